@@ -1,0 +1,75 @@
+#include "base/log.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+static char output_scratch[kScratchSize];
+FormatArea g_output_format = {output_scratch, nullptr, kSpillInitialSize};
+LogState g_log = {false, "", nullptr};
+
+static const char* const kMonthNames[12] = {
+    "January", "February", "March",     "April",   "May",      "June",
+    "July",    "August",   "September", "October", "November", "December"};
+static const char* const kDaySuffix[10] = {"th", "st", "nd", "rd", "th",
+                                           "th", "th", "th", "th", "th"};
+
+static bool logging_asks_for_debug(const char* logging) {
+  static const char kDebug[] = "debug";
+  for (int i = 0; i < 5; ++i) {
+    char c = logging[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kDebug[i]) return false;  // also stops at the end of a short text
+  }
+  return true;
+}
+
+bool log_level_enabled(int level) {
+  if (level == LOG_ERROR) return true;
+  if (level != LOG_DEBUG) return false;
+  return g_log.logging == nullptr || logging_asks_for_debug(g_log.logging);
+}
+
+void log_format_timestamp(const OsLocalTime& time, TextBuffer* out) {
+  int day = time.day;
+  // 11th, 12th and 13th, not 11st, 12nd, 13rd.
+  const char* suffix = (day >= 10 && day <= 19) ? "th" : kDaySuffix[day % 10];
+  int month = (time.month >= 1 && time.month <= 12) ? time.month : 1;
+  int hour = time.hour;
+  const char* half = "am";
+  if (hour >= 12) {
+    half = "pm";
+    if (hour > 12) hour -= 12;
+  }
+  text_buffer_replace(out, "%d%s %s %04d, % 2d:%02d:%02d %s", day, suffix,
+                      kMonthNames[month - 1], time.year, hour, time.minute,
+                      time.second, half);
+}
+
+void log_event(int level, const char* format, ...) {
+  if (g_log.busy) return;
+  g_log.busy = true;
+  if (!log_level_enabled(level)) {
+    g_log.busy = false;
+    return;
+  }
+
+  TextBuffer* stamp = text_buffer_new("");
+  OsLocalTime now;
+  os_local_time(&now);
+  log_format_timestamp(now, stamp);
+  int pid = os_pid();
+
+  va_list args;
+  va_start(args, format);
+  const char* message = format_in_area(&g_output_format, format, args);
+  va_end(args);
+
+  // The whole line goes to the file in one write, so that lines of processes
+  // sharing the log never interleave.
+  TextBuffer* line = text_buffer_new("");
+  text_buffer_replace(line, "%s - pid(%d) - %s\n", stamp->data, pid, message);
+  os_append_text(g_log.path, line->data, static_cast<size_t>(line->length));
+  text_buffer_free(line);
+  text_buffer_free(stamp);
+  g_log.busy = false;
+}

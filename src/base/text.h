@@ -1,0 +1,59 @@
+#pragma once
+// The growable text buffer and the two formatting areas behind it.
+//
+// Every formatting request is first made into a fixed 64000-byte scratch area
+// with a limit of 63000 characters; a longer text goes to a heap "spill" area
+// that starts at 64000 bytes, doubles until the text fits and is kept for the
+// rest of the process. A spill area that cannot be allocated ends the process
+// with exit code 9 at once.
+
+#include <cstdarg>
+
+#define QUILLON_PRINTF(fmt_index, first_arg) \
+  __attribute__((format(printf, fmt_index, first_arg)))
+
+constexpr int kScratchSize = 64000;
+constexpr int kScratchLimit = 63000;
+constexpr int kSpillInitialSize = 64000;
+
+// A scratch area with its spill area. One serves the text buffers, another
+// (in log.h) the log and the reply pages.
+struct FormatArea {
+  char* scratch;    // kScratchSize bytes, never more than kScratchLimit used
+  char* spill;      // null until the first text longer than kScratchLimit
+  int spill_size;   // starts at kSpillInitialSize, doubled, never reset
+};
+
+extern FormatArea g_buffer_format;  // buffer_scratch / buffer_spill
+
+// Formats into `area`: returns the text inside the scratch or the spill area,
+// valid until the next request on the same area. No argument may point into
+// the area itself.
+const char* format_in_area(FormatArea* area, const char* format, va_list args);
+
+// Heap text with its length and block size. `length` + 1 < `capacity` always.
+// Readers use `data`; only the functions below write it.
+struct TextBuffer {
+  char* data;
+  int length;
+  int capacity;
+};
+
+// A new buffer holding a copy of `initial`, capacity strlen(initial) + 64000.
+// Never null: on allocation failure fatal_reply("Unable to malloc memory.").
+TextBuffer* text_buffer_new(const char* initial);
+
+// Appends formatted text; grows to the new length + 20000 when it does not fit
+// (fatal_reply("Unable to malloc memory") on failure).
+void text_buffer_append(TextBuffer* buffer, const char* format, ...)
+    QUILLON_PRINTF(2, 3);
+
+// Replaces the text with formatted text; the block never shrinks.
+void text_buffer_replace(TextBuffer* buffer, const char* format, ...)
+    QUILLON_PRINTF(2, 3);
+
+// Releases the text and the record; null is allowed.
+void text_buffer_free(TextBuffer* buffer);
+
+// The text-buffer formatter: format_in_area on g_buffer_format.
+const char* format_with_spill(const char* format, va_list args);

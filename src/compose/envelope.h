@@ -1,0 +1,31 @@
+#pragma once
+// Sender, recipients and subject, found among the header entries.
+
+struct Envelope {
+  char* from;  // bare addresses, or null
+  char* to;
+  char* cc;
+  char* bcc;
+  bool subject_found;
+};
+extern Envelope g_envelope;
+
+// Whether `c` may stand in an address: letters, digits, ".", "_", "-", "+".
+bool is_address_char(unsigned char c);
+
+// A new heap string with the first e-mail address in `text`, or null (and a
+// debug line "no email address in this line (...)").
+char* scan_address(const char* text);
+
+// If `text` begins with `name` (first `count` characters, ASCII case ignored),
+// fills *slot from the text, else from the value. Returns 1 when *slot now
+// holds an address.
+int match_header(const char* text, const char* value, const char* name,
+                 int count, char** slot);
+
+// Classifies one header entry, filling g_envelope. Returns 1 when accepted
+// (it is then written into the header block), 0 otherwise.
+int classify_header(const char* text, const char* value);
+
+// Empties g_envelope (tests only).
+void envelope_reset();

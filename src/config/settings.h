@@ -1,0 +1,56 @@
+#pragma once
+// The settings file: the Settings record and the header and body lists.
+
+constexpr int kMaxSettingsEntries = 1000;
+constexpr int kSettingsLineArea = 64000;
+constexpr int kDefaultSmtpTimeout = 60;
+
+struct Settings {
+  bool no_padding;
+  bool add_headerline_colon;
+  bool add_zolvar_link;       // on by default
+  bool use_helo;
+  bool remove_empty_variables;
+  char* smtp;                 // null when absent
+  char* logging;
+  char* sendall;
+  char* success_html_page;
+  char* failure_html_page;
+  const char* email_line_ending;  // "\n" (default) or "\r\n"
+  int smtp_timeout;           // seconds for every socket step; default 60
+};
+extern Settings g_settings;
+
+// A header or body entry: the text after the keyword, and the submitted
+// value for lines that name a variable ("" for static lines).
+struct LineEntry {
+  char* text;
+  char* value;
+};
+using HeaderLine = LineEntry;
+using BodyLine = LineEntry;
+
+struct LineList {
+  LineEntry entries[kMaxSettingsEntries];
+  int count;
+};
+extern LineList header_lines;
+extern LineList body_lines;
+
+// Reads the settings file at g_program.ini_path into g_settings, header_lines
+// and body_lines; fatal_reply("The ini file could not be opened.") when it
+// cannot be opened.
+void read_settings();
+
+// Applies the keyword tests to one line whose line end was already stripped;
+// returns how many took effect (and logs "line used from ini file {...}").
+int settings_apply_line(const char* line);
+
+// Cuts `line` at its first CR and then at its first LF.
+void strip_line_end(char* line);
+
+void add_header_line(const char* text, const char* value);
+void add_body_variable(const char* text, const char* value);
+
+// Restores the defaults and empties the lists (tests only).
+void settings_reset();

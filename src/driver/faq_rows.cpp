@@ -1,0 +1,3 @@
+#include "driver/faq.h"
+
+const char* const faq_rows[] = {nullptr};

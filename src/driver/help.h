@@ -1,0 +1,14 @@
+#pragma once
+// The first step of every CGI run: three start-up log lines; run by hand with
+// any argument, the help text and the offer of a demonstration settings file.
+
+constexpr int kAnswerAreaSize = 10000;
+
+// Logs the program, log and settings paths. Returns only when the program was
+// started without arguments; otherwise prints the help, may write the
+// demonstration settings file, and exits with 0.
+void startup_report_and_help();
+
+// Reads one line from standard input and copies its first CR/LF-delimited
+// token into `dest` (kAnswerAreaSize bytes); "" at end of input.
+void read_answer_line(char* dest);

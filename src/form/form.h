@@ -1,0 +1,37 @@
+#pragma once
+// The posted form: read from standard input, decoded into name/value pairs.
+
+#include <cstddef>
+
+constexpr int kMaxFormPairs = 1000;
+constexpr int kMaxFormBody = 100000;
+
+// The submitted variables, in submission order. Names and values are heap
+// texts that live until the process ends.
+struct FormTable {
+  char* names[kMaxFormPairs];
+  char* values[kMaxFormPairs];
+  int count;
+};
+extern FormTable g_form;
+
+// Reads CONTENT_LENGTH bytes (at most kMaxFormBody) of standard input and
+// decodes them into g_form. Called once per CGI run.
+void read_form();
+
+// Decodes a URL-encoded body of `length` bytes into g_form (appending to what
+// it holds). A NUL byte ends the body.
+void form_decode(const char* body, size_t length);
+
+// The value of the first entry whose name equals `name` byte for byte, or "".
+// The text belongs to the table.
+const char* form_value(const char* name);
+
+// Empties g_form (tests only; the run never needs it).
+void form_reset();
+
+// The decoding steps, in place, exposed for tests.
+void plus_to_space(char* text);
+void percent_decode(char* text);
+unsigned char hex_pair_value(char c1, char c2);
+void decode_value(char* text);

@@ -1,0 +1,20 @@
+#pragma once
+// The success and failure pages sent to the browser.
+
+#include "base/text.h"
+
+// The credit link put in front of a page's closing html tag.
+extern const char credit_link[];
+
+void send_success_reply();
+void send_failure_reply();
+
+// Formats into output_scratch and prints the text through expand_tokens.
+void page_printf(const char* format, ...) QUILLON_PRINTF(1, 2);
+
+// Prints `text` with each ||name|| token replaced by the HTML-escaped value
+// of the submitted variable `name`; cuts `text` in place.
+void expand_tokens(char* text);
+
+// Prints `value` to stdout with & < > " ' escaped as HTML entities.
+void print_escaped_value(const char* value);

@@ -1,0 +1,205 @@
+"""Shared pieces of the black-box tests: a sandbox directory holding the
+program with its own settings file, a way to run it as a web server would,
+and a real SMTP server on 127.0.0.1 that keeps every message it receives."""
+
+import os
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+BIN = os.environ.get("QUILLON_BIN", "")
+# A Windows build (quillon.exe) is run through this emulator.
+WINE = os.environ.get("QUILLON_WINE", "wine")
+IS_EXE = BIN.lower().endswith(".exe")
+
+LOG_LINE = re.compile(
+    r"^(\d{1,2})(st|nd|rd|th) (January|February|March|April|May|June|July|"
+    r"August|September|October|November|December) (\d{4}),  ?(\d{1,2}):(\d\d):(\d\d) "
+    r"(am|pm) - pid\((\d+)\) - (.*)$")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Result:
+    def __init__(self, proc, stdout, stderr, elapsed):
+        self.code = proc.returncode
+        self.stdout = stdout
+        self.stderr = stderr
+        self.elapsed = elapsed
+
+    @property
+    def text(self):
+        return self.stdout.decode("latin-1")
+
+
+class Sandbox:
+    """A temporary directory with the program in it under `name`."""
+
+    def __init__(self, name=None, subdir=""):
+        if not BIN:
+            raise RuntimeError("QUILLON_BIN is not set")
+        self.root = tempfile.mkdtemp(prefix="quillon-")
+        self.dir = os.path.join(self.root, subdir) if subdir else self.root
+        os.makedirs(self.dir, exist_ok=True)
+        if name is None:
+            name = "quillon.exe" if IS_EXE else "quillon"
+        self.name = name
+        self.program = os.path.join(self.dir, name)
+        if IS_EXE:
+            shutil.copyfile(BIN, self.program)
+        else:
+            os.symlink(os.path.abspath(BIN), self.program)
+        base = self.program
+        for ext in (".exe", ".cgi"):
+            pos = base.find(ext)
+            if pos >= 0:
+                base = base[:pos]
+                break
+        # The default naming for the usual program names; tests of unusual
+        # names compute their own paths.
+        self.ini_path = os.path.join(self.dir, "quillon.ini")
+        self.log_path = os.path.join(self.dir, "quillon.log")
+
+    def cleanup(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def write(self, relpath, content, mode=None):
+        full = self.path(relpath)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        if isinstance(content, str):
+            content = content.encode("latin-1")
+        with open(full, "wb") as f:
+            f.write(content)
+        if mode is not None:
+            os.chmod(full, mode)
+        return full
+
+    def write_ini(self, content):
+        return self.write(os.path.basename(self.ini_path), content)
+
+    def read(self, relpath):
+        with open(self.path(relpath), "rb") as f:
+            return f.read()
+
+    def log_bytes(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                data = f.read()
+        except FileNotFoundError:
+            return b""
+        return data.replace(b"\r\n", b"\n") if IS_EXE else data
+
+    def log_text(self):
+        return self.log_bytes().decode("latin-1")
+
+    def log_messages(self):
+        """The message part of every timestamped log line, in order. Lines
+        without a timestamp (continuations, fatal_reply's bare line) are
+        returned as they stand."""
+        out = []
+        for line in self.log_text().split("\n"):
+            m = LOG_LINE.match(line)
+            out.append(m.group(10) if m else line)
+        if out and out[-1] == "":
+            out.pop()
+        return out
+
+    def run(self, args=(), body=b"", content_length="auto", env=None,
+            stdin=None, timeout=60, program=None):
+        """Runs the program as a CGI would (no arguments, body on stdin)."""
+        if isinstance(body, str):
+            body = body.encode("latin-1")
+        full_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+                    "TZ": os.environ.get("TZ", "UTC")}
+        for key in ("WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "HOME",
+                    "ASAN_OPTIONS", "UBSAN_OPTIONS", "LD_PRELOAD", "FAKETIME"):
+            if key in os.environ:
+                full_env[key] = os.environ[key]
+        if content_length == "auto":
+            content_length = str(len(body))
+        if content_length is not None:
+            full_env["CONTENT_LENGTH"] = content_length
+        if env:
+            full_env.update(env)
+        prog = program or self.program
+        cmd = [WINE, prog] if IS_EXE else [prog]
+        cmd += list(args)
+        started = time.monotonic()
+        proc = subprocess.Popen(cmd, cwd=self.dir, env=full_env,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        out, err = proc.communicate(body if stdin is None else stdin,
+                                    timeout=timeout)
+        return Result(proc, out, err, time.monotonic() - started)
+
+
+class CaptureSMTP:
+    """A real SMTP server (aiosmtpd) on 127.0.0.1 that keeps every message:
+    .messages is a list of dicts with mail_from, rcpt_tos, data (the bytes
+    as received, line ends kept) and helo."""
+
+    def __init__(self, port=None):
+        from aiosmtpd.controller import Controller
+
+        self.messages = []
+        self.lock = threading.Lock()
+        outer = self
+
+        class Handler:
+            async def handle_DATA(self, server, session, envelope):
+                with outer.lock:
+                    outer.messages.append({
+                        "mail_from": envelope.mail_from,
+                        "rcpt_tos": list(envelope.rcpt_tos),
+                        "data": envelope.original_content,
+                        "helo": session.host_name,
+                    })
+                return "250 OK"
+
+        self.port = port or free_port()
+        self.controller = Controller(Handler(), hostname="127.0.0.1",
+                                     port=self.port)
+
+    def __enter__(self):
+        self.controller.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.controller.stop()
+
+
+def standard_ini(smtp_port, extra="", helo=False, crlf=False, pages=True):
+    """A typical settings file: From, To and Subject headers and three body
+    lines, logging debug."""
+    lines = [
+        "smtp 127.0.0.1:%d" % smtp_port,
+        "logging debug",
+        "sendall false",
+    ]
+    if helo:
+        lines.append("hello_method HELO")
+    if crlf:
+        lines.append("email_CR=LFCR")
+    if pages:
+        lines.append("success_html_page success.html")
+        lines.append("failure_html_page failure.html")
+    lines += [
+        "headerline To: \"Site\" <owner@example.com>",
+        "headerline From: \"Form\" <form@example.com>",
+        "headerline Subject: Form Submission Data",
+        "bodycontent_line Here are the details that they submitted:",
+        "use_submitted_variable_for_bodycontent Name:",
+        "use_submitted_variable_for_bodycontent Email:",
+    ]
+    return "\n".join(lines) + "\n" + extra
