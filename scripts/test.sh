@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Runs every test: the plain and the sanitized build (unit and black-box tests),
+# the Windows build under Wine, the deployment tests and short fuzzing runs.
+# Each stage that needs a tool the machine lacks says so and is skipped.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+jobs=${JOBS:-2}
+failed=()
+passed=()
+
+stage() {
+  local name=$1; shift
+  echo "=== $name"
+  if "$@"; then passed+=("$name"); else failed+=("$name"); echo "=== $name FAILED"; fi
+}
+
+build_and_ctest() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null &&
+    ninja -C "$dir" -j "$jobs" &&
+    ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 300
+}
+
+stage "plain build" build_and_ctest build
+# Leak reports are off: the program leaves its tables to the process exit.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0}
+stage "sanitized build" build_and_ctest build-asan -DQUILLON_SANITIZE=ON
+
+for extra in tests/wine/run_cli_tests.sh tests/deploy/run_all.sh tests/fuzz/run_fuzzers.sh \
+             tests/soak/run_soak.sh; do
+  if [ -x "$extra" ]; then stage "$extra" "$extra"; fi
+done
+
+echo "stages passed: ${passed[*]:-none}"
+echo "stages failed: ${failed[*]:-none}"
+echo "${#passed[@]} passed, ${#failed[@]} failed"
+[ ${#failed[@]} -eq 0 ]
