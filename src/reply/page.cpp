@@ -1,8 +1,152 @@
 #include "reply/page.h"
 
-const char credit_link[] = "";
-void send_success_reply() {}
-void send_failure_reply() {}
-void page_printf(const char*, ...) {}
-void expand_tokens(char*) {}
-void print_escaped_value(const char*) {}
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "base/brand.h"
+#include "base/log.h"
+#include "config/settings.h"
+#include "form/form.h"
+
+const char credit_link[] =
+    "<br><center><font size=-2><A HREF=\"" QUILLON_HOME_URL "\">" QUILLON_CREDIT_TEXT
+    "</A><font size=+2></center>";
+
+// One read takes at most 9998 characters: fgets with a limit of 9999.
+constexpr int kLineArea = 10000;
+constexpr int kLineReadLimit = 9999;
+
+// What tells the two pages apart.
+struct PageKind {
+  const char* setting_name;
+  const char* head;
+};
+static const PageKind kSuccessPage = {"success_html_page", "<HTML><BODY>\nemail sent.\n"};
+static const PageKind kFailurePage = {"failure_html_page",
+                                      "<HTML><BODY>\nemail NOT sent.\n"};
+
+static void print_text(const char* text) { fputs(text, stdout); }
+
+void print_escaped_value(const char* value) {
+  const char* run = value;
+  for (const char* p = value; *p != '\0'; ++p) {
+    const char* entity = nullptr;
+    switch (*p) {
+      case '&': entity = "&amp;"; break;
+      case '<': entity = "&lt;"; break;
+      case '>': entity = "&gt;"; break;
+      case '"': entity = "&quot;"; break;
+      case '\'': entity = "&#39;"; break;
+      default: continue;
+    }
+    fwrite(run, 1, static_cast<size_t>(p - run), stdout);
+    print_text(entity);
+    run = p + 1;
+  }
+  print_text(run);
+}
+
+void expand_tokens(char* text) {
+  char* rest = text;
+  for (;;) {
+    char* open = strstr(rest, "||");
+    if (open == nullptr) {
+      print_text(rest);
+      return;
+    }
+    char* close = strstr(open + 2, "||");
+    if (close == nullptr) {
+      print_text("token not terminated {");
+      print_text(rest);
+      print_text("}");
+      return;
+    }
+    *open = '\0';
+    *close = '\0';
+    print_text(rest);
+    // A value is printed, never expanded again: a "||" in it stays as it is.
+    print_escaped_value(form_value(open + 2));
+    rest = close + 2;
+    if (*rest == '\0') return;
+  }
+}
+
+void page_printf(const char* format, ...) {
+  char* scratch = g_output_format.scratch;
+  va_list args;
+  va_start(args, format);
+  int n = vsnprintf(scratch, kScratchLimit + 1, format, args);
+  va_end(args);
+  if (n <= 0 || n > kScratchLimit) return;
+  expand_tokens(scratch);
+}
+
+// Prints one piece of the page file, with the credit link before the first
+// closing html tag (lower case preferred, then upper case).
+static void print_page_line(char* line) {
+  char* tag = nullptr;
+  if (g_settings.add_zolvar_link) {
+    tag = strstr(line, "</html>");
+    if (tag == nullptr) tag = strstr(line, "</HTML>");
+  }
+  if (tag == nullptr) {
+    page_printf("%s", line);
+    return;
+  }
+  *tag = '\0';
+  page_printf("%s%s<%s", line, credit_link, tag + 1);
+}
+
+static void report_unreadable(const PageKind& kind, const char* path, int error,
+                              char* line) {
+  snprintf(line, kLineArea,
+           "\"%s\" message file (%s) is not readable for the reason (%d)(%s).",
+           kind.setting_name, path, error, strerror(error));
+  print_text(kind.head);
+  print_text(line);
+  if (strncmp(path, "http", 4) == 0) {
+    print_text("The setting is not a web address setting, it is a local file name setting.\n");
+  }
+  print_text("</BODY></HTML>\n");
+  log_event(LOG_ERROR, "%s", line);
+}
+
+static void send_reply(const PageKind& kind, const char* path) {
+  static char line[kLineArea];
+  print_text("Pragma: no-cache\n");
+  print_text("Content-type: text/html\n\n");
+  if (path == nullptr) {
+    snprintf(line, kLineArea, "\"%s\" message file is not set in quillon ini file.",
+             kind.setting_name);
+    print_text(kind.head);
+    print_text(line);
+    print_text("</BODY></HTML>\n");
+    log_event(LOG_ERROR, "%s", line);
+    return;
+  }
+  FILE* file = fopen(path, "r");
+  if (file == nullptr) {
+    report_unreadable(kind, path, errno, line);
+    return;
+  }
+  // Where a directory opens like a file, its first read fails: answer as for
+  // a file that cannot be opened rather than with an empty page.
+  errno = 0;
+  if (fgets(line, kLineReadLimit, file) == nullptr) {
+    int error = errno;
+    bool failed = ferror(file) != 0;
+    fclose(file);
+    if (failed) report_unreadable(kind, path, error != 0 ? error : EIO, line);
+    return;
+  }
+  do {
+    print_page_line(line);
+  } while (fgets(line, kLineReadLimit, file) != nullptr);
+  fclose(file);
+}
+
+void send_success_reply() { send_reply(kSuccessPage, g_settings.success_html_page); }
+
+void send_failure_reply() { send_reply(kFailurePage, g_settings.failure_html_page); }
