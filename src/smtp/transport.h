@@ -34,15 +34,18 @@ void sendr(const char* line);
 void TCPdoread_greeting();
 
 // Reads one reply to its final line. Returns 1 when a final line was read,
-// 0 when a receive failed. When `code` is not null it receives the reply's
-// three-digit code (0 when unreadable).
+// 0 when a receive failed or a line outgrew the reply buffer. When `code` is
+// not null it receives the reply's three-digit code (0 when unreadable).
+// Lines after the final one stay in g_smtp.pending for the next read.
 int TCPdoread(int* code = nullptr);
 
 // Logs the last socket error in words with `context`; nothing when it is 0.
 void wsock_error(const char* context);
 
-// The message format for a Windows Sockets error code, or null.
-const char* wsock_message_format(int code);
+// What wsock_error says for a Windows Sockets error code after its
+// "wsock: (<context>) " prefix, line end included; null for a code it does
+// not know.
+const char* wsock_message_text(int code);
 
 // Resets g_smtp (tests only).
 void smtp_connection_reset();
