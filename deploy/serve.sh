@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# Starts and stops a local trial installation: a web server on 127.0.0.1
+# serving deploy/site with the gateway as its CGI, and deploy/smtp_store.py
+# keeping every message it is handed.
+#
+#   deploy/serve.sh start DIR [--web lighttpd|apache2] [--bin PATH] [--no-smtp]
+#   deploy/serve.sh stop DIR
+#
+# start makes DIR the run directory (layout in deploy/lighttpd.conf), takes
+# free ports, starts both servers in the background and writes DIR/state.env
+# (QUILLON_URL, QUILLON_HTTP_PORT, QUILLON_SMTP_PORT, QUILLON_MAIL_DIR, ...).
+# --no-smtp starts no SMTP server and points the settings at a port where
+# nothing listens, to see the failure page. stop ends what start started.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(dirname "$here")
+python=${QUILLON_PYTHON:-/usr/bin/python3}
+
+die() { echo "serve.sh: $*" >&2; exit 1; }
+
+free_port() {
+  "$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# Waits until $1 exists and is not empty, or the process $2 has died.
+wait_for_file() {
+  local file=$1 pid=$2 i
+  for i in $(seq 100); do
+    [ -s "$file" ] && return 0
+    kill -0 "$pid" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+
+wait_for_url() {
+  local url=$1 pid=$2 i
+  for i in $(seq 100); do
+    curl -sf -o /dev/null "$url" && return 0
+    kill -0 "$pid" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+
+stop() {
+  local dir=$1 f pid i
+  for f in "$dir"/logs/web.pid "$dir"/logs/smtp.pid; do
+    [ -f "$f" ] || continue
+    pid=$(cat "$f")
+    rm -f "$f"
+    kill "$pid" 2>/dev/null || continue
+    for i in $(seq 50); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -9 "$pid" 2>/dev/null || true
+  done
+}
+
+make_run_dir() {
+  local dir=$1 bin=$2 web=$3 smtp_server=$4
+  mkdir -p "$dir"/htdocs "$dir"/cgi-bin "$dir"/pages "$dir"/logs "$dir"/mail
+  cp "$repo"/deploy/site/index.html "$dir"/htdocs/
+  cp "$repo"/deploy/site/success.html "$repo"/deploy/site/failure.html "$dir"/pages/
+  cp "$bin" "$dir"/cgi-bin/quillon
+  chmod 755 "$dir"/cgi-bin/quillon
+  sed -e "s|@SMTP_SERVER@|$smtp_server|" -e "s|@PAGES_DIR@|$dir/pages|" \
+    "$repo"/deploy/site/quillon.ini > "$dir"/cgi-bin/quillon.ini
+  if [ "$web" = apache2 ]; then
+    # The CGI runs as www-data: it must reach every directory on the way
+    # (directories above DIR are left as they are) and write its log file
+    # beside the program.
+    chown www-data "$dir"/cgi-bin
+    chmod o+x "$dir"
+    chmod -R o+rX "$dir"/htdocs "$dir"/pages "$dir"/cgi-bin
+    runuser -u www-data -- test -r "$dir"/htdocs/index.html ||
+      die "www-data cannot reach $dir; choose a run directory below /tmp"
+  fi
+}
+
+start() {
+  local dir=$1; shift
+  local web=lighttpd bin="$repo"/build/quillon smtp=yes
+  while [ $# -gt 0 ]; do
+    case $1 in
+      --web) web=$2; shift 2 ;;
+      --bin) bin=$2; shift 2 ;;
+      --no-smtp) smtp=no; shift ;;
+      *) die "unknown option $1" ;;
+    esac
+  done
+  [ -x "$bin" ] || die "no program at $bin (build it first)"
+  case $web in lighttpd|apache2) ;; *) die "--web must be lighttpd or apache2" ;; esac
+  command -v "$web" >/dev/null || die "$web is not installed"
+  mkdir -p "$dir"
+  dir=$(cd "$dir" && pwd)
+  stop "$dir"
+  rm -rf "$dir"/htdocs "$dir"/cgi-bin "$dir"/pages "$dir"/logs "$dir"/mail
+  mkdir -p "$dir"/logs "$dir"/mail
+
+  local smtp_port
+  if [ $smtp = yes ]; then
+    rm -f "$dir"/logs/smtp.port
+    setsid "$python" "$repo"/deploy/smtp_store.py --dir "$dir"/mail \
+      --port-file "$dir"/logs/smtp.port > "$dir"/logs/smtp.out 2>&1 < /dev/null &
+    echo $! > "$dir"/logs/smtp.pid
+    wait_for_file "$dir"/logs/smtp.port "$!" ||
+      { cat "$dir"/logs/smtp.out >&2; stop "$dir"; die "the SMTP server did not start"; }
+    smtp_port=$(cat "$dir"/logs/smtp.port)
+  else
+    smtp_port=$(free_port)   # nothing listens there
+  fi
+  make_run_dir "$dir" "$bin" "$web" "127.0.0.1:$smtp_port"
+
+  # A free port can be taken by someone else before the server binds it:
+  # try a few.
+  local http_port attempt pid
+  for attempt in 1 2 3; do
+    http_port=$(free_port)
+    if [ "$web" = lighttpd ]; then
+      QUILLON_RUN=$dir QUILLON_HTTP_PORT=$http_port \
+        setsid lighttpd -D -f "$repo"/deploy/lighttpd.conf > "$dir"/logs/web.out 2>&1 < /dev/null &
+    else
+      QUILLON_RUN=$dir QUILLON_HTTP_PORT=$http_port \
+        setsid apache2 -DFOREGROUND -f "$repo"/deploy/apache2.conf > "$dir"/logs/web.out 2>&1 < /dev/null &
+    fi
+    pid=$!
+    echo $pid > "$dir"/logs/web.pid
+    wait_for_url "http://127.0.0.1:$http_port/" $pid && break
+    cat "$dir"/logs/web.out "$dir"/logs/*error*.log 2>/dev/null >&2 || true
+    rm -f "$dir"/logs/web.pid
+    kill $pid 2>/dev/null || true
+    [ $attempt = 3 ] && { stop "$dir"; die "$web did not start"; }
+  done
+
+  cat > "$dir"/state.env <<EOT
+QUILLON_WEB=$web
+QUILLON_RUN=$dir
+QUILLON_HTTP_PORT=$http_port
+QUILLON_URL=http://127.0.0.1:$http_port/
+QUILLON_CGI_URL=http://127.0.0.1:$http_port/cgi-bin/quillon
+QUILLON_SMTP_PORT=$smtp_port
+QUILLON_MAIL_DIR=$dir/mail
+QUILLON_CGI_LOG=$dir/cgi-bin/quillon.log
+EOT
+}
+
+case ${1:-} in
+  start) [ $# -ge 2 ] || die "usage: serve.sh start DIR [options]"; shift; start "$@" ;;
+  stop) [ $# -eq 2 ] || die "usage: serve.sh stop DIR"; stop "$2" ;;
+  *) die "usage: serve.sh start DIR [--web lighttpd|apache2] [--bin PATH] [--no-smtp] | stop DIR" ;;
+esac

@@ -1,0 +1,147 @@
+// A real Chromium fills in and submits the sample form served by a real web
+// server, and the stored e-mail is checked. Needs two running installations
+// made by deploy/serve.sh (tests/deploy/run_all.sh starts them):
+//   QUILLON_URL, QUILLON_MAIL_DIR  one with an SMTP server
+//   QUILLON_DEAD_URL               one whose SMTP server does not exist
+// Screenshots go to QUILLON_ARTIFACTS (default build/deploy-artifacts).
+'use strict';
+
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { chromium } = require('playwright-core');
+
+const repo = path.resolve(__dirname, '..', '..');
+const artifacts = process.env.QUILLON_ARTIFACTS || path.join(repo, 'build', 'deploy-artifacts');
+const chromiumPath = process.env.QUILLON_CHROMIUM || '/usr/bin/chromium';
+
+// Markup and every character that needs an entity, plus UTF-8 text.
+const visitor = {
+  name: `Ann <b>&"' O'Neil`,
+  email: 'ann@example.org',
+  message: 'First line with 100% & more\nZoë says <i>hi</i>\n.\nlast line',
+};
+
+function env(name) {
+  const value = process.env[name];
+  if (!value) throw new Error(`${name} is not set (run tests/deploy/run_all.sh)`);
+  return value;
+}
+
+function storedMessages(dir) {
+  return fs.readdirSync(dir).filter((n) => n.endsWith('.eml')).sort();
+}
+
+async function waitForNewMessage(dir, before) {
+  for (let i = 0; i < 100; i++) {
+    const now = storedMessages(dir).filter((n) => !before.includes(n));
+    if (now.length) return now[0];
+    await new Promise((r) => setTimeout(r, 100));
+  }
+  throw new Error(`no new message in ${dir}`);
+}
+
+// Fills the form and submits it; returns the raw bytes of the reply page.
+async function submitForm(page, url, shotName) {
+  await page.goto(url);
+  await page.fill('#name', visitor.name);
+  await page.fill('#email', visitor.email);
+  await page.fill('#message', visitor.message);
+  await page.screenshot({ path: path.join(artifacts, `${shotName}-form.png`), fullPage: true });
+  const [response] = await Promise.all([
+    page.waitForNavigation(),
+    page.click('#send'),
+  ]);
+  assert.equal(response.status(), 200);
+  await page.screenshot({ path: path.join(artifacts, `${shotName}-reply.png`), fullPage: true });
+  return (await response.body()).toString('utf8');
+}
+
+// The value must arrive as text: escaped in the bytes, no element made of it.
+async function checkEscapedName(page, raw) {
+  assert.match(raw, /Ann &lt;b&gt;&amp;&quot;(&#39;|&#x27;|&apos;) O(&#39;|&#x27;|&apos;)Neil/);
+  assert.equal(await page.textContent('#name'), visitor.name);
+  assert.equal(await page.locator('#name b').count(), 0);
+}
+
+async function sentCase(page) {
+  const mailDir = env('QUILLON_MAIL_DIR');
+  const before = storedMessages(mailDir);
+  const raw = await submitForm(page, env('QUILLON_URL'), 'sent');
+  assert.equal(await page.title(), 'Message sent');
+  await checkEscapedName(page, raw);
+  assert.equal(await page.textContent('#email'), visitor.email);
+  assert.equal(await page.textContent('#message'), visitor.message);
+  assert.equal(await page.locator('#message i').count(), 0);
+
+  const name = await waitForNewMessage(mailDir, before);
+  const mail = fs.readFileSync(path.join(mailDir, name)).toString('utf8');
+  const meta = JSON.parse(fs.readFileSync(path.join(mailDir, name.replace('.eml', '.json'))));
+  assert.equal(meta.mail_from, 'form@example.com');
+  assert.deepEqual(meta.rcpt_tos, ['owner@example.com']);
+  assert.equal(meta.helo, 'QUILLON');
+  // The sample settings ask for CR LF; the mail itself is plain text.
+  const lines = mail.split('\r\n');
+  assert.ok(!/[^\r]\n/.test(mail), 'a bare LF in a CR LF message');
+  assert.ok(lines.includes('Subject: Message from the contact form '));
+  assert.ok(lines.includes(` Name: ${visitor.name}`), 'name line in the body');
+  assert.ok(lines.includes(' Email: ann@example.org'));
+  // Continuation lines line up under the first; the lone "." travels as a
+  // line of its own without ending the data early.
+  const pad = ' '.repeat(' Message: '.length);
+  const body = lines.slice(lines.indexOf('') + 1).join('\n');
+  assert.ok(body.includes(
+    ` Message: First line with 100% & more\n${pad}Zoë says <i>hi</i>\n${pad}.\n${pad}last line\n`),
+    `message lines in the body:\n${body}`);
+}
+
+async function notSentCase(page) {
+  const raw = await submitForm(page, env('QUILLON_DEAD_URL'), 'not-sent');
+  assert.equal(await page.title(), 'Message not sent');
+  await checkEscapedName(page, raw);
+}
+
+async function main() {
+  fs.mkdirSync(artifacts, { recursive: true });
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'quillon-chromium-'));
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: chromiumPath,
+    headless: true,
+    viewport: { width: 900, height: 700 },
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      '--disable-dev-shm-usage'],
+  });
+  const cases = [['form posted, mail stored, values escaped', sentCase],
+    ['no SMTP server: failure page', notSentCase]];
+  let passed = 0;
+  let failed = 0;
+  try {
+    for (const [name, run] of cases) {
+      const page = await context.newPage();
+      try {
+        await run(page);
+        passed++;
+        console.log(`ok - ${name}`);
+      } catch (err) {
+        failed++;
+        console.log(`not ok - ${name}\n${err.stack}`);
+      } finally {
+        await page.close();
+      }
+    }
+  } finally {
+    await context.close();
+    fs.rmSync(profile, { recursive: true, force: true });
+  }
+  console.log(`screenshots in ${artifacts}`);
+  console.log(`${passed} passed, ${failed} failed`);
+  return failed === 0 ? 0 : 1;
+}
+
+main().then((code) => { process.exitCode = code; }, (err) => {
+  console.log(err.stack);
+  console.log('0 passed, 1 failed');
+  process.exitCode = 1;
+});
