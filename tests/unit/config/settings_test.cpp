@@ -1,1 +1,294 @@
+#include "config/settings.h"
+
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "base/log.h"
+#include "driver/run.h"
+#include "form/form.h"
+
+namespace {
+
+// The settings that differ from the defaults, in a fixed order, so a test
+// also notices a line that changed something it should not have.
+std::string changed_settings() {
+  std::string out;
+  auto add = [&out](const std::string& item) { out += (out.empty() ? "" : " ") + item; };
+  auto add_text = [&add](const char* name, const char* value) {
+    if (value != nullptr) add(std::string(name) + "={" + value + "}");
+  };
+  if (g_settings.no_padding) add("no_padding");
+  if (g_settings.add_headerline_colon) add("colon");
+  if (!g_settings.add_zolvar_link) add("no_credit");
+  if (g_settings.use_helo) add("helo");
+  if (g_settings.remove_empty_variables) add("remove_empty");
+  add_text("smtp", g_settings.smtp);
+  add_text("logging", g_settings.logging);
+  if (strcmp(g_settings.email_line_ending, "\n") != 0) {
+    add(strcmp(g_settings.email_line_ending, "\r\n") == 0 ? "crlf" : "bad_ending");
+  }
+  add_text("sendall", g_settings.sendall);
+  add_text("success", g_settings.success_html_page);
+  add_text("failure", g_settings.failure_html_page);
+  if (g_settings.smtp_timeout != kDefaultSmtpTimeout) {
+    add("timeout=" + std::to_string(g_settings.smtp_timeout));
+  }
+  for (int i = 0; i < header_lines.count; ++i) {
+    add_text("header", (std::string(header_lines.entries[i].text) + "|" +
+                        header_lines.entries[i].value).c_str());
+  }
+  for (int i = 0; i < body_lines.count; ++i) {
+    add_text("body", (std::string(body_lines.entries[i].text) + "|" +
+                      body_lines.entries[i].value).c_str());
+  }
+  return out;
+}
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    settings_reset();
+    form_reset();
+    char pattern[] = "/tmp/quillon-settings-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    log_path_ = dir_ + "/test.log";
+    g_log.path = log_path_.c_str();
+  }
+  void TearDown() override {
+    settings_reset();
+    form_reset();
+    g_log.path = "";
+    std::string command = "rm -rf '" + dir_ + "'";
+    ASSERT_EQ(system(command.c_str()), 0);
+  }
+
+  // The message part of every log line written so far.
+  std::vector<std::string> log_messages() {
+    std::ifstream in(log_path_, std::ios::binary);
+    std::vector<std::string> out;
+    std::string line;
+    while (std::getline(in, line)) {
+      size_t mark = line.find(") - ");
+      out.push_back(mark == std::string::npos ? line : line.substr(mark + 4));
+    }
+    return out;
+  }
+
+  std::string write_file(const std::string& name, const std::string& content) {
+    std::string path = dir_ + "/" + name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+  }
+
+  // Reads `content` as the settings file; returns the settings it changed.
+  std::string read_file(const std::string& content) {
+    settings_reset();
+    std::string path = write_file("quillon.ini", content);
+    snprintf(g_program.ini_path, kPathAreaSize, "%s", path.c_str());
+    read_settings();
+    return changed_settings();
+  }
+
+  std::string dir_;
+  std::string log_path_;
+};
+
+// Lines are separated by '\n' and applied one by one.
+int apply_lines(const std::string& lines) {
+  int used = 0;
+  std::stringstream in(lines);
+  std::string line;
+  while (std::getline(in, line)) used += settings_apply_line(line.c_str());
+  return used;
+}
+
+TEST_F(SettingsTest, KeywordTestsAndWhatTheyChange) {
+  form_decode("Name:=Joe&Email:=a@b&Name:=Second", 33);
+  const struct {
+    const char* lines;
+    int used;
+    const char* changed;
+  } cases[] = {
+      {"no_padding", 1, "no_padding"},
+      {"no_padding false", 1, "no_padding"},
+      {"add_headerline_colon", 1, "colon"},
+      {"add_zolvar_link false", 1, "no_credit"},
+      {"add_zolvar_link false ", 0, ""},
+      {"add_zolvar_link FALSE", 0, ""},
+      {"add_zolvar_link true", 0, ""},
+      {"add_zolvar_linkfalse", 0, ""},
+      {"hello_method HELO", 1, "helo"},
+      {"hello_method HELOS", 1, "helo"},
+      {"hello_method EHLO", 1, ""},
+      {"hello_method helo", 1, ""},
+      {"hello_method ", 1, ""},
+      {"hello_method", 0, ""},
+      {"hello_method HELO\nhello_method EHLO", 2, ""},
+      {"remove_empty_variable", 1, "remove_empty"},
+      {"remove_empty_variables", 1, "remove_empty"},
+      {"smtp 10.0.0.50", 1, "smtp={10.0.0.50}"},
+      {"smtp 10.0.0.50 ", 1, "smtp={10.0.0.50 }"},
+      {" smtp 10.0.0.50", 0, ""},
+      {"SMTP 10.0.0.50", 0, ""},
+      {"smtp", 0, ""},
+      {"smtp first\nsmtp second", 2, "smtp={second}"},
+      {"logging errors", 1, "logging={errors}"},
+      {"email_CR=LFCR", 1, "crlf"},
+      {"email_CR LFCR", 1, "crlf"},
+      {"email_CR=LFCR\nemail_CR=CR", 2, ""},
+      {"email_CR=CRLF", 1, ""},
+      {"email_CR=lfcr", 0, ""},
+      {"email_CR", 0, ""},
+      {"email_CR=", 0, ""},
+      {"email_CRLFCR", 0, ""},  // the skipped character is the 'L'
+      {"email_cr=LFCR", 0, ""},
+      {"sendall true", 1, "sendall={true}"},
+      {"success_html_page ok.html", 1, "success={ok.html}"},
+      {"failure_html_page bad.html", 1, "failure={bad.html}"},
+      {"headerline Subject: Hi", 1, "header={Subject: Hi|}"},
+      {"headerline ", 1, "header={|}"},
+      {"headerline", 0, ""},
+      {"headerline A\nheaderline B", 2, "header={A|} header={B|}"},
+      {"use_submitted_variable_for_headerline Email:", 1, "header={Email:|a@b}"},
+      {"use_submitted_variable_for_headerline Missing", 1, "header={Missing|}"},
+      {"bodycontent_line Thanks", 1, "body={Thanks|}"},
+      {"use_submitted_variable_for_bodycontent Name:", 1, "body={Name:|Joe}"},
+      {"use_submitted_variable_for_bodycontent name:", 1, "body={name:|}"},
+      {"add_zolvar_link false\nadd_zolvar_link true", 1, "no_credit"},
+      {"smtp_timeout 30", 1, "timeout=30"},
+      {"smtp_timeout 3600", 1, "timeout=3600"},
+      {"smtp_timeout 0007", 1, "timeout=7"},
+      {"smtp_timeout 0", 0, ""},
+      {"smtp_timeout 3601", 0, ""},
+      {"smtp_timeout -5", 0, ""},
+      {"smtp_timeout +5", 0, ""},
+      {"smtp_timeout 30s", 0, ""},
+      {"smtp_timeout  30", 0, ""},
+      {"smtp_timeout ", 0, ""},
+      {"smtp_timeout 99999999999999999999999", 0, ""},
+      {"smtp_timeout 30\nsmtp_timeout x", 1, "timeout=30"},
+      {"smtp_timeout30", 0, ""},
+      {"", 0, ""},
+      {"# smtp 1.2.3.4", 0, ""},
+  };
+  for (const auto& c : cases) {
+    settings_reset();
+    EXPECT_EQ(apply_lines(c.lines), c.used) << c.lines;
+    EXPECT_EQ(changed_settings(), c.changed) << c.lines;
+  }
+}
+
+TEST_F(SettingsTest, LogLinesFollowTheLevelAsItIsRead) {
+  apply_lines(
+      "headerline To: a@b\n"
+      "no match here\n"
+      "use_submitted_variable_for_bodycontent Name:\n"
+      "email_CR=lfcr\n"
+      "logging errors\n"
+      "bodycontent_line hidden\n"
+      "smtp_timeout soon\n"
+      "logging debug\n"
+      "headerline ");
+  const std::vector<std::string> expected = {
+      "add_header_line(To: a@b,)",
+      "line used from ini file {headerline To: a@b}",
+      "add_body_variable(Name:,}",
+      "line used from ini file {use_submitted_variable_for_bodycontent Name:}",
+      "smtp_timeout {soon} is not a whole number of seconds from 1 to 3600; keeping 60.",
+      "line used from ini file {logging debug}",
+      "add_header_line(,)",
+      "line used from ini file {headerline }",
+  };
+  EXPECT_EQ(log_messages(), expected);
+  EXPECT_STREQ(g_log.logging, "debug");
+}
+
+TEST_F(SettingsTest, ListsStopAtTheirCapacity) {
+  for (int i = 0; i < kMaxSettingsEntries + 5; ++i) {
+    std::string n = std::to_string(i);
+    add_header_line(("h" + n).c_str(), "");
+    add_body_variable(("b" + n).c_str(), "v");
+  }
+  add_header_line(nullptr, "x");
+  add_body_variable("x", nullptr);
+  ASSERT_EQ(header_lines.count, kMaxSettingsEntries);
+  ASSERT_EQ(body_lines.count, kMaxSettingsEntries);
+  EXPECT_STREQ(header_lines.entries[999].text, "h999");
+  EXPECT_STREQ(body_lines.entries[999].value, "v");
+  int refused = 0;
+  for (const std::string& message : log_messages()) {
+    if (message.find("list is full") != std::string::npos) ++refused;
+  }
+  EXPECT_EQ(refused, 10);
+}
+
+TEST_F(SettingsTest, StripLineEndCutsAtTheFirstBreak) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"a\r\n", "a"}, {"a\n", "a"}, {"a\rb\nc", "a"}, {"a\nb\rc", "a"},
+      {"\r", ""},     {"abc", "abc"}, {"", ""},
+  };
+  for (const auto& c : cases) {
+    std::string line = c.first;
+    strip_line_end(&line[0]);
+    EXPECT_STREQ(line.c_str(), c.second) << c.first;
+  }
+}
+
+TEST_F(SettingsTest, ReadsFilesWhateverTheirLineBreaks) {
+  const std::string lf =
+      "smtp mail.example.com:2525\nemail_CR=LFCR\nheaderline Subject: S\n"
+      "bodycontent_line  two blanks \n\nsendall true";
+  const std::string expected =
+      "smtp={mail.example.com:2525} crlf sendall={true} header={Subject: S|} "
+      "body={ two blanks |}";
+  EXPECT_EQ(read_file(lf), expected);
+  EXPECT_EQ(read_file(lf + "\n"), expected);
+  std::string crlf;
+  for (char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  EXPECT_EQ(read_file(crlf), expected);
+  EXPECT_EQ(read_file(crlf + "\r\n"), expected);
+  EXPECT_EQ(read_file(""), "");
+}
+
+TEST_F(SettingsTest, LongLinesArriveInPieces) {
+  // The first piece holds 63997 characters; the rest is read as a line of
+  // its own and takes effect through its own keyword.
+  const size_t piece = kSettingsLineArea - 3;
+  std::string first = "bodycontent_line " + std::string(piece - 17, 'a');
+  std::string file = first + "smtp 10.0.0.1\n" + "headerline " + std::string(200000, 'h');
+  EXPECT_EQ(read_file(file).substr(0, 40), "smtp={10.0.0.1} header={" + std::string(16, 'h'));
+  ASSERT_EQ(body_lines.count, 1);
+  EXPECT_EQ(strlen(body_lines.entries[0].text), piece - 17);
+  ASSERT_EQ(header_lines.count, 1);
+  EXPECT_EQ(strlen(header_lines.entries[0].text), piece - 11);
+}
+
+TEST_F(SettingsTest, UnreadableFileEndsLikeAnEmptyOne) {
+  // A directory opens but every read fails without reaching end of file.
+  std::string sub = dir_ + "/settings-dir";
+  ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+  snprintf(g_program.ini_path, kPathAreaSize, "%s", sub.c_str());
+  read_settings();
+  EXPECT_EQ(changed_settings(), "");
+}
+
+TEST_F(SettingsTest, MissingFileEndsTheRun) {
+  snprintf(g_program.ini_path, kPathAreaSize, "%s", (dir_ + "/absent.ini").c_str());
+  snprintf(g_program.log_path, kPathAreaSize, "%s", log_path_.c_str());
+  EXPECT_EXIT(read_settings(), ::testing::ExitedWithCode(1), "");
+  std::vector<std::string> log = log_messages();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log[0], "The ini file could not be opened.");
+}
+
+}  // namespace
