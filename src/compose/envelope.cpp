@@ -1,8 +1,125 @@
 #include "compose/envelope.h"
 
+#include <cstdlib>
+#include <cstring>
+
+#include "base/log.h"
+#include "config/settings.h"
+#include "driver/run.h"
+
 Envelope g_envelope;
-bool is_address_char(unsigned char) { return false; }
-char* scan_address(const char*) { return nullptr; }
-int match_header(const char*, const char*, const char*, int, char**) { return 0; }
-int classify_header(const char*, const char*) { return 0; }
-void envelope_reset() { g_envelope = Envelope(); }
+
+bool is_address_char(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+         (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-' ||
+         c == '+';
+}
+
+static char* copy_address(const char* start, size_t length) {
+  // Five spare bytes, as every address block has had; only one is needed.
+  char* address = static_cast<char*>(malloc(length + 5));
+  if (address == nullptr) fatal_reply("Unable to malloc memory");
+  memcpy(address, start, length);
+  address[length] = '\0';
+  return address;
+}
+
+// States of the address scanner.
+enum {
+  kBetweenWords = 100,
+  kLocalPart = 200,
+  kAfterAt = 300,
+  kDomain = 400,
+};
+
+char* scan_address(const char* text) {
+  if (text == nullptr) text = "";
+  int state = kBetweenWords;
+  const char* start = nullptr;
+  // The terminating NUL is scanned too: it is a separator, so an address
+  // that runs to the end of the text is still closed off.
+  for (const char* p = text;; ++p) {
+    unsigned char ch = static_cast<unsigned char>(*p);
+    bool word = is_address_char(ch);
+    if (state == kDomain && !word) {
+      return copy_address(start, static_cast<size_t>(p - start));
+    }
+    if (state == kAfterAt) state = word ? kDomain : kBetweenWords;
+    if (state == kLocalPart && !word) {
+      state = ch == '@' ? kAfterAt : kBetweenWords;
+    }
+    if (state == kBetweenWords && word) {
+      start = p;
+      state = kLocalPart;
+    }
+    if (ch == '\0') {
+      log_event(LOG_DEBUG, "no email address in this line (%s)", text);
+      return nullptr;
+    }
+  }
+}
+
+// Prefix comparison over exactly `count` characters, ASCII case ignored; a
+// text shorter than that differs at its NUL.
+static bool prefix_matches(const char* text, const char* name, int count) {
+  for (int i = 0; i < count; ++i) {
+    unsigned char a = static_cast<unsigned char>(text[i]);
+    unsigned char b = static_cast<unsigned char>(name[i]);
+    if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
+    if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
+    if (a != b) return false;
+    if (a == '\0') return true;
+  }
+  return true;
+}
+
+int match_header(const char* text, const char* value, const char* name,
+                 int count, char** slot) {
+  if (text == nullptr || !prefix_matches(text, name, count)) return 0;
+  // A static line carries its address in the text; a line naming a
+  // submitted variable has only the name there and the address in the value.
+  *slot = scan_address(text);
+  if (*slot == nullptr && value != nullptr) *slot = scan_address(value);
+  return *slot != nullptr ? 1 : 0;
+}
+
+struct AddressHeader {
+  const char* name;  // with its colon; the bare name is one character shorter
+  char* Envelope::*slot;
+};
+
+// Tried in this order; the first entry of each kind with an address wins.
+static const AddressHeader kAddressHeaders[] = {
+    {"From:", &Envelope::from},
+    {"To:", &Envelope::to},
+    {"CC:", &Envelope::cc},
+    {"BCC:", &Envelope::bcc},
+};
+
+int classify_header(const char* text, const char* value) {
+  if (text == nullptr) return 0;
+  bool bare_too = g_settings.add_headerline_colon;
+  for (const AddressHeader& header : kAddressHeaders) {
+    char** slot = &(g_envelope.*header.slot);
+    if (*slot != nullptr) continue;
+    int count = static_cast<int>(strlen(header.name));
+    if (match_header(text, value, header.name, count, slot)) return 1;
+    if (bare_too && match_header(text, value, header.name, count - 1, slot)) {
+      return 1;
+    }
+  }
+  if (prefix_matches(text, "Subject:", 8) ||
+      (bare_too && prefix_matches(text, "Subject", 7))) {
+    g_envelope.subject_found = true;
+    return 1;
+  }
+  return 0;
+}
+
+void envelope_reset() {
+  free(g_envelope.from);
+  free(g_envelope.to);
+  free(g_envelope.cc);
+  free(g_envelope.bcc);
+  g_envelope = Envelope();
+}

@@ -24,8 +24,9 @@ int match_header(const char* text, const char* value, const char* name,
                  int count, char** slot);
 
 // Classifies one header entry, filling g_envelope. Returns 1 when accepted
-// (it is then written into the header block), 0 otherwise.
+// as From, To, CC, BCC or Subject, 0 otherwise; of an accepted entry all but
+// the BCC one are written into the header block.
 int classify_header(const char* text, const char* value);
 
-// Empties g_envelope (tests only).
+// Frees the addresses and empties g_envelope (tests only).
 void envelope_reset();

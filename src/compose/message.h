@@ -9,13 +9,22 @@ struct Message {
 };
 extern Message g_message;
 
-// Fills a new header block from header_lines (classifying each entry).
+// A body label this long or longer leaves its entry out of the body.
+constexpr int kMaxBodyLabel = 499;
+
+// Fills a new header block from header_lines, classifying each entry into
+// g_envelope. The BCC entry fills the envelope but is not written, and CR and
+// LF in a value become blanks. Logs "generated headers {...}". Caller owns it.
 TextBuffer* build_header_block();
 
 // Fills a new body block from body_lines and, with "sendall true", the list
-// of all submitted variables.
+// of all submitted variables. Caller owns it.
 TextBuffer* build_body_block();
 
-// Builds both blocks and, when From, To and Subject were found, hands the
-// mail to smtp_dialogue. Returns 1 when it reported the mail as sent.
+// Builds both blocks into g_message and, when From, To and Subject were
+// found, hands the mail to smtp_dialogue. Returns 1 when it reported the mail
+// as sent, 0 otherwise (the reason is logged).
 int assemble_and_send();
+
+// Frees the blocks of g_message and empties it (tests only).
+void message_reset();

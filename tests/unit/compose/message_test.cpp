@@ -1,1 +1,179 @@
+#include "compose/message.h"
+
 #include <gtest/gtest.h>
+
+#include <string>
+
+#include "compose/envelope.h"
+#include "compose_fixture.h"
+#include "config/settings.h"
+
+namespace {
+
+using MessageTest = ComposeTest;
+
+const std::string kTrailer =
+    "X-QUILLON: sent by web form submition activated CGI program.";
+
+std::string taken(TextBuffer* block) {
+  std::string text(block->data, static_cast<size_t>(block->length));
+  text_buffer_free(block);
+  return text;
+}
+
+TEST_F(MessageTest, HeaderLinesAreWrittenByteForByte) {
+  static const struct {
+    const char* text;
+    const char* value;
+    bool bare_names;
+    const char* written;  // before the trailer
+  } cases[] = {
+      {"Subject: Form Submission Data", "", false,
+       "Subject: Form Submission Data \n"},
+      {"Subject: Form Submission Data", "", true,
+       "Subject: Form Submission Data: \n"},
+      {"Subject:", "Hello", true, "Subject: Hello\n"},
+      {"Subject", "Hello", true, "Subject: Hello\n"},
+      {"Subject", "Hello", false, ""},
+      {"Status:", "any", true, ""},
+      // A value cannot start header lines of its own.
+      {"Subject:", "Hi\r\nBcc: victim@x.test", false,
+       "Subject: Hi  Bcc: victim@x.test\n"},
+      {"From:", "a\rb@x\n", false, "From: a b@x \n"},
+  };
+  for (const auto& c : cases) {
+    fresh();
+    g_settings.add_headerline_colon = c.bare_names;
+    header(c.text, c.value);
+    EXPECT_EQ(c.written + kTrailer + "\n", taken(build_header_block()))
+        << c.text << " / " << c.value;
+  }
+}
+
+TEST_F(MessageTest, HeaderBlockKeepsOnlyUsableEntriesAndHidesTheBlindCopy) {
+  g_settings.email_line_ending = "\r\n";
+  header("From: Joe <joe@x.test>");
+  header("From:", "second@x.test");
+  header("To:", "desk@x.test");
+  header("BCC:", "hidden@x.test");
+  header("CC:", "copy@x.test");
+  header("BCC:", "another@x.test");
+  header("Subject:", "Hello");
+  std::string expected =
+      "From: Joe <joe@x.test> \r\nTo: desk@x.test\r\n"
+      "CC: copy@x.test\r\nSubject: Hello\r\n";
+  EXPECT_EQ(expected + kTrailer + "\r\n", taken(build_header_block()));
+  EXPECT_EQ("hidden@x.test", shown(g_envelope.bcc));
+  // The debug copy is taken before the trailer line is added.
+  EXPECT_TRUE(logged("generated headers {" + expected + "}"));
+}
+
+TEST_F(MessageTest, BodyLinesAreWrittenByteForByte) {
+  static const struct {
+    const char* label;
+    const char* value;
+    bool no_padding;
+    const char* eol;
+    const char* written;
+  } cases[] = {
+      {"Name:", "Joe Bloggs", false, "\r\n", " Name: Joe Bloggs\r\n"},
+      {"Name:", "Joe Bloggs", true, "\r\n", "Name: Joe Bloggs\r\n"},
+      {"Static line:", "", false, "\n", " Static line: \n"},
+      {"Comments:", "line one\nline two\n", false, "\r\n",
+       " Comments: line one\r\n           line two\r\n           \r\n"},
+      {"Comments:", "line one\r\nline two", true, "\n",
+       "Comments: line one\n           line two\n"},
+      {"X:", "\n", false, "\n", " X: \n    \n"},
+      // Only a CR right before a LF belongs to the line break.
+      {"A:", "one\r\ntwo\r\n", false, "\r\n", " A: one\r\n    two\r\n    \r\n"},
+      {"A:", "a\rb", false, "\n", " A: a\rb\n"},
+      {"A:", "a\r\r\nb\r", false, "\n", " A: a\r\n    b\r\n"},
+  };
+  for (const auto& c : cases) {
+    fresh();
+    g_settings.no_padding = c.no_padding;
+    g_settings.email_line_ending = c.eol;
+    body(c.label, c.value);
+    EXPECT_EQ(c.written, taken(build_body_block())) << c.label << c.value;
+    EXPECT_STREQ(c.value, body_lines.entries[0].value);
+  }
+}
+
+TEST_F(MessageTest, LongLabelsAreLeftOutOfTheBody) {
+  std::string fits(498, 'L');
+  body(fits, "a\nb");
+  body(std::string(499, 'M'), "left out");
+  body("After:", "kept");
+  EXPECT_EQ(" " + fits + " a\n" + std::string(500, ' ') + "b\n After: kept\n",
+            taken(build_body_block()));
+}
+
+TEST_F(MessageTest, VariableListOnlyForExactlyTrue) {
+  body("Name:", "Joe");
+  variable("Name:", "Joe");
+  variable("Email:", "");
+  variable("Notes:", "two\nlines");
+  const std::string lines = " Name: Joe\n";
+  const std::string list =
+      "\n\nAll variables from the submitted form:\n(Name:)==(Joe)\n";
+  for (const char* word : {"True", "yes", "true ", ""}) {
+    g_settings.sendall = keep(word);
+    EXPECT_EQ(lines, taken(build_body_block())) << "sendall " << word;
+  }
+  g_settings.sendall = keep("true");
+  EXPECT_EQ(lines + list + "(Email:)==()\n(Notes:)==(two\nlines)\n",
+            taken(build_body_block()));
+  // Leaving out empty values touches the list only, not the body entries.
+  g_settings.remove_empty_variables = true;
+  body("Empty:", "");
+  EXPECT_EQ(lines + " Empty: \n" + list + "(Notes:)==(two\nlines)\n",
+            taken(build_body_block()));
+}
+
+TEST_F(MessageTest, MissingFromToOrSubjectStopsTheDispatch) {
+  static const struct {
+    const char* from;
+    const char* to;
+    const char* subject;
+    const char* shown;
+  } cases[] = {
+      {nullptr, nullptr, nullptr,
+       "From={(null)} To={(null)} Subject_found=FALSE"},
+      {"f@x", "t@x", nullptr, "From={f@x} To={t@x} Subject_found=FALSE"},
+      {"f@x", nullptr, "Hi", "From={f@x} To={(null)} Subject_found=TRUE"},
+      {"no address", "t@x", "Hi", "From={(null)} To={t@x} Subject_found=TRUE"},
+  };
+  for (const auto& c : cases) {
+    fresh();
+    if (c.from != nullptr) header("From:", c.from);
+    if (c.to != nullptr) header("To:", c.to);
+    if (c.subject != nullptr) header("Subject:", c.subject);
+    body("Name:", "Joe");
+    EXPECT_EQ(0, assemble_and_send()) << c.shown;
+    std::string headers = g_message.header->data;
+    if (header_lines.count == 0) {
+      EXPECT_EQ(kTrailer + "\n", headers);
+    }
+    EXPECT_STREQ(" Name: Joe\n", g_message.body->data);
+    EXPECT_TRUE(logged(
+        "email not sent due to From, or To, or Subject headers not being "
+        "present or valid. " + std::string(c.shown) + "\r\n HEADERS = \r\n" +
+        headers + "\r\n = HEADERS\r\nBODY = \r\n Name: Joe\n\r\n = BODY."))
+        << c.shown;
+    EXPECT_EQ(0, in_log("about to send")) << c.shown;
+  }
+}
+
+TEST_F(MessageTest, CompleteEnvelopeGoesToTheDialogue) {
+  // No smtp line: the dialogue cannot connect and reports the mail unsent.
+  header("From:", "f@x.test");
+  header("To:", "t@x.test");
+  header("Subject:", "Hi");
+  EXPECT_EQ(0, assemble_and_send());
+  EXPECT_TRUE(logged("about to send email to smtp server ((null)) from: "
+                     "(f@x.test) to: (t@x.test)"));
+  EXPECT_TRUE(logged("Email not sent."));
+  EXPECT_EQ(0, in_log("email not sent due to") + in_log("email sent! (1)"));
+}
+
+}  // namespace
