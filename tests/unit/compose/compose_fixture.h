@@ -28,8 +28,6 @@ class ComposeTest : public ::testing::Test {
     saved_log_ = g_log;
     g_log.path = log_path_.c_str();
     g_log.logging = nullptr;  // debug lines too
-    settings_reset();
-    form_reset();
     fresh();
   }
 
@@ -53,14 +51,11 @@ class ComposeTest : public ::testing::Test {
     storage_.push_back(text);
     return &storage_.back()[0];
   }
-  void add(LineList* list, const std::string& text, const std::string& value) {
-    list->entries[list->count++] = {keep(text), keep(value)};
-  }
   void header(const std::string& text, const std::string& value = "") {
-    add(&header_lines, text, value);
+    add_header_line(text.c_str(), value.c_str());
   }
   void body(const std::string& text, const std::string& value = "") {
-    add(&body_lines, text, value);
+    add_body_variable(text.c_str(), value.c_str());
   }
   void variable(const std::string& name, const std::string& value) {
     g_form.names[g_form.count] = keep(name);
@@ -86,14 +81,14 @@ class ComposeTest : public ::testing::Test {
   }
 
  private:
-  // The entries point into this fixture's storage: hide them from the
-  // owners' reset functions.
+  // Form entries and settings texts set here point into this fixture's
+  // storage: hide them from the owners' reset functions.
   void forget() {
-    header_lines.count = 0;
-    body_lines.count = 0;
     g_form.count = 0;
     g_settings.smtp = nullptr;
     g_settings.sendall = nullptr;
+    settings_reset();
+    form_reset();
     envelope_reset();
     message_reset();
   }
