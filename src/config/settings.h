@@ -44,11 +44,15 @@ void read_settings();
 
 // Applies the keyword tests to one line whose line end was already stripped;
 // returns how many took effect (and logs "line used from ini file {...}").
+// A `logging` line also sets g_log.logging, so the log follows it at once.
 int settings_apply_line(const char* line);
 
 // Cuts `line` at its first CR and then at its first LF.
 void strip_line_end(char* line);
 
+// Log the entry at the debug level, then append copies of `text` and `value`
+// to header_lines / body_lines. Nothing is stored when either is null, and
+// an entry beyond kMaxSettingsEntries is refused with an error line.
 void add_header_line(const char* text, const char* value);
 void add_body_variable(const char* text, const char* value);
 
