@@ -1,17 +1,126 @@
 #include "driver/help.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "base/brand.h"
 #include "base/log.h"
 #include "driver/run.h"
 
-// Placeholder until the help text lands.
+// fgets() limit of the answer: 9998 characters and the terminating NUL.
+constexpr int kAnswerReadLimit = 9999;
+
+static char g_answer_line[kAnswerAreaSize];
+
+// Everything after the first line. The blank before the final line end of
+// the two "dynamic ... entry" items is part of the text.
+static const char kHelpText[] =
+    "This program sends emails based upon the ini files and information submitted\n"
+    " through standard HTTP post format (this is a cgi executable).\n\n"
+    "Ini variable names are:\n"
+    "\"smtp\"   - use once to specify smtp server.\n"
+    "\"logging\"  - use once to specify logging (debug/errors)\n"
+    "\"sendall\"  - use once to send all variables in the body (true/false).\n"
+    "\"success_html_page\" - file to output if successful send of email.\n"
+    "\"failure_html_page\" - file to output if failure to send email.\n"
+    "\"headerline\" - static header entry e.g. \"headerline Subject: email\"\n"
+    "\"use_submitted_variable_for_headerline\" - dynamic header entry e.g.\n"
+    "   If submitted variable \"Subject:\" is set to \"email\", then\n"
+    "   \"use_submitted_variable_for_headerline Subject:\" outputs \"Subject: email\" \n"
+    "\"bodycontent_line\" - static body line e.g. \"bodycontent_line Users details:\"\n"
+    "\"use_submitted_variable_for_bodycontent\" - dynamic body line entry e.g.\n"
+    "   If submitted variable \"Name:\" is set to \"Joe Bloggs\", then\n"
+    "   \"use_submitted_variable_for_bodycontent Name:\" outputs \"Name: Joe Bloggs\" \n"
+    "Variables are outputed in the order that they are in, in the ini file.\n\n"
+    "Headers that must be defined are: 'To:', 'From:' and 'Subject:'.\n"
+    "The email address in the 'From:' header will be the bounce email address.\n"
+    "The email address in the 'To:' header will be the recipient.\n\n";
+
+static const char kDemoHead[] =
+    "smtp 127.0.0.1\n"
+    "logging errors\n"
+    "sendall false\n"
+    "hello_method HELO\n"
+    "success_html_page /html/success.html\n"
+    "failure_html_page /html/failure.html\n\n";
+
+static const char kDemoTail[] =
+    "headerline Subject: Form Submission Data\n"
+    "use_submitted_variable_for_headerline Status:\n"
+    "bodycontent_line Here are the details that they submitted:\n"
+    "use_submitted_variable_for_bodycontent Name:\n"
+    "use_submitted_variable_for_bodycontent Email:\n"
+    "use_submitted_variable_for_bodycontent Interests:\n";
+
+static void write_demo_settings(FILE* file) {
+  // Write and close errors go unnoticed: the user sees the file or its lack.
+  fputs(kDemoHead, file);
+  fprintf(file, "headerline To: \"Me\" <%s>\n", kExampleEmail);
+  fprintf(file, "headerline From: \"Me\" <%s>\n", kExampleEmail);
+  fputs(kDemoTail, file);
+  fclose(file);
+}
+
+// Only a missing settings file earns the offer; an unreadable one is left
+// alone, since writing over it is not what its owner asked for.
+static bool settings_file_missing() {
+  FILE* file = fopen(g_program.ini_path, "r");
+  if (file != nullptr) {
+    fclose(file);
+    return false;
+  }
+  int err = errno;
+  log_event(LOG_DEBUG, "detected no ini file.");
+  return err == ENOENT;
+}
+
+static void offer_demo_settings() {
+  printf("Would you like me to generate a demo ini file for you?[y/n]");
+  fflush(stdout);
+  char answer[kAnswerAreaSize];
+  read_answer_line(answer);
+  if (answer[0] != 'y' && answer[0] != 'Y') return;
+
+  printf("ini file is (%s).\n\n", g_program.ini_path);
+  FILE* file = fopen(g_program.ini_path, "w");
+  if (file == nullptr) {
+    int err = errno;
+    log_event(LOG_DEBUG, "could not write demo ini file.");
+    printf("Oh, I cant do that, (%d)(%s).", err, strerror(err));
+    return;
+  }
+  log_event(LOG_DEBUG, "writing demo ini file.");
+  write_demo_settings(file);
+}
+
 void startup_report_and_help() {
-  log_event(LOG_DEBUG, "argv[0] == %s", g_program.argv[0]);
+  const char* program_path =
+      g_program.argc > 0 && g_program.argv[0] != nullptr ? g_program.argv[0] : "";
+  log_event(LOG_DEBUG, "argv[0] == %s", program_path);
   log_event(LOG_DEBUG, "Log file == %s", g_program.log_path);
   log_event(LOG_DEBUG, "Ini file == %s", g_program.ini_path);
   if (g_program.argc <= 1) return;
+
+  log_event(LOG_DEBUG, "printing help info.");
+  printf("\nQUILLON - %s\n", kHomePageUrl);
+  fputs(kHelpText, stdout);
+  if (settings_file_missing()) offer_demo_settings();
+  log_event(LOG_DEBUG, "ending.");
+  fflush(stdout);
   exit(0);
 }
 
-void read_answer_line(char* dest) { dest[0] = '\0'; }
+void read_answer_line(char* dest) { read_answer_line_from(stdin, dest); }
+
+void read_answer_line_from(FILE* in, char* dest) {
+  // At end of input the answer is empty, never a line read earlier.
+  if (fgets(g_answer_line, kAnswerReadLimit, in) == nullptr) {
+    g_answer_line[0] = '\0';
+  }
+  const char* token = g_answer_line + strspn(g_answer_line, "\r\n");
+  size_t length = strcspn(token, "\r\n");
+  memcpy(dest, token, length);
+  dest[length] = '\0';
+}

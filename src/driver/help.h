@@ -2,6 +2,8 @@
 // The first step of every CGI run: three start-up log lines; run by hand with
 // any argument, the help text and the offer of a demonstration settings file.
 
+#include <cstdio>
+
 constexpr int kAnswerAreaSize = 10000;
 
 // Logs the program, log and settings paths. Returns only when the program was
@@ -12,3 +14,6 @@ void startup_report_and_help();
 // Reads one line from standard input and copies its first CR/LF-delimited
 // token into `dest` (kAnswerAreaSize bytes); "" at end of input.
 void read_answer_line(char* dest);
+
+// read_answer_line on another stream.
+void read_answer_line_from(FILE* in, char* dest);
