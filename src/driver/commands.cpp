@@ -1,8 +1,104 @@
 #include "driver/commands.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
-void print_version_banner() { exit(0); }
-void blank_log() { exit(0); }
-void version_insert_filename(const char*) { exit(3); }
-void program_base_name(const char*, char* out, int) { out[0] = '\0'; }
+#include "driver/run.h"
+#include "platform/os.h"
+
+constexpr int kTextArea = 10000;
+constexpr int kTextLimit = kTextArea - 1;
+constexpr char kMakerNotice[] = "(c) the QUILLON developers";
+
+void print_version_banner() {
+  printf("\nQUILLON %s Version: %s\n", kMakerNotice, kProgramVersion);
+  fflush(stdout);
+  exit(0);
+}
+
+// `step` is "open", "write to" or "close"; errno still holds the failure.
+[[noreturn]] static void blank_log_failed(const char* step) {
+  int err = errno;
+  printf("cant %s %s for output %d %s\n", step, g_program.log_path, err,
+         strerror(err));
+  fflush(stdout);
+  exit(3);
+}
+
+void blank_log() {
+  FILE* file = fopen(g_program.log_path, "w");
+  if (file == nullptr) blank_log_failed("open");
+  if (fprintf(file, "This is the log file for quillon\n") < 0) {
+    blank_log_failed("write to");
+  }
+  // A full disk shows only here, when the buffered line is flushed.
+  if (fclose(file) != 0) blank_log_failed("close");
+  exit(0);
+}
+
+void program_base_name(const char* program_path, char* out, int size) {
+  if (size <= 0) return;
+  int length = 0;
+  bool after_dot = false;
+  for (const char* p = program_path; *p != '\0'; ++p) {
+    if (*p == '/' || *p == '\\') {
+      length = 0;
+      after_dot = false;
+    } else if (*p == '.') {
+      after_dot = true;
+    } else if (!after_dot && length < size - 1) {
+      out[length++] = *p;
+    }
+  }
+  out[length] = '\0';
+}
+
+static void version_without_dots(char* out) {
+  int length = 0;
+  for (const char* p = kProgramVersion; *p != '\0' && length < kTextLimit; ++p) {
+    if (*p != '.') out[length++] = *p;
+  }
+  out[length] = '\0';
+}
+
+void version_insert_filename(const char* file_argument) {
+  static char file[kTextArea];
+  static char version[kTextArea];
+  static char base[kTextArea];
+  static char new_name[kTextArea];
+
+  int file_length = snprintf(file, kTextArea, "%s", file_argument);
+  version_without_dots(version);
+  const char* program_path =
+      g_program.argc > 0 && g_program.argv[0] != nullptr ? g_program.argv[0] : "";
+  program_base_name(program_path, base, kTextArea);
+
+  size_t base_length = strlen(base);
+  // An argument shorter than the base name has no rest: it stays empty
+  // rather than reading past the argument's end.
+  const char* rest = strlen(file) >= base_length ? file + base_length : "";
+  int new_length = snprintf(new_name, kTextArea, "%s%s%s", base, version, rest);
+
+  // A name cut to fit its area would rename some other file, or to a name
+  // nobody asked for, so an over-long name is refused like a foreign one.
+  bool cut = file_length > kTextLimit || new_length > kTextLimit;
+  if (base_length == 0 || strncmp(file, base, base_length) != 0 || cut) {
+    printf("I dont want to rename that file (%s)(%s)(%s)(%s)\n", file, version,
+           base, new_name);
+    fflush(stdout);
+    exit(3);
+  }
+
+  int err = os_rename_noreplace(file, new_name);
+  if (err != 0) {
+    printf("rename failed. %s  -> %s  %d:%s\n", file, new_name, err,
+           strerror(err));
+    fflush(stdout);
+    exit(3);
+  }
+  printf("renamed  %s  ->  %s\n", file, new_name);
+  fflush(stdout);
+  exit(0);
+}
