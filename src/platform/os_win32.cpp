@@ -1,0 +1,139 @@
+#include "platform/os.h"
+
+#define WIN32_LEAN_AND_MEAN
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <windows.h>
+
+void os_stdin_binary() { _setmode(_fileno(stdin), _O_BINARY); }
+
+// Without this every "\n" of the reply page would reach the web server as
+// CR LF, and the CGI header lines with it.
+void os_stdout_binary() {
+  fflush(stdout);
+  _setmode(_fileno(stdout), _O_BINARY);
+}
+
+int os_pid() { return _getpid(); }
+
+void os_local_time(OsLocalTime* out) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  out->year = now.wYear;
+  out->month = now.wMonth;
+  out->day = now.wDay;
+  out->hour = now.wHour;
+  out->minute = now.wMinute;
+  out->second = now.wSecond;
+}
+
+static size_t count_line_feeds(const char* data, size_t len) {
+  size_t count = 0;
+  for (size_t i = 0; i < len; i++) {
+    if (data[i] == '\n') count++;
+  }
+  return count;
+}
+
+// Copies at most `room` bytes of text-mode output for data[*pos..len) into
+// `out`, storing each "\n" as CR LF the way a text-mode stream does (a CR
+// already in front of it is kept, as the C runtime keeps it). Returns the
+// bytes written and advances *pos.
+static size_t to_text_mode(const char* data, size_t len, size_t* pos,
+                           char* out, size_t room) {
+  size_t used = 0;
+  while (*pos < len) {
+    char c = data[*pos];
+    size_t need = c == '\n' ? 2 : 1;
+    if (used + need > room) break;
+    if (c == '\n') out[used++] = '\r';
+    out[used++] = c;
+    (*pos)++;
+  }
+  return used;
+}
+
+static bool write_all(HANDLE file, const char* data, size_t len) {
+  while (len > 0) {
+    DWORD chunk = len > 0x40000000u ? 0x40000000u : static_cast<DWORD>(len);
+    DWORD written = 0;
+    if (!WriteFile(file, data, chunk, &written, nullptr) || written == 0) {
+      return false;
+    }
+    data += written;
+    len -= written;
+  }
+  return true;
+}
+
+bool os_append_text(const char* path, const char* data, size_t len) {
+  // The socket layer reads its error code from the same per-thread slot
+  // that file calls overwrite; a log line between a failed socket call and
+  // its report must not change what the report says.
+  DWORD saved_error = GetLastError();
+  // FILE_APPEND_DATA without FILE_WRITE_DATA makes the system put every
+  // write at the current end of the file, even with other writers about.
+  HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ |
+                            FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    SetLastError(saved_error);
+    return false;
+  }
+  size_t feeds = count_line_feeds(data, len);
+  size_t converted_len = len + feeds;
+  char small[4096];
+  char* converted = converted_len <= sizeof small
+                        ? small
+                        : static_cast<char*>(malloc(converted_len));
+  size_t pos = 0;
+  if (converted != nullptr) {
+    size_t n = to_text_mode(data, len, &pos, converted, converted_len);
+    (void)write_all(file, converted, n);  // a short write is not reported
+    if (converted != small) free(converted);
+  } else {
+    // Out of memory: the line still goes out whole, only in several writes.
+    while (pos < len) {
+      size_t n = to_text_mode(data, len, &pos, small, sizeof small);
+      if (!write_all(file, small, n)) break;
+    }
+  }
+  CloseHandle(file);
+  SetLastError(saved_error);
+  return true;
+}
+
+static int errno_from_win32(DWORD code) {
+  static const struct {
+    DWORD win32;
+    int error;
+  } kMap[] = {
+      {ERROR_FILE_NOT_FOUND, ENOENT},    {ERROR_PATH_NOT_FOUND, ENOENT},
+      {ERROR_INVALID_NAME, ENOENT},      {ERROR_INVALID_DRIVE, ENOENT},
+      {ERROR_BAD_NETPATH, ENOENT},       {ERROR_FILENAME_EXCED_RANGE, ENOENT},
+      {ERROR_ALREADY_EXISTS, EEXIST},    {ERROR_FILE_EXISTS, EEXIST},
+      {ERROR_ACCESS_DENIED, EACCES},     {ERROR_SHARING_VIOLATION, EACCES},
+      {ERROR_LOCK_VIOLATION, EACCES},    {ERROR_WRITE_PROTECT, EACCES},
+      {ERROR_CURRENT_DIRECTORY, EACCES}, {ERROR_NOT_SAME_DEVICE, EXDEV},
+      {ERROR_DISK_FULL, ENOSPC},         {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},
+      {ERROR_DIR_NOT_EMPTY, ENOTEMPTY},
+  };
+  for (const auto& entry : kMap) {
+    if (entry.win32 == code) return entry.error;
+  }
+  return EINVAL;
+}
+
+int os_rename_noreplace(const char* from, const char* to) {
+  // No MOVEFILE_REPLACE_EXISTING: an existing target makes the move fail.
+  if (MoveFileExA(from, to, 0)) return 0;
+  return errno_from_win32(GetLastError());
+}
+
+void os_sleep_ms(int milliseconds) {
+  Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0);
+}

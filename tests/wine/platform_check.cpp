@@ -1,0 +1,232 @@
+// Checks of the Windows platform layer against a real Windows Sockets stack
+// and file system. Built by the MinGW build, run under Wine by
+// run_cli_tests.sh; prints one line per failure and a closing count.
+
+#include <winsock.h>
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include "platform/net.h"
+#include "platform/os.h"
+
+static int g_passed = 0;
+static int g_failed = 0;
+
+#define CHECK(cond, what)                                                \
+  do {                                                                   \
+    if (cond) {                                                          \
+      g_passed++;                                                        \
+    } else {                                                             \
+      g_failed++;                                                        \
+      printf("FAIL %s: %s (line %d)\n", what, #cond, __LINE__);          \
+    }                                                                    \
+  } while (0)
+
+static std::string g_dir;
+
+static std::string temp_path(const char* name) { return g_dir + "\\" + name; }
+
+static std::string read_file(const std::string& path) {
+  std::string out;
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return "<missing>";
+  char chunk[4096];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) out.append(chunk, n);
+  fclose(f);
+  return out;
+}
+
+static void write_file(const std::string& path, const char* text) {
+  FILE* f = fopen(path.c_str(), "wb");
+  fputs(text, f);
+  fclose(f);
+}
+
+static void remove_dir(const std::string& dir) {
+  WIN32_FIND_DATAA found;
+  HANDLE walk = FindFirstFileA((dir + "\\*").c_str(), &found);
+  if (walk != INVALID_HANDLE_VALUE) {
+    do {
+      DeleteFileA((dir + "\\" + found.cFileName).c_str());
+    } while (FindNextFileA(walk, &found));
+    FindClose(walk);
+  }
+  RemoveDirectoryA(dir.c_str());
+}
+
+static void check_append_text() {
+  using namespace std::string_literals;
+  static const struct {
+    const char* name;
+    std::string data;
+    std::string stored;
+  } kCases[] = {
+      {"one line", "a line\n", "a line\r\n"},
+      {"empty lines", "\n\n", "\r\n\r\n"},
+      {"no line end", "tail", "tail"},
+      {"nothing", "", ""},
+      // A text-mode stream turns the LF of a CR LF into CR LF as well.
+      {"CR LF in message", "a\r\nb\n", "a\r\r\nb\r\n"},
+      {"NUL kept", "a\0b\n"s, "a\0b\r\n"s},
+  };
+  int i = 0;
+  for (const auto& c : kCases) {
+    std::string path = temp_path(("append" + std::to_string(i++)).c_str());
+    CHECK(os_append_text(path.c_str(), c.data.data(), c.data.size()), c.name);
+    CHECK(read_file(path) == c.stored, c.name);
+  }
+
+  // Lines add up, and a text past the stack buffer takes the heap path.
+  std::string path = temp_path("append-long");
+  std::string big;
+  std::string big_stored;
+  for (int n = 0; n < 3000; n++) {
+    big += "line\n";
+    big_stored += "line\r\n";
+  }
+  CHECK(os_append_text(path.c_str(), "first\n", 6), "long");
+  CHECK(os_append_text(path.c_str(), big.data(), big.size()), "long");
+  CHECK(read_file(path) == "first\r\n" + big_stored, "long text stored whole");
+
+  CHECK(!os_append_text(temp_path("no-such-dir\\x.log").c_str(), "x\n", 2),
+        "missing directory reported");
+
+  // Logging a socket failure must not change the code the next report reads.
+  net_set_last_error(WSAECONNRESET);
+  os_append_text(path.c_str(), "x\n", 2);
+  CHECK(net_last_error() == WSAECONNRESET, "error kept after append");
+  os_append_text(temp_path("no-such-dir\\x.log").c_str(), "x\n", 2);
+  CHECK(net_last_error() == WSAECONNRESET, "error kept after failed append");
+  net_set_last_error(0);
+}
+
+static void check_rename() {
+  std::string from = temp_path("quillon.zip");
+  std::string to = temp_path("quillon10v.zip");
+  write_file(from, "old");
+  CHECK(os_rename_noreplace(from.c_str(), to.c_str()) == 0, "rename");
+  CHECK(read_file(to) == "old" && read_file(from) == "<missing>", "renamed");
+
+  write_file(from, "new");
+  CHECK(os_rename_noreplace(from.c_str(), to.c_str()) == EEXIST,
+        "existing target refused");
+  CHECK(read_file(from) == "new" && read_file(to) == "old",
+        "both files unchanged");
+
+  CHECK(os_rename_noreplace(temp_path("absent").c_str(),
+                            temp_path("absent2").c_str()) == ENOENT,
+        "missing source");
+}
+
+// A listening socket on 127.0.0.1 with a port of the system's choosing.
+static SOCKET listen_local(int* port) {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in where;
+  memset(&where, 0, sizeof where);
+  where.sin_family = AF_INET;
+  where.sin_addr.s_addr = inet_addr("127.0.0.1");
+  bind(s, reinterpret_cast<struct sockaddr*>(&where), sizeof where);
+  listen(s, 5);
+  int size = sizeof where;
+  getsockname(s, reinterpret_cast<struct sockaddr*>(&where), &size);
+  *port = ntohs(where.sin_port);
+  return s;
+}
+
+static std::uint32_t loopback() { return inet_addr("127.0.0.1"); }
+
+static void check_connect_and_transfer() {
+  int port = 0;
+  SOCKET server = listen_local(&port);
+
+  OsSocket client = net_socket(net_af_inet());
+  CHECK(client != kNoSocket, "socket");
+  // The port is taken modulo 65536.
+  CHECK(net_connect(client, net_af_inet(), loopback(), port + 65536, 5) == 0,
+        "connect with time limit");
+  CHECK(net_last_error() == 0, "no error after connect");
+  SOCKET peer = accept(server, nullptr, nullptr);
+
+  SOCKET raw = static_cast<SOCKET>(client);
+  BOOL nodelay = FALSE;
+  int size = sizeof nodelay;
+  getsockopt(raw, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&nodelay),
+             &size);
+  CHECK(nodelay != FALSE, "TCP_NODELAY set");
+
+  CHECK(net_send(client, "EHLO x\r\n", 8, 5) == 8, "send");
+  char buf[64] = {0};
+  CHECK(recv(peer, buf, sizeof buf, 0) == 8 && memcmp(buf, "EHLO x\r\n", 8) == 0,
+        "server got the bytes");
+  send(peer, "250 ok\r\n", 8, 0);
+  memset(buf, 0, sizeof buf);
+  CHECK(net_recv(client, buf, sizeof buf, 5) == 8 && strcmp(buf, "250 ok\r\n") == 0,
+        "recv");
+
+  // A silent server: the bounded wait ends with the time-out code.
+  CHECK(net_recv(client, buf, sizeof buf, 1) == -1, "silent server");
+  CHECK(net_last_error() == WSAETIMEDOUT, "time-out code");
+
+  // The bounded connect must leave the socket blocking: a plain recv then
+  // waits (here for its own receive limit) instead of failing at once.
+  DWORD limit_ms = 300;
+  setsockopt(raw, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit_ms),
+             sizeof limit_ms);
+  CHECK(recv(raw, buf, sizeof buf, 0) == SOCKET_ERROR &&
+            WSAGetLastError() != WSAEWOULDBLOCK,
+        "socket back in blocking mode");
+
+  closesocket(peer);
+  CHECK(net_recv(client, buf, sizeof buf, 5) == 0, "peer closed");
+  CHECK(net_last_error() == 0, "no error code after an orderly close");
+
+  closesocket(server);
+}
+
+static void check_refused() {
+  int port = 0;
+  SOCKET gone = listen_local(&port);
+  closesocket(gone);
+  for (int limit : {5, 0}) {
+    OsSocket client = net_socket(net_af_inet());
+    CHECK(net_connect(client, net_af_inet(), loopback(), port, limit) == -1,
+          limit ? "refused, bounded" : "refused, unbounded");
+    CHECK(net_last_error() == WSAECONNREFUSED,
+          limit ? "10061, bounded" : "10061, unbounded");
+  }
+}
+
+static void check_names() {
+  std::uint32_t addr = 0;
+  int family = 0;
+  CHECK(net_resolve("localhost", &addr, &family), "localhost resolves");
+  CHECK(addr == loopback() && family == AF_INET, "localhost is 127.0.0.1");
+  CHECK(net_inet_addr("127.0.0.1") == loopback(), "dotted address");
+  CHECK(net_inet_addr("999.1.1.1") == 0xffffffffu, "malformed dotted address");
+}
+
+int main() {
+  char base[MAX_PATH];
+  GetTempPathA(sizeof base, base);
+  g_dir = std::string(base) + "quillon-check-" + std::to_string(os_pid());
+  CreateDirectoryA(g_dir.c_str(), nullptr);
+
+  int version = 0;
+  CHECK(net_startup(&version) == 0, "startup");
+  CHECK(version == 0x0101, "version 1.1 granted");
+
+  check_append_text();
+  check_rename();
+  check_connect_and_transfer();
+  check_refused();
+  check_names();
+
+  remove_dir(g_dir);
+  printf("%d passed, %d failed\n", g_passed, g_failed);
+  return g_failed == 0 ? 0 : 1;
+}

@@ -1,0 +1,109 @@
+#!/bin/sh
+# Runs the black-box tests against the Windows executable under Wine.
+#
+#   tests/wine/run_cli_tests.sh [path/to/quillon.exe] [unittest names...]
+#
+# The executable defaults to build-windows/quillon.exe (see docs/windows.md
+# for the cross build). When platform_check.exe lies beside it, it runs
+# first. Names after the executable (test_commands, or
+# test_commands.SomeCase.test_x) narrow the run; without them every
+# tests/cli/test_*.py runs. Builds nothing itself.
+#
+# Environment: WINEPREFIX (default: a prefix of our own, created on first
+# use and kept), QUILLON_WINE (default: wine), QUILLON_PYTHON (default:
+# /usr/bin/python3, which has aiosmtpd).
+set -u
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+
+exe=${1:-$root/build-windows/quillon.exe}
+[ $# -gt 0 ] && shift
+case $exe in
+  /*) ;;
+  *) exe=$(pwd)/$exe ;;
+esac
+if [ ! -f "$exe" ]; then
+  echo "run_cli_tests: no executable at $exe" >&2
+  exit 1
+fi
+
+QUILLON_WINE=${QUILLON_WINE:-wine}
+python=${QUILLON_PYTHON:-/usr/bin/python3}
+if ! command -v "$QUILLON_WINE" >/dev/null 2>&1; then
+  echo "run_cli_tests: $QUILLON_WINE not found (apt-get install wine wine64)" >&2
+  exit 1
+fi
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+
+# Headless and quiet: no Mono or Gecko installer prompt, no menu entries.
+WINEPREFIX=${WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/quillon/wineprefix}
+WINEDEBUG=-all
+WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
+TZ=${TZ:-UTC}
+export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES QUILLON_WINE TZ
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "run_cli_tests: creating the Wine prefix $WINEPREFIX"
+  mkdir -p "$WINEPREFIX"
+  wineboot -i >/dev/null 2>&1 || true
+fi
+
+# A resident wineserver turns each start of the program from seconds into
+# a tenth of one; it is stopped again on the way out.
+"$wineserver" -p >/dev/null 2>&1
+trap '"$wineserver" -k >/dev/null 2>&1' EXIT
+trap 'exit 130' INT TERM
+
+status=0
+passed=0
+failed=0
+skipped=0
+
+check=$(dirname "$exe")/platform_check.exe
+if [ -f "$check" ]; then
+  echo "== platform checks ($check)"
+  out=$("$QUILLON_WINE" "$check" 2>&1)
+  rc=$?
+  echo "$out"
+  counts=$(echo "$out" | sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' | tail -n 1)
+  if [ -n "$counts" ]; then
+    passed=$((passed + ${counts% *}))
+    failed=$((failed + ${counts#* }))
+  fi
+  [ $rc -eq 0 ] || { status=1; [ -n "$counts" ] || failed=$((failed + 1)); }
+fi
+
+cd "$root/tests/cli" || exit 1
+if [ $# -gt 0 ]; then
+  modules="$*"
+else
+  modules=$(ls test_*.py | sed 's/\.py$//')
+fi
+
+echo "== CLI tests under Wine ($exe)"
+log=$(mktemp)
+QUILLON_BIN=$exe PYTHONDONTWRITEBYTECODE=1 \
+  "$python" -m unittest -v $modules >"$log" 2>&1
+rc=$?
+cat "$log"
+# unittest closes with "Ran N tests" and "OK" or "FAILED (failures=F,
+# errors=E, skipped=S)"; fold that into one count line.
+ran=$(sed -n 's/^Ran \([0-9]*\) tests\{0,1\} in .*/\1/p' "$log" | tail -n 1)
+summary=$(grep -E '^(OK|FAILED)( \(.*\))?$' "$log" | tail -n 1)
+bad=$(echo "$summary" | grep -oE '(failures|errors|unexpected successes)=[0-9]+' |
+      sed 's/.*=//' | awk '{s += $1} END {print s + 0}')
+skip=$(echo "$summary" | grep -oE 'skipped=[0-9]+' | sed 's/.*=//')
+rm -f "$log"
+ran=${ran:-0}
+skip=${skip:-0}
+passed=$((passed + ran - bad - skip))
+failed=$((failed + bad))
+skipped=$((skipped + skip))
+if [ $rc -ne 0 ]; then
+  status=1
+  [ "$bad" -gt 0 ] || failed=$((failed + 1))
+fi
+
+echo "wine: $passed passed, $failed failed, $skipped skipped"
+exit $status
