@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang and runs each for a short, fixed time
+# (FUZZ_SECONDS, default 20) from the seed corpus in tests/fuzz/corpus.
+# A longer run: FUZZ_SECONDS=3600 tests/fuzz/run_fuzzers.sh
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+command -v clang++ >/dev/null || { echo "clang++ not found: fuzzing skipped"; exit 0; }
+seconds=${FUZZ_SECONDS:-20}
+build=build-fuzz
+cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DQUILLON_FUZZ=ON \
+  -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+ninja -C "$build" -j "${JOBS:-2}" form_fuzz settings_fuzz address_fuzz tokens_fuzz reply_fuzz
+status=0
+for target in form settings address tokens reply; do
+  work=$(mktemp -d)
+  cp tests/fuzz/corpus/$target/* "$work"/
+  echo "--- $target: ${seconds}s"
+  if ! (cd "$build" && ASAN_OPTIONS=detect_leaks=0 ./${target}_fuzz -max_total_time="$seconds" \
+          -max_len=70000 -print_final_stats=0 "$work" 2>&1 | tail -n 3); then
+    status=1
+  fi
+  # A crash leaves crash-* (or leak-/timeout-) files beside the binary.
+  if ls "$build"/crash-* "$build"/timeout-* >/dev/null 2>&1; then
+    echo "--- $target found a failing input:"; ls "$build"/crash-* "$build"/timeout-* 2>/dev/null
+    status=1
+  fi
+  rm -rf "$work"
+done
+exit $status
