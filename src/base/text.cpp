@@ -1,5 +1,6 @@
 #include "base/text.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,9 @@
 
 static char buffer_scratch[kScratchSize];
 FormatArea g_buffer_format = {buffer_scratch, nullptr, kSpillInitialSize};
+
+constexpr int kCreateSlack = 64000;
+constexpr int kGrowSlack = 20000;
 
 const char* format_in_area(FormatArea* area, const char* format, va_list args) {
   va_list copy;
@@ -22,20 +26,22 @@ const char* format_in_area(FormatArea* area, const char* format, va_list args) {
   if (n <= kScratchLimit) return area->scratch;
 
   if (area->spill == nullptr) {
-    area->spill = static_cast<char*>(malloc(area->spill_size));
+    area->spill = static_cast<char*>(malloc(static_cast<size_t>(area->spill_size)));
     if (area->spill == nullptr) exit(9);
   }
   for (;;) {
     // The text and its NUL must fit in spill_size - 2 bytes.
     va_copy(copy, args);
-    int m = vsnprintf(area->spill, area->spill_size - 2, format, copy);
+    int m = vsnprintf(area->spill, static_cast<size_t>(area->spill_size) - 2, format, copy);
     va_end(copy);
     if (m >= 0 && m <= area->spill_size - 3) return area->spill;
     free(area->spill);
     area->spill = nullptr;
-    if (area->spill_size > (1 << 29)) exit(9);  // no text of ours is that long
+    // One more doubling would overflow the size: treat it as memory that
+    // cannot be had.
+    if (area->spill_size > INT_MAX / 2) exit(9);
     area->spill_size *= 2;
-    area->spill = static_cast<char*>(malloc(area->spill_size));
+    area->spill = static_cast<char*>(malloc(static_cast<size_t>(area->spill_size)));
     if (area->spill == nullptr) exit(9);
   }
 }
@@ -44,15 +50,23 @@ const char* format_with_spill(const char* format, va_list args) {
   return format_in_area(&g_buffer_format, format, args);
 }
 
+// A capacity of `length` + 20000 bytes, or fatal_reply when that does not
+// fit the signed 32-bit sizes the buffer keeps.
+static int grown_capacity(long long length) {
+  if (length > INT_MAX - kGrowSlack) fatal_reply("Unable to malloc memory");
+  return static_cast<int>(length) + kGrowSlack;
+}
+
 TextBuffer* text_buffer_new(const char* initial) {
   TextBuffer* buffer = static_cast<TextBuffer*>(malloc(sizeof(TextBuffer)));
   if (buffer == nullptr) fatal_reply("Unable to malloc memory.");
-  int n = static_cast<int>(strlen(initial));
-  buffer->data = static_cast<char*>(malloc(static_cast<size_t>(n) + 64000));
+  size_t n = strlen(initial);
+  if (n > static_cast<size_t>(INT_MAX - kCreateSlack)) fatal_reply("Unable to malloc memory.");
+  buffer->data = static_cast<char*>(malloc(n + kCreateSlack));
   if (buffer->data == nullptr) fatal_reply("Unable to malloc memory.");
-  memcpy(buffer->data, initial, static_cast<size_t>(n) + 1);
-  buffer->length = n;
-  buffer->capacity = n + 64000;
+  memcpy(buffer->data, initial, n + 1);
+  buffer->length = static_cast<int>(n);
+  buffer->capacity = static_cast<int>(n) + kCreateSlack;
   return buffer;
 }
 
@@ -61,21 +75,23 @@ void text_buffer_append(TextBuffer* buffer, const char* format, ...) {
   va_start(args, format);
   const char* t = format_with_spill(format, args);
   va_end(args);
-  int n = static_cast<int>(strlen(t));
-  int old = buffer->length;
+  long long n = static_cast<long long>(strlen(t));
+  long long old = buffer->length;
   if (old + n + 1 < buffer->capacity) {
     memcpy(buffer->data + old, t, static_cast<size_t>(n) + 1);
-    buffer->length = old + n;
+    buffer->length = static_cast<int>(old + n);
     return;
   }
-  int capacity = old + n + 20000;
+  int capacity = grown_capacity(old + n);
   char* block = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
   if (block == nullptr) fatal_reply("Unable to malloc memory");
   memcpy(block, buffer->data, static_cast<size_t>(old));
   memcpy(block + old, t, static_cast<size_t>(n) + 1);
+  // The old block goes even when it held no text yet; keeping it would only
+  // leak 64000 bytes per buffer.
   free(buffer->data);
   buffer->data = block;
-  buffer->length = old + n;
+  buffer->length = static_cast<int>(old + n);
   buffer->capacity = capacity;
 }
 
@@ -84,19 +100,19 @@ void text_buffer_replace(TextBuffer* buffer, const char* format, ...) {
   va_start(args, format);
   const char* t = format_with_spill(format, args);
   va_end(args);
-  int n = static_cast<int>(strlen(t));
+  long long n = static_cast<long long>(strlen(t));
   if (n + 1 < buffer->capacity) {
     memcpy(buffer->data, t, static_cast<size_t>(n) + 1);
-    buffer->length = n;
+    buffer->length = static_cast<int>(n);
     return;
   }
-  int capacity = n + 20000;
+  int capacity = grown_capacity(n);
   char* block = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
   if (block == nullptr) fatal_reply("Unable to malloc memory");
   memcpy(block, t, static_cast<size_t>(n) + 1);
   free(buffer->data);
   buffer->data = block;
-  buffer->length = n;
+  buffer->length = static_cast<int>(n);
   buffer->capacity = capacity;
 }
 

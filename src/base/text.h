@@ -29,7 +29,8 @@ extern FormatArea g_buffer_format;  // buffer_scratch / buffer_spill
 // Formats into `area`: returns the text inside the scratch or the spill area,
 // valid until the next request on the same area. No argument may point into
 // the area itself.
-const char* format_in_area(FormatArea* area, const char* format, va_list args);
+const char* format_in_area(FormatArea* area, const char* format, va_list args)
+    QUILLON_PRINTF(2, 0);
 
 // Heap text with its length and block size. `length` + 1 < `capacity` always.
 // Readers use `data`; only the functions below write it.
@@ -56,4 +57,5 @@ void text_buffer_replace(TextBuffer* buffer, const char* format, ...)
 void text_buffer_free(TextBuffer* buffer);
 
 // The text-buffer formatter: format_in_area on g_buffer_format.
-const char* format_with_spill(const char* format, va_list args);
+const char* format_with_spill(const char* format, va_list args)
+    QUILLON_PRINTF(1, 0);
