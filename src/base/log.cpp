@@ -2,6 +2,8 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 static char output_scratch[kScratchSize];
 FormatArea g_output_format = {output_scratch, nullptr, kSpillInitialSize};
@@ -31,9 +33,11 @@ bool log_level_enabled(int level) {
 
 void log_format_timestamp(const OsLocalTime& time, TextBuffer* out) {
   int day = time.day;
+  int last_digit = day % 10 < 0 ? -(day % 10) : day % 10;
   // 11th, 12th and 13th, not 11st, 12nd, 13rd.
-  const char* suffix = (day >= 10 && day <= 19) ? "th" : kDaySuffix[day % 10];
+  const char* suffix = (day >= 10 && day <= 19) ? "th" : kDaySuffix[last_digit];
   int month = (time.month >= 1 && time.month <= 12) ? time.month : 1;
+  // Midnight shows as 0 am, noon as 12 pm.
   int hour = time.hour;
   const char* half = "am";
   if (hour >= 12) {
@@ -43,6 +47,36 @@ void log_format_timestamp(const OsLocalTime& time, TextBuffer* out) {
   text_buffer_replace(out, "%d%s %s %04d, % 2d:%02d:%02d %s", day, suffix,
                       kMonthNames[month - 1], time.year, hour, time.minute,
                       time.second, half);
+}
+
+// Appends "<stamp> - pid(<pid>) - <message>\n" with one write, so that the
+// lines of processes sharing the log never split or interleave.
+static void append_line(const char* stamp, int pid, const char* message) {
+  char middle[40];
+  int middle_length = snprintf(middle, sizeof middle, " - pid(%d) - ", pid);
+  size_t stamp_length = strlen(stamp);
+  size_t message_length = strlen(message);
+  size_t total = stamp_length + static_cast<size_t>(middle_length) + message_length + 1;
+  char* line = static_cast<char*>(malloc(total));
+  if (line == nullptr) {
+    // Better a line that may interleave than a lost one.
+    if (os_append_text(g_log.path, stamp, stamp_length)) {
+      os_append_text(g_log.path, middle, static_cast<size_t>(middle_length));
+      os_append_text(g_log.path, message, message_length);
+      os_append_text(g_log.path, "\n", 1);
+    }
+    return;
+  }
+  char* at = line;
+  memcpy(at, stamp, stamp_length);
+  at += stamp_length;
+  memcpy(at, middle, static_cast<size_t>(middle_length));
+  at += middle_length;
+  memcpy(at, message, message_length);
+  at += message_length;
+  *at = '\n';
+  os_append_text(g_log.path, line, total);
+  free(line);
 }
 
 void log_event(int level, const char* format, ...) {
@@ -64,12 +98,7 @@ void log_event(int level, const char* format, ...) {
   const char* message = format_in_area(&g_output_format, format, args);
   va_end(args);
 
-  // The whole line goes to the file in one write, so that lines of processes
-  // sharing the log never interleave.
-  TextBuffer* line = text_buffer_new("");
-  text_buffer_replace(line, "%s - pid(%d) - %s\n", stamp->data, pid, message);
-  os_append_text(g_log.path, line->data, static_cast<size_t>(line->length));
-  text_buffer_free(line);
+  append_line(stamp->data, pid, message);
   text_buffer_free(stamp);
   g_log.busy = false;
 }
