@@ -16,28 +16,56 @@
 
 Program g_program;
 
+struct OptionEntry {
+  int argc;
+  const char* name;
+  Command command;
+};
+
+// Compared exactly, case included: "-VERSION" is no option.
+static const OptionEntry kOptions[] = {
+    {2, "-version", Command::kVersion},
+    {2, "-?", Command::kVersion},
+    {2, "-FAQ", Command::kFaq},
+    {2, "-blanklog", Command::kBlankLog},
+    {3, "-version_insert_filename", Command::kVersionInsertFilename},
+};
+
 void derive_path(const char* program_path, const char* ext, char* out) {
-  snprintf(out, kPathLimit + 1, "%s%s", program_path, ext);
+  // Cutting a long path before the extension keeps ".ini" and ".log" apart
+  // and away from the program file itself.
+  size_t ext_length = strlen(ext);
+  snprintf(out, kPathLimit + 1 - ext_length, "%s", program_path);
+  strcat(out, ext);
   // The extension and its NUL (5 bytes) overwrite the first ".exe", then the
   // first ".cgi", of the whole path: the name ends right after the extension.
   char* found = strstr(out, ".exe");
-  if (found != nullptr) memcpy(found, ext, 5);
+  if (found != nullptr) memcpy(found, ext, ext_length + 1);
   found = strstr(out, ".cgi");
-  if (found != nullptr) memcpy(found, ext, 5);
+  if (found != nullptr) memcpy(found, ext, ext_length + 1);
+}
+
+Command classify_arguments(int argc, char** argv) {
+  for (const OptionEntry& option : kOptions) {
+    if (argc == option.argc && strcmp(argv[1], option.name) == 0) {
+      return option.command;
+    }
+  }
+  return Command::kCgiRun;
 }
 
 void fatal_reply(const char* message) {
   // The bare message line (no timestamp) is one write, like every log line.
-  size_t len = strlen(message);
-  char* line = static_cast<char*>(malloc(len + 2));
+  size_t length = strlen(message);
+  char* line = static_cast<char*>(malloc(length + 1));
   bool logged;
   if (line != nullptr) {
-    memcpy(line, message, len);
-    line[len] = '\n';
-    logged = os_append_text(g_program.log_path, line, len + 1);
+    memcpy(line, message, length);
+    line[length] = '\n';
+    logged = os_append_text(g_program.log_path, line, length + 1);
     free(line);
   } else {
-    logged = os_append_text(g_program.log_path, message, len) &&
+    logged = os_append_text(g_program.log_path, message, length) &&
              os_append_text(g_program.log_path, "\n", 1);
   }
   if (!logged) exit(2);
@@ -45,6 +73,7 @@ void fatal_reply(const char* message) {
   printf("Content-type: text/html\n\n");
   printf("<HTML><BODY>\nerror: %s.\n</BODY></HTML>\n", message);
   fflush(stdout);
+  // Not written when fatal_reply was reached from inside the log writer.
   log_event(LOG_DEBUG, "ended");
   exit(1);
 }
@@ -52,6 +81,8 @@ void fatal_reply(const char* message) {
 int run_cgi() {
   log_event(LOG_DEBUG, "starting version %s", kProgramVersion);
   startup_report_and_help();
+  // The form comes before the settings: settings lines take submitted values
+  // as they are read.
   log_event(LOG_DEBUG, "getting form info.");
   read_form();
   log_event(LOG_DEBUG, "loading config file.");
@@ -78,20 +109,19 @@ int quillon_main(int argc, char** argv) {
   g_log.path = g_program.log_path;
   os_stdout_binary();
 
-  if (argc == 2) {
-    const char* option = argv[1];
-    if (strcmp(option, "-version") == 0 || strcmp(option, "-?") == 0) {
+  switch (classify_arguments(argc, argv)) {
+    case Command::kVersion:
       print_version_banner();
-    }
-    if (strcmp(option, "-FAQ") == 0) {
+    case Command::kFaq:
       print_faq_page();
       fflush(stdout);
       return 0;
-    }
-    if (strcmp(option, "-blanklog") == 0) blank_log();
-  }
-  if (argc == 3 && strcmp(argv[1], "-version_insert_filename") == 0) {
-    version_insert_filename(argv[2]);
+    case Command::kBlankLog:
+      blank_log();
+    case Command::kVersionInsertFilename:
+      version_insert_filename(argv[2]);
+    case Command::kCgiRun:
+      break;
   }
   return run_cgi();
 }

@@ -15,10 +15,17 @@ struct Program {
 extern Program g_program;
 
 // Derives the settings (".ini") or log (".log") path from the program's path:
-// "%s<ext>" cut at 63990 characters, then the first ".exe" and afterwards
+// "%s<ext>", at most 63990 characters, then the first ".exe" and afterwards
 // the first ".cgi" are each overwritten with <ext> and the name ends there.
-// `out` must hold kPathAreaSize bytes; `ext` is ".ini" or ".log".
+// A longer program path is cut before <ext>, so the result never names the
+// program itself. `out` must hold kPathAreaSize bytes; `ext` is ".ini" or
+// ".log" (four characters).
 void derive_path(const char* program_path, const char* ext, char* out);
+
+// The branches of the command line. Only an exact option with the exact
+// argument count selects a command; everything else is a CGI run.
+enum class Command { kCgiRun, kVersion, kFaq, kBlankLog, kVersionInsertFilename };
+Command classify_arguments(int argc, char** argv);
 
 // Appends `message` as a bare line to the log file, answers the browser with
 // a minimal error page and exits with 1; exits with 2 and prints nothing when

@@ -16,7 +16,8 @@ int os_pid() { return static_cast<int>(getpid()); }
 
 void os_local_time(OsLocalTime* out) {
   time_t now = time(nullptr);
-  struct tm parts;
+  struct tm parts = {};
+  // Should the conversion fail, the fields stay zero rather than garbage.
   localtime_r(&now, &parts);
   out->year = parts.tm_year + 1900;
   out->month = parts.tm_mon + 1;

@@ -1,1 +1,189 @@
+#include "driver/run.h"
+
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "base/log.h"
+
+namespace {
+
+TEST(DerivePath, ExtensionReplacesFirstExeThenFirstCgi) {
+  struct Case {
+    const char* program;
+    const char* ini;
+    const char* log;
+  } cases[] = {
+      {"C:\\web\\scripts\\quillon.exe", "C:\\web\\scripts\\quillon.ini",
+       "C:\\web\\scripts\\quillon.log"},
+      {"quillon.cgi", "quillon.ini", "quillon.log"},
+      {"quillon", "quillon.ini", "quillon.log"},
+      {"QUILLON.EXE", "QUILLON.EXE.ini", "QUILLON.EXE.log"},
+      {"C:\\tools.exe\\quillon.exe", "C:\\tools.ini", "C:\\tools.log"},
+      {"x.cgi.exe", "x.ini", "x.log"},
+      {"/srv/cgi-bin/quillon.cgi", "/srv/cgi-bin/quillon.ini", "/srv/cgi-bin/quillon.log"},
+      {"/srv/a.cgi/b.exe/quillon", "/srv/a.ini", "/srv/a.log"},
+      {"/srv/quillon.execute", "/srv/quillon.ini", "/srv/quillon.log"},
+      {"", ".ini", ".log"},
+  };
+  static char out[kPathAreaSize];
+  for (const Case& c : cases) {
+    derive_path(c.program, ".ini", out);
+    EXPECT_STREQ(c.ini, out) << c.program;
+    derive_path(c.program, ".log", out);
+    EXPECT_STREQ(c.log, out) << c.program;
+  }
+}
+
+TEST(DerivePath, OverlongPathKeepsItsExtension) {
+  static char out[kPathAreaSize];
+  for (size_t length : {63985u, 63986u, 63987u, 63990u, 70000u}) {
+    std::string program(length, 'p');
+    derive_path(program.c_str(), ".log", out);
+    size_t result = strlen(out);
+    EXPECT_LE(result, static_cast<size_t>(kPathLimit)) << length;
+    EXPECT_STREQ(".log", out + result - 4) << length;
+    EXPECT_EQ(std::min(length, static_cast<size_t>(kPathLimit - 4)), result - 4) << length;
+  }
+}
+
+TEST(ClassifyArguments, OnlyExactOptionsWithTheirCountAreCommands) {
+  struct Case {
+    std::vector<const char*> args;  // after the program path
+    Command expected;
+  } cases[] = {
+      {{}, Command::kCgiRun},
+      {{"-version"}, Command::kVersion},
+      {{"-?"}, Command::kVersion},
+      {{"-FAQ"}, Command::kFaq},
+      {{"-blanklog"}, Command::kBlankLog},
+      {{"-version_insert_filename", "quillon.exe"}, Command::kVersionInsertFilename},
+      {{"-VERSION"}, Command::kCgiRun},
+      {{"-faq"}, Command::kCgiRun},
+      {{"-Blanklog"}, Command::kCgiRun},
+      {{"-version "}, Command::kCgiRun},
+      {{"version"}, Command::kCgiRun},
+      {{""}, Command::kCgiRun},
+      {{"-version", "extra"}, Command::kCgiRun},
+      {{"-FAQ", "extra"}, Command::kCgiRun},
+      {{"-blanklog", "quillon.log"}, Command::kCgiRun},
+      {{"-version_insert_filename"}, Command::kCgiRun},
+      {{"-version_insert_filename", "a", "b"}, Command::kCgiRun},
+      {{"help"}, Command::kCgiRun},
+  };
+  for (const Case& c : cases) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>("quillon"));
+    for (const char* arg : c.args) argv.push_back(const_cast<char*>(arg));
+    argv.push_back(nullptr);
+    EXPECT_EQ(static_cast<int>(c.expected),
+              static_cast<int>(classify_arguments(static_cast<int>(argv.size()) - 1,
+                                                  argv.data())))
+        << (c.args.empty() ? "(none)" : c.args[0]) << " with " << c.args.size();
+  }
+}
+
+// fatal_reply ends the process, so each case runs in a child; the child's
+// standard output goes to a file the test reads afterwards.
+class FatalReplyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/quillon-fatal-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(pattern));
+    dir_ = pattern;
+    stdout_path_ = dir_ + "/stdout";
+    UseLog(dir_ + "/quillon.log");
+  }
+  void TearDown() override {
+    std::remove(stdout_path_.c_str());
+    std::remove((dir_ + "/quillon.log").c_str());
+    rmdir((dir_ + "/sub").c_str());
+    rmdir(dir_.c_str());
+    g_log.path = "";
+  }
+  void UseLog(const std::string& path) {
+    snprintf(g_program.log_path, sizeof g_program.log_path, "%s", path.c_str());
+    g_log.path = g_program.log_path;
+  }
+  void RedirectStdout() const {
+    if (freopen(stdout_path_.c_str(), "w", stdout) == nullptr) _exit(99);
+  }
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+  }
+
+  std::string dir_;
+  std::string stdout_path_;
+};
+
+TEST_F(FatalReplyTest, LogsBareLineAnswersBrowserAndExitsOne) {
+  EXPECT_EXIT(
+      {
+        RedirectStdout();
+        fatal_reply("The ini file could not be opened.");
+      },
+      ::testing::ExitedWithCode(1), "");
+  EXPECT_EQ(
+      "Pragma: no-cache\nContent-type: text/html\n\n<HTML><BODY>\n"
+      "error: The ini file could not be opened..\n</BODY></HTML>\n",
+      Read(stdout_path_));
+  std::string log = Read(dir_ + "/quillon.log");
+  const std::string bare = "The ini file could not be opened.\n";
+  ASSERT_EQ(bare, log.substr(0, bare.size()));
+  const std::string ended = " - pid(";
+  EXPECT_NE(std::string::npos, log.find(ended, bare.size())) << log;
+  EXPECT_EQ(" - ended\n", log.substr(log.size() - 9)) << log;
+}
+
+TEST_F(FatalReplyTest, MessageIsNeverTakenAsFormat) {
+  EXPECT_EXIT(
+      {
+        RedirectStdout();
+        g_log.logging = "errors";  // no "ended" line
+        fatal_reply("100% %s %n");
+      },
+      ::testing::ExitedWithCode(1), "");
+  EXPECT_EQ(
+      "Pragma: no-cache\nContent-type: text/html\n\n<HTML><BODY>\n"
+      "error: 100% %s %n.\n</BODY></HTML>\n",
+      Read(stdout_path_));
+  EXPECT_EQ("100% %s %n\n", Read(dir_ + "/quillon.log"));
+}
+
+TEST_F(FatalReplyTest, FromInsideTheLogWriterSkipsEndedLine) {
+  EXPECT_EXIT(
+      {
+        RedirectStdout();
+        g_log.busy = true;
+        fatal_reply("Unable to malloc memory.");
+      },
+      ::testing::ExitedWithCode(1), "");
+  EXPECT_EQ("Unable to malloc memory.\n", Read(dir_ + "/quillon.log"));
+  EXPECT_NE(std::string::npos, Read(stdout_path_).find("error: Unable to malloc memory..\n"));
+}
+
+TEST_F(FatalReplyTest, UnopenableLogExitsTwoWithoutPage) {
+  const std::string directory = dir_ + "/sub";
+  ASSERT_EQ(0, mkdir(directory.c_str(), 0755));
+  UseLog(directory);  // a directory cannot be opened for appending
+  EXPECT_EXIT(
+      {
+        RedirectStdout();
+        fatal_reply("out of memory.");
+      },
+      ::testing::ExitedWithCode(2), "");
+  EXPECT_EQ("", Read(stdout_path_));
+}
+
+}  // namespace
