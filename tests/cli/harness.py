@@ -18,7 +18,7 @@ IS_EXE = BIN.lower().endswith(".exe")
 
 LOG_LINE = re.compile(
     r"^(\d{1,2})(st|nd|rd|th) (January|February|March|April|May|June|July|"
-    r"August|September|October|November|December) (\d{4}),  ?(\d{1,2}):(\d\d):(\d\d) "
+    r"August|September|October|November|December) (\d{4}),  (\d{1,2}):(\d\d):(\d\d) "
     r"(am|pm) - pid\((\d+)\) - (.*)$")
 
 
@@ -115,19 +115,15 @@ class Sandbox:
             out.pop()
         return out
 
-    def run(self, args=(), body=b"", content_length="auto", env=None,
-            stdin=None, timeout=60, program=None):
-        """Runs the program as a CGI would (no arguments, body on stdin)."""
-        if isinstance(body, str):
-            body = body.encode("latin-1")
+    def start(self, args=(), content_length=None, env=None, program=None):
+        """Starts the program without waiting for it; the caller feeds stdin
+        and collects the output (communicate())."""
         full_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"),
                     "TZ": os.environ.get("TZ", "UTC")}
         for key in ("WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "HOME",
                     "ASAN_OPTIONS", "UBSAN_OPTIONS", "LD_PRELOAD", "FAKETIME"):
             if key in os.environ:
                 full_env[key] = os.environ[key]
-        if content_length == "auto":
-            content_length = str(len(body))
         if content_length is not None:
             full_env["CONTENT_LENGTH"] = content_length
         if env:
@@ -135,10 +131,20 @@ class Sandbox:
         prog = program or self.program
         cmd = [WINE, prog] if IS_EXE else [prog]
         cmd += list(args)
-        started = time.monotonic()
-        proc = subprocess.Popen(cmd, cwd=self.dir, env=full_env,
+        return subprocess.Popen(cmd, cwd=self.dir, env=full_env,
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
+
+    def run(self, args=(), body=b"", content_length="auto", env=None,
+            stdin=None, timeout=60, program=None):
+        """Runs the program as a CGI would (no arguments, body on stdin)."""
+        if isinstance(body, str):
+            body = body.encode("latin-1")
+        if content_length == "auto":
+            content_length = str(len(body))
+        started = time.monotonic()
+        proc = self.start(args=args, content_length=content_length, env=env,
+                          program=program)
         out, err = proc.communicate(body if stdin is None else stdin,
                                     timeout=timeout)
         return Result(proc, out, err, time.monotonic() - started)
