@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# Deployment tests: the sample site under real web servers, a real browser,
+# and real SMTP servers, all on 127.0.0.1 and all started and stopped here.
+#
+#   tests/deploy/run_all.sh [browser] [webservers] [interop]   (default: all)
+#
+# QUILLON_BIN: the program (default build/quillon, built if missing).
+# QUILLON_ARTIFACTS: where screenshots go (default build/deploy-artifacts).
+# A suite whose tools are missing is skipped and said so. The last line is
+# "N passed, M failed, K skipped", counting single test cases.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/../.." && pwd)
+python=/usr/bin/python3
+export QUILLON_BIN=${QUILLON_BIN:-$repo/build/quillon}
+export QUILLON_ARTIFACTS=${QUILLON_ARTIFACTS:-$repo/build/deploy-artifacts}
+suites=("$@")
+[ ${#suites[@]} -eq 0 ] && suites=(browser webservers interop)
+
+passed=0 failed=0 skipped=0
+work=$(mktemp -d /tmp/quillon-deploy-XXXXXX)
+
+# Suites run in pipelines (subshells), so what they started is found by
+# its run directory under $work, not by a variable.
+cleanup() {
+  local d
+  for d in "$work"/*/; do
+    [ -d "$d/logs" ] && "$repo"/deploy/serve.sh stop "$d"
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Runs one suite, shows its output, and adds the counts of its closing
+# "N passed, M failed[, K skipped]" line; a suite that fails without such
+# a line counts as one failure.
+run_suite() {
+  local name=$1; shift
+  local out=$work/$name.out rc counts
+  echo "=== $name"
+  "$@" 2>&1 | tee "$out"
+  rc=${PIPESTATUS[0]}
+  counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$out" | tail -1)
+  if [ -n "$counts" ]; then
+    local p f s
+    p=$(sed -E 's/^([0-9]+) passed.*/\1/' <<<"$counts")
+    f=$(sed -E 's/^[0-9]+ passed, ([0-9]+) failed.*/\1/' <<<"$counts")
+    s=$(sed -nE 's/.*, ([0-9]+) skipped.*/\1/p' <<<"$counts")
+    passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + ${s:-0}))
+    [ "$rc" -ne 0 ] && [ "$f" -eq 0 ] && failed=$((failed + 1))
+  elif [ "$rc" -ne 0 ]; then
+    failed=$((failed + 1))
+  fi
+  return 0
+}
+
+skip_suite() {
+  echo "=== $1 skipped: $2"
+  skipped=$((skipped + 1))
+}
+
+ensure_program() {
+  [ -x "$QUILLON_BIN" ] && return 0
+  echo "=== building $QUILLON_BIN"
+  cmake -S "$repo" -B "$repo"/build -G Ninja >/dev/null && ninja -C "$repo"/build quillon
+}
+
+# npm ci only when the pinned playwright-core is not what is installed.
+ensure_node_modules() {
+  local want have
+  want=$(node -p "require('$here/package-lock.json').packages['node_modules/playwright-core'].version")
+  have=$(node -p "require('$here/node_modules/playwright-core/package.json').version" 2>/dev/null || true)
+  [ "$want" = "$have" ] && return 0
+  (cd "$here" && npm ci --no-audit --no-fund)
+}
+
+browser_suite() {
+  local sent=$work/browser-sent dead=$work/browser-not-sent rc
+  "$repo"/deploy/serve.sh start "$sent" --bin "$QUILLON_BIN" &&
+    "$repo"/deploy/serve.sh start "$dead" --bin "$QUILLON_BIN" --no-smtp || return 1
+  (
+    . "$sent"/state.env
+    QUILLON_DEAD_URL=$(. "$dead"/state.env && echo "$QUILLON_URL")
+    export QUILLON_URL QUILLON_MAIL_DIR QUILLON_DEAD_URL
+    node "$here"/browser_test.js
+  )
+  rc=$?
+  "$repo"/deploy/serve.sh stop "$sent"
+  "$repo"/deploy/serve.sh stop "$dead"
+  return $rc
+}
+
+ensure_program || { echo "cannot build the program"; echo "0 passed, 1 failed"; exit 1; }
+
+for suite in "${suites[@]}"; do
+  case $suite in
+    browser)
+      if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+        skip_suite browser "node or npm is missing"
+      elif [ ! -x "${QUILLON_CHROMIUM:-/usr/bin/chromium}" ]; then
+        skip_suite browser "chromium is missing"
+      elif ! command -v lighttpd >/dev/null; then
+        skip_suite browser "lighttpd is missing"
+      elif ! ensure_node_modules; then
+        echo "=== browser: npm ci failed"; failed=$((failed + 1))
+      else
+        run_suite browser browser_suite
+      fi ;;
+    webservers) run_suite webservers "$python" "$here"/test_webservers.py ;;
+    interop) run_suite interop "$python" "$here"/test_interop.py ;;
+    *) echo "unknown suite $suite"; failed=$((failed + 1)) ;;
+  esac
+done
+
+echo "$passed passed, $failed failed, $skipped skipped"
+[ "$failed" -eq 0 ]

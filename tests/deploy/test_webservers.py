@@ -1,0 +1,119 @@
+"""The sample site installed by deploy/serve.sh under each web server:
+a form post goes through the server's CGI interface to the program and on
+to the storing SMTP server, and the server keeps the settings file and the
+log to itself."""
+
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+import urllib.error
+import urllib.parse
+import urllib.request
+
+import servers
+
+SERVE = os.path.join(servers.REPO, "deploy", "serve.sh")
+VISITOR = [("Name:", "Ann <b>&\"' O'Neil"), ("Email:", "ann@example.org"),
+           ("Message:", "Hello\nsecond line")]
+
+
+class Installation:
+    """One run of deploy/serve.sh: the web server and, unless no_smtp, the
+    SMTP server; `state` holds what serve.sh wrote into state.env."""
+
+    def __init__(self, web, no_smtp=False):
+        self.web = web
+        self.no_smtp = no_smtp
+
+    def __enter__(self):
+        # Below /tmp, so www-data can reach it under Apache.
+        self.dir = tempfile.mkdtemp(prefix="quillon-%s-" % self.web)
+        cmd = [SERVE, "start", self.dir, "--web", self.web, "--bin", servers.BIN]
+        if self.no_smtp:
+            cmd.append("--no-smtp")
+        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
+        if proc.returncode != 0:
+            self.__exit__()
+            raise RuntimeError("serve.sh failed: " + proc.stderr)
+        self.state = {}
+        with open(os.path.join(self.dir, "state.env")) as f:
+            for line in f:
+                key, _, value = line.strip().partition("=")
+                self.state[key] = value
+        return self
+
+    def __exit__(self, *exc):
+        subprocess.run([SERVE, "stop", self.dir], timeout=60)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def get(self, path, data=None):
+        """Returns (status, body) of a request to the web server."""
+        url = self.state["QUILLON_URL"] + path.lstrip("/")
+        try:
+            with urllib.request.urlopen(url, data=data, timeout=120) as reply:
+                return reply.status, reply.read()
+        except urllib.error.HTTPError as err:
+            return err.code, err.read()
+
+    def stored(self):
+        mail = self.state["QUILLON_MAIL_DIR"]
+        return sorted(n for n in os.listdir(mail) if n.endswith(".eml"))
+
+
+class WebServerTest(unittest.TestCase):
+
+    def check_web_server(self, web):
+        form = urllib.parse.urlencode(VISITOR).encode()
+        with Installation(web) as site:
+            status, page = site.get("/")
+            self.assertEqual(status, 200)
+            self.assertIn(b'action="/cgi-bin/quillon"', page)
+
+            status, page = site.get("/cgi-bin/quillon", data=form)
+            self.assertEqual(status, 200)
+            self.assertIn(b"<title>Message sent</title>", page)
+            self.assertIn(b"Ann &lt;b&gt;&amp;&quot;", page)
+            self.assertNotIn(b"<b>", page)
+            names = site.stored()
+            self.assertEqual(len(names), 1)
+            mail_dir = site.state["QUILLON_MAIL_DIR"]
+            with open(os.path.join(mail_dir, names[0]), "rb") as f:
+                mail = f.read()
+            with open(os.path.join(mail_dir, names[0][:-4] + ".json")) as f:
+                envelope = json.load(f)
+            self.assertEqual(envelope["mail_from"], "form@example.com")
+            self.assertEqual(envelope["rcpt_tos"], ["owner@example.com"])
+            self.assertIn(b"\r\n Name: Ann <b>&\"' O'Neil\r\n", mail)
+            pad = b" " * len(" Message: ")
+            self.assertIn(b"\r\n Message: Hello\r\n" + pad + b"second line\r\n", mail)
+
+            # The settings name the recipients and the log holds every
+            # message: neither may be served, whether it exists or not.
+            for path in ("/cgi-bin/quillon.ini", "/cgi-bin/quillon.log",
+                         "/cgi-bin/nothing.ini"):
+                status, _ = site.get(path)
+                self.assertIn(status, (403, 404), path)
+            self.assertTrue(os.path.exists(site.state["QUILLON_CGI_LOG"]),
+                            "the program could not write its log")
+
+        with Installation(web, no_smtp=True) as site:
+            status, page = site.get("/cgi-bin/quillon", data=form)
+            self.assertEqual(status, 200)
+            self.assertIn(b"<title>Message not sent</title>", page)
+            self.assertIn(b"Ann &lt;b&gt;&amp;&quot;", page)
+
+    @unittest.skipUnless(shutil.which("lighttpd"), "lighttpd is not installed")
+    def test_lighttpd(self):
+        self.check_web_server("lighttpd")
+
+    @unittest.skipUnless(shutil.which("apache2") and os.geteuid() == 0,
+                         "apache2 is not installed, or not root")
+    def test_apache2(self):
+        self.check_web_server("apache2")
+
+
+if __name__ == "__main__":
+    servers.main()
