@@ -1,5 +1,6 @@
 #include "base/log.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -86,6 +87,8 @@ void log_event(int level, const char* format, ...) {
     g_log.busy = false;
     return;
   }
+  // Callers log a failure before they report its errno.
+  int saved_errno = errno;
 
   TextBuffer* stamp = text_buffer_new("");
   OsLocalTime now;
@@ -101,4 +104,5 @@ void log_event(int level, const char* format, ...) {
   append_line(stamp->data, pid, message);
   text_buffer_free(stamp);
   g_log.busy = false;
+  errno = saved_errno;
 }

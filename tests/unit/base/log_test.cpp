@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -201,11 +202,15 @@ TEST_F(LogTest, UnwritableLogIsIgnored) {
   const char* paths[] = {"", "/nonexistent-quillon-dir/x.log", dir_.c_str()};
   for (const char* path : paths) {
     g_log.path = path;
+    errno = EACCES;
     log_event(LOG_ERROR, "lost");
     EXPECT_FALSE(g_log.busy) << path;
+    EXPECT_EQ(EACCES, errno) << path;  // the caller may still report it
   }
   g_log.path = path_.c_str();
+  errno = ENOENT;
   log_event(LOG_ERROR, "kept");
+  EXPECT_EQ(ENOENT, errno);
   ASSERT_EQ(1u, Lines().size());
 }
 
