@@ -95,6 +95,8 @@ if [ "${1:-}" = --no-stay ]; then
   "$serve" stop "$state"
   echo "== stopped both servers"
 else
+  stop_hint="scripts/quickstart.sh stop"
+  [ -n "${QUILLON_BUILD_DIR:-}" ] && stop_hint="QUILLON_BUILD_DIR=$build_dir $stop_hint"
   cat <<EOT
 
 == running:
@@ -102,7 +104,7 @@ else
    stored mail:  $QUILLON_MAIL_DIR (the SMTP server prints each message to $state/logs/smtp.out)
    gateway log:  $QUILLON_CGI_LOG
    settings:     $state/cgi-bin/quillon.ini
-   stop with:    scripts/quickstart.sh stop
+   stop with:    $stop_hint
 EOT
 fi
 exit $status

@@ -16,9 +16,9 @@ import urllib.parse
 
 import servers
 
-# Newer Postfix releases take bare LF line ends but insist on CR LF "."
-# CR LF to end the data; the stricter settings refuse bare LF outright and
-# refuse commands sent before the greeting.
+# "normalize" takes bare LF line ends but insists on CR LF "." CR LF to end
+# the data; the strict settings refuse bare LF outright and refuse commands
+# sent before the greeting.
 NORMALIZE_POSTFIX = "smtpd_forbid_bare_newline = normalize\n"
 STRICT_POSTFIX = """\
 smtpd_forbid_bare_newline = reject
@@ -29,9 +29,9 @@ smtpd_forbid_unauth_pipelining = yes
 # (server, hello_method, line ending) -> whether the mail goes out.
 # smtp-sink only ends a command line at CR LF, so it never answers a bare
 # LF command and the run ends in a read time-out. Strict Postfix refuses
-# EHLO-mode runs because they send before the greeting, and any bare LF:
-# in CR LF mode too, since the variable list keeps a value's own line
-# breaks (test_postfix_strict shows a CR LF run without that list).
+# any bare LF, in CR LF mode too since the variable list keeps a value's
+# own line breaks (test_postfix_strict also makes a run without it), and,
+# when they arrive before its greeting, commands sent without waiting.
 EXPECTED = {}
 for mode in ("EHLO", "HELO"):
     for ending in ("LF", "CRLF"):
