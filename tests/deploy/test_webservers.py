@@ -29,8 +29,9 @@ class Installation:
         self.no_smtp = no_smtp
 
     def __enter__(self):
-        # Below /tmp, so www-data can reach it under Apache.
-        self.dir = tempfile.mkdtemp(prefix="quillon-%s-" % self.web)
+        # Right below /tmp whatever TMPDIR says, so www-data can reach it
+        # under Apache.
+        self.dir = tempfile.mkdtemp(prefix="quillon-%s-" % self.web, dir="/tmp")
         cmd = [SERVE, "start", self.dir, "--web", self.web, "--bin", servers.BIN]
         if self.no_smtp:
             cmd.append("--no-smtp")
