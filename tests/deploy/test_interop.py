@@ -7,7 +7,6 @@ server takes (bare LF line ends, and commands sent before the greeting in
 EHLO mode) is recorded in EXPECTED from observed runs; docs/interop.md has
 the same table in words."""
 
-import os
 import shutil
 import tempfile
 import time
