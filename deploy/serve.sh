@@ -24,8 +24,8 @@ free_port() {
 
 # Waits until $1 exists and is not empty, or the process $2 has died.
 wait_for_file() {
-  local file=$1 pid=$2 i
-  for i in $(seq 100); do
+  local file=$1 pid=$2
+  for _ in $(seq 100); do
     [ -s "$file" ] && return 0
     kill -0 "$pid" 2>/dev/null || return 1
     sleep 0.1
@@ -34,8 +34,8 @@ wait_for_file() {
 }
 
 wait_for_url() {
-  local url=$1 pid=$2 i
-  for i in $(seq 100); do
+  local url=$1 pid=$2
+  for _ in $(seq 100); do
     curl -sf -o /dev/null "$url" && return 0
     kill -0 "$pid" 2>/dev/null || return 1
     sleep 0.1
@@ -44,13 +44,13 @@ wait_for_url() {
 }
 
 stop() {
-  local dir=$1 f pid i
+  local dir=$1 f pid
   for f in "$dir"/logs/web.pid "$dir"/logs/smtp.pid; do
     [ -f "$f" ] || continue
     pid=$(cat "$f")
     rm -f "$f"
     kill "$pid" 2>/dev/null || continue
-    for i in $(seq 50); do
+    for _ in $(seq 50); do
       kill -0 "$pid" 2>/dev/null || break
       sleep 0.1
     done

@@ -43,8 +43,7 @@ build() {
 
 # Waits for the first stored message; prints nothing and fails after 10 s.
 wait_for_mail() {
-  local i
-  for i in $(seq 100); do
+  for _ in $(seq 100); do
     [ -f "$state"/mail/0001.eml ] && return 0
     sleep 0.1
   done

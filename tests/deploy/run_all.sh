@@ -85,7 +85,9 @@ browser_suite() {
   "$repo"/deploy/serve.sh start "$sent" --bin "$QUILLON_BIN" &&
     "$repo"/deploy/serve.sh start "$dead" --bin "$QUILLON_BIN" --no-smtp || return 1
   (
+    # shellcheck source=/dev/null
     . "$sent"/state.env
+    # shellcheck source=/dev/null
     QUILLON_DEAD_URL=$(. "$dead"/state.env && echo "$QUILLON_URL")
     export QUILLON_URL QUILLON_MAIL_DIR QUILLON_DEAD_URL
     node "$here"/browser_test.js
