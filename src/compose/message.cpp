@@ -96,6 +96,24 @@ static void append_body_entry(TextBuffer* block, const char* indent,
   }
 }
 
+// Appends `text` with each of its line breaks (LF, or CR LF) written as the
+// message's line ending, so that a multi-line value does not put bare LFs
+// into a CR LF message, which strict servers refuse.
+static void append_with_line_ends(TextBuffer* block, const char* text,
+                                  const char* eol) {
+  const char* piece = text;
+  for (;;) {
+    const char* end = strchr(piece, '\n');
+    size_t length = end != nullptr ? static_cast<size_t>(end - piece)
+                                   : strlen(piece);
+    if (end != nullptr && length > 0 && piece[length - 1] == '\r') --length;
+    text_buffer_append(block, "%.*s", static_cast<int>(length), piece);
+    if (end == nullptr) break;
+    text_buffer_append(block, "%s", eol);
+    piece = end + 1;
+  }
+}
+
 static void append_all_variables(TextBuffer* block) {
   const char* eol = g_settings.email_line_ending;
   text_buffer_append(block, "%s%sAll variables from the submitted form:%s",
@@ -103,8 +121,16 @@ static void append_all_variables(TextBuffer* block) {
   for (int i = 0; i < g_form.count; ++i) {
     const char* value = or_empty(g_form.values[i]);
     if (g_settings.remove_empty_variables && value[0] == '\0') continue;
-    text_buffer_append(block, "(%s)==(%s)%s", or_empty(g_form.names[i]),
-                       value, eol);
+    const char* name = or_empty(g_form.names[i]);
+    if (strcmp(eol, "\n") == 0) {
+      text_buffer_append(block, "(%s)==(%s)%s", name, value, eol);
+      continue;
+    }
+    text_buffer_append(block, "(");
+    append_with_line_ends(block, name, eol);
+    text_buffer_append(block, ")==(");
+    append_with_line_ends(block, value, eol);
+    text_buffer_append(block, ")%s", eol);
   }
 }
 

@@ -130,6 +130,18 @@ TEST_F(MessageTest, VariableListOnlyForExactlyTrue) {
             taken(build_body_block()));
 }
 
+TEST_F(MessageTest, VariableListLineBreaksFollowTheMessageLineEnding) {
+  // A bare LF inside a CR LF message is refused by strict servers.
+  g_settings.email_line_ending = "\r\n";
+  g_settings.sendall = keep("true");
+  variable("Notes:", "two\nlines\r\nthree\n");
+  variable("Odd\nname", "x");
+  EXPECT_EQ(
+      "\r\n\r\nAll variables from the submitted form:\r\n"
+      "(Notes:)==(two\r\nlines\r\nthree\r\n)\r\n(Odd\r\nname)==(x)\r\n",
+      taken(build_body_block()));
+}
+
 TEST_F(MessageTest, MissingFromToOrSubjectStopsTheDispatch) {
   static const struct {
     const char* from;
