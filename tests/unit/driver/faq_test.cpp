@@ -90,14 +90,6 @@ TEST(FaqPass, BodyEscapesAnswersButNotPreformattedBlocks) {
       run_pass(kRows, tags.data()));
 }
 
-TEST(FaqPass, CountersRunOnAcrossPasses) {
-  std::vector<FaqTag> tags = fresh(faq_index_tags);
-  run_pass(kRows, tags.data());
-  std::string second = run_pass(kRows, tags.data());
-  EXPECT_NE(std::string::npos, second.find("<li><A HREF=\"#Q3\">Q 3 </A>"));
-  EXPECT_NE(std::string::npos, second.find("<li><A HREF=\"#Q4\">Q 4 </A>"));
-}
-
 TEST(FaqPass, ShowAndModeCodes) {
   // One tag per code, each followed by a row that shows its effect on the
   // next row.
