@@ -102,6 +102,8 @@ struct FakeServer {
   void serve() {
     int conn = accept(listener.fd, nullptr, nullptr);
     if (conn < 0) return;
+    timeval limit{10, 0};  // a client that stops talking ends the session
+    setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     say(conn, "220 fake ready\r\n");
     std::string pending;
     bool in_data = false;
@@ -172,8 +174,8 @@ TEST_F(DialogueTest, ContentGoesOnlyAfter354AndOnly2xxCounts) {
     std::string address = "127.0.0.1:" + std::to_string(server.listener.port);
     int result = smtp_dialogue(&address[0], "f@x.y", "t@x.y", "H: v\n",
                                "b\n.c\n");
+    close(static_cast<int>(g_smtp.socket));  // the program leaves it open
     server.thread.join();
-    close(static_cast<int>(g_smtp.socket));
     const char* label = c.failing_verb != nullptr ? c.failing_verb : "none";
     std::string wire = c.wire;
     size_t mark = wire.find("%CONTENT%");
