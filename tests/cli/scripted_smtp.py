@@ -195,6 +195,8 @@ class ScriptedSMTP:
             except OSError:
                 return
             conn.setblocking(True)
+            # Each reply leaves at once, as the script wrote it.
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             session = Session(conn)
             self.sessions.append(session)
             worker = threading.Thread(target=self._serve, args=(session,),
