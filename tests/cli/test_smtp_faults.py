@@ -212,7 +212,10 @@ class FaultTest(unittest.TestCase):
         self.assert_sent(result, False)
         reset = "The virtual circuit was reset by the remote side."
         messages = self.box.log_messages()
-        self.assertIn("wsock: (TCPdoread failed) %s" % reset, messages)
+        # Wine reports a reset seen by a read as an orderly close (no
+        # error code, so no line); the writes that follow fail either way.
+        if not harness.IS_EXE:
+            self.assertIn("wsock: (TCPdoread failed) %s" % reset, messages)
         self.assertIn("wsock: (Socket Error, could not write.) %s" % reset,
                       messages)
         self.assertIn("wsock: (TCPwrite failed in sendr(1)) %s" % reset,
