@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the plain and the sanitized build (unit and black-box tests),
-# the Windows build under Wine, the deployment tests and short fuzzing runs.
+# the Windows build under Wine, the soak test and short fuzzing runs (the
+# deployment tests with real web, mail and browser components are ctest entries).
 # Each stage that needs a tool the machine lacks says so and is skipped.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -26,7 +27,7 @@ stage "plain build" build_and_ctest build
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0}
 stage "sanitized build" build_and_ctest build-asan -DQUILLON_SANITIZE=ON
 
-for extra in tests/wine/run_cli_tests.sh tests/deploy/run_all.sh tests/fuzz/run_fuzzers.sh \
+for extra in tests/wine/run_cli_tests.sh tests/fuzz/run_fuzzers.sh \
              tests/soak/run_soak.sh; do
   if [ -x "$extra" ]; then stage "$extra" "$extra"; fi
 done
