@@ -6,6 +6,7 @@ run must end on its own, in bounded time, with exit 0, the page that
 matches the outcome, the failure in the log and no sanitizer report."""
 
 import socket
+import subprocess
 import time
 import unittest
 
@@ -24,12 +25,13 @@ SANITIZER_MARKS = (b"AddressSanitizer", b"runtime error:", b"LeakSanitizer",
                    b"UndefinedBehaviorSanitizer")
 
 
-def greet_then(after_verb):
+def greet_then(*after_verbs):
     """A script that answers normally up to and including the reply to the
-    first command called `after_verb`, then closes the connection."""
+    first command among `after_verbs` (none: the greeting), then closes the
+    connection."""
     def script(session):
         session.act(DEFAULT_REPLIES["greeting"])
-        if after_verb is None:
+        if not after_verbs:
             session.close()
             return
         while True:
@@ -38,7 +40,7 @@ def greet_then(after_verb):
                 return
             verb = line.split(b" ", 1)[0].strip().upper().decode("latin-1")
             session.act(DEFAULT_REPLIES.get(verb, b"250 ok\r\n"))
-            if verb == after_verb:
+            if verb in after_verbs:
                 session.close()
                 return
     return script
@@ -55,8 +57,12 @@ def close_in_data(session):
         verb = line.split(b" ", 1)[0].strip().upper()
         session.act(DEFAULT_REPLIES.get(verb.decode("latin-1"), b"250 ok\r\n"))
         if verb == b"DATA":
-            while len(session.unread) < 2000 and session._fill():
-                pass
+            got = len(session.unread)
+            while got < 2000:
+                chunk = session.conn.recv(4096)
+                if not chunk:
+                    break
+                got += len(chunk)
             session.close()
             return
 
@@ -108,7 +114,7 @@ class FaultMatrixTest(unittest.TestCase):
         proc = self.box.start(content_length=str(len(body)))
         try:
             out, err = proc.communicate(body.encode("latin-1"), timeout=RUN_LIMIT)
-        except Exception:
+        except subprocess.TimeoutExpired:
             proc.kill()
             proc.communicate()
             self.fail("the run did not end within %d s" % RUN_LIMIT)
@@ -130,15 +136,13 @@ class FaultMatrixTest(unittest.TestCase):
 
     def test_server_that_closes_at_each_stage(self):
         cases = [
-            # (stage, script, form content reaches the server)
-            ("after the greeting", greet_then(None), False),
-            ("after EHLO or HELO", greet_then("EHLO"), False),
-            ("after RCPT", greet_then("RCPT"), False),
+            # (stage, script)
+            ("after the greeting", greet_then()),
+            ("after EHLO or HELO", greet_then("EHLO", "HELO")),
+            ("after RCPT", greet_then("RCPT")),
         ]
         for helo in (False, True):
-            for stage, script, content in cases:
-                if helo and stage.startswith("after EHLO"):
-                    script = greet_then("HELO")
+            for stage, script in cases:
                 with self.subTest(helo=helo, stage=stage):
                     self.setUp()
                     with ScriptedSMTP(script=script) as server:
