@@ -94,7 +94,7 @@ def free_port():
         return s.getsockname()[1]
 
 
-# --- the SMTP server: run as a child process of this script ---------------
+# The SMTP server, run as a child process of this script.
 
 def serve_smtp(directory, port_file):
     """Stores every message as NNNN.eml (bytes as received) and NNNN.json
@@ -185,7 +185,7 @@ class SmtpServer:
         return self.messages()
 
 
-# --- the two ways of starting runs ----------------------------------------
+# The two ways of starting runs.
 
 class DirectRuns:
     """The program started as a web server would, with the body on a pipe."""
@@ -224,8 +224,11 @@ class DirectRuns:
             procs[proc.pid] = (number, proc, body)
         released = time.monotonic()
         for _, proc, body in procs.values():
-            proc.stdin.write(body)
-            proc.stdin.close()
+            try:
+                proc.stdin.write(body)
+                proc.stdin.close()
+            except BrokenPipeError:
+                pass  # it ended early; its exit code tells why
         results = {}
         while len(results) < len(procs):
             pid, status, usage = os.wait4(-1, 0)
@@ -365,7 +368,7 @@ def install_site(directory, smtp_port):
             f.write(text)
 
 
-# --- checks ---------------------------------------------------------------
+# The checks.
 
 def log_records(path):
     """{pid: [message, ...]}: each record's message with its continuation
