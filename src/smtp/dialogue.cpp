@@ -51,17 +51,32 @@ void send_content(const char* header_block, const char* body) {
   (void)TCPwrite(g_smtp.socket, "\r\n.\r\n", 5);
 }
 
+// Waits for the reply to the command just sent. Returns false once a read
+// has run out of time: a server that stays silent would otherwise cost one
+// more time limit for every command left.
+bool replied() {
+  (void)TCPdoread();
+  return !g_smtp.timed_out;
+}
+
+// Says goodbye to a server that stopped answering, without waiting for it.
+int give_up() {
+  send_command("QUIT");
+  return 0;
+}
+
 // Waits for each reply before the next command.
 int helo_exchange(const char* from, const char* const* recipients, int count,
                   const char* header_block, const char* body) {
   TCPdoread_greeting();
+  if (g_smtp.timed_out) return give_up();
   send_command("HELO QUILLON");
-  (void)TCPdoread();
+  if (!replied()) return give_up();
   send_command("MAIL FROM:<%s>", from);
-  (void)TCPdoread();
+  if (!replied()) return give_up();
   for (int i = 0; i < count; ++i) {
     send_command("RCPT TO:<%s>", recipients[i]);
-    (void)TCPdoread();
+    if (!replied()) return give_up();
   }
   send_command("DATA");
   int code = 0;
@@ -70,6 +85,7 @@ int helo_exchange(const char* from, const char* const* recipients, int count,
     send_content(header_block, body);
     accepted = TCPdoread(&code) == 1 && is_positive(code);
   }
+  if (g_smtp.timed_out) return give_up();
   send_command("QUIT");
   (void)TCPdoread();
   return accepted ? 1 : 0;
@@ -98,8 +114,10 @@ int ehlo_exchange(const char* from, const char* const* recipients, int count,
   } else {
     send_command("QUIT");
   }
-  // The rest: the QUIT reply, then the server closes the connection.
-  for (int i = 0; i < kMaxTrailingReplies && TCPdoread() == 1; ++i) {
+  // The rest: the QUIT reply, then the server closes the connection. A server
+  // that already ran out of time is not waited for again.
+  for (int i = 0; i < kMaxTrailingReplies && !g_smtp.timed_out && TCPdoread() == 1;
+       ++i) {
   }
   return accepted ? 1 : 0;
 }

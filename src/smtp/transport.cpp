@@ -7,9 +7,11 @@
 #include "config/settings.h"
 #include "platform/os.h"
 
-SmtpConnection g_smtp = {kNoSocket, false, kDefaultSmtpTimeout, {0}, 0};
+SmtpConnection g_smtp = {kNoSocket, false, kDefaultSmtpTimeout, {0}, 0, false};
 
 namespace {
+
+constexpr int kTimedOutCode = 10060;  // WSAETIMEDOUT
 
 struct WsockMessage {
   int code;
@@ -136,6 +138,7 @@ int read_reply(bool greeting, int* code) {
     int got = net_recv(g_smtp.socket, buf + length, kReplyBufferSize - length,
                        g_smtp.timeout_seconds);
     if (got <= 0) {
+      if (got < 0 && net_last_error() == kTimedOutCode) g_smtp.timed_out = true;
       wsock_error("TCPdoread failed");
       return 0;
     }
@@ -164,6 +167,7 @@ OsSocket TCPconnect(char* host, int port) {
     if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p - 'A' + 'a');
   }
   g_smtp.pending_length = 0;
+  g_smtp.timed_out = false;
 
   std::uint32_t addr = 0;
   int family = net_af_inet();
@@ -255,4 +259,5 @@ void smtp_connection_reset() {
   g_smtp.winsock_started = false;
   g_smtp.timeout_seconds = kDefaultSmtpTimeout;
   g_smtp.pending_length = 0;
+  g_smtp.timed_out = false;
 }

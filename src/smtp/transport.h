@@ -13,6 +13,9 @@ struct SmtpConnection {
   // Bytes received after the last line end of a read, kept for the next read.
   char pending[kReplyBufferSize + 1];
   int pending_length;
+  // A read ran out of time: the server's replies can no longer be matched
+  // to the commands, so the dialogue stops waiting for more.
+  bool timed_out;
 };
 extern SmtpConnection g_smtp;
 
