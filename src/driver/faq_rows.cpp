@@ -258,8 +258,8 @@ const char* const faq_rows[] = {
     "(\"Connection Refused\", \"Timedout\", ...). The SEND and RECV lines show the whole "
         "conversation with the server, so a refusal such as \"550 relay not permitted\" "
         "shows there. The success page comes only when",
-    "the server accepted the mail. A log line reads like this (the process id tells "
-        "runs at the same time apart):",
+    "the server accepted the mail. \"550 bare <LF> received\" or a silent server: add "
+        "email_CR=LFCR. A log line reads like this (the process id tells runs apart):",
     "[pre]",
     "7th December 2026,  11:49:36 pm - pid(1234) - getting form info.",
     "[/pre]",
@@ -305,8 +305,8 @@ const char* const faq_rows[] = {
     "when it is 0 the server simply hung up, and this program then logs no error "
         "line at all. Look at the RECV lines before it (with \"logging debug\"): the "
         "server's last reply says why it hung up. A common case",
-    "is a server that refuses commands sent before its greeting, which is what the "
-        "default EHLO mode does; then greet with HELO, which waits for each reply. Other "
+    "is a server that refuses commands sent before its greeting, as EHLO mode sends "
+        "them (Postfix with smtpd_forbid_unauth_pipelining); use HELO, which waits. Other "
         "causes: a server that wants a login or",
     "encryption (this program speaks plain SMTP), or a firewall.",
     "[pre]",
