@@ -2,9 +2,8 @@
 
 // Windows Sockets 1.1 only, so that the program runs against WSOCK32 on
 // every Windows there is; winsock2.h would pull in WS2_32.
-#include <winsock.h>
-
 #include <string.h>
+#include <winsock.h>
 
 int net_startup(int* version) {
   WSADATA data;
@@ -19,7 +18,8 @@ bool net_resolve(const char* host, std::uint32_t* addr, int* family) {
   if (entry == nullptr || entry->h_addr_list[0] == nullptr) return false;
   std::uint32_t first = 0;
   size_t size = entry->h_length > 0 ? static_cast<size_t>(entry->h_length) : 0;
-  memcpy(&first, entry->h_addr_list[0], size < sizeof first ? size : sizeof first);
+  memcpy(&first, entry->h_addr_list[0],
+         size < sizeof first ? size : sizeof first);
   *addr = first;
   *family = entry->h_addrtype;
   return true;

@@ -7,6 +7,8 @@
 #include <process.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
 #include <windows.h>
 
 void os_stdin_binary() { _setmode(_fileno(stdin), _O_BINARY); }
@@ -43,8 +45,8 @@ static size_t count_line_feeds(const char* data, size_t len) {
 // `out`, storing each "\n" as CR LF the way a text-mode stream does (a CR
 // already in front of it is kept, as the C runtime keeps it). Returns the
 // bytes written and advances *pos.
-static size_t to_text_mode(const char* data, size_t len, size_t* pos,
-                           char* out, size_t room) {
+static size_t to_text_mode(const char* data, size_t len, size_t* pos, char* out,
+                           size_t room) {
   size_t used = 0;
   while (*pos < len) {
     char c = data[*pos];
@@ -70,22 +72,67 @@ static bool write_all(HANDLE file, const char* data, size_t len) {
   return true;
 }
 
-bool os_append_text(const char* path, const char* data, size_t len) {
-  // The socket layer reads its error code from the same per-thread slot
-  // that file calls overwrite; a log line between a failed socket call and
-  // its report must not change what the report says.
-  DWORD saved_error = GetLastError();
-  // FILE_APPEND_DATA without FILE_WRITE_DATA makes the system put every
-  // write at the current end of the file, even with other writers about.
-  HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ |
-                            FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    SetLastError(saved_error);
-    return false;
+// The path in the form CreateFileW takes, on the heap (free() it), or null.
+// Converting through the ANSI code page names the same file CreateFileA
+// would; a path beyond MAX_PATH, which the ANSI calls refuse, is made
+// absolute and given the "\\?\" prefix that lifts the limit.
+static wchar_t* wide_path(const char* path) {
+  int n = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+  if (n <= 0) return nullptr;
+  wchar_t* wide = static_cast<wchar_t*>(malloc(n * sizeof(wchar_t)));
+  if (wide == nullptr) return nullptr;
+  MultiByteToWideChar(CP_ACP, 0, path, -1, wide, n);
+  if (n <= MAX_PATH) return wide;
+
+  DWORD full_len = GetFullPathNameW(wide, 0, nullptr, nullptr);
+  // Room for "\\?\UNC\" in front of the full path.
+  wchar_t* full =
+      full_len > 0
+          ? static_cast<wchar_t*>(malloc((full_len + 8) * sizeof(wchar_t)))
+          : nullptr;
+  if (full == nullptr) return wide;
+  DWORD got = GetFullPathNameW(wide, full_len, full + 8, nullptr);
+  if (got == 0 || got >= full_len) {
+    free(full);
+    return wide;
   }
-  size_t feeds = count_line_feeds(data, len);
-  size_t converted_len = len + feeds;
+  free(wide);
+  const wchar_t* rest = full + 8;
+  const wchar_t* prefix = L"\\\\?\\";
+  if (wcsncmp(rest, L"\\\\?\\", 4) == 0) {
+    prefix = L"";
+  } else if (rest[0] == L'\\' && rest[1] == L'\\') {
+    rest += 2;
+    prefix = L"\\\\?\\UNC\\";
+  }
+  size_t prefix_len = wcslen(prefix);
+  wchar_t* start = const_cast<wchar_t*>(rest) - prefix_len;
+  memcpy(start, prefix, prefix_len * sizeof(wchar_t));
+  memmove(full, start, (wcslen(start) + 1) * sizeof(wchar_t));
+  return full;
+}
+
+static HANDLE open_for_append(const char* path) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return INVALID_HANDLE_VALUE;
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  // FILE_APPEND_DATA without FILE_WRITE_DATA makes the system put every
+  // write at the end of the file. Read access is asked for only because the
+  // lock below needs it; a log the web server may only write to still opens.
+  HANDLE file =
+      CreateFileW(wide, FILE_APPEND_DATA | FILE_READ_DATA, share, nullptr,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    file = CreateFileW(wide, FILE_APPEND_DATA, share, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  free(wide);
+  return file;
+}
+
+// Writes data[0..len) with each "\n" stored as CR LF.
+static void write_text_mode(HANDLE file, const char* data, size_t len) {
+  size_t converted_len = len + count_line_feeds(data, len);
   char small[4096];
   char* converted = converted_len <= sizeof small
                         ? small
@@ -95,13 +142,38 @@ bool os_append_text(const char* path, const char* data, size_t len) {
     size_t n = to_text_mode(data, len, &pos, converted, converted_len);
     (void)write_all(file, converted, n);  // a short write is not reported
     if (converted != small) free(converted);
-  } else {
-    // Out of memory: the line still goes out whole, only in several writes.
-    while (pos < len) {
-      size_t n = to_text_mode(data, len, &pos, small, sizeof small);
-      if (!write_all(file, small, n)) break;
-    }
+    return;
   }
+  // Out of memory: the text still goes out whole, only in several writes.
+  while (pos < len) {
+    size_t n = to_text_mode(data, len, &pos, small, sizeof small);
+    if (!write_all(file, small, n)) break;
+  }
+}
+
+bool os_append_text(const char* path, const char* data, size_t len) {
+  // The socket layer reads its error code from the same per-thread slot
+  // that file calls overwrite; a log line between a failed socket call and
+  // its report must not change what the report says.
+  DWORD saved_error = GetLastError();
+  HANDLE file = open_for_append(path);
+  if (file == INVALID_HANDLE_VALUE) {
+    SetLastError(saved_error);
+    return false;
+  }
+  // Not every file system (nor Wine) keeps an append-only handle's writes
+  // whole: two processes can both write at the end they saw, and one line
+  // then overwrites or splits another. An exclusive lock on one byte far
+  // past any real data makes finding the end and writing one step. Where
+  // the lock is refused, the system's own append has to do.
+  OVERLAPPED lock_range = {};
+  lock_range.Offset = 0xFFFFFFFEu;
+  lock_range.OffsetHigh = 0x7FFFFFFFu;
+  bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lock_range);
+  LARGE_INTEGER no_move = {};
+  SetFilePointerEx(file, no_move, nullptr, FILE_END);
+  write_text_mode(file, data, len);
+  if (locked) UnlockFileEx(file, 0, 1, 0, &lock_range);
   CloseHandle(file);
   SetLastError(saved_error);
   return true;

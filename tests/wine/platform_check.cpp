@@ -2,11 +2,10 @@
 // and file system. Built by the MinGW build, run under Wine by
 // run_cli_tests.sh; prints one line per failure and a closing count.
 
-#include <winsock.h>
-
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <winsock.h>
 
 #include <string>
 
@@ -16,14 +15,14 @@
 static int g_passed = 0;
 static int g_failed = 0;
 
-#define CHECK(cond, what)                                                \
-  do {                                                                   \
-    if (cond) {                                                          \
-      g_passed++;                                                        \
-    } else {                                                             \
-      g_failed++;                                                        \
-      printf("FAIL %s: %s (line %d)\n", what, #cond, __LINE__);          \
-    }                                                                    \
+#define CHECK(cond, what)                                       \
+  do {                                                          \
+    if (cond) {                                                 \
+      g_passed++;                                               \
+    } else {                                                    \
+      g_failed++;                                               \
+      printf("FAIL %s: %s (line %d)\n", what, #cond, __LINE__); \
+    }                                                           \
   } while (0)
 
 static std::string g_dir;
@@ -47,16 +46,23 @@ static void write_file(const std::string& path, const char* text) {
   fclose(f);
 }
 
-static void remove_dir(const std::string& dir) {
-  WIN32_FIND_DATAA found;
-  HANDLE walk = FindFirstFileA((dir + "\\*").c_str(), &found);
+// Removes a folder tree, however deep (hence the wide "\\?\" paths).
+static void remove_tree(const std::wstring& dir) {
+  WIN32_FIND_DATAW found;
+  HANDLE walk = FindFirstFileW((dir + L"\\*").c_str(), &found);
   if (walk != INVALID_HANDLE_VALUE) {
     do {
-      DeleteFileA((dir + "\\" + found.cFileName).c_str());
-    } while (FindNextFileA(walk, &found));
+      std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        remove_tree(dir + L"\\" + name);
+      } else {
+        DeleteFileW((dir + L"\\" + name).c_str());
+      }
+    } while (FindNextFileW(walk, &found));
     FindClose(walk);
   }
-  RemoveDirectoryA(dir.c_str());
+  RemoveDirectoryW(dir.c_str());
 }
 
 static void check_append_text() {
@@ -96,6 +102,26 @@ static void check_append_text() {
   CHECK(!os_append_text(temp_path("no-such-dir\\x.log").c_str(), "x\n", 2),
         "missing directory reported");
 
+  // A log deeper than MAX_PATH, in a folder the ANSI calls cannot reach.
+  std::string deep = g_dir;
+  for (int n = 0; n < 3; n++) {
+    deep += "\\" + std::string(120, 'd');
+    std::wstring wide = L"\\\\?\\" + std::wstring(deep.begin(), deep.end());
+    CreateDirectoryW(wide.c_str(), nullptr);
+  }
+  std::string deep_log = deep + "\\quillon.log";
+  CHECK(os_append_text(deep_log.c_str(), "deep\n", 5), "long path opened");
+  CHECK(os_append_text(deep_log.c_str(), "er\n", 3), "long path appended");
+  std::wstring wide_log =
+      L"\\\\?\\" + std::wstring(deep_log.begin(), deep_log.end());
+  HANDLE h = CreateFileW(wide_log.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                         nullptr, OPEN_EXISTING, 0, nullptr);
+  char got[32] = {0};
+  DWORD got_len = 0;
+  ReadFile(h, got, sizeof got - 1, &got_len, nullptr);
+  CloseHandle(h);
+  CHECK(std::string(got, got_len) == "deep\r\ner\r\n", "long path content");
+
   // Logging a socket failure must not change the code the next report reads.
   net_set_last_error(WSAECONNRESET);
   os_append_text(path.c_str(), "x\n", 2);
@@ -103,6 +129,58 @@ static void check_append_text() {
   os_append_text(temp_path("no-such-dir\\x.log").c_str(), "x\n", 2);
   CHECK(net_last_error() == WSAECONNRESET, "error kept after failed append");
   net_set_last_error(0);
+}
+
+constexpr int kWriters = 6;
+constexpr int kLinesEach = 100;
+constexpr size_t kLineLength = 4000;
+
+// The child side of check_concurrent_appends: many long lines of one letter.
+static int append_lines(const char* path, char letter) {
+  std::string line(kLineLength, letter);
+  line += "\n";
+  for (int n = 0; n < kLinesEach; n++) {
+    os_append_text(path, line.data(), line.size());
+  }
+  return 0;
+}
+
+// Several processes appending at once: every line must arrive, and whole.
+static void check_concurrent_appends(const char* self) {
+  std::string path = temp_path("shared.log");
+  PROCESS_INFORMATION children[kWriters];
+  for (int k = 0; k < kWriters; k++) {
+    std::string cmd = "\"" + std::string(self) + "\" append-child \"" + path +
+                      "\" " + static_cast<char>('a' + k);
+    STARTUPINFOA start = {};
+    start.cb = sizeof start;
+    CHECK(CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr,
+                         nullptr, &start, &children[k]),
+          "writer started");
+  }
+  for (auto& child : children) {
+    WaitForSingleObject(child.hProcess, INFINITE);
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+  }
+  std::string all = read_file(path);
+  int whole = 0;
+  int broken = 0;
+  size_t pos = 0;
+  while (pos < all.size()) {
+    size_t end = all.find("\r\n", pos);
+    if (end == std::string::npos) end = all.size();
+    std::string line = all.substr(pos, end - pos);
+    if (line.size() == kLineLength &&
+        line.find_first_not_of(line[0]) == std::string::npos) {
+      whole++;
+    } else {
+      broken++;
+    }
+    pos = end + 2;
+  }
+  CHECK(broken == 0, "no line split by another writer");
+  CHECK(whole == kWriters * kLinesEach, "no line lost");
 }
 
 static void check_rename() {
@@ -161,11 +239,13 @@ static void check_connect_and_transfer() {
 
   CHECK(net_send(client, "EHLO x\r\n", 8, 5) == 8, "send");
   char buf[64] = {0};
-  CHECK(recv(peer, buf, sizeof buf, 0) == 8 && memcmp(buf, "EHLO x\r\n", 8) == 0,
-        "server got the bytes");
+  CHECK(
+      recv(peer, buf, sizeof buf, 0) == 8 && memcmp(buf, "EHLO x\r\n", 8) == 0,
+      "server got the bytes");
   send(peer, "250 ok\r\n", 8, 0);
   memset(buf, 0, sizeof buf);
-  CHECK(net_recv(client, buf, sizeof buf, 5) == 8 && strcmp(buf, "250 ok\r\n") == 0,
+  CHECK(net_recv(client, buf, sizeof buf, 5) == 8 &&
+            strcmp(buf, "250 ok\r\n") == 0,
         "recv");
 
   // A silent server: the bounded wait ends with the time-out code.
@@ -175,8 +255,8 @@ static void check_connect_and_transfer() {
   // The bounded connect must leave the socket blocking: a plain recv then
   // waits (here for its own receive limit) instead of failing at once.
   DWORD limit_ms = 300;
-  setsockopt(raw, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit_ms),
-             sizeof limit_ms);
+  setsockopt(raw, SOL_SOCKET, SO_RCVTIMEO,
+             reinterpret_cast<const char*>(&limit_ms), sizeof limit_ms);
   CHECK(recv(raw, buf, sizeof buf, 0) == SOCKET_ERROR &&
             WSAGetLastError() != WSAEWOULDBLOCK,
         "socket back in blocking mode");
@@ -210,10 +290,15 @@ static void check_names() {
   CHECK(net_inet_addr("999.1.1.1") == 0xffffffffu, "malformed dotted address");
 }
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc == 4 && strcmp(argv[1], "append-child") == 0) {
+    return append_lines(argv[2], argv[3][0]);
+  }
   char base[MAX_PATH];
   GetTempPathA(sizeof base, base);
   g_dir = std::string(base) + "quillon-check-" + std::to_string(os_pid());
+  std::wstring wide_dir = L"\\\\?\\" + std::wstring(g_dir.begin(), g_dir.end());
+  remove_tree(wide_dir);  // left over by an earlier run with the same id
   CreateDirectoryA(g_dir.c_str(), nullptr);
 
   int version = 0;
@@ -221,12 +306,13 @@ int main() {
   CHECK(version == 0x0101, "version 1.1 granted");
 
   check_append_text();
+  check_concurrent_appends(argv[0]);
   check_rename();
   check_connect_and_transfer();
   check_refused();
   check_names();
 
-  remove_dir(g_dir);
+  remove_tree(wide_dir);
   printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;
 }

@@ -24,7 +24,9 @@ case $exe in
   *) exe=$(pwd)/$exe ;;
 esac
 if [ ! -f "$exe" ]; then
-  echo "run_cli_tests: no executable at $exe" >&2
+  echo "run_cli_tests: no executable at $exe; build it first:" >&2
+  echo "  cmake -S . -B build-windows -G Ninja" \
+       "-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake && ninja -C build-windows" >&2
   exit 1
 fi
 
@@ -49,11 +51,23 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1 || true
 fi
 
+# One run at a time per prefix: runs wait here for each other instead of
+# sharing, and so stopping each other's, wineserver.
+mkdir -p "$(dirname "$WINEPREFIX")"
+if command -v flock >/dev/null 2>&1; then
+  exec 9>"$WINEPREFIX.lock"
+  flock 9
+fi
+
 # A resident wineserver turns each start of the program from seconds into
 # a tenth of one; it is stopped again on the way out.
-"$wineserver" -p >/dev/null 2>&1
+"$wineserver" -p >/dev/null 2>&1 </dev/null
 trap '"$wineserver" -k >/dev/null 2>&1' EXIT
 trap 'exit 130' INT TERM
+# The first program of a session starts Wine's own services, which inherit
+# its standard output and live as long as the wineserver. Started from a
+# test, they would hold that test's pipe open and its read would never end.
+"$QUILLON_WINE" wineboot >/dev/null 2>&1 </dev/null
 
 status=0
 passed=0
@@ -87,12 +101,13 @@ QUILLON_BIN=$exe PYTHONDONTWRITEBYTECODE=1 \
   "$python" -m unittest -v $modules >"$log" 2>&1
 rc=$?
 cat "$log"
-# unittest closes with "Ran N tests" and "OK" or "FAILED (failures=F,
-# errors=E, skipped=S)"; fold that into one count line.
+# unittest closes with "Ran N tests" (subtests not counted) and "OK" or
+# "FAILED (...)"; a test counts as failed once, however many of its
+# subtests failed.
 ran=$(sed -n 's/^Ran \([0-9]*\) tests\{0,1\} in .*/\1/p' "$log" | tail -n 1)
+bad=$(grep -E '^(FAIL|ERROR): ' "$log" | sed 's/^[A-Z]*: \([^ ]* ([^)]*)\).*/\1/' |
+      sort -u | wc -l)
 summary=$(grep -E '^(OK|FAILED)( \(.*\))?$' "$log" | tail -n 1)
-bad=$(echo "$summary" | grep -oE '(failures|errors|unexpected successes)=[0-9]+' |
-      sed 's/.*=//' | awk '{s += $1} END {print s + 0}')
 skip=$(echo "$summary" | grep -oE 'skipped=[0-9]+' | sed 's/.*=//')
 rm -f "$log"
 ran=${ran:-0}
