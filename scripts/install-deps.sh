@@ -9,4 +9,10 @@ $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends \
   cmake ninja-build g++ clang libgtest-dev libgmock-dev python3 python3-aiosmtpd \
   curl ca-certificates lighttpd apache2 postfix chromium faketime \
-  g++-mingw-w64-x86-64 wine wine64 nodejs npm
+  g++-mingw-w64-x86-64 wine wine64
+# The browser tests drive Chromium from Node.js. The machine's own Node.js
+# package already carries npm (and conflicts with Debian's npm package), so
+# only a machine without node gets Debian's pair.
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+  $SUDO apt-get install -y -q --no-install-recommends nodejs npm
+fi
