@@ -237,8 +237,8 @@ def main():
                         "(default: the one beside the first build, if any)")
     args = parser.parse_args()
     builds = []
-    for spec in args.bin or [os.path.join(REPO, "build", "quillon")]:
-        label, _, path = spec.rpartition("=")
+    for choice in args.bin or [os.path.join(REPO, "build", "quillon")]:
+        label, _, path = choice.rpartition("=")
         builds.append((label or os.path.relpath(path, REPO), os.path.abspath(path)))
 
     with tempfile.TemporaryDirectory(prefix="quillon-bench-") as work:
