@@ -22,6 +22,13 @@ LOG_LINE = re.compile(
     r"(am|pm) - pid\((\d+)\) - (.*)$")
 
 
+# The form and reply pages most whole-run tests share: the success page shows
+# a submitted value, so escaping and token expansion are seen in every run.
+FORM = "Name%3A=Joe+Bloggs&Email%3A=joe%40example.org"
+SUCCESS = "<html><body>THANKS ||Name:||</body></html>\n"
+FAILURE = "<html><body>SORRY</body></html>\n"
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -183,6 +190,15 @@ class CaptureSMTP:
 
     def __exit__(self, *exc):
         self.controller.stop()
+
+
+def page_sandbox(test):
+    """A Sandbox holding the shared reply pages, removed when `test` ends."""
+    box = Sandbox()
+    test.addCleanup(box.cleanup)
+    box.write("success.html", SUCCESS)
+    box.write("failure.html", FAILURE)
+    return box
 
 
 def standard_ini(smtp_port, extra="", helo=False, crlf=False, pages=True):

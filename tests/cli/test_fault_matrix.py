@@ -14,9 +14,7 @@ import harness
 from scripted_smtp import (CLOSE, DEFAULT_REPLIES, RESET, SILENT, ScriptedSMTP,
                            standard_session)
 
-FORM = "Name%3A=Joe+Bloggs&Email%3A=joe%40example.org"
-SUCCESS = "<html><body>THANKS ||Name:||</body></html>\n"
-FAILURE = "<html><body>SORRY</body></html>\n"
+FORM = harness.FORM
 # Runs that wait on a silent server take a few smtp_timeout periods; none
 # may take longer than this.
 RUN_LIMIT = 45
@@ -103,10 +101,7 @@ def overlong_greeting(then):
 
 class FaultMatrixTest(unittest.TestCase):
     def setUp(self):
-        self.box = harness.Sandbox()
-        self.addCleanup(self.box.cleanup)
-        self.box.write("success.html", SUCCESS)
-        self.box.write("failure.html", FAILURE)
+        self.box = harness.page_sandbox(self)
 
     def run_against(self, server, helo, body=FORM, extra=""):
         self.box.write_ini(harness.standard_ini(server.port, helo=helo,

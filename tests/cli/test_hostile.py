@@ -12,9 +12,7 @@ import unittest
 import harness
 from scripted_smtp import ScriptedSMTP
 
-FORM = "Name%3A=Joe+Bloggs&Email%3A=joe%40example.org"
-SUCCESS = "<html><body>THANKS ||Name:||</body></html>\n"
-FAILURE = "<html><body>SORRY</body></html>\n"
+FORM = harness.FORM
 OWNER = "owner@example.com"
 TRAILER = b"X-QUILLON: sent by web form submition activated CGI program."
 SANITIZER_MARKS = (b"AddressSanitizer", b"runtime error:", b"LeakSanitizer")
@@ -34,10 +32,7 @@ def header_lines(data):
 
 class HostileTest(unittest.TestCase):
     def setUp(self):
-        self.box = harness.Sandbox()
-        self.addCleanup(self.box.cleanup)
-        self.box.write("success.html", SUCCESS)
-        self.box.write("failure.html", FAILURE)
+        self.box = harness.page_sandbox(self)
 
     def run_box(self, body, content_length="auto", timeout=60):
         result = self.box.run(body=body, content_length=content_length,

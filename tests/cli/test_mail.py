@@ -6,9 +6,7 @@ import unittest
 
 import harness
 
-FORM = "Name%3A=Joe+Bloggs&Email%3A=joe%40example.org"
-SUCCESS = "<html><body>THANKS ||Name:||</body></html>\n"
-FAILURE = "<html><body>SORRY</body></html>\n"
+FORM = harness.FORM
 TRAILER = "X-QUILLON: sent by web form submition activated CGI program."
 
 
@@ -33,10 +31,7 @@ def as_stored(wire):
 
 class MailTest(unittest.TestCase):
     def setUp(self):
-        self.box = harness.Sandbox()
-        self.addCleanup(self.box.cleanup)
-        self.box.write("success.html", SUCCESS)
-        self.box.write("failure.html", FAILURE)
+        self.box = harness.page_sandbox(self)
 
     def send(self, server, body=FORM, extra="", **ini):
         self.box.write_ini(harness.standard_ini(server.port, extra=extra, **ini))

@@ -8,9 +8,7 @@ import unittest
 import harness
 from scripted_smtp import CLOSE, RESET, SILENT, ScriptedSMTP
 
-FORM = "Name%3A=Joe+Bloggs&Email%3A=joe%40example.org"
-SUCCESS = "<html><body>THANKS ||Name:||</body></html>\n"
-FAILURE = "<html><body>SORRY</body></html>\n"
+FORM = harness.FORM
 
 HEADER = ('To: "Site" <owner@example.com> \n'
           'From: "Form" <form@example.com> \n'
@@ -40,10 +38,7 @@ def wire(greeting="EHLO", content=True, quit=True, **kw):
 
 class FaultTest(unittest.TestCase):
     def setUp(self):
-        self.box = harness.Sandbox()
-        self.addCleanup(self.box.cleanup)
-        self.box.write("success.html", SUCCESS)
-        self.box.write("failure.html", FAILURE)
+        self.box = harness.page_sandbox(self)
 
     def run_against(self, server_or_port, extra="", helo=False, ini=None):
         port = getattr(server_or_port, "port", server_or_port)
