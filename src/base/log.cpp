@@ -1,5 +1,7 @@
 #include "base/log.h"
 
+#include "base/program.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -19,8 +21,7 @@ static const char* const kDaySuffix[10] = {"th", "st", "nd", "rd", "th",
 static bool logging_asks_for_debug(const char* logging) {
   static const char kDebug[] = "debug";
   for (int i = 0; i < 5; ++i) {
-    char c = logging[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    char c = ascii_lower(logging[i]);
     if (c != kDebug[i]) return false;  // also stops at the end of a short text
   }
   return true;

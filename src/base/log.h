@@ -15,7 +15,8 @@ struct LogState {
 };
 extern LogState g_log;
 
-// output_scratch and its spill area: the log's messages and the reply pages.
+// output_scratch and its spill area: the log's messages only (the reply
+// pages format in an area of their own).
 extern FormatArea g_output_format;
 
 // Appends "<timestamp> - pid(<pid>) - <message>\n" to the log file, where the

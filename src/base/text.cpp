@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/run.h"
+#include "base/program.h"
 
 static char buffer_scratch[kScratchSize];
 FormatArea g_buffer_format = {buffer_scratch, nullptr, kSpillInitialSize};
@@ -27,7 +27,7 @@ const char* format_in_area(FormatArea* area, const char* format, va_list args) {
 
   if (area->spill == nullptr) {
     area->spill = static_cast<char*>(malloc(static_cast<size_t>(area->spill_size)));
-    if (area->spill == nullptr) exit(9);
+    if (area->spill == nullptr) fatal_spill();
   }
   for (;;) {
     // The text and its NUL must fit in spill_size - 2 bytes.
@@ -39,10 +39,10 @@ const char* format_in_area(FormatArea* area, const char* format, va_list args) {
     area->spill = nullptr;
     // One more doubling would overflow the size: treat it as memory that
     // cannot be had.
-    if (area->spill_size > INT_MAX / 2) exit(9);
+    if (area->spill_size > INT_MAX / 2) fatal_spill();
     area->spill_size *= 2;
     area->spill = static_cast<char*>(malloc(static_cast<size_t>(area->spill_size)));
-    if (area->spill == nullptr) exit(9);
+    if (area->spill == nullptr) fatal_spill();
   }
 }
 

@@ -5,9 +5,9 @@
 
 #include "base/log.h"
 #include "config/settings.h"
-#include "driver/run.h"
+#include "base/program.h"
 
-Envelope g_envelope;
+
 
 bool is_address_char(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
@@ -62,15 +62,7 @@ char* scan_address(const char* text) {
 // Prefix comparison over exactly `count` characters, ASCII case ignored; a
 // text shorter than that differs at its NUL.
 static bool prefix_matches(const char* text, const char* name, int count) {
-  for (int i = 0; i < count; ++i) {
-    unsigned char a = static_cast<unsigned char>(text[i]);
-    unsigned char b = static_cast<unsigned char>(name[i]);
-    if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
-    if (a != b) return false;
-    if (a == '\0') return true;
-  }
-  return true;
+  return ascii_equal_n(text, name, static_cast<size_t>(count));
 }
 
 int match_header(const char* text, const char* value, const char* name,

@@ -1,14 +1,7 @@
 #pragma once
 // Sender, recipients and subject, found among the header entries.
 
-struct Envelope {
-  char* from;  // bare addresses, or null
-  char* to;
-  char* cc;
-  char* bcc;
-  bool subject_found;
-};
-extern Envelope g_envelope;
+#include "smtp/dialogue.h"  // the Envelope they fill
 
 // Whether `c` may stand in an address: letters, digits, ".", "_", "-", "+".
 bool is_address_char(unsigned char c);

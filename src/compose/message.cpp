@@ -6,9 +6,10 @@
 #include "base/log.h"
 #include "compose/envelope.h"
 #include "config/settings.h"
-#include "driver/run.h"
+#include "base/program.h"
 #include "form/form.h"
 #include "smtp/dialogue.h"
+#include "smtp/transport.h"
 
 Message g_message;
 
@@ -167,6 +168,11 @@ int assemble_and_send() {
   log_event(LOG_DEBUG,
             "about to send email to smtp server (%s) from: (%s) to: (%s)",
             or_null(g_settings.smtp), envelope.from, envelope.to);
+  SmtpOptions options;
+  options.line_ending = g_settings.email_line_ending;
+  options.use_helo = g_settings.use_helo;
+  options.timeout_seconds = g_settings.smtp_timeout;
+  smtp_set_options(options);
   // An absent server is passed on as it is: the dialogue reports it as a
   // server that did not respond.
   if (smtp_dialogue(g_settings.smtp, envelope.from, envelope.to,

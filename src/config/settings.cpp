@@ -5,27 +5,20 @@
 #include <cstring>
 
 #include "base/log.h"
-#include "driver/run.h"
+#include "base/program.h"
 #include "form/form.h"
+#include "platform/os.h"
 
-static const Settings kDefaultSettings = {false, false, true, false, false, nullptr, nullptr,
-                                          nullptr, nullptr, nullptr, "\n", kDefaultSmtpTimeout};
 constexpr int kMaxSmtpTimeout = 3600;
 
-Settings g_settings = kDefaultSettings;
+Settings g_settings;
 LineList header_lines;
 LineList body_lines;
 
 // The current line only; whatever is kept is copied out of it.
 static char line_area[kSettingsLineArea];
 
-static char* copy_text(const char* text) {
-  size_t length = strlen(text);
-  char* copy = static_cast<char*>(malloc(length + 1));
-  if (copy == nullptr) fatal_reply("out of memory.");
-  memcpy(copy, text, length + 1);
-  return copy;
-}
+static char* copy_text(const char* text) { return copy_text_or_die(text, "out of memory."); }
 
 static void replace_text(char** slot, const char* rest) {
   free(*slot);
@@ -60,13 +53,7 @@ static int set_remove_empty_variables(const char*, const char*) {
   return 1;
 }
 
-static int set_smtp(const char*, const char* rest) {
-  replace_text(&g_settings.smtp, rest);
-  return 1;
-}
-
-static int set_logging(const char*, const char* rest) {
-  replace_text(&g_settings.logging, rest);
+static int set_logging(const char*, const char*) {
   // From here on the log follows the new level, starting with this very
   // line's "line used" entry.
   g_log.logging = g_settings.logging;
@@ -87,21 +74,6 @@ static int set_email_line_ending(const char* line, const char*) {
     used = 1;
   }
   return used;
-}
-
-static int set_sendall(const char*, const char* rest) {
-  replace_text(&g_settings.sendall, rest);
-  return 1;
-}
-
-static int set_success_html_page(const char*, const char* rest) {
-  replace_text(&g_settings.success_html_page, rest);
-  return 1;
-}
-
-static int set_failure_html_page(const char*, const char* rest) {
-  replace_text(&g_settings.failure_html_page, rest);
-  return 1;
 }
 
 static int set_static_header(const char*, const char* rest) {
@@ -145,27 +117,30 @@ static int set_smtp_timeout(const char*, const char* rest) {
 struct KeywordTest {
   const char* keyword;  // compared case-sensitively over its full length
   int (*apply)(const char* line, const char* rest);
+  // A text setting: the rest of the line replaces it before `apply` (if
+  // any) runs, and the line counts as used.
+  char* Settings::*text;
 };
 
 // Abbreviated keywords ("remove_empty_variable", "email_CR") are compared
 // over the abbreviation only, so the long spellings match too.
 static const KeywordTest kKeywordTests[] = {
-    {"no_padding", set_no_padding},
-    {"add_headerline_colon", set_add_headerline_colon},
-    {"add_zolvar_link ", set_add_zolvar_link},
-    {"hello_method ", set_hello_method},
-    {"remove_empty_variable", set_remove_empty_variables},
-    {"smtp ", set_smtp},
-    {"logging ", set_logging},
-    {"email_CR", set_email_line_ending},
-    {"sendall ", set_sendall},
-    {"success_html_page ", set_success_html_page},
-    {"failure_html_page ", set_failure_html_page},
-    {"headerline ", set_static_header},
-    {"use_submitted_variable_for_headerline ", set_variable_header},
-    {"bodycontent_line ", set_static_body},
-    {"use_submitted_variable_for_bodycontent ", set_variable_body},
-    {"smtp_timeout ", set_smtp_timeout},
+    {"no_padding", set_no_padding, nullptr},
+    {"add_headerline_colon", set_add_headerline_colon, nullptr},
+    {"add_zolvar_link ", set_add_zolvar_link, nullptr},
+    {"hello_method ", set_hello_method, nullptr},
+    {"remove_empty_variable", set_remove_empty_variables, nullptr},
+    {"smtp ", nullptr, &Settings::smtp},
+    {"logging ", set_logging, &Settings::logging},
+    {"email_CR", set_email_line_ending, nullptr},
+    {"sendall ", nullptr, &Settings::sendall},
+    {"success_html_page ", nullptr, &Settings::success_html_page},
+    {"failure_html_page ", nullptr, &Settings::failure_html_page},
+    {"headerline ", set_static_header, nullptr},
+    {"use_submitted_variable_for_headerline ", set_variable_header, nullptr},
+    {"bodycontent_line ", set_static_body, nullptr},
+    {"use_submitted_variable_for_bodycontent ", set_variable_body, nullptr},
+    {"smtp_timeout ", set_smtp_timeout, nullptr},
 };
 
 int settings_apply_line(const char* line) {
@@ -173,7 +148,14 @@ int settings_apply_line(const char* line) {
   // Every test is made, even after one has matched.
   for (const KeywordTest& test : kKeywordTests) {
     size_t length = strlen(test.keyword);
-    if (strncmp(line, test.keyword, length) == 0) used += test.apply(line, line + length);
+    if (strncmp(line, test.keyword, length) != 0) continue;
+    const char* rest = line + length;
+    if (test.text != nullptr) replace_text(&(g_settings.*test.text), rest);
+    if (test.apply != nullptr) {
+      used += test.apply(line, rest);
+    } else {
+      ++used;
+    }
   }
   if (used != 0) log_event(LOG_DEBUG, "line used from ini file {%s}", line);
   return used;
@@ -197,7 +179,9 @@ static char* read_settings_line(FILE* stream) {
 }
 
 void read_settings() {
-  FILE* stream = fopen(g_program.ini_path, "r");
+  // A folder opens like a file on some systems and fails at the first read;
+  // it is no more a settings file than a missing one.
+  FILE* stream = os_is_directory(g_program.ini_path) ? nullptr : fopen(g_program.ini_path, "r");
   if (stream == nullptr) fatal_reply("The ini file could not be opened.");
   for (char* line = read_settings_line(stream); line != nullptr;
        line = read_settings_line(stream)) {
@@ -243,12 +227,10 @@ static void empty_list(LineList* list) {
 }
 
 void settings_reset() {
-  free(g_settings.smtp);
-  free(g_settings.logging);
-  free(g_settings.sendall);
-  free(g_settings.success_html_page);
-  free(g_settings.failure_html_page);
-  g_settings = kDefaultSettings;
+  for (const KeywordTest& test : kKeywordTests) {
+    if (test.text != nullptr) free(g_settings.*test.text);
+  }
+  g_settings = Settings();
   g_log.logging = nullptr;
   empty_list(&header_lines);
   empty_list(&body_lines);

@@ -5,19 +5,21 @@ constexpr int kMaxSettingsEntries = 1000;
 constexpr int kSettingsLineArea = 64000;
 constexpr int kDefaultSmtpTimeout = 60;
 
+// The defaults are the member initialisers. A text setting is a heap copy
+// (null when absent) that a later line of the same key replaces.
 struct Settings {
-  bool no_padding;
-  bool add_headerline_colon;
-  bool add_zolvar_link;       // on by default
-  bool use_helo;
-  bool remove_empty_variables;
-  char* smtp;                 // null when absent
-  char* logging;
-  char* sendall;
-  char* success_html_page;
-  char* failure_html_page;
-  const char* email_line_ending;  // "\n" (default) or "\r\n"
-  int smtp_timeout;           // seconds for every socket step; default 60
+  bool no_padding = false;
+  bool add_headerline_colon = false;
+  bool add_zolvar_link = true;
+  bool use_helo = false;
+  bool remove_empty_variables = false;
+  char* smtp = nullptr;
+  char* logging = nullptr;
+  char* sendall = nullptr;
+  char* success_html_page = nullptr;
+  char* failure_html_page = nullptr;
+  const char* email_line_ending = "\n";  // or "\r\n"
+  int smtp_timeout = kDefaultSmtpTimeout;  // seconds for every socket step
 };
 extern Settings g_settings;
 

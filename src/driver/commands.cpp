@@ -5,44 +5,47 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/run.h"
+#include "base/program.h"
 #include "platform/os.h"
 
 constexpr int kTextArea = 10000;
 constexpr int kTextLimit = kTextArea - 1;
 constexpr char kMakerNotice[] = "(c) the QUILLON developers";
 
-void print_version_banner() {
+int print_version_banner() {
   printf("\nQUILLON %s Version: %s\n", kMakerNotice, kProgramVersion);
   fflush(stdout);
-  exit(0);
+  return 0;
 }
 
 // `step` is "open", "write to" or "close"; errno still holds the failure.
-[[noreturn]] static void blank_log_failed(const char* step) {
+static int blank_log_failed(const char* step) {
   int err = errno;
   printf("cant %s %s for output %d %s\n", step, g_program.log_path, err,
          strerror(err));
   fflush(stdout);
-  exit(3);
+  return 3;
 }
 
-void blank_log() {
+int blank_log() {
   FILE* file = fopen(g_program.log_path, "w");
-  if (file == nullptr) blank_log_failed("open");
+  if (file == nullptr) return blank_log_failed("open");
   if (fprintf(file, "This is the log file for quillon\n") < 0) {
-    blank_log_failed("write to");
+    int err = errno;
+    fclose(file);
+    errno = err;
+    return blank_log_failed("write to");
   }
   // A full disk shows only here, when the buffered line is flushed.
-  if (fclose(file) != 0) blank_log_failed("close");
-  exit(0);
+  if (fclose(file) != 0) return blank_log_failed("close");
+  return 0;
 }
 
-void program_base_name(const char* program_path, char* out, int size) {
+void program_base_name(const char* path, char* out, int size) {
   if (size <= 0) return;
   int length = 0;
   bool after_dot = false;
-  for (const char* p = program_path; *p != '\0'; ++p) {
+  for (const char* p = path; *p != '\0'; ++p) {
     if (*p == '/' || *p == '\\') {
       length = 0;
       after_dot = false;
@@ -63,7 +66,7 @@ static void version_without_dots(char* out) {
   out[length] = '\0';
 }
 
-void version_insert_filename(const char* file_argument) {
+int version_insert_filename(const char* file_argument) {
   static char file[kTextArea];
   static char version[kTextArea];
   static char base[kTextArea];
@@ -71,9 +74,7 @@ void version_insert_filename(const char* file_argument) {
 
   int file_length = snprintf(file, kTextArea, "%s", file_argument);
   version_without_dots(version);
-  const char* program_path =
-      g_program.argc > 0 && g_program.argv[0] != nullptr ? g_program.argv[0] : "";
-  program_base_name(program_path, base, kTextArea);
+  program_base_name(program_path(), base, kTextArea);
 
   size_t base_length = strlen(base);
   // An argument shorter than the base name has no rest: it stays empty
@@ -88,7 +89,7 @@ void version_insert_filename(const char* file_argument) {
     printf("I dont want to rename that file (%s)(%s)(%s)(%s)\n", file, version,
            base, new_name);
     fflush(stdout);
-    exit(3);
+    return 3;
   }
 
   int err = os_rename_noreplace(file, new_name);
@@ -96,9 +97,9 @@ void version_insert_filename(const char* file_argument) {
     printf("rename failed. %s  -> %s  %d:%s\n", file, new_name, err,
            strerror(err));
     fflush(stdout);
-    exit(3);
+    return 3;
   }
   printf("renamed  %s  ->  %s\n", file, new_name);
   fflush(stdout);
-  exit(0);
+  return 0;
 }

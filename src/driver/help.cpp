@@ -7,7 +7,7 @@
 
 #include "base/brand.h"
 #include "base/log.h"
-#include "driver/run.h"
+#include "base/program.h"
 
 // fgets() limit of the answer: 9998 characters and the terminating NUL.
 constexpr int kAnswerReadLimit = 9999;
@@ -95,13 +95,11 @@ static void offer_demo_settings() {
   write_demo_settings(file);
 }
 
-void startup_report_and_help() {
-  const char* program_path =
-      g_program.argc > 0 && g_program.argv[0] != nullptr ? g_program.argv[0] : "";
-  log_event(LOG_DEBUG, "argv[0] == %s", program_path);
+bool startup_report_and_help() {
+  log_event(LOG_DEBUG, "argv[0] == %s", program_path());
   log_event(LOG_DEBUG, "Log file == %s", g_program.log_path);
   log_event(LOG_DEBUG, "Ini file == %s", g_program.ini_path);
-  if (g_program.argc <= 1) return;
+  if (g_program.argc <= 1) return true;
 
   log_event(LOG_DEBUG, "printing help info.");
   printf("\nQUILLON - %s\n", kHomePageUrl);
@@ -109,7 +107,7 @@ void startup_report_and_help() {
   if (settings_file_missing()) offer_demo_settings();
   log_event(LOG_DEBUG, "ending.");
   fflush(stdout);
-  exit(0);
+  return false;
 }
 
 void read_answer_line(char* dest) { read_answer_line_from(stdin, dest); }

@@ -6,10 +6,11 @@
 
 constexpr int kAnswerAreaSize = 10000;
 
-// Logs the program, log and settings paths. Returns only when the program was
-// started without arguments; otherwise prints the help, may write the
-// demonstration settings file, and exits with 0.
-void startup_report_and_help();
+// Logs the program, log and settings paths. Returns true when the program was
+// started without arguments and the run goes on; otherwise prints the help,
+// may write the demonstration settings file, and returns false (the run ends
+// with exit code 0).
+bool startup_report_and_help();
 
 // Reads one line from standard input and copies its first CR/LF-delimited
 // token into `dest` (kAnswerAreaSize bytes); "" at end of input.

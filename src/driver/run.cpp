@@ -1,7 +1,6 @@
 #include "driver/run.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "base/log.h"
@@ -13,8 +12,6 @@
 #include "form/form.h"
 #include "platform/os.h"
 #include "reply/page.h"
-
-Program g_program;
 
 struct OptionEntry {
   int argc;
@@ -31,11 +28,11 @@ static const OptionEntry kOptions[] = {
     {3, "-version_insert_filename", Command::kVersionInsertFilename},
 };
 
-void derive_path(const char* program_path, const char* ext, char* out) {
+void derive_path(const char* path, const char* ext, char* out) {
   // Cutting a long path before the extension keeps ".ini" and ".log" apart
   // and away from the program file itself.
   size_t ext_length = strlen(ext);
-  snprintf(out, kPathLimit + 1 - ext_length, "%s", program_path);
+  snprintf(out, kPathLimit + 1 - ext_length, "%s", path);
   strcat(out, ext);
   // The extension and its NUL (5 bytes) overwrite the first ".exe", then the
   // first ".cgi", of the whole path: the name ends right after the extension.
@@ -54,33 +51,9 @@ Command classify_arguments(int argc, char** argv) {
   return Command::kCgiRun;
 }
 
-void fatal_reply(const char* message) {
-  // The bare message line (no timestamp) is one write, like every log line.
-  size_t length = strlen(message);
-  char* line = static_cast<char*>(malloc(length + 1));
-  bool logged;
-  if (line != nullptr) {
-    memcpy(line, message, length);
-    line[length] = '\n';
-    logged = os_append_text(g_program.log_path, line, length + 1);
-    free(line);
-  } else {
-    logged = os_append_text(g_program.log_path, message, length) &&
-             os_append_text(g_program.log_path, "\n", 1);
-  }
-  if (!logged) exit(2);
-  printf("Pragma: no-cache\n");
-  printf("Content-type: text/html\n\n");
-  printf("<HTML><BODY>\nerror: %s.\n</BODY></HTML>\n", message);
-  fflush(stdout);
-  // Not written when fatal_reply was reached from inside the log writer.
-  log_event(LOG_DEBUG, "ended");
-  exit(1);
-}
-
 int run_cgi() {
   log_event(LOG_DEBUG, "starting version %s", kProgramVersion);
-  startup_report_and_help();
+  if (!startup_report_and_help()) return 0;
   // The form comes before the settings: settings lines take submitted values
   // as they are read.
   log_event(LOG_DEBUG, "getting form info.");
@@ -103,23 +76,21 @@ int run_cgi() {
 int quillon_main(int argc, char** argv) {
   g_program.argc = argc;
   g_program.argv = argv;
-  const char* program_path = argc > 0 && argv[0] != nullptr ? argv[0] : "";
-  derive_path(program_path, ".ini", g_program.ini_path);
-  derive_path(program_path, ".log", g_program.log_path);
+  derive_path(program_path(), ".ini", g_program.ini_path);
+  derive_path(program_path(), ".log", g_program.log_path);
   g_log.path = g_program.log_path;
-  os_stdout_binary();
 
   switch (classify_arguments(argc, argv)) {
     case Command::kVersion:
-      print_version_banner();
+      return print_version_banner();
     case Command::kFaq:
       print_faq_page();
       fflush(stdout);
       return 0;
     case Command::kBlankLog:
-      blank_log();
+      return blank_log();
     case Command::kVersionInsertFilename:
-      version_insert_filename(argv[2]);
+      return version_insert_filename(argv[2]);
     case Command::kCgiRun:
       break;
   }

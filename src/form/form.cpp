@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "base/log.h"
-#include "driver/run.h"
+#include "base/program.h"
 #include "platform/os.h"
 
 FormTable g_form;
@@ -33,11 +33,7 @@ static long parse_length(const char* text) {
 }
 
 static char* copy_or_die(const char* start, size_t length) {
-  char* copy = static_cast<char*>(malloc(length + 1));
-  if (copy == nullptr) fatal_reply("out of memory.");
-  memcpy(copy, start, length);
-  copy[length] = '\0';
-  return copy;
+  return copy_bytes_or_die(start, length, "out of memory.");
 }
 
 void read_form() {
@@ -163,7 +159,7 @@ void decode_value(char* text) {
       // Lower-case letters after the '%' are raised in place even when the
       // sequence turns out not to be hex.
       for (int k = 1; k <= 2 && in[k] != '\0'; ++k) {
-        if (in[k] >= 'a' && in[k] <= 'z') in[k] = static_cast<char>(in[k] - 'a' + 'A');
+        in[k] = ascii_upper(in[k]);
       }
       int high = strict_hex_digit(in[1]);
       int low = high >= 0 ? strict_hex_digit(in[2]) : -1;

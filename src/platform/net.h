@@ -9,6 +9,9 @@
 using OsSocket = std::intptr_t;
 constexpr OsSocket kNoSocket = -1;
 
+// WSAETIMEDOUT: what every step that ran out of time reports.
+constexpr int kWsaTimedOut = 10060;
+
 // Starts the socket library once per process, asking for version 1.1.
 // Returns 0 on success and stores the granted version (major in the low byte,
 // minor in the high byte, as Windows Sockets does) in *version; non-zero on

@@ -38,8 +38,6 @@ const ErrnoCode kErrnoCodes[] = {
     {ENOTEMPTY, 10066},
 };
 
-constexpr int kTimedOut = 10060;
-
 int wsa_code(int posix_error) {
   for (const ErrnoCode& entry : kErrnoCodes) {
     if (entry.posix == posix_error) return entry.wsa;
@@ -77,7 +75,7 @@ int wait_ready(OsSocket sock, short events, long long deadline) {
     int ready = poll(&pfd, 1, wait_ms);
     if (ready > 0) return 1;
     if (ready == 0) {
-      g_last_error = kTimedOut;
+      g_last_error = kWsaTimedOut;
       return 0;
     }
     if (errno != EINTR) {

@@ -8,10 +8,6 @@
 // posted body arrive unchanged. A no-op where there is no text mode.
 void os_stdin_binary();
 
-// Switches standard output to binary mode, so that what the program prints is
-// what the web server receives, byte for byte, on every platform.
-void os_stdout_binary();
-
 // The id of this process.
 int os_pid();
 
@@ -36,6 +32,9 @@ bool os_append_text(const char* path, const char* data, size_t len);
 // Renames `from` to `to`, never replacing an existing `to`. Returns 0, or the
 // C library error number (EEXIST when `to` exists) on failure.
 int os_rename_noreplace(const char* from, const char* to);
+
+// Whether `path` names an existing folder.
+bool os_is_directory(const char* path);
 
 // Sleeps for the given number of milliseconds.
 void os_sleep_ms(int milliseconds);

@@ -3,14 +3,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
-// There is no text mode on POSIX systems: standard input and output already
-// pass every byte unchanged.
+// There is no text mode on POSIX systems: standard input already passes
+// every byte unchanged.
 void os_stdin_binary() {}
-void os_stdout_binary() {}
 
 int os_pid() { return static_cast<int>(getpid()); }
 
@@ -66,4 +66,9 @@ void os_sleep_ms(int milliseconds) {
   pause.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
   while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
   }
+}
+
+bool os_is_directory(const char* path) {
+  struct stat info;
+  return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
 }

@@ -13,12 +13,6 @@
 
 void os_stdin_binary() { _setmode(_fileno(stdin), _O_BINARY); }
 
-// Without this every "\n" of the reply page would reach the web server as
-// CR LF, and the CGI header lines with it.
-void os_stdout_binary() {
-  fflush(stdout);
-  _setmode(_fileno(stdout), _O_BINARY);
-}
 
 int os_pid() { return _getpid(); }
 
@@ -208,4 +202,12 @@ int os_rename_noreplace(const char* from, const char* to) {
 
 void os_sleep_ms(int milliseconds) {
   Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0);
+}
+
+bool os_is_directory(const char* path) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return false;
+  DWORD attributes = GetFileAttributesW(wide);
+  free(wide);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }

@@ -73,8 +73,12 @@ void expand_tokens(char* text) {
   }
 }
 
+// The page printer's own formatting area: a token whose expansion logs
+// cannot overwrite the line being printed.
+static char page_scratch[kScratchSize];
+
 void page_printf(const char* format, ...) {
-  char* scratch = g_output_format.scratch;
+  char* scratch = page_scratch;
   va_list args;
   va_start(args, format);
   int n = vsnprintf(scratch, kScratchLimit + 1, format, args);

@@ -9,7 +9,9 @@ extern const char credit_link[];
 void send_success_reply();
 void send_failure_reply();
 
-// Formats into output_scratch and prints the text through expand_tokens.
+// Formats into the page's own 64000-byte area (not the log's, so a token
+// that logs cannot overwrite the line being printed) and prints the text
+// through expand_tokens. A text longer than 63000 characters is dropped.
 void page_printf(const char* format, ...) QUILLON_PRINTF(1, 2);
 
 // Prints `text` with each ||name|| token replaced by the HTML-escaped value

@@ -6,10 +6,10 @@
 #include <cstring>
 
 #include "base/log.h"
-#include "compose/envelope.h"
-#include "config/settings.h"
-#include "driver/run.h"
+#include "base/program.h"
 #include "smtp/transport.h"
+
+Envelope g_envelope;
 
 namespace {
 
@@ -17,45 +17,55 @@ constexpr int kDefaultPort = 25;
 constexpr int kCommandAreaSize = 10000;
 constexpr int kCommandLimit = 9998;  // longer commands are cut
 constexpr int kMaxRecipients = 3;    // To, BCC, CC
-// A server that keeps talking after QUIT is not read from forever.
-constexpr int kMaxTrailingReplies = 100;
 
 char g_command[kCommandAreaSize];
 
-void send_command(const char* format, ...) QUILLON_PRINTF(1, 2);
+const char* format_command(const char* format, va_list args) QUILLON_PRINTF(1, 0);
 
+const char* format_command(const char* format, va_list args) {
+  vsnprintf(g_command, kCommandLimit + 1, format, args);
+  return g_command;
+}
+
+// Sends one command line at once.
+void send_command(const char* format, ...) QUILLON_PRINTF(1, 2);
 void send_command(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  vsnprintf(g_command, kCommandLimit + 1, format, args);
+  sendr(format_command(format, args));
   va_end(args);
-  sendr(g_command);
+}
+
+// Queues one command line for the next smtp_flush (a pipelined group).
+void queue_command(const char* format, ...) QUILLON_PRINTF(1, 2);
+void queue_command(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  smtp_queue_command(format_command(format, args));
+  va_end(args);
 }
 
 const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
 
 bool is_positive(int code) { return code >= 200 && code <= 299; }
 
-// The header block, the empty line, the body and the end mark. Only sent
-// after a 354, so form text never reaches a server that reads commands.
-void send_content(const char* header_block, const char* body) {
+// Queues the header block, the empty line, the body and the end mark. Only
+// sent after a 354, so form text never reaches a server that reads commands.
+void queue_content(const char* header_block, const char* body) {
   int sock = static_cast<int>(g_smtp.socket);
-  (void)send_dot_stuffed(header_block);  // a failed write is logged already
+  smtp_queue_dot_stuffed(header_block);
   log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", sock, header_block);
-  const char* ending = g_settings.email_line_ending != nullptr
-                           ? g_settings.email_line_ending
-                           : "\n";
-  (void)TCPwrite(g_smtp.socket, ending, static_cast<int>(strlen(ending)));
-  (void)send_dot_stuffed(body);
+  smtp_queue(g_smtp.line_ending, static_cast<int>(strlen(g_smtp.line_ending)));
+  smtp_queue_dot_stuffed(body);
   log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", sock, body);
-  (void)TCPwrite(g_smtp.socket, "\r\n.\r\n", 5);
+  smtp_queue("\r\n.\r\n", 5);
 }
 
 // Waits for the reply to the command just sent. Returns false once a read
 // has run out of time: a server that stays silent would otherwise cost one
 // more time limit for every command left.
-bool replied() {
-  (void)TCPdoread();
+bool replied(int* code = nullptr) {
+  (void)TCPdoread(code);
   return !g_smtp.timed_out;
 }
 
@@ -63,6 +73,14 @@ bool replied() {
 int give_up() {
   send_command("QUIT");
   return 0;
+}
+
+// After QUIT only its reply is read: the outcome is known by then, and a
+// server that keeps the connection open must not hold the visitor.
+int say_goodbye(bool accepted) {
+  send_command("QUIT");
+  if (!g_smtp.timed_out) (void)TCPdoread();
+  return accepted ? 1 : 0;
 }
 
 // Waits for each reply before the next command.
@@ -82,43 +100,64 @@ int helo_exchange(const char* from, const char* const* recipients, int count,
   int code = 0;
   bool accepted = false;
   if (TCPdoread(&code) == 1 && code == 354) {
-    send_content(header_block, body);
+    queue_content(header_block, body);
+    (void)smtp_flush();  // a failed write is logged already
     accepted = TCPdoread(&code) == 1 && is_positive(code);
   }
   if (g_smtp.timed_out) return give_up();
-  send_command("QUIT");
-  (void)TCPdoread();
-  return accepted ? 1 : 0;
+  return say_goodbye(accepted);
 }
 
-// Sends the envelope commands without waiting, then counts the replies
-// (greeting, EHLO, MAIL, one per RCPT, DATA) to find the answer to DATA.
+// The capability lines of an EHLO reply: "250-PIPELINING", "250 STARTTLS"...
+void note_capability(const char* line, int length, void* context) {
+  EhloFeatures* features = static_cast<EhloFeatures*>(context);
+  if (length < 4) return;
+  ehlo_feature_line(line + 4, length - 4, features);
+}
+
+// Reads the greeting, greets with EHLO, and sends the envelope commands
+// together when the server offers PIPELINING, one at a time otherwise.
 int ehlo_exchange(const char* from, const char* const* recipients, int count,
                   const char* header_block, const char* body) {
+  if (!replied()) return give_up();  // the greeting
   send_command("EHLO QUILLON");
-  send_command("MAIL FROM:<%s>", from);
-  for (int i = 0; i < count; ++i) send_command("RCPT TO:<%s>", recipients[i]);
-  send_command("DATA");
+  EhloFeatures features = {};
+  (void)smtp_read_reply(nullptr, note_capability, &features);
+  if (g_smtp.timed_out) return give_up();
 
-  int expected = 3 + count + 1;
   int code = 0;
   bool read_ok = true;
-  for (int i = 0; i < expected && read_ok; ++i) {
+  if (features.pipelining) {
+    queue_command("MAIL FROM:<%s>", from);
+    for (int i = 0; i < count; ++i) queue_command("RCPT TO:<%s>", recipients[i]);
+    queue_command("DATA");
+    if (smtp_flush() != 0) wsock_error("TCPwrite failed in sendr(1)");
+    for (int i = 0; i < count + 2 && read_ok; ++i) read_ok = TCPdoread(&code) == 1;
+  } else {
+    send_command("MAIL FROM:<%s>", from);
+    if (!replied()) return give_up();
+    for (int i = 0; i < count; ++i) {
+      send_command("RCPT TO:<%s>", recipients[i]);
+      if (!replied()) return give_up();
+    }
+    send_command("DATA");
     read_ok = TCPdoread(&code) == 1;
   }
-  bool accepted = false;
-  if (read_ok && code == 354) {
-    send_content(header_block, body);
-    send_command("QUIT");
-    accepted = TCPdoread(&code) == 1 && is_positive(code);
-  } else {
-    send_command("QUIT");
+  if (g_smtp.timed_out) return give_up();
+  if (!read_ok || code != 354) return say_goodbye(false);
+
+  queue_content(header_block, body);
+  if (!features.pipelining) {
+    (void)smtp_flush();
+    bool accepted = TCPdoread(&code) == 1 && is_positive(code);
+    if (g_smtp.timed_out) return give_up();
+    return say_goodbye(accepted);
   }
-  // The rest: the QUIT reply, then the server closes the connection. A server
-  // that already ran out of time is not waited for again.
-  for (int i = 0; i < kMaxTrailingReplies && !g_smtp.timed_out && TCPdoread() == 1;
-       ++i) {
-  }
+  // The end mark and QUIT travel together; the replies come in order.
+  queue_command("QUIT");
+  (void)smtp_flush();
+  bool accepted = TCPdoread(&code) == 1 && is_positive(code);
+  if (!g_smtp.timed_out) (void)TCPdoread();
   return accepted ? 1 : 0;
 }
 
@@ -144,34 +183,36 @@ int smtp_port_from_text(const char* text) {
 }
 
 int send_dot_stuffed(const char* content) {
-  size_t length = strlen(content);
-  size_t extra = 0;
-  for (size_t i = 0; i < length; ++i) {
-    if (content[i] == '.' && (i == 0 || content[i - 1] == '\n')) ++extra;
-  }
-  if (extra == 0) {
-    return TCPwrite(g_smtp.socket, content, static_cast<int>(length)) < 0 ? -1
-                                                                         : 0;
-  }
-  char* stuffed = static_cast<char*>(malloc(length + extra + 1));
-  if (stuffed == nullptr) fatal_reply("Unable to malloc memory.");
-  size_t out = 0;
-  for (size_t i = 0; i < length; ++i) {
-    if (content[i] == '.' && (i == 0 || content[i - 1] == '\n')) {
-      stuffed[out++] = '.';
+  smtp_queue_dot_stuffed(content);
+  return smtp_flush();
+}
+
+void ehlo_feature_line(const char* text, int length, EhloFeatures* features) {
+  // A keyword, then blank-separated parameters; keywords are compared
+  // without regard to case.
+  int word = 0;
+  while (word < length && text[word] != ' ') ++word;
+  auto is = [&](const char* keyword) {
+    return static_cast<size_t>(word) == strlen(keyword) &&
+           ascii_equal_n(text, keyword, static_cast<size_t>(word));
+  };
+  if (is("PIPELINING")) features->pipelining = true;
+  if (is("STARTTLS")) features->starttls = true;
+  if (is("AUTH")) {
+    for (int at = word; at < length;) {
+      while (at < length && text[at] == ' ') ++at;
+      int end = at;
+      while (end < length && text[end] != ' ') ++end;
+      size_t n = static_cast<size_t>(end - at);
+      if (n == 5 && ascii_equal_n(text + at, "PLAIN", 5)) features->auth_plain = true;
+      if (n == 5 && ascii_equal_n(text + at, "LOGIN", 5)) features->auth_login = true;
+      at = end;
     }
-    stuffed[out++] = content[i];
   }
-  stuffed[out] = '\0';
-  int result = TCPwrite(g_smtp.socket, stuffed, static_cast<int>(out));
-  free(stuffed);
-  return result < 0 ? -1 : 0;
 }
 
 int smtp_dialogue(char* server, const char* from, const char* to,
                   const char* header_block, const char* body) {
-  g_smtp.timeout_seconds = g_settings.smtp_timeout > 0 ? g_settings.smtp_timeout
-                                                       : kDefaultSmtpTimeout;
   if (!g_smtp.winsock_started) {
     TCPstartup();
     g_smtp.winsock_started = true;
@@ -203,7 +244,7 @@ int smtp_dialogue(char* server, const char* from, const char* to,
   from = or_empty(from);
   header_block = or_empty(header_block);
   body = or_empty(body);
-  if (g_settings.use_helo) {
+  if (g_smtp.use_helo) {
     return helo_exchange(from, recipients, count, header_block, body);
   }
   return ehlo_exchange(from, recipients, count, header_block, body);

@@ -1,17 +1,18 @@
 #include "smtp/transport.h"
 
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/log.h"
-#include "config/settings.h"
+#include "base/program.h"
 #include "platform/os.h"
 
-SmtpConnection g_smtp = {kNoSocket, false, kDefaultSmtpTimeout, {0}, 0, false};
+SmtpConnection g_smtp = {kNoSocket, nullptr, false, kDefaultSmtpTimeoutSeconds,
+                         "\n", false, {0}, 0, false, nullptr, 0, 0};
 
 namespace {
-
-constexpr int kTimedOutCode = 10060;  // WSAETIMEDOUT
 
 struct WsockMessage {
   int code;
@@ -66,11 +67,6 @@ const WsockMessage kWsockMessages[] = {
     {10093, "A successful WSAStartup must occur before using this API.\n"},
 };
 
-const char* line_ending() {
-  const char* ending = g_settings.email_line_ending;
-  return ending != nullptr ? ending : "\n";
-}
-
 // A reply line ends its reply unless its fourth character is '-'. Lines too
 // short to have one ("250" or less) end it as well.
 bool is_final_line(const char* line, int length) {
@@ -90,7 +86,54 @@ int reply_code(const char* line, int length) {
 // Reads up to and including the final line of one reply, logging each line.
 // What arrived after that line is kept in g_smtp.pending, so the next read
 // sees the next reply whole. Returns 1 with *code set, or 0 on failure.
-int read_reply(bool greeting, int* code) {
+int conn_recv(char* buf, int len) {
+  if (g_smtp.tls != nullptr) {
+    return tls_recv(g_smtp.tls, buf, len, g_smtp.timeout_seconds);
+  }
+  return net_recv(g_smtp.socket, buf, len, g_smtp.timeout_seconds);
+}
+
+int conn_send(OsSocket sock, TlsSession* tls, const char* data, int len) {
+  if (tls != nullptr) return tls_send(tls, data, len, g_smtp.timeout_seconds);
+  return net_send(sock, data, len, g_smtp.timeout_seconds);
+}
+
+// Sends all of `data`, tracing each send call with its share and (unless
+// `shown` replaces it) the text from where that call started.
+int write_all(OsSocket sock, TlsSession* tls, const char* data, int size,
+              const char* shown) {
+  if (size == 0) return 0;
+  if (sock == kNoSocket) return -1;
+  int sent = 0;
+  while (sent < size) {
+    int n = conn_send(sock, tls, data + sent, size - sent);
+    if (n <= 0) {
+      wsock_error("Socket Error, could not write.");
+      return -1;
+    }
+    log_event(LOG_DEBUG, "SENT(%d): (%d/%d bytes) {%s}", static_cast<int>(sock),
+              n, size, shown != nullptr ? shown : data + sent);
+    sent += n;
+    if (sent < size) os_sleep_ms(100);
+  }
+  return sent;
+}
+
+void out_reserve(int more) {
+  if (more < 0 || g_smtp.out_length > INT_MAX - 1 - more) {
+    fatal_reply("Unable to malloc memory.");
+  }
+  int need = g_smtp.out_length + more + 1;
+  if (need <= g_smtp.out_capacity) return;
+  int capacity = g_smtp.out_capacity > 0 ? g_smtp.out_capacity : 1024;
+  while (capacity < need) capacity = capacity > INT_MAX / 2 ? need : capacity * 2;
+  char* grown = static_cast<char*>(realloc(g_smtp.out, static_cast<size_t>(capacity)));
+  if (grown == nullptr) fatal_reply("Unable to malloc memory.");
+  g_smtp.out = grown;
+  g_smtp.out_capacity = capacity;
+}
+
+int read_reply(bool greeting, int* code, ReplyLineFn each_line, void* context) {
   char buf[kReplyBufferSize + 1];
   int length = g_smtp.pending_length;
   memcpy(buf, g_smtp.pending, static_cast<size_t>(length));
@@ -112,8 +155,13 @@ int read_reply(bool greeting, int* code) {
       } else {
         log_event(LOG_DEBUG, "RECV(%d):[%d] {%s}\n", sock, base + end, line);
       }
-      bool final = is_final_line(line, end - scan);
-      int line_code = reply_code(line, end - scan);
+      int line_length = end - scan;
+      bool final = is_final_line(line, line_length);
+      int line_code = reply_code(line, line_length);
+      if (each_line != nullptr) {
+        if (line_length > 0 && line[line_length - 1] == '\r') --line_length;
+        each_line(line, line_length, context);
+      }
       scan = end + 1;
       if (final) {
         g_smtp.pending_length = length - scan;
@@ -135,10 +183,9 @@ int read_reply(bool greeting, int* code) {
                 kReplyBufferSize);
       return 0;
     }
-    int got = net_recv(g_smtp.socket, buf + length, kReplyBufferSize - length,
-                       g_smtp.timeout_seconds);
+    int got = conn_recv(buf + length, kReplyBufferSize - length);
     if (got <= 0) {
-      if (got < 0 && net_last_error() == kTimedOutCode) g_smtp.timed_out = true;
+      if (got < 0 && net_last_error() == kWsaTimedOut) g_smtp.timed_out = true;
       wsock_error("TCPdoread failed");
       return 0;
     }
@@ -195,45 +242,79 @@ OsSocket TCPconnect(char* host, int port) {
 }
 
 int TCPwrite(OsSocket sock, const char* data, int size) {
-  if (size == 0) return 0;
-  if (sock == kNoSocket) return -1;
-  int sent = 0;
-  while (sent < size) {
-    int n = net_send(sock, data + sent, size - sent, g_smtp.timeout_seconds);
-    if (n <= 0) {
-      wsock_error("Socket Error, could not write.");
-      return -1;
-    }
-    log_event(LOG_DEBUG, "SENT(%d): (%d/%d bytes) {%s}", static_cast<int>(sock),
-              n, size, data + sent);
-    sent += n;
-    if (sent < size) os_sleep_ms(100);
-  }
-  return sent;
+  return write_all(sock, nullptr, data, size, nullptr);
 }
 
-void sendr(const char* line) {
+void smtp_set_options(const SmtpOptions& options) {
+  g_smtp.line_ending = options.line_ending != nullptr ? options.line_ending : "\n";
+  g_smtp.use_helo = options.use_helo;
+  g_smtp.timeout_seconds =
+      options.timeout_seconds > 0 ? options.timeout_seconds : kDefaultSmtpTimeoutSeconds;
+}
+
+void smtp_queue(const char* data, int size) {
+  if (size <= 0) return;
+  out_reserve(size);
+  memcpy(g_smtp.out + g_smtp.out_length, data, static_cast<size_t>(size));
+  g_smtp.out_length += size;
+  g_smtp.out[g_smtp.out_length] = '\0';
+}
+
+void smtp_queue_command(const char* line) {
   log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", static_cast<int>(g_smtp.socket),
             line);
-  int length = static_cast<int>(strlen(line));
-  if (length > 0 && TCPwrite(g_smtp.socket, line, length) != length) {
-    wsock_error("TCPwrite failed in sendr(1)");
-  }
-  const char* ending = line_ending();
-  int ending_length = static_cast<int>(strlen(ending));
-  if (TCPwrite(g_smtp.socket, ending, ending_length) != ending_length) {
-    wsock_error("TCPwrite failed in sendr(2)");
-  }
+  smtp_queue(line, static_cast<int>(strlen(line)));
+  smtp_queue(g_smtp.line_ending, static_cast<int>(strlen(g_smtp.line_ending)));
 }
 
-void TCPdoread_greeting() { (void)read_reply(/*greeting=*/true, nullptr); }
+void smtp_queue_dot_stuffed(const char* content) {
+  const char* run = content;
+  for (const char* p = content; *p != '\0'; ++p) {
+    if (*p == '.' && (p == content || p[-1] == '\n')) {
+      // The run up to here, then the extra dot; the line's own dot follows
+      // with the next run.
+      smtp_queue(run, static_cast<int>(p - run));
+      smtp_queue(".", 1);
+      run = p;
+    }
+  }
+  smtp_queue(run, static_cast<int>(strlen(run)));
+}
 
-int TCPdoread(int* code) {
+static int flush_queue(const char* shown) {
+  int size = g_smtp.out_length;
+  g_smtp.out_length = 0;
+  if (size == 0) return 0;
+  return write_all(g_smtp.socket, g_smtp.tls, g_smtp.out, size, shown) == size ? 0 : -1;
+}
+
+int smtp_flush() { return flush_queue(nullptr); }
+
+void sendr(const char* line) {
+  smtp_queue_command(line);
+  if (smtp_flush() != 0) wsock_error("TCPwrite failed in sendr(1)");
+}
+
+void sendr_masked(const char* line, const char* shown) {
+  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", static_cast<int>(g_smtp.socket),
+            shown);
+  smtp_queue(line, static_cast<int>(strlen(line)));
+  smtp_queue(g_smtp.line_ending, static_cast<int>(strlen(g_smtp.line_ending)));
+  if (flush_queue(shown) != 0) wsock_error("TCPwrite failed in sendr(1)");
+}
+
+void TCPdoread_greeting() { (void)read_reply(/*greeting=*/true, nullptr, nullptr, nullptr); }
+
+int TCPdoread(int* code) { return smtp_read_reply(code, nullptr, nullptr); }
+
+int smtp_read_reply(int* code, ReplyLineFn each_line, void* context) {
   int ignored = 0;
   if (code == nullptr) code = &ignored;
   *code = 0;
-  return read_reply(/*greeting=*/false, code);
+  return read_reply(/*greeting=*/false, code, each_line, context);
 }
+
+void smtp_discard_pending() { g_smtp.pending_length = 0; }
 
 void wsock_error(const char* context) {
   int code = net_last_error();
@@ -256,8 +337,12 @@ const char* wsock_message_text(int code) {
 
 void smtp_connection_reset() {
   g_smtp.socket = kNoSocket;
+  g_smtp.tls = nullptr;
   g_smtp.winsock_started = false;
-  g_smtp.timeout_seconds = kDefaultSmtpTimeout;
+  g_smtp.timeout_seconds = kDefaultSmtpTimeoutSeconds;
+  g_smtp.line_ending = "\n";
+  g_smtp.use_helo = false;
   g_smtp.pending_length = 0;
   g_smtp.timed_out = false;
+  g_smtp.out_length = 0;
 }

@@ -1,23 +1,46 @@
 #pragma once
 // Byte and line transport over the one SMTP connection, with every step
-// traced in the log and every socket failure logged in words.
+// traced in the log and every socket failure logged in words. All bytes to
+// and from the server pass through one send and one receive path, which a
+// TLS session takes over once it is started on the connection.
 
 #include "platform/net.h"
+#include "platform/tls.h"
 
 constexpr int kReplyBufferSize = 1000;
+constexpr int kDefaultSmtpTimeoutSeconds = 60;
+
+// What the caller decides about the exchange; the dialogue reads no settings.
+struct SmtpOptions {
+  const char* line_ending;  // ends every command line: "\n" or "\r\n"
+  bool use_helo;            // HELO and one reply at a time; else EHLO
+  int timeout_seconds;      // bound on connecting and on every send and recv
+};
 
 struct SmtpConnection {
   OsSocket socket;        // smtp_socket; kNoSocket when none
+  TlsSession* tls;        // null until TLS took over the connection
   bool winsock_started;
-  int timeout_seconds;    // bound on connecting and on every send and recv
+  int timeout_seconds;
+  const char* line_ending;
+  bool use_helo;
   // Bytes received after the last line end of a read, kept for the next read.
   char pending[kReplyBufferSize + 1];
   int pending_length;
   // A read ran out of time: the server's replies can no longer be matched
   // to the commands, so the dialogue stops waiting for more.
   bool timed_out;
+  // Bytes queued for the next send: a command with its line ending, a
+  // pipelined group of commands, or the message with its end mark go out
+  // in one send, so the server never waits on a fragment.
+  char* out;
+  int out_length;
+  int out_capacity;
 };
 extern SmtpConnection g_smtp;
+
+// Takes the caller's choices for the next exchange.
+void smtp_set_options(const SmtpOptions& options);
 
 // Starts the socket library (version 1.1), logging a failure or wrong version.
 void TCPstartup();
@@ -25,13 +48,30 @@ void TCPstartup();
 // Lower-cases `host` in place and connects to it. Returns the socket or -1.
 OsSocket TCPconnect(char* host, int port);
 
-// Sends `size` bytes of `data` on `sock`, pausing 100 ms between partial
-// sends. Returns `size`, 0 when `size` is 0, -1 on failure or when `sock`
-// is -1.
+// Sends `size` bytes of `data` on the plain socket `sock`, pausing 100 ms
+// between partial sends, each traced as "SENT(...)". Returns `size`, 0 when
+// `size` is 0, -1 on failure or when `sock` is -1.
 int TCPwrite(OsSocket sock, const char* data, int size);
 
-// Sends `line` and the email line ending on g_smtp.socket.
+// Queues bytes, or one command line traced as "SEND(...)" with the line
+// ending added, for the next smtp_flush.
+void smtp_queue(const char* data, int size);
+void smtp_queue_command(const char* line);
+
+// Queues `content` with a "." added in front of every line that begins with
+// "." (a line begins at the start and after every LF).
+void smtp_queue_dot_stuffed(const char* content);
+
+// Sends what was queued on the connection (through TLS once started) and
+// empties the queue. Returns 0, or -1 when a write failed (logged).
+int smtp_flush();
+
+// Sends `line` and the line ending in one write.
 void sendr(const char* line);
+
+// Like sendr, but the log shows `shown` in place of the line: for commands
+// that carry credentials.
+void sendr_masked(const char* line, const char* shown);
 
 // Reads the server greeting to its final line (traced as "RECV(%d): {...}").
 void TCPdoread_greeting();
@@ -41,6 +81,15 @@ void TCPdoread_greeting();
 // not null it receives the reply's three-digit code (0 when unreadable).
 // Lines after the final one stay in g_smtp.pending for the next read.
 int TCPdoread(int* code = nullptr);
+
+// TCPdoread that also hands each line of the reply (without its line end)
+// to `each_line`, e.g. for the capability lines of an EHLO reply.
+using ReplyLineFn = void (*)(const char* line, int length, void* context);
+int smtp_read_reply(int* code, ReplyLineFn each_line, void* context);
+
+// Drops bytes that were received but not yet read as a reply: nothing the
+// server sent before TLS started may be taken for a reply after it.
+void smtp_discard_pending();
 
 // Logs the last socket error in words with `context`; nothing when it is 0.
 void wsock_error(const char* context);

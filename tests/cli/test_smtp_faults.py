@@ -97,14 +97,16 @@ class FaultTest(unittest.TestCase):
                     pos = lines.index(line, pos) + 1
 
     def test_replies_arriving_together_are_counted_one_by_one(self):
-        # The server waits for all four pipelined commands and answers them
-        # in one segment; only DATA's 354 may release the content.
+        # After the EHLO reply lists PIPELINING, MAIL, RCPT and DATA arrive
+        # together; the server answers them in one segment and only DATA's
+        # 354 may release the content.
         def script(session):
             session.act(b"220 ready\r\n")
-            for _ in range(4):
+            session.commands.append(session.read_line())
+            session.act(b"250-hi\r\n250 PIPELINING\r\n")
+            for _ in range(3):
                 session.commands.append(session.read_line())
-            session.act(b"250-hi\r\n250 PIPELINING\r\n250 sender ok\r\n"
-                        b"250 rcpt ok\r\n354 go\r\n")
+            session.act(b"250 sender ok\r\n250 rcpt ok\r\n354 go\r\n")
             session.data = session.read_data()
             session.act(b"250 queued\r\n")
             session.read_line()
@@ -119,6 +121,41 @@ class FaultTest(unittest.TestCase):
              "{250 sender ok\r}", "{250 rcpt ok\r}", "{354 go\r}",
              "{250 queued\r}", "{221 bye\r}"],
             [m.split(" ", 1)[1] for m in self.recv_lines()])
+
+    def test_ehlo_speaks_only_when_its_turn_comes(self):
+        # Nothing before the greeting; without PIPELINING in the EHLO reply,
+        # nothing after a command until its reply. A byte that came early
+        # is recorded as a violation.
+        early = []
+
+        def quiet_for_a_moment(session, what):
+            session.conn.settimeout(0.3)
+            try:
+                if session.unread or session._fill():
+                    early.append(what)
+            except OSError:
+                pass
+            session.conn.settimeout(30)
+
+        def script(session):
+            quiet_for_a_moment(session, "before the greeting")
+            session.act(b"220 ready\r\n")
+            for reply in (b"250-hi\r\n250 SIZE 1000000\r\n", b"250 ok\r\n",
+                          b"250 ok\r\n", b"354 go\r\n"):
+                line = session.read_line()
+                session.commands.append(line)
+                quiet_for_a_moment(session, line)
+                session.act(reply)
+            session.data = session.read_data()
+            session.act(b"250 queued\r\n")
+            session.read_line()
+            session.act(b"221 bye\r\n")
+
+        with ScriptedSMTP(script=script) as server:
+            result = self.run_against(server)
+        self.assert_sent(result, True)
+        self.assertEqual([], early)
+        self.assertEqual(wire(), server.session.received)
 
     def test_refusals(self):
         cases = [
@@ -185,10 +222,11 @@ class FaultTest(unittest.TestCase):
         cases = [
             # (helo, replies, wire, sent, time-outs logged): after the first
             # time-out the QUIT goes out but nothing more is waited for.
-            (False, {"greeting": SILENT}, wire(content=False), False, 1),
+            (False, {"greeting": SILENT}, b"QUIT\n", False, 1),
             (True, {".": SILENT}, wire("HELO"), False, 1),
-            # Accepted, but the connection is never closed after QUIT.
-            (False, {"QUIT": [b"221 bye\r\n"] + [SILENT]}, wire(), True, 1),
+            # Accepted, but the connection is never closed after QUIT: the
+            # reply to QUIT ends the run, with no time-out.
+            (False, {"QUIT": [b"221 bye\r\n"] + [SILENT]}, wire(), True, 0),
         ]
         for helo, replies, sent_bytes, sent, timeouts in cases:
             with self.subTest(helo=helo, replies=sorted(replies)):

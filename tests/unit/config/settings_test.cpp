@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/log.h"
-#include "driver/run.h"
+#include "base/program.h"
 #include "form/form.h"
 
 namespace {
@@ -273,13 +273,16 @@ TEST_F(SettingsTest, LongLinesArriveInPieces) {
   EXPECT_EQ(strlen(header_lines.entries[0].text), piece - 11);
 }
 
-TEST_F(SettingsTest, UnreadableFileEndsLikeAnEmptyOne) {
-  // A directory opens but every read fails without reaching end of file.
+TEST_F(SettingsTest, FolderEndsTheRunLikeAMissingFile) {
+  // A folder opens like a file here, but it holds no settings.
   std::string sub = dir_ + "/settings-dir";
   ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
   snprintf(g_program.ini_path, kPathAreaSize, "%s", sub.c_str());
-  read_settings();
-  EXPECT_EQ(changed_settings(), "");
+  snprintf(g_program.log_path, kPathAreaSize, "%s", log_path_.c_str());
+  EXPECT_EXIT(read_settings(), ::testing::ExitedWithCode(1), "");
+  std::vector<std::string> log = log_messages();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log[0], "The ini file could not be opened.");
 }
 
 TEST_F(SettingsTest, MissingFileEndsTheRun) {

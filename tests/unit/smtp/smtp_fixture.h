@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include "base/log.h"
-#include "config/settings.h"
 #include "smtp/transport.h"
 
 class SmtpTest : public ::testing::Test {
@@ -29,7 +28,7 @@ class SmtpTest : public ::testing::Test {
     g_log.busy = false;
     smtp_connection_reset();
     g_smtp.timeout_seconds = 5;
-    g_settings.email_line_ending = "\n";
+    g_smtp.line_ending = "\n";
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair_));
     g_smtp.socket = pair_[0];
   }
@@ -39,7 +38,7 @@ class SmtpTest : public ::testing::Test {
     if (pair_[0] >= 0) close(pair_[0]);
     pair_[0] = -1;
     unlink(log_path_);
-    g_settings.email_line_ending = "\n";
+    g_smtp.line_ending = "\n";
     smtp_connection_reset();
   }
 

@@ -1,0 +1,45 @@
+#pragma once
+// What every layer may need of the running program: its version, the paths
+// of its settings and log files, the one way a run ends early with an error
+// page, and a few small helpers shared by all modules.
+
+#include <cstddef>
+
+constexpr char kProgramVersion[] = "1.0v";
+constexpr int kPathAreaSize = 64000;
+constexpr int kPathLimit = 63990;
+
+struct Program {
+  int argc;
+  char** argv;
+  char ini_path[kPathAreaSize];
+  char log_path[kPathAreaSize];
+};
+extern Program g_program;
+
+// The program's own path (argv[0]), or "" when there is none.
+const char* program_path();
+
+// Appends `message` as a bare line to the log file, answers the browser with
+// a minimal error page and exits with 1; exits with 2 and prints nothing when
+// the log file cannot be opened. Never returns.
+[[noreturn]] void fatal_reply(const char* message);
+
+// A formatting spill area could not be allocated: exits with 9 at once.
+[[noreturn]] void fatal_spill();
+
+// A heap copy of `text` (of `length` bytes, NUL added), or fatal_reply with
+// `failure` when memory runs out.
+char* copy_text_or_die(const char* text, const char* failure);
+char* copy_bytes_or_die(const char* text, size_t length, const char* failure);
+
+// ASCII case folding; other bytes are left alone.
+inline char ascii_lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+inline char ascii_upper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+// Whether the first `count` characters of `a` and `b` are equal, ASCII case
+// ignored; a shorter text compares up to its end like strncasecmp.
+bool ascii_equal_n(const char* a, const char* b, size_t count);
