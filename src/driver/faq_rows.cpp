@@ -19,11 +19,11 @@ const char* const faq_rows[] = {
         "socket step (connecting, each send, each receive) waits at most smtp_timeout "
         "seconds, 60 by default; set a shorter limit if",
     "your server is close by. 2) The server name is looked up in DNS on every run. "
-        "Name the server by its address instead of its name. 3) In EHLO mode (the "
-        "default) the program sends its commands without",
-    "waiting for each reply, and some servers hold such a client back or refuse it "
-        "until their greeting is out. Switch to HELO mode, which waits for every reply "
-        "in turn. The program itself needs a few",
+        "Name the server by its address instead of its name. 3) Some servers hold "
+        "back their greeting on purpose, to tire out",
+    "spam senders; the program waits for it (in EHLO and HELO mode alike) before it "
+        "says anything. Send through a server that greets at once. The program itself "
+        "needs a few",
     "milliseconds for the rest of its work; the wait is on the network. For example:",
     "[pre]",
     "smtp 192.0.2.25",
@@ -221,8 +221,8 @@ const char* const faq_rows[] = {
     "[pre]",
     "smtp HOST[:PORT]              the SMTP server, port 25 unless given",
     "smtp_timeout SECONDS          limit of each socket step, 60 by default",
-    "hello_method HELO             greet with HELO and wait for every reply "
-        "(default: EHLO)",
+    "hello_method HELO             greet with HELO (default: EHLO, which sends the "
+        "envelope commands together when the server offers PIPELINING)",
     "email_CR=LFCR                 end the lines of the mail with CR LF instead of LF",
     "logging debug|errors          how much goes into the log",
     "sendall true                  add every submitted variable to the body "
@@ -305,12 +305,12 @@ const char* const faq_rows[] = {
     "when it is 0 the server simply hung up, and this program then logs no error "
         "line at all. Look at the RECV lines before it (with \"logging debug\"): the "
         "server's last reply says why it hung up. A common case",
-    "is a server that refuses commands sent before its greeting, as EHLO mode sends "
-        "them (Postfix with smtpd_forbid_unauth_pipelining); use HELO, which waits. Other "
+    "is a server that refuses bare LF line ends (Postfix with "
+        "smtpd_forbid_bare_newline = reject); end the lines with CR LF. Other "
         "causes: a server that wants a login or",
-    "encryption (this program speaks plain SMTP), or a firewall.",
+    "encryption, or a firewall.",
     "[pre]",
-    "hello_method HELO",
+    "email_CR=LFCR",
     "[/pre]",
 
     // Question 16
