@@ -44,6 +44,9 @@ int net_send(OsSocket sock, const char* data, int len, int timeout_seconds);
 
 // One recv() of at most len bytes, waiting at most timeout_seconds. Returns
 // the bytes received, 0 when the peer closed, or -1 (10060 after a time-out).
+// What was received is acknowledged at once where the system allows it
+// (Linux), so a server that holds back the rest of a reply until then does
+// not wait for the delayed-acknowledgement timer.
 int net_recv(OsSocket sock, char* buf, int len, int timeout_seconds);
 
 // The last socket error of this thread as a Windows Sockets number; 0 when
