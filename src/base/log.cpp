@@ -51,15 +51,43 @@ void log_format_timestamp(const OsLocalTime& time, TextBuffer* out) {
                       time.second, half);
 }
 
+static bool same_second(const OsLocalTime& a, const OsLocalTime& b) {
+  return a.second == b.second && a.minute == b.minute && a.hour == b.hour &&
+         a.day == b.day && a.month == b.month && a.year == b.year;
+}
+
+// The timestamp text for `now`, formatted again only when the clock has
+// moved on since the last line: a run writes most of its lines within one
+// second.
+static const char* stamp_for(const OsLocalTime& now) {
+  static TextBuffer* stamp = nullptr;
+  static OsLocalTime stamp_time;
+  if (stamp == nullptr) {
+    stamp = text_buffer_new("");
+  } else if (same_second(now, stamp_time)) {
+    return stamp->data;
+  }
+  log_format_timestamp(now, stamp);
+  stamp_time = now;
+  return stamp->data;
+}
+
 // Appends "<stamp> - pid(<pid>) - <message>\n" with one write, so that the
 // lines of processes sharing the log never split or interleave.
 static void append_line(const char* stamp, int pid, const char* message) {
-  char middle[40];
-  int middle_length = snprintf(middle, sizeof middle, " - pid(%d) - ", pid);
+  static char middle[40];
+  static int middle_length = 0;
+  static int middle_pid = 0;
+  if (middle_length == 0 || pid != middle_pid) {
+    middle_length = snprintf(middle, sizeof middle, " - pid(%d) - ", pid);
+    middle_pid = pid;
+  }
   size_t stamp_length = strlen(stamp);
   size_t message_length = strlen(message);
   size_t total = stamp_length + static_cast<size_t>(middle_length) + message_length + 1;
-  char* line = static_cast<char*>(malloc(total));
+  // Most lines fit here; a long message gets a block of its own.
+  char small[512];
+  char* line = total <= sizeof small ? small : static_cast<char*>(malloc(total));
   if (line == nullptr) {
     // Better a line that may interleave than a lost one.
     if (os_append_text(g_log.path, stamp, stamp_length)) {
@@ -78,7 +106,7 @@ static void append_line(const char* stamp, int pid, const char* message) {
   at += message_length;
   *at = '\n';
   os_append_text(g_log.path, line, total);
-  free(line);
+  if (line != small) free(line);
 }
 
 void log_event(int level, const char* format, ...) {
@@ -91,10 +119,9 @@ void log_event(int level, const char* format, ...) {
   // Callers log a failure before they report its errno.
   int saved_errno = errno;
 
-  TextBuffer* stamp = text_buffer_new("");
   OsLocalTime now;
   os_local_time(&now);
-  log_format_timestamp(now, stamp);
+  const char* stamp = stamp_for(now);
   int pid = os_pid();
 
   va_list args;
@@ -102,8 +129,7 @@ void log_event(int level, const char* format, ...) {
   const char* message = format_in_area(&g_output_format, format, args);
   va_end(args);
 
-  append_line(stamp->data, pid, message);
-  text_buffer_free(stamp);
+  append_line(stamp, pid, message);
   g_log.busy = false;
   errno = saved_errno;
 }
