@@ -105,12 +105,23 @@ def delayed_acks():
     return 0
 
 
-def tokens_in(paths):
-    found = []
-    for path in paths:
-        with open(path, "rb") as f:
-            found += re.findall(rb"tok\d{7}", f.read())
-    return found
+class TokenReader:
+    """The tokens in a growing set of files, read on from where the last
+    call stopped (a line is taken only once it is whole)."""
+
+    def __init__(self):
+        self.offsets = {}
+        self.found = []
+
+    def read(self, paths):
+        for path in paths:
+            with open(path, "rb") as f:
+                f.seek(self.offsets.get(path, 0))
+                data = f.read()
+            whole = data.rfind(b"\n") + 1
+            self.offsets[path] = self.offsets.get(path, 0) + whole
+            self.found += re.findall(rb"tok\d{7}", data[:whole])
+        return self.found
 
 
 class Sink:
@@ -124,6 +135,7 @@ class Sink:
         os.chmod(work, 0o711)  # it writes as nobody
         os.chmod(self.dir, 0o777)
         self.dump = os.path.join(self.dir, "dump")
+        self.reader = TokenReader()
         self.port = free_port()
         self.proc = subprocess.Popen(
             ["/usr/sbin/smtp-sink", "-u", "nobody", "-D", self.dump,
@@ -132,7 +144,7 @@ class Sink:
         wait_for_greeting(self.port, self.proc, "smtp-sink")
 
     def tokens(self):
-        return tokens_in(glob.glob(self.dump + "*"))
+        return self.reader.read(glob.glob(self.dump + "*"))
 
     def sessions(self):
         return None
@@ -198,10 +210,11 @@ class Aiosmtpd:
         with open(port_file) as f:
             self.port = int(f.read())
         self.seen_sessions = 0
+        self.reader = TokenReader()
         wait_for_greeting(self.port, self.proc, "aiosmtpd")
 
     def tokens(self):
-        return tokens_in([os.path.join(self.dir, "tokens")])
+        return self.reader.read([os.path.join(self.dir, "tokens")])
 
     def sessions(self):
         """Session lengths in ms recorded since the last call."""
