@@ -85,17 +85,20 @@ class Responder:
         self.port = self.listener.getsockname()[1]
         self.messages = 0
         self.last_content = b""
+        self.last_session = b""  # every byte the last connection sent
         threading.Thread(target=self.serve, daemon=True).start()
 
     def serve(self):
         while True:
             conn, _ = self.listener.accept()
             conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            self.received = b""
             try:
                 self.session(conn)
             except OSError:
                 pass
             conn.close()
+            self.last_session = self.received
 
     def session(self, conn):
         conn.sendall(GREETING)
@@ -105,6 +108,7 @@ class Responder:
                 chunk = conn.recv(65536)
                 if not chunk:
                     return
+                self.received += chunk
                 buf += chunk
             line, _, buf = buf.partition(b"\n")
             verb = line.split(b" ", 1)[0].strip().upper()
@@ -114,6 +118,7 @@ class Responder:
                     chunk = conn.recv(65536)
                     if not chunk:
                         return
+                    self.received += chunk
                     buf += chunk
                 end = buf.index(END_OF_DATA) + len(END_OF_DATA)
                 self.last_content, buf = buf[:end], buf[end:]
@@ -256,7 +261,7 @@ def main():
         with open(content, "wb") as f:
             f.write(bench.responder.last_content)
         floor = summary(bench.measure(
-            [bench.floor, str(port), "form@example.com", "owner@example.com", content],
+            [bench.floor, "EHLO", str(port), "form@example.com", "owner@example.com", content],
             TYPICAL_FORM))
         print_row("floor (floor_client.c, cc -O2)", floor)
 
