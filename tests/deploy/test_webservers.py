@@ -16,6 +16,9 @@ import urllib.request
 import servers
 
 SERVE = os.path.join(servers.REPO, "deploy", "serve.sh")
+LIGHTTPD = unittest.skipUnless(shutil.which("lighttpd"), "lighttpd is not installed")
+APACHE2 = unittest.skipUnless(shutil.which("apache2") and os.geteuid() == 0,
+                              "apache2 is not installed, or not root")
 VISITOR = [("Name:", "Ann <b>&\"' O'Neil"), ("Email:", "ann@example.org"),
            ("Message:", "Hello\nsecond line")]
 
@@ -106,14 +109,38 @@ class WebServerTest(unittest.TestCase):
             self.assertIn(b"<title>Message not sent</title>", page)
             self.assertIn(b"Ann &lt;b&gt;&amp;&quot;", page)
 
-    @unittest.skipUnless(shutil.which("lighttpd"), "lighttpd is not installed")
+    def check_body_limit(self, web):
+        # The program reads 100000 bytes of a form; the server passes a body
+        # of that size on and refuses a much larger one without starting
+        # the program, which would log its start.
+        form = urllib.parse.urlencode(VISITOR) + "&Padding="
+        body = (form + "x" * (100000 - len(form))).encode()
+        with Installation(web) as site:
+            status, page = site.get("/cgi-bin/quillon", data=body)
+            self.assertEqual(status, 200)
+            self.assertIn(b"<title>Message sent</title>", page)
+            log = site.state["QUILLON_CGI_LOG"]
+            size = os.path.getsize(log)
+            status, _ = site.get("/cgi-bin/quillon", data=body + b"x" * 900000)
+            self.assertEqual(status, 413)
+            self.assertEqual(os.path.getsize(log), size, "the program was started")
+            self.assertEqual(len(site.stored()), 1)
+
+    @LIGHTTPD
     def test_lighttpd(self):
         self.check_web_server("lighttpd")
 
-    @unittest.skipUnless(shutil.which("apache2") and os.geteuid() == 0,
-                         "apache2 is not installed, or not root")
+    @APACHE2
     def test_apache2(self):
         self.check_web_server("apache2")
+
+    @LIGHTTPD
+    def test_lighttpd_body_limit(self):
+        self.check_body_limit("lighttpd")
+
+    @APACHE2
+    def test_apache2_body_limit(self):
+        self.check_body_limit("apache2")
 
 
 if __name__ == "__main__":
