@@ -26,6 +26,9 @@ suites=("$@")
 
 passed=0 failed=0 skipped=0
 work=$(mktemp -d /tmp/quillon-deploy-XXXXXX)
+# Run as root, the web servers run the CGI as www-data, which must pass
+# through here to the run directories that deploy/serve.sh makes.
+chmod 711 "$work"
 
 # Suites run in pipelines (subshells), so what they started is found by
 # its run directory under $work, not by a variable.
