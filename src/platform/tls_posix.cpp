@@ -6,10 +6,9 @@
 #include <poll.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-
-#include <new>
 
 // The OpenSSL headers give the types, constants and inline error-code
 // helpers only: every library function is reached through g_ssl below, so
@@ -419,7 +418,7 @@ bool ca_file_readable(const char* path) {
 void free_session(TlsSession* s) {
   if (s->ssl != nullptr) g_ssl.ssl_free(s->ssl);  // frees the BIO too
   if (s->ctx != nullptr) g_ssl.ctx_free(s->ctx);
-  delete s;
+  free(s);
 }
 
 // The context and connection objects, set up for `host` and `ca_file`.
@@ -490,7 +489,8 @@ TlsSession* tls_start(OsSocket sock, const char* host, const char* ca_file,
     set_error(error, "%s", g_ssl.failure);
     return nullptr;
   }
-  TlsSession* s = new (std::nothrow) TlsSession();
+  // calloc, not new: the program does without the C++ runtime library.
+  TlsSession* s = static_cast<TlsSession*>(calloc(1, sizeof(TlsSession)));
   if (s == nullptr) {
     set_error(error, "out of memory");
     return nullptr;
