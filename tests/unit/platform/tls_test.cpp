@@ -61,6 +61,9 @@ openssl req -x509 $key -keyout ca.key -out ca.pem -days 2 \
 openssl req -x509 $key -keyout other_ca.key -out other_ca.pem -days 2 \
   -subj /CN=quillon-other-ca -config openssl.cnf -extensions ca_ext
 cat other_ca.pem ca.pem > bundle.pem
+mkdir empty_store store
+cp ca.pem store/
+openssl rehash store
 leaf() {
   openssl req -new $key -keyout $1.key -out $1.csr -subj /CN=$2 \
     -addext "subjectAltName=$3" -config openssl.cnf
@@ -252,14 +255,22 @@ TEST_F(Tls, HandshakeChecksCertificateNameDatesAndVersion) {
   const std::string no_certificate = path("good.key");
   const std::string no_certificate_error =
       "CA file holds no usable certificate: " + no_certificate;
+  // The system's store is OpenSSL's default folder, which SSL_CERT_DIR
+  // names: an empty one unless a case says otherwise.
+  const std::string store = path("store");  // holds the test CA
+  const std::string empty_store = path("empty_store");
+  const char* saved = getenv("SSL_CERT_DIR");
+  const std::string saved_dir = saved ? saved : "";
   const struct {
     ServerKind server;
     const char* host;
     const char* ca_file;
     const char* error;  // "" for a good handshake
+    const char* store = nullptr;
   } cases[] = {
       {kGood, "localhost", bundle.c_str(), ""},
       {kGood, "127.0.0.1", ca.c_str(), ""},
+      {kGood, "localhost", nullptr, "", store.c_str()},
       {kGood, "localhost", nullptr, "certificate not trusted"},
       {kWrongName, "localhost", ca.c_str(),
        "certificate name does not match localhost"},
@@ -276,6 +287,7 @@ TEST_F(Tls, HandshakeChecksCertificateNameDatesAndVersion) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.host) + " " + (c.ca_file ? c.ca_file : "-"));
+    setenv("SSL_CERT_DIR", c.store ? c.store : empty_store.c_str(), 1);
     start(c.server, c.host, c.ca_file);
     EXPECT_STREQ(c.error, error_);
     if (c.error[0] == '\0') {
@@ -288,6 +300,11 @@ TEST_F(Tls, HandshakeChecksCertificateNameDatesAndVersion) {
     } else {
       EXPECT_EQ(nullptr, session_);
     }
+  }
+  if (saved) {
+    setenv("SSL_CERT_DIR", saved_dir.c_str(), 1);
+  } else {
+    unsetenv("SSL_CERT_DIR");
   }
 }
 
