@@ -7,7 +7,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
 echo "postfix postfix/main_mailer_type select No configuration" | $SUDO debconf-set-selections
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends \
-  cmake ninja-build g++ clang libgtest-dev libgmock-dev python3 python3-aiosmtpd \
+  cmake ninja-build g++ clang libgtest-dev libgmock-dev libssl-dev openssl python3 python3-aiosmtpd \
   curl ca-certificates lighttpd apache2 postfix chromium faketime \
   g++-mingw-w64-x86-64 wine wine64
 # The browser tests drive Chromium from Node.js. The machine's own Node.js
