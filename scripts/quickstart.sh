@@ -20,7 +20,7 @@ build_dir=${QUILLON_BUILD_DIR:-$repo/build}
 state=$build_dir/quickstart
 serve=$repo/deploy/serve.sh
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 python3-aiosmtpd lighttpd curl)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libssl-dev python3 python3-aiosmtpd lighttpd curl)
 
 install_missing() {
   local missing=() p
