@@ -1,11 +1,13 @@
 // Checks of the Windows TLS client session against the openssl s_server
 // instances that tests/wine/tls_checks.sh starts on 127.0.0.1:
 //   tls_check.exe files CA.pem OTHER_CA.pem MISSING.pem GOOD FULL OLD EXPIRED
+//                 RENEGOTIATE
 //   tls_check.exe system GOOD      (after the test CA joined the ROOT store)
 // GOOD serves a leaf for localhost and 127.0.0.1 with its intermediate and
 // sends each line back reversed ("CLOSE" ends the session); FULL sends the
 // test CA along as well; OLD speaks TLS 1.1 only; EXPIRED serves an expired
-// leaf of the same chain. OTHER_CA has the test CA's name but another key.
+// leaf of the same chain; RENEGOTIATE asks for a new handshake once the
+// first is done. OTHER_CA has the test CA's name but another key.
 // Prints one line per failure and a closing count.
 
 #include <stdio.h>
@@ -153,6 +155,22 @@ static void check_broken_peers() {
   closesocket(server);
 }
 
+// The client does not renegotiate: the read that meets the server's request
+// fails at once instead of waiting out its time limit.
+static void check_renegotiation(int port, const char* ca_file) {
+  OsSocket sock = connect_to(port);
+  char error[kTlsErrorSize] = "";
+  TlsSession* s = tls_start(sock, "localhost", ca_file, 10, error);
+  check_text(error, "", "session with a renegotiating server");
+  char buf[100];
+  if (s != nullptr) {
+    check(tls_recv(s, buf, sizeof buf, 20) == -1, "renegotiation refused");
+    check(net_last_error() == WSAECONNABORTED, "renegotiation code");
+  }
+  tls_close(s);
+  closesocket(static_cast<SOCKET>(sock));
+}
+
 static void check_with_files(char** argv) {
   const char* ca = argv[2];
   const char* other_ca = argv[3];
@@ -161,6 +179,7 @@ static void check_with_files(char** argv) {
   int full = atoi(argv[6]);
   int old = atoi(argv[7]);
   int expired = atoi(argv[8]);
+  int renegotiate = atoi(argv[9]);
 
   check_session(good, ca);
   static const struct {
@@ -175,8 +194,8 @@ static void check_with_files(char** argv) {
        "certificate not trusted"},
       {"root sent by the server", full, "localhost", nullptr,
        "certificate not trusted"},
-      {"root sent, CA file of the same name and another key", full,
-       "localhost", other_ca, "certificate not trusted"},
+      {"root sent, CA file of the same name and another key", full, "localhost",
+       other_ca, "certificate not trusted"},
       {"wrong host name", good, "other.example", ca,
        "certificate name does not match other.example"},
       {"wrong address", good, "127.0.0.2", ca,
@@ -192,12 +211,13 @@ static void check_with_files(char** argv) {
              std::string("CA file cannot be read: ") + missing,
              "unreadable CA file");
   check_broken_peers();
+  check_renegotiation(renegotiate, ca);
 }
 
 int main(int argc, char** argv) {
   int version = 0;
   net_startup(&version);
-  if (argc == 9 && strcmp(argv[1], "files") == 0) {
+  if (argc == 10 && strcmp(argv[1], "files") == 0) {
     check_with_files(argv);
   } else if (argc == 3 && strcmp(argv[1], "system") == 0) {
     check_text(handshake(atoi(argv[2]), "localhost", nullptr), "accepted",

@@ -85,11 +85,13 @@ make_certs() (
 )
 
 # Starts s_server with the given options on a free port of 127.0.0.1 and
-# sets $port. Its stdin stays at EOF, which -rev does not mind.
+# sets $port. Its stdin is $input: at EOF, which -rev does not mind, unless
+# the caller names a file (a FIFO for typing its commands).
+input=/dev/null
 start_server() {
   name=$1
   shift
-  openssl s_server -accept 127.0.0.1:0 "$@" </dev/null >"$work/$name.log" 2>&1 &
+  openssl s_server -accept 127.0.0.1:0 "$@" <"$input" >"$work/$name.log" 2>&1 &
   pids="$pids $!"
   port=
   tries=0
@@ -133,9 +135,27 @@ expired=$port
 start_server old -cert "$work/srv.pem" -key "$work/srv.key" \
   -cert_chain "$work/int.pem" -rev -tls1_1 -cipher 'DEFAULT@SECLEVEL=0' || exit 1
 old=$port
+# A server told to renegotiate ("r" on its stdin) once its handshake is done.
+# Opened for reading too, so that neither side waits for the other here.
+mkfifo "$work/renegotiate.in"
+exec 8<>"$work/renegotiate.in"
+input=$work/renegotiate.in
+start_server renegotiate -cert "$work/srv.pem" -key "$work/srv.key" \
+  -cert_chain "$work/int.pem" -tls1_2 || exit 1
+renegotiate=$port
+input=/dev/null
+(
+  tries=0
+  until grep -q '^CIPHER is' "$work/renegotiate.log" || [ $tries -ge 300 ]; do
+    sleep 0.1
+    tries=$((tries + 1))
+  done
+  echo r >&8
+) &
+pids="$pids $!"
 
 run_check files "$(win "$work/bundle.pem")" "$(win "$work/other.pem")" \
-  "$(win "$work/missing.pem")" "$good" "$full" "$old" "$expired"
+  "$(win "$work/missing.pem")" "$good" "$full" "$old" "$expired" "$renegotiate"
 
 if "$wine" "$bin/add_root_cert.exe" "$(win "$work/ca.pem")"; then
   in_root_store=yes
