@@ -7,7 +7,8 @@
 // sends each line back reversed ("CLOSE" ends the session); FULL sends the
 // test CA along as well; OLD speaks TLS 1.1 only; EXPIRED serves an expired
 // leaf of the same chain; RENEGOTIATE asks for a new handshake once the
-// first is done. OTHER_CA has the test CA's name but another key.
+// first is done. CA.pem holds an unrelated CA and then the test CA;
+// OTHER_CA has the test CA's name but another key.
 // Prints one line per failure and a closing count.
 
 #include <stdio.h>
@@ -182,13 +183,13 @@ static void check_with_files(char** argv) {
   int renegotiate = atoi(argv[9]);
 
   check_session(good, ca);
-  static const struct {
+  const struct {
     const char* what;
     int port;
     const char* host;
     const char* ca_file;
     const char* want;
-  } kCases[] = {
+  } cases[] = {
       {"address matched by an IP entry", good, "127.0.0.1", ca, "accepted"},
       {"chain without a root", good, "localhost", nullptr,
        "certificate not trusted"},
@@ -204,7 +205,7 @@ static void check_with_files(char** argv) {
       {"TLS 1.1 only server", old, "localhost", ca,
        "protocol version refused (TLS 1.2 at least)"},
   };
-  for (const auto& c : kCases) {
+  for (const auto& c : cases) {
     check_text(handshake(c.port, c.host, c.ca_file), c.want, c.what);
   }
   check_text(handshake(good, "localhost", missing),
