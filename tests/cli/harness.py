@@ -38,6 +38,11 @@ def free_port():
 class Result:
     def __init__(self, proc, stdout, stderr, elapsed):
         self.code = proc.returncode
+        # The Windows program writes a text-mode standard output (each "\n"
+        # as CR LF); .stdout is what it meant to print, .raw_stdout the bytes.
+        self.raw_stdout = stdout
+        if IS_EXE:
+            stdout = stdout.replace(b"\r\n", b"\n")
         self.stdout = stdout
         self.stderr = stderr
         self.elapsed = elapsed
