@@ -115,19 +115,28 @@ const char* const faq_rows[] = {
     "&lt;Directory \"C:/Apache24/cgi-bin\"&gt;",
     "    Options +ExecCGI",
     "    Require all granted",
+    "    LimitRequestBody 102400",
     "&lt;/Directory&gt;",
     "[/pre]",
-    "For lighttpd add the lines below to lighttpd.conf. On Linux, make the program "
-        "executable and let the web server's account (www-data on Debian) write the log. "
-        "IIS needs a few more steps, see question 7.",
+    "For lighttpd add the lines below to lighttpd.conf. LimitRequestBody (in bytes) and "
+        "server.max-request-size (in KiB) let through the 100000 bytes of a form the "
+        "program reads and refuse larger posts.",
+    "On Linux, keep the directory, the program and its settings file owned by root and "
+        "not writable by the web server's account (www-data on Debian), or anything "
+        "running under that account could replace",
+    "them; give that account the log file alone. IIS needs a few more steps, see "
+        "question 7.",
     "[pre]",
     "server.modules += ( \"mod_alias\", \"mod_cgi\" )",
     "alias.url += ( \"/cgi-bin/\" =&gt; \"/usr/lib/cgi-bin/\" )",
-    "$HTTP[\"url\"] =^ \"/cgi-bin/\" { cgi.assign = ( \"\" =&gt; \"\" ) }",
+    "$HTTP[\"url\"] =^ \"/cgi-bin/\" {",
+    "  cgi.assign = ( \"\" =&gt; \"\" )",
+    "  server.max-request-size = 100",
+    "}",
     "",
-    "chmod 755 /usr/lib/cgi-bin/quillon",
-    "touch /usr/lib/cgi-bin/quillon.log &amp;&amp; chown www-data "
-        "/usr/lib/cgi-bin/quillon.log",
+    "cd /usr/lib/cgi-bin",
+    "chown root: quillon quillon.ini &amp;&amp; chmod 755 quillon &amp;&amp; chmod 644 quillon.ini",
+    "touch quillon.log; chown www-data: quillon.log; chmod 600 quillon.log",
     "[/pre]",
 
     // Question 7
@@ -136,18 +145,21 @@ const char* const faq_rows[] = {
         "directory as executable, placed quillon.exe in it, but... no responce when "
         "trying to connect from my web, and log file is empty :(",
     "[a]",
-    "An empty log means the program never ran, or may not write in its directory: "
-        "every run logs its start before it reads anything. On IIS check: 1) The CGI "
+    "An empty log means the program never ran, or may not write its log file: every "
+        "run logs its start before it reads anything. On IIS check: 1) The CGI "
         "feature is installed (Server Manager or \"Turn",
     "Windows features on or off\": Web Server, Application Development, CGI). 2) The "
         "program is allowed under \"ISAPI and CGI Restrictions\" at server level; without "
         "that IIS answers 404.2. 3) In \"Handler",
     "Mappings\" for the directory the CGI-exe handler is enabled and \"Edit Feature "
         "Permissions\" has Execute on. 4) The accounts IIS runs programs under may change "
-        "files in the directory, so the log can be",
-    "written:",
+        "the log file, and only that file: with a",
+    "right on the whole directory anything running under them could replace the "
+        "program and its settings. Create the log once and grant them this one file:",
     "[pre]",
-    "icacls C:\\inetpub\\cgi-bin /grant \"IIS_IUSRS:(OI)(CI)M\"",
+    "cd /d C:\\inetpub\\cgi-bin",
+    "quillon.exe -blanklog",
+    "icacls quillon.log /grant \"IIS_IUSRS:M\"",
     "[/pre]",
     "Open the form through the web server (http://...), not from the disk.",
 

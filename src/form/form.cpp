@@ -91,11 +91,37 @@ void form_decode(const char* body, size_t length) {
   }
 }
 
-const char* form_value(const char* name) {
-  for (int i = 0; i < g_form.count; ++i) {
-    if (strcmp(g_form.names[i], name) == 0) return g_form.values[i];
+static unsigned name_hash(const char* name) {
+  unsigned hash = 2166136261u;  // FNV-1a
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != '\0'; ++p) {
+    hash = (hash ^ *p) * 16777619u;
   }
-  return "";
+  return hash;
+}
+
+// The slot holding `name`, or the free slot where it would go.
+static int index_slot(const char* name) {
+  unsigned mask = kFormIndexSize - 1;
+  for (unsigned slot = name_hash(name) & mask;; slot = (slot + 1) & mask) {
+    int entry = g_form.index[slot];
+    if (entry == 0 || strcmp(g_form.names[entry - 1], name) == 0) return static_cast<int>(slot);
+  }
+}
+
+static void build_index() {
+  memset(g_form.index, 0, sizeof g_form.index);
+  // Entries in submission order: a name submitted twice keeps its first.
+  for (int i = 0; i < g_form.count; ++i) {
+    int slot = index_slot(g_form.names[i]);
+    if (g_form.index[slot] == 0) g_form.index[slot] = i + 1;
+  }
+  g_form.indexed_count = g_form.count;
+}
+
+const char* form_value(const char* name) {
+  if (g_form.indexed_count != g_form.count) build_index();
+  int entry = g_form.index[index_slot(name)];
+  return entry != 0 ? g_form.values[entry - 1] : "";
 }
 
 void form_reset() {
@@ -106,6 +132,8 @@ void form_reset() {
     g_form.values[i] = nullptr;
   }
   g_form.count = 0;
+  g_form.indexed_count = 0;
+  memset(g_form.index, 0, sizeof g_form.index);
 }
 
 void plus_to_space(char* text) {

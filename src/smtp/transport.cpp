@@ -212,9 +212,7 @@ void TCPstartup() {
 }
 
 OsSocket TCPconnect(char* host, int port) {
-  for (char* p = host; *p != '\0'; ++p) {
-    if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p - 'A' + 'a');
-  }
+  for (char* p = host; *p != '\0'; ++p) *p = ascii_lower(*p);
   g_smtp.pending_length = 0;
   g_smtp.timed_out = false;
 

@@ -10,7 +10,8 @@
 #
 # QUILLON_BIN: the program (default build/quillon, built if missing).
 # SOAK_MODE: binary, lighttpd or both (default); lighttpd is skipped, and
-# said so, where it is not installed.
+# said so, where it is not installed. What is skipped is also appended to
+# $QUILLON_SKIP_LOG when that is set; exit code 77: nothing could run.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -19,7 +20,8 @@ bin=${QUILLON_BIN:-$repo/build/quillon}
 
 if ! "$python" -c 'import aiosmtpd' 2>/dev/null; then
   echo "soak skipped: $python has no aiosmtpd"
-  exit 0
+  [ -n "${QUILLON_SKIP_LOG:-}" ] && echo "soak: $python has no aiosmtpd" >>"$QUILLON_SKIP_LOG"
+  exit 77
 fi
 if [ ! -x "$bin" ]; then
   echo "=== building $bin"
