@@ -91,7 +91,9 @@ if [ -f "$check" ]; then
   out=$("$QUILLON_WINE" "$check" 2>&1)
   rc=$?
   echo "$out"
-  counts=$(echo "$out" | sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' | tail -n 1)
+  # Windows programs end their lines with CR LF.
+  counts=$(echo "$out" | tr -d '\r' |
+           sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' | tail -n 1)
   if [ -n "$counts" ]; then
     passed=$((passed + ${counts% *}))
     failed=$((failed + ${counts#* }))
