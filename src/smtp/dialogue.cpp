@@ -224,6 +224,7 @@ void send_secret(char* line, const char* shown) {
   sendr_masked(line, shown);
   memset(line, 0, strlen(line));
   free(line);
+  if (g_smtp.out != nullptr) memset(g_smtp.out, 0, static_cast<size_t>(g_smtp.out_capacity));
 }
 
 char* secret_line(const char* prefix, const char* data, size_t length) {
