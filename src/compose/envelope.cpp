@@ -32,8 +32,9 @@ enum {
   kDomain = 400,
 };
 
-char* scan_address(const char* text) {
-  if (text == nullptr) text = "";
+// Finds the first address in `text`: its start and length. False when
+// there is none.
+static bool find_address(const char* text, const char** found, size_t* length) {
   int state = kBetweenWords;
   const char* start = nullptr;
   // The terminating NUL is scanned too: it is a separator, so an address
@@ -42,7 +43,9 @@ char* scan_address(const char* text) {
     unsigned char ch = static_cast<unsigned char>(*p);
     bool word = is_address_char(ch);
     if (state == kDomain && !word) {
-      return copy_address(start, static_cast<size_t>(p - start));
+      *found = start;
+      *length = static_cast<size_t>(p - start);
+      return true;
     }
     if (state == kAfterAt) state = word ? kDomain : kBetweenWords;
     if (state == kLocalPart && !word) {
@@ -52,11 +55,38 @@ char* scan_address(const char* text) {
       start = p;
       state = kLocalPart;
     }
-    if (ch == '\0') {
-      log_event(LOG_DEBUG, "no email address in this line (%s)", text);
-      return nullptr;
-    }
+    if (ch == '\0') return false;
   }
+}
+
+char* scan_address(const char* text) {
+  if (text == nullptr) text = "";
+  const char* start = nullptr;
+  size_t length = 0;
+  if (!find_address(text, &start, &length)) {
+    log_event(LOG_DEBUG, "no email address in this line (%s)", text);
+    return nullptr;
+  }
+  return copy_address(start, length);
+}
+
+char* reply_to_address(const char* value, const char** why) {
+  if (value == nullptr) value = "";
+  const char* start = nullptr;
+  size_t length = 0;
+  if (strpbrk(value, "\r\n,") != nullptr) {
+    *why = "it holds a line break or a comma";
+  } else if (!find_address(value, &start, &length)) {
+    *why = "it holds no address";
+  } else {
+    const char* second = nullptr;
+    size_t second_length = 0;
+    if (!find_address(start + length, &second, &second_length)) {
+      return copy_address(start, length);
+    }
+    *why = "it holds more than one address";
+  }
+  return nullptr;
 }
 
 // Prefix comparison over exactly `count` characters, ASCII case ignored; a

@@ -10,6 +10,11 @@ bool is_address_char(unsigned char c);
 // debug line "no email address in this line (...)").
 char* scan_address(const char* text);
 
+// The address of a Reply-To header: a heap copy of the one address `value`
+// holds (scanned as scan_address does), or null with `why` saying what is
+// wrong: no address, more than one, or a CR, LF or comma in the value.
+char* reply_to_address(const char* value, const char** why);
+
 // If `text` begins with `name` (first `count` characters, ASCII case ignored),
 // fills *slot from the text, else from the value. Returns 1 when *slot now
 // holds an address.

@@ -114,6 +114,43 @@ static int set_smtp_timeout(const char*, const char* rest) {
   return 1;
 }
 
+static int set_smtp_security(const char*, const char* rest) {
+  static const struct {
+    const char* word;
+    SecurityMode mode;
+  } kModes[] = {
+      {"none", kSecurityNone},
+      {"starttls", kSecurityStarttls},
+      {"tls", kSecurityTls},
+  };
+  for (const auto& mode : kModes) {
+    if (strcmp(rest, mode.word) == 0) {
+      g_settings.smtp_security = mode.mode;
+      return 1;
+    }
+  }
+  const char* kept = "none";
+  for (const auto& mode : kModes) {
+    if (mode.mode == g_settings.smtp_security) kept = mode.word;
+  }
+  log_event(LOG_ERROR, "smtp_security {%s} is not none, starttls or tls; keeping %s.",
+            rest, kept);
+  return 0;
+}
+
+static int set_standard_headers(const char*, const char* rest) {
+  if (strcmp(rest, "true") == 0 || strcmp(rest, "false") == 0) {
+    g_settings.standard_headers = rest[0] == 't';
+    return 1;
+  }
+  log_event(LOG_ERROR, "standard_headers {%s} is not true or false; keeping %s.", rest,
+            g_settings.standard_headers ? "true" : "false");
+  return 0;
+}
+
+// Its line is logged without the password.
+static const char kPasswordKeyword[] = "smtp_password ";
+
 struct KeywordTest {
   const char* keyword;  // compared case-sensitively over its full length
   int (*apply)(const char* line, const char* rest);
@@ -141,6 +178,14 @@ static const KeywordTest kKeywordTests[] = {
     {"bodycontent_line ", set_static_body, nullptr},
     {"use_submitted_variable_for_bodycontent ", set_variable_body, nullptr},
     {"smtp_timeout ", set_smtp_timeout, nullptr},
+    // Delivery through mail providers.
+    {"smtp_security ", set_smtp_security, nullptr},
+    {"smtp_user ", nullptr, &Settings::smtp_user},
+    {kPasswordKeyword, nullptr, &Settings::smtp_password},
+    {"smtp_password_file ", nullptr, &Settings::smtp_password_file},
+    {"smtp_ca_file ", nullptr, &Settings::smtp_ca_file},
+    {"standard_headers ", set_standard_headers, nullptr},
+    {"use_submitted_variable_for_reply_to ", nullptr, &Settings::reply_to_variable},
 };
 
 int settings_apply_line(const char* line) {
@@ -157,8 +202,18 @@ int settings_apply_line(const char* line) {
       ++used;
     }
   }
-  if (used != 0) log_event(LOG_DEBUG, "line used from ini file {%s}", line);
+  if (used == 0) return 0;
+  if (strncmp(line, kPasswordKeyword, strlen(kPasswordKeyword)) == 0) {
+    log_event(LOG_DEBUG, "line used from ini file {%s(hidden)}", kPasswordKeyword);
+  } else {
+    log_event(LOG_DEBUG, "line used from ini file {%s}", line);
+  }
   return used;
+}
+
+const char* settings_keyword(int index) {
+  constexpr int kCount = static_cast<int>(sizeof kKeywordTests / sizeof kKeywordTests[0]);
+  return index >= 0 && index < kCount ? kKeywordTests[index].keyword : nullptr;
 }
 
 void strip_line_end(char* line) {

@@ -5,6 +5,13 @@ constexpr int kMaxSettingsEntries = 1000;
 constexpr int kSettingsLineArea = 64000;
 constexpr int kDefaultSmtpTimeout = 60;
 
+// How the connection to the mail server is protected (smtp_security).
+enum SecurityMode {
+  kSecurityNone,      // plain SMTP, the classic exchange
+  kSecurityStarttls,  // plain greeting, then STARTTLS before anything else
+  kSecurityTls,       // TLS from the first byte
+};
+
 // The defaults are the member initialisers. A text setting is a heap copy
 // (null when absent) that a later line of the same key replaces.
 struct Settings {
@@ -20,6 +27,14 @@ struct Settings {
   char* failure_html_page = nullptr;
   const char* email_line_ending = "\n";  // or "\r\n"
   int smtp_timeout = kDefaultSmtpTimeout;  // seconds for every socket step
+  // Delivery through mail providers.
+  SecurityMode smtp_security = kSecurityNone;
+  char* smtp_user = nullptr;
+  char* smtp_password = nullptr;
+  char* smtp_password_file = nullptr;  // the password is its first line
+  char* smtp_ca_file = nullptr;        // PEM roots trusted besides the system's
+  bool standard_headers = false;       // Date, Message-ID and the MIME headers
+  char* reply_to_variable = nullptr;   // the form field holding the visitor's address
 };
 extern Settings g_settings;
 
@@ -48,6 +63,9 @@ void read_settings();
 // returns how many took effect (and logs "line used from ini file {...}").
 // A `logging` line also sets g_log.logging, so the log follows it at once.
 int settings_apply_line(const char* line);
+
+// The keyword of the index-th keyword test, or null past the last one.
+const char* settings_keyword(int index);
 
 // Cuts `line` at its first CR and then at its first LF.
 void strip_line_end(char* line);

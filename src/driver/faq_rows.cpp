@@ -231,10 +231,20 @@ const char* const faq_rows[] = {
     "All settings, each keyword at the very start of its line; lines that match none "
         "are ignored:",
     "[pre]",
-    "smtp HOST[:PORT]              the SMTP server, port 25 unless given",
+    "smtp HOST[:PORT]              the SMTP server, port 25 unless given (587 or 465 "
+        "with smtp_security)",
     "smtp_timeout SECONDS          limit of each socket step, 60 by default",
     "hello_method HELO             greet with HELO (default: EHLO, which sends the "
         "envelope commands together when the server offers PIPELINING)",
+    "smtp_security starttls|tls    encrypt the connection: STARTTLS (port 587) or TLS "
+        "from the first byte (port 465); always EHLO and CR LF, the certificate checked",
+    "smtp_user NAME                log in (AUTH PLAIN or LOGIN) over TLS, with "
+        "smtp_password TEXT or smtp_password_file FILE (the password is its first line)",
+    "smtp_ca_file FILE             CA certificates (PEM) trusted besides the system's",
+    "standard_headers true         add Date, Message-ID and the MIME headers; non-ASCII "
+        "text encoded",
+    "use_submitted_variable_for_reply_to NAME     a Reply-To header from a form field "
+        "holding one address",
     "email_CR=LFCR                 end the lines of the mail with CR LF instead of LF",
     "logging debug|errors          how much goes into the log",
     "sendall true                  add every submitted variable to the body "
@@ -320,7 +330,8 @@ const char* const faq_rows[] = {
     "is a server that refuses bare LF line ends (Postfix with "
         "smtpd_forbid_bare_newline = reject); end the lines with CR LF. Other "
         "causes: a server that wants a login or",
-    "encryption, or a firewall.",
+    "encryption (the smtp_security and smtp_user settings of question 11), or a "
+        "firewall.",
     "[pre]",
     "email_CR=LFCR",
     "[/pre]",
@@ -480,10 +491,13 @@ const char* const faq_rows[] = {
     "Yes: take the From header from a form field, as in question 22. Think twice, "
         "though. Many mail servers refuse or file as spam a mail whose sender is in a "
         "domain they do not serve, and every bounce then",
-    "goes to the visitor. A fixed From of your own domain and the visitor's address "
-        "in the body is the safer setup:",
+    "goes to the visitor. The safer setup: a fixed From of your own domain, which "
+        "your provider signs and delivers, and the visitor's address as Reply-To, so "
+        "that Reply in your mail program reaches",
+    "the visitor:",
     "[pre]",
     "headerline From: \"Web form\" &lt;webform@example.com&gt;",
+    "use_submitted_variable_for_reply_to Email:",
     "use_submitted_variable_for_bodycontent Email:",
     "[/pre]",
     "What the program does about what visitors send: line breaks in a value that "

@@ -22,6 +22,21 @@ struct OsLocalTime {
 };
 void os_local_time(OsLocalTime* out);
 
+// One instant as a Date header needs it: local time, weekday (0 is Sunday),
+// offset of local time from UTC in minutes (east positive), and the seconds
+// since 1970-01-01 00:00 UTC.
+struct OsZonedTime {
+  OsLocalTime local;
+  int weekday;
+  int utc_offset_minutes;
+  long long unix_seconds;
+};
+void os_zoned_time(OsZonedTime* out);
+
+// Fills `out` with `len` bytes from the system's random source. Returns
+// false when the source failed.
+bool os_random_bytes(unsigned char* out, size_t len);
+
 // Appends `len` bytes to the file at `path` (created if missing) with a single
 // write on a file opened for appending, then closes it, so that lines appended
 // by several processes at once never split or interleave. Each "\n" is stored

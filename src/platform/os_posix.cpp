@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -25,6 +26,32 @@ void os_local_time(OsLocalTime* out) {
   out->hour = parts.tm_hour;
   out->minute = parts.tm_min;
   out->second = parts.tm_sec;
+}
+
+void os_zoned_time(OsZonedTime* out) {
+  time_t now = time(nullptr);
+  struct tm parts = {};
+  localtime_r(&now, &parts);
+  out->local.year = parts.tm_year + 1900;
+  out->local.month = parts.tm_mon + 1;
+  out->local.day = parts.tm_mday;
+  out->local.hour = parts.tm_hour;
+  out->local.minute = parts.tm_min;
+  out->local.second = parts.tm_sec;
+  out->weekday = parts.tm_wday;
+  out->utc_offset_minutes = static_cast<int>(parts.tm_gmtoff / 60);
+  out->unix_seconds = static_cast<long long>(now);
+}
+
+bool os_random_bytes(unsigned char* out, size_t len) {
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = getrandom(out + done, len - done, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 bool os_append_text(const char* path, const char* data, size_t len) {

@@ -1,3 +1,6 @@
+// rand_s (the system's random source) is declared only with this, before
+// the first include of stdlib.h.
+#define _CRT_RAND_S
 #include "platform/os.h"
 
 #define WIN32_LEAN_AND_MEAN
@@ -25,6 +28,48 @@ void os_local_time(OsLocalTime* out) {
   out->hour = now.wHour;
   out->minute = now.wMinute;
   out->second = now.wSecond;
+}
+
+void os_zoned_time(OsZonedTime* out) {
+  // One reading of the clock, turned into local time with the offset in
+  // force at that instant.
+  FILETIME utc;
+  GetSystemTimeAsFileTime(&utc);
+  FILETIME local_file;
+  SYSTEMTIME local = {};
+  if (!FileTimeToLocalFileTime(&utc, &local_file)) local_file = utc;
+  FileTimeToSystemTime(&local_file, &local);
+  ULARGE_INTEGER u, l;
+  u.LowPart = utc.dwLowDateTime;
+  u.HighPart = utc.dwHighDateTime;
+  l.LowPart = local_file.dwLowDateTime;
+  l.HighPart = local_file.dwHighDateTime;
+  constexpr long long kTicksPerSecond = 10000000LL;
+  constexpr long long kEpochTicks = 116444736000000000LL;  // 1601 to 1970
+  long long difference = static_cast<long long>(l.QuadPart) - static_cast<long long>(u.QuadPart);
+  out->local.year = local.wYear;
+  out->local.month = local.wMonth;
+  out->local.day = local.wDay;
+  out->local.hour = local.wHour;
+  out->local.minute = local.wMinute;
+  out->local.second = local.wSecond;
+  out->weekday = local.wDayOfWeek;
+  // Rounded to whole minutes: both readings come from the same instant.
+  long long minutes = (difference + (difference >= 0 ? 1 : -1) * 30 * kTicksPerSecond) /
+                      (60 * kTicksPerSecond);
+  out->utc_offset_minutes = static_cast<int>(minutes);
+  out->unix_seconds = (static_cast<long long>(u.QuadPart) - kEpochTicks) / kTicksPerSecond;
+}
+
+bool os_random_bytes(unsigned char* out, size_t len) {
+  for (size_t i = 0; i < len;) {
+    unsigned int word = 0;
+    if (rand_s(&word) != 0) return false;
+    for (int k = 0; k < 4 && i < len; ++k, ++i) {
+      out[i] = static_cast<unsigned char>(word >> (8 * k));
+    }
+  }
+  return true;
 }
 
 static size_t count_line_feeds(const char* data, size_t len) {

@@ -10,7 +10,9 @@
 #include "platform/os.h"
 
 SmtpConnection g_smtp = {kNoSocket, nullptr, false, kDefaultSmtpTimeoutSeconds,
-                         "\n", false, {0}, 0, false, nullptr, 0, 0};
+                         "\n", false, {0}, 0, false, nullptr, 0, 0,
+                         {"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
+                          nullptr, nullptr, nullptr, nullptr}};
 
 namespace {
 
@@ -248,6 +250,7 @@ void smtp_set_options(const SmtpOptions& options) {
   g_smtp.use_helo = options.use_helo;
   g_smtp.timeout_seconds =
       options.timeout_seconds > 0 ? options.timeout_seconds : kDefaultSmtpTimeoutSeconds;
+  g_smtp.options = options;
 }
 
 void smtp_queue(const char* data, int size) {
@@ -343,4 +346,6 @@ void smtp_connection_reset() {
   g_smtp.pending_length = 0;
   g_smtp.timed_out = false;
   g_smtp.out_length = 0;
+  g_smtp.options = SmtpOptions{"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
+                               nullptr, nullptr, nullptr, nullptr};
 }

@@ -136,11 +136,24 @@ postlog   unix-dgram n  -       n       -       1       postlogd
 class PostfixServer:
     """A private Postfix instance in a temporary directory: its own
     main.cf and master.cf, smtpd on a free port, and every mail for
-    example.com delivered into one Maildir. `extra` adds main.cf lines."""
+    example.com delivered into one Maildir. `extra` adds main.cf lines.
+    `tls` (tests/cli/tls_fixture.TlsFiles) makes smtpd require STARTTLS
+    with that server certificate."""
 
-    def __init__(self, name="postfix", extra=""):
+    def __init__(self, name="postfix", extra="", tls=None):
         self.name = name
         self.extra = extra
+        # smtpd asks tlsmgr for its random seed and turns TLS off without it.
+        self.services = POSTFIX_SERVICES
+        if tls is not None:
+            self.services += "tlsmgr    unix  -       -       n       1000?   1       tlsmgr\n"
+            self.extra += """\
+smtpd_tls_cert_file = {cert}
+smtpd_tls_key_file = {key}
+smtpd_tls_security_level = encrypt
+smtpd_tls_loglevel = 1
+smtpd_tls_session_cache_database =
+""".format(cert=tls.cert, key=tls.key)
 
     @staticmethod
     def available():
@@ -190,7 +203,7 @@ biff = no
             f.write(main_cf)
         with open(os.path.join(self.etc, "master.cf"), "w") as f:
             f.write("127.0.0.1:%d inet n - n - - smtpd\n" % self.port)
-            f.write(POSTFIX_SERVICES)
+            f.write(self.services)
         # start-fg keeps the master in the foreground, so the test owns it;
         # its own session keeps signals to it away from the test's group.
         self.proc = subprocess.Popen(

@@ -42,6 +42,15 @@ std::string changed_settings() {
   if (g_settings.smtp_timeout != kDefaultSmtpTimeout) {
     add("timeout=" + std::to_string(g_settings.smtp_timeout));
   }
+  if (g_settings.smtp_security != kSecurityNone) {
+    add(g_settings.smtp_security == kSecurityTls ? "tls" : "starttls");
+  }
+  add_text("user", g_settings.smtp_user);
+  add_text("password", g_settings.smtp_password);
+  add_text("password_file", g_settings.smtp_password_file);
+  add_text("ca_file", g_settings.smtp_ca_file);
+  if (g_settings.standard_headers) add("standard_headers");
+  add_text("reply_to", g_settings.reply_to_variable);
   for (int i = 0; i < header_lines.count; ++i) {
     add_text("header", (std::string(header_lines.entries[i].text) + "|" +
                         header_lines.entries[i].value).c_str());
@@ -180,6 +189,21 @@ TEST_F(SettingsTest, KeywordTestsAndWhatTheyChange) {
       {"smtp_timeout30", 0, ""},
       {"", 0, ""},
       {"# smtp 1.2.3.4", 0, ""},
+      // Delivery through mail providers.
+      {"smtp_security starttls", 1, "starttls"},
+      {"smtp_security tls", 1, "tls"},
+      {"smtp_security tls\nsmtp_security none", 2, ""},
+      {"smtp_security STARTTLS", 0, ""},
+      {"smtp_security tls\nsmtp_security ssl", 1, "tls"},
+      {"smtp_security tls ", 0, ""},
+      {"smtp_user ann@example.com", 1, "user={ann@example.com}"},
+      {"smtp_password  p w ", 1, "password={ p w }"},
+      {"smtp_password_file /etc/pw", 1, "password_file={/etc/pw}"},
+      {"smtp_ca_file ca.pem", 1, "ca_file={ca.pem}"},
+      {"standard_headers true", 1, "standard_headers"},
+      {"standard_headers true\nstandard_headers false", 2, ""},
+      {"standard_headers yes", 0, ""},
+      {"use_submitted_variable_for_reply_to Email:", 1, "reply_to={Email:}"},
   };
   for (const auto& c : cases) {
     settings_reset();
@@ -197,6 +221,8 @@ TEST_F(SettingsTest, LogLinesFollowTheLevelAsItIsRead) {
       "logging errors\n"
       "bodycontent_line hidden\n"
       "smtp_timeout soon\n"
+      "smtp_security ssl\n"
+      "standard_headers on\n"
       "logging debug\n"
       "headerline ");
   const std::vector<std::string> expected = {
@@ -205,12 +231,37 @@ TEST_F(SettingsTest, LogLinesFollowTheLevelAsItIsRead) {
       "add_body_variable(Name:,}",
       "line used from ini file {use_submitted_variable_for_bodycontent Name:}",
       "smtp_timeout {soon} is not a whole number of seconds from 1 to 3600; keeping 60.",
+      "smtp_security {ssl} is not none, starttls or tls; keeping none.",
+      "standard_headers {on} is not true or false; keeping false.",
       "line used from ini file {logging debug}",
       "add_header_line(,)",
       "line used from ini file {headerline }",
   };
   EXPECT_EQ(log_messages(), expected);
   EXPECT_STREQ(g_log.logging, "debug");
+}
+
+TEST_F(SettingsTest, PasswordStaysOutOfTheLog) {
+  apply_lines("smtp_password s3cret\nsmtp_password_file /run/pw");
+  const std::vector<std::string> expected = {
+      "line used from ini file {smtp_password (hidden)}",
+      "line used from ini file {smtp_password_file /run/pw}",
+  };
+  EXPECT_EQ(log_messages(), expected);
+  EXPECT_STREQ(g_settings.smtp_password, "s3cret");
+}
+
+// A line takes effect through one keyword at most only while no keyword
+// begins with another.
+TEST(SettingsKeywords, NoKeywordBeginsWithAnother) {
+  for (int i = 0; settings_keyword(i) != nullptr; ++i) {
+    for (int j = 0; settings_keyword(j) != nullptr; ++j) {
+      const char* a = settings_keyword(i);
+      const char* b = settings_keyword(j);
+      if (i == j) continue;
+      EXPECT_NE(strncmp(a, b, strlen(b)), 0) << a << " begins with " << b;
+    }
+  }
 }
 
 TEST_F(SettingsTest, ListsStopAtTheirCapacity) {
