@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -71,4 +73,90 @@ void os_sleep_ms(int milliseconds) {
 bool os_is_directory(const char* path) {
   struct stat info;
   return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+static long long monotonic_ms() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int os_locked_open(const char* path, int wait_ms, OsLockedFile* file) {
+  file->handle = -1;
+  // O_NONBLOCK: a FIFO planted under the name must not hold the open.
+  int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+  if (fd < 0) return errno;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return EINVAL;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  // A blocking flock could not be bounded in time without a signal; a
+  // non-blocking attempt is repeated instead, with a pause that differs from
+  // process to process so that waiters do not all wake together.
+  long long deadline = monotonic_ms() + wait_ms;
+  long pause_ns = 500000L + (getpid() % 7) * 100000L;
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) break;
+    int error = errno;
+    if (error != EWOULDBLOCK && error != EINTR) {
+      close(fd);
+      return error;
+    }
+    if (monotonic_ms() >= deadline) {
+      close(fd);
+      return EWOULDBLOCK;
+    }
+    struct timespec pause = {0, pause_ns};
+    nanosleep(&pause, nullptr);
+  }
+  file->handle = fd;
+  return 0;
+}
+
+long os_locked_read(OsLockedFile* file, char* data, size_t size) {
+  int fd = static_cast<int>(file->handle);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = pread(fd, data + done, size - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -static_cast<long>(errno);
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<long>(done);
+}
+
+int os_locked_rewrite(OsLockedFile* file, const char* data, size_t len) {
+  int fd = static_cast<int>(file->handle);
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = pwrite(fd, data + done, len - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return ENOSPC;
+    done += static_cast<size_t>(n);
+  }
+  if (ftruncate(fd, static_cast<off_t>(len)) != 0) return errno;
+  return 0;
+}
+
+void os_locked_close(OsLockedFile* file) {
+  if (file->handle < 0) return;
+  // Closing the descriptor releases the lock.
+  close(static_cast<int>(file->handle));
+  file->handle = -1;
+}
+
+bool os_random_bytes(void* out, size_t len) {
+  unsigned char* at = static_cast<unsigned char*>(out);
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = getrandom(at + done, len - done, GRND_NONBLOCK);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
