@@ -5,6 +5,13 @@ constexpr int kMaxSettingsEntries = 1000;
 constexpr int kSettingsLineArea = 64000;
 constexpr int kDefaultSmtpTimeout = 60;
 
+// The values of a repeatable setting (allowed_recipient and the like), in
+// the order of the settings file; a value given twice is kept once.
+struct SettingList {
+  char* items[kMaxSettingsEntries];  // heap copies
+  int count;
+};
+
 // The defaults are the member initialisers. A text setting is a heap copy
 // (null when absent) that a later line of the same key replaces.
 struct Settings {
@@ -20,6 +27,14 @@ struct Settings {
   char* failure_html_page = nullptr;
   const char* email_line_ending = "\n";  // or "\r\n"
   int smtp_timeout = kDefaultSmtpTimeout;  // seconds for every socket step
+  // abuse guards: each is off while its list is empty (or its value 0)
+  SettingList allowed_recipients{};  // "owner@example.com" or "@example.com"
+  SettingList honeypot_variables{};  // form fields a person leaves empty
+  SettingList required_variables{};  // form fields that must hold more than blanks
+  SettingList allowed_origins{};     // host names a post may come from
+  char* missing_html_page = nullptr;
+  int rate_limit_count = 0;    // at most this many submissions from one address
+  int rate_limit_minutes = 0;  // within this many minutes; 0: no limit
 };
 extern Settings g_settings;
 
