@@ -22,7 +22,8 @@ TextBuffer* build_header_block();
 TextBuffer* build_body_block();
 
 // Builds both blocks into g_message and, when From, To and Subject were
-// found, hands the mail to smtp_dialogue. Returns 1 when it reported the mail
+// found and the recipients and the rate limit allow it, hands the mail to
+// smtp_dialogue. Returns 1 when it reported the mail
 // as sent, 0 otherwise (the reason is logged).
 int assemble_and_send();
 
