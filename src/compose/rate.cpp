@@ -15,6 +15,11 @@ RateTable g_rate;
 
 static const char kMagic[8] = {'Q', 'L', 'R', 'A', 'T', 'E', '1', '\n'};
 
+// On a little-endian machine the entries in memory are the entries in the
+// file, and are copied as one block.
+static_assert(sizeof(RateEntry) == kRateEntrySize, "entries are stored without padding");
+constexpr bool kEntriesAsStored = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
 static uint64_t load64(const unsigned char* p) {
   uint64_t value = 0;
   for (int i = 7; i >= 0; --i) value = (value << 8) | p[i];
@@ -84,15 +89,38 @@ uint64_t rate_client_hash(const RateTable& table, const char* address) {
                    strlen(address));
 }
 
+static const uint64_t kFnvBasis = 0xcbf29ce484222325ULL;
+static const uint64_t kFnvPrime = 0x100000001b3ULL;
+
 static uint64_t fnv1a(uint64_t hash, const unsigned char* data, size_t length) {
   for (size_t i = 0; i < length; ++i) {
     hash ^= data[i];
-    hash *= 0x100000001b3ULL;
+    hash *= kFnvPrime;
   }
   return hash;
 }
 
-static const uint64_t kFnvBasis = 0xcbf29ce484222325ULL;
+// The file's checksum, over bytes 0..31 and the entries (a multiple of 32
+// bytes each): four FNV-1a 64 lanes, each taking every fourth little-endian
+// 64-bit word, so that the multiplications of a 160 KB file need not wait
+// for one another; then the lanes, as words, through a fifth.
+static uint64_t checksum(const unsigned char* file, size_t length) {
+  uint64_t lanes[4] = {kFnvBasis, kFnvBasis, kFnvBasis, kFnvBasis};
+  auto take = [&lanes](const unsigned char* block) {
+    for (int j = 0; j < 4; ++j) lanes[j] = (lanes[j] ^ load64(block + 8 * j)) * kFnvPrime;
+  };
+  take(file);
+  size_t i = kRateHeaderSize;
+  for (; i + 32 <= length; i += 32) take(file + i);
+  if (i < length) {  // an odd number of entries leaves one of 16 bytes
+    unsigned char last[32] = {};
+    memcpy(last, file + i, length - i);
+    take(last);
+  }
+  uint64_t hash = kFnvBasis;
+  for (uint64_t lane : lanes) hash = (hash ^ lane) * kFnvPrime;
+  return hash;
+}
 
 bool rate_decode(const char* data, size_t length, RateTable* table) {
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data);
@@ -102,11 +130,13 @@ bool rate_decode(const char* data, size_t length, RateTable* table) {
       length != kRateHeaderSize + kRateEntrySize * count) {
     return false;
   }
-  uint64_t sum = fnv1a(kFnvBasis, bytes, 32);
-  sum = fnv1a(sum, bytes + kRateHeaderSize, length - kRateHeaderSize);
-  if (sum != load64(bytes + 32)) return false;
+  if (checksum(bytes, length) != load64(bytes + 32)) return false;
   memcpy(table->key, bytes + 8, kRateKeySize);
   table->count = static_cast<int>(count);
+  if (kEntriesAsStored) {
+    memcpy(table->entries, bytes + kRateHeaderSize, kRateEntrySize * count);
+    return true;
+  }
   for (uint32_t i = 0; i < count; ++i) {
     const unsigned char* entry = bytes + kRateHeaderSize + kRateEntrySize * i;
     table->entries[i].client = load64(entry);
@@ -121,15 +151,18 @@ size_t rate_encode(const RateTable& table, char* out) {
   memcpy(bytes + 8, table.key, kRateKeySize);
   store32(bytes + 24, static_cast<uint32_t>(table.count));
   store32(bytes + 28, 0);
-  for (int i = 0; i < table.count; ++i) {
-    unsigned char* entry = bytes + kRateHeaderSize + kRateEntrySize * i;
-    store64(entry, table.entries[i].client);
-    store64(entry + 8, static_cast<uint64_t>(table.entries[i].time));
+  if (kEntriesAsStored) {
+    memcpy(bytes + kRateHeaderSize, table.entries,
+           kRateEntrySize * static_cast<size_t>(table.count));
+  } else {
+    for (int i = 0; i < table.count; ++i) {
+      unsigned char* entry = bytes + kRateHeaderSize + kRateEntrySize * i;
+      store64(entry, table.entries[i].client);
+      store64(entry + 8, static_cast<uint64_t>(table.entries[i].time));
+    }
   }
   size_t length = kRateHeaderSize + kRateEntrySize * static_cast<size_t>(table.count);
-  uint64_t sum = fnv1a(kFnvBasis, bytes, 32);
-  sum = fnv1a(sum, bytes + kRateHeaderSize, length - kRateHeaderSize);
-  store64(bytes + 32, sum);
+  store64(bytes + 32, checksum(bytes, length));
   return length;
 }
 

@@ -13,7 +13,8 @@
 //   8  16 bytes  the file's random hash key
 //   24 4 bytes   entry count, at most kRateMaxEntries
 //   28 4 bytes   zero
-//   32 8 bytes   FNV-1a 64 of bytes 0..31 and of every entry
+//   32 8 bytes   checksum: FNV-1a 64 over the 64-bit words of bytes 0..31
+//                and of every entry
 //   40 16 bytes per entry: client hash (8), admission time in seconds since
 //                1970 (8), oldest first
 

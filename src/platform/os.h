@@ -49,7 +49,7 @@ struct OsLockedFile {
 
 // Opens the regular file at `path` for reading and writing, creating it
 // (readable and writable by its owner only) when it is missing, and takes the
-// exclusive lock, trying again every millisecond or so for at most `wait_ms`.
+// exclusive lock, waiting at most `wait_ms` for another holder to let go.
 // A symbolic link is not followed. Returns 0, or a C library error number:
 // the open's (EACCES, ENOENT, ...), EINVAL for a path that names no regular
 // file, EWOULDBLOCK when another holder kept the lock all that time.

@@ -3,7 +3,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/time.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -81,6 +83,44 @@ static long long monotonic_ms() {
   return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+static void on_lock_timer(int) {}
+
+// Takes the exclusive lock on `fd` within `wait_ms`. Waiting runs are
+// queued by the kernel and woken one by one as the lock is handed on,
+// instead of each trying again on its own clock, which costs a busy file
+// many wake-ups for nothing. A timer interrupts the wait; it fires again
+// every 10 ms after the first time, should that first signal come just
+// before the wait began.
+static int wait_for_lock(int fd, int wait_ms) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+  if (errno != EWOULDBLOCK) return errno;
+  long long deadline = monotonic_ms() + wait_ms;
+  struct sigaction quiet = {};
+  quiet.sa_handler = on_lock_timer;  // no SA_RESTART: the wait ends with EINTR
+  sigemptyset(&quiet.sa_mask);
+  struct sigaction saved_action;
+  sigaction(SIGALRM, &quiet, &saved_action);
+  struct itimerval timer = {};
+  timer.it_value.tv_sec = wait_ms / 1000;
+  timer.it_value.tv_usec = (wait_ms % 1000) * 1000L + 1;
+  timer.it_interval.tv_usec = 10000;
+  struct itimerval off = {};
+  setitimer(ITIMER_REAL, &timer, nullptr);
+  int error = 0;
+  while (flock(fd, LOCK_EX) != 0) {
+    error = errno;
+    if (error != EINTR) break;
+    if (monotonic_ms() >= deadline) {
+      error = EWOULDBLOCK;
+      break;
+    }
+    error = 0;
+  }
+  setitimer(ITIMER_REAL, &off, nullptr);
+  sigaction(SIGALRM, &saved_action, nullptr);
+  return error;
+}
+
 int os_locked_open(const char* path, int wait_ms, OsLockedFile* file) {
   file->handle = -1;
   // O_NONBLOCK: a FIFO planted under the name must not hold the open.
@@ -92,24 +132,10 @@ int os_locked_open(const char* path, int wait_ms, OsLockedFile* file) {
     return EINVAL;
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  // A blocking flock could not be bounded in time without a signal; a
-  // non-blocking attempt is repeated instead, with a pause that differs from
-  // process to process so that waiters do not all wake together.
-  long long deadline = monotonic_ms() + wait_ms;
-  long pause_ns = 500000L + (getpid() % 7) * 100000L;
-  for (;;) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) break;
-    int error = errno;
-    if (error != EWOULDBLOCK && error != EINTR) {
-      close(fd);
-      return error;
-    }
-    if (monotonic_ms() >= deadline) {
-      close(fd);
-      return EWOULDBLOCK;
-    }
-    struct timespec pause = {0, pause_ns};
-    nanosleep(&pause, nullptr);
+  int error = wait_for_lock(fd, wait_ms);
+  if (error != 0) {
+    close(fd);
+    return error;
   }
   file->handle = fd;
   return 0;

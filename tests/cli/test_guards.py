@@ -52,9 +52,20 @@ def form(fields=None):
     return urllib.parse.urlencode(list(pairs.items()))
 
 
-def fnv1a(value, data):
-    for byte in data:
-        value = ((value ^ byte) * 0x100000001b3) & 0xFFFFFFFFFFFFFFFF
+def checksum(head, body):
+    """Four FNV-1a 64 lanes over the little-endian 64-bit words of the first
+    32 header bytes and of the entries (zero-padded to 32 bytes), then the
+    lanes through a fifth."""
+    prime, mask = 0x100000001b3, 0xFFFFFFFFFFFFFFFF
+    data = head + body + b"\0" * (-len(body) % 32)
+    lanes = [0xcbf29ce484222325] * 4
+    for at in range(0, len(data), 8):
+        word = int.from_bytes(data[at:at + 8], "little")
+        lane = (at // 8) % 4
+        lanes[lane] = ((lanes[lane] ^ word) * prime) & mask
+    value = 0xcbf29ce484222325
+    for lane in lanes:
+        value = ((value ^ lane) * prime) & mask
     return value
 
 
@@ -63,7 +74,7 @@ def rate_file(entries):
     holding (client hash, time) entries."""
     head = b"QLRATE1\n" + os.urandom(16) + struct.pack("<II", len(entries), 0)
     body = b"".join(struct.pack("<Qq", client, at) for client, at in entries)
-    return head + struct.pack("<Q", fnv1a(fnv1a(0xcbf29ce484222325, head), body)) + body
+    return head + struct.pack("<Q", checksum(head, body)) + body
 
 
 class Listener:
