@@ -179,6 +179,12 @@ static int add_to_list(SettingList* list, const char* key, const char* value) {
               kMaxSettingsEntries);
     return 0;
   }
+  // Allocated at the first line, so that the record stays small for the
+  // settings files that have none.
+  if (list->items == nullptr) {
+    list->items = static_cast<char**>(malloc(sizeof(char*) * kMaxSettingsEntries));
+    if (list->items == nullptr) fatal_reply("out of memory.");
+  }
   list->items[list->count++] = copy_text(value);
   return 1;
 }
@@ -382,6 +388,7 @@ void settings_reset() {
                           &g_settings.required_variables, &g_settings.allowed_origins};
   for (SettingList* list : lists) {
     for (int i = 0; i < list->count; ++i) free(list->items[i]);
+    free(list->items);
   }
   g_settings = Settings();
   g_log.logging = nullptr;

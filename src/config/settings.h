@@ -8,7 +8,7 @@ constexpr int kDefaultSmtpTimeout = 60;
 // The values of a repeatable setting (allowed_recipient and the like), in
 // the order of the settings file; a value given twice is kept once.
 struct SettingList {
-  char* items[kMaxSettingsEntries];  // heap copies
+  char** items;  // room for kMaxSettingsEntries heap copies, made at the first value
   int count;
 };
 
