@@ -100,10 +100,12 @@ static uint64_t fnv1a(uint64_t hash, const unsigned char* data, size_t length) {
   return hash;
 }
 
-// The file's checksum, over bytes 0..31 and the entries (a multiple of 32
-// bytes each): four FNV-1a 64 lanes, each taking every fourth little-endian
-// 64-bit word, so that the multiplications of a 160 KB file need not wait
-// for one another; then the lanes, as words, through a fifth.
+// The file's checksum over bytes 0..31 and the entries, taken in blocks of
+// four little-endian 64-bit words (a last half block padded with zeros):
+// four FNV-1a 64 lanes, one per word of a block, so that the
+// multiplications over a 160 KB file need not wait for one another; then
+// the four lanes, as words, through a fifth. Any one word changed changes
+// the result, as each step is a bijection of the lane.
 static uint64_t checksum(const unsigned char* file, size_t length) {
   uint64_t lanes[4] = {kFnvBasis, kFnvBasis, kFnvBasis, kFnvBasis};
   auto take = [&lanes](const unsigned char* block) {
