@@ -141,21 +141,25 @@ static bool is_blank_text(const char* text) {
   return true;
 }
 
-static bool fields_missing(TextBuffer* missing) {
+static bool fields_missing(TextBuffer** missing) {
   const SettingList& required = g_settings.required_variables;
-  int count = 0;
   for (int i = 0; i < required.count; ++i) {
     // The first entry of the name is the one the mail would show.
     if (!is_blank_text(form_value(required.items[i]))) continue;
-    text_buffer_append(missing, "%s%s", count++ == 0 ? "" : ", ", required.items[i]);
+    if (*missing == nullptr) {
+      *missing = text_buffer_new(required.items[i]);
+    } else {
+      text_buffer_append(*missing, ", %s", required.items[i]);
+    }
   }
-  if (count == 0) return false;
+  if (*missing == nullptr) return false;
   log_event(LOG_ERROR, "submission refused: required fields missing or empty: {%s}.",
-            missing->data);
+            (*missing)->data);
   return true;
 }
 
-GuardStop check_form_guards(TextBuffer* missing) {
+GuardStop check_form_guards(TextBuffer** missing) {
+  *missing = nullptr;
   if (honeypot_filled()) return GuardStop::kHoneypot;
   if (origin_refused()) return GuardStop::kOrigin;
   if (fields_missing(missing)) return GuardStop::kMissingFields;

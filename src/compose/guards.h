@@ -18,9 +18,9 @@ enum class GuardStop {
 };
 
 // The guards on the form alone, in this order: honeypot fields, origin,
-// required fields. On kMissingFields `missing` holds the missing names,
-// ", " between them.
-GuardStop check_form_guards(TextBuffer* missing);
+// required fields. On kMissingFields *missing is a new buffer (the caller's
+// to free) holding the missing names, ", " between them; null otherwise.
+GuardStop check_form_guards(TextBuffer** missing);
 
 // The allow-list on the envelope's recipients (To, CC, BCC), once the header
 // block was built. Without allowed_recipient lines every recipient passes,

@@ -63,8 +63,8 @@ int run_cgi() {
   read_settings();
   // The guards on the form come first; those that need the envelope, and
   // the rate limit, run inside assemble_and_send just before the dialogue.
-  TextBuffer* missing = text_buffer_new("");
-  GuardStop stop = check_form_guards(missing);
+  TextBuffer* missing = nullptr;
+  GuardStop stop = check_form_guards(&missing);
   bool sent = false;
   if (stop == GuardStop::kNone) {
     log_event(LOG_DEBUG, "generating email.");
