@@ -3,10 +3,12 @@
 the median (and 90th percentile) of many runs, against a fast local SMTP
 responder. Compared in the same run with the floor (bench/floor_client.c,
 the same SMTP exchange and nothing else) and with the program's start-up
-alone ("-version"). Further rows: a 1000-line settings file and the largest
-form body (100000 bytes in 1000 pairs), and the typical form submitted
-over STARTTLS with AUTH PLAIN (certificates of a test CA made with the
-openssl command), next to the same form in plain text.
+alone ("-version"). Further rows: a 1000-line settings file, the largest
+form body (100000 bytes in 1000 pairs), the typical form with every
+abuse guard on (the rate limit's state file growing by one entry a run),
+and the typical form submitted over STARTTLS with AUTH PLAIN (certificates
+of a test CA made with the openssl command), next to the same form in
+plain text.
 
     bench/whole_run.py [--bin [LABEL=]PATH ...] [--runs 200]
 
@@ -172,6 +174,11 @@ def thousand_line_settings(port):
     return typical_settings(port, "errors", extra)
 
 
+GUARD_LINES = ["honeypot_variable website", "required_variable Name:",
+               "allowed_origin www.example.com", "allowed_recipient owner@example.com",
+               "rate_limit 10000/10"]
+GUARD_ENV = {"HTTP_ORIGIN": "https://www.example.com", "REMOTE_ADDR": "192.0.2.1"}
+
 TYPICAL_FORM = ("Name%3A=Joe+Bloggs&Email%3A=joe%40example.org&Message%3A=Hello%2C+"
                 "I+would+like+to+know+more+about+your+sailing+courses.%0D%0A"
                 "Please+call+me+back.")
@@ -297,13 +304,16 @@ def main():
                  thousand_line_settings(port), TYPICAL_FORM, True),
                 ("100000-byte body, 1000 pairs, logging errors", "largest",
                  typical_settings(port, "errors", ["sendall true"]), largest_form(), True),
+                ("typical form, every guard on, logging errors", "guards",
+                 typical_settings(port, "errors", GUARD_LINES), TYPICAL_FORM, True, GUARD_ENV),
             ]
             print("-- %s (%d bytes)" % (label, os.path.getsize(binary)))
-            for name, tag, settings, body, delivers in cases:
+            for name, tag, settings, body, delivers, *env in cases:
                 program, cwd = site(work, "%s-%d" % (tag, index), binary,
                                     settings or "logging errors\n")
                 argv = [program, "-version"] if settings is None else [program]
-                s = summary(bench.measure(argv, body or "", cwd=cwd, delivers=delivers))
+                s = summary(bench.measure(argv, body or "", env=env[0] if env else None,
+                                          cwd=cwd, delivers=delivers))
                 print_row("  " + name, s, floor["wall"])
             # Builds that know the setting: the typical form over STARTTLS
             # with AUTH, the certificate checked against the test CA.

@@ -95,14 +95,28 @@ static bool prefix_matches(const char* text, const char* name, int count) {
   return ascii_equal_n(text, name, static_cast<size_t>(count));
 }
 
-int match_header(const char* text, const char* value, const char* name,
-                 int count, char** slot) {
+bool g_recipient_from_form = false;
+
+// match_header, telling in *from_value whether the address came from the
+// value rather than the text.
+static int match_header_from(const char* text, const char* value, const char* name,
+                             int count, char** slot, bool* from_value) {
+  *from_value = false;
   if (text == nullptr || !prefix_matches(text, name, count)) return 0;
   // A static line carries its address in the text; a line naming a
   // submitted variable has only the name there and the address in the value.
   *slot = scan_address(text);
-  if (*slot == nullptr && value != nullptr) *slot = scan_address(value);
+  if (*slot == nullptr && value != nullptr) {
+    *slot = scan_address(value);
+    *from_value = *slot != nullptr;
+  }
   return *slot != nullptr ? 1 : 0;
+}
+
+int match_header(const char* text, const char* value, const char* name,
+                 int count, char** slot) {
+  bool from_value;
+  return match_header_from(text, value, name, count, slot, &from_value);
 }
 
 struct AddressHeader {
@@ -125,8 +139,11 @@ int classify_header(const char* text, const char* value) {
     char** slot = &(g_envelope.*header.slot);
     if (*slot != nullptr) continue;
     int count = static_cast<int>(strlen(header.name));
-    if (match_header(text, value, header.name, count, slot)) return 1;
-    if (bare_too && match_header(text, value, header.name, count - 1, slot)) {
+    bool from_value = false;
+    if (match_header_from(text, value, header.name, count, slot, &from_value) ||
+        (bare_too &&
+         match_header_from(text, value, header.name, count - 1, slot, &from_value))) {
+      if (from_value && header.slot != &Envelope::from) g_recipient_from_form = true;
       return 1;
     }
   }
@@ -144,4 +161,5 @@ void envelope_reset() {
   free(g_envelope.cc);
   free(g_envelope.bcc);
   g_envelope = Envelope();
+  g_recipient_from_form = false;
 }

@@ -21,6 +21,10 @@ char* reply_to_address(const char* value, const char** why);
 int match_header(const char* text, const char* value, const char* name,
                  int count, char** slot);
 
+// Whether classify_header took a To, CC or BCC address from a submitted
+// value rather than from the settings line's own text.
+extern bool g_recipient_from_form;
+
 // Classifies one header entry, filling g_envelope. Returns 1 when accepted
 // as From, To, CC, BCC or Subject, 0 otherwise; of an accepted entry all but
 // the BCC one are written into the header block.

@@ -8,6 +8,8 @@
 #include "base/log.h"
 #include "compose/envelope.h"
 #include "compose/mime.h"
+#include "compose/guards.h"
+#include "compose/rate.h"
 #include "config/settings.h"
 #include "base/program.h"
 #include "form/form.h"
@@ -348,6 +350,9 @@ int assemble_and_send() {
               g_message.header->data, g_message.body->data);
     return 0;
   }
+  // The last guards: the allow-list needs the envelope, and only a
+  // submission that passed everything else counts towards its sender's rate.
+  if (!recipients_allowed() || !rate_limit_allows()) return 0;
   log_event(LOG_DEBUG,
             "about to send email to smtp server (%s) from: (%s) to: (%s)",
             or_null(g_settings.smtp), envelope.from, envelope.to);

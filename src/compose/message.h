@@ -40,7 +40,8 @@ int apply_smtp_settings();
 
 // Builds both blocks into g_message (with standard_headers, a body that is
 // not 7bit is quoted-printable encoded) and, when From, To and Subject were
-// found, hands the mail to smtp_dialogue. Returns 1 when it reported the mail
+// found and the recipients and the rate limit allow it, hands the mail to
+// smtp_dialogue. Returns 1 when it reported the mail
 // as sent, 0 otherwise (the reason is logged).
 int assemble_and_send();
 

@@ -12,6 +12,13 @@ enum SecurityMode {
   kSecurityTls,       // TLS from the first byte
 };
 
+// The values of a repeatable setting (allowed_recipient and the like), in
+// the order of the settings file; a value given twice is kept once.
+struct SettingList {
+  char** items;  // room for kMaxSettingsEntries heap copies, made at the first value
+  int count;
+};
+
 // The defaults are the member initialisers. A text setting is a heap copy
 // (null when absent) that a later line of the same key replaces.
 struct Settings {
@@ -35,6 +42,14 @@ struct Settings {
   char* smtp_ca_file = nullptr;        // PEM roots trusted besides the system's
   bool standard_headers = false;       // Date, Message-ID and the MIME headers
   char* reply_to_variable = nullptr;   // the form field holding the visitor's address
+  // abuse guards: each is off while its list is empty (or its value 0)
+  SettingList allowed_recipients{};  // "owner@example.com" or "@example.com"
+  SettingList honeypot_variables{};  // form fields a person leaves empty
+  SettingList required_variables{};  // form fields that must hold more than blanks
+  SettingList allowed_origins{};     // host names a post may come from
+  char* missing_html_page = nullptr;
+  int rate_limit_count = 0;    // at most this many submissions from one address
+  int rate_limit_minutes = 0;  // within this many minutes; 0: no limit
 };
 extern Settings g_settings;
 

@@ -424,15 +424,14 @@ const char* const faq_rows[] = {
         "\"headerline\" line is copied as it stands, so the keywords inside it are not "
         "replaced, and a From: header without an address is",
     "refused, so nothing is sent. A use_submitted_variable_for_headerline line takes "
-        "one field, and the rest of the line is its name. Name the form field after the "
-        "header and let the visitor type the address",
-    "into it:",
+        "one field, and the rest of the line is its name. To answer the visitor, keep "
+        "From: fixed and make the address the visitor",
+    "types the Reply-To (see question 27):",
     "[pre]",
-    "&lt;input type=\"email\" name=\"From:\"&gt;",
-    "use_submitted_variable_for_headerline From:",
+    "&lt;input type=\"email\" name=\"Email:\"&gt;",
+    "headerline From: \"Web form\" &lt;webform@example.com&gt;",
+    "use_submitted_variable_for_reply_to Email:",
     "[/pre]",
-    "The first address in the submitted text is then the sender. See question 27 "
-        "first.",
 
     // Question 23
     "[q]",
@@ -455,12 +454,19 @@ const char* const faq_rows[] = {
     "Just wondering if there is a way to make users fill out required fields with "
         "quillon, before pressing the submit button?",
     "[a]",
-    "Not with QUILLON: it runs only after the form was submitted. Let the browser "
-        "check the fields before it sends them, with the required attribute of HTML, as "
-        "in <input type=\"email\" name=\"Email:\" required> (a",
-    "visitor can still get round it, so do not rely on it for anything important). "
-        "The program's own check: without From: and To: addresses and a Subject:, no "
-        "mail is sent and the failure page shows.",
+    "Both ways. The browser checks a field before it sends the form when the field "
+        "has the required attribute of HTML, as in <input type=\"email\" name=\"Email:\" "
+        "required>; a bot gets round that. QUILLON",
+    "checks after the post: each required_variable line names a field that must hold "
+        "more than blanks. A post without it sends nothing and gets the missing page; "
+        "||quillon_missing_fields|| lists them:",
+    "[pre]",
+    "required_variable Name:",
+    "required_variable Email:",
+    "missing_html_page /var/www/html/missing.html",
+    "[/pre]",
+    "Without missing_html_page a built-in page lists the fields. And without From: "
+        "and To: addresses and a Subject:, no mail is sent and the failure page shows.",
 
     // Question 25
     "[q]",
@@ -488,18 +494,24 @@ const char* const faq_rows[] = {
     "[q]",
     "Is it possible to get the email with whoever sent it as the 'From'?",
     "[a]",
-    "Yes: take the From header from a form field, as in question 22. Think twice, "
-        "though. Many mail servers refuse or file as spam a mail whose sender is in a "
-        "domain they do not serve, and every bounce then",
-    "goes to the visitor. The safer setup: a fixed From of your own domain, which "
-        "your provider signs and delivers, and the visitor's address as Reply-To, so "
-        "that Reply in your mail program reaches",
-    "the visitor:",
+    "Not as the sender, but as the address your replies go to. Keep From: fixed, in "
+        "your own domain, and make the visitor's address the Reply-To: \"Reply\" in your "
+        "mail program then reaches the visitor:",
     "[pre]",
     "headerline From: \"Web form\" &lt;webform@example.com&gt;",
     "use_submitted_variable_for_reply_to Email:",
     "use_submitted_variable_for_bodycontent Email:",
     "[/pre]",
+    "A From: taken from the form (use_submitted_variable_for_headerline From:) still "
+        "works, but mail providers refuse or file as spam a mail whose sender is in a "
+        "domain they do not serve, every bounce goes",
+    "to the visitor, and anyone can send mail in someone else's name. The same holds "
+        "for recipients: a To:, CC: or BCC: taken from the form needs allowed_recipient "
+        "lines (an address, or @example.com for a",
+    "whole domain), or anyone can choose where this mail goes; the log says so on "
+        "every such run. Against bots: a honeypot_variable field that people never see, "
+        "and rate_limit 5/10 (at most 5 posts from one",
+    "address in 10 minutes).",
     "What the program does about what visitors send: line breaks in a value that "
         "goes into a header become blanks, so no one can add header lines or recipients "
         "through a form field; a line of the body that",

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/log.h"
+#include "compose/guards.h"
 #include "compose/message.h"
 #include "config/settings.h"
 #include "driver/commands.h"
@@ -29,12 +30,12 @@ static const OptionEntry kOptions[] = {
 };
 
 void derive_path(const char* path, const char* ext, char* out) {
-  // Cutting a long path before the extension keeps ".ini" and ".log" apart
+  // Cutting a long path before the extension keeps ".ini", ".log" and ".rate" apart
   // and away from the program file itself.
   size_t ext_length = strlen(ext);
   snprintf(out, kPathLimit + 1 - ext_length, "%s", path);
   strcat(out, ext);
-  // The extension and its NUL (5 bytes) overwrite the first ".exe", then the
+  // The extension and its NUL overwrite the first ".exe", then the
   // first ".cgi", of the whole path: the name ends right after the extension.
   char* found = strstr(out, ".exe");
   if (found != nullptr) memcpy(found, ext, ext_length + 1);
@@ -60,14 +61,27 @@ int run_cgi() {
   read_form();
   log_event(LOG_DEBUG, "loading config file.");
   read_settings();
-  log_event(LOG_DEBUG, "generating email.");
-  if (assemble_and_send() != 0) {
+  // The guards on the form come first; those that need the envelope, and
+  // the rate limit, run inside assemble_and_send just before the dialogue.
+  TextBuffer* missing = nullptr;
+  GuardStop stop = check_form_guards(&missing);
+  bool sent = false;
+  if (stop == GuardStop::kNone) {
+    log_event(LOG_DEBUG, "generating email.");
+    sent = assemble_and_send() != 0;
+  }
+  if (stop == GuardStop::kMissingFields) {
+    log_event(LOG_DEBUG, "sending missing fields reply message.");
+    send_missing_reply(missing->data);
+  } else if (sent || stop == GuardStop::kHoneypot) {
+    // A honeypot catch looks like a success to the sender.
     log_event(LOG_DEBUG, "sending success reply message.");
     send_success_reply();
   } else {
     log_event(LOG_DEBUG, "sending failure reply message.");
     send_failure_reply();
   }
+  text_buffer_free(missing);
   log_event(LOG_DEBUG, "ended.");
   fflush(stdout);
   return 0;
@@ -78,6 +92,7 @@ int quillon_main(int argc, char** argv) {
   g_program.argv = argv;
   derive_path(program_path(), ".ini", g_program.ini_path);
   derive_path(program_path(), ".log", g_program.log_path);
+  derive_path(program_path(), ".rate", g_program.rate_path);
   g_log.path = g_program.log_path;
 
   switch (classify_arguments(argc, argv)) {

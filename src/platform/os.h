@@ -3,6 +3,7 @@
 // in os_posix.cpp and once in os_win32.cpp; the build compiles one of them.
 
 #include <cstddef>
+#include <cstdint>
 
 // Switches standard input to binary mode so that CR, LF and ^Z bytes of a
 // posted body arrive unchanged. A no-op where there is no text mode.
@@ -53,3 +54,33 @@ bool os_is_directory(const char* path);
 
 // Sleeps for the given number of milliseconds.
 void os_sleep_ms(int milliseconds);
+
+// A file held open for reading and writing under an exclusive lock, for a
+// read-modify-write that concurrent processes take turns at. Only other
+// holders of the same lock wait; plain readers are not held up.
+struct OsLockedFile {
+  intptr_t handle;  // the descriptor or handle; -1 when not open
+};
+
+// Opens the regular file at `path` for reading and writing, creating it
+// (readable and writable by its owner only) when it is missing, and takes the
+// exclusive lock, waiting at most `wait_ms` for another holder to let go.
+// A symbolic link is not followed. Returns 0, or a C library error number:
+// the open's (EACCES, ENOENT, ...), EINVAL for a path that names no regular
+// file, EWOULDBLOCK when another holder kept the lock all that time.
+int os_locked_open(const char* path, int wait_ms, OsLockedFile* file);
+
+// Reads the file from its start into `data`, at most `size` bytes. Returns
+// the number of bytes read, or minus the error number of a failed read.
+long os_locked_read(OsLockedFile* file, char* data, size_t size);
+
+// Makes `data` (`len` bytes) the whole content of the file: written from the
+// start, the file cut after it. Returns 0, or the error number of the write.
+int os_locked_rewrite(OsLockedFile* file, const char* data, size_t len);
+
+// Releases the lock and closes the file; a file not open is left alone.
+void os_locked_close(OsLockedFile* file);
+
+// Fills `out` with `len` bytes from the system's random generator. Returns
+// false when it could not deliver them (nothing is waited for).
+bool os_random_bytes(void* out, size_t len);

@@ -13,6 +13,8 @@
 #include <string.h>
 #include <wchar.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <bcrypt.h>
 
 void os_stdin_binary() { _setmode(_fileno(stdin), _O_BINARY); }
 
@@ -255,4 +257,102 @@ bool os_is_directory(const char* path) {
   DWORD attributes = GetFileAttributesW(wide);
   free(wide);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// The one byte, far past any real data, whose lock stands for the whole
+// file: a lock on the data itself would make reads by others fail.
+static OVERLAPPED whole_file_lock_range() {
+  OVERLAPPED range = {};
+  range.Offset = 0xFFFFFFFEu;
+  range.OffsetHigh = 0x7FFFFFFEu;
+  return range;
+}
+
+int os_locked_open(const char* path, int wait_ms, OsLockedFile* file) {
+  file->handle = -1;
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return ENOENT;
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE handle = CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, share, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD open_error = GetLastError();
+  free(wide);
+  if (handle == INVALID_HANDLE_VALUE) return errno_from_win32(open_error);
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    return EINVAL;
+  }
+  ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(wait_ms > 0 ? wait_ms : 0);
+  for (;;) {
+    OVERLAPPED range = whole_file_lock_range();
+    if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                   &range)) {
+      break;
+    }
+    DWORD error = GetLastError();
+    if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) {
+      CloseHandle(handle);
+      return errno_from_win32(error);
+    }
+    if (GetTickCount64() >= deadline) {
+      CloseHandle(handle);
+      return EWOULDBLOCK;
+    }
+    Sleep(1);
+  }
+  file->handle = reinterpret_cast<intptr_t>(handle);
+  return 0;
+}
+
+static HANDLE locked_handle(OsLockedFile* file) {
+  return reinterpret_cast<HANDLE>(file->handle);
+}
+
+long os_locked_read(OsLockedFile* file, char* data, size_t size) {
+  HANDLE handle = locked_handle(file);
+  LARGE_INTEGER start = {};
+  if (!SetFilePointerEx(handle, start, nullptr, FILE_BEGIN)) {
+    return -static_cast<long>(errno_from_win32(GetLastError()));
+  }
+  size_t done = 0;
+  while (done < size) {
+    DWORD chunk = size - done > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size - done);
+    DWORD got = 0;
+    if (!ReadFile(handle, data + done, chunk, &got, nullptr)) {
+      return -static_cast<long>(errno_from_win32(GetLastError()));
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  return static_cast<long>(done);
+}
+
+int os_locked_rewrite(OsLockedFile* file, const char* data, size_t len) {
+  HANDLE handle = locked_handle(file);
+  LARGE_INTEGER start = {};
+  if (!SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) || !write_all(handle, data, len)) {
+    return errno_from_win32(GetLastError());
+  }
+  if (!SetEndOfFile(handle)) return errno_from_win32(GetLastError());
+  return 0;
+}
+
+void os_locked_close(OsLockedFile* file) {
+  if (file->handle == -1) return;
+  HANDLE handle = locked_handle(file);
+  OVERLAPPED range = whole_file_lock_range();
+  UnlockFileEx(handle, 0, 1, 0, &range);
+  CloseHandle(handle);
+  file->handle = -1;
+}
+
+bool os_random_bytes(void* out, size_t len) {
+  unsigned char* at = static_cast<unsigned char*>(out);
+  while (len > 0) {
+    ULONG chunk = len > 0x10000000u ? 0x10000000u : static_cast<ULONG>(len);
+    if (BCryptGenRandom(nullptr, at, chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0) return false;
+    at += chunk;
+    len -= chunk;
+  }
+  return true;
 }

@@ -9,6 +9,12 @@ extern const char credit_link[];
 void send_success_reply();
 void send_failure_reply();
 
+// The page for a submission without its required fields: the
+// missing_html_page file, where ||quillon_missing_fields|| stands for
+// `fields` (the missing names, HTML-escaped), or a built-in page listing
+// them.
+void send_missing_reply(const char* fields);
+
 // Formats into the page's own 64000-byte area (not the log's, so a token
 // that logs cannot overwrite the line being printed) and prints the text
 // through expand_tokens. A text longer than 63000 characters is dropped.

@@ -51,6 +51,19 @@ std::string changed_settings() {
   add_text("ca_file", g_settings.smtp_ca_file);
   if (g_settings.standard_headers) add("standard_headers");
   add_text("reply_to", g_settings.reply_to_variable);
+  // abuse guards
+  auto add_list = [&add_text](const char* name, const SettingList& list) {
+    for (int i = 0; i < list.count; ++i) add_text(name, list.items[i]);
+  };
+  add_list("recipient", g_settings.allowed_recipients);
+  add_list("honeypot", g_settings.honeypot_variables);
+  add_list("required", g_settings.required_variables);
+  add_list("origin", g_settings.allowed_origins);
+  add_text("missing", g_settings.missing_html_page);
+  if (g_settings.rate_limit_minutes != 0) {
+    add("rate=" + std::to_string(g_settings.rate_limit_count) + "/" +
+        std::to_string(g_settings.rate_limit_minutes));
+  }
   for (int i = 0; i < header_lines.count; ++i) {
     add_text("header", (std::string(header_lines.entries[i].text) + "|" +
                         header_lines.entries[i].value).c_str());
@@ -204,6 +217,42 @@ TEST_F(SettingsTest, KeywordTestsAndWhatTheyChange) {
       {"standard_headers true\nstandard_headers false", 2, ""},
       {"standard_headers yes", 0, ""},
       {"use_submitted_variable_for_reply_to Email:", 1, "reply_to={Email:}"},
+      // abuse guards
+      {"allowed_recipient owner@example.com", 1, "recipient={owner@example.com}"},
+      {"allowed_recipient @Example.COM\nallowed_recipient a+b@x.org",
+       2, "recipient={@Example.COM} recipient={a+b@x.org}"},
+      {"allowed_recipient a@x\nallowed_recipient a@x", 2, "recipient={a@x}"},
+      {"allowed_recipient owner@example.com ", 0, ""},
+      {"allowed_recipient example.com", 0, ""},
+      {"allowed_recipient a@", 0, ""},
+      {"allowed_recipient a@b@c", 0, ""},
+      {"allowed_recipient <a@b>", 0, ""},
+      {"allowed_recipient ", 0, ""},
+      {"Allowed_recipient a@b", 0, ""},
+      {"honeypot_variable website", 1, "honeypot={website}"},
+      {"honeypot_variable a b ", 1, "honeypot={a b }"},
+      {"honeypot_variable ", 0, ""},
+      {"required_variable Name:\nrequired_variable Email:",
+       2, "required={Name:} required={Email:}"},
+      {"required_variable ", 0, ""},
+      {"missing_html_page missing.html", 1, "missing={missing.html}"},
+      {"allowed_origin www.example.com", 1, "origin={www.example.com}"},
+      {"allowed_origin [::1]", 1, "origin={[::1]}"},
+      {"allowed_origin https://www.example.com", 0, ""},
+      {"allowed_origin www.example.com:8080", 0, ""},
+      {"allowed_origin ", 0, ""},
+      {"rate_limit 5/10", 1, "rate=5/10"},
+      {"rate_limit 10000/10080", 1, "rate=10000/10080"},
+      {"rate_limit 5/10\nrate_limit 3/1", 2, "rate=3/1"},
+      {"rate_limit 5/10\nrate_limit 5", 1, "rate=5/10"},
+      {"rate_limit 0/10", 0, ""},
+      {"rate_limit 5/0", 0, ""},
+      {"rate_limit 10001/10", 0, ""},
+      {"rate_limit 5/10081", 0, ""},
+      {"rate_limit 5/10 ", 0, ""},
+      {"rate_limit 5 / 10", 0, ""},
+      {"rate_limit /10", 0, ""},
+      {"rate_limit 99999999999999999999/1", 0, ""},
   };
   for (const auto& c : cases) {
     settings_reset();
@@ -281,6 +330,32 @@ TEST_F(SettingsTest, ListsStopAtTheirCapacity) {
     if (message.find("list is full") != std::string::npos) ++refused;
   }
   EXPECT_EQ(refused, 10);
+}
+
+TEST_F(SettingsTest, InvalidGuardValuesLogOneLineNamingKeyAndValue) {
+  const char* const lines[] = {
+      "allowed_recipient example.com", "honeypot_variable ", "required_variable ",
+      "allowed_origin http://x", "rate_limit 5",
+  };
+  for (const char* line : lines) {
+    std::ofstream(log_path_, std::ios::trunc);
+    apply_lines(std::string("logging errors\n") + line);
+    std::string key(line, strchr(line, ' '));
+    std::string value = strchr(line, ' ') + 1;
+    std::vector<std::string> log = log_messages();
+    ASSERT_EQ(log.size(), 1u) << line;
+    EXPECT_EQ(log[0].rfind(key + " {" + value + "}", 0), 0u) << log[0];
+  }
+}
+
+TEST_F(SettingsTest, GuardListsStopAtTheirCapacity) {
+  for (int i = 0; i < kMaxSettingsEntries + 1; ++i) {
+    settings_apply_line(("allowed_recipient a" + std::to_string(i) + "@x").c_str());
+  }
+  EXPECT_EQ(g_settings.allowed_recipients.count, kMaxSettingsEntries);
+  EXPECT_STREQ(g_settings.allowed_recipients.items[999], "a999@x");
+  std::vector<std::string> log = log_messages();
+  EXPECT_EQ(log.back(), "allowed_recipient {a1000@x} was not added: at most 1000 such lines are read.");
 }
 
 TEST_F(SettingsTest, StripLineEndCutsAtTheFirstBreak) {

@@ -45,13 +45,18 @@ TEST(DerivePath, ExtensionReplacesFirstExeThenFirstCgi) {
 
 TEST(DerivePath, OverlongPathKeepsItsExtension) {
   static char out[kPathAreaSize];
-  for (size_t length : {63985u, 63986u, 63987u, 63990u, 70000u}) {
-    std::string program(length, 'p');
-    derive_path(program.c_str(), ".log", out);
-    size_t result = strlen(out);
-    EXPECT_LE(result, static_cast<size_t>(kPathLimit)) << length;
-    EXPECT_STREQ(".log", out + result - 4) << length;
-    EXPECT_EQ(std::min(length, static_cast<size_t>(kPathLimit - 4)), result - 4) << length;
+  for (const char* ext : {".log", ".rate"}) {
+    size_t ext_length = strlen(ext);
+    for (size_t length : {63985u, 63986u, 63987u, 63990u, 70000u}) {
+      std::string program(length, 'p');
+      derive_path(program.c_str(), ext, out);
+      size_t result = strlen(out);
+      EXPECT_LE(result, static_cast<size_t>(kPathLimit)) << length;
+      EXPECT_STREQ(ext, out + result - ext_length) << length;
+      EXPECT_EQ(std::min(length, static_cast<size_t>(kPathLimit) - ext_length),
+                result - ext_length)
+          << length;
+    }
   }
 }
 
