@@ -206,3 +206,7 @@ int net_recv(OsSocket sock, char* buf, int len, int timeout_seconds) {
 int net_last_error() { return g_last_error; }
 
 void net_set_last_error(int code) { g_last_error = code; }
+
+void net_close(OsSocket sock) {
+  if (sock != kNoSocket) close(static_cast<int>(sock));
+}
