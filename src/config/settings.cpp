@@ -114,6 +114,27 @@ static int set_smtp_timeout(const char*, const char* rest) {
   return 1;
 }
 
+// A folder path, taken verbatim; an empty one turns nothing on.
+static int set_spool_folder(const char*, const char* rest) {
+  if (rest[0] == '\0') {
+    log_event(LOG_ERROR, "spool_folder {%s} names no folder; keeping %s.", rest,
+              g_settings.spool_folder != nullptr ? g_settings.spool_folder : "no spool");
+    return 0;
+  }
+  replace_text(&g_settings.spool_folder, rest);
+  return 1;
+}
+
+static int set_spool_keep_sent(const char*, const char* rest) {
+  if (strcmp(rest, "true") != 0 && strcmp(rest, "false") != 0) {
+    log_event(LOG_ERROR, "spool_keep_sent {%s} is neither true nor false; keeping %s.", rest,
+              g_settings.spool_keep_sent ? "true" : "false");
+    return 0;
+  }
+  g_settings.spool_keep_sent = strcmp(rest, "true") == 0;
+  return 1;
+}
+
 struct KeywordTest {
   const char* keyword;  // compared case-sensitively over its full length
   int (*apply)(const char* line, const char* rest);
@@ -141,6 +162,9 @@ static const KeywordTest kKeywordTests[] = {
     {"bodycontent_line ", set_static_body, nullptr},
     {"use_submitted_variable_for_bodycontent ", set_variable_body, nullptr},
     {"smtp_timeout ", set_smtp_timeout, nullptr},
+    // spool
+    {"spool_folder ", set_spool_folder, nullptr},
+    {"spool_keep_sent ", set_spool_keep_sent, nullptr},
 };
 
 int settings_apply_line(const char* line) {
@@ -230,6 +254,7 @@ void settings_reset() {
   for (const KeywordTest& test : kKeywordTests) {
     if (test.text != nullptr) free(g_settings.*test.text);
   }
+  free(g_settings.spool_folder);
   g_settings = Settings();
   g_log.logging = nullptr;
   empty_list(&header_lines);

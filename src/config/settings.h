@@ -20,6 +20,10 @@ struct Settings {
   char* failure_html_page = nullptr;
   const char* email_line_ending = "\n";  // or "\r\n"
   int smtp_timeout = kDefaultSmtpTimeout;  // seconds for every socket step
+
+  // spool: every message kept on disk until a server took it
+  char* spool_folder = nullptr;   // null: no spool
+  bool spool_keep_sent = true;    // false: delete instead of moving to sent/
 };
 extern Settings g_settings;
 

@@ -42,6 +42,8 @@ std::string changed_settings() {
   if (g_settings.smtp_timeout != kDefaultSmtpTimeout) {
     add("timeout=" + std::to_string(g_settings.smtp_timeout));
   }
+  add_text("spool", g_settings.spool_folder);
+  if (!g_settings.spool_keep_sent) add("spool_delete_sent");
   for (int i = 0; i < header_lines.count; ++i) {
     add_text("header", (std::string(header_lines.entries[i].text) + "|" +
                         header_lines.entries[i].value).c_str());
@@ -180,6 +182,17 @@ TEST_F(SettingsTest, KeywordTestsAndWhatTheyChange) {
       {"smtp_timeout30", 0, ""},
       {"", 0, ""},
       {"# smtp 1.2.3.4", 0, ""},
+      // spool
+      {"spool_folder /var/spool/quillon", 1, "spool={/var/spool/quillon}"},
+      {"spool_folder spool dir ", 1, "spool={spool dir }"},
+      {"spool_folder ", 0, ""},
+      {"spool_folder a\nspool_folder ", 1, "spool={a}"},
+      {"spool_folder a\nspool_folder b", 2, "spool={b}"},
+      {"spool_keep_sent false", 1, "spool_delete_sent"},
+      {"spool_keep_sent false\nspool_keep_sent true", 2, ""},
+      {"spool_keep_sent False", 0, ""},
+      {"spool_keep_sent false ", 0, ""},
+      {"spool_keep_sent", 0, ""},
   };
   for (const auto& c : cases) {
     settings_reset();
@@ -197,6 +210,7 @@ TEST_F(SettingsTest, LogLinesFollowTheLevelAsItIsRead) {
       "logging errors\n"
       "bodycontent_line hidden\n"
       "smtp_timeout soon\n"
+      "spool_keep_sent no\n"
       "logging debug\n"
       "headerline ");
   const std::vector<std::string> expected = {
@@ -205,6 +219,7 @@ TEST_F(SettingsTest, LogLinesFollowTheLevelAsItIsRead) {
       "add_body_variable(Name:,}",
       "line used from ini file {use_submitted_variable_for_bodycontent Name:}",
       "smtp_timeout {soon} is not a whole number of seconds from 1 to 3600; keeping 60.",
+      "spool_keep_sent {no} is neither true nor false; keeping true.",
       "line used from ini file {logging debug}",
       "add_header_line(,)",
       "line used from ini file {headerline }",
