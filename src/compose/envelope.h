@@ -21,5 +21,6 @@ int match_header(const char* text, const char* value, const char* name,
 // the BCC one are written into the header block.
 int classify_header(const char* text, const char* value);
 
-// Frees the addresses and empties g_envelope (tests only).
+// Frees the addresses and empties g_envelope (tests, and -resend between
+// messages).
 void envelope_reset();

@@ -5,6 +5,7 @@
 
 #include "base/log.h"
 #include "compose/envelope.h"
+#include "compose/spool.h"
 #include "config/settings.h"
 #include "base/program.h"
 #include "form/form.h"
@@ -150,6 +151,14 @@ TextBuffer* build_body_block() {
   return block;
 }
 
+SmtpOptions smtp_options_from_settings() {
+  SmtpOptions options;
+  options.line_ending = g_settings.email_line_ending;
+  options.use_helo = g_settings.use_helo;
+  options.timeout_seconds = g_settings.smtp_timeout;
+  return options;
+}
+
 int assemble_and_send() {
   g_message.header = build_header_block();
   g_message.body = build_body_block();
@@ -168,15 +177,11 @@ int assemble_and_send() {
   log_event(LOG_DEBUG,
             "about to send email to smtp server (%s) from: (%s) to: (%s)",
             or_null(g_settings.smtp), envelope.from, envelope.to);
-  SmtpOptions options;
-  options.line_ending = g_settings.email_line_ending;
-  options.use_helo = g_settings.use_helo;
-  options.timeout_seconds = g_settings.smtp_timeout;
-  smtp_set_options(options);
+  smtp_set_options(smtp_options_from_settings());
   // An absent server is passed on as it is: the dialogue reports it as a
   // server that did not respond.
-  if (smtp_dialogue(g_settings.smtp, envelope.from, envelope.to,
-                    g_message.header->data, g_message.body->data) != 0) {
+  if (spool_and_send(g_settings.smtp, envelope.from, envelope.to,
+                     g_message.header->data, g_message.body->data) != 0) {
     log_event(LOG_DEBUG, "email sent! (1)");
     return 1;
   }

@@ -2,6 +2,7 @@
 // Assembly of the header and body blocks, and the decision to send.
 
 #include "base/text.h"
+#include "smtp/transport.h"  // SmtpOptions
 
 struct Message {
   TextBuffer* header;  // accepted header lines, then the trailer line
@@ -21,8 +22,13 @@ TextBuffer* build_header_block();
 // of all submitted variables. Caller owns it.
 TextBuffer* build_body_block();
 
+// The SMTP options the settings ask for: every exchange, a CGI run's or a
+// resend's, takes them from here.
+SmtpOptions smtp_options_from_settings();
+
 // Builds both blocks into g_message and, when From, To and Subject were
-// found, hands the mail to smtp_dialogue. Returns 1 when it reported the mail
+// found, hands the mail to smtp_dialogue (through the spool, when one is
+// set). Returns 1 when it reported the mail
 // as sent, 0 otherwise (the reason is logged).
 int assemble_and_send();
 
