@@ -576,7 +576,7 @@ int spool_and_send(char* server, const char* from, const char* to, const char* h
     pause_at("spool-sent");
   } else {
     // Tried once: a failure counts when the server was reached.
-    bool counted = g_smtp.socket != kNoSocket && !g_smtp.timed_out;
+    bool counted = g_smtp.socket != kNoSocket;
     char name[160];
     snprintf(name, sizeof name, "%s_%d.txt", base, counted ? 1 : 0);
     char* tried = path_join(paths.queue, name);
