@@ -869,7 +869,9 @@ Failure resend_claimed(Resend* run, const char* claimed, const char* name, const
   if (attempts >= kSpoolMaxAttempts) {
     char reason[200];
     snprintf(reason, sizeof reason, "failed %d times (last: %s)", attempts, failure_text(failure));
-    give_up(run, claimed, name, reason);
+    char failed_name[200];
+    snprintf(failed_name, sizeof failed_name, "%s_%d.txt", base, attempts);
+    give_up(run, claimed, failed_name, reason);
     say(run, name, "moved to failed/ (%s)", reason);
     ++run->tally->failed;
     return failure;
