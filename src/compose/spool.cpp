@@ -765,11 +765,14 @@ void clear_tmp(Resend* run) {
   free_names(&files);
 }
 
-// Reads a whole file (at most kMaxSpoolFile bytes). Heap text or null.
-char* read_whole(const char* path, size_t* length, const char** why) {
+// Reads a whole file (at most kMaxSpoolFile bytes). Heap text, or null with
+// the reason, and *open_error set when the file could not be opened.
+char* read_whole(const char* path, size_t* length, const char** why, int* open_error) {
+  *open_error = 0;
   FILE* file = fopen(path, "rb");
   if (file == nullptr) {
-    *why = "it cannot be opened";
+    *open_error = errno != 0 ? errno : EIO;
+    *why = strerror(*open_error);
     return nullptr;
   }
   size_t capacity = 65536;
@@ -818,7 +821,21 @@ void fill_envelope(const SpoolMessage& message) {
 Failure resend_claimed(Resend* run, const char* claimed, const char* name, const SpoolName& parsed) {
   const char* why = nullptr;
   size_t length = 0;
-  char* data = read_whole(claimed, &length, &why);
+  char* data = nullptr;
+  // On Windows a rename or a time stamp that another run began on the file
+  // before it was claimed holds it for a moment: the open is tried again.
+  for (int tries = 1;; ++tries) {
+    int open_error = 0;
+    data = read_whole(claimed, &length, &why, &open_error);
+    if (open_error == ENOENT) {
+      // Such a rename, begun before the claim, took the file along.
+      say(run, name, "taken by another run");
+      ++run->tally->others;
+      return Failure::kNone;
+    }
+    if (data != nullptr || open_error == 0 || tries == 20) break;
+    os_sleep_ms(50);
+  }
   SpoolMessage message;
   bool readable = data != nullptr && spool_parse(data, length, &message, &why);
   free(data);
