@@ -964,8 +964,14 @@ bool spool_resend(ResendReportFn report, void* context, ResendTally* tally, char
   NameList queue;
   err = list_sorted(run.paths.queue, &queue);
   if (err != 0) {
-    log_event(LOG_ERROR, "resend: queue/ {%s} cannot be listed (%d: %s).", run.paths.queue, err,
-              strerror(err));
+    snprintf(error, error_size, "queue/ %s cannot be listed (%d: %s)", run.paths.queue, err,
+             strerror(err));
+    log_event(LOG_ERROR, "resend: %s", error);
+    free_names(&queue);
+    os_remove_directory(run.mine);
+    free(run.mine);
+    paths_free(&run.paths);
+    return false;
   }
   Failure stop = Failure::kNone;
   bool timed_out_before = false;
@@ -1022,8 +1028,8 @@ bool spool_resend(ResendReportFn report, void* context, ResendTally* tally, char
   os_remove_directory(run.mine);
 
   NameList left;
-  list_sorted(run.paths.queue, &left);
-  tally->waiting = left.count;
+  // A queue that cannot be listed cannot be called empty.
+  tally->waiting = list_sorted(run.paths.queue, &left) == 0 ? left.count : left.count + 1;
   free_names(&left);
   log_event(LOG_DEBUG, "resend: %d sent, %d kept, %d failed, %d with other runs; %d waiting.",
             tally->sent, tally->kept, tally->failed, tally->others, tally->waiting);
