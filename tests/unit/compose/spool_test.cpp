@@ -44,6 +44,7 @@ TEST(SpoolFile, WhatIsWrittenReadsBackTheSame) {
 TEST(SpoolFile, FilesThatCannotBeSentAreRefused) {
   const std::string envelope = "QUILLON spool 1\nline-ending: LF\nmail-from: a@x\nrcpt-to: b@x\n";
   const std::string message = "\nSubject: s\n\nbody\n";
+  static const char kNul[] = "\nSubject: s\n\nnul\0byte\n";
   const struct {
     std::string data;
     bool readable;
@@ -62,7 +63,7 @@ TEST(SpoolFile, FilesThatCannotBeSentAreRefused) {
       {envelope + "rcpt-cc: \n" + message, false},
       {envelope, false},
       {envelope + "\nSubject: no end of the headers\n", false},
-      {envelope + std::string("\nSubject: s\n\nnul\0byte\n", 24), false},
+      {envelope + std::string(kNul, sizeof kNul - 1), false},
   };
   for (const auto& c : cases) {
     SpoolMessage read;
