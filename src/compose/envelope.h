@@ -30,5 +30,6 @@ extern bool g_recipient_from_form;
 // the BCC one are written into the header block.
 int classify_header(const char* text, const char* value);
 
-// Frees the addresses and empties g_envelope (tests only).
+// Frees the addresses and empties g_envelope (tests, and -resend between
+// messages).
 void envelope_reset();

@@ -10,6 +10,7 @@
 #include "compose/mime.h"
 #include "compose/guards.h"
 #include "compose/rate.h"
+#include "compose/spool.h"
 #include "config/settings.h"
 #include "base/program.h"
 #include "form/form.h"
@@ -362,8 +363,8 @@ int assemble_and_send() {
   }
   // An absent server is passed on as it is: the dialogue reports it as a
   // server that did not respond.
-  if (smtp_dialogue(g_settings.smtp, envelope.from, envelope.to,
-                    g_message.header->data, g_message.body->data) != 0) {
+  if (spool_and_send(g_settings.smtp, envelope.from, envelope.to,
+                     g_message.header->data, g_message.body->data) != 0) {
     log_event(LOG_DEBUG, "email sent! (1)");
     return 1;
   }

@@ -2,6 +2,7 @@
 // Assembly of the header and body blocks, and the decision to send.
 
 #include "base/text.h"
+#include "smtp/transport.h"  // SmtpOptions
 
 struct Message {
   TextBuffer* header;  // accepted header lines, then the trailer line
@@ -41,7 +42,7 @@ int apply_smtp_settings();
 // Builds both blocks into g_message (with standard_headers, a body that is
 // not 7bit is quoted-printable encoded) and, when From, To and Subject were
 // found and the recipients and the rate limit allow it, hands the mail to
-// smtp_dialogue. Returns 1 when it reported the mail
+// smtp_dialogue (through the spool, when one is set). Returns 1 when it reported the mail
 // as sent, 0 otherwise (the reason is logged).
 int assemble_and_send();
 

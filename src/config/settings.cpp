@@ -297,6 +297,27 @@ static int set_rate_limit(const char*, const char* rest) {
   return 1;
 }
 
+// A folder path, taken verbatim; an empty one turns nothing on.
+static int set_spool_folder(const char*, const char* rest) {
+  if (rest[0] == '\0') {
+    log_event(LOG_ERROR, "spool_folder {%s} names no folder; keeping %s.", rest,
+              g_settings.spool_folder != nullptr ? g_settings.spool_folder : "no spool");
+    return 0;
+  }
+  replace_text(&g_settings.spool_folder, rest);
+  return 1;
+}
+
+static int set_spool_keep_sent(const char*, const char* rest) {
+  if (strcmp(rest, "true") != 0 && strcmp(rest, "false") != 0) {
+    log_event(LOG_ERROR, "spool_keep_sent {%s} is neither true nor false; keeping %s.", rest,
+              g_settings.spool_keep_sent ? "true" : "false");
+    return 0;
+  }
+  g_settings.spool_keep_sent = strcmp(rest, "true") == 0;
+  return 1;
+}
+
 struct KeywordTest {
   const char* keyword;  // compared case-sensitively over its full length
   int (*apply)(const char* line, const char* rest);
@@ -339,6 +360,9 @@ static const KeywordTest kKeywordTests[] = {
     {"missing_html_page ", nullptr, &Settings::missing_html_page},
     {"allowed_origin ", add_allowed_origin, nullptr},
     {"rate_limit ", set_rate_limit, nullptr},
+    // spool
+    {"spool_folder ", set_spool_folder, nullptr},
+    {"spool_keep_sent ", set_spool_keep_sent, nullptr},
 };
 
 int settings_apply_line(const char* line) {
@@ -444,6 +468,7 @@ void settings_reset() {
     for (int i = 0; i < list->count; ++i) free(list->items[i]);
     free(list->items);
   }
+  free(g_settings.spool_folder);
   g_settings = Settings();
   g_log.logging = nullptr;
   empty_list(&header_lines);

@@ -50,6 +50,10 @@ struct Settings {
   char* missing_html_page = nullptr;
   int rate_limit_count = 0;    // at most this many submissions from one address
   int rate_limit_minutes = 0;  // within this many minutes; 0: no limit
+
+  // spool: every message kept on disk until a server took it
+  char* spool_folder = nullptr;   // null: no spool
+  bool spool_keep_sent = true;    // false: delete instead of moving to sent/
 };
 extern Settings g_settings;
 

@@ -6,10 +6,12 @@
 #include "base/log.h"
 #include "compose/guards.h"
 #include "compose/message.h"
+#include "compose/spool.h"
 #include "config/settings.h"
 #include "driver/commands.h"
 #include "driver/faq.h"
 #include "driver/help.h"
+#include "driver/resend.h"
 #include "form/form.h"
 #include "platform/os.h"
 #include "reply/page.h"
@@ -27,6 +29,7 @@ static const OptionEntry kOptions[] = {
     {2, "-FAQ", Command::kFaq},
     {2, "-blanklog", Command::kBlankLog},
     {3, "-version_insert_filename", Command::kVersionInsertFilename},
+    {2, "-resend", Command::kResend},
 };
 
 void derive_path(const char* path, const char* ext, char* out) {
@@ -78,6 +81,7 @@ int run_cgi() {
     log_event(LOG_DEBUG, "sending success reply message.");
     send_success_reply();
   } else {
+    if (spool_waiting()) set_program_token("quillon_spooled", "yes");
     log_event(LOG_DEBUG, "sending failure reply message.");
     send_failure_reply();
   }
@@ -106,6 +110,8 @@ int quillon_main(int argc, char** argv) {
       return blank_log();
     case Command::kVersionInsertFilename:
       return version_insert_filename(argv[2]);
+    case Command::kResend:
+      return resend_queue();
     case Command::kCgiRun:
       break;
   }

@@ -219,3 +219,7 @@ long long net_posix_deadline(int timeout_seconds) {
 int net_posix_wait(OsSocket sock, short events, long long deadline) {
   return wait_ready(sock, events, deadline);
 }
+
+void net_close(OsSocket sock) {
+  if (sock != kNoSocket) close(static_cast<int>(sock));
+}

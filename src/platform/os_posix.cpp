@@ -1,14 +1,18 @@
 #include "platform/os.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/time.h>
 #include <sys/random.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -46,10 +50,11 @@ void os_zoned_time(OsZonedTime* out) {
   out->unix_seconds = static_cast<long long>(now);
 }
 
-bool os_random_bytes(unsigned char* out, size_t len) {
+bool os_random_bytes(void* out, size_t len) {
+  unsigned char* at = static_cast<unsigned char*>(out);
   size_t done = 0;
   while (done < len) {
-    ssize_t n = getrandom(out + done, len - done, 0);
+    ssize_t n = getrandom(at + done, len - done, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
@@ -201,14 +206,97 @@ void os_locked_close(OsLockedFile* file) {
   file->handle = -1;
 }
 
-bool os_random_bytes(void* out, size_t len) {
-  unsigned char* at = static_cast<unsigned char*>(out);
+int os_make_directory(const char* path) {
+  return mkdir(path, 0700) == 0 ? 0 : errno;
+}
+
+int os_remove_directory(const char* path) {
+  return rmdir(path) == 0 ? 0 : errno;
+}
+
+int os_write_new_file(const char* path, const char* data, size_t len,
+                      bool flush_to_disk) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
   size_t done = 0;
   while (done < len) {
-    ssize_t n = getrandom(at + done, len - done, GRND_NONBLOCK);
+    ssize_t n = write(fd, data + done, len - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) {
+      int err = n < 0 ? errno : ENOSPC;
+      close(fd);
+      return err;
+    }
     done += static_cast<size_t>(n);
   }
-  return true;
+  if (flush_to_disk && fsync(fd) != 0) {
+    int err = errno;
+    close(fd);
+    return err;
+  }
+  // Some file systems report a failed write only when the file is closed.
+  return close(fd) == 0 ? 0 : errno;
+}
+
+int os_flush_directory(const char* path) {
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int err = fsync(fd) == 0 ? 0 : errno;
+  close(fd);
+  // File systems that cannot flush a folder say so; nothing more can be done.
+  return err == EINVAL || err == EROFS ? 0 : err;
+}
+
+int os_remove_file(const char* path) {
+  return unlink(path) == 0 ? 0 : errno;
+}
+
+int os_list_directory(const char* path, void (*each)(const char* name, void* context),
+                      void* context) {
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return errno;
+  for (;;) {
+    errno = 0;
+    struct dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
+    const char* name = entry->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    each(name, context);
+  }
+  int err = errno;
+  closedir(dir);
+  return err;
+}
+
+int os_file_mtime(const char* path, long long* seconds) {
+  struct stat info;
+  if (stat(path, &info) != 0) return errno;
+  *seconds = static_cast<long long>(info.st_mtime);
+  return 0;
+}
+
+int os_touch_file(const char* path) {
+  return utimensat(AT_FDCWD, path, nullptr, 0) == 0 ? 0 : errno;
+}
+
+bool os_path_is_absolute(const char* path) { return path[0] == '/'; }
+
+long long os_unix_time_us() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<long long>(now.tv_sec) * 1000000LL + now.tv_nsec / 1000;
+}
+
+
+void os_host_name(char* out, size_t size) {
+  if (size == 0) return;
+  char name[256];
+  if (gethostname(name, sizeof name) != 0) name[0] = '\0';
+  name[sizeof name - 1] = '\0';
+  snprintf(out, size, "%s", name);
+}
+
+bool os_process_alive(int pid) {
+  if (pid <= 0) return true;
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
 }

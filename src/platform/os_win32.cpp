@@ -3,6 +3,9 @@
 #define _CRT_RAND_S
 #include "platform/os.h"
 
+// rand_s, the C runtime's front to the system's random source, is declared
+// only on request, before the first include of stdlib.h.
+#define _CRT_RAND_S
 #define WIN32_LEAN_AND_MEAN
 #include <errno.h>
 #include <fcntl.h>
@@ -61,17 +64,6 @@ void os_zoned_time(OsZonedTime* out) {
                       (60 * kTicksPerSecond);
   out->utc_offset_minutes = static_cast<int>(minutes);
   out->unix_seconds = (static_cast<long long>(u.QuadPart) - kEpochTicks) / kTicksPerSecond;
-}
-
-bool os_random_bytes(unsigned char* out, size_t len) {
-  for (size_t i = 0; i < len;) {
-    unsigned int word = 0;
-    if (rand_s(&word) != 0) return false;
-    for (int k = 0; k < 4 && i < len; ++k, ++i) {
-      out[i] = static_cast<unsigned char>(word >> (8 * k));
-    }
-  }
-  return true;
 }
 
 static size_t count_line_feeds(const char* data, size_t len) {
@@ -233,7 +225,8 @@ static int errno_from_win32(DWORD code) {
       {ERROR_LOCK_VIOLATION, EACCES},    {ERROR_WRITE_PROTECT, EACCES},
       {ERROR_CURRENT_DIRECTORY, EACCES}, {ERROR_NOT_SAME_DEVICE, EXDEV},
       {ERROR_DISK_FULL, ENOSPC},         {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},
-      {ERROR_DIR_NOT_EMPTY, ENOTEMPTY},
+      {ERROR_DIR_NOT_EMPTY, ENOTEMPTY},  {ERROR_DIRECTORY, ENOTDIR},
+      {ERROR_HANDLE_DISK_FULL, ENOSPC},
   };
   for (const auto& entry : kMap) {
     if (entry.win32 == code) return entry.error;
@@ -346,6 +339,135 @@ void os_locked_close(OsLockedFile* file) {
   file->handle = -1;
 }
 
+int os_make_directory(const char* path) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return ENOMEM;
+  // The folder takes the rights of its parent, as files made by hand do.
+  bool made = CreateDirectoryW(wide, nullptr) != 0;
+  DWORD code = GetLastError();
+  free(wide);
+  return made ? 0 : errno_from_win32(code);
+}
+
+int os_remove_directory(const char* path) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return ENOMEM;
+  bool removed = RemoveDirectoryW(wide) != 0;
+  DWORD code = GetLastError();
+  free(wide);
+  return removed ? 0 : errno_from_win32(code);
+}
+
+int os_write_new_file(const char* path, const char* data, size_t len,
+                      bool flush_to_disk) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return ENOMEM;
+  // No sharing while it is written; CREATE_NEW refuses an existing file.
+  HANDLE file = CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD code = GetLastError();
+  free(wide);
+  if (file == INVALID_HANDLE_VALUE) return errno_from_win32(code);
+  int err = 0;
+  if (!write_all(file, data, len)) {
+    err = errno_from_win32(GetLastError());
+  } else if (flush_to_disk && !FlushFileBuffers(file)) {
+    err = errno_from_win32(GetLastError());
+  }
+  if (!CloseHandle(file) && err == 0) err = errno_from_win32(GetLastError());
+  return err;
+}
+
+int os_flush_directory(const char*) { return 0; }
+
+int os_remove_file(const char* path) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return ENOMEM;
+  bool removed = DeleteFileW(wide) != 0;
+  DWORD code = GetLastError();
+  free(wide);
+  return removed ? 0 : errno_from_win32(code);
+}
+
+int os_list_directory(const char* path, void (*each)(const char* name, void* context),
+                      void* context) {
+  size_t length = strlen(path);
+  char* pattern = static_cast<char*>(malloc(length + 3));
+  if (pattern == nullptr) return ENOMEM;
+  memcpy(pattern, path, length);
+  memcpy(pattern + length, "\\*", 3);
+  wchar_t* wide = wide_path(pattern);
+  free(pattern);
+  if (wide == nullptr) return ENOMEM;
+  WIN32_FIND_DATAW found;
+  HANDLE walk = FindFirstFileW(wide, &found);
+  DWORD code = GetLastError();
+  free(wide);
+  if (walk == INVALID_HANDLE_VALUE) {
+    // An empty folder still has "." and ".."; this means no folder at all.
+    return code == ERROR_FILE_NOT_FOUND ? 0 : errno_from_win32(code);
+  }
+  do {
+    if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
+    char name[MAX_PATH * 4];
+    int n = WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, name, sizeof name,
+                                nullptr, nullptr);
+    if (n > 0) each(name, context);
+  } while (FindNextFileW(walk, &found));
+  code = GetLastError();
+  FindClose(walk);
+  return code == ERROR_NO_MORE_FILES ? 0 : errno_from_win32(code);
+}
+
+// FILETIME counts 100 ns steps since 1601; Unix time starts 11644473600 s
+// later.
+static long long unix_us_from_filetime(const FILETIME& time) {
+  ULARGE_INTEGER ticks;
+  ticks.LowPart = time.dwLowDateTime;
+  ticks.HighPart = time.dwHighDateTime;
+  return static_cast<long long>(ticks.QuadPart / 10) - 11644473600LL * 1000000LL;
+}
+
+int os_file_mtime(const char* path, long long* seconds) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return ENOMEM;
+  WIN32_FILE_ATTRIBUTE_DATA info;
+  bool got = GetFileAttributesExW(wide, GetFileExInfoStandard, &info) != 0;
+  DWORD code = GetLastError();
+  free(wide);
+  if (!got) return errno_from_win32(code);
+  *seconds = unix_us_from_filetime(info.ftLastWriteTime) / 1000000LL;
+  return 0;
+}
+
+int os_touch_file(const char* path) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return ENOMEM;
+  HANDLE file = CreateFileW(wide, FILE_WRITE_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD code = GetLastError();
+  free(wide);
+  if (file == INVALID_HANDLE_VALUE) return errno_from_win32(code);
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  int err = SetFileTime(file, nullptr, nullptr, &now) ? 0 : errno_from_win32(GetLastError());
+  CloseHandle(file);
+  return err;
+}
+
+bool os_path_is_absolute(const char* path) {
+  if (path[0] == '\\' || path[0] == '/') return true;
+  bool letter = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
+  return letter && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+}
+
+long long os_unix_time_us() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return unix_us_from_filetime(now);
+}
+
 bool os_random_bytes(void* out, size_t len) {
   unsigned char* at = static_cast<unsigned char*>(out);
   while (len > 0) {
@@ -355,4 +477,23 @@ bool os_random_bytes(void* out, size_t len) {
     len -= chunk;
   }
   return true;
+}
+
+void os_host_name(char* out, size_t size) {
+  if (size == 0) return;
+  char name[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD length = sizeof name;
+  if (!GetComputerNameA(name, &length)) name[0] = '\0';
+  snprintf(out, size, "%s", name);
+}
+
+bool os_process_alive(int pid) {
+  if (pid <= 0) return true;
+  HANDLE process =
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
+  DWORD code = 0;
+  bool running = !GetExitCodeProcess(process, &code) || code == STILL_ACTIVE;
+  CloseHandle(process);
+  return running;
 }

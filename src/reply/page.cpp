@@ -55,6 +55,31 @@ void print_escaped_value(const char* value) {
   print_text(run);
 }
 
+// Tokens whose value the run provides, not the form: a visitor cannot set
+// them by submitting a field of the same name. Empty until the run sets them.
+struct ProgramToken {
+  const char* name;
+  const char* value;
+};
+static ProgramToken kProgramTokens[] = {
+    {"quillon_spooled", ""},  // "yes": the message waits in the spool's queue
+};
+
+void set_program_token(const char* name, const char* value) {
+  for (ProgramToken& token : kProgramTokens) {
+    if (strcmp(token.name, name) == 0) token.value = value;
+  }
+}
+
+// The value of a program token, or null when `name` is none.
+static const char* program_token(const char* name) {
+  if (strncmp(name, "quillon_", 8) != 0) return nullptr;
+  for (const ProgramToken& token : kProgramTokens) {
+    if (strcmp(token.name, name) == 0) return token.value;
+  }
+  return nullptr;
+}
+
 void expand_tokens(char* text) {
   char* rest = text;
   for (;;) {
@@ -75,8 +100,12 @@ void expand_tokens(char* text) {
     print_text(rest);
     // A value is printed, never expanded again: a "||" in it stays as it is.
     const char* name = open + 2;
-    bool listed = missing_fields != nullptr && strcmp(name, kMissingFieldsToken) == 0;
-    print_escaped_value(listed ? missing_fields : form_value(name));
+    const char* value = nullptr;
+    if (missing_fields != nullptr && strcmp(name, kMissingFieldsToken) == 0) {
+      value = missing_fields;
+    }
+    if (value == nullptr) value = program_token(name);
+    print_escaped_value(value != nullptr ? value : form_value(name));
     rest = close + 2;
     if (*rest == '\0') return;
   }

@@ -20,8 +20,13 @@ void send_missing_reply(const char* fields);
 // through expand_tokens. A text longer than 63000 characters is dropped.
 void page_printf(const char* format, ...) QUILLON_PRINTF(1, 2);
 
+// Sets the value of a ||quillon_...|| token the program itself provides
+// (see kProgramTokens in page.cpp); a name not in that table is ignored.
+void set_program_token(const char* name, const char* value);
+
 // Prints `text` with each ||name|| token replaced by the HTML-escaped value
-// of the submitted variable `name`; cuts `text` in place.
+// of the program token `name` (names beginning with "quillon_") or else of
+// the submitted variable `name`; cuts `text` in place.
 void expand_tokens(char* text);
 
 // Prints `value` to stdout with & < > " ' escaped as HTML entities.

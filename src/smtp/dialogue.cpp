@@ -25,6 +25,15 @@ constexpr int kMaxRecipients = 3;    // To, BCC, CC
 
 char g_command[kCommandAreaSize];
 
+SmtpAcceptedFn g_accepted = nullptr;
+void* g_accepted_context = nullptr;
+
+// The server took the message: tell the caller at once.
+bool note_accepted(bool accepted) {
+  if (accepted && g_accepted != nullptr) g_accepted(g_accepted_context);
+  return accepted;
+}
+
 const char* format_command(const char* format, va_list args) QUILLON_PRINTF(1, 0);
 
 const char* format_command(const char* format, va_list args) {
@@ -107,7 +116,7 @@ int helo_exchange(const char* from, const char* const* recipients, int count,
   if (TCPdoread(&code) == 1 && code == 354) {
     queue_content(header_block, body);
     (void)smtp_flush();  // a failed write is logged already
-    accepted = TCPdoread(&code) == 1 && is_positive(code);
+    accepted = note_accepted(TCPdoread(&code) == 1 && is_positive(code));
   }
   if (g_smtp.timed_out) return give_up();
   return say_goodbye(accepted);
@@ -156,14 +165,14 @@ int send_mail(const char* from, const char* const* recipients, int count,
   queue_content(header_block, body);
   if (!pipelining) {
     (void)smtp_flush();
-    bool accepted = TCPdoread(&code) == 1 && is_positive(code);
+    bool accepted = note_accepted(TCPdoread(&code) == 1 && is_positive(code));
     if (g_smtp.timed_out) return give_up();
     return say_goodbye(accepted);
   }
   // The end mark and QUIT travel together; the replies come in order.
   queue_command("QUIT");
   (void)smtp_flush();
-  bool accepted = TCPdoread(&code) == 1 && is_positive(code);
+  bool accepted = note_accepted(TCPdoread(&code) == 1 && is_positive(code));
   if (!g_smtp.timed_out) (void)TCPdoread();
   return accepted ? 1 : 0;
 }
@@ -353,6 +362,11 @@ int smtp_port_from_text(const char* text) {
   }
   if (negative) value = 0u - value;
   return static_cast<int>(value & 0xffffu);
+}
+
+void smtp_on_accepted(SmtpAcceptedFn accepted, void* context) {
+  g_accepted = accepted;
+  g_accepted_context = context;
 }
 
 int send_dot_stuffed(const char* content) {

@@ -26,6 +26,12 @@ extern Envelope g_envelope;
 int smtp_dialogue(char* server, const char* from, const char* to,
                   const char* header_block, const char* body);
 
+// Called the moment the server accepts the message data with a 2xx, before
+// the goodbye, so that a caller keeping a copy of the message can mark it
+// delivered before anything else can go wrong. Null (the default) for none.
+using SmtpAcceptedFn = void (*)(void* context);
+void smtp_on_accepted(SmtpAcceptedFn accepted, void* context);
+
 // Writes `content` on the connection with a "." added in front of every line
 // that begins with "." (a line begins at the start and after every LF).
 // Returns 0, or -1 when a write failed.

@@ -336,6 +336,16 @@ const char* wsock_message_text(int code) {
   return nullptr;
 }
 
+void smtp_close() {
+  if (g_smtp.tls != nullptr) tls_close(g_smtp.tls);
+  g_smtp.tls = nullptr;
+  net_close(g_smtp.socket);
+  g_smtp.socket = kNoSocket;
+  g_smtp.pending_length = 0;
+  g_smtp.out_length = 0;
+  g_smtp.timed_out = false;
+}
+
 void smtp_connection_reset() {
   g_smtp.socket = kNoSocket;
   g_smtp.tls = nullptr;

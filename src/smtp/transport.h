@@ -114,5 +114,10 @@ void wsock_error(const char* context);
 // not know.
 const char* wsock_message_text(int code);
 
+// Closes the connection and forgets what was pending or queued on it, for a
+// program that holds more than one exchange (a single run leaves its one
+// connection to the process exit).
+void smtp_close();
+
 // Resets g_smtp (tests only).
 void smtp_connection_reset();

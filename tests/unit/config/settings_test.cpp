@@ -64,6 +64,8 @@ std::string changed_settings() {
     add("rate=" + std::to_string(g_settings.rate_limit_count) + "/" +
         std::to_string(g_settings.rate_limit_minutes));
   }
+  add_text("spool", g_settings.spool_folder);
+  if (!g_settings.spool_keep_sent) add("spool_delete_sent");
   for (int i = 0; i < header_lines.count; ++i) {
     add_text("header", (std::string(header_lines.entries[i].text) + "|" +
                         header_lines.entries[i].value).c_str());
@@ -253,6 +255,17 @@ TEST_F(SettingsTest, KeywordTestsAndWhatTheyChange) {
       {"rate_limit 5 / 10", 0, ""},
       {"rate_limit /10", 0, ""},
       {"rate_limit 99999999999999999999/1", 0, ""},
+      // spool
+      {"spool_folder /var/spool/quillon", 1, "spool={/var/spool/quillon}"},
+      {"spool_folder spool dir ", 1, "spool={spool dir }"},
+      {"spool_folder ", 0, ""},
+      {"spool_folder a\nspool_folder ", 1, "spool={a}"},
+      {"spool_folder a\nspool_folder b", 2, "spool={b}"},
+      {"spool_keep_sent false", 1, "spool_delete_sent"},
+      {"spool_keep_sent false\nspool_keep_sent true", 2, ""},
+      {"spool_keep_sent False", 0, ""},
+      {"spool_keep_sent false ", 0, ""},
+      {"spool_keep_sent", 0, ""},
   };
   for (const auto& c : cases) {
     settings_reset();
@@ -272,6 +285,7 @@ TEST_F(SettingsTest, LogLinesFollowTheLevelAsItIsRead) {
       "smtp_timeout soon\n"
       "smtp_security ssl\n"
       "standard_headers on\n"
+      "spool_keep_sent no\n"
       "logging debug\n"
       "headerline ");
   const std::vector<std::string> expected = {
@@ -282,6 +296,7 @@ TEST_F(SettingsTest, LogLinesFollowTheLevelAsItIsRead) {
       "smtp_timeout {soon} is not a whole number of seconds from 1 to 3600; keeping 60.",
       "smtp_security {ssl} is not none, starttls or tls; keeping none.",
       "standard_headers {on} is not true or false; keeping false.",
+      "spool_keep_sent {no} is neither true nor false; keeping true.",
       "line used from ini file {logging debug}",
       "add_header_line(,)",
       "line used from ini file {headerline }",

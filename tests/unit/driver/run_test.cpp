@@ -83,6 +83,9 @@ TEST(ClassifyArguments, OnlyExactOptionsWithTheirCountAreCommands) {
       {{"-version_insert_filename"}, Command::kCgiRun},
       {{"-version_insert_filename", "a", "b"}, Command::kCgiRun},
       {{"help"}, Command::kCgiRun},
+      {{"-resend"}, Command::kResend},
+      {{"-resend", "now"}, Command::kCgiRun},
+      {{"-Resend"}, Command::kCgiRun},
   };
   for (const Case& c : cases) {
     std::vector<char*> argv;
