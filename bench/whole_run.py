@@ -3,8 +3,12 @@
 the median (and 90th percentile) of many runs, against a fast local SMTP
 responder. Compared in the same run with the floor (bench/floor_client.c,
 the same SMTP exchange and nothing else) and with the program's start-up
-alone ("-version"). Further rows: a 1000-line settings file and the largest
-form body (100000 bytes in 1000 pairs).
+alone ("-version"). Further rows: a 1000-line settings file, the largest
+form body (100000 bytes in 1000 pairs), the typical form with every
+abuse guard on (the rate limit's state file growing by one entry a run),
+and the typical form submitted over STARTTLS with AUTH PLAIN (certificates
+of a test CA made with the openssl command), next to the same form in
+plain text.
 
     bench/whole_run.py [--bin [LABEL=]PATH ...] [--runs 200]
 
@@ -27,6 +31,8 @@ import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(REPO, "tests", "cli"))
+import tls_fixture  # noqa: E402
 
 LAUNCHER = r"""
 #include <fcntl.h>
@@ -74,11 +80,16 @@ REPLIES = {b"EHLO": b"250-bench.test\r\n250-PIPELINING\r\n250 8BITMIME\r\n",
 END_OF_DATA = b"\r\n.\r\n"
 
 
+TLS_EHLO = b"250-bench.test\r\n250-STARTTLS\r\n250 AUTH PLAIN LOGIN\r\n"
+
+
 class Responder:
     """A minimal SMTP server on 127.0.0.1, one connection at a time, that
-    answers at once and keeps the last message's content."""
+    answers at once and keeps the last message's content. With `tls` (a
+    server-side ssl.SSLContext) it offers STARTTLS and takes any AUTH."""
 
-    def __init__(self):
+    def __init__(self, tls=None):
+        self.tls = tls
         self.listener = socket.socket()
         self.listener.bind(("127.0.0.1", 0))
         self.listener.listen(64)
@@ -92,15 +103,17 @@ class Responder:
         while True:
             conn, _ = self.listener.accept()
             conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            self.conn = conn
             self.received = b""
             try:
                 self.session(conn)
             except OSError:
                 pass
-            conn.close()
+            self.conn.close()
             self.last_session = self.received
 
     def session(self, conn):
+        conn_plain = conn
         conn.sendall(GREETING)
         buf = b""
         while True:
@@ -112,7 +125,18 @@ class Responder:
                 buf += chunk
             line, _, buf = buf.partition(b"\n")
             verb = line.split(b" ", 1)[0].strip().upper()
+            if self.tls is not None and verb in (b"EHLO", b"STARTTLS", b"AUTH"):
+                if verb == b"EHLO":
+                    conn.sendall(TLS_EHLO)
+                elif verb == b"AUTH":
+                    conn.sendall(b"235 2.7.0 ok\r\n")
+                else:
+                    conn.sendall(b"220 2.0.0 go ahead\r\n")
+                    conn = self.conn = self.tls.wrap_socket(conn, server_side=True)
+                continue
             conn.sendall(REPLIES.get(verb, b"500 what\r\n"))
+            if verb == b"MAIL" and self.tls is not None and self.conn is conn_plain:
+                return  # no mail in plain text here
             if verb == b"DATA":
                 while END_OF_DATA not in buf:
                     chunk = conn.recv(65536)
@@ -155,6 +179,11 @@ def thousand_line_settings(port):
     return typical_settings(port, "errors", extra)
 
 
+GUARD_LINES = ["honeypot_variable website", "required_variable Name:",
+               "allowed_origin www.example.com", "allowed_recipient owner@example.com",
+               "rate_limit 10000/10"]
+GUARD_ENV = {"HTTP_ORIGIN": "https://www.example.com", "REMOTE_ADDR": "192.0.2.1"}
+
 TYPICAL_FORM = ("Name%3A=Joe+Bloggs&Email%3A=joe%40example.org&Message%3A=Hello%2C+"
                 "I+would+like+to+know+more+about+your+sailing+courses.%0D%0A"
                 "Please+call+me+back.")
@@ -173,6 +202,9 @@ class Bench:
         self.work = work
         self.runs = runs
         self.responder = Responder()
+        self.tls_files = tls_fixture.TlsFiles() if tls_fixture.available() else None
+        self.tls_responder = (Responder(self.tls_files.server_context())
+                              if self.tls_files else None)
         self.launcher = self.compile(LAUNCHER, "launcher")
         with open(os.path.join(HERE, "floor_client.c")) as f:
             self.floor = self.compile(f.read(), "floor_client")
@@ -185,18 +217,19 @@ class Bench:
         subprocess.run(["cc", "-O2", "-o", out, src], check=True)
         return out
 
-    def measure(self, argv, body, env=None, cwd=None, delivers=True):
+    def measure(self, argv, body, env=None, cwd=None, delivers=True, responder=None):
+        responder = responder or self.responder
         body_file = os.path.join(self.work, "body")
         with open(body_file, "wb") as f:
             f.write(body.encode())
         full_env = {"PATH": "/usr/bin:/bin", "TZ": "UTC", "CONTENT_LENGTH": str(len(body))}
         full_env.update(env or {})
-        before = self.responder.messages
+        before = responder.messages
         out = subprocess.run([self.launcher, str(self.runs), body_file] + argv,
                              env=full_env, cwd=cwd, capture_output=True, check=True).stdout
         rows = [list(map(int, line.split())) for line in out.decode().splitlines()]
         failed = sum(1 for row in rows if row[4] != 0)
-        sent = self.responder.messages - before
+        sent = responder.messages - before
         if len(rows) != self.runs or failed or (delivers and sent != self.runs):
             sys.exit("%s: %d runs, %d failed, %d messages delivered: figures void"
                      % (" ".join(argv), len(rows), failed, sent))
@@ -276,14 +309,32 @@ def main():
                  thousand_line_settings(port), TYPICAL_FORM, True),
                 ("100000-byte body, 1000 pairs, logging errors", "largest",
                  typical_settings(port, "errors", ["sendall true"]), largest_form(), True),
+                ("typical form, every guard on, logging errors", "guards",
+                 typical_settings(port, "errors", GUARD_LINES), TYPICAL_FORM, True, GUARD_ENV),
             ]
             print("-- %s (%d bytes)" % (label, os.path.getsize(binary)))
-            for name, tag, settings, body, delivers in cases:
+            for name, tag, settings, body, delivers, *env in cases:
                 program, cwd = site(work, "%s-%d" % (tag, index), binary,
                                     settings or "logging errors\n")
                 argv = [program, "-version"] if settings is None else [program]
-                s = summary(bench.measure(argv, body or "", cwd=cwd, delivers=delivers))
+                s = summary(bench.measure(argv, body or "", env=env[0] if env else None,
+                                          cwd=cwd, delivers=delivers))
                 print_row("  " + name, s, floor["wall"])
+            # Builds that know the setting: the typical form over STARTTLS
+            # with AUTH, the certificate checked against the test CA.
+            with open(binary, "rb") as f:
+                knows_tls = b"smtp_security " in f.read()
+            if bench.tls_responder is not None and knows_tls:
+                settings = typical_settings(bench.tls_responder.port, "errors", [
+                    "smtp_security starttls", "smtp_ca_file " + bench.tls_files.ca,
+                    "smtp_user form@example.com", "smtp_password secret"])
+                program, cwd = site(work, "starttls-%d" % index, binary, settings)
+                s = summary(bench.measure([program], TYPICAL_FORM, cwd=cwd,
+                                          responder=bench.tls_responder))
+                print_row("  typical form, STARTTLS + AUTH PLAIN", s, floor["wall"])
+
+        if bench.tls_files:
+            bench.tls_files.cleanup()
 
     # The form decoder alone, on bodies up to the largest.
     bench_form = args.bench_form or os.path.join(os.path.dirname(builds[0][1]), "bench_form")

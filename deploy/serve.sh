@@ -9,12 +9,18 @@
 # start makes DIR the run directory (layout in deploy/lighttpd.conf), takes
 # free ports, starts both servers in the background and writes DIR/state.env
 # (QUILLON_URL, QUILLON_HTTP_PORT, QUILLON_SMTP_PORT, QUILLON_MAIL_DIR, ...).
+# Run as root, the web server runs the CGI as www-data, and everything in
+# DIR stays root's and read-only to www-data but the gateway's log file,
+# cgi-bin/quillon.log, which www-data owns (mode 600).
 # --no-smtp starts no SMTP server and points the settings at a port where
 # nothing listens, to see the failure page. stop ends what start started.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
 python=${QUILLON_PYTHON:-/usr/bin/python3}
+# The user both web server configurations run the CGI as when started as
+# root (server.username in lighttpd.conf, User in apache2.conf).
+web_user=www-data
 
 die() { echo "serve.sh: $*" >&2; exit 1; }
 
@@ -67,16 +73,30 @@ make_run_dir() {
   chmod 755 "$dir"/cgi-bin/quillon
   sed -e "s|@SMTP_SERVER@|$smtp_server|" -e "s|@PAGES_DIR@|$dir/pages|" \
     "$repo"/deploy/site/quillon.ini > "$dir"/cgi-bin/quillon.ini
-  if [ "$web" = apache2 ]; then
-    # The CGI runs as www-data: it must reach every directory on the way
-    # (directories above DIR are left as they are) and write its log file
-    # beside the program.
-    chown www-data "$dir"/cgi-bin
-    chmod o+x "$dir"
-    chmod -R o+rX "$dir"/htdocs "$dir"/pages "$dir"/cgi-bin
-    runuser -u www-data -- test -r "$dir"/htdocs/index.html ||
-      die "www-data cannot reach $dir; choose a run directory below /tmp"
+  [ "$(id -u)" -eq 0 ] || return 0
+
+  # Started as root, both servers run the CGI as $web_user. It may read the
+  # site and write its log file, nothing else: a program, settings file or
+  # folder it could change would let anything running as that user take
+  # the gateway over. It must reach every directory on the way (those
+  # above DIR are left as they are).
+  chown -R root:root "$dir"/htdocs "$dir"/cgi-bin "$dir"/pages
+  chmod 755 "$dir"/htdocs "$dir"/cgi-bin "$dir"/pages
+  chmod 644 "$dir"/htdocs/index.html "$dir"/pages/*.html "$dir"/cgi-bin/quillon.ini
+  chmod go-w,o+x "$dir"
+  chmod 700 "$dir"/mail   # the stored messages, as private as the log
+  touch "$dir"/cgi-bin/quillon.log
+  chown "$web_user": "$dir"/cgi-bin/quillon.log
+  chmod 600 "$dir"/cgi-bin/quillon.log
+  if [ "$web" = lighttpd ]; then
+    # lighttpd opens its error log after it has become $web_user.
+    touch "$dir"/logs/lighttpd-error.log
+    chown "$web_user": "$dir"/logs/lighttpd-error.log
   fi
+  runuser -u "$web_user" -- test -x "$dir"/cgi-bin/quillon ||
+    die "$web_user cannot reach $dir; choose a run directory below /tmp"
+  ! runuser -u "$web_user" -- test -w "$dir" ||
+    die "$web_user may write $dir; choose a run directory of root's"
 }
 
 start() {
@@ -94,7 +114,9 @@ start() {
   case $web in lighttpd|apache2) ;; *) die "--web must be lighttpd or apache2" ;; esac
   command -v "$web" >/dev/null || die "$web is not installed"
   mkdir -p "$dir"
-  dir=$(cd "$dir" && pwd)
+  # The real path: the web server's user may not be able to follow a link
+  # to it (one in root's home, say).
+  dir=$(cd "$dir" && pwd -P)
   stop "$dir"
   rm -rf "$dir"/htdocs "$dir"/cgi-bin "$dir"/pages "$dir"/logs "$dir"/mail
   mkdir -p "$dir"/logs "$dir"/mail

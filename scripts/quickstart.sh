@@ -9,14 +9,18 @@
 #
 # Build directory: build/ (QUILLON_BUILD_DIR overrides). Run directory:
 # build/quickstart (the web root, the program with its settings and log,
-# the stored messages in mail/).
+# the stored messages in mail/). Run as root, lighttpd runs the program as
+# www-data, which can read it and its settings and write its log, nothing
+# else (deploy/serve.sh lays it out so). When www-data cannot reach the
+# build directory (a checkout in root's own home), the run directory is
+# made below /tmp and build/quickstart is a link to it.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${QUILLON_BUILD_DIR:-$repo/build}
 state=$build_dir/quickstart
 serve=$repo/deploy/serve.sh
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 python3-aiosmtpd lighttpd curl)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libssl-dev python3 python3-aiosmtpd lighttpd curl)
 
 install_missing() {
   local missing=() p
@@ -33,6 +37,24 @@ install_missing() {
   echo "== installing: ${missing[*]}"
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+}
+
+# As root: makes $state a link to a fresh directory below /tmp, unless
+# www-data can reach the build directory or $state already is such a link.
+place_run_dir() {
+  [ "$(id -u)" -eq 0 ] || return 0
+  if [ -L "$state" ]; then
+    local target
+    target=$(readlink "$state")
+    [ -d "$target" ] && [ "$(stat -c %u "$target")" = 0 ] && return 0
+    rm -f "$state"
+  fi
+  runuser -u www-data -- test -x "$build_dir" && return 0
+  if [ -d "$state" ]; then
+    "$serve" stop "$state"
+    rm -rf "$state"
+  fi
+  ln -s "$(mktemp -d /tmp/quillon-quickstart-XXXXXX)" "$state"
 }
 
 build() {
@@ -85,6 +107,7 @@ esac
 
 install_missing
 build
+place_run_dir
 echo "== starting lighttpd and the SMTP server"
 "$serve" start "$state" --bin "$build_dir"/quillon
 status=0
@@ -100,9 +123,9 @@ else
 
 == running:
    form:         $QUILLON_URL
-   stored mail:  $QUILLON_MAIL_DIR (the SMTP server prints each message to $state/logs/smtp.out)
+   stored mail:  $QUILLON_MAIL_DIR (the SMTP server prints each message to $QUILLON_RUN/logs/smtp.out)
    gateway log:  $QUILLON_CGI_LOG
-   settings:     $state/cgi-bin/quillon.ini
+   settings:     $QUILLON_RUN/cgi-bin/quillon.ini
    stop with:    $stop_hint
 EOT
 fi

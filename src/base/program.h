@@ -1,6 +1,6 @@
 #pragma once
 // What every layer may need of the running program: its version, the paths
-// of its settings and log files, the one way a run ends early with an error
+// of its settings, log and rate-limit files, the one way a run ends early with an error
 // page, and a few small helpers shared by all modules.
 
 #include <cstddef>
@@ -14,6 +14,7 @@ struct Program {
   char** argv;
   char ini_path[kPathAreaSize];
   char log_path[kPathAreaSize];
+  char rate_path[kPathAreaSize];  // the rate limit's state, beside the log
 };
 extern Program g_program;
 

@@ -32,8 +32,9 @@ enum {
   kDomain = 400,
 };
 
-char* scan_address(const char* text) {
-  if (text == nullptr) text = "";
+// Finds the first address in `text`: its start and length. False when
+// there is none.
+static bool find_address(const char* text, const char** found, size_t* length) {
   int state = kBetweenWords;
   const char* start = nullptr;
   // The terminating NUL is scanned too: it is a separator, so an address
@@ -42,7 +43,9 @@ char* scan_address(const char* text) {
     unsigned char ch = static_cast<unsigned char>(*p);
     bool word = is_address_char(ch);
     if (state == kDomain && !word) {
-      return copy_address(start, static_cast<size_t>(p - start));
+      *found = start;
+      *length = static_cast<size_t>(p - start);
+      return true;
     }
     if (state == kAfterAt) state = word ? kDomain : kBetweenWords;
     if (state == kLocalPart && !word) {
@@ -52,11 +55,38 @@ char* scan_address(const char* text) {
       start = p;
       state = kLocalPart;
     }
-    if (ch == '\0') {
-      log_event(LOG_DEBUG, "no email address in this line (%s)", text);
-      return nullptr;
-    }
+    if (ch == '\0') return false;
   }
+}
+
+char* scan_address(const char* text) {
+  if (text == nullptr) text = "";
+  const char* start = nullptr;
+  size_t length = 0;
+  if (!find_address(text, &start, &length)) {
+    log_event(LOG_DEBUG, "no email address in this line (%s)", text);
+    return nullptr;
+  }
+  return copy_address(start, length);
+}
+
+char* reply_to_address(const char* value, const char** why) {
+  if (value == nullptr) value = "";
+  const char* start = nullptr;
+  size_t length = 0;
+  if (strpbrk(value, "\r\n,") != nullptr) {
+    *why = "it holds a line break or a comma";
+  } else if (!find_address(value, &start, &length)) {
+    *why = "it holds no address";
+  } else {
+    const char* second = nullptr;
+    size_t second_length = 0;
+    if (!find_address(start + length, &second, &second_length)) {
+      return copy_address(start, length);
+    }
+    *why = "it holds more than one address";
+  }
+  return nullptr;
 }
 
 // Prefix comparison over exactly `count` characters, ASCII case ignored; a
@@ -65,14 +95,28 @@ static bool prefix_matches(const char* text, const char* name, int count) {
   return ascii_equal_n(text, name, static_cast<size_t>(count));
 }
 
-int match_header(const char* text, const char* value, const char* name,
-                 int count, char** slot) {
+bool g_recipient_from_form = false;
+
+// match_header, telling in *from_value whether the address came from the
+// value rather than the text.
+static int match_header_from(const char* text, const char* value, const char* name,
+                             int count, char** slot, bool* from_value) {
+  *from_value = false;
   if (text == nullptr || !prefix_matches(text, name, count)) return 0;
   // A static line carries its address in the text; a line naming a
   // submitted variable has only the name there and the address in the value.
   *slot = scan_address(text);
-  if (*slot == nullptr && value != nullptr) *slot = scan_address(value);
+  if (*slot == nullptr && value != nullptr) {
+    *slot = scan_address(value);
+    *from_value = *slot != nullptr;
+  }
   return *slot != nullptr ? 1 : 0;
+}
+
+int match_header(const char* text, const char* value, const char* name,
+                 int count, char** slot) {
+  bool from_value;
+  return match_header_from(text, value, name, count, slot, &from_value);
 }
 
 struct AddressHeader {
@@ -95,8 +139,11 @@ int classify_header(const char* text, const char* value) {
     char** slot = &(g_envelope.*header.slot);
     if (*slot != nullptr) continue;
     int count = static_cast<int>(strlen(header.name));
-    if (match_header(text, value, header.name, count, slot)) return 1;
-    if (bare_too && match_header(text, value, header.name, count - 1, slot)) {
+    bool from_value = false;
+    if (match_header_from(text, value, header.name, count, slot, &from_value) ||
+        (bare_too &&
+         match_header_from(text, value, header.name, count - 1, slot, &from_value))) {
+      if (from_value && header.slot != &Envelope::from) g_recipient_from_form = true;
       return 1;
     }
   }
@@ -114,4 +161,5 @@ void envelope_reset() {
   free(g_envelope.cc);
   free(g_envelope.bcc);
   g_envelope = Envelope();
+  g_recipient_from_form = false;
 }

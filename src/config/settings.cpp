@@ -114,6 +114,210 @@ static int set_smtp_timeout(const char*, const char* rest) {
   return 1;
 }
 
+static int set_smtp_security(const char*, const char* rest) {
+  static const struct {
+    const char* word;
+    SecurityMode mode;
+  } kModes[] = {
+      {"none", kSecurityNone},
+      {"starttls", kSecurityStarttls},
+      {"tls", kSecurityTls},
+  };
+  for (const auto& mode : kModes) {
+    if (strcmp(rest, mode.word) == 0) {
+      g_settings.smtp_security = mode.mode;
+      return 1;
+    }
+  }
+  const char* kept = "none";
+  for (const auto& mode : kModes) {
+    if (mode.mode == g_settings.smtp_security) kept = mode.word;
+  }
+  log_event(LOG_ERROR, "smtp_security {%s} is not none, starttls or tls; keeping %s.",
+            rest, kept);
+  return 0;
+}
+
+static int set_standard_headers(const char*, const char* rest) {
+  if (strcmp(rest, "true") == 0 || strcmp(rest, "false") == 0) {
+    g_settings.standard_headers = rest[0] == 't';
+    return 1;
+  }
+  log_event(LOG_ERROR, "standard_headers {%s} is not true or false; keeping %s.", rest,
+            g_settings.standard_headers ? "true" : "false");
+  return 0;
+}
+
+// Its line is logged without the password.
+static const char kPasswordKeyword[] = "smtp_password ";
+// abuse guards
+
+constexpr int kMaxRateLimitCount = 10000;
+constexpr int kMaxRateLimitMinutes = 7 * 24 * 60;
+constexpr size_t kMaxHostName = 253;
+
+// The characters an address found in a header can hold (see scan_address):
+// an allowed address made of others could never match one.
+static bool is_address_byte(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+         c == '.' || c == '_' || c == '-' || c == '+';
+}
+
+static bool is_address_run(const char* start, const char* end) {
+  if (start == end) return false;
+  for (const char* p = start; p < end; ++p) {
+    if (!is_address_byte(*p)) return false;
+  }
+  return true;
+}
+
+// "name@example.com" or "@example.com".
+static bool is_recipient_pattern(const char* text) {
+  const char* at = strchr(text, '@');
+  if (at == nullptr) return false;
+  const char* end = text + strlen(text);
+  return (at == text || is_address_run(text, at)) && is_address_run(at + 1, end);
+}
+
+// A host name (letters, digits, '.', '-') or an IPv6 address in brackets.
+static bool is_host_name(const char* text) {
+  size_t length = strlen(text);
+  if (length == 0 || length > kMaxHostName + 2) return false;
+  if (text[0] == '[') {
+    if (length < 3 || text[length - 1] != ']') return false;
+    for (size_t i = 1; i + 1 < length; ++i) {
+      char c = ascii_lower(text[i]);
+      if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || c == ':' || c == '.')) {
+        return false;
+      }
+    }
+    return true;
+  }
+  if (length > kMaxHostName) return false;
+  for (size_t i = 0; i < length; ++i) {
+    char c = text[i];
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+          c == '.' || c == '-')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Adds `value` to `list` unless it is there already (the line still counts
+// as used) or the list is full (an error line, not used).
+static int add_to_list(SettingList* list, const char* key, const char* value) {
+  for (int i = 0; i < list->count; ++i) {
+    if (strcmp(list->items[i], value) == 0) return 1;
+  }
+  if (list->count >= kMaxSettingsEntries) {
+    log_event(LOG_ERROR, "%s{%s} was not added: at most %d such lines are read.", key, value,
+              kMaxSettingsEntries);
+    return 0;
+  }
+  // Allocated at the first line, so that the record stays small for the
+  // settings files that have none.
+  if (list->items == nullptr) {
+    list->items = static_cast<char**>(malloc(sizeof(char*) * kMaxSettingsEntries));
+    if (list->items == nullptr) fatal_reply("out of memory.");
+  }
+  list->items[list->count++] = copy_text(value);
+  return 1;
+}
+
+static int add_allowed_recipient(const char*, const char* rest) {
+  if (!is_recipient_pattern(rest)) {
+    log_event(LOG_ERROR,
+              "allowed_recipient {%s} is neither an address (name@example.com) nor a "
+              "domain (@example.com); line ignored.",
+              rest);
+    return 0;
+  }
+  return add_to_list(&g_settings.allowed_recipients, "allowed_recipient ", rest);
+}
+
+static int add_form_field(SettingList* list, const char* key, const char* rest) {
+  if (rest[0] == '\0') {
+    log_event(LOG_ERROR, "%s{} names no form field; line ignored.", key);
+    return 0;
+  }
+  return add_to_list(list, key, rest);
+}
+
+static int add_honeypot_variable(const char*, const char* rest) {
+  return add_form_field(&g_settings.honeypot_variables, "honeypot_variable ", rest);
+}
+
+static int add_required_variable(const char*, const char* rest) {
+  return add_form_field(&g_settings.required_variables, "required_variable ", rest);
+}
+
+static int add_allowed_origin(const char*, const char* rest) {
+  if (!is_host_name(rest)) {
+    log_event(LOG_ERROR,
+              "allowed_origin {%s} is not a host name (www.example.com, no scheme or "
+              "port); line ignored.",
+              rest);
+    return 0;
+  }
+  return add_to_list(&g_settings.allowed_origins, "allowed_origin ", rest);
+}
+
+// Digits only; false for anything else or a number above `most`.
+static bool read_bounded_number(const char** text, int most, int* out) {
+  const char* p = *text;
+  int value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    value = value * 10 + (*p - '0');
+    if (value > most) return false;
+  }
+  if (p == *text) return false;
+  *text = p;
+  *out = value;
+  return true;
+}
+
+// "N/M": at most N submissions from one client address in M minutes.
+static int set_rate_limit(const char*, const char* rest) {
+  const char* p = rest;
+  int count = 0;
+  int minutes = 0;
+  bool valid = read_bounded_number(&p, kMaxRateLimitCount, &count) && *p++ == '/' &&
+               read_bounded_number(&p, kMaxRateLimitMinutes, &minutes) && *p == '\0' &&
+               count >= 1 && minutes >= 1;
+  if (!valid) {
+    log_event(LOG_ERROR,
+              "rate_limit {%s} is not N/M (at most N submissions from one address in M "
+              "minutes; N from 1 to %d, M from 1 to %d); line ignored.",
+              rest, kMaxRateLimitCount, kMaxRateLimitMinutes);
+    return 0;
+  }
+  g_settings.rate_limit_count = count;
+  g_settings.rate_limit_minutes = minutes;
+  return 1;
+}
+
+// A folder path, taken verbatim; an empty one turns nothing on.
+static int set_spool_folder(const char*, const char* rest) {
+  if (rest[0] == '\0') {
+    log_event(LOG_ERROR, "spool_folder {%s} names no folder; keeping %s.", rest,
+              g_settings.spool_folder != nullptr ? g_settings.spool_folder : "no spool");
+    return 0;
+  }
+  replace_text(&g_settings.spool_folder, rest);
+  return 1;
+}
+
+static int set_spool_keep_sent(const char*, const char* rest) {
+  if (strcmp(rest, "true") != 0 && strcmp(rest, "false") != 0) {
+    log_event(LOG_ERROR, "spool_keep_sent {%s} is neither true nor false; keeping %s.", rest,
+              g_settings.spool_keep_sent ? "true" : "false");
+    return 0;
+  }
+  g_settings.spool_keep_sent = strcmp(rest, "true") == 0;
+  return 1;
+}
+
 struct KeywordTest {
   const char* keyword;  // compared case-sensitively over its full length
   int (*apply)(const char* line, const char* rest);
@@ -141,6 +345,24 @@ static const KeywordTest kKeywordTests[] = {
     {"bodycontent_line ", set_static_body, nullptr},
     {"use_submitted_variable_for_bodycontent ", set_variable_body, nullptr},
     {"smtp_timeout ", set_smtp_timeout, nullptr},
+    // Delivery through mail providers.
+    {"smtp_security ", set_smtp_security, nullptr},
+    {"smtp_user ", nullptr, &Settings::smtp_user},
+    {kPasswordKeyword, nullptr, &Settings::smtp_password},
+    {"smtp_password_file ", nullptr, &Settings::smtp_password_file},
+    {"smtp_ca_file ", nullptr, &Settings::smtp_ca_file},
+    {"standard_headers ", set_standard_headers, nullptr},
+    {"use_submitted_variable_for_reply_to ", nullptr, &Settings::reply_to_variable},
+    // abuse guards
+    {"allowed_recipient ", add_allowed_recipient, nullptr},
+    {"honeypot_variable ", add_honeypot_variable, nullptr},
+    {"required_variable ", add_required_variable, nullptr},
+    {"missing_html_page ", nullptr, &Settings::missing_html_page},
+    {"allowed_origin ", add_allowed_origin, nullptr},
+    {"rate_limit ", set_rate_limit, nullptr},
+    // spool
+    {"spool_folder ", set_spool_folder, nullptr},
+    {"spool_keep_sent ", set_spool_keep_sent, nullptr},
 };
 
 int settings_apply_line(const char* line) {
@@ -157,8 +379,18 @@ int settings_apply_line(const char* line) {
       ++used;
     }
   }
-  if (used != 0) log_event(LOG_DEBUG, "line used from ini file {%s}", line);
+  if (used == 0) return 0;
+  if (strncmp(line, kPasswordKeyword, strlen(kPasswordKeyword)) == 0) {
+    log_event(LOG_DEBUG, "line used from ini file {%s(hidden)}", kPasswordKeyword);
+  } else {
+    log_event(LOG_DEBUG, "line used from ini file {%s}", line);
+  }
   return used;
+}
+
+const char* settings_keyword(int index) {
+  constexpr int kCount = static_cast<int>(sizeof kKeywordTests / sizeof kKeywordTests[0]);
+  return index >= 0 && index < kCount ? kKeywordTests[index].keyword : nullptr;
 }
 
 void strip_line_end(char* line) {
@@ -230,6 +462,13 @@ void settings_reset() {
   for (const KeywordTest& test : kKeywordTests) {
     if (test.text != nullptr) free(g_settings.*test.text);
   }
+  SettingList* lists[] = {&g_settings.allowed_recipients, &g_settings.honeypot_variables,
+                          &g_settings.required_variables, &g_settings.allowed_origins};
+  for (SettingList* list : lists) {
+    for (int i = 0; i < list->count; ++i) free(list->items[i]);
+    free(list->items);
+  }
+  free(g_settings.spool_folder);
   g_settings = Settings();
   g_log.logging = nullptr;
   empty_list(&header_lines);

@@ -115,19 +115,28 @@ const char* const faq_rows[] = {
     "&lt;Directory \"C:/Apache24/cgi-bin\"&gt;",
     "    Options +ExecCGI",
     "    Require all granted",
+    "    LimitRequestBody 102400",
     "&lt;/Directory&gt;",
     "[/pre]",
-    "For lighttpd add the lines below to lighttpd.conf. On Linux, make the program "
-        "executable and let the web server's account (www-data on Debian) write the log. "
-        "IIS needs a few more steps, see question 7.",
+    "For lighttpd add the lines below to lighttpd.conf. LimitRequestBody (in bytes) and "
+        "server.max-request-size (in KiB) let through the 100000 bytes of a form the "
+        "program reads and refuse larger posts.",
+    "On Linux, keep the directory, the program and its settings file owned by root and "
+        "not writable by the web server's account (www-data on Debian), or anything "
+        "running under that account could replace",
+    "them; give that account the log file alone. IIS needs a few more steps, see "
+        "question 7.",
     "[pre]",
     "server.modules += ( \"mod_alias\", \"mod_cgi\" )",
     "alias.url += ( \"/cgi-bin/\" =&gt; \"/usr/lib/cgi-bin/\" )",
-    "$HTTP[\"url\"] =^ \"/cgi-bin/\" { cgi.assign = ( \"\" =&gt; \"\" ) }",
+    "$HTTP[\"url\"] =^ \"/cgi-bin/\" {",
+    "  cgi.assign = ( \"\" =&gt; \"\" )",
+    "  server.max-request-size = 100",
+    "}",
     "",
-    "chmod 755 /usr/lib/cgi-bin/quillon",
-    "touch /usr/lib/cgi-bin/quillon.log &amp;&amp; chown www-data "
-        "/usr/lib/cgi-bin/quillon.log",
+    "cd /usr/lib/cgi-bin",
+    "chown root: quillon quillon.ini &amp;&amp; chmod 755 quillon &amp;&amp; chmod 644 quillon.ini",
+    "touch quillon.log; chown www-data: quillon.log; chmod 600 quillon.log",
     "[/pre]",
 
     // Question 7
@@ -136,18 +145,21 @@ const char* const faq_rows[] = {
         "directory as executable, placed quillon.exe in it, but... no responce when "
         "trying to connect from my web, and log file is empty :(",
     "[a]",
-    "An empty log means the program never ran, or may not write in its directory: "
-        "every run logs its start before it reads anything. On IIS check: 1) The CGI "
+    "An empty log means the program never ran, or may not write its log file: every "
+        "run logs its start before it reads anything. On IIS check: 1) The CGI "
         "feature is installed (Server Manager or \"Turn",
     "Windows features on or off\": Web Server, Application Development, CGI). 2) The "
         "program is allowed under \"ISAPI and CGI Restrictions\" at server level; without "
         "that IIS answers 404.2. 3) In \"Handler",
     "Mappings\" for the directory the CGI-exe handler is enabled and \"Edit Feature "
         "Permissions\" has Execute on. 4) The accounts IIS runs programs under may change "
-        "files in the directory, so the log can be",
-    "written:",
+        "the log file, and only that file: with a",
+    "right on the whole directory anything running under them could replace the "
+        "program and its settings. Create the log once and grant them this one file:",
     "[pre]",
-    "icacls C:\\inetpub\\cgi-bin /grant \"IIS_IUSRS:(OI)(CI)M\"",
+    "cd /d C:\\inetpub\\cgi-bin",
+    "quillon.exe -blanklog",
+    "icacls quillon.log /grant \"IIS_IUSRS:M\"",
     "[/pre]",
     "Open the form through the web server (http://...), not from the disk.",
 
@@ -219,10 +231,20 @@ const char* const faq_rows[] = {
     "All settings, each keyword at the very start of its line; lines that match none "
         "are ignored:",
     "[pre]",
-    "smtp HOST[:PORT]              the SMTP server, port 25 unless given",
+    "smtp HOST[:PORT]              the SMTP server, port 25 unless given (587 or 465 "
+        "with smtp_security)",
     "smtp_timeout SECONDS          limit of each socket step, 60 by default",
     "hello_method HELO             greet with HELO (default: EHLO, which sends the "
         "envelope commands together when the server offers PIPELINING)",
+    "smtp_security starttls|tls    encrypt the connection: STARTTLS (port 587) or TLS "
+        "from the first byte (port 465); always EHLO and CR LF, the certificate checked",
+    "smtp_user NAME                log in (AUTH PLAIN or LOGIN) over TLS, with "
+        "smtp_password TEXT or smtp_password_file FILE (the password is its first line)",
+    "smtp_ca_file FILE             CA certificates (PEM) trusted besides the system's",
+    "standard_headers true         add Date, Message-ID and the MIME headers; non-ASCII "
+        "text encoded",
+    "use_submitted_variable_for_reply_to NAME     a Reply-To header from a form field "
+        "holding one address",
     "email_CR=LFCR                 end the lines of the mail with CR LF instead of LF",
     "logging debug|errors          how much goes into the log",
     "sendall true                  add every submitted variable to the body "
@@ -308,7 +330,8 @@ const char* const faq_rows[] = {
     "is a server that refuses bare LF line ends (Postfix with "
         "smtpd_forbid_bare_newline = reject); end the lines with CR LF. Other "
         "causes: a server that wants a login or",
-    "encryption, or a firewall.",
+    "encryption (the smtp_security and smtp_user settings of question 11), or a "
+        "firewall.",
     "[pre]",
     "email_CR=LFCR",
     "[/pre]",
@@ -401,15 +424,14 @@ const char* const faq_rows[] = {
         "\"headerline\" line is copied as it stands, so the keywords inside it are not "
         "replaced, and a From: header without an address is",
     "refused, so nothing is sent. A use_submitted_variable_for_headerline line takes "
-        "one field, and the rest of the line is its name. Name the form field after the "
-        "header and let the visitor type the address",
-    "into it:",
+        "one field, and the rest of the line is its name. To answer the visitor, keep "
+        "From: fixed and make the address the visitor",
+    "types the Reply-To (see question 27):",
     "[pre]",
-    "&lt;input type=\"email\" name=\"From:\"&gt;",
-    "use_submitted_variable_for_headerline From:",
+    "&lt;input type=\"email\" name=\"Email:\"&gt;",
+    "headerline From: \"Web form\" &lt;webform@example.com&gt;",
+    "use_submitted_variable_for_reply_to Email:",
     "[/pre]",
-    "The first address in the submitted text is then the sender. See question 27 "
-        "first.",
 
     // Question 23
     "[q]",
@@ -432,12 +454,19 @@ const char* const faq_rows[] = {
     "Just wondering if there is a way to make users fill out required fields with "
         "quillon, before pressing the submit button?",
     "[a]",
-    "Not with QUILLON: it runs only after the form was submitted. Let the browser "
-        "check the fields before it sends them, with the required attribute of HTML, as "
-        "in <input type=\"email\" name=\"Email:\" required> (a",
-    "visitor can still get round it, so do not rely on it for anything important). "
-        "The program's own check: without From: and To: addresses and a Subject:, no "
-        "mail is sent and the failure page shows.",
+    "Both ways. The browser checks a field before it sends the form when the field "
+        "has the required attribute of HTML, as in <input type=\"email\" name=\"Email:\" "
+        "required>; a bot gets round that. QUILLON",
+    "checks after the post: each required_variable line names a field that must hold "
+        "more than blanks. A post without it sends nothing and gets the missing page; "
+        "||quillon_missing_fields|| lists them:",
+    "[pre]",
+    "required_variable Name:",
+    "required_variable Email:",
+    "missing_html_page /var/www/html/missing.html",
+    "[/pre]",
+    "Without missing_html_page a built-in page lists the fields. And without From: "
+        "and To: addresses and a Subject:, no mail is sent and the failure page shows.",
 
     // Question 25
     "[q]",
@@ -465,15 +494,24 @@ const char* const faq_rows[] = {
     "[q]",
     "Is it possible to get the email with whoever sent it as the 'From'?",
     "[a]",
-    "Yes: take the From header from a form field, as in question 22. Think twice, "
-        "though. Many mail servers refuse or file as spam a mail whose sender is in a "
-        "domain they do not serve, and every bounce then",
-    "goes to the visitor. A fixed From of your own domain and the visitor's address "
-        "in the body is the safer setup:",
+    "Not as the sender, but as the address your replies go to. Keep From: fixed, in "
+        "your own domain, and make the visitor's address the Reply-To: \"Reply\" in your "
+        "mail program then reaches the visitor:",
     "[pre]",
     "headerline From: \"Web form\" &lt;webform@example.com&gt;",
+    "use_submitted_variable_for_reply_to Email:",
     "use_submitted_variable_for_bodycontent Email:",
     "[/pre]",
+    "A From: taken from the form (use_submitted_variable_for_headerline From:) still "
+        "works, but mail providers refuse or file as spam a mail whose sender is in a "
+        "domain they do not serve, every bounce goes",
+    "to the visitor, and anyone can send mail in someone else's name. The same holds "
+        "for recipients: a To:, CC: or BCC: taken from the form needs allowed_recipient "
+        "lines (an address, or @example.com for a",
+    "whole domain), or anyone can choose where this mail goes; the log says so on "
+        "every such run. Against bots: a honeypot_variable field that people never see, "
+        "and rate_limit 5/10 (at most 5 posts from one",
+    "address in 10 minutes).",
     "What the program does about what visitors send: line breaks in a value that "
         "goes into a header become blanks, so no one can add header lines or recipients "
         "through a form field; a line of the body that",

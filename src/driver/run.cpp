@@ -4,11 +4,14 @@
 #include <cstring>
 
 #include "base/log.h"
+#include "compose/guards.h"
 #include "compose/message.h"
+#include "compose/spool.h"
 #include "config/settings.h"
 #include "driver/commands.h"
 #include "driver/faq.h"
 #include "driver/help.h"
+#include "driver/resend.h"
 #include "form/form.h"
 #include "platform/os.h"
 #include "reply/page.h"
@@ -26,15 +29,16 @@ static const OptionEntry kOptions[] = {
     {2, "-FAQ", Command::kFaq},
     {2, "-blanklog", Command::kBlankLog},
     {3, "-version_insert_filename", Command::kVersionInsertFilename},
+    {2, "-resend", Command::kResend},
 };
 
 void derive_path(const char* path, const char* ext, char* out) {
-  // Cutting a long path before the extension keeps ".ini" and ".log" apart
+  // Cutting a long path before the extension keeps ".ini", ".log" and ".rate" apart
   // and away from the program file itself.
   size_t ext_length = strlen(ext);
   snprintf(out, kPathLimit + 1 - ext_length, "%s", path);
   strcat(out, ext);
-  // The extension and its NUL (5 bytes) overwrite the first ".exe", then the
+  // The extension and its NUL overwrite the first ".exe", then the
   // first ".cgi", of the whole path: the name ends right after the extension.
   char* found = strstr(out, ".exe");
   if (found != nullptr) memcpy(found, ext, ext_length + 1);
@@ -60,14 +64,28 @@ int run_cgi() {
   read_form();
   log_event(LOG_DEBUG, "loading config file.");
   read_settings();
-  log_event(LOG_DEBUG, "generating email.");
-  if (assemble_and_send() != 0) {
+  // The guards on the form come first; those that need the envelope, and
+  // the rate limit, run inside assemble_and_send just before the dialogue.
+  TextBuffer* missing = nullptr;
+  GuardStop stop = check_form_guards(&missing);
+  bool sent = false;
+  if (stop == GuardStop::kNone) {
+    log_event(LOG_DEBUG, "generating email.");
+    sent = assemble_and_send() != 0;
+  }
+  if (stop == GuardStop::kMissingFields) {
+    log_event(LOG_DEBUG, "sending missing fields reply message.");
+    send_missing_reply(missing->data);
+  } else if (sent || stop == GuardStop::kHoneypot) {
+    // A honeypot catch looks like a success to the sender.
     log_event(LOG_DEBUG, "sending success reply message.");
     send_success_reply();
   } else {
+    if (spool_waiting()) set_program_token("quillon_spooled", "yes");
     log_event(LOG_DEBUG, "sending failure reply message.");
     send_failure_reply();
   }
+  text_buffer_free(missing);
   log_event(LOG_DEBUG, "ended.");
   fflush(stdout);
   return 0;
@@ -78,6 +96,7 @@ int quillon_main(int argc, char** argv) {
   g_program.argv = argv;
   derive_path(program_path(), ".ini", g_program.ini_path);
   derive_path(program_path(), ".log", g_program.log_path);
+  derive_path(program_path(), ".rate", g_program.rate_path);
   g_log.path = g_program.log_path;
 
   switch (classify_arguments(argc, argv)) {
@@ -91,6 +110,8 @@ int quillon_main(int argc, char** argv) {
       return blank_log();
     case Command::kVersionInsertFilename:
       return version_insert_filename(argv[2]);
+    case Command::kResend:
+      return resend_queue();
     case Command::kCgiRun:
       break;
   }

@@ -4,17 +4,18 @@
 
 #include "base/program.h"
 
-// Derives the settings (".ini") or log (".log") path from the program's path:
+// Derives the settings (".ini"), log (".log") or rate-limit state (".rate")
+// path from the program's path:
 // "%s<ext>", at most 63990 characters, then the first ".exe" and afterwards
 // the first ".cgi" are each overwritten with <ext> and the name ends there.
 // A longer program path is cut before <ext>, so the result never names the
-// program itself. `out` must hold kPathAreaSize bytes; `ext` is ".ini" or
-// ".log" (four characters).
+// program itself. `out` must hold kPathAreaSize bytes; `ext` is one of the
+// three (at most five characters).
 void derive_path(const char* path, const char* ext, char* out);
 
 // The branches of the command line. Only an exact option with the exact
 // argument count selects a command; everything else is a CGI run.
-enum class Command { kCgiRun, kVersion, kFaq, kBlankLog, kVersionInsertFilename };
+enum class Command { kCgiRun, kVersion, kFaq, kBlankLog, kVersionInsertFilename, kResend };
 Command classify_arguments(int argc, char** argv);
 
 // The fixed sequence of a CGI run; returns the exit code (0).

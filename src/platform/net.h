@@ -38,6 +38,9 @@ OsSocket net_socket(int family);
 int net_connect(OsSocket sock, int family, std::uint32_t addr, int port,
                 int timeout_seconds);
 
+// Closes a socket; kNoSocket is allowed and does nothing.
+void net_close(OsSocket sock);
+
 // One send() of at most len bytes, waiting at most timeout_seconds for room.
 // Returns the bytes accepted, or -1 (10060 after a time-out).
 int net_send(OsSocket sock, const char* data, int len, int timeout_seconds);

@@ -1,4 +1,5 @@
 #include "platform/net.h"
+#include "platform/net_posix.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -223,3 +224,19 @@ int net_recv(OsSocket sock, char* buf, int len, int timeout_seconds) {
 int net_last_error() { return g_last_error; }
 
 void net_set_last_error(int code) { g_last_error = code; }
+
+// The pieces tls_posix.cpp shares (declared in net_posix.h).
+
+int net_posix_error_code(int posix_error) { return wsa_code(posix_error); }
+
+long long net_posix_deadline(int timeout_seconds) {
+  return deadline_after(timeout_seconds);
+}
+
+int net_posix_wait(OsSocket sock, short events, long long deadline) {
+  return wait_ready(sock, events, deadline);
+}
+
+void net_close(OsSocket sock) {
+  if (sock != kNoSocket) close(static_cast<int>(sock));
+}

@@ -152,3 +152,7 @@ int net_recv(OsSocket sock, char* buf, int len, int timeout_seconds) {
 int net_last_error() { return WSAGetLastError(); }
 
 void net_set_last_error(int code) { WSASetLastError(code); }
+
+void net_close(OsSocket sock) {
+  if (sock != kNoSocket) closesocket(static_cast<SOCKET>(sock));
+}

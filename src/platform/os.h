@@ -3,6 +3,7 @@
 // in os_posix.cpp and once in os_win32.cpp; the build compiles one of them.
 
 #include <cstddef>
+#include <cstdint>
 
 // Switches standard input to binary mode so that CR, LF and ^Z bytes of a
 // posted body arrive unchanged. A no-op where there is no text mode.
@@ -22,6 +23,21 @@ struct OsLocalTime {
 };
 void os_local_time(OsLocalTime* out);
 
+// One instant as a Date header needs it: local time, weekday (0 is Sunday),
+// offset of local time from UTC in minutes (east positive), and the seconds
+// since 1970-01-01 00:00 UTC.
+struct OsZonedTime {
+  OsLocalTime local;
+  int weekday;
+  int utc_offset_minutes;
+  long long unix_seconds;
+};
+void os_zoned_time(OsZonedTime* out);
+
+// Fills `out` with `len` bytes from the system's random source. Returns
+// false when the source failed.
+bool os_random_bytes(void* out, size_t len);
+
 // Appends `len` bytes to the file at `path` (created if missing) with a single
 // write on a file opened for appending, then closes it, so that lines appended
 // by several processes at once never split or interleave. Each "\n" is stored
@@ -38,3 +54,83 @@ bool os_is_directory(const char* path);
 
 // Sleeps for the given number of milliseconds.
 void os_sleep_ms(int milliseconds);
+
+// A file held open for reading and writing under an exclusive lock, for a
+// read-modify-write that concurrent processes take turns at. Only other
+// holders of the same lock wait; plain readers are not held up.
+struct OsLockedFile {
+  intptr_t handle;  // the descriptor or handle; -1 when not open
+};
+
+// Opens the regular file at `path` for reading and writing, creating it
+// (readable and writable by its owner only) when it is missing, and takes the
+// exclusive lock, waiting at most `wait_ms` for another holder to let go.
+// A symbolic link is not followed. Returns 0, or a C library error number:
+// the open's (EACCES, ENOENT, ...), EINVAL for a path that names no regular
+// file, EWOULDBLOCK when another holder kept the lock all that time.
+int os_locked_open(const char* path, int wait_ms, OsLockedFile* file);
+
+// Reads the file from its start into `data`, at most `size` bytes. Returns
+// the number of bytes read, or minus the error number of a failed read.
+long os_locked_read(OsLockedFile* file, char* data, size_t size);
+
+// Makes `data` (`len` bytes) the whole content of the file: written from the
+// start, the file cut after it. Returns 0, or the error number of the write.
+int os_locked_rewrite(OsLockedFile* file, const char* data, size_t len);
+
+// Releases the lock and closes the file; a file not open is left alone.
+void os_locked_close(OsLockedFile* file);
+
+// ---- Files and folders of the spool ----
+// Each returns 0 or the C library error number of the failure (on Windows
+// the system error mapped onto the nearest one).
+
+// Creates one folder (not its parents), private to the program's user where
+// the system has such rights. EEXIST when something of that name exists.
+int os_make_directory(const char* path);
+
+// Removes an empty folder (ENOTEMPTY, or EEXIST on some systems, when not).
+int os_remove_directory(const char* path);
+
+// Creates the file `path`, which must not exist yet (EEXIST), private to the
+// program's user, writes the `len` bytes unchanged (no text-mode line ends),
+// and, with `flush_to_disk`, has the system write them to the disk before
+// closing (fsync / FlushFileBuffers). A failure on the way leaves the file
+// behind for the caller to remove.
+int os_write_new_file(const char* path, const char* data, size_t len,
+                      bool flush_to_disk);
+
+// Has the system write a folder's entries to the disk, so that a file
+// renamed into it is still there after a power cut. Where folders cannot be
+// flushed (Windows, whose file systems journal their entries), returns 0.
+int os_flush_directory(const char* path);
+
+// Deletes a file.
+int os_remove_file(const char* path);
+
+// Calls `each` with the name of every entry of the folder but "." and "..",
+// in no particular order. `each` may rename or delete entries of the folder.
+int os_list_directory(const char* path, void (*each)(const char* name, void* context),
+                      void* context);
+
+// The last-modified time of a file, in seconds since 1970 (UTC).
+int os_file_mtime(const char* path, long long* seconds);
+
+// Sets the last-modified time of a file to now.
+int os_touch_file(const char* path);
+
+// Whether a path is absolute ("/x"; on Windows also "\x", "C:\x", "\\server\x").
+bool os_path_is_absolute(const char* path);
+
+// ---- Time, identity and chance ----
+
+// The wall-clock time in microseconds since 1970 (UTC).
+long long os_unix_time_us();
+
+
+// This machine's name, cut to `size` - 1 bytes; "" when it has none.
+void os_host_name(char* out, size_t size);
+
+// Whether a process with this id runs on this machine. A process the
+// program may not inspect counts as running.
+bool os_process_alive(int pid);

@@ -1,10 +1,18 @@
 #include "platform/os.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/time.h>
+#include <sys/random.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -25,6 +33,33 @@ void os_local_time(OsLocalTime* out) {
   out->hour = parts.tm_hour;
   out->minute = parts.tm_min;
   out->second = parts.tm_sec;
+}
+
+void os_zoned_time(OsZonedTime* out) {
+  time_t now = time(nullptr);
+  struct tm parts = {};
+  localtime_r(&now, &parts);
+  out->local.year = parts.tm_year + 1900;
+  out->local.month = parts.tm_mon + 1;
+  out->local.day = parts.tm_mday;
+  out->local.hour = parts.tm_hour;
+  out->local.minute = parts.tm_min;
+  out->local.second = parts.tm_sec;
+  out->weekday = parts.tm_wday;
+  out->utc_offset_minutes = static_cast<int>(parts.tm_gmtoff / 60);
+  out->unix_seconds = static_cast<long long>(now);
+}
+
+bool os_random_bytes(void* out, size_t len) {
+  unsigned char* at = static_cast<unsigned char*>(out);
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = getrandom(at + done, len - done, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 bool os_append_text(const char* path, const char* data, size_t len) {
@@ -71,4 +106,197 @@ void os_sleep_ms(int milliseconds) {
 bool os_is_directory(const char* path) {
   struct stat info;
   return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+static long long monotonic_ms() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+static void on_lock_timer(int) {}
+
+// Takes the exclusive lock on `fd` within `wait_ms`. Waiting runs are
+// queued by the kernel and woken one by one as the lock is handed on,
+// instead of each trying again on its own clock, which costs a busy file
+// many wake-ups for nothing. A timer interrupts the wait; it fires again
+// every 10 ms after the first time, should that first signal come just
+// before the wait began.
+static int wait_for_lock(int fd, int wait_ms) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+  if (errno != EWOULDBLOCK) return errno;
+  long long deadline = monotonic_ms() + wait_ms;
+  struct sigaction quiet = {};
+  quiet.sa_handler = on_lock_timer;  // no SA_RESTART: the wait ends with EINTR
+  sigemptyset(&quiet.sa_mask);
+  struct sigaction saved_action;
+  sigaction(SIGALRM, &quiet, &saved_action);
+  struct itimerval timer = {};
+  timer.it_value.tv_sec = wait_ms / 1000;
+  timer.it_value.tv_usec = (wait_ms % 1000) * 1000L + 1;
+  timer.it_interval.tv_usec = 10000;
+  struct itimerval off = {};
+  setitimer(ITIMER_REAL, &timer, nullptr);
+  int error = 0;
+  while (flock(fd, LOCK_EX) != 0) {
+    error = errno;
+    if (error != EINTR) break;
+    if (monotonic_ms() >= deadline) {
+      error = EWOULDBLOCK;
+      break;
+    }
+    error = 0;
+  }
+  setitimer(ITIMER_REAL, &off, nullptr);
+  sigaction(SIGALRM, &saved_action, nullptr);
+  return error;
+}
+
+int os_locked_open(const char* path, int wait_ms, OsLockedFile* file) {
+  file->handle = -1;
+  // O_NONBLOCK: a FIFO planted under the name must not hold the open.
+  int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+  if (fd < 0) return errno;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return EINVAL;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  int error = wait_for_lock(fd, wait_ms);
+  if (error != 0) {
+    close(fd);
+    return error;
+  }
+  file->handle = fd;
+  return 0;
+}
+
+long os_locked_read(OsLockedFile* file, char* data, size_t size) {
+  int fd = static_cast<int>(file->handle);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = pread(fd, data + done, size - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -static_cast<long>(errno);
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<long>(done);
+}
+
+int os_locked_rewrite(OsLockedFile* file, const char* data, size_t len) {
+  int fd = static_cast<int>(file->handle);
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = pwrite(fd, data + done, len - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return ENOSPC;
+    done += static_cast<size_t>(n);
+  }
+  if (ftruncate(fd, static_cast<off_t>(len)) != 0) return errno;
+  return 0;
+}
+
+void os_locked_close(OsLockedFile* file) {
+  if (file->handle < 0) return;
+  // Closing the descriptor releases the lock.
+  close(static_cast<int>(file->handle));
+  file->handle = -1;
+}
+
+int os_make_directory(const char* path) {
+  return mkdir(path, 0700) == 0 ? 0 : errno;
+}
+
+int os_remove_directory(const char* path) {
+  return rmdir(path) == 0 ? 0 : errno;
+}
+
+int os_write_new_file(const char* path, const char* data, size_t len,
+                      bool flush_to_disk) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = write(fd, data + done, len - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int err = n < 0 ? errno : ENOSPC;
+      close(fd);
+      return err;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (flush_to_disk && fsync(fd) != 0) {
+    int err = errno;
+    close(fd);
+    return err;
+  }
+  // Some file systems report a failed write only when the file is closed.
+  return close(fd) == 0 ? 0 : errno;
+}
+
+int os_flush_directory(const char* path) {
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int err = fsync(fd) == 0 ? 0 : errno;
+  close(fd);
+  // File systems that cannot flush a folder say so; nothing more can be done.
+  return err == EINVAL || err == EROFS ? 0 : err;
+}
+
+int os_remove_file(const char* path) {
+  return unlink(path) == 0 ? 0 : errno;
+}
+
+int os_list_directory(const char* path, void (*each)(const char* name, void* context),
+                      void* context) {
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return errno;
+  for (;;) {
+    errno = 0;
+    struct dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
+    const char* name = entry->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    each(name, context);
+  }
+  int err = errno;
+  closedir(dir);
+  return err;
+}
+
+int os_file_mtime(const char* path, long long* seconds) {
+  struct stat info;
+  if (stat(path, &info) != 0) return errno;
+  *seconds = static_cast<long long>(info.st_mtime);
+  return 0;
+}
+
+int os_touch_file(const char* path) {
+  return utimensat(AT_FDCWD, path, nullptr, 0) == 0 ? 0 : errno;
+}
+
+bool os_path_is_absolute(const char* path) { return path[0] == '/'; }
+
+long long os_unix_time_us() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<long long>(now.tv_sec) * 1000000LL + now.tv_nsec / 1000;
+}
+
+
+void os_host_name(char* out, size_t size) {
+  if (size == 0) return;
+  char name[256];
+  if (gethostname(name, sizeof name) != 0) name[0] = '\0';
+  name[sizeof name - 1] = '\0';
+  snprintf(out, size, "%s", name);
+}
+
+bool os_process_alive(int pid) {
+  if (pid <= 0) return true;
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
 }

@@ -1,5 +1,11 @@
+// rand_s (the system's random source) is declared only with this, before
+// the first include of stdlib.h.
+#define _CRT_RAND_S
 #include "platform/os.h"
 
+// rand_s, the C runtime's front to the system's random source, is declared
+// only on request, before the first include of stdlib.h.
+#define _CRT_RAND_S
 #define WIN32_LEAN_AND_MEAN
 #include <errno.h>
 #include <fcntl.h>
@@ -10,6 +16,8 @@
 #include <string.h>
 #include <wchar.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <bcrypt.h>
 
 void os_stdin_binary() { _setmode(_fileno(stdin), _O_BINARY); }
 
@@ -25,6 +33,37 @@ void os_local_time(OsLocalTime* out) {
   out->hour = now.wHour;
   out->minute = now.wMinute;
   out->second = now.wSecond;
+}
+
+void os_zoned_time(OsZonedTime* out) {
+  // One reading of the clock, turned into local time with the offset in
+  // force at that instant.
+  FILETIME utc;
+  GetSystemTimeAsFileTime(&utc);
+  FILETIME local_file;
+  SYSTEMTIME local = {};
+  if (!FileTimeToLocalFileTime(&utc, &local_file)) local_file = utc;
+  FileTimeToSystemTime(&local_file, &local);
+  ULARGE_INTEGER u, l;
+  u.LowPart = utc.dwLowDateTime;
+  u.HighPart = utc.dwHighDateTime;
+  l.LowPart = local_file.dwLowDateTime;
+  l.HighPart = local_file.dwHighDateTime;
+  constexpr long long kTicksPerSecond = 10000000LL;
+  constexpr long long kEpochTicks = 116444736000000000LL;  // 1601 to 1970
+  long long difference = static_cast<long long>(l.QuadPart) - static_cast<long long>(u.QuadPart);
+  out->local.year = local.wYear;
+  out->local.month = local.wMonth;
+  out->local.day = local.wDay;
+  out->local.hour = local.wHour;
+  out->local.minute = local.wMinute;
+  out->local.second = local.wSecond;
+  out->weekday = local.wDayOfWeek;
+  // Rounded to whole minutes: both readings come from the same instant.
+  long long minutes = (difference + (difference >= 0 ? 1 : -1) * 30 * kTicksPerSecond) /
+                      (60 * kTicksPerSecond);
+  out->utc_offset_minutes = static_cast<int>(minutes);
+  out->unix_seconds = (static_cast<long long>(u.QuadPart) - kEpochTicks) / kTicksPerSecond;
 }
 
 static size_t count_line_feeds(const char* data, size_t len) {
@@ -186,7 +225,8 @@ static int errno_from_win32(DWORD code) {
       {ERROR_LOCK_VIOLATION, EACCES},    {ERROR_WRITE_PROTECT, EACCES},
       {ERROR_CURRENT_DIRECTORY, EACCES}, {ERROR_NOT_SAME_DEVICE, EXDEV},
       {ERROR_DISK_FULL, ENOSPC},         {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},
-      {ERROR_DIR_NOT_EMPTY, ENOTEMPTY},
+      {ERROR_DIR_NOT_EMPTY, ENOTEMPTY},  {ERROR_DIRECTORY, ENOTDIR},
+      {ERROR_HANDLE_DISK_FULL, ENOSPC},
   };
   for (const auto& entry : kMap) {
     if (entry.win32 == code) return entry.error;
@@ -210,4 +250,250 @@ bool os_is_directory(const char* path) {
   DWORD attributes = GetFileAttributesW(wide);
   free(wide);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// The one byte, far past any real data, whose lock stands for the whole
+// file: a lock on the data itself would make reads by others fail.
+static OVERLAPPED whole_file_lock_range() {
+  OVERLAPPED range = {};
+  range.Offset = 0xFFFFFFFEu;
+  range.OffsetHigh = 0x7FFFFFFEu;
+  return range;
+}
+
+int os_locked_open(const char* path, int wait_ms, OsLockedFile* file) {
+  file->handle = -1;
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return ENOENT;
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE handle = CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, share, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD open_error = GetLastError();
+  free(wide);
+  if (handle == INVALID_HANDLE_VALUE) return errno_from_win32(open_error);
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    return EINVAL;
+  }
+  ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(wait_ms > 0 ? wait_ms : 0);
+  for (;;) {
+    OVERLAPPED range = whole_file_lock_range();
+    if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                   &range)) {
+      break;
+    }
+    DWORD error = GetLastError();
+    if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) {
+      CloseHandle(handle);
+      return errno_from_win32(error);
+    }
+    if (GetTickCount64() >= deadline) {
+      CloseHandle(handle);
+      return EWOULDBLOCK;
+    }
+    Sleep(1);
+  }
+  file->handle = reinterpret_cast<intptr_t>(handle);
+  return 0;
+}
+
+static HANDLE locked_handle(OsLockedFile* file) {
+  return reinterpret_cast<HANDLE>(file->handle);
+}
+
+long os_locked_read(OsLockedFile* file, char* data, size_t size) {
+  HANDLE handle = locked_handle(file);
+  LARGE_INTEGER start = {};
+  if (!SetFilePointerEx(handle, start, nullptr, FILE_BEGIN)) {
+    return -static_cast<long>(errno_from_win32(GetLastError()));
+  }
+  size_t done = 0;
+  while (done < size) {
+    DWORD chunk = size - done > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size - done);
+    DWORD got = 0;
+    if (!ReadFile(handle, data + done, chunk, &got, nullptr)) {
+      return -static_cast<long>(errno_from_win32(GetLastError()));
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  return static_cast<long>(done);
+}
+
+int os_locked_rewrite(OsLockedFile* file, const char* data, size_t len) {
+  HANDLE handle = locked_handle(file);
+  LARGE_INTEGER start = {};
+  if (!SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) || !write_all(handle, data, len)) {
+    return errno_from_win32(GetLastError());
+  }
+  if (!SetEndOfFile(handle)) return errno_from_win32(GetLastError());
+  return 0;
+}
+
+void os_locked_close(OsLockedFile* file) {
+  if (file->handle == -1) return;
+  HANDLE handle = locked_handle(file);
+  OVERLAPPED range = whole_file_lock_range();
+  UnlockFileEx(handle, 0, 1, 0, &range);
+  CloseHandle(handle);
+  file->handle = -1;
+}
+
+int os_make_directory(const char* path) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return ENOMEM;
+  // The folder takes the rights of its parent, as files made by hand do.
+  bool made = CreateDirectoryW(wide, nullptr) != 0;
+  DWORD code = GetLastError();
+  free(wide);
+  return made ? 0 : errno_from_win32(code);
+}
+
+int os_remove_directory(const char* path) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return ENOMEM;
+  bool removed = RemoveDirectoryW(wide) != 0;
+  DWORD code = GetLastError();
+  free(wide);
+  return removed ? 0 : errno_from_win32(code);
+}
+
+int os_write_new_file(const char* path, const char* data, size_t len,
+                      bool flush_to_disk) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return ENOMEM;
+  // No sharing while it is written; CREATE_NEW refuses an existing file.
+  HANDLE file = CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD code = GetLastError();
+  free(wide);
+  if (file == INVALID_HANDLE_VALUE) return errno_from_win32(code);
+  int err = 0;
+  if (!write_all(file, data, len)) {
+    err = errno_from_win32(GetLastError());
+  } else if (flush_to_disk && !FlushFileBuffers(file)) {
+    err = errno_from_win32(GetLastError());
+  }
+  if (!CloseHandle(file) && err == 0) err = errno_from_win32(GetLastError());
+  return err;
+}
+
+int os_flush_directory(const char*) { return 0; }
+
+int os_remove_file(const char* path) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return ENOMEM;
+  bool removed = DeleteFileW(wide) != 0;
+  DWORD code = GetLastError();
+  free(wide);
+  return removed ? 0 : errno_from_win32(code);
+}
+
+int os_list_directory(const char* path, void (*each)(const char* name, void* context),
+                      void* context) {
+  size_t length = strlen(path);
+  char* pattern = static_cast<char*>(malloc(length + 3));
+  if (pattern == nullptr) return ENOMEM;
+  memcpy(pattern, path, length);
+  memcpy(pattern + length, "\\*", 3);
+  wchar_t* wide = wide_path(pattern);
+  free(pattern);
+  if (wide == nullptr) return ENOMEM;
+  WIN32_FIND_DATAW found;
+  HANDLE walk = FindFirstFileW(wide, &found);
+  DWORD code = GetLastError();
+  free(wide);
+  if (walk == INVALID_HANDLE_VALUE) {
+    // An empty folder still has "." and ".."; this means no folder at all.
+    return code == ERROR_FILE_NOT_FOUND ? 0 : errno_from_win32(code);
+  }
+  do {
+    if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
+    char name[MAX_PATH * 4];
+    int n = WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, name, sizeof name,
+                                nullptr, nullptr);
+    if (n > 0) each(name, context);
+  } while (FindNextFileW(walk, &found));
+  code = GetLastError();
+  FindClose(walk);
+  return code == ERROR_NO_MORE_FILES ? 0 : errno_from_win32(code);
+}
+
+// FILETIME counts 100 ns steps since 1601; Unix time starts 11644473600 s
+// later.
+static long long unix_us_from_filetime(const FILETIME& time) {
+  ULARGE_INTEGER ticks;
+  ticks.LowPart = time.dwLowDateTime;
+  ticks.HighPart = time.dwHighDateTime;
+  return static_cast<long long>(ticks.QuadPart / 10) - 11644473600LL * 1000000LL;
+}
+
+int os_file_mtime(const char* path, long long* seconds) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return ENOMEM;
+  WIN32_FILE_ATTRIBUTE_DATA info;
+  bool got = GetFileAttributesExW(wide, GetFileExInfoStandard, &info) != 0;
+  DWORD code = GetLastError();
+  free(wide);
+  if (!got) return errno_from_win32(code);
+  *seconds = unix_us_from_filetime(info.ftLastWriteTime) / 1000000LL;
+  return 0;
+}
+
+int os_touch_file(const char* path) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return ENOMEM;
+  HANDLE file = CreateFileW(wide, FILE_WRITE_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD code = GetLastError();
+  free(wide);
+  if (file == INVALID_HANDLE_VALUE) return errno_from_win32(code);
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  int err = SetFileTime(file, nullptr, nullptr, &now) ? 0 : errno_from_win32(GetLastError());
+  CloseHandle(file);
+  return err;
+}
+
+bool os_path_is_absolute(const char* path) {
+  if (path[0] == '\\' || path[0] == '/') return true;
+  bool letter = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
+  return letter && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+}
+
+long long os_unix_time_us() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return unix_us_from_filetime(now);
+}
+
+bool os_random_bytes(void* out, size_t len) {
+  unsigned char* at = static_cast<unsigned char*>(out);
+  while (len > 0) {
+    ULONG chunk = len > 0x10000000u ? 0x10000000u : static_cast<ULONG>(len);
+    if (BCryptGenRandom(nullptr, at, chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0) return false;
+    at += chunk;
+    len -= chunk;
+  }
+  return true;
+}
+
+void os_host_name(char* out, size_t size) {
+  if (size == 0) return;
+  char name[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD length = sizeof name;
+  if (!GetComputerNameA(name, &length)) name[0] = '\0';
+  snprintf(out, size, "%s", name);
+}
+
+bool os_process_alive(int pid) {
+  if (pid <= 0) return true;
+  HANDLE process =
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
+  DWORD code = 0;
+  bool running = !GetExitCodeProcess(process, &code) || code == STILL_ACTIVE;
+  CloseHandle(process);
+  return running;
 }

@@ -15,11 +15,16 @@ struct TlsSession;  // opaque; lives until the process ends or tls_close
 constexpr int kTlsErrorSize = 300;
 
 // Runs the client handshake on `sock`, waiting at most timeout_seconds for
-// each step. `ca_file` (PEM, may be null) adds trusted roots. Returns the
-// session, or null with a one-line reason in `error` (kTlsErrorSize bytes):
-// it names what failed, e.g. "certificate not trusted", "certificate name
-// does not match", "certificate expired", "protocol version refused", "TLS
-// library not available", or the library's own words.
+// it as a whole. `ca_file` (PEM, may be null, may hold several certificates)
+// adds trusted roots. Takes nothing but TLS records from the socket, so it
+// can follow STARTTLS. Returns the session, or null with a one-line reason
+// in `error` (kTlsErrorSize bytes): it names what failed, e.g. "certificate
+// not trusted", "certificate name does not match <host>", "certificate
+// expired", "protocol version refused (TLS 1.2 at least)", "handshake timed
+// out", "connection closed during handshake", "CA file cannot be read:
+// <path>", "TLS library not available (...)", or the library's own words.
+// net_last_error() is then 10060 after a time-out, the socket's error after
+// a socket failure, and 0 for a refusal.
 TlsSession* tls_start(OsSocket sock, const char* host, const char* ca_file,
                       int timeout_seconds, char* error);
 

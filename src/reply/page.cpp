@@ -18,7 +18,7 @@ const char credit_link[] =
 constexpr int kLineArea = 10000;
 constexpr int kLineReadLimit = 9999;
 
-// What tells the two pages apart.
+// What tells the pages apart.
 struct PageKind {
   const char* setting_name;
   const char* head;
@@ -26,6 +26,13 @@ struct PageKind {
 static const PageKind kSuccessPage = {"success_html_page", "<HTML><BODY>\nemail sent.\n"};
 static const PageKind kFailurePage = {"failure_html_page",
                                       "<HTML><BODY>\nemail NOT sent.\n"};
+static const PageKind kMissingPage = {"missing_html_page",
+                                      "<HTML><BODY>\nemail NOT sent.\n"};
+
+// The names behind ||quillon_missing_fields||, while the missing page is
+// printed; null otherwise, when the token is a form field like any other.
+static const char* missing_fields = nullptr;
+static const char kMissingFieldsToken[] = "quillon_missing_fields";
 
 static void print_text(const char* text) { fputs(text, stdout); }
 
@@ -48,6 +55,31 @@ void print_escaped_value(const char* value) {
   print_text(run);
 }
 
+// Tokens whose value the run provides, not the form: a visitor cannot set
+// them by submitting a field of the same name. Empty until the run sets them.
+struct ProgramToken {
+  const char* name;
+  const char* value;
+};
+static ProgramToken kProgramTokens[] = {
+    {"quillon_spooled", ""},  // "yes": the message waits in the spool's queue
+};
+
+void set_program_token(const char* name, const char* value) {
+  for (ProgramToken& token : kProgramTokens) {
+    if (strcmp(token.name, name) == 0) token.value = value;
+  }
+}
+
+// The value of a program token, or null when `name` is none.
+static const char* program_token(const char* name) {
+  if (strncmp(name, "quillon_", 8) != 0) return nullptr;
+  for (const ProgramToken& token : kProgramTokens) {
+    if (strcmp(token.name, name) == 0) return token.value;
+  }
+  return nullptr;
+}
+
 void expand_tokens(char* text) {
   char* rest = text;
   for (;;) {
@@ -67,7 +99,13 @@ void expand_tokens(char* text) {
     *close = '\0';
     print_text(rest);
     // A value is printed, never expanded again: a "||" in it stays as it is.
-    print_escaped_value(form_value(open + 2));
+    const char* name = open + 2;
+    const char* value = nullptr;
+    if (missing_fields != nullptr && strcmp(name, kMissingFieldsToken) == 0) {
+      value = missing_fields;
+    }
+    if (value == nullptr) value = program_token(name);
+    print_escaped_value(value != nullptr ? value : form_value(name));
     rest = close + 2;
     if (*rest == '\0') return;
   }
@@ -103,12 +141,21 @@ static void print_page_line(char* line) {
   page_printf("%s%s<%s", line, credit_link, tag + 1);
 }
 
+// The built-in list of the missing page.
+static void print_missing_list() {
+  if (missing_fields == nullptr) return;
+  print_text("Please fill in: ");
+  print_escaped_value(missing_fields);
+  print_text(".\n");
+}
+
 static void report_unreadable(const PageKind& kind, const char* path, int error,
                               char* line) {
   snprintf(line, kLineArea,
            "\"%s\" message file (%s) is not readable for the reason (%d)(%s).",
            kind.setting_name, path, error, strerror(error));
   print_text(kind.head);
+  print_missing_list();
   print_text(line);
   if (strncmp(path, "http", 4) == 0) {
     print_text("The setting is not a web address setting, it is a local file name setting.\n");
@@ -154,3 +201,18 @@ static void send_reply(const PageKind& kind, const char* path) {
 void send_success_reply() { send_reply(kSuccessPage, g_settings.success_html_page); }
 
 void send_failure_reply() { send_reply(kFailurePage, g_settings.failure_html_page); }
+
+void send_missing_reply(const char* fields) {
+  missing_fields = fields;
+  if (g_settings.missing_html_page != nullptr) {
+    send_reply(kMissingPage, g_settings.missing_html_page);
+  } else {
+    // The page is optional: without it the built-in one is no error.
+    print_text("Pragma: no-cache\n");
+    print_text("Content-type: text/html\n\n");
+    print_text(kMissingPage.head);
+    print_missing_list();
+    print_text("</BODY></HTML>\n");
+  }
+  missing_fields = nullptr;
+}

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/base64.h"
 #include "base/log.h"
 #include "base/program.h"
 #include "smtp/transport.h"
@@ -13,12 +14,25 @@ Envelope g_envelope;
 
 namespace {
 
+// The ports of plain SMTP, of submission with STARTTLS, and of submission
+// over TLS from the first byte.
 constexpr int kDefaultPort = 25;
+constexpr int kSubmissionPort = 587;
+constexpr int kSubmissionTlsPort = 465;
 constexpr int kCommandAreaSize = 10000;
 constexpr int kCommandLimit = 9998;  // longer commands are cut
 constexpr int kMaxRecipients = 3;    // To, BCC, CC
 
 char g_command[kCommandAreaSize];
+
+SmtpAcceptedFn g_accepted = nullptr;
+void* g_accepted_context = nullptr;
+
+// The server took the message: tell the caller at once.
+bool note_accepted(bool accepted) {
+  if (accepted && g_accepted != nullptr) g_accepted(g_accepted_context);
+  return accepted;
+}
 
 const char* format_command(const char* format, va_list args) QUILLON_PRINTF(1, 0);
 
@@ -102,7 +116,7 @@ int helo_exchange(const char* from, const char* const* recipients, int count,
   if (TCPdoread(&code) == 1 && code == 354) {
     queue_content(header_block, body);
     (void)smtp_flush();  // a failed write is logged already
-    accepted = TCPdoread(&code) == 1 && is_positive(code);
+    accepted = note_accepted(TCPdoread(&code) == 1 && is_positive(code));
   }
   if (g_smtp.timed_out) return give_up();
   return say_goodbye(accepted);
@@ -115,19 +129,21 @@ void note_capability(const char* line, int length, void* context) {
   ehlo_feature_line(line + 4, length - 4, features);
 }
 
-// Reads the greeting, greets with EHLO, and sends the envelope commands
-// together when the server offers PIPELINING, one at a time otherwise.
-int ehlo_exchange(const char* from, const char* const* recipients, int count,
-                  const char* header_block, const char* body) {
-  if (!replied()) return give_up();  // the greeting
+// Greets with EHLO and notes what the reply offers.
+bool greet_with_ehlo(EhloFeatures* features) {
   send_command("EHLO QUILLON");
-  EhloFeatures features = {};
-  (void)smtp_read_reply(nullptr, note_capability, &features);
-  if (g_smtp.timed_out) return give_up();
+  *features = EhloFeatures{};
+  (void)smtp_read_reply(nullptr, note_capability, features);
+  return !g_smtp.timed_out;
+}
 
+// The envelope, the content after 354 and QUIT, the commands together when
+// `pipelining`, one at a time otherwise.
+int send_mail(const char* from, const char* const* recipients, int count,
+              const char* header_block, const char* body, bool pipelining) {
   int code = 0;
   bool read_ok = true;
-  if (features.pipelining) {
+  if (pipelining) {
     queue_command("MAIL FROM:<%s>", from);
     for (int i = 0; i < count; ++i) queue_command("RCPT TO:<%s>", recipients[i]);
     queue_command("DATA");
@@ -147,18 +163,184 @@ int ehlo_exchange(const char* from, const char* const* recipients, int count,
   if (!read_ok || code != 354) return say_goodbye(false);
 
   queue_content(header_block, body);
-  if (!features.pipelining) {
+  if (!pipelining) {
     (void)smtp_flush();
-    bool accepted = TCPdoread(&code) == 1 && is_positive(code);
+    bool accepted = note_accepted(TCPdoread(&code) == 1 && is_positive(code));
     if (g_smtp.timed_out) return give_up();
     return say_goodbye(accepted);
   }
   // The end mark and QUIT travel together; the replies come in order.
   queue_command("QUIT");
   (void)smtp_flush();
-  bool accepted = TCPdoread(&code) == 1 && is_positive(code);
+  bool accepted = note_accepted(TCPdoread(&code) == 1 && is_positive(code));
   if (!g_smtp.timed_out) (void)TCPdoread();
   return accepted ? 1 : 0;
+}
+
+// Reads the greeting, greets with EHLO, and sends the envelope commands
+// together when the server offers PIPELINING, one at a time otherwise.
+int ehlo_exchange(const char* from, const char* const* recipients, int count,
+                  const char* header_block, const char* body) {
+  if (!replied()) return give_up();  // the greeting
+  EhloFeatures features;
+  if (!greet_with_ehlo(&features)) return give_up();
+  return send_mail(from, recipients, count, header_block, body, features.pipelining);
+}
+
+// The lines of one reply, joined by blanks, for an error line.
+struct ReplyText {
+  char text[kReplyBufferSize + 1];
+  int length;
+};
+
+void keep_reply_line(const char* line, int length, void* context) {
+  ReplyText* reply = static_cast<ReplyText*>(context);
+  int room = kReplyBufferSize - reply->length - 1;
+  if (room <= 0) return;
+  if (reply->length > 0) reply->text[reply->length++] = ' ';
+  int n = length < room ? length : room;
+  memcpy(reply->text + reply->length, line, static_cast<size_t>(n));
+  reply->length += n;
+  reply->text[reply->length] = '\0';
+}
+
+// Reads one reply and its text. Returns false when none could be read.
+bool read_reply_text(int* code, ReplyText* reply) {
+  reply->length = 0;
+  reply->text[0] = '\0';
+  return smtp_read_reply(code, keep_reply_line, reply) == 1;
+}
+
+// Starts TLS on the connection and makes it carry everything from here on.
+bool start_tls(const char* host) {
+  char error[kTlsErrorSize];
+  error[0] = '\0';
+  TlsSession* session = tls_start(g_smtp.socket, host, g_smtp.options.ca_file,
+                                  g_smtp.timeout_seconds, error);
+  if (session == nullptr) {
+    log_event(LOG_ERROR, "TLS with SMTP email server (%s) failed: %s", host, error);
+    return false;
+  }
+  g_smtp.tls = session;
+  log_event(LOG_DEBUG, "TLS started: %s, certificate verified for (%s)",
+            tls_description(session), host);
+  return true;
+}
+
+// A line that carries credentials: sent as it is, traced as `shown`, and
+// wiped from memory once sent.
+void send_secret(char* line, const char* shown) {
+  sendr_masked(line, shown);
+  memset(line, 0, strlen(line));
+  free(line);
+  if (g_smtp.out != nullptr) memset(g_smtp.out, 0, static_cast<size_t>(g_smtp.out_capacity));
+}
+
+char* secret_line(const char* prefix, const char* data, size_t length) {
+  char* encoded = base64_encode_copy(data, length);
+  size_t size = strlen(prefix) + strlen(encoded) + 1;
+  char* line = static_cast<char*>(malloc(size));
+  if (line == nullptr) fatal_reply("Unable to malloc memory.");
+  snprintf(line, size, "%s%s", prefix, encoded);
+  memset(encoded, 0, strlen(encoded));
+  free(encoded);
+  return line;
+}
+
+enum AuthOutcome { kAuthAccepted, kAuthRefused, kAuthNoReply };
+
+// AUTH PLAIN when offered, else AUTH LOGIN.
+AuthOutcome authenticate(const char* host, const EhloFeatures& features) {
+  const char* user = g_smtp.options.user;
+  const char* password = g_smtp.options.password != nullptr ? g_smtp.options.password : "";
+  ReplyText reply;
+  int code = 0;
+  if (features.auth_plain) {
+    // The authorization identity stays empty: "\0user\0password".
+    size_t user_length = strlen(user);
+    size_t password_length = strlen(password);
+    size_t length = user_length + password_length + 2;
+    char* credentials = static_cast<char*>(malloc(length));
+    if (credentials == nullptr) fatal_reply("Unable to malloc memory.");
+    credentials[0] = '\0';
+    memcpy(credentials + 1, user, user_length);
+    credentials[1 + user_length] = '\0';
+    memcpy(credentials + 2 + user_length, password, password_length);
+    char* line = secret_line("AUTH PLAIN ", credentials, length);
+    memset(credentials, 0, length);
+    free(credentials);
+    send_secret(line, "AUTH PLAIN (credentials hidden)");
+    if (!read_reply_text(&code, &reply)) return kAuthNoReply;
+    if (code == 235) return kAuthAccepted;
+    log_event(LOG_ERROR, "SMTP email server (%s) refused AUTH PLAIN: {%s}", host, reply.text);
+    return kAuthRefused;
+  }
+  if (!features.auth_login) {
+    log_event(LOG_ERROR,
+              "SMTP email server (%s) offers neither AUTH PLAIN nor AUTH LOGIN; the "
+              "mail was not sent.", host);
+    return kAuthRefused;
+  }
+  // Each step must be answered with 334; the challenges themselves are
+  // not read, as servers word them differently.
+  send_command("AUTH LOGIN");
+  if (!read_reply_text(&code, &reply)) return kAuthNoReply;
+  if (code == 334) {
+    send_secret(secret_line("", user, strlen(user)), "(user name hidden)");
+    if (!read_reply_text(&code, &reply)) return kAuthNoReply;
+  }
+  if (code == 334) {
+    send_secret(secret_line("", password, strlen(password)), "(password hidden)");
+    if (!read_reply_text(&code, &reply)) return kAuthNoReply;
+  }
+  if (code == 235) return kAuthAccepted;
+  log_event(LOG_ERROR, "SMTP email server (%s) refused AUTH LOGIN: {%s}", host, reply.text);
+  return kAuthRefused;
+}
+
+// The exchange over TLS: from the first byte, or after STARTTLS. Always
+// EHLO, each reply awaited before the next command, AUTH when there are
+// credentials, and nothing but the greeting and EHLO in plain text.
+int secure_exchange(const char* host, const char* from, const char* const* recipients,
+                    int count, const char* header_block, const char* body) {
+  bool starttls = g_smtp.options.security == kSmtpStarttls;
+  if (!starttls && !start_tls(host)) return 0;
+  if (!replied()) return give_up();  // the greeting
+  EhloFeatures features;
+  if (!greet_with_ehlo(&features)) return give_up();
+  if (starttls) {
+    if (!features.starttls) {
+      log_event(LOG_ERROR,
+                "SMTP email server (%s) does not offer STARTTLS; the mail was not sent.",
+                host);
+      return say_goodbye(false);
+    }
+    send_command("STARTTLS");
+    int code = 0;
+    ReplyText reply;
+    if (!read_reply_text(&code, &reply)) return g_smtp.timed_out ? give_up() : 0;
+    if (code != 220) {
+      log_event(LOG_ERROR, "SMTP email server (%s) refused STARTTLS: {%s}", host,
+                reply.text);
+      return say_goodbye(false);
+    }
+    // Whatever came with the 220 was sent before TLS protected anything:
+    // none of it may be taken for a reply.
+    if (g_smtp.pending_length > 0) {
+      log_event(LOG_ERROR,
+                "SMTP email server (%s) sent %d bytes after its STARTTLS reply; "
+                "they were dropped.", host, g_smtp.pending_length);
+    }
+    smtp_discard_pending();
+    if (!start_tls(host)) return 0;
+    if (!greet_with_ehlo(&features)) return give_up();
+  }
+  if (g_smtp.options.user != nullptr) {
+    AuthOutcome outcome = authenticate(host, features);
+    if (outcome == kAuthNoReply) return g_smtp.timed_out ? give_up() : 0;
+    if (outcome == kAuthRefused) return say_goodbye(false);
+  }
+  return send_mail(from, recipients, count, header_block, body, /*pipelining=*/false);
 }
 
 }  // namespace
@@ -180,6 +362,11 @@ int smtp_port_from_text(const char* text) {
   }
   if (negative) value = 0u - value;
   return static_cast<int>(value & 0xffffu);
+}
+
+void smtp_on_accepted(SmtpAcceptedFn accepted, void* context) {
+  g_accepted = accepted;
+  g_accepted_context = context;
 }
 
 int send_dot_stuffed(const char* content) {
@@ -223,7 +410,10 @@ int smtp_dialogue(char* server, const char* from, const char* to,
     return 0;
   }
 
-  int port = kDefaultPort;
+  SmtpSecurity security = g_smtp.options.security;
+  int port = security == kSmtpStarttls ? kSubmissionPort
+             : security == kSmtpTls    ? kSubmissionTlsPort
+                                       : kDefaultPort;
   char* colon = strchr(server, ':');
   if (colon != nullptr) {
     *colon = '\0';
@@ -244,6 +434,15 @@ int smtp_dialogue(char* server, const char* from, const char* to,
   from = or_empty(from);
   header_block = or_empty(header_block);
   body = or_empty(body);
+  if (security != kSmtpPlain) {
+    const char* host = g_smtp.options.tls_host != nullptr ? g_smtp.options.tls_host : server;
+    int sent = secure_exchange(host, from, recipients, count, header_block, body);
+    if (g_smtp.tls != nullptr) {
+      tls_close(g_smtp.tls);
+      g_smtp.tls = nullptr;
+    }
+    return sent;
+  }
   if (g_smtp.use_helo) {
     return helo_exchange(from, recipients, count, header_block, body);
   }

@@ -17,9 +17,20 @@ extern Envelope g_envelope;
 // and returns 1 only when the server accepted the message data with a 2xx
 // reply; 0 otherwise (also when there is no server). The message content is
 // sent only after the server answered DATA with 354. The exchange follows
-// g_smtp's options (smtp_set_options).
+// g_smtp's options (smtp_set_options). Without a port the port is 25, 587
+// with STARTTLS and 465 with TLS. In both TLS modes: EHLO, no pipelining,
+// STARTTLS only when offered and answered with 220 (bytes that came with
+// the 220 are dropped), the certificate checked for options.tls_host, AUTH
+// PLAIN or else LOGIN when options.user is set, and any failure of these
+// ends the exchange with an error line: nothing falls back to plain text.
 int smtp_dialogue(char* server, const char* from, const char* to,
                   const char* header_block, const char* body);
+
+// Called the moment the server accepts the message data with a 2xx, before
+// the goodbye, so that a caller keeping a copy of the message can mark it
+// delivered before anything else can go wrong. Null (the default) for none.
+using SmtpAcceptedFn = void (*)(void* context);
+void smtp_on_accepted(SmtpAcceptedFn accepted, void* context);
 
 // Writes `content` on the connection with a "." added in front of every line
 // that begins with "." (a line begins at the start and after every LF).

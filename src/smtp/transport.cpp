@@ -10,7 +10,9 @@
 #include "platform/os.h"
 
 SmtpConnection g_smtp = {kNoSocket, nullptr, false, kDefaultSmtpTimeoutSeconds,
-                         "\n", false, {0}, 0, false, nullptr, 0, 0};
+                         "\n", false, {0}, 0, false, nullptr, 0, 0,
+                         {"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
+                          nullptr, nullptr, nullptr, nullptr}};
 
 namespace {
 
@@ -248,6 +250,7 @@ void smtp_set_options(const SmtpOptions& options) {
   g_smtp.use_helo = options.use_helo;
   g_smtp.timeout_seconds =
       options.timeout_seconds > 0 ? options.timeout_seconds : kDefaultSmtpTimeoutSeconds;
+  g_smtp.options = options;
 }
 
 void smtp_queue(const char* data, int size) {
@@ -333,6 +336,16 @@ const char* wsock_message_text(int code) {
   return nullptr;
 }
 
+void smtp_close() {
+  if (g_smtp.tls != nullptr) tls_close(g_smtp.tls);
+  g_smtp.tls = nullptr;
+  net_close(g_smtp.socket);
+  g_smtp.socket = kNoSocket;
+  g_smtp.pending_length = 0;
+  g_smtp.out_length = 0;
+  g_smtp.timed_out = false;
+}
+
 void smtp_connection_reset() {
   g_smtp.socket = kNoSocket;
   g_smtp.tls = nullptr;
@@ -343,4 +356,6 @@ void smtp_connection_reset() {
   g_smtp.pending_length = 0;
   g_smtp.timed_out = false;
   g_smtp.out_length = 0;
+  g_smtp.options = SmtpOptions{"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
+                               nullptr, nullptr, nullptr, nullptr};
 }

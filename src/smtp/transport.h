@@ -10,11 +10,25 @@
 constexpr int kReplyBufferSize = 1000;
 constexpr int kDefaultSmtpTimeoutSeconds = 60;
 
+// How the connection is protected.
+enum SmtpSecurity {
+  kSmtpPlain,     // no TLS: the classic exchange
+  kSmtpStarttls,  // EHLO, STARTTLS, then TLS for everything after it
+  kSmtpTls,       // TLS from the first byte
+};
+
 // What the caller decides about the exchange; the dialogue reads no settings.
 struct SmtpOptions {
   const char* line_ending;  // ends every command line: "\n" or "\r\n"
   bool use_helo;            // HELO and one reply at a time; else EHLO
   int timeout_seconds;      // bound on connecting and on every send and recv
+  // With TLS: always EHLO, one command at a time, CR LF as the caller's
+  // line_ending, and the server's certificate checked.
+  SmtpSecurity security;
+  const char* user;      // AUTH with these after the (second) EHLO; null: no AUTH
+  const char* password;
+  const char* ca_file;   // PEM roots trusted besides the system's; may be null
+  const char* tls_host;  // the name the certificate must carry
 };
 
 struct SmtpConnection {
@@ -36,6 +50,7 @@ struct SmtpConnection {
   char* out;
   int out_length;
   int out_capacity;
+  SmtpOptions options;  // as last set by smtp_set_options
 };
 extern SmtpConnection g_smtp;
 
@@ -98,6 +113,11 @@ void wsock_error(const char* context);
 // "wsock: (<context>) " prefix, line end included; null for a code it does
 // not know.
 const char* wsock_message_text(int code);
+
+// Closes the connection and forgets what was pending or queued on it, for a
+// program that holds more than one exchange (a single run leaves its one
+// connection to the process exit).
+void smtp_close();
 
 // Resets g_smtp (tests only).
 void smtp_connection_reset();

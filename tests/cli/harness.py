@@ -38,6 +38,11 @@ def free_port():
 class Result:
     def __init__(self, proc, stdout, stderr, elapsed):
         self.code = proc.returncode
+        # The Windows program writes a text-mode standard output (each "\n"
+        # as CR LF); .stdout is what it meant to print, .raw_stdout the bytes.
+        self.raw_stdout = stdout
+        if IS_EXE:
+            stdout = stdout.replace(b"\r\n", b"\n")
         self.stdout = stdout
         self.stderr = stderr
         self.elapsed = elapsed
@@ -160,9 +165,12 @@ class Sandbox:
 class CaptureSMTP:
     """A real SMTP server (aiosmtpd) on 127.0.0.1 that keeps every message:
     .messages is a list of dicts with mail_from, rcpt_tos, data (the bytes
-    as received, line ends kept) and helo."""
+    as received, line ends kept), helo, tls (the TLS version, or None) and
+    user (the name that logged in, or None). `smtp_options` go to aiosmtpd's
+    SMTP (tls_context, require_starttls, authenticator...) or, for
+    ssl_context, make it speak TLS from the first byte."""
 
-    def __init__(self, port=None):
+    def __init__(self, port=None, **smtp_options):
         from aiosmtpd.controller import Controller
 
         self.messages = []
@@ -171,18 +179,22 @@ class CaptureSMTP:
 
         class Handler:
             async def handle_DATA(self, server, session, envelope):
+                tls = server.transport.get_extra_info("ssl_object")
+                login = getattr(session.auth_data, "login", None)
                 with outer.lock:
                     outer.messages.append({
                         "mail_from": envelope.mail_from,
                         "rcpt_tos": list(envelope.rcpt_tos),
                         "data": envelope.original_content,
                         "helo": session.host_name,
+                        "tls": tls.version() if tls else None,
+                        "user": login.decode() if login else None,
                     })
                 return "250 OK"
 
         self.port = port or free_port()
         self.controller = Controller(Handler(), hostname="127.0.0.1",
-                                     port=self.port)
+                                     port=self.port, **smtp_options)
 
     def __enter__(self):
         self.controller.start()

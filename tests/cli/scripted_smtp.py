@@ -226,3 +226,31 @@ class ScriptedSMTP:
     def session(self):
         """The one session of a run (None if the program never connected)."""
         return self.sessions[0] if self.sessions else None
+
+
+def starttls_script(context, replies=None, after_220=b""):
+    """A script for ScriptedSMTP that turns to TLS: the plain greeting, an
+    EHLO reply offering STARTTLS, "220" to STARTTLS with `after_220` in the
+    same segment, the handshake with the server-side `context`, and then the
+    standard session over TLS (without a second greeting), `replies`
+    overriding the defaults there."""
+    def script(session):
+        if not session.act(DEFAULT_REPLIES["greeting"]):
+            return
+        while True:
+            line = session.read_line()
+            if not line:
+                return
+            session.commands.append(line)
+            verb = line.split(b" ", 1)[0].strip().upper()
+            if verb == b"STARTTLS":
+                break
+            session.act(b"250-scripted.test\r\n250 STARTTLS\r\n" if verb == b"EHLO"
+                        else b"530 5.7.0 STARTTLS first\r\n")
+        session.act(b"220 2.0.0 ready for TLS\r\n" + after_220)
+        session.conn = context.wrap_socket(session.conn, server_side=True)
+        tls_replies = dict(DEFAULT_REPLIES)
+        tls_replies.update(replies or {})
+        tls_replies["greeting"] = b""
+        standard_session(session, tls_replies)
+    return script

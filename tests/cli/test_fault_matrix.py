@@ -154,7 +154,11 @@ class FaultMatrixTest(unittest.TestCase):
                 self.setUp()
                 with ScriptedSMTP(script=close_in_data) as server:
                     out = self.run_against(server, helo, body=body, extra=extra)
-                self.assert_failed(out, "wsock: (")
+                # Wine reports a reset seen by a read as an orderly close; in
+                # EHLO mode the content and QUIT went out in one write before
+                # that read, so no failed step is left to log there.
+                wine_quiet = harness.IS_EXE and not helo
+                self.assert_failed(out, None if wine_quiet else "wsock: (")
 
     def test_replies_one_byte_at_a_time(self):
         for helo in (False, True):
@@ -215,9 +219,10 @@ class FaultMatrixTest(unittest.TestCase):
                     with ScriptedSMTP(replies) as server:
                         out = self.run_against(server, helo)
                     self.assert_failed(out)
-                    self.assertIn(
-                        "The virtual circuit was reset by the remote side.",
-                        self.box.log_text())
+                    if not (harness.IS_EXE and not helo and content):
+                        self.assertIn(
+                            "The virtual circuit was reset by the remote side.",
+                            self.box.log_text())
                     self.assertEqual(content,
                                      b"Joe Bloggs" in server.session.received)
 

@@ -112,6 +112,9 @@ class StartupTest(unittest.TestCase):
         result = box.run(body="Name=Jo")
         self.assertEqual(0, result.code, result.stderr)
         self.assertTrue(result.stdout.startswith(b"Pragma: no-cache\n"))
+        # Windows web servers read the CGI header lines of a text stream.
+        expected = b"Pragma: no-cache\r\n" if IS_EXE else b"Pragma: no-cache\n"
+        self.assertTrue(result.raw_stdout.startswith(expected))
 
     def test_arguments_that_are_no_option_end_at_the_help(self):
         for args in (["-VERSION"], ["-faq"], ["-version", "extra"],

@@ -96,6 +96,25 @@ async function sentCase(page) {
     `message lines in the body:\n${body}`);
 }
 
+// The sample form's honeypot field: nothing of it shows (the page looks
+// the same without it), and a person's post, which leaves it empty, is sent.
+async function honeypotCase(page) {
+  const mailDir = env('QUILLON_MAIL_DIR');
+  const before = storedMessages(mailDir);
+  await page.goto(env('QUILLON_URL'));
+  const trap = page.locator('input[name="website"]');
+  assert.equal(await trap.count(), 1, 'the sample form has its honeypot field');
+  const withTrap = await page.screenshot({ fullPage: true });
+  fs.writeFileSync(path.join(artifacts, 'honeypot-form.png'), withTrap);
+  await trap.evaluate((input) => input.closest('.hp').remove());
+  const withoutTrap = await page.screenshot({ fullPage: true });
+  assert.ok(withTrap.equals(withoutTrap), 'the honeypot field shows on the page');
+
+  await submitForm(page, env('QUILLON_URL'), 'honeypot');
+  assert.equal(await page.title(), 'Message sent');
+  await waitForNewMessage(mailDir, before);
+}
+
 async function notSentCase(page) {
   const raw = await submitForm(page, env('QUILLON_DEAD_URL'), 'not-sent');
   assert.equal(await page.title(), 'Message not sent');
@@ -114,7 +133,8 @@ async function main() {
       '--disable-dev-shm-usage'],
   });
   const cases = [['form posted, mail stored, values escaped', sentCase],
-    ['no SMTP server: failure page', notSentCase]];
+    ['no SMTP server: failure page', notSentCase],
+    ['hidden honeypot field: invisible, a person\'s post is sent', honeypotCase]];
   let passed = 0;
   let failed = 0;
   try {

@@ -2,9 +2,9 @@
 # Deployment tests: the sample site under real web servers, a real browser,
 # and real SMTP servers, all on 127.0.0.1 and all started and stopped here.
 #
-#   tests/deploy/run_all.sh [browser] [webservers] [interop] [quickstart]
+#   tests/deploy/run_all.sh [browser] [webservers] [interop] [quickstart] [localqueue]
 #
-# Default: all four. quickstart runs scripts/quickstart.sh --no-stay, which
+# Default: all five. quickstart runs scripts/quickstart.sh --no-stay, which
 # builds in build/ (a no-op after a build) and installs nothing that is there.
 #
 # QUILLON_BIN: the program (default build/quillon, built if missing).
@@ -22,10 +22,13 @@ python=/usr/bin/python3
 export QUILLON_BIN=${QUILLON_BIN:-$repo/build/quillon}
 export QUILLON_ARTIFACTS=${QUILLON_ARTIFACTS:-$repo/build/deploy-artifacts}
 suites=("$@")
-[ ${#suites[@]} -eq 0 ] && suites=(browser webservers interop quickstart)
+[ ${#suites[@]} -eq 0 ] && suites=(browser webservers interop quickstart localqueue)
 
 passed=0 failed=0 skipped=0
 work=$(mktemp -d /tmp/quillon-deploy-XXXXXX)
+# Run as root, the web servers run the CGI as www-data, which must pass
+# through here to the run directories that deploy/serve.sh makes.
+chmod 711 "$work"
 
 # Suites run in pipelines (subshells), so what they started is found by
 # its run directory under $work, not by a variable.
@@ -138,6 +141,7 @@ for suite in "${suites[@]}"; do
         run_suite "$suite" "$python" "$here/test_$suite.py"
       fi ;;
     quickstart) run_suite quickstart "$repo"/scripts/quickstart.sh --no-stay ;;
+    localqueue) run_suite localqueue "$python" "$here"/test_localqueue.py ;;
     *) echo "unknown suite $suite"; failed=$((failed + 1)) ;;
   esac
 done

@@ -55,15 +55,20 @@ def stop_process(proc):
 
 
 class StoreServer:
-    """deploy/smtp_store.py: aiosmtpd, keeps the bytes as received."""
+    """deploy/smtp_store.py: aiosmtpd, keeps the bytes as received. On
+    `port` if given, else on one the system picks."""
     name = "aiosmtpd"
+
+    def __init__(self, port=0):
+        self.port = port
 
     def __enter__(self):
         self.dir = tempfile.mkdtemp(prefix="quillon-store-")
         port_file = os.path.join(self.dir, "port")
         self.proc = subprocess.Popen(
             [PYTHON, os.path.join(REPO, "deploy", "smtp_store.py"),
-             "--dir", os.path.join(self.dir, "mail"), "--port-file", port_file],
+             "--dir", os.path.join(self.dir, "mail"), "--port-file", port_file,
+             "--port", str(self.port)],
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         deadline = time.monotonic() + 20
         while not os.path.exists(port_file):
@@ -136,11 +141,25 @@ postlog   unix-dgram n  -       n       -       1       postlogd
 class PostfixServer:
     """A private Postfix instance in a temporary directory: its own
     main.cf and master.cf, smtpd on a free port, and every mail for
-    example.com delivered into one Maildir. `extra` adds main.cf lines."""
+    example.com delivered into one Maildir. `extra` adds main.cf lines (a
+    later line of a parameter wins), `services` master.cf lines. `tls`
+    (tests/cli/tls_fixture.TlsFiles) makes smtpd require STARTTLS with that
+    server certificate."""
 
-    def __init__(self, name="postfix", extra=""):
+    def __init__(self, name="postfix", extra="", tls=None, services=""):
         self.name = name
         self.extra = extra
+        self.services = POSTFIX_SERVICES + services
+        if tls is not None:
+            # smtpd asks tlsmgr for its random seed and turns TLS off without it.
+            self.services += "tlsmgr    unix  -       -       n       1000?   1       tlsmgr\n"
+            self.extra += """\
+smtpd_tls_cert_file = {cert}
+smtpd_tls_key_file = {key}
+smtpd_tls_security_level = encrypt
+smtpd_tls_loglevel = 1
+smtpd_tls_session_cache_database =
+""".format(cert=tls.cert, key=tls.key)
 
     @staticmethod
     def available():
@@ -190,7 +209,7 @@ biff = no
             f.write(main_cf)
         with open(os.path.join(self.etc, "master.cf"), "w") as f:
             f.write("127.0.0.1:%d inet n - n - - smtpd\n" % self.port)
-            f.write(POSTFIX_SERVICES)
+            f.write(self.services)
         # start-fg keeps the master in the foreground, so the test owns it;
         # its own session keeps signals to it away from the test's group.
         self.proc = subprocess.Popen(

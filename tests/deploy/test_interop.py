@@ -7,13 +7,18 @@ server takes (bare LF line ends, and commands sent before the greeting in
 EHLO mode) is recorded in EXPECTED from observed runs; docs/interop.md has
 the same table in words."""
 
+import os
 import shutil
+import sys
 import tempfile
 import time
 import unittest
 import urllib.parse
 
 import servers
+
+sys.path.insert(0, os.path.join(servers.REPO, "tests", "cli"))
+import tls_fixture  # noqa: E402
 
 # "normalize" takes bare LF line ends but insists on CR LF "." CR LF to end
 # the data; the strict settings refuse bare LF outright and refuse commands
@@ -163,6 +168,27 @@ class InteropTest(unittest.TestCase):
             self.run_modes("postfix-strict", server)
             with self.subTest(mode="HELO", ending="CRLF", sendall=False):
                 self.run_one("postfix-strict", server, "HELO", "CRLF", sendall=False)
+
+    @unittest.skipUnless(servers.PostfixServer.available() and tls_fixture.available(),
+                         "postfix or openssl is not installed")
+    def test_postfix_starttls(self):
+        # Postfix refuses the mail without STARTTLS; the certificate is
+        # checked against the test CA.
+        tls = tls_fixture.TlsFiles()
+        self.addCleanup(tls.cleanup)
+        with servers.PostfixServer("postfix-starttls", tls=tls) as server:
+            site = tempfile.mkdtemp(prefix="quillon-interop-")
+            self.addCleanup(shutil.rmtree, site, True)
+            program = servers.install_site(
+                site, "localhost:%d" % server.port,
+                "\nsmtp_security starttls\nsmtp_ca_file %s\n" % tls.ca)
+            code, page = servers.cgi_run(program, urllib.parse.urlencode(VISITOR))
+            self.assertEqual(code, 0)
+            self.assertIn(b"<title>Message sent</title>", page, server.log())
+            messages = server.messages(wait_for=1)
+            self.assertEqual(len(messages), 1)
+            self.check_message(messages[0], "postfix", "CRLF", sendall=False)
+            self.assertRegex(server.log(), r"TLS connection established from \S+127\.0\.0\.1")
 
     @unittest.skipUnless(servers.SinkServer.available(), "smtp-sink is not installed")
     def test_smtp_sink(self):

@@ -5,6 +5,7 @@ log to itself."""
 
 import json
 import os
+import pwd
 import shutil
 import subprocess
 import tempfile
@@ -16,6 +17,10 @@ import urllib.request
 import servers
 
 SERVE = os.path.join(servers.REPO, "deploy", "serve.sh")
+CGI_USER = "www-data"   # as root, both servers run the CGI as this user
+LIGHTTPD = unittest.skipUnless(shutil.which("lighttpd"), "lighttpd is not installed")
+APACHE2 = unittest.skipUnless(shutil.which("apache2") and os.geteuid() == 0,
+                              "apache2 is not installed, or not root")
 VISITOR = [("Name:", "Ann <b>&\"' O'Neil"), ("Email:", "ann@example.org"),
            ("Message:", "Hello\nsecond line")]
 
@@ -97,8 +102,8 @@ class WebServerTest(unittest.TestCase):
                          "/cgi-bin/nothing.ini"):
                 status, _ = site.get(path)
                 self.assertIn(status, (403, 404), path)
-            self.assertTrue(os.path.exists(site.state["QUILLON_CGI_LOG"]),
-                            "the program could not write its log")
+            self.assertGreater(os.path.getsize(site.state["QUILLON_CGI_LOG"]), 0,
+                               "the program could not write its log")
 
         with Installation(web, no_smtp=True) as site:
             status, page = site.get("/cgi-bin/quillon", data=form)
@@ -106,14 +111,69 @@ class WebServerTest(unittest.TestCase):
             self.assertIn(b"<title>Message not sent</title>", page)
             self.assertIn(b"Ann &lt;b&gt;&amp;&quot;", page)
 
-    @unittest.skipUnless(shutil.which("lighttpd"), "lighttpd is not installed")
+    def check_body_limit(self, web):
+        # The program reads 100000 bytes of a form; the server passes a body
+        # of that size on and refuses a much larger one without starting
+        # the program, which would log its start.
+        form = urllib.parse.urlencode(VISITOR) + "&Padding="
+        body = (form + "x" * (100000 - len(form))).encode()
+        with Installation(web) as site:
+            status, page = site.get("/cgi-bin/quillon", data=body)
+            self.assertEqual(status, 200)
+            self.assertIn(b"<title>Message sent</title>", page)
+            log = site.state["QUILLON_CGI_LOG"]
+            size = os.path.getsize(log)
+            status, _ = site.get("/cgi-bin/quillon", data=body + b"x" * 900000)
+            self.assertEqual(status, 413)
+            self.assertEqual(os.path.getsize(log), size, "the program was started")
+            self.assertEqual(len(site.stored()), 1)
+
+    @LIGHTTPD
     def test_lighttpd(self):
         self.check_web_server("lighttpd")
 
-    @unittest.skipUnless(shutil.which("apache2") and os.geteuid() == 0,
-                         "apache2 is not installed, or not root")
+    @APACHE2
     def test_apache2(self):
         self.check_web_server("apache2")
+
+    @LIGHTTPD
+    def test_lighttpd_body_limit(self):
+        self.check_body_limit("lighttpd")
+
+    @APACHE2
+    def test_apache2_body_limit(self):
+        self.check_body_limit("apache2")
+
+    @unittest.skipUnless(shutil.which("lighttpd") and os.geteuid() == 0,
+                         "lighttpd is not installed, or not root")
+    def test_quick_start_as_root_runs_the_cgi_unprivileged(self):
+        # Whatever runs as the CGI's user may write the log and nothing
+        # else of the gateway's: no program, settings, page or folder of it.
+        def writable(path):
+            return subprocess.run(["runuser", "-u", CGI_USER, "--", "test", "-w",
+                                   path]).returncode == 0
+
+        cgi_user = pwd.getpwnam(CGI_USER)
+        with Installation("lighttpd") as site:
+            log = site.state["QUILLON_CGI_LOG"]
+            for path in ("", "cgi-bin", "cgi-bin/quillon", "cgi-bin/quillon.ini",
+                         "htdocs", "htdocs/index.html", "pages",
+                         "pages/success.html", "pages/failure.html"):
+                self.assertFalse(writable(os.path.join(site.dir, path)), path)
+            self.assertTrue(writable(log))
+
+            form = urllib.parse.urlencode(VISITOR).encode()
+            status, page = site.get("/cgi-bin/quillon", data=form)
+            self.assertIn(b"<title>Message sent</title>", page)
+            info = os.stat(log)
+            self.assertEqual((info.st_uid, info.st_mode & 0o777), (cgi_user.pw_uid, 0o600))
+            self.assertGreater(info.st_size, 0)
+            # The CGI is a child of the server, which has dropped root.
+            with open(os.path.join(site.dir, "logs", "web.pid")) as f:
+                pid = int(f.read())
+            with open("/proc/%d/status" % pid) as f:
+                uids = next(line for line in f if line.startswith("Uid:")).split()[1:]
+            self.assertEqual(uids, [str(cgi_user.pw_uid)] * 4)
 
 
 if __name__ == "__main__":

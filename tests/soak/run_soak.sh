@@ -2,7 +2,9 @@
 # Concurrency soak: SOAK_N submissions (default 200) at the same moment,
 # started directly and then through lighttpd, sharing one log and one SMTP
 # server. Fails when a mail is lost or doubled, a page or exit code is wrong,
-# or a log record is missing, split or mixed with another process's.
+# or a log record is missing, split or mixed with another process's. Then
+# the same with "rate_limit 5/10", from one client address and from two:
+# exactly 5 per address may be sent.
 #
 #   tests/soak/run_soak.sh                 the CI form
 #   SOAK_N=2000 tests/soak/run_soak.sh     a longer soak
@@ -12,6 +14,8 @@
 # SOAK_MODE: binary, lighttpd or both (default); lighttpd is skipped, and
 # said so, where it is not installed. What is skipped is also appended to
 # $QUILLON_SKIP_LOG when that is set; exit code 77: nothing could run.
+# said so, where it is not installed. SOAK_RATE: on (default), off, or only
+# the rate-limit soaks.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -32,4 +36,4 @@ fi
 # to the process exit.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0}
 exec timeout 600 "$python" "$here"/soak.py --bin "$bin" -n "${SOAK_N:-200}" \
-  --mode "${SOAK_MODE:-both}"
+  --mode "${SOAK_MODE:-both}" --rate "${SOAK_RATE:-on}"

@@ -13,6 +13,10 @@ Each submission carries a token of its own. Checked for every mode:
     the same order, each whole: a record is a timestamped line with its
     continuation lines, and one written in pieces or mixed with another
     process's would not compare equal.
+Then, with "rate_limit 5/10", the same number of submissions at once from
+one client address and from two (lighttpd sees them come from 127.0.0.1
+and 127.0.0.2): exactly 5 per address are sent, every other run answers
+with the failure page and logs the refusal with its address.
 Prints the figures of each mode. Exits 1 when a check fails."""
 
 import argparse
@@ -21,6 +25,7 @@ import http.client
 import itertools
 import json
 import os
+import pwd
 import re
 import resource
 import shutil
@@ -62,8 +67,8 @@ class SoakFailure(Exception):
     pass
 
 
-def settings(smtp_port):
-    return "".join(line + "\n" for line in [
+def settings(smtp_port, extra=()):
+    return "".join(line + "\n" for line in list(extra) + [
         "smtp 127.0.0.1:%d" % smtp_port,
         "logging debug",
         "email_CR=LFCR",
@@ -191,19 +196,22 @@ class DirectRuns:
     """The program started as a web server would, with the body on a pipe."""
     name = "binary"
 
-    def __init__(self, work, binary, smtp_port):
+    def __init__(self, work, binary, smtp_port, extra=()):
         self.dir = os.path.join(work, "cgi")
         os.makedirs(self.dir)
         self.program = os.path.join(self.dir, "quillon")
         shutil.copy2(binary, self.program)
-        install_site(self.dir, smtp_port)
+        install_site(self.dir, smtp_port, extra)
         self.log_path = os.path.join(self.dir, "quillon.log")
+        self.clients = {}  # run number -> client address (REMOTE_ADDR)
         self.env = {"PATH": "/usr/bin:/bin", "TZ": "UTC",
                     "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "detect_leaks=0")}
 
     def start(self, number):
         body = form_body(number)
         env = dict(self.env, CONTENT_LENGTH=str(len(body)))
+        if number in self.clients:
+            env["REMOTE_ADDR"] = self.clients[number]
         proc = subprocess.Popen([self.program], cwd=self.dir, env=env,
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
@@ -255,7 +263,7 @@ class LighttpdRuns:
     """The program as lighttpd's CGI, set up as deploy/lighttpd.conf says."""
     name = "lighttpd"
 
-    def __init__(self, work, binary, smtp_port):
+    def __init__(self, work, binary, smtp_port, extra=()):
         self.run_dir = os.path.join(work, "web")
         cgi = os.path.join(self.run_dir, "cgi-bin")
         for sub in ("htdocs", "cgi-bin", "logs"):
@@ -266,8 +274,18 @@ class LighttpdRuns:
         with open(os.path.join(cgi, "quillon"), "w") as f:
             f.write(WRAPPER)
         os.chmod(os.path.join(cgi, "quillon"), 0o755)
-        install_site(cgi, smtp_port)
+        install_site(cgi, smtp_port, extra)
+        if os.geteuid() == 0:
+            # Started as root, lighttpd runs the CGI as www-data, which here
+            # may write the whole run directory: the log, the wrapper's
+            # exit-status file and lighttpd's own error log.
+            www = pwd.getpwnam("www-data")
+            os.chmod(work, 0o711)
+            for top, _, files in os.walk(self.run_dir):
+                for path in [top] + [os.path.join(top, f) for f in files]:
+                    os.chown(path, www.pw_uid, www.pw_gid)
         self.log_path = os.path.join(cgi, "quillon.log")
+        self.clients = {}  # run number -> the address the request comes from
         self.status_path = os.path.join(cgi, "exit-status")
         self.proc = None
         self.start_server()
@@ -293,8 +311,9 @@ class LighttpdRuns:
             self.stop()
         raise SoakFailure("lighttpd did not start (see %s/logs)" % self.run_dir)
 
-    def post(self, body, path="/cgi-bin/quillon"):
-        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=120)
+    def post(self, body, path="/cgi-bin/quillon", source=None):
+        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=120,
+                                          source_address=(source, 0) if source else None)
         try:
             started = time.monotonic()
             if body is None:
@@ -328,7 +347,8 @@ class LighttpdRuns:
                 "stderr": b""}
 
     def run_many(self, numbers):
-        os.remove(self.status_path)
+        if os.path.exists(self.status_path):
+            os.remove(self.status_path)
         barrier = threading.Barrier(len(numbers) + 1)
         results = {}
 
@@ -336,7 +356,7 @@ class LighttpdRuns:
             body = form_body(number)
             barrier.wait()
             try:
-                status, page, wall = self.post(body)
+                status, page, wall = self.post(body, source=self.clients.get(number))
             except OSError as err:
                 status, page, wall = 0, str(err).encode(), 0.0
             results[number] = {"http": status, "page": page, "wall": wall}
@@ -360,8 +380,8 @@ class LighttpdRuns:
                 self.proc.wait()
 
 
-def install_site(directory, smtp_port):
-    for name, text in (("quillon.ini", settings(smtp_port)),
+def install_site(directory, smtp_port, extra=()):
+    for name, text in (("quillon.ini", settings(smtp_port, extra)),
                        ("success.html", SUCCESS_PAGE),
                        ("failure.html", FAILURE_PAGE)):
         with open(os.path.join(directory, name), "w") as f:
@@ -508,6 +528,82 @@ def soak(mode_class, binary, count, keep):
     return ok
 
 
+RATE_LIMIT = 5
+# REMOTE_ADDR of a direct run; the source addresses of requests to lighttpd.
+RATE_CLIENTS = {"binary": ("192.0.2.1", "192.0.2.2"), "lighttpd": ("127.0.0.1", "127.0.0.2")}
+
+
+def rate_soak(mode_class, binary, count, clients, keep):
+    """`count` submissions at once under "rate_limit 5/10", spread over
+    `clients` addresses: exactly 5 per address go out."""
+    work = tempfile.mkdtemp(prefix="quillon-soak-rate-")
+    smtp = runner = None
+    ok = False
+    try:
+        smtp = SmtpServer(work)
+        runner = mode_class(work, binary, smtp.port, extra=["rate_limit %d/10" % RATE_LIMIT])
+        numbers = list(range(count))
+        runner.clients = {n: clients[n % len(clients)] for n in numbers}
+        results, wall = runner.run_many(numbers)
+        problems = []
+        sent = {}
+        for number, result in sorted(results.items()):
+            token = TOKEN % number
+            if result.get("code", 0) != 0 or result.get("http", 200) != 200:
+                problems.append("run %s: exit %s, HTTP %s" % (token, result.get("code"),
+                                                            result.get("http")))
+            if result.get("stderr"):
+                problems.append("run %s wrote to stderr: %r" % (token, result["stderr"][:300]))
+            if b"THANKS" in result["page"]:
+                sent[token] = runner.clients[number]
+            elif b"SORRY" not in result["page"]:
+                problems.append("run %s answered %r" % (token, result["page"][:200]))
+        expected = {c: min(RATE_LIMIT, len(numbers[i::len(clients)]))
+                    for i, c in enumerate(clients)}
+        for client in clients:
+            got = sum(1 for c in sent.values() if c == client)
+            if got != expected[client]:
+                problems.append("%d success pages for %s, %d expected" % (got, client,
+                                                                          expected[client]))
+        mails = smtp.wait_for(sum(expected.values()))
+        tokens = sorted(set(re.findall(rb"tok\d{6}", data)).pop().decode()
+                        for _, data in mails.values())
+        if tokens != sorted(sent):
+            problems.append("mail of %s arrived, success pages for %s"
+                            % (tokens[:10], sorted(sent)[:10]))
+        refusals = [m for messages in log_records(runner.log_path).values() for m in messages
+                    if m.startswith("submission refused: client {")]
+        for client in clients:
+            want = len(numbers[clients.index(client)::len(clients)]) - expected[client]
+            got = sum(1 for m in refusals if m.startswith("submission refused: client {%s}"
+                                                          % client))
+            if got != want:
+                problems.append("%d refusal lines for %s, %d expected" % (got, client, want))
+        if isinstance(runner, LighttpdRuns):
+            bad = [code for code in runner.exit_statuses().values() if code != 0]
+            if bad or len(runner.exit_statuses()) != count:
+                problems.append("CGI exits: %d statuses, failing %s"
+                                % (len(runner.exit_statuses()), bad[:10]))
+        walls = sorted(r["wall"] for r in results.values())
+        print("rate soak %s, %d address(es): %d submissions at once, %d sent, all done in "
+              "%.2f s; per run wall median %.0f ms, max %.0f ms"
+              % (runner.name, len(clients), count, len(mails), wall,
+                 1000 * statistics.median(walls), 1000 * walls[-1]))
+        for problem in problems[:20]:
+            print("  FAIL " + problem)
+        ok = not problems
+    finally:
+        if runner is not None:
+            runner.stop()
+        if smtp is not None:
+            smtp.stop()
+        if ok and not keep:
+            shutil.rmtree(work, ignore_errors=True)
+        else:
+            print("  work directory kept: %s" % work)
+    return ok
+
+
 def report(mode, count, wall, results, records):
     walls = sorted(r["wall"] for r in results.values())
     print("soak %s: %d submissions at once, all done in %.2f s (%.0f runs/s)"
@@ -534,6 +630,8 @@ def main():
     parser.add_argument("-n", type=int, default=200, help="submissions at once")
     parser.add_argument("--mode", choices=("binary", "lighttpd", "both"), default="both")
     parser.add_argument("--keep", action="store_true", help="keep the work directories")
+    parser.add_argument("--rate", choices=("on", "off", "only"), default="on",
+                        help="the rate-limit soaks after the others, instead, or not")
     args = parser.parse_args()
     if not 1 <= args.n < REFERENCE:
         parser.error("-n must be from 1 to %d" % (REFERENCE - 1))
@@ -558,7 +656,11 @@ def main():
     ok = True
     for mode in modes:
         try:
-            ok = soak(mode, binary, args.n, args.keep) and ok
+            if args.rate != "only":
+                ok = soak(mode, binary, args.n, args.keep) and ok
+            if args.rate != "off":
+                for clients in (RATE_CLIENTS[mode.name][:1], RATE_CLIENTS[mode.name]):
+                    ok = rate_soak(mode, binary, args.n, clients, args.keep) and ok
         except SoakFailure as err:
             print("soak %s: FAIL %s" % (mode.name, err))
             ok = False

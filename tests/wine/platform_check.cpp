@@ -202,6 +202,35 @@ static void check_rename() {
 }
 
 // A listening socket on 127.0.0.1 with a port of the system's choosing.
+// The rate limit's state file: locked against a second holder (a handle
+// of its own, as another process would have), rewritten in place, shorter
+// content cutting the file.
+static void check_locked_file() {
+  std::string path = temp_path("quillon.rate");
+  OsLockedFile first;
+  OsLockedFile second;
+  CHECK(os_locked_open(path.c_str(), 1000, &first) == 0, "locked file created");
+  DWORD started = GetTickCount();
+  CHECK(os_locked_open(path.c_str(), 200, &second) == EWOULDBLOCK, "second holder waits");
+  DWORD waited = GetTickCount() - started;
+  CHECK(waited >= 150 && waited < 2000, "wait bounded");
+  CHECK(os_locked_rewrite(&first, "0123456789", 10) == 0, "rewrite");
+  CHECK(read_file(path) == "0123456789", "readable while locked");
+  CHECK(os_locked_rewrite(&first, "abc", 3) == 0, "shorter rewrite");
+  char data[16];
+  CHECK(os_locked_read(&first, data, sizeof data) == 3 && memcmp(data, "abc", 3) == 0,
+        "file cut after the content");
+  os_locked_close(&first);
+  CHECK(os_locked_open(path.c_str(), 200, &second) == 0, "lock free after close");
+  os_locked_close(&second);
+  CHECK(os_locked_open(g_dir.c_str(), 200, &second) != 0, "a folder is refused");
+  unsigned char a[16] = {};
+  unsigned char b[16] = {};
+  CHECK(os_random_bytes(a, sizeof a) && os_random_bytes(b, sizeof b) &&
+            memcmp(a, b, sizeof a) != 0,
+        "random bytes");
+}
+
 static SOCKET listen_local(int* port) {
   SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
   struct sockaddr_in where;
@@ -298,6 +327,7 @@ int main(int argc, char** argv) {
   check_append_text();
   check_concurrent_appends(argv[0]);
   check_rename();
+  check_locked_file();
   check_connect_and_transfer();
   check_refused();
 

@@ -5,9 +5,9 @@
 #
 # The executable defaults to build-windows/quillon.exe (see docs/windows.md
 # for the cross build). When platform_check.exe lies beside it, it runs
-# first. Names after the executable (test_commands, or
-# test_commands.SomeCase.test_x) narrow the run; without them every
-# tests/cli/test_*.py runs. Builds nothing itself.
+# first; then tests/wine/tls_checks.sh runs the TLS checks. Names after the
+# executable (test_commands, or test_commands.SomeCase.test_x) narrow the
+# run; without them every tests/cli/test_*.py runs. Builds nothing itself.
 #
 # Environment: WINEPREFIX (default: a prefix of our own, created on first
 # use and kept), QUILLON_WINE (default: wine), QUILLON_PYTHON (default:
@@ -85,18 +85,37 @@ passed=0
 failed=0
 skipped=0
 
+# Adds the "N passed, N failed" closing line of a check run (its output,
+# then its exit code) to the totals; a failed run without one counts once.
+add_counts() {
+  # Windows programs end their lines with CR LF.
+  counts=$(printf '%s\n' "$1" | tr -d '\r' |
+           sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' | tail -n 1)
+  if [ -n "$counts" ]; then
+    passed=$((passed + ${counts% *}))
+    failed=$((failed + ${counts#* }))
+  fi
+  [ "$2" -eq 0 ] || { status=1; [ -n "$counts" ] || failed=$((failed + 1)); }
+}
+
 check=$(dirname "$exe")/platform_check.exe
 if [ -f "$check" ]; then
   echo "== platform checks ($check)"
   out=$("$QUILLON_WINE" "$check" 2>&1)
   rc=$?
   echo "$out"
-  counts=$(echo "$out" | sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' | tail -n 1)
-  if [ -n "$counts" ]; then
-    passed=$((passed + ${counts% *}))
-    failed=$((failed + ${counts#* }))
-  fi
-  [ $rc -eq 0 ] || { status=1; [ -n "$counts" ] || failed=$((failed + 1)); }
+  add_counts "$out" $rc
+fi
+
+# TLS client checks against openssl s_server; exit 77 means skipped.
+echo "== TLS checks"
+out=$(sh "$here/tls_checks.sh" "$(dirname "$exe")" 2>&1)
+rc=$?
+echo "$out"
+if [ $rc -eq 77 ]; then
+  skipped=$((skipped + 1))
+else
+  add_counts "$out" $rc
 fi
 
 cd "$root/tests/cli" || exit 1

@@ -87,6 +87,8 @@ class ComposeTest : public ::testing::Test {
     g_form.count = 0;
     g_settings.smtp = nullptr;
     g_settings.sendall = nullptr;
+    g_settings.smtp_user = g_settings.smtp_password = nullptr;
+    g_settings.smtp_password_file = g_settings.reply_to_variable = nullptr;
     settings_reset();
     form_reset();
     envelope_reset();

@@ -45,6 +45,30 @@ TEST_F(EnvelopeTest, ScanAddressFindsTheFirstAddressBetweenSeparators) {
   EXPECT_EQ(misses, in_log("no email address"));
 }
 
+TEST_F(EnvelopeTest, ReplyToTakesExactlyOneAddress) {
+  static const struct {
+    const char* value;
+    const char* address;  // null: no Reply-To
+    const char* why;
+  } cases[] = {
+      {"ann@example.org", "ann@example.org", nullptr},
+      {"Ann O'Neil <ann@example.org>", "ann@example.org", nullptr},
+      {"", nullptr, "it holds no address"},
+      {"ann at example.org", nullptr, "it holds no address"},
+      {"a@x.test b@y.test", nullptr, "it holds more than one address"},
+      {"a@x.test, b@y.test", nullptr, "it holds a line break or a comma"},
+      {"a@x.test\r\nBcc: b@y.test", nullptr, "it holds a line break or a comma"},
+  };
+  for (const auto& c : cases) {
+    const char* why = nullptr;
+    char* found = reply_to_address(c.value, &why);
+    EXPECT_EQ(shown(c.address), shown(found)) << c.value;
+    EXPECT_EQ(shown(c.why), shown(why)) << c.value;
+    free(found);
+  }
+  EXPECT_EQ(0, in_log("no email address"));
+}
+
 struct Entry {
   const char* text;
   const char* value;

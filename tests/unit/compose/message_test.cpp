@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <regex>
 #include <string>
 
 #include "compose/envelope.h"
 #include "compose_fixture.h"
 #include "config/settings.h"
+#include "smtp/transport.h"
 
 namespace {
 
@@ -186,6 +189,96 @@ TEST_F(MessageTest, CompleteEnvelopeGoesToTheDialogue) {
                      "(f@x.test) to: (t@x.test)"));
   EXPECT_TRUE(logged("Email not sent."));
   EXPECT_EQ(0, in_log("email not sent due to") + in_log("email sent! (1)"));
+}
+
+TEST_F(MessageTest, StandardHeadersAndReplyToComeBeforeTheTrailer) {
+  g_settings.standard_headers = true;
+  g_settings.smtp_security = kSecurityStarttls;  // CR LF whatever email_CR says
+  g_settings.reply_to_variable = keep("Email:");
+  variable("Email:", "Ann <ann@example.org>");
+  header("From: Form <form@example.com>");
+  header("Subject:", "Gr\xc3\xbc\xc3\x9f" "e");
+  body("Name:", "Jos\xc3\xa9");
+  EXPECT_EQ(0, assemble_and_send());  // there is no server
+  const std::regex expected(
+      "From: Form <form@example.com> \r\n"
+      "Subject: =\\?UTF-8\\?B\\?R3LDvMOfZQ==\\?=\r\n"
+      "Reply-To: <ann@example.org>\r\n"
+      "Date: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), \\d\\d [A-Z][a-z][a-z] \\d{4} "
+      "\\d\\d:\\d\\d:\\d\\d [+-]\\d{4}\r\n"
+      "Message-ID: <[0-9a-f]+\\.[0-9a-f]+\\.[0-9a-f]{16}@example\\.com>\r\n"
+      "MIME-Version: 1\\.0\r\n"
+      "Content-Type: text/plain; charset=UTF-8\r\n"
+      "Content-Transfer-Encoding: quoted-printable\r\n" +
+      kTrailer + "\r\n");
+  EXPECT_TRUE(std::regex_match(std::string(g_message.header->data), expected))
+      << g_message.header->data;
+  EXPECT_STREQ(" Name: Jos=C3=A9\r\n", g_message.body->data);
+
+  // A plain body stays as it is; a value that is not one address gives no
+  // Reply-To.
+  fresh();
+  g_settings.standard_headers = true;
+  g_settings.reply_to_variable = keep("Email:");
+  variable("Email:", "a@x.test, b@x.test");
+  header("From:", "form@example.com");
+  body("Name:", "Joe");
+  EXPECT_EQ(0, assemble_and_send());
+  std::string headers = g_message.header->data;
+  EXPECT_NE(headers.find("\nContent-Transfer-Encoding: 7bit\n"), std::string::npos);
+  EXPECT_EQ(headers.find("Reply-To"), std::string::npos);
+  EXPECT_STREQ(" Name: Joe\n", g_message.body->data);
+  EXPECT_TRUE(logged("no Reply-To: the submitted value of (Email:) is not one address: "
+                     "it holds a line break or a comma"));
+}
+
+TEST_F(MessageTest, SmtpSettingsReachTheDialogueOrStopIt) {
+  const std::string dir = testing::TempDir();
+  const std::string file = dir + "/quillon-pw";
+  const std::string empty = dir + "/quillon-pw-empty";
+  std::ofstream(file, std::ios::binary) << "from file\r\nsecond line\n";
+  std::ofstream(empty, std::ios::binary) << "\n";
+  const struct {
+    SecurityMode security;
+    const char* user;
+    const char* password;
+    std::string password_file;
+    const char* used;  // the password handed on; null: nothing handed on
+    std::string error;
+  } cases[] = {
+      {kSecurityStarttls, "ann", "pw", "", "pw", ""},
+      {kSecurityTls, "ann", "pw", file, "from file", ""},
+      {kSecurityTls, nullptr, nullptr, "", "(none)", ""},
+      {kSecurityNone, "ann", "pw", "",  nullptr,
+       "smtp_user needs smtp_security starttls or tls: a password is never sent unencrypted."},
+      {kSecurityTls, "ann", nullptr, "", nullptr,
+       "smtp_user {ann} is set but neither smtp_password nor smtp_password_file."},
+      {kSecurityTls, nullptr, "pw", "", nullptr, "a password is set but no smtp_user."},
+      {kSecurityTls, "ann", nullptr, dir + "/missing", nullptr,
+       "smtp_password_file {" + dir + "/missing} cannot be opened: No such file or directory."},
+      {kSecurityTls, "ann", nullptr, empty, nullptr,
+       "smtp_password_file {" + empty + "} has an empty first line."},
+  };
+  for (const auto& c : cases) {
+    fresh();
+    smtp_connection_reset();
+    g_settings.smtp = keep("Mail.Example.com:465");
+    g_settings.smtp_security = c.security;
+    g_settings.smtp_user = c.user != nullptr ? keep(c.user) : nullptr;
+    g_settings.smtp_password = c.password != nullptr ? keep(c.password) : nullptr;
+    g_settings.smtp_password_file =
+        c.password_file.empty() ? nullptr : keep(c.password_file);
+    EXPECT_EQ(c.used != nullptr ? 1 : 0, apply_smtp_settings()) << c.error;
+    if (c.used != nullptr) {
+      EXPECT_EQ(c.used, shown(g_smtp.options.password));
+      EXPECT_STREQ("Mail.Example.com", g_smtp.options.tls_host);
+      EXPECT_STREQ("\r\n", g_smtp.line_ending);
+    } else {
+      EXPECT_TRUE(logged(c.error)) << c.error;
+    }
+  }
+  remove(file.c_str());
+  remove(empty.c_str());
 }
 
 }  // namespace

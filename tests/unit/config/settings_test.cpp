@@ -42,6 +42,30 @@ std::string changed_settings() {
   if (g_settings.smtp_timeout != kDefaultSmtpTimeout) {
     add("timeout=" + std::to_string(g_settings.smtp_timeout));
   }
+  if (g_settings.smtp_security != kSecurityNone) {
+    add(g_settings.smtp_security == kSecurityTls ? "tls" : "starttls");
+  }
+  add_text("user", g_settings.smtp_user);
+  add_text("password", g_settings.smtp_password);
+  add_text("password_file", g_settings.smtp_password_file);
+  add_text("ca_file", g_settings.smtp_ca_file);
+  if (g_settings.standard_headers) add("standard_headers");
+  add_text("reply_to", g_settings.reply_to_variable);
+  // abuse guards
+  auto add_list = [&add_text](const char* name, const SettingList& list) {
+    for (int i = 0; i < list.count; ++i) add_text(name, list.items[i]);
+  };
+  add_list("recipient", g_settings.allowed_recipients);
+  add_list("honeypot", g_settings.honeypot_variables);
+  add_list("required", g_settings.required_variables);
+  add_list("origin", g_settings.allowed_origins);
+  add_text("missing", g_settings.missing_html_page);
+  if (g_settings.rate_limit_minutes != 0) {
+    add("rate=" + std::to_string(g_settings.rate_limit_count) + "/" +
+        std::to_string(g_settings.rate_limit_minutes));
+  }
+  add_text("spool", g_settings.spool_folder);
+  if (!g_settings.spool_keep_sent) add("spool_delete_sent");
   for (int i = 0; i < header_lines.count; ++i) {
     add_text("header", (std::string(header_lines.entries[i].text) + "|" +
                         header_lines.entries[i].value).c_str());
@@ -180,6 +204,68 @@ TEST_F(SettingsTest, KeywordTestsAndWhatTheyChange) {
       {"smtp_timeout30", 0, ""},
       {"", 0, ""},
       {"# smtp 1.2.3.4", 0, ""},
+      // Delivery through mail providers.
+      {"smtp_security starttls", 1, "starttls"},
+      {"smtp_security tls", 1, "tls"},
+      {"smtp_security tls\nsmtp_security none", 2, ""},
+      {"smtp_security STARTTLS", 0, ""},
+      {"smtp_security tls\nsmtp_security ssl", 1, "tls"},
+      {"smtp_security tls ", 0, ""},
+      {"smtp_user ann@example.com", 1, "user={ann@example.com}"},
+      {"smtp_password  p w ", 1, "password={ p w }"},
+      {"smtp_password_file /etc/pw", 1, "password_file={/etc/pw}"},
+      {"smtp_ca_file ca.pem", 1, "ca_file={ca.pem}"},
+      {"standard_headers true", 1, "standard_headers"},
+      {"standard_headers true\nstandard_headers false", 2, ""},
+      {"standard_headers yes", 0, ""},
+      {"use_submitted_variable_for_reply_to Email:", 1, "reply_to={Email:}"},
+      // abuse guards
+      {"allowed_recipient owner@example.com", 1, "recipient={owner@example.com}"},
+      {"allowed_recipient @Example.COM\nallowed_recipient a+b@x.org",
+       2, "recipient={@Example.COM} recipient={a+b@x.org}"},
+      {"allowed_recipient a@x\nallowed_recipient a@x", 2, "recipient={a@x}"},
+      {"allowed_recipient owner@example.com ", 0, ""},
+      {"allowed_recipient example.com", 0, ""},
+      {"allowed_recipient a@", 0, ""},
+      {"allowed_recipient a@b@c", 0, ""},
+      {"allowed_recipient <a@b>", 0, ""},
+      {"allowed_recipient ", 0, ""},
+      {"Allowed_recipient a@b", 0, ""},
+      {"honeypot_variable website", 1, "honeypot={website}"},
+      {"honeypot_variable a b ", 1, "honeypot={a b }"},
+      {"honeypot_variable ", 0, ""},
+      {"required_variable Name:\nrequired_variable Email:",
+       2, "required={Name:} required={Email:}"},
+      {"required_variable ", 0, ""},
+      {"missing_html_page missing.html", 1, "missing={missing.html}"},
+      {"allowed_origin www.example.com", 1, "origin={www.example.com}"},
+      {"allowed_origin [::1]", 1, "origin={[::1]}"},
+      {"allowed_origin https://www.example.com", 0, ""},
+      {"allowed_origin www.example.com:8080", 0, ""},
+      {"allowed_origin ", 0, ""},
+      {"rate_limit 5/10", 1, "rate=5/10"},
+      {"rate_limit 10000/10080", 1, "rate=10000/10080"},
+      {"rate_limit 5/10\nrate_limit 3/1", 2, "rate=3/1"},
+      {"rate_limit 5/10\nrate_limit 5", 1, "rate=5/10"},
+      {"rate_limit 0/10", 0, ""},
+      {"rate_limit 5/0", 0, ""},
+      {"rate_limit 10001/10", 0, ""},
+      {"rate_limit 5/10081", 0, ""},
+      {"rate_limit 5/10 ", 0, ""},
+      {"rate_limit 5 / 10", 0, ""},
+      {"rate_limit /10", 0, ""},
+      {"rate_limit 99999999999999999999/1", 0, ""},
+      // spool
+      {"spool_folder /var/spool/quillon", 1, "spool={/var/spool/quillon}"},
+      {"spool_folder spool dir ", 1, "spool={spool dir }"},
+      {"spool_folder ", 0, ""},
+      {"spool_folder a\nspool_folder ", 1, "spool={a}"},
+      {"spool_folder a\nspool_folder b", 2, "spool={b}"},
+      {"spool_keep_sent false", 1, "spool_delete_sent"},
+      {"spool_keep_sent false\nspool_keep_sent true", 2, ""},
+      {"spool_keep_sent False", 0, ""},
+      {"spool_keep_sent false ", 0, ""},
+      {"spool_keep_sent", 0, ""},
   };
   for (const auto& c : cases) {
     settings_reset();
@@ -197,6 +283,9 @@ TEST_F(SettingsTest, LogLinesFollowTheLevelAsItIsRead) {
       "logging errors\n"
       "bodycontent_line hidden\n"
       "smtp_timeout soon\n"
+      "smtp_security ssl\n"
+      "standard_headers on\n"
+      "spool_keep_sent no\n"
       "logging debug\n"
       "headerline ");
   const std::vector<std::string> expected = {
@@ -205,12 +294,38 @@ TEST_F(SettingsTest, LogLinesFollowTheLevelAsItIsRead) {
       "add_body_variable(Name:,}",
       "line used from ini file {use_submitted_variable_for_bodycontent Name:}",
       "smtp_timeout {soon} is not a whole number of seconds from 1 to 3600; keeping 60.",
+      "smtp_security {ssl} is not none, starttls or tls; keeping none.",
+      "standard_headers {on} is not true or false; keeping false.",
+      "spool_keep_sent {no} is neither true nor false; keeping true.",
       "line used from ini file {logging debug}",
       "add_header_line(,)",
       "line used from ini file {headerline }",
   };
   EXPECT_EQ(log_messages(), expected);
   EXPECT_STREQ(g_log.logging, "debug");
+}
+
+TEST_F(SettingsTest, PasswordStaysOutOfTheLog) {
+  apply_lines("smtp_password s3cret\nsmtp_password_file /run/pw");
+  const std::vector<std::string> expected = {
+      "line used from ini file {smtp_password (hidden)}",
+      "line used from ini file {smtp_password_file /run/pw}",
+  };
+  EXPECT_EQ(log_messages(), expected);
+  EXPECT_STREQ(g_settings.smtp_password, "s3cret");
+}
+
+// A line takes effect through one keyword at most only while no keyword
+// begins with another.
+TEST(SettingsKeywords, NoKeywordBeginsWithAnother) {
+  for (int i = 0; settings_keyword(i) != nullptr; ++i) {
+    for (int j = 0; settings_keyword(j) != nullptr; ++j) {
+      const char* a = settings_keyword(i);
+      const char* b = settings_keyword(j);
+      if (i == j) continue;
+      EXPECT_NE(strncmp(a, b, strlen(b)), 0) << a << " begins with " << b;
+    }
+  }
 }
 
 TEST_F(SettingsTest, ListsStopAtTheirCapacity) {
@@ -230,6 +345,32 @@ TEST_F(SettingsTest, ListsStopAtTheirCapacity) {
     if (message.find("list is full") != std::string::npos) ++refused;
   }
   EXPECT_EQ(refused, 10);
+}
+
+TEST_F(SettingsTest, InvalidGuardValuesLogOneLineNamingKeyAndValue) {
+  const char* const lines[] = {
+      "allowed_recipient example.com", "honeypot_variable ", "required_variable ",
+      "allowed_origin http://x", "rate_limit 5",
+  };
+  for (const char* line : lines) {
+    std::ofstream(log_path_, std::ios::trunc);
+    apply_lines(std::string("logging errors\n") + line);
+    std::string key(line, strchr(line, ' '));
+    std::string value = strchr(line, ' ') + 1;
+    std::vector<std::string> log = log_messages();
+    ASSERT_EQ(log.size(), 1u) << line;
+    EXPECT_EQ(log[0].rfind(key + " {" + value + "}", 0), 0u) << log[0];
+  }
+}
+
+TEST_F(SettingsTest, GuardListsStopAtTheirCapacity) {
+  for (int i = 0; i < kMaxSettingsEntries + 1; ++i) {
+    settings_apply_line(("allowed_recipient a" + std::to_string(i) + "@x").c_str());
+  }
+  EXPECT_EQ(g_settings.allowed_recipients.count, kMaxSettingsEntries);
+  EXPECT_STREQ(g_settings.allowed_recipients.items[999], "a999@x");
+  std::vector<std::string> log = log_messages();
+  EXPECT_EQ(log.back(), "allowed_recipient {a1000@x} was not added: at most 1000 such lines are read.");
 }
 
 TEST_F(SettingsTest, StripLineEndCutsAtTheFirstBreak) {

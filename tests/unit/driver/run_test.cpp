@@ -45,13 +45,18 @@ TEST(DerivePath, ExtensionReplacesFirstExeThenFirstCgi) {
 
 TEST(DerivePath, OverlongPathKeepsItsExtension) {
   static char out[kPathAreaSize];
-  for (size_t length : {63985u, 63986u, 63987u, 63990u, 70000u}) {
-    std::string program(length, 'p');
-    derive_path(program.c_str(), ".log", out);
-    size_t result = strlen(out);
-    EXPECT_LE(result, static_cast<size_t>(kPathLimit)) << length;
-    EXPECT_STREQ(".log", out + result - 4) << length;
-    EXPECT_EQ(std::min(length, static_cast<size_t>(kPathLimit - 4)), result - 4) << length;
+  for (const char* ext : {".log", ".rate"}) {
+    size_t ext_length = strlen(ext);
+    for (size_t length : {63985u, 63986u, 63987u, 63990u, 70000u}) {
+      std::string program(length, 'p');
+      derive_path(program.c_str(), ext, out);
+      size_t result = strlen(out);
+      EXPECT_LE(result, static_cast<size_t>(kPathLimit)) << length;
+      EXPECT_STREQ(ext, out + result - ext_length) << length;
+      EXPECT_EQ(std::min(length, static_cast<size_t>(kPathLimit) - ext_length),
+                result - ext_length)
+          << length;
+    }
   }
 }
 
@@ -78,6 +83,9 @@ TEST(ClassifyArguments, OnlyExactOptionsWithTheirCountAreCommands) {
       {{"-version_insert_filename"}, Command::kCgiRun},
       {{"-version_insert_filename", "a", "b"}, Command::kCgiRun},
       {{"help"}, Command::kCgiRun},
+      {{"-resend"}, Command::kResend},
+      {{"-resend", "now"}, Command::kCgiRun},
+      {{"-Resend"}, Command::kCgiRun},
   };
   for (const Case& c : cases) {
     std::vector<char*> argv;

@@ -81,7 +81,8 @@ class PageTest : public testing::Test {
 };
 
 TEST_F(PageTest, ExpandTokensReplacesNamesWithEscapedValues) {
-  Submit("Markup=%3Cb+class%3D%22x%22%3E%26%27&Bars=%7C%7CName%3A%7C%7C");
+  Submit("Markup=%3Cb+class%3D%22x%22%3E%26%27&Bars=%7C%7CName%3A%7C%7C"
+         "&quillon_spooled=forged&quillon_other=x");
   static const struct {
     const char* text;
     const char* expected;
@@ -101,10 +102,15 @@ TEST_F(PageTest, ExpandTokensReplacesNamesWithEscapedValues) {
       {"||Name:|| then ||open\n", "Joe Bloggstoken not terminated { then ||open\n}"},
       {"||||||", "empty-nametoken not terminated {||}"},
       {"|||||", "empty-name|"},
+      {"[||quillon_spooled||]", "[]"},  // the program's token, not the field
+      {"[||quillon_other||]", "[x]"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Expand(c.text), c.expected) << "text: " << c.text;
   }
+  set_program_token("quillon_spooled", "yes");
+  EXPECT_EQ(Expand("[||quillon_spooled||]"), "[yes]");
+  set_program_token("quillon_spooled", "");
 }
 
 TEST_F(PageTest, PagePrintfPrintsNothingWhenEmptyOrTooLong) {

@@ -1,0 +1,40 @@
+#include "base/base64.h"
+
+#include <cstdlib>
+
+#include "base/program.h"
+
+static const char kAlphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+size_t base64_length(size_t length) { return (length + 2) / 3 * 4; }
+
+void base64_encode(const char* data, size_t length, char* out) {
+  const unsigned char* in = reinterpret_cast<const unsigned char*>(data);
+  size_t i = 0;
+  for (; i + 3 <= length; i += 3) {
+    unsigned group = (unsigned{in[i]} << 16) | (unsigned{in[i + 1]} << 8) | in[i + 2];
+    *out++ = kAlphabet[(group >> 18) & 63];
+    *out++ = kAlphabet[(group >> 12) & 63];
+    *out++ = kAlphabet[(group >> 6) & 63];
+    *out++ = kAlphabet[group & 63];
+  }
+  if (i < length) {
+    unsigned group = unsigned{in[i]} << 16;
+    if (i + 1 < length) group |= unsigned{in[i + 1]} << 8;
+    *out++ = kAlphabet[(group >> 18) & 63];
+    *out++ = kAlphabet[(group >> 12) & 63];
+    *out++ = i + 1 < length ? kAlphabet[(group >> 6) & 63] : '=';
+    *out++ = '=';
+  }
+  *out = '\0';
+}
+
+char* base64_encode_copy(const char* data, size_t length) {
+  // Beyond this the length itself would not fit.
+  if (length > static_cast<size_t>(-1) / 2) fatal_reply("Unable to malloc memory.");
+  char* out = static_cast<char*>(malloc(base64_length(length) + 1));
+  if (out == nullptr) fatal_reply("Unable to malloc memory.");
+  base64_encode(data, length, out);
+  return out;
+}

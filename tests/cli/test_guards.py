@@ -1,0 +1,374 @@
+"""The abuse guards, as a hostile visitor meets them: honeypot fields,
+the origin check, required fields and the missing page, the recipient
+allow-list, the per-client rate limit and its shared state file, and the
+order in which they stop a submission."""
+
+import contextlib
+import fcntl
+import os
+import resource
+import socket
+import struct
+import subprocess
+import time
+import unittest
+import urllib.parse
+
+import harness
+
+IS_EXE = harness.IS_EXE
+HEADERS = "Pragma: no-cache\nContent-type: text/html\n\n"
+MISSING = "<html><body>MISSING ||quillon_missing_fields|| of ||Name:||</body></html>\n"
+CLIENT = "192.0.2.7"
+REFUSALS = ("submission refused", "submission dropped")
+# Written before the settings file (and its "logging errors") is read.
+STARTUP = ("starting version ", "argv[0] == ", "Log file == ", "Ini file == ",
+           "getting form info.", "loading config file.")
+
+
+def guard_ini(port, extra="", to_from_form=False):
+    """Errors only, so the log holds nothing but the guards' lines. The
+    recipient is fixed, or the form field "To:"."""
+    to = ("use_submitted_variable_for_headerline To:" if to_from_form
+          else "headerline To: owner@example.com")
+    return "\n".join([
+        "logging errors",
+        "smtp 127.0.0.1:%d" % port,
+        "smtp_timeout 5",
+        "add_zolvar_link false",
+        "success_html_page success.html",
+        "failure_html_page failure.html",
+        "headerline From: \"Form\" <form@example.com>",
+        to,
+        "headerline Subject: Form Submission Data",
+        "use_submitted_variable_for_bodycontent Name:",
+    ]) + "\n" + extra
+
+
+def form(fields=None):
+    """A person's post, with `fields` added or changed."""
+    pairs = {"Name:": "Joe Bloggs", "To:": "owner@example.com"}
+    pairs.update(fields or {})
+    return urllib.parse.urlencode(list(pairs.items()))
+
+
+def checksum(head, body):
+    """Four FNV-1a 64 lanes over the little-endian 64-bit words of the first
+    32 header bytes and of the entries (zero-padded to 32 bytes), then the
+    lanes through a fifth."""
+    prime, mask = 0x100000001b3, 0xFFFFFFFFFFFFFFFF
+    data = head + body + b"\0" * (-len(body) % 32)
+    lanes = [0xcbf29ce484222325] * 4
+    for at in range(0, len(data), 8):
+        word = int.from_bytes(data[at:at + 8], "little")
+        lane = (at // 8) % 4
+        lanes[lane] = ((lanes[lane] ^ word) * prime) & mask
+    value = 0xcbf29ce484222325
+    for lane in lanes:
+        value = ((value ^ lane) * prime) & mask
+    return value
+
+
+def rate_file(entries):
+    """A state file as the program writes it (layout in src/compose/rate.h)
+    holding (client hash, time) entries."""
+    head = b"QLRATE1\n" + os.urandom(16) + struct.pack("<II", len(entries), 0)
+    body = b"".join(struct.pack("<Qq", client, at) for client, at in entries)
+    return head + struct.pack("<Q", checksum(head, body)) + body
+
+
+class Listener:
+    """A port that takes connections and says nothing: counts whether the
+    program came near the wire at all."""
+
+    def __enter__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.sock.settimeout(0)
+        self.port = self.sock.getsockname()[1]
+        return self
+
+    def connections(self):
+        count = 0
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                conn, _ = self.sock.accept()
+                conn.close()
+                count += 1
+        return count
+
+    def __exit__(self, *exc):
+        self.sock.close()
+
+
+class GuardTest(unittest.TestCase):
+    def setUp(self):
+        self.box = harness.page_sandbox(self)
+        self.box.write("missing.html", MISSING)
+
+    def post(self, port, body, extra="", env=None, to_from_form=False):
+        self.box.write_ini(guard_ini(port, extra, to_from_form))
+        result = self.box.run(body=body, env=env)
+        self.assertEqual(0, result.code, result.stderr)
+        return result
+
+    def lines(self):
+        """The log's lines after those of the start."""
+        return [m for m in self.box.log_messages() if not m.startswith(STARTUP)]
+
+    def refusals(self):
+        return [m for m in self.lines() if m.startswith(REFUSALS)]
+
+    def fresh_log(self):
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(self.box.log_path)
+
+    def test_filled_honeypot_shows_success_and_sends_nothing(self):
+        # The second entry of the name counts too.
+        body = form({"website": ""}) + "&website=http%3A%2F%2Fspam.example%2F"
+        with Listener() as wire:
+            result = self.post(wire.port, body, "honeypot_variable website\n")
+            self.assertEqual(0, wire.connections())
+        self.assertIn("THANKS Joe Bloggs", result.text)
+        self.assertEqual(self.lines(), [
+            "submission dropped: the honeypot field {website} was filled in; nothing "
+            "sent, success page shown."])
+
+    def test_empty_honeypot_lets_a_person_through(self):
+        with harness.CaptureSMTP() as server:
+            self.post(server.port, form({"website": ""}), "honeypot_variable website\n")
+        self.assertEqual(1, len(server.messages))
+        self.assertEqual([], self.lines())
+
+    def test_origin_and_referer(self):
+        extra = "allowed_origin www.example.com\nallowed_origin [::1]\n"
+        cases = [
+            ({"HTTP_ORIGIN": "https://WWW.example.com:8443"}, None),
+            ({"HTTP_ORIGIN": "http://[::1]:8080"}, None),
+            ({"HTTP_REFERER": "https://www.example.com/contact.html"}, None),
+            ({}, None),  # neither: let through
+            ({"HTTP_ORIGIN": "null", "HTTP_REFERER": "https://www.example.com/"}, None),
+            ({"HTTP_ORIGIN": "https://evil.example.org"}, "evil.example.org"),
+            ({"HTTP_ORIGIN": "https://www.example.com.evil.org"}, "www.example.com.evil.org"),
+            ({"HTTP_ORIGIN": "https://evil.example.org",
+              "HTTP_REFERER": "https://www.example.com/"}, "evil.example.org"),
+            ({"HTTP_REFERER": "http://evil\x01.org/x?www.example.com"}, "evil\\x01.org"),
+        ]
+        for env, refused_host in cases:
+            with self.subTest(env=env):
+                self.fresh_log()
+                with harness.CaptureSMTP() as server:
+                    result = self.post(server.port, form(), extra, env=env)
+                if refused_host is None:
+                    self.assertEqual(1, len(server.messages))
+                    self.assertEqual([], self.lines())
+                else:
+                    self.assertEqual([], server.messages)
+                    self.assertIn("SORRY", result.text)
+                    self.assertEqual(self.lines(), [
+                        "submission refused: it was posted from host {%s}, which is no "
+                        "allowed_origin." % refused_host])
+
+    def test_missing_required_fields_get_the_missing_page(self):
+        extra = "required_variable Name:\nrequired_variable A&B\nrequired_variable Email:\n"
+        body = form({"Name:": " \t \n", "A&B": "x"}) + "&Email%3A=&Email%3A=late%40x.org"
+        for page in ("built-in", "file"):
+            with self.subTest(page=page):
+                self.fresh_log()
+                ini = extra + ("missing_html_page missing.html\n" if page == "file" else "")
+                with harness.CaptureSMTP() as server:
+                    result = self.post(server.port, body, ini)
+                    # Each field filled: sent.
+                    self.post(server.port, form({"Email:": "a@b.org", "A&B": "y"}), ini)
+                self.assertEqual(1, len(server.messages))
+                # A Windows program's output is in text mode.
+                text = result.text.replace("\r\n", "\n") if IS_EXE else result.text
+                if page == "file":
+                    self.assertEqual(text, HEADERS + "<html><body>MISSING Name:, "
+                                     "Email: of  \t \n</body></html>\n")
+                else:
+                    self.assertEqual(text, HEADERS + "<HTML><BODY>\nemail NOT sent.\n"
+                                     "Please fill in: Name:, Email:.\n</BODY></HTML>\n")
+                self.assertEqual(self.lines(), [
+                    "submission refused: required fields missing or empty: {Name:, Email:}."])
+        # A name needing escapes is escaped on the page.
+        self.fresh_log()
+        with harness.CaptureSMTP() as server:
+            result = self.post(server.port, form(), "required_variable <b>&\n")
+        self.assertIn("Please fill in: &lt;b&gt;&amp;.", result.text)
+
+    def test_recipient_allow_list(self):
+        extra = ("allowed_recipient owner@example.com\nallowed_recipient @Example.NET\n"
+                 "headerline CC: copy@example.net\n")
+        cases = [
+            ("owner@example.com", None),
+            ("OWNER@EXAMPLE.COM", None),
+            ("Sales <sales@example.net>", None),
+            ("sales@sub.example.net", "sales@sub.example.net"),
+            ("owner@example.com.evil.org", "owner@example.com.evil.org"),
+            ("attacker@evil.org", "attacker@evil.org"),
+        ]
+        for to, refused in cases:
+            with self.subTest(to=to):
+                self.fresh_log()
+                with harness.CaptureSMTP() as server:
+                    result = self.post(server.port, form({"To:": to}), extra, to_from_form=True)
+                if refused is None:
+                    self.assertEqual(1, len(server.messages))
+                    self.assertEqual([], self.lines())
+                else:
+                    self.assertEqual([], server.messages)
+                    self.assertIn("SORRY", result.text)
+                    self.assertEqual(self.lines(), [
+                        "submission refused: recipient {%s} is no allowed_recipient."
+                        % refused])
+        # Every recipient counts: a BCC outside the list stops the mail.
+        self.fresh_log()
+        with harness.CaptureSMTP() as server:
+            self.post(server.port, form(), extra + "headerline BCC: spy@evil.org\n",
+                      to_from_form=True)
+        self.assertEqual([], server.messages)
+        self.assertEqual(self.refusals(), [
+            "submission refused: recipient {spy@evil.org} is no allowed_recipient."])
+
+    def test_recipient_from_the_form_without_a_list_is_sent_with_a_warning(self):
+        with harness.CaptureSMTP() as server:
+            self.post(server.port, form({"CC:": "x@evil.org"}),
+                      "use_submitted_variable_for_headerline CC:\n", to_from_form=True)
+        self.assertEqual(1, len(server.messages))
+        self.assertEqual(self.lines(), [
+            "recipient taken from the form without allowed_recipient lines: anyone can "
+            "choose where this mail goes"])
+
+    def test_guards_stop_in_their_order_and_only_sent_mail_counts_for_the_rate(self):
+        extra = ("honeypot_variable website\nallowed_origin www.example.com\n"
+                 "required_variable Name:\nallowed_recipient owner@example.com\n"
+                 "rate_limit 1/10\n")
+        env = {"REMOTE_ADDR": CLIENT, "HTTP_ORIGIN": "https://evil.org"}
+        steps = [
+            ({"website": "x", "Name:": "", "To:": "a@evil.org"}, env, "honeypot", "THANKS"),
+            ({"Name:": "", "To:": "a@evil.org"}, env, "posted from host", "SORRY"),
+            ({"Name:": "", "To:": "a@evil.org"}, {"REMOTE_ADDR": CLIENT}, "required", "MISSING"),
+            ({"To:": "a@evil.org"}, {"REMOTE_ADDR": CLIENT}, "recipient", "SORRY"),
+            ({}, {"REMOTE_ADDR": CLIENT}, None, "THANKS"),
+            ({}, {"REMOTE_ADDR": CLIENT}, "rate_limit", "SORRY"),
+        ]
+        self.box.write("failure.html", "<html><body>SORRY</body></html>\n")
+        with harness.CaptureSMTP() as server:
+            for fields, step_env, guard, page in steps:
+                with self.subTest(guard=guard):
+                    self.fresh_log()
+                    result = self.post(server.port, form(fields),
+                                       extra + "missing_html_page missing.html\n", env=step_env,
+                                       to_from_form=True)
+                    self.assertIn(page, result.text)
+                    lines = self.lines()
+                    if guard is None:
+                        self.assertEqual([], lines)
+                    else:
+                        self.assertEqual(1, len(lines), lines)
+                        self.assertIn(guard, lines[0])
+        self.assertEqual(1, len(server.messages))
+
+    def rate_run(self, port, client, extra="rate_limit 5/10\n"):
+        return self.post(port, form(), extra, env={"REMOTE_ADDR": client})
+
+    def test_rate_limit_per_client_address(self):
+        with harness.CaptureSMTP() as server:
+            pages = [self.rate_run(server.port, CLIENT).text for _ in range(6)]
+            self.rate_run(server.port, "192.0.2.8")
+        self.assertEqual(6, len(server.messages))
+        self.assertIn("THANKS", pages[4])
+        self.assertIn("SORRY", pages[5])
+        self.assertEqual(self.lines(), [
+            "submission refused: client {%s} is over the rate_limit of 5 submissions in "
+            "10 minutes." % CLIENT])
+        state = self.box.read("quillon.rate")
+        self.assertNotIn(CLIENT.encode(), state)
+        self.assertEqual(40 + 16 * 6, len(state))
+
+    def test_concurrent_submissions_from_two_addresses(self):
+        # Under Wine every run is a Windows process of its own: fewer.
+        runs = 20 if IS_EXE else 200
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 4 * runs + 256)), hard))
+        body = form().encode()
+        # Other clients' recent entries make each turn at the file long
+        # enough for a broken lock to show.
+        now = int(time.time())
+        self.box.write("quillon.rate", rate_file([(n, now) for n in range(9000)]))
+        with harness.CaptureSMTP() as server:
+            self.box.write_ini(guard_ini(server.port, "rate_limit 5/10\n"))
+            procs = [self.box.start(content_length=str(len(body)),
+                                    env={"REMOTE_ADDR": ("192.0.2.1", "192.0.2.2")[i % 2]})
+                     for i in range(runs)]
+            # Every run waits for its body: release them all, then collect.
+            for proc in procs:
+                proc.stdin.write(body)
+                proc.stdin.close()
+            outs = [(proc.stdout.read(), proc.stderr.read()) for proc in procs]
+            for proc in procs:
+                proc.wait(timeout=120)
+                proc.stdout.close()
+                proc.stderr.close()
+            deadline = time.monotonic() + 10
+            while len(server.messages) < 10 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            time.sleep(0.2)  # a message too many would arrive about now
+        self.assertEqual([0] * runs, [p.returncode for p in procs])
+        self.assertEqual(10, sum(b"THANKS" in out for out, _ in outs))
+        self.assertEqual(10, len(server.messages))
+        refused = self.refusals()
+        self.assertEqual(runs - 10, len(refused))
+        self.assertEqual((runs - 10) // 2, sum("192.0.2.1" in m for m in refused))
+        self.assertEqual([], [m for m in self.lines() if m not in refused])
+        self.assertEqual(40 + 16 * 9010, len(self.box.read("quillon.rate")))
+
+    def test_damaged_state_file_starts_afresh(self):
+        self.box.write("quillon.rate", b"QLRATE1\n" + b"\xff" * 100)
+        with harness.CaptureSMTP() as server:
+            self.rate_run(server.port, CLIENT, "rate_limit 1/10\n")
+            self.rate_run(server.port, CLIENT, "rate_limit 1/10\n")
+        self.assertEqual(1, len(server.messages))
+        messages = self.lines()
+        self.assertEqual(2, len(messages), messages)
+        self.assertIn("rate_limit state file (", messages[0])
+        self.assertIn(") is damaged (108 bytes that are no whole state): starting it "
+                      "afresh.", messages[0])
+        self.assertIn("over the rate_limit", messages[1])
+
+    def test_read_only_state_file_loses_no_mail(self):
+        path = self.box.write("quillon.rate", b"")
+        if os.geteuid() == 0:
+            # The owner's write bit means nothing to root; an immutable file
+            # is read-only to everyone.
+            if subprocess.run(["chattr", "+i", path], capture_output=True).returncode != 0:
+                self.skipTest("chattr +i is not supported here")
+            self.addCleanup(subprocess.run, ["chattr", "-i", path])
+        else:
+            os.chmod(path, 0o444)
+        with harness.CaptureSMTP() as server:
+            for _ in range(2):
+                self.rate_run(server.port, CLIENT, "rate_limit 1/10\n")
+        self.assertEqual(2, len(server.messages))
+        messages = self.lines()
+        self.assertEqual(2, len(messages), messages)
+        self.assertRegex(messages[0], r"^rate_limit state file \(.*quillon\.rate\) could not "
+                         r"be opened \(\d+\)\(.*\): sending without the limit\.$")
+
+    @unittest.skipIf(IS_EXE, "the holder's lock is a POSIX one; platform_check covers Windows")
+    def test_state_file_held_locked_is_waited_for_one_second(self):
+        path = self.box.write("quillon.rate", b"")
+        with open(path, "r+b") as held, harness.CaptureSMTP() as server:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            result = self.rate_run(server.port, CLIENT, "rate_limit 1/10\n")
+        self.assertEqual(1, len(server.messages))
+        self.assertGreaterEqual(result.elapsed, 1.0)
+        self.assertEqual(self.lines(), [
+            "rate_limit state file (%s) stayed locked for over 1000 ms: sending without "
+            "the limit." % path])
+
+
+if __name__ == "__main__":
+    unittest.main()

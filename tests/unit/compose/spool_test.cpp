@@ -1,0 +1,112 @@
+#include "compose/spool.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::string shown(const char* text) { return text != nullptr ? text : "(none)"; }
+
+TEST(SpoolFile, WhatIsWrittenReadsBackTheSame) {
+  char from[] = "form@example.com";
+  char to[] = "owner@example.com";
+  char cc[] = "copy@example.com";
+  char bcc[] = "hidden@example.com";
+  char header_lf[] = "To: owner@example.com\nSubject: Hi\n";
+  char body_lf[] = " Name: Joe\n\n.dot\n";
+  char header_crlf[] = "To: owner@example.com\r\nSubject: Hi\r\n";
+  char body_crlf[] = " Name: Joe\r\n\r\n";
+  const SpoolMessage cases[] = {
+      {"\n", from, to, nullptr, nullptr, header_lf, body_lf},
+      {"\r\n", from, to, cc, bcc, header_crlf, body_crlf},
+  };
+  for (const SpoolMessage& written : cases) {
+    size_t length = 0;
+    char* data = spool_format(written, &length);
+    SpoolMessage read;
+    const char* why = "";
+    ASSERT_TRUE(spool_parse(data, length, &read, &why)) << why << "\n" << data;
+    EXPECT_STREQ(written.line_ending, read.line_ending);
+    EXPECT_EQ(shown(written.from), shown(read.from));
+    EXPECT_EQ(shown(written.to), shown(read.to));
+    EXPECT_EQ(shown(written.cc), shown(read.cc));
+    EXPECT_EQ(shown(written.bcc), shown(read.bcc));
+    EXPECT_EQ(shown(written.header_block), shown(read.header_block));
+    EXPECT_EQ(shown(written.body), shown(read.body));
+    spool_message_free(&read);
+    free(data);
+  }
+}
+
+TEST(SpoolFile, FilesThatCannotBeSentAreRefused) {
+  const std::string envelope = "QUILLON spool 1\nline-ending: LF\nmail-from: a@x\nrcpt-to: b@x\n";
+  const std::string message = "\nSubject: s\n\nbody\n";
+  static const char kNul[] = "\nSubject: s\n\nnul\0byte\n";
+  const struct {
+    std::string data;
+    bool readable;
+  } cases[] = {
+      {envelope + message, true},
+      {"QUILLON spool 1\r\nline-ending: LF\r\nmail-from: a@x\r\nrcpt-to: b@x\r\n\r\n"
+       "Subject: s\n\nbody\n", true},
+      {envelope + "\n\nbody only\n", true},
+      {"QUILLON spool 2\nline-ending: LF\nmail-from: a@x\nrcpt-to: b@x\n" + message, false},
+      {"QUILLON spool 1\nline-ending: LF\nmail-from: a@x\n" + message, false},
+      {"QUILLON spool 1\nmail-from: a@x\nrcpt-to: b@x\n" + message, false},
+      {"QUILLON spool 1\nline-ending: CR\nmail-from: a@x\nrcpt-to: b@x\n" + message, false},
+      {envelope + "rcpt-to: c@x\n" + message, false},
+      {envelope + "rcpt-too: c@x\n" + message, false},
+      {envelope + "rcpt-cc: c@x>\r\nRCPT TO:<d@x\n" + message, false},
+      {envelope + "rcpt-cc: \n" + message, false},
+      {envelope, false},
+      {envelope + "\nSubject: no end of the headers\n", false},
+      {envelope + std::string(kNul, sizeof kNul - 1), false},
+  };
+  for (const auto& c : cases) {
+    SpoolMessage read;
+    const char* why = "";
+    EXPECT_EQ(c.readable, spool_parse(c.data.data(), c.data.size(), &read, &why)) << c.data;
+    spool_message_free(&read);
+  }
+}
+
+TEST(SpoolName, PartsOfQueueAndWorkNames) {
+  const char* base = "20260107T134501.123456Z_web-1.example.com_4242_9f86d081884c7d65";
+  const struct {
+    std::string name;
+    bool folder;
+    bool valid;
+    int attempts;
+  } cases[] = {
+      {std::string(base) + "_new.txt", false, true, -1},
+      {std::string(base) + "_0.txt", false, true, 0},
+      {std::string(base) + "_19.txt", false, true, 19},
+      {base, true, true, 0},
+      {base, false, false, 0},
+      {std::string(base) + "_new.txt", true, false, 0},
+      {std::string(base) + ".txt", false, false, 0},
+      {std::string(base) + "_3.txt~", false, false, 0},
+      {std::string(base) + "_.txt", false, false, 0},
+      {"20261307T134501.123456Z_web_4242_9f86d081884c7d65_1.txt", false, false, 0},
+      {"20260107T134501.123456Z__4242_9f86d081884c7d65_1.txt", false, false, 0},
+      {"20260107T134501.123456Z_web_4242_9F86D081884C7D65_1.txt", false, false, 0},
+      {"20260107T134501.123456Z_web_4242_9f86d081884c7d6_1.txt", false, false, 0},
+      {"20260107T134501Z_web_4242_9f86d081884c7d65_1.txt", false, false, 0},
+      {"notes.txt", false, false, 0},
+  };
+  for (const auto& c : cases) {
+    SpoolName parsed;
+    ASSERT_EQ(c.valid, spool_parse_name(c.name.c_str(), c.folder, &parsed)) << c.name;
+    if (!c.valid) continue;
+    EXPECT_EQ(c.attempts, parsed.attempts) << c.name;
+    EXPECT_EQ(1767793501LL, parsed.seconds) << c.name;  // 2026-01-07 13:45:01 UTC
+    EXPECT_STREQ("web-1.example.com", parsed.host) << c.name;
+    EXPECT_EQ(4242, parsed.pid) << c.name;
+    EXPECT_EQ(strlen(base), parsed.base_length) << c.name;
+  }
+}
+
+}  // namespace
