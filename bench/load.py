@@ -21,6 +21,7 @@ import argparse
 import asyncio
 import glob
 import os
+import pwd
 import re
 import shutil
 import signal
@@ -43,6 +44,7 @@ FAILURE_PAGE = "<html><body>SORRY ||Token:||</body></html>\n"
 BAND = (40.0, 70.0)  # ms
 WINE_WRAPPER = """#!/bin/sh
 export WINEPREFIX='%s' WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml,winemenubuilder.exe=d'
+export HOME="$WINEPREFIX"
 exec wine '%s'
 """
 
@@ -231,16 +233,40 @@ class Aiosmtpd:
 SERVERS = {"sink": Sink, "aiosmtpd": Aiosmtpd}
 
 
+# Started as root, lighttpd becomes this user and runs the CGI as it.
+WEB_USER = "www-data"
+
+
+def give_to_web_user(*paths):
+    """Hands files to the user lighttpd runs the CGI as, when that is not us."""
+    if os.geteuid() != 0:
+        return
+    www = pwd.getpwnam(WEB_USER)
+    for path in paths:
+        os.chown(path, www.pw_uid, www.pw_gid)
+
+
+def as_web_user(argv):
+    """argv run as the CGI's user (when we are root, who lighttpd leaves)."""
+    if os.geteuid() != 0:
+        return argv
+    return ["setpriv", "--reuid=" + WEB_USER, "--regid=" + WEB_USER, "--clear-groups"] + argv
+
+
 class Web:
     """lighttpd as deploy/lighttpd.conf sets it up; each site is a folder
-    under cgi-bin with the program, its settings and its pages."""
+    under cgi-bin with the program, its settings and its pages, writable by
+    the user the CGI runs as (for its log)."""
 
     def __init__(self, work):
         self.run_dir = os.path.join(work, "web")
+        os.chmod(work, 0o711)
         for sub in ("htdocs", "cgi-bin", "logs"):
             os.makedirs(os.path.join(self.run_dir, sub))
         with open(os.path.join(self.run_dir, "htdocs", "index.html"), "w") as f:
             f.write("<html><body>bench</body></html>\n")
+        give_to_web_user(*[os.path.join(self.run_dir, sub)
+                           for sub in ("", "htdocs", "cgi-bin", "logs")])
         self.port = free_port()
         env = dict(os.environ, QUILLON_RUN=self.run_dir, QUILLON_HTTP_PORT=str(self.port))
         self.proc = subprocess.Popen(
@@ -272,6 +298,7 @@ class Web:
                                 ("failure.html", FAILURE_PAGE)):
             with open(os.path.join(directory, file_name), "w") as f:
                 f.write(text)
+        give_to_web_user(directory)
         return "/cgi-bin/%s/quillon" % name
 
     def stop(self):
@@ -356,20 +383,22 @@ class Load:
 
 
 def wine_session(prefix):
-    """A Wine prefix of the benchmark's own (made on first use) with its
-    wineserver kept running, so that each start costs a tenth of a second
-    instead of seconds. Returns the function that ends it."""
+    """A Wine prefix of the benchmark's own (made on first use), owned by
+    the user the CGI runs as, with its wineserver kept running, so that each
+    start costs a tenth of a second instead of seconds. Returns the function
+    that ends it."""
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d")
+               WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d", HOME=prefix)
     quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
              "stderr": subprocess.DEVNULL, "env": env}
     if not os.path.exists(os.path.join(prefix, "system.reg")):
         os.makedirs(prefix, exist_ok=True)
-        subprocess.run(["wineboot", "-i"], timeout=300, **quiet)
-        subprocess.run(["wineserver", "-w"], timeout=300, **quiet)
-    subprocess.run(["wineserver", "-p"], timeout=60, **quiet)
-    subprocess.run(["wine", "wineboot"], timeout=300, **quiet)
-    return lambda: subprocess.run(["wineserver", "-k"], timeout=60, **quiet)
+        give_to_web_user(prefix)
+        subprocess.run(as_web_user(["wineboot", "-i"]), timeout=300, **quiet)
+        subprocess.run(as_web_user(["wineserver", "-w"]), timeout=300, **quiet)
+    subprocess.run(as_web_user(["wineserver", "-p"]), timeout=60, **quiet)
+    subprocess.run(as_web_user(["wine", "wineboot"]), timeout=300, **quiet)
+    return lambda: subprocess.run(as_web_user(["wineserver", "-k"]), timeout=60, **quiet)
 
 
 def percentile(sorted_values, fraction):
@@ -437,7 +466,7 @@ def main():
     parser.add_argument("--server", default="sink,aiosmtpd")
     parser.add_argument("--mode", default="EHLO,HELO")
     parser.add_argument("--seconds", type=float, default=600, help="time limit of a block")
-    parser.add_argument("--wine-prefix", default="/tmp/quillon-bench-wineprefix",
+    parser.add_argument("--wine-prefix", default="/tmp/quillon-bench-wineprefix-web",
                         help="Wine prefix for builds ending in .exe (made when missing)")
     args = parser.parse_args()
     builds = parse_bins(args.bin)
