@@ -10,16 +10,18 @@
    mode, `logging errors`): requests per second, median and 99th percentile
    time, and how many took 40-70 ms, against smtp-sink and aiosmtpd.
 
-    bench/figures.py [--bin [LABEL=]PATH ...] [--runs 500] [--load-n 2000]
-                     [--levels 1,8,32] [--servers sink,aiosmtpd]
+    bench/figures.py [--bin [LABEL=]PATH ...] [--runs 1000] [--rounds 50]
+                     [--load-n 2000] [--load-rounds 10] [--levels 1,8,32]
+                     [--servers sink,aiosmtpd]
 
-Runs of different cases alternate in rounds, so that other work on the
-machine weighs on all alike. Every run must deliver its message (the
+Runs of different cases alternate in rounds, in a new order each round, so
+that other work on the machine weighs on all alike. Every run must deliver its message (the
 process rows count them at the responder, the load rows check every token at
 the SMTP server); otherwise the figures are void and the benchmark stops."""
 
 import argparse
 import os
+import random
 import re
 import statistics
 import subprocess
@@ -103,8 +105,11 @@ def process_rows(bench, builds, runs, rounds):
                                      [program], TYPICAL_FORM, cwd=cwd, floor=floors[mode]))
     cases += programs
     per_round = max(1, runs // rounds)
+    # A new order every round: a disturbance that comes back at some period
+    # cannot fall on the same case each time.
+    order = random.Random(15)
     for _ in range(rounds):
-        for case in cases:
+        for case in order.sample(cases, len(cases)):
             bench.runs = per_round
             case.rows += bench.measure(case.argv, case.body, cwd=case.cwd,
                                        delivers=case.delivers)
@@ -155,9 +160,10 @@ def load_rows(builds, n, levels, servers, rounds):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--bin", action="append", help="[LABEL=]PATH (default build/quillon)")
-    parser.add_argument("--runs", type=int, default=500, help="runs per process row")
-    parser.add_argument("--rounds", type=int, default=10)
+    parser.add_argument("--runs", type=int, default=1000, help="runs per process row")
+    parser.add_argument("--rounds", type=int, default=50)
     parser.add_argument("--load-n", type=int, default=2000, help="submissions per load row")
+    parser.add_argument("--load-rounds", type=int, default=10)
     parser.add_argument("--levels", default="1,8,32", help="concurrent clients of the load rows")
     parser.add_argument("--servers", default="sink,aiosmtpd")
     args = parser.parse_args()
@@ -170,7 +176,7 @@ def main():
         process_rows(Bench(work, args.runs), builds, args.runs, args.rounds)
     if args.load_n > 0:
         load_rows(builds, args.load_n, [int(c) for c in args.levels.split(",")],
-                  args.servers.split(","), min(args.rounds, args.load_n))
+                  args.servers.split(","), min(args.load_rounds, args.load_n))
     print("\nmachine at the end: %s" % uptime())
     return 0
 
