@@ -99,7 +99,7 @@ bool startup_report_and_help() {
   log_event(LOG_DEBUG, "argv[0] == %s", program_path());
   log_event(LOG_DEBUG, "Log file == %s", g_program.log_path);
   log_event(LOG_DEBUG, "Ini file == %s", g_program.ini_path);
-  if (g_program.argc <= 1) return true;
+  if (g_program.argc <= 1 || g_program.web_server) return true;
 
   log_event(LOG_DEBUG, "printing help info.");
   printf("\nQUILLON - %s\n", kHomePageUrl);

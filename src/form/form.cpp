@@ -15,7 +15,7 @@ FormTable g_form;
 static char form_body[kMaxFormBody + 1];
 
 static const char* getenv_or_empty(const char* name) {
-  const char* value = getenv(name);
+  const char* value = environment_value(name);
   return value != nullptr ? value : "";
 }
 
