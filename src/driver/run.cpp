@@ -60,6 +60,15 @@ static bool started_by_web_server() {
 int run_cgi() {
   log_event(LOG_DEBUG, "starting version %s", kProgramVersion);
   if (!startup_report_and_help()) return 0;
+  // Only a POST carries a form; any other request would mail empty values.
+  const char* method = environment_value("REQUEST_METHOD");
+  if (method != nullptr && strcmp(method, "POST") != 0) {
+    log_event(LOG_ERROR, "request method %s is not POST: nothing sent.", method);
+    send_method_not_allowed_reply();
+    log_event(LOG_DEBUG, "ended.");
+    fflush(stdout);
+    return 0;
+  }
   // The form comes before the settings: settings lines take submitted values
   // as they are read.
   log_event(LOG_DEBUG, "getting form info.");

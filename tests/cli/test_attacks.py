@@ -47,6 +47,19 @@ class AttackTest(unittest.TestCase):
                     self.assertIn(b"SORRY", result.stdout)
                     self.assertTrue(os.path.exists(self.box.ini_path))
 
+    def test_request_without_a_form_sends_nothing(self):
+        with harness.CaptureSMTP() as server:
+            self.box.write_ini(harness.standard_ini(server.port))
+            result = self.box.run(body=b"", env={"GATEWAY_INTERFACE": "CGI/1.1",
+                                                 "REQUEST_METHOD": "GET"})
+        self.assertEqual(0, result.code)
+        self.assertEqual([], server.messages)
+        self.assertTrue(result.stdout.startswith(
+            b"Status: 405 Method Not Allowed\nAllow: POST\n"
+            b"Pragma: no-cache\nContent-type: text/html\n\n<HTML>"), result.stdout)
+        self.assertIn("request method GET is not POST: nothing sent.",
+                      self.box.log_messages())
+
 
 if __name__ == "__main__":
     unittest.main()
