@@ -8,6 +8,24 @@
 // posted body arrive unchanged. A no-op where there is no text mode.
 void os_stdin_binary();
 
+// Milliseconds on a clock that only moves forward (not the wall clock).
+long long os_monotonic_ms();
+
+// What os_read_stdin returns besides a count of bytes.
+constexpr int kOsReadEnd = 0;        // the input has ended
+constexpr int kOsReadFailed = -1;    // a read error
+constexpr int kOsReadTimedOut = -2;  // nothing arrived before the deadline
+
+// Reads at most `len` bytes of standard input as soon as any are there,
+// waiting no later than `deadline_ms` (an os_monotonic_ms() time). Returns
+// the count, kOsReadEnd, kOsReadFailed or kOsReadTimedOut. Bypasses the C
+// library's buffer, so it must not be mixed with stdio reads of stdin.
+int os_read_stdin(char* buf, int len, long long deadline_ms);
+
+// Closes standard input (it reads as empty from then on), so that whoever
+// still writes into it is not held waiting for a reader.
+void os_close_stdin();
+
 // The id of this process.
 int os_pid();
 

@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -11,6 +13,39 @@
 // There is no text mode on POSIX systems: standard input already passes
 // every byte unchanged.
 void os_stdin_binary() {}
+
+long long os_monotonic_ms() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int os_read_stdin(char* buf, int len, long long deadline_ms) {
+  for (;;) {
+    long long left = deadline_ms - os_monotonic_ms();
+    if (left <= 0) return kOsReadTimedOut;
+    struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+    int ready = poll(&input, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+    if (ready < 0 && errno != EINTR) return kOsReadFailed;
+    if (ready <= 0) continue;  // the clock decides whether time is up
+    // A hang-up or error shows in the read itself: 0 or -1.
+    ssize_t n = read(STDIN_FILENO, buf, static_cast<size_t>(len));
+    if (n >= 0) return static_cast<int>(n);
+    if (errno != EINTR && errno != EAGAIN) return kOsReadFailed;
+  }
+}
+
+void os_close_stdin() {
+  // /dev/null in its place keeps descriptor 0 from being reused by a file
+  // the program opens later.
+  int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (null_fd >= 0) {
+    dup2(null_fd, STDIN_FILENO);
+    if (null_fd != STDIN_FILENO) close(null_fd);
+  } else {
+    close(STDIN_FILENO);
+  }
+}
 
 int os_pid() { return static_cast<int>(getpid()); }
 

@@ -13,6 +13,45 @@
 
 void os_stdin_binary() { _setmode(_fileno(stdin), _O_BINARY); }
 
+long long os_monotonic_ms() { return static_cast<long long>(GetTickCount64()); }
+
+static int read_handle(HANDLE input, char* buf, DWORD len) {
+  DWORD got = 0;
+  if (ReadFile(input, buf, len, &got, nullptr)) return static_cast<int>(got);
+  // The writer closed its end: the input has ended.
+  return GetLastError() == ERROR_BROKEN_PIPE ? kOsReadEnd : kOsReadFailed;
+}
+
+int os_read_stdin(char* buf, int len, long long deadline_ms) {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (input == nullptr || input == INVALID_HANDLE_VALUE) return kOsReadEnd;
+  DWORD want = len > 0 ? static_cast<DWORD>(len) : 0;
+  // A pipe cannot be waited on with a time limit: ask how much is there
+  // and look again after a pause. Files and consoles are read directly.
+  if (GetFileType(input) != FILE_TYPE_PIPE) return read_handle(input, buf, want);
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) {
+      if (GetLastError() == ERROR_BROKEN_PIPE) return kOsReadEnd;
+      // A pipe that cannot be peeked at is still read, only without a
+      // time limit.
+      return read_handle(input, buf, want);
+    }
+    if (available > 0) return read_handle(input, buf, available < want ? available : want);
+    if (os_monotonic_ms() >= deadline_ms) return kOsReadTimedOut;
+    Sleep(5);
+  }
+}
+
+void os_close_stdin() {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  // Closing the C library's descriptor 0 closes the handle it holds as well.
+  if (_close(_fileno(stdin)) != 0 && input != nullptr && input != INVALID_HANDLE_VALUE) {
+    CloseHandle(input);
+  }
+  SetStdHandle(STD_INPUT_HANDLE, nullptr);
+}
+
 
 int os_pid() { return _getpid(); }
 

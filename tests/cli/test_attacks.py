@@ -4,6 +4,8 @@ without a form, forged and exposed log lines, lone line ends and overlong
 lines on the wire, and forms with more fields than are kept."""
 
 import os
+import threading
+import time
 import unittest
 
 import harness
@@ -12,11 +14,28 @@ from harness import IS_EXE
 # What a web server sets for every CGI program it starts.
 WEB = {"GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "POST"}
 OLD_LOG = b"old line\n"
+BODY_TIME_LIMIT = 30  # seconds
 
 
 class AttackTest(unittest.TestCase):
     def setUp(self):
         self.box = harness.page_sandbox(self)
+
+    def start(self, **kw):
+        """Starts the program; it is killed and its pipes closed at the end."""
+        proc = self.box.start(**kw)
+
+        def stop():
+            proc.kill()
+            proc.wait()
+            for pipe in (proc.stdin, proc.stdout, proc.stderr):
+                try:
+                    pipe.close()
+                except BrokenPipeError:
+                    pass
+
+        self.addCleanup(stop)
+        return proc
 
     def test_query_string_words_are_no_commands_under_a_web_server(self):
         # Apache hands a query string without "=" over as arguments.
@@ -59,6 +78,49 @@ class AttackTest(unittest.TestCase):
             b"Pragma: no-cache\nContent-type: text/html\n\n<HTML>"), result.stdout)
         self.assertIn("request method GET is not POST: nothing sent.",
                       self.box.log_messages())
+
+    def test_slow_body_is_given_up(self):
+        self.box.write_ini("logging debug\nfailure_html_page failure.html\n"
+                           "use_submitted_variable_for_bodycontent Name\n")
+        started = time.monotonic()
+        proc = self.start(content_length="1000")
+        proc.stdin.write(b"Name=Jo")
+        proc.stdin.flush()  # and then nothing more, the pipe held open
+        proc.wait(timeout=BODY_TIME_LIMIT + 15)  # the page fits in the pipe
+        elapsed = time.monotonic() - started
+        self.assertLess(elapsed, BODY_TIME_LIMIT + 10)
+        self.assertGreater(elapsed, BODY_TIME_LIMIT - 1)
+        self.assertEqual(0, proc.returncode)
+        self.assertIn(b"SORRY", proc.stdout.read())
+        messages = self.box.log_messages()
+        self.assertIn("the form body was not all there after 30 seconds (7 of 1000 "
+                      "bytes read): going on with what arrived.", messages)
+        self.assertIn("add_body_variable(Name,Jo}", messages)
+
+    def test_oversized_body_does_not_hold_its_writer(self):
+        # The page shows a value of almost 100000 bytes, more than a pipe
+        # holds: a program that stopped reading would block on its page
+        # while the writer blocks on the rest of the body.
+        self.box.write("failure.html", "<html>||Name||</html>\n")
+        self.box.write_ini("logging errors\nfailure_html_page failure.html\n")
+        head = b"Name=" + b"n" * (100000 - 5) + b"&z="
+        body = head + b"z" * (300000 - len(head))
+        proc = self.start(content_length=str(len(body)))
+
+        def write():
+            try:
+                proc.stdin.write(body)
+                proc.stdin.close()
+            except BrokenPipeError:
+                pass
+
+        writer = threading.Thread(target=write, daemon=True)
+        writer.start()
+        writer.join(timeout=20)
+        self.assertFalse(writer.is_alive(), "the writer is blocked")
+        out = proc.stdout.read()
+        self.assertEqual(0, proc.wait(timeout=20))
+        self.assertIn(b"<html>" + b"n" * 99995 + b"<br>", out)
 
 
 if __name__ == "__main__":
