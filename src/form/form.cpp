@@ -136,6 +136,15 @@ void form_decode(const char* body, size_t length) {
     g_form.values[g_form.count] = pair;
     ++g_form.count;
   }
+  if (pos < length) {
+    // Counted the way they would have been taken: one per '&' and the last.
+    long dropped = 1;
+    for (size_t i = pos; i + 1 < length; ++i) {
+      if (body[i] == '&') ++dropped;
+    }
+    log_event(LOG_ERROR, "form has %ld fields: the %ld after the %dth were dropped.",
+              g_form.count + dropped, dropped, kMaxFormPairs);
+  }
 }
 
 const char* form_value(const char* name) {

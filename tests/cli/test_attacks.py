@@ -122,6 +122,13 @@ class AttackTest(unittest.TestCase):
         self.assertEqual(0, proc.wait(timeout=20))
         self.assertIn(b"<html>" + b"n" * 99995 + b"<br>", out)
 
+    def test_fields_past_the_1000th_are_reported(self):
+        self.box.write_ini("logging errors\nfailure_html_page failure.html\n")
+        result = self.box.run(body="&".join("v%d=%d" % (i, i) for i in range(1234)))
+        self.assertEqual(0, result.code)
+        self.assertIn("form has 1234 fields: the 234 after the 1000th were dropped.",
+                      self.box.log_messages())
+
 
 if __name__ == "__main__":
     unittest.main()
