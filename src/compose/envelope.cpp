@@ -53,7 +53,7 @@ char* scan_address(const char* text) {
       state = kLocalPart;
     }
     if (ch == '\0') {
-      log_event(LOG_DEBUG, "no email address in this line (%s)", text);
+      log_event(LOG_DEBUG, "no email address in this line (%s)", log_quote(0, text));
       return nullptr;
     }
   }

@@ -22,7 +22,45 @@ static const char* or_null(const char* text) {
   return text != nullptr ? text : "(null)";
 }
 
-static void append_header_line(TextBuffer* block, const char* text,
+// A block of the message and its copy for the log: the same text, with the
+// line breaks and control characters of outside text (submitted values and
+// names, settings text) escaped, so that no submitted text can start a log
+// line. Only the program's own line ends stay line ends in the copy.
+struct Block {
+  TextBuffer* wire;
+  TextBuffer* shown;
+};
+
+static Block new_block() { return Block{text_buffer_new(""), text_buffer_new("")}; }
+
+// The program's own text: the same in both.
+static void put_own(Block* block, const char* text) {
+  int length = static_cast<int>(strlen(text));
+  text_buffer_append_bytes(block->wire, text, length);
+  text_buffer_append_bytes(block->shown, text, length);
+}
+
+// Outside text: as it is on the wire, escaped in the copy.
+static void put_outside(Block* block, const char* text, size_t length) {
+  text_buffer_append_bytes(block->wire, text, static_cast<int>(length));
+  log_escape_append(block->shown, text, length);
+}
+
+static void put_outside(Block* block, const char* text) {
+  put_outside(block, text, strlen(text));
+}
+
+// Hands the wire text to the caller and the copy to *shown (or frees it).
+static TextBuffer* finish_block(Block block, TextBuffer** shown) {
+  if (shown != nullptr) {
+    *shown = block.shown;
+  } else {
+    text_buffer_free(block.shown);
+  }
+  return block.wire;
+}
+
+static void append_header_line(Block* block, const char* text,
                                const char* value) {
   size_t length = strlen(text);
   const char* colon = g_settings.add_headerline_colon && length > 0 &&
@@ -30,8 +68,12 @@ static void append_header_line(TextBuffer* block, const char* text,
                           ? ":"
                           : "";
   const char* eol = g_settings.email_line_ending;
+  put_outside(block, text);
+  put_own(block, colon);
+  put_own(block, " ");
   if (strpbrk(value, "\r\n") == nullptr) {
-    text_buffer_append(block, "%s%s %s%s", text, colon, value, eol);
+    put_outside(block, value);
+    put_own(block, eol);
     return;
   }
   // A line break inside a submitted value would start a header line of the
@@ -42,12 +84,13 @@ static void append_header_line(TextBuffer* block, const char* text,
   for (size_t i = 0; i <= value_length; ++i) {
     flat[i] = (value[i] == '\r' || value[i] == '\n') ? ' ' : value[i];
   }
-  text_buffer_append(block, "%s%s %s%s", text, colon, flat, eol);
+  put_outside(block, flat, value_length);
+  put_own(block, eol);
   free(flat);
 }
 
-TextBuffer* build_header_block() {
-  TextBuffer* block = text_buffer_new("");
+TextBuffer* build_header_block(TextBuffer** shown) {
+  Block block = new_block();
   for (int i = 0; i < header_lines.count; ++i) {
     const char* text = or_empty(header_lines.entries[i].text);
     const char* value = or_empty(header_lines.entries[i].value);
@@ -56,28 +99,32 @@ TextBuffer* build_header_block() {
     // The blind copy goes into the envelope only: written here, its address
     // would show to every other recipient.
     if (!had_bcc && g_envelope.bcc != nullptr) continue;
-    append_header_line(block, text, value);
+    append_header_line(&block, text, value);
   }
-  log_event(LOG_DEBUG, "generated headers {%s}", block->data);
-  text_buffer_append(block,
-                     "X-QUILLON: sent by web form submition activated CGI "
-                     "program.%s",
-                     g_settings.email_line_ending);
-  return block;
+  log_event(LOG_DEBUG, "generated headers {%s}", block.shown->data);
+  put_own(&block, "X-QUILLON: sent by web form submition activated CGI program.");
+  put_own(&block, g_settings.email_line_ending);
+  return finish_block(block, shown);
 }
 
-static void append_body_entry(TextBuffer* block, const char* indent,
+static void append_body_entry(Block* block, const char* indent,
                               const char* label, const char* value) {
   size_t label_length = strlen(label);
   // Continuation lines are indented by the label's length; the cap keeps
   // that indent to at most 500 blanks.
   if (label_length >= static_cast<size_t>(kMaxBodyLabel)) return;
   const char* eol = g_settings.email_line_ending;
+  put_own(block, indent);
+  put_outside(block, label);
+  put_own(block, " ");
   if (strchr(value, '\n') == nullptr) {
-    text_buffer_append(block, "%s%s %s%s", indent, label, value, eol);
+    put_outside(block, value);
+    put_own(block, eol);
     return;
   }
-  int continuation = static_cast<int>(label_length) + 1;
+  char continuation[kMaxBodyLabel + 2];
+  memset(continuation, ' ', label_length + 2);
+  continuation[label_length + 2] = '\0';
   const char* piece = value;
   for (bool first = true;; first = false) {
     const char* end = strchr(piece, '\n');
@@ -86,12 +133,9 @@ static void append_body_entry(TextBuffer* block, const char* indent,
     // The line ending of the message replaces the value's own, CR LF
     // included: otherwise E = CR LF would give CR CR LF.
     if (end != nullptr && length > 0 && piece[length - 1] == '\r') --length;
-    int n = static_cast<int>(length);
-    if (first) {
-      text_buffer_append(block, "%s%s %.*s%s", indent, label, n, piece, eol);
-    } else {
-      text_buffer_append(block, "%*s %.*s%s", continuation, "", n, piece, eol);
-    }
+    if (!first) put_own(block, continuation);
+    put_outside(block, piece, length);
+    put_own(block, eol);
     if (end == nullptr) break;
     piece = end + 1;
   }
@@ -99,8 +143,9 @@ static void append_body_entry(TextBuffer* block, const char* indent,
 
 // Appends `text` with each of its line breaks (LF, or CR LF) written as the
 // message's line ending, so that a multi-line value does not put bare LFs
-// into a CR LF message, which strict servers refuse.
-static void append_with_line_ends(TextBuffer* block, const char* text,
+// into a CR LF message, which strict servers refuse. The copy shows those
+// line ends escaped: the text after them is the sender's.
+static void append_with_line_ends(Block* block, const char* text,
                                   const char* eol) {
   const char* piece = text;
   for (;;) {
@@ -108,51 +153,58 @@ static void append_with_line_ends(TextBuffer* block, const char* text,
     size_t length = end != nullptr ? static_cast<size_t>(end - piece)
                                    : strlen(piece);
     if (end != nullptr && length > 0 && piece[length - 1] == '\r') --length;
-    text_buffer_append(block, "%.*s", static_cast<int>(length), piece);
+    put_outside(block, piece, length);
     if (end == nullptr) break;
-    text_buffer_append(block, "%s", eol);
+    put_outside(block, eol);
     piece = end + 1;
   }
 }
 
-static void append_all_variables(TextBuffer* block) {
+static void append_all_variables(Block* block) {
   const char* eol = g_settings.email_line_ending;
-  text_buffer_append(block, "%s%sAll variables from the submitted form:%s",
-                     eol, eol, eol);
+  put_own(block, eol);
+  put_own(block, eol);
+  put_own(block, "All variables from the submitted form:");
+  put_own(block, eol);
   for (int i = 0; i < g_form.count; ++i) {
     const char* value = or_empty(g_form.values[i]);
     if (g_settings.remove_empty_variables && value[0] == '\0') continue;
     const char* name = or_empty(g_form.names[i]);
+    put_own(block, "(");
     if (strcmp(eol, "\n") == 0) {
-      text_buffer_append(block, "(%s)==(%s)%s", name, value, eol);
-      continue;
+      put_outside(block, name);
+    } else {
+      append_with_line_ends(block, name, eol);
     }
-    text_buffer_append(block, "(");
-    append_with_line_ends(block, name, eol);
-    text_buffer_append(block, ")==(");
-    append_with_line_ends(block, value, eol);
-    text_buffer_append(block, ")%s", eol);
+    put_own(block, ")==(");
+    if (strcmp(eol, "\n") == 0) {
+      put_outside(block, value);
+    } else {
+      append_with_line_ends(block, value, eol);
+    }
+    put_own(block, ")");
+    put_own(block, eol);
   }
 }
 
-TextBuffer* build_body_block() {
-  TextBuffer* block = text_buffer_new("");
+TextBuffer* build_body_block(TextBuffer** shown) {
+  Block block = new_block();
   const char* indent = g_settings.no_padding ? "" : " ";
   for (int i = 0; i < body_lines.count; ++i) {
-    append_body_entry(block, indent, or_empty(body_lines.entries[i].text),
+    append_body_entry(&block, indent, or_empty(body_lines.entries[i].text),
                       or_empty(body_lines.entries[i].value));
   }
   // Only the exact word: "True", "yes" or "true " do not ask for the list.
   const char* sendall = g_settings.sendall;
   if (sendall != nullptr && strcmp(sendall, "true") == 0) {
-    append_all_variables(block);
+    append_all_variables(&block);
   }
-  return block;
+  return finish_block(block, shown);
 }
 
 int assemble_and_send() {
-  g_message.header = build_header_block();
-  g_message.body = build_body_block();
+  g_message.header = build_header_block(&g_message.header_shown);
+  g_message.body = build_body_block(&g_message.body_shown);
   const Envelope& envelope = g_envelope;
   if (envelope.from == nullptr || envelope.to == nullptr ||
       !envelope.subject_found) {
@@ -162,7 +214,7 @@ int assemble_and_send() {
               "HEADERS = \r\n%s\r\n = HEADERS\r\nBODY = \r\n%s\r\n = BODY.",
               or_null(envelope.from), or_null(envelope.to),
               envelope.subject_found ? "TRUE" : "FALSE",
-              g_message.header->data, g_message.body->data);
+              g_message.header_shown->data, g_message.body_shown->data);
     return 0;
   }
   log_event(LOG_DEBUG,
@@ -176,7 +228,8 @@ int assemble_and_send() {
   // An absent server is passed on as it is: the dialogue reports it as a
   // server that did not respond.
   if (smtp_dialogue(g_settings.smtp, envelope.from, envelope.to,
-                    g_message.header->data, g_message.body->data) != 0) {
+                    g_message.header->data, g_message.body->data,
+                    g_message.header_shown->data, g_message.body_shown->data) != 0) {
     log_event(LOG_DEBUG, "email sent! (1)");
     return 1;
   }
@@ -187,5 +240,7 @@ int assemble_and_send() {
 void message_reset() {
   text_buffer_free(g_message.header);
   text_buffer_free(g_message.body);
+  text_buffer_free(g_message.header_shown);
+  text_buffer_free(g_message.body_shown);
   g_message = Message();
 }

@@ -63,7 +63,7 @@ int run_cgi() {
   // Only a POST carries a form; any other request would mail empty values.
   const char* method = environment_value("REQUEST_METHOD");
   if (method != nullptr && strcmp(method, "POST") != 0) {
-    log_event(LOG_ERROR, "request method %s is not POST: nothing sent.", method);
+    log_event(LOG_ERROR, "request method %s is not POST: nothing sent.", log_quote(0, method));
     send_method_not_allowed_reply();
     log_event(LOG_DEBUG, "ended.");
     fflush(stdout);

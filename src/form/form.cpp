@@ -74,7 +74,7 @@ void read_form() {
     log_event(LOG_ERROR,
               "CONTENT_LENGTH {%s} is more than %d bytes: only the first %d bytes "
               "were read, the rest of the form is ignored.",
-              content_length, kMaxFormBody, kMaxFormBody);
+              log_quote(0, content_length), kMaxFormBody, kMaxFormBody);
     wanted = kMaxFormBody;
   }
   // A client that sends slowly, or never, must not hold the run: the whole

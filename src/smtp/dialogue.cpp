@@ -49,15 +49,24 @@ const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
 
 bool is_positive(int code) { return code >= 200 && code <= 299; }
 
+// The message: the two blocks and the log's copies of them.
+struct Content {
+  const char* header;
+  const char* body;
+  const char* header_shown;
+  const char* body_shown;
+};
+
 // Queues the header block, the empty line, the body and the end mark. Only
 // sent after a 354, so form text never reaches a server that reads commands.
-void queue_content(const char* header_block, const char* body) {
+// The log shows the copies, in which submitted text cannot start a line.
+void queue_content(const Content& content) {
   int sock = static_cast<int>(g_smtp.socket);
-  smtp_queue_dot_stuffed(header_block);
-  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", sock, header_block);
+  smtp_queue_dot_stuffed(content.header, content.header_shown);
+  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", sock, content.header_shown);
   smtp_queue(g_smtp.line_ending, static_cast<int>(strlen(g_smtp.line_ending)));
-  smtp_queue_dot_stuffed(body);
-  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", sock, body);
+  smtp_queue_dot_stuffed(content.body, content.body_shown);
+  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", sock, content.body_shown);
   smtp_queue("\r\n.\r\n", 5);
 }
 
@@ -85,7 +94,7 @@ int say_goodbye(bool accepted) {
 
 // Waits for each reply before the next command.
 int helo_exchange(const char* from, const char* const* recipients, int count,
-                  const char* header_block, const char* body) {
+                  const Content& content) {
   TCPdoread_greeting();
   if (g_smtp.timed_out) return give_up();
   send_command("HELO QUILLON");
@@ -100,7 +109,7 @@ int helo_exchange(const char* from, const char* const* recipients, int count,
   int code = 0;
   bool accepted = false;
   if (TCPdoread(&code) == 1 && code == 354) {
-    queue_content(header_block, body);
+    queue_content(content);
     (void)smtp_flush();  // a failed write is logged already
     accepted = TCPdoread(&code) == 1 && is_positive(code);
   }
@@ -118,7 +127,7 @@ void note_capability(const char* line, int length, void* context) {
 // Reads the greeting, greets with EHLO, and sends the envelope commands
 // together when the server offers PIPELINING, one at a time otherwise.
 int ehlo_exchange(const char* from, const char* const* recipients, int count,
-                  const char* header_block, const char* body) {
+                  const Content& content) {
   if (!replied()) return give_up();  // the greeting
   send_command("EHLO QUILLON");
   EhloFeatures features = {};
@@ -146,7 +155,7 @@ int ehlo_exchange(const char* from, const char* const* recipients, int count,
   if (g_smtp.timed_out) return give_up();
   if (!read_ok || code != 354) return say_goodbye(false);
 
-  queue_content(header_block, body);
+  queue_content(content);
   if (!features.pipelining) {
     (void)smtp_flush();
     bool accepted = TCPdoread(&code) == 1 && is_positive(code);
@@ -212,7 +221,8 @@ void ehlo_feature_line(const char* text, int length, EhloFeatures* features) {
 }
 
 int smtp_dialogue(char* server, const char* from, const char* to,
-                  const char* header_block, const char* body) {
+                  const char* header_block, const char* body,
+                  const char* header_shown, const char* body_shown) {
   if (!g_smtp.winsock_started) {
     TCPstartup();
     g_smtp.winsock_started = true;
@@ -242,10 +252,11 @@ int smtp_dialogue(char* server, const char* from, const char* to,
   if (g_envelope.cc != nullptr) recipients[count++] = g_envelope.cc;
 
   from = or_empty(from);
-  header_block = or_empty(header_block);
-  body = or_empty(body);
-  if (g_smtp.use_helo) {
-    return helo_exchange(from, recipients, count, header_block, body);
-  }
-  return ehlo_exchange(from, recipients, count, header_block, body);
+  Content content;
+  content.header = or_empty(header_block);
+  content.body = or_empty(body);
+  content.header_shown = header_shown != nullptr ? header_shown : content.header;
+  content.body_shown = body_shown != nullptr ? body_shown : content.body;
+  if (g_smtp.use_helo) return helo_exchange(from, recipients, count, content);
+  return ehlo_exchange(from, recipients, count, content);
 }

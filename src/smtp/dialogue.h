@@ -17,9 +17,12 @@ extern Envelope g_envelope;
 // and returns 1 only when the server accepted the message data with a 2xx
 // reply; 0 otherwise (also when there is no server). The message content is
 // sent only after the server answered DATA with 354. The exchange follows
-// g_smtp's options (smtp_set_options).
+// g_smtp's options (smtp_set_options). The log shows `header_shown` and
+// `body_shown` in place of the blocks (the blocks themselves when null):
+// copies with the submitted text escaped (build_header_block).
 int smtp_dialogue(char* server, const char* from, const char* to,
-                  const char* header_block, const char* body);
+                  const char* header_block, const char* body,
+                  const char* header_shown = nullptr, const char* body_shown = nullptr);
 
 // Writes `content` on the connection with a "." added in front of every line
 // that begins with "." (a line begins at the start and after every LF).

@@ -181,6 +181,30 @@ class AttackTest(unittest.TestCase):
                 else:
                     self.assertFalse(os.path.exists(elsewhere))
 
+    def test_submitted_text_cannot_start_a_log_line(self):
+        forged = "1st January 2027,  0:05:09 am - pid(1) - FORGED"
+        enc = forged.replace(" ", "+").replace(",", "%2C").replace("(", "%28") \
+            .replace(")", "%29").replace(":", "%3A")
+        form = ("Name%3A=Joe%0A" + enc + "&Subject%3A=Hi%0D%0A" + enc +
+                "&CC%3A=nobody%/Q" + enc + "&Odd%0A" + enc + "=x")
+        extra = ("sendall true\nuse_submitted_variable_for_headerline Subject:\n"
+                 "use_submitted_variable_for_headerline CC:\n")
+        for crlf in (False, True):
+            with self.subTest(crlf=crlf):
+                self.setUp()
+                with harness.CaptureSMTP() as server:
+                    self.box.write_ini(harness.standard_ini(server.port, extra, crlf=crlf))
+                    self.assertEqual(0, self.box.run(body=form).code)
+                self.assertEqual(1, len(server.messages))
+                log = self.box.log_text()
+                lines = log.split("\n")
+                self.assertEqual([], [l for l in lines if l.startswith(forged[:20])])
+                for shown in ("add_body_variable(Name:,Joe\\n" + forged + "}",
+                              "add_header_line(Subject:,Hi\\n" + forged + ")",
+                              "no email address in this line (nobody\\n" + forged + ")",
+                              "(Odd\\" + ("r\\n" if crlf else "n") + forged + ")==(x)"):
+                    self.assertIn(shown, log)
+
 
 if __name__ == "__main__":
     unittest.main()
