@@ -107,6 +107,18 @@ TextBuffer* build_header_block(TextBuffer** shown) {
   return finish_block(block, shown);
 }
 
+// The length of `text` up to its first line break (LF, CR LF or a lone CR);
+// *brk receives the break's length, 0 at the end of the text.
+static size_t piece_before_break(const char* text, size_t* brk) {
+  size_t n = strcspn(text, "\r\n");
+  if (text[n] == '\0') {
+    *brk = 0;
+  } else {
+    *brk = text[n] == '\r' && text[n + 1] == '\n' ? 2 : 1;
+  }
+  return n;
+}
+
 static void append_body_entry(Block* block, const char* indent,
                               const char* label, const char* value) {
   size_t label_length = strlen(label);
@@ -117,7 +129,7 @@ static void append_body_entry(Block* block, const char* indent,
   put_own(block, indent);
   put_outside(block, label);
   put_own(block, " ");
-  if (strchr(value, '\n') == nullptr) {
+  if (strpbrk(value, "\r\n") == nullptr) {
     put_outside(block, value);
     put_own(block, eol);
     return;
@@ -127,36 +139,34 @@ static void append_body_entry(Block* block, const char* indent,
   continuation[label_length + 2] = '\0';
   const char* piece = value;
   for (bool first = true;; first = false) {
-    const char* end = strchr(piece, '\n');
-    size_t length = end != nullptr ? static_cast<size_t>(end - piece)
-                                   : strlen(piece);
-    // The line ending of the message replaces the value's own, CR LF
-    // included: otherwise E = CR LF would give CR CR LF.
-    if (end != nullptr && length > 0 && piece[length - 1] == '\r') --length;
+    // The line ending of the message replaces each of the value's own, CR
+    // LF and a lone CR included: otherwise E = CR LF would give CR CR LF,
+    // and a lone CR would reach the wire.
+    size_t brk = 0;
+    size_t length = piece_before_break(piece, &brk);
     if (!first) put_own(block, continuation);
     put_outside(block, piece, length);
     put_own(block, eol);
-    if (end == nullptr) break;
-    piece = end + 1;
+    if (brk == 0) break;
+    piece += length + brk;
   }
 }
 
-// Appends `text` with each of its line breaks (LF, or CR LF) written as the
-// message's line ending, so that a multi-line value does not put bare LFs
-// into a CR LF message, which strict servers refuse. The copy shows those
-// line ends escaped: the text after them is the sender's.
+// Appends `text` with each of its line breaks (LF, CR LF or a lone CR)
+// written as the message's line ending, so that a multi-line value puts no
+// bare LF into a CR LF message, which strict servers refuse, and no lone CR
+// into any (a CR before a "." would hide the dot from dot-stuffing). The
+// copy shows those line ends escaped: the text after them is the sender's.
 static void append_with_line_ends(Block* block, const char* text,
                                   const char* eol) {
   const char* piece = text;
   for (;;) {
-    const char* end = strchr(piece, '\n');
-    size_t length = end != nullptr ? static_cast<size_t>(end - piece)
-                                   : strlen(piece);
-    if (end != nullptr && length > 0 && piece[length - 1] == '\r') --length;
+    size_t brk = 0;
+    size_t length = piece_before_break(piece, &brk);
     put_outside(block, piece, length);
-    if (end == nullptr) break;
+    if (brk == 0) break;
     put_outside(block, eol);
-    piece = end + 1;
+    piece += length + brk;
   }
 }
 
@@ -171,17 +181,9 @@ static void append_all_variables(Block* block) {
     if (g_settings.remove_empty_variables && value[0] == '\0') continue;
     const char* name = or_empty(g_form.names[i]);
     put_own(block, "(");
-    if (strcmp(eol, "\n") == 0) {
-      put_outside(block, name);
-    } else {
-      append_with_line_ends(block, name, eol);
-    }
+    append_with_line_ends(block, name, eol);
     put_own(block, ")==(");
-    if (strcmp(eol, "\n") == 0) {
-      put_outside(block, value);
-    } else {
-      append_with_line_ends(block, value, eol);
-    }
+    append_with_line_ends(block, value, eol);
     put_own(block, ")");
     put_own(block, eol);
   }

@@ -10,6 +10,7 @@ import unittest
 
 import harness
 from harness import IS_EXE
+from scripted_smtp import ScriptedSMTP
 
 # What a web server sets for every CGI program it starts.
 WEB = {"GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "POST"}
@@ -204,6 +205,26 @@ class AttackTest(unittest.TestCase):
                               "no email address in this line (nobody\\n" + forged + ")",
                               "(Odd\\" + ("r\\n" if crlf else "n") + forged + ")==(x)"):
                     self.assertIn(shown, log)
+
+    def test_no_lone_line_end_reaches_the_wire(self):
+        # Names keep their CRs; a CR before "." would hide the dot from
+        # dot-stuffing on a server that takes a lone CR as a line end.
+        form = harness.FORM + "&a%0D.%0D%0AMAIL+FROM%3A%3Cx%40evil.example%3E=v"
+        for crlf in (False, True):
+            with self.subTest(crlf=crlf):
+                self.setUp()
+                e = b"\r\n" if crlf else b"\n"
+                with ScriptedSMTP() as server:
+                    self.box.write_ini(harness.standard_ini(server.port, "sendall true\n",
+                                                            crlf=crlf))
+                    self.assertEqual(0, self.box.run(body=form).code)
+                    server.wait_sessions_done()
+                data = server.session.data
+                self.assertIn(b"(a" + e + b".." + e + b"MAIL FROM:<x@evil.example>)==(v)",
+                              data)
+                self.assertNotRegex(data, rb"\r(?!\n)")
+                if crlf:
+                    self.assertNotRegex(data, rb"(?<!\r)\n")
 
 
 if __name__ == "__main__":

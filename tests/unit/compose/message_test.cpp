@@ -84,10 +84,10 @@ TEST_F(MessageTest, BodyLinesAreWrittenByteForByte) {
       {"Comments:", "line one\r\nline two", true, "\n",
        "Comments: line one\n           line two\n"},
       {"X:", "\n", false, "\n", " X: \n    \n"},
-      // Only a CR right before a LF belongs to the line break.
+      // CR LF is one line break, a lone CR one of its own.
       {"A:", "one\r\ntwo\r\n", false, "\r\n", " A: one\r\n    two\r\n    \r\n"},
-      {"A:", "a\rb", false, "\n", " A: a\rb\n"},
-      {"A:", "a\r\r\nb\r", false, "\n", " A: a\r\n    b\r\n"},
+      {"A:", "a\rb", false, "\n", " A: a\n    b\n"},
+      {"A:", "a\r\r\nb\r", false, "\n", " A: a\n    \n    b\n    \n"},
   };
   for (const auto& c : cases) {
     fresh();
@@ -136,9 +136,11 @@ TEST_F(MessageTest, VariableListLineBreaksFollowTheMessageLineEnding) {
   g_settings.sendall = keep("true");
   variable("Notes:", "two\nlines\r\nthree\n");
   variable("Odd\nname", "x");
+  variable("a\r.\r\nb", "y");  // names keep their CRs
   EXPECT_EQ(
       "\r\n\r\nAll variables from the submitted form:\r\n"
-      "(Notes:)==(two\r\nlines\r\nthree\r\n)\r\n(Odd\r\nname)==(x)\r\n",
+      "(Notes:)==(two\r\nlines\r\nthree\r\n)\r\n(Odd\r\nname)==(x)\r\n"
+      "(a\r\n.\r\nb)==(y)\r\n",
       taken(build_body_block()));
 }
 
