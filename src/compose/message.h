@@ -1,6 +1,8 @@
 #pragma once
 // Assembly of the header and body blocks, and the decision to send.
 
+#include <cstddef>
+
 #include "base/text.h"
 
 struct Message {
@@ -27,6 +29,20 @@ TextBuffer* build_header_block(TextBuffer** shown = nullptr);
 // of all submitted variables. Caller owns it, and the log's copy in *shown
 // when `shown` is not null.
 TextBuffer* build_body_block(TextBuffer** shown = nullptr);
+
+// The most characters a line of the message holds before its line end
+// (SMTP takes 1000 octets with CR LF).
+constexpr size_t kMaxLineLength = 998;
+
+// Breaks every line of a finished block that holds more than kMaxLineLength
+// characters (counting the "." that dot-stuffing adds to a line beginning
+// with one), with `eol` as the inserted line end. A header line is folded at
+// the last blank that fits, the blank starting the continuation line, or
+// where there is none broken with an inserted blank; a body line is broken
+// into pieces. No UTF-8 character is split. `shown`, the block's log copy
+// (or null), is changed in step; a break inside submitted text shows there
+// escaped. A separate step, so a mode that encodes long lines can skip it.
+void limit_line_lengths(TextBuffer* block, TextBuffer* shown, const char* eol, bool header);
 
 // Builds both blocks into g_message and, when From, To and Subject were
 // found, hands the mail to smtp_dialogue. Returns 1 when it reported the mail

@@ -4,6 +4,7 @@ without a form, forged and exposed log lines, lone line ends and overlong
 lines on the wire, and forms with more fields than are kept."""
 
 import os
+import re
 import threading
 import time
 import unittest
@@ -225,6 +226,25 @@ class AttackTest(unittest.TestCase):
                 self.assertNotRegex(data, rb"\r(?!\n)")
                 if crlf:
                     self.assertNotRegex(data, rb"(?<!\r)\n")
+
+    def test_long_lines_arrive_whole_within_the_line_limit(self):
+        subject = " ".join("w%04d" % i for i in range(200))  # 1199 characters
+        message = "m" * 1200
+        form = "Subject%3A=" + subject.replace(" ", "+") + "&Message%3A=" + message
+        with harness.CaptureSMTP() as server:
+            ini = harness.standard_ini(server.port, "use_submitted_variable_for_bodycontent "
+                                       "Message:\n", crlf=True)
+            self.box.write_ini(ini.replace("headerline Subject: Form Submission Data",
+                                           "use_submitted_variable_for_headerline Subject:"))
+            self.assertEqual(0, self.box.run(body=form).code)
+        self.assertEqual(1, len(server.messages))
+        data = server.messages[0]["data"]
+        self.assertEqual([], [l[:40] for l in data.split(b"\r\n") if len(l) > 998])
+        head, body = data.split(b"\r\n\r\n", 1)
+        unfolded = re.sub(rb"\r\n(?=[ \t])", b"", head)
+        self.assertIn(b"\r\nSubject: " + subject.encode() + b"\r\n", unfolded)
+        self.assertIn(b" Message: " + message.encode() + b"\r\n", body.replace(b"m\r\nm", b"mm"))
+        self.assertIn("email sent! (1)", self.box.log_messages())
 
 
 if __name__ == "__main__":
