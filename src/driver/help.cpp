@@ -56,7 +56,6 @@ static const char kDemoTail[] =
     "use_submitted_variable_for_bodycontent Email:\n"
     "use_submitted_variable_for_bodycontent Interests:\n";
 
-
 // Only a missing settings file earns the offer; an unreadable one is left
 // alone, since writing over it is not what its owner asked for.
 static bool settings_file_missing() {
