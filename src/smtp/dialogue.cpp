@@ -106,31 +106,6 @@ int say_goodbye(bool accepted) {
   return accepted ? 1 : 0;
 }
 
-// Waits for each reply before the next command.
-int helo_exchange(const char* from, const char* const* recipients, int count,
-                  const Content& content) {
-  TCPdoread_greeting();
-  if (g_smtp.timed_out) return give_up();
-  send_command("HELO QUILLON");
-  if (!replied()) return give_up();
-  send_command("MAIL FROM:<%s>", from);
-  if (!replied()) return give_up();
-  for (int i = 0; i < count; ++i) {
-    send_command("RCPT TO:<%s>", recipients[i]);
-    if (!replied()) return give_up();
-  }
-  send_command("DATA");
-  int code = 0;
-  bool accepted = false;
-  if (TCPdoread(&code) == 1 && code == 354) {
-    queue_content(content);
-    (void)smtp_flush();  // a failed write is logged already
-    accepted = note_accepted(TCPdoread(&code) == 1 && is_positive(code));
-  }
-  if (g_smtp.timed_out) return give_up();
-  return say_goodbye(accepted);
-}
-
 // The capability lines of an EHLO reply: "250-PIPELINING", "250 STARTTLS"...
 void note_capability(const char* line, int length, void* context) {
   EhloFeatures* features = static_cast<EhloFeatures*>(context);
@@ -184,6 +159,16 @@ int send_mail(const char* from, const char* const* recipients, int count,
   bool accepted = note_accepted(TCPdoread(&code) == 1 && is_positive(code));
   if (!g_smtp.timed_out) (void)TCPdoread();
   return accepted ? 1 : 0;
+}
+
+// Greets with HELO and waits for each reply before the next command.
+int helo_exchange(const char* from, const char* const* recipients, int count,
+                  const Content& content) {
+  TCPdoread_greeting();
+  if (g_smtp.timed_out) return give_up();
+  send_command("HELO QUILLON");
+  if (!replied()) return give_up();
+  return send_mail(from, recipients, count, content, /*pipelining=*/false);
 }
 
 // Reads the greeting, greets with EHLO, and sends the envelope commands
