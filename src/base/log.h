@@ -30,3 +30,20 @@ void log_format_timestamp(const OsLocalTime& time, TextBuffer* out);
 
 // Whether a line of `level` would be written with the current setting.
 bool log_level_enabled(int level);
+
+// Outside text (the form's, the web server's) quoted in a log line must not
+// start a line of its own: CR and LF are written as \r and \n, the other
+// control characters (below 0x20 but TAB, and 0x7F) as \xNN; all other
+// bytes stay as they are. Appends `length` bytes of `text` so escaped.
+void log_escape_append(TextBuffer* out, const char* text, size_t length);
+
+// `text` (null allowed: "(null)") escaped as above, for a log_event
+// argument: `text` itself when nothing needs escaping, else a copy in one of
+// kLogQuoteSlots areas that stays valid until `slot` is used again.
+constexpr int kLogQuoteSlots = 4;
+const char* log_quote(int slot, const char* text);
+
+// Walking an escaped copy alongside its original: how many bytes of the
+// copy, from `copy` on, stand for the original's byte `c` (1 when the byte
+// was copied as it is, else the length of its escape; 0 at the copy's end).
+int log_copy_width(const char* copy, char c);

@@ -15,6 +15,8 @@ const char* program_path() {
              : "";
 }
 
+const char* environment_value(const char* name) { return getenv(name); }
+
 void fatal_reply(const char* message) {
   // The bare message line (no timestamp) is one write, like every log line.
   size_t length = strlen(message);

@@ -12,6 +12,9 @@ constexpr int kPathLimit = 63990;
 struct Program {
   int argc;
   char** argv;
+  // Started by a web server: the arguments are not the operator's (a query
+  // string without "=" arrives as arguments) and are never acted upon.
+  bool web_server;
   char ini_path[kPathAreaSize];
   char log_path[kPathAreaSize];
   char rate_path[kPathAreaSize];  // the rate limit's state, beside the log
@@ -20,6 +23,9 @@ extern Program g_program;
 
 // The program's own path (argv[0]), or "" when there is none.
 const char* program_path();
+
+// The value of the environment variable `name`, or null when it is not set.
+const char* environment_value(const char* name);
 
 // Appends `message` as a bare line to the log file, answers the browser with
 // a minimal error page and exits with 1; exits with 2 and prints nothing when

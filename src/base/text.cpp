@@ -95,6 +95,23 @@ void text_buffer_append(TextBuffer* buffer, const char* format, ...) {
   buffer->capacity = capacity;
 }
 
+void text_buffer_append_bytes(TextBuffer* buffer, const char* data, int length) {
+  if (length <= 0) return;
+  long long old = buffer->length;
+  if (old + length + 1 >= buffer->capacity) {
+    int capacity = grown_capacity(old + length);
+    char* block = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
+    if (block == nullptr) fatal_reply("Unable to malloc memory");
+    memcpy(block, buffer->data, static_cast<size_t>(old));
+    free(buffer->data);
+    buffer->data = block;
+    buffer->capacity = capacity;
+  }
+  memcpy(buffer->data + old, data, static_cast<size_t>(length));
+  buffer->length = static_cast<int>(old + length);
+  buffer->data[buffer->length] = '\0';
+}
+
 void text_buffer_replace(TextBuffer* buffer, const char* format, ...) {
   va_list args;
   va_start(args, format);

@@ -49,6 +49,10 @@ TextBuffer* text_buffer_new(const char* initial);
 void text_buffer_append(TextBuffer* buffer, const char* format, ...)
     QUILLON_PRINTF(2, 3);
 
+// Appends `length` bytes of `data` (no NUL among them) as they are; grows
+// like text_buffer_append.
+void text_buffer_append_bytes(TextBuffer* buffer, const char* data, int length);
+
 // Replaces the text with formatted text; the block never shrinks.
 void text_buffer_replace(TextBuffer* buffer, const char* format, ...)
     QUILLON_PRINTF(2, 3);

@@ -64,7 +64,7 @@ char* scan_address(const char* text) {
   const char* start = nullptr;
   size_t length = 0;
   if (!find_address(text, &start, &length)) {
-    log_event(LOG_DEBUG, "no email address in this line (%s)", text);
+    log_event(LOG_DEBUG, "no email address in this line (%s)", log_quote(0, text));
     return nullptr;
   }
   return copy_address(start, length);

@@ -1,12 +1,19 @@
 #pragma once
 // Assembly of the header and body blocks, and the decision to send.
 
+#include <cstddef>
+
 #include "base/text.h"
 #include "smtp/transport.h"  // SmtpOptions
 
 struct Message {
   TextBuffer* header;  // accepted header lines, then the trailer line
   TextBuffer* body;    // body lines, then the optional variable list
+  // The log's copies of the two: outside text with its line breaks and
+  // control characters escaped (log_escape_append), the program's own line
+  // ends kept.
+  TextBuffer* header_shown;
+  TextBuffer* body_shown;
 };
 extern Message g_message;
 
@@ -23,12 +30,28 @@ const char* message_line_ending();
 // standard_headers, Date, Message-ID and the MIME headers (`body`, the body
 // block the header goes with, decides the Content-Transfer-Encoding; null
 // counts as empty). Logs "generated headers {...}", then adds the trailer
-// line. Caller owns it.
-TextBuffer* build_header_block(const char* body = nullptr);
+// line. Caller owns it, and the log's copy in *shown when `shown` is not
+// null.
+TextBuffer* build_header_block(TextBuffer** shown = nullptr, const char* body = nullptr);
 
 // Fills a new body block from body_lines and, with "sendall true", the list
-// of all submitted variables. Caller owns it.
-TextBuffer* build_body_block();
+// of all submitted variables. Caller owns it, and the log's copy in *shown
+// when `shown` is not null.
+TextBuffer* build_body_block(TextBuffer** shown = nullptr);
+
+// The most characters a line of the message holds before its line end
+// (SMTP takes 1000 octets with CR LF).
+constexpr size_t kMaxLineLength = 998;
+
+// Breaks every line of a finished block that holds more than kMaxLineLength
+// characters (counting the "." that dot-stuffing adds to a line beginning
+// with one), with `eol` as the inserted line end. A header line is folded at
+// the last blank that fits, the blank starting the continuation line, or
+// where there is none broken with an inserted blank; a body line is broken
+// into pieces. No UTF-8 character is split. `shown`, the block's log copy
+// (or null), is changed in step; a break inside submitted text shows there
+// escaped. A separate step, so a mode that encodes long lines can skip it.
+void limit_line_lengths(TextBuffer* block, TextBuffer* shown, const char* eol, bool header);
 
 // Hands the delivery settings to the SMTP layer (smtp_set_options): line
 // ending, greeting, time limit, security mode, CA file, the name the

@@ -276,9 +276,18 @@ Failure spooled_dialogue(Delivery* delivery, const char* from, const char* to,
   char* server = g_settings.smtp != nullptr
                      ? copy_text_or_die(g_settings.smtp, "Unable to malloc memory")
                      : nullptr;
+  // The blocks came from a form: in the log every line break of theirs is
+  // escaped, so none of their text can start a log line.
+  TextBuffer* header_shown = text_buffer_new("");
+  TextBuffer* body_shown = text_buffer_new("");
+  log_escape_append(header_shown, header_block, strlen(header_block));
+  log_escape_append(body_shown, body, strlen(body));
   smtp_on_accepted(on_accepted, delivery);
-  *result = smtp_dialogue(server, from, to, header_block, body);
+  *result = smtp_dialogue(server, from, to, header_block, body, header_shown->data,
+                          body_shown->data);
   smtp_on_accepted(nullptr, nullptr);
+  text_buffer_free(header_shown);
+  text_buffer_free(body_shown);
   free(server);
   if (*result != 0 || delivery->delivered) return Failure::kNone;
   if (g_smtp.socket == kNoSocket) return Failure::kNoConnection;
@@ -533,17 +542,17 @@ bool spool_parse_name(const char* name, bool folder, SpoolName* out) {
 // ---- a CGI run ----
 
 int spool_and_send(char* server, const char* from, const char* to, const char* header_block,
-                   const char* body) {
+                   const char* body, const char* header_shown, const char* body_shown) {
   g_run = RunState();
   if (g_settings.spool_folder == nullptr) {
-    return smtp_dialogue(server, from, to, header_block, body);
+    return smtp_dialogue(server, from, to, header_block, body, header_shown, body_shown);
   }
   SpoolPaths paths;
   paths_fill(&paths);
   char base[128];
   new_base_name(base, sizeof base);
 
-  SpoolMessage message = {g_settings.email_line_ending, const_cast<char*>(from),
+  SpoolMessage message = {message_line_ending(), const_cast<char*>(from),
                           const_cast<char*>(to), g_envelope.cc, g_envelope.bcc,
                           const_cast<char*>(header_block), const_cast<char*>(body)};
   size_t length = 0;
@@ -562,7 +571,7 @@ int spool_and_send(char* server, const char* from, const char* to, const char* h
               paths.root, step, where != nullptr ? where : which, err, strerror(err));
     free(where);
     paths_free(&paths);
-    return smtp_dialogue(server, from, to, header_block, body);
+    return smtp_dialogue(server, from, to, header_block, body, header_shown, body_shown);
   }
   g_run.kept = true;
   log_event(LOG_DEBUG, "spool: message kept as {%s}.", queued);
@@ -570,7 +579,7 @@ int spool_and_send(char* server, const char* from, const char* to, const char* h
 
   Delivery delivery = {&paths, queued, base, false, false};
   smtp_on_accepted(on_accepted, &delivery);
-  int result = smtp_dialogue(server, from, to, header_block, body);
+  int result = smtp_dialogue(server, from, to, header_block, body, header_shown, body_shown);
   smtp_on_accepted(nullptr, nullptr);
   if (delivery.delivered) {
     pause_at("spool-sent");

@@ -46,7 +46,8 @@ constexpr long long kSpoolMinClaimSeconds = 3600;
 // is logged and the message is sent all the same. Returns what
 // smtp_dialogue returned.
 int spool_and_send(char* server, const char* from, const char* to,
-                   const char* header_block, const char* body);
+                   const char* header_block, const char* body,
+                   const char* header_shown, const char* body_shown);
 
 // Whether this run's message is waiting in queue/ (kept, and not sent).
 bool spool_waiting();

@@ -438,14 +438,12 @@ static void add_entry(LineList* list, const char* list_name, const char* text,
 }
 
 void add_header_line(const char* text, const char* value) {
-  log_event(LOG_DEBUG, "add_header_line(%s,%s)", text != nullptr ? text : "(null)",
-            value != nullptr ? value : "(null)");
+  log_event(LOG_DEBUG, "add_header_line(%s,%s)", log_quote(0, text), log_quote(1, value));
   add_entry(&header_lines, "header", text, value);
 }
 
 void add_body_variable(const char* text, const char* value) {
-  log_event(LOG_DEBUG, "add_body_variable(%s,%s}", text != nullptr ? text : "(null)",
-            value != nullptr ? value : "(null)");
+  log_event(LOG_DEBUG, "add_body_variable(%s,%s}", log_quote(0, text), log_quote(1, value));
   add_entry(&body_lines, "body", text, value);
 }
 

@@ -28,17 +28,20 @@ static int blank_log_failed(const char* step) {
 }
 
 int blank_log() {
-  FILE* file = fopen(g_program.log_path, "w");
-  if (file == nullptr) return blank_log_failed("open");
-  if (fprintf(file, "This is the log file for quillon\n") < 0) {
-    int err = errno;
-    fclose(file);
-    errno = err;
-    return blank_log_failed("write to");
+  static const char kFreshLog[] = "This is the log file for quillon\n";
+  // Never through a link at the log's place: the file it points to is not
+  // the log, whoever planted it.
+  switch (os_write_text_file(g_program.log_path, kFreshLog, strlen(kFreshLog),
+                             /*replace=*/true, /*owner_only=*/true)) {
+    case kOsWriteOk:
+      return 0;
+    case kOsOpenFailed:
+      return blank_log_failed("open");
+    case kOsWriteFailed:
+      return blank_log_failed("write to");
+    default:
+      return blank_log_failed("close");
   }
-  // A full disk shows only here, when the buffered line is flushed.
-  if (fclose(file) != 0) return blank_log_failed("close");
-  return 0;
 }
 
 void program_base_name(const char* path, char* out, int size) {

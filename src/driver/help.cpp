@@ -8,6 +8,8 @@
 #include "base/brand.h"
 #include "base/log.h"
 #include "base/program.h"
+#include "base/text.h"
+#include "platform/os.h"
 
 // fgets() limit of the answer: 9998 characters and the terminating NUL.
 constexpr int kAnswerReadLimit = 9999;
@@ -54,15 +56,6 @@ static const char kDemoTail[] =
     "use_submitted_variable_for_bodycontent Email:\n"
     "use_submitted_variable_for_bodycontent Interests:\n";
 
-static void write_demo_settings(FILE* file) {
-  // Write and close errors go unnoticed: the user sees the file or its lack.
-  fputs(kDemoHead, file);
-  fprintf(file, "headerline To: \"Me\" <%s>\n", kExampleEmail);
-  fprintf(file, "headerline From: \"Me\" <%s>\n", kExampleEmail);
-  fputs(kDemoTail, file);
-  fclose(file);
-}
-
 // Only a missing settings file earns the offer; an unreadable one is left
 // alone, since writing over it is not what its owner asked for.
 static bool settings_file_missing() {
@@ -84,22 +77,31 @@ static void offer_demo_settings() {
   if (answer[0] != 'y' && answer[0] != 'Y') return;
 
   printf("ini file is (%s).\n\n", g_program.ini_path);
-  FILE* file = fopen(g_program.ini_path, "w");
-  if (file == nullptr) {
+  TextBuffer* demo = text_buffer_new(kDemoHead);
+  text_buffer_append(demo, "headerline To: \"Me\" <%s>\n", kExampleEmail);
+  text_buffer_append(demo, "headerline From: \"Me\" <%s>\n", kExampleEmail);
+  text_buffer_append(demo, "%s", kDemoTail);
+  // Only a new file: whatever appeared at that name meanwhile, a link to
+  // somewhere else included, is left as it is. Write and close errors go
+  // unnoticed: the user sees the file or its lack.
+  int step = os_write_text_file(g_program.ini_path, demo->data,
+                                static_cast<size_t>(demo->length), /*replace=*/false,
+                                /*owner_only=*/false);
+  text_buffer_free(demo);
+  if (step == kOsOpenFailed) {
     int err = errno;
     log_event(LOG_DEBUG, "could not write demo ini file.");
     printf("Oh, I cant do that, (%d)(%s).", err, strerror(err));
     return;
   }
   log_event(LOG_DEBUG, "writing demo ini file.");
-  write_demo_settings(file);
 }
 
 bool startup_report_and_help() {
   log_event(LOG_DEBUG, "argv[0] == %s", program_path());
   log_event(LOG_DEBUG, "Log file == %s", g_program.log_path);
   log_event(LOG_DEBUG, "Ini file == %s", g_program.ini_path);
-  if (g_program.argc <= 1) return true;
+  if (g_program.argc <= 1 || g_program.web_server) return true;
 
   log_event(LOG_DEBUG, "printing help info.");
   printf("\nQUILLON - %s\n", kHomePageUrl);

@@ -7,7 +7,7 @@
 constexpr int kAnswerAreaSize = 10000;
 
 // Logs the program, log and settings paths. Returns true when the program was
-// started without arguments and the run goes on; otherwise prints the help,
+// started without arguments or by a web server and the run goes on; otherwise prints the help,
 // may write the demonstration settings file, and returns false (the run ends
 // with exit code 0).
 bool startup_report_and_help();

@@ -55,9 +55,24 @@ Command classify_arguments(int argc, char** argv) {
   return Command::kCgiRun;
 }
 
+// A web server sets these for every CGI program it starts (RFC 3875).
+static bool started_by_web_server() {
+  return environment_value("GATEWAY_INTERFACE") != nullptr ||
+         environment_value("REQUEST_METHOD") != nullptr;
+}
+
 int run_cgi() {
   log_event(LOG_DEBUG, "starting version %s", kProgramVersion);
   if (!startup_report_and_help()) return 0;
+  // Only a POST carries a form; any other request would mail empty values.
+  const char* method = environment_value("REQUEST_METHOD");
+  if (method != nullptr && strcmp(method, "POST") != 0) {
+    log_event(LOG_ERROR, "request method %s is not POST: nothing sent.", log_quote(0, method));
+    send_method_not_allowed_reply();
+    log_event(LOG_DEBUG, "ended.");
+    fflush(stdout);
+    return 0;
+  }
   // The form comes before the settings: settings lines take submitted values
   // as they are read.
   log_event(LOG_DEBUG, "getting form info.");
@@ -98,8 +113,12 @@ int quillon_main(int argc, char** argv) {
   derive_path(program_path(), ".log", g_program.log_path);
   derive_path(program_path(), ".rate", g_program.rate_path);
   g_log.path = g_program.log_path;
+  // A query string without "=" reaches the program as arguments, so under a
+  // web server they would let any visitor run the maintenance commands.
+  g_program.web_server = started_by_web_server();
 
-  switch (classify_arguments(argc, argv)) {
+  Command command = g_program.web_server ? Command::kCgiRun : classify_arguments(argc, argv);
+  switch (command) {
     case Command::kVersion:
       return print_version_banner();
     case Command::kFaq:

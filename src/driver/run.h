@@ -18,7 +18,9 @@ void derive_path(const char* path, const char* ext, char* out);
 enum class Command { kCgiRun, kVersion, kFaq, kBlankLog, kVersionInsertFilename, kResend };
 Command classify_arguments(int argc, char** argv);
 
-// The fixed sequence of a CGI run; returns the exit code (0).
+// The fixed sequence of a CGI run; returns the exit code (0). A request whose
+// REQUEST_METHOD is set and not POST ends after the start-up lines with the
+// 405 page: no form is read and nothing is sent.
 int run_cgi();
 
 // The entry point: sets g_program, dispatches on the arguments, returns the

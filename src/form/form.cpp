@@ -15,7 +15,7 @@ FormTable g_form;
 static char form_body[kMaxFormBody + 1];
 
 static const char* getenv_or_empty(const char* name) {
-  const char* value = getenv(name);
+  const char* value = environment_value(name);
   return value != nullptr ? value : "";
 }
 
@@ -36,25 +36,72 @@ static char* copy_or_die(const char* start, size_t length) {
   return copy_bytes_or_die(start, length, "out of memory.");
 }
 
+// Reads into buf[0..len) until it is full, the input ends or the deadline
+// passes; returns the bytes read and sets *timed_out when time ran out.
+static size_t read_until(char* buf, size_t len, long long deadline_ms, bool* timed_out) {
+  size_t got = 0;
+  while (got < len) {
+    size_t chunk = len - got > static_cast<size_t>(INT_MAX) ? INT_MAX : len - got;
+    int n = os_read_stdin(buf + got, static_cast<int>(chunk), deadline_ms);
+    if (n == kOsReadTimedOut) *timed_out = true;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return got;
+}
+
+// Reads and drops up to `len` bytes; returns how many were read.
+static long long discard_until(long long len, long long deadline_ms, bool* timed_out) {
+  static char sink[65536];
+  long long done = 0;
+  while (done < len) {
+    long long left = len - done;
+    size_t chunk = left < static_cast<long long>(sizeof sink) ? static_cast<size_t>(left)
+                                                              : sizeof sink;
+    size_t n = read_until(sink, chunk, deadline_ms, timed_out);
+    done += static_cast<long long>(n);
+    if (n < chunk) break;
+  }
+  return done;
+}
+
 void read_form() {
   const char* content_length = getenv_or_empty("CONTENT_LENGTH");
-  long wanted = parse_length(content_length);
+  long total = parse_length(content_length);
+  long wanted = total;
   os_stdin_binary();
-  size_t got = 0;
   if (wanted > kMaxFormBody) {
     log_event(LOG_ERROR,
               "CONTENT_LENGTH {%s} is more than %d bytes: only the first %d bytes "
               "were read, the rest of the form is ignored.",
-              content_length, kMaxFormBody, kMaxFormBody);
+              log_quote(0, content_length), kMaxFormBody, kMaxFormBody);
     wanted = kMaxFormBody;
   }
-  // A pipe hands the body over in pieces; keep reading until it is all here
-  // or the input ends.
-  while (wanted > 0 && got < static_cast<size_t>(wanted)) {
-    size_t n = fread(form_body + got, 1, static_cast<size_t>(wanted) - got, stdin);
-    if (n == 0) break;
-    got += n;
+  // A client that sends slowly, or never, must not hold the run: the whole
+  // body, kept and dropped part alike, has kBodyTimeLimitSeconds.
+  long long deadline = os_monotonic_ms() + kBodyTimeLimitSeconds * 1000LL;
+  bool timed_out = false;
+  size_t got = wanted > 0 ? read_until(form_body, static_cast<size_t>(wanted), deadline, &timed_out)
+                          : 0;
+  long long read_total = static_cast<long long>(got);
+  // The rest of an oversized body is read and dropped, so the web server
+  // that writes it is not left waiting while the page is written; beyond
+  // kMaxDroppedBody, standard input is closed instead.
+  bool unread = timed_out;
+  if (!timed_out && got == static_cast<size_t>(wanted) && total > wanted) {
+    long long rest = static_cast<long long>(total) - wanted;
+    long long drop = rest < kMaxDroppedBody ? rest : kMaxDroppedBody;
+    long long dropped = discard_until(drop, deadline, &timed_out);
+    read_total += dropped;
+    unread = timed_out || (dropped == drop && rest > drop);
   }
+  if (timed_out) {
+    log_event(LOG_ERROR,
+              "the form body was not all there after %d seconds (%lld of %ld bytes "
+              "read): going on with what arrived.",
+              kBodyTimeLimitSeconds, read_total, total);
+  }
+  if (unread) os_close_stdin();
   form_body[got] = '\0';
   form_decode(form_body, got);
 }
@@ -88,6 +135,15 @@ void form_decode(const char* body, size_t length) {
     g_form.names[g_form.count] = name;
     g_form.values[g_form.count] = pair;
     ++g_form.count;
+  }
+  if (pos < length) {
+    // Counted the way they would have been taken: one per '&' and the last.
+    long dropped = 1;
+    for (size_t i = pos; i + 1 < length; ++i) {
+      if (body[i] == '&') ++dropped;
+    }
+    log_event(LOG_ERROR, "form has %ld fields: the %ld after the %dth were dropped.",
+              g_form.count + dropped, dropped, kMaxFormPairs);
   }
 }
 

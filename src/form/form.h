@@ -5,6 +5,12 @@
 
 constexpr int kMaxFormPairs = 1000;
 constexpr int kMaxFormBody = 100000;
+// Reading the whole body, the dropped rest of an oversized one included,
+// stops after this long; the settings are not read yet, so it is fixed.
+constexpr int kBodyTimeLimitSeconds = 30;
+// At most this much of an oversized body is read and dropped; past it,
+// standard input is closed.
+constexpr long long kMaxDroppedBody = 10 * 1000 * 1000;
 
 // The submitted variables, in submission order. Names and values are heap
 // texts that live until the process ends.
@@ -24,7 +30,8 @@ struct FormTable {
 extern FormTable g_form;
 
 // Reads CONTENT_LENGTH bytes (at most kMaxFormBody) of standard input and
-// decodes them into g_form. Called once per CGI run.
+// decodes them into g_form, within kBodyTimeLimitSeconds: on time-out one
+// error line is logged and what arrived is decoded. Called once per CGI run.
 void read_form();
 
 // Decodes a URL-encoded body of `length` bytes into g_form (appending to what

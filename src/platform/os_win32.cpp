@@ -19,7 +19,48 @@
 // After windows.h, which it needs.
 #include <bcrypt.h>
 
+static int errno_from_win32(DWORD code);
+
 void os_stdin_binary() { _setmode(_fileno(stdin), _O_BINARY); }
+
+long long os_monotonic_ms() { return static_cast<long long>(GetTickCount64()); }
+
+static int read_handle(HANDLE input, char* buf, DWORD len) {
+  DWORD got = 0;
+  if (ReadFile(input, buf, len, &got, nullptr)) return static_cast<int>(got);
+  // The writer closed its end: the input has ended.
+  return GetLastError() == ERROR_BROKEN_PIPE ? kOsReadEnd : kOsReadFailed;
+}
+
+int os_read_stdin(char* buf, int len, long long deadline_ms) {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (input == nullptr || input == INVALID_HANDLE_VALUE) return kOsReadEnd;
+  DWORD want = len > 0 ? static_cast<DWORD>(len) : 0;
+  // A pipe cannot be waited on with a time limit: ask how much is there
+  // and look again after a pause. Files and consoles are read directly.
+  if (GetFileType(input) != FILE_TYPE_PIPE) return read_handle(input, buf, want);
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) {
+      if (GetLastError() == ERROR_BROKEN_PIPE) return kOsReadEnd;
+      // A pipe that cannot be peeked at is still read, only without a
+      // time limit.
+      return read_handle(input, buf, want);
+    }
+    if (available > 0) return read_handle(input, buf, available < want ? available : want);
+    if (os_monotonic_ms() >= deadline_ms) return kOsReadTimedOut;
+    Sleep(5);
+  }
+}
+
+void os_close_stdin() {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  // Closing the C library's descriptor 0 closes the handle it holds as well.
+  if (_close(_fileno(stdin)) != 0 && input != nullptr && input != INVALID_HANDLE_VALUE) {
+    CloseHandle(input);
+  }
+  SetStdHandle(STD_INPUT_HANDLE, nullptr);
+}
 
 
 int os_pid() { return _getpid(); }
@@ -145,22 +186,37 @@ static wchar_t* wide_path(const char* path) {
   return full;
 }
 
+// FILE_FLAG_OPEN_REPARSE_POINT opens a symbolic link or junction itself
+// rather than what it points to; such a handle is closed again here, so
+// that no file is ever written through one. Returns `file`, or
+// INVALID_HANDLE_VALUE with ERROR_CANT_ACCESS_FILE.
+static HANDLE refuse_reparse_point(HANDLE file) {
+  if (file == INVALID_HANDLE_VALUE) return file;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(file, &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return file;
+  }
+  CloseHandle(file);
+  SetLastError(ERROR_CANT_ACCESS_FILE);
+  return INVALID_HANDLE_VALUE;
+}
+
 static HANDLE open_for_append(const char* path) {
   wchar_t* wide = wide_path(path);
   if (wide == nullptr) return INVALID_HANDLE_VALUE;
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
   // FILE_APPEND_DATA without FILE_WRITE_DATA makes the system put every
   // write at the end of the file. Read access is asked for only because the
   // lock below needs it; a log the web server may only write to still opens.
-  HANDLE file =
-      CreateFileW(wide, FILE_APPEND_DATA | FILE_READ_DATA, share, nullptr,
-                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(wide, FILE_APPEND_DATA | FILE_READ_DATA, share, nullptr,
+                            OPEN_ALWAYS, flags, nullptr);
   if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
-    file = CreateFileW(wide, FILE_APPEND_DATA, share, nullptr, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    file = CreateFileW(wide, FILE_APPEND_DATA, share, nullptr, OPEN_ALWAYS, flags, nullptr);
   }
   free(wide);
-  return file;
+  return refuse_reparse_point(file);
 }
 
 // Writes data[0..len) with each "\n" stored as CR LF.
@@ -210,6 +266,54 @@ bool os_append_text(const char* path, const char* data, size_t len) {
   CloseHandle(file);
   SetLastError(saved_error);
   return true;
+}
+
+int os_write_text_file(const char* path, const char* data, size_t len, bool replace,
+                       bool /*owner_only*/) {
+  // A new file takes its folder's rights: there is no umask to work around.
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) {
+    errno = ENOMEM;
+    return kOsOpenFailed;
+  }
+  HANDLE file = CreateFileW(wide, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+                            nullptr, replace ? OPEN_ALWAYS : CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  free(wide);
+  file = refuse_reparse_point(file);
+  if (file == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    errno = code == ERROR_CANT_ACCESS_FILE ? ELOOP : errno_from_win32(code);
+    return kOsOpenFailed;
+  }
+  // OPEN_ALWAYS keeps the old content: cut it off before writing.
+  if (!SetEndOfFile(file)) {
+    errno = errno_from_win32(GetLastError());
+    CloseHandle(file);
+    return kOsWriteFailed;
+  }
+  size_t converted_len = len + count_line_feeds(data, len);
+  char* converted = static_cast<char*>(malloc(converted_len > 0 ? converted_len : 1));
+  if (converted == nullptr) {
+    CloseHandle(file);
+    errno = ENOMEM;
+    return kOsWriteFailed;
+  }
+  size_t pos = 0;
+  size_t n = to_text_mode(data, len, &pos, converted, converted_len);
+  bool written = write_all(file, converted, n);
+  DWORD code = GetLastError();
+  free(converted);
+  if (!written) {
+    CloseHandle(file);
+    errno = errno_from_win32(code);
+    return kOsWriteFailed;
+  }
+  if (!CloseHandle(file)) {
+    errno = errno_from_win32(GetLastError());
+    return kOsCloseFailed;
+  }
+  return kOsWriteOk;
 }
 
 static int errno_from_win32(DWORD code) {

@@ -198,6 +198,15 @@ static void send_reply(const PageKind& kind, const char* path) {
   fclose(file);
 }
 
+void send_method_not_allowed_reply() {
+  print_text("Status: 405 Method Not Allowed\n");
+  print_text("Allow: POST\n");
+  print_text("Pragma: no-cache\n");
+  print_text("Content-type: text/html\n\n");
+  print_text("<HTML><BODY>\nThis address takes form submissions (POST) only: "
+             "nothing was sent.\n</BODY></HTML>\n");
+}
+
 void send_success_reply() { send_reply(kSuccessPage, g_settings.success_html_page); }
 
 void send_failure_reply() { send_reply(kFailurePage, g_settings.failure_html_page); }

@@ -14,6 +14,9 @@ void send_failure_reply();
 // `fields` (the missing names, HTML-escaped), or a built-in page listing
 // them.
 void send_missing_reply(const char* fields);
+// The answer to a request that carried no form (a method other than POST):
+// a 405 status, an Allow header and a short built-in page.
+void send_method_not_allowed_reply();
 
 // Formats into the page's own 64000-byte area (not the log's, so a token
 // that logs cannot overwrite the line being printed) and prints the text

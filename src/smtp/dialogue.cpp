@@ -63,15 +63,24 @@ const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
 
 bool is_positive(int code) { return code >= 200 && code <= 299; }
 
+// The message: the two blocks and the log's copies of them.
+struct Content {
+  const char* header;
+  const char* body;
+  const char* header_shown;
+  const char* body_shown;
+};
+
 // Queues the header block, the empty line, the body and the end mark. Only
 // sent after a 354, so form text never reaches a server that reads commands.
-void queue_content(const char* header_block, const char* body) {
+// The log shows the copies, in which submitted text cannot start a line.
+void queue_content(const Content& content) {
   int sock = static_cast<int>(g_smtp.socket);
-  smtp_queue_dot_stuffed(header_block);
-  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", sock, header_block);
+  smtp_queue_dot_stuffed(content.header, content.header_shown);
+  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", sock, content.header_shown);
   smtp_queue(g_smtp.line_ending, static_cast<int>(strlen(g_smtp.line_ending)));
-  smtp_queue_dot_stuffed(body);
-  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", sock, body);
+  smtp_queue_dot_stuffed(content.body, content.body_shown);
+  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", sock, content.body_shown);
   smtp_queue("\r\n.\r\n", 5);
 }
 
@@ -97,31 +106,6 @@ int say_goodbye(bool accepted) {
   return accepted ? 1 : 0;
 }
 
-// Waits for each reply before the next command.
-int helo_exchange(const char* from, const char* const* recipients, int count,
-                  const char* header_block, const char* body) {
-  TCPdoread_greeting();
-  if (g_smtp.timed_out) return give_up();
-  send_command("HELO QUILLON");
-  if (!replied()) return give_up();
-  send_command("MAIL FROM:<%s>", from);
-  if (!replied()) return give_up();
-  for (int i = 0; i < count; ++i) {
-    send_command("RCPT TO:<%s>", recipients[i]);
-    if (!replied()) return give_up();
-  }
-  send_command("DATA");
-  int code = 0;
-  bool accepted = false;
-  if (TCPdoread(&code) == 1 && code == 354) {
-    queue_content(header_block, body);
-    (void)smtp_flush();  // a failed write is logged already
-    accepted = note_accepted(TCPdoread(&code) == 1 && is_positive(code));
-  }
-  if (g_smtp.timed_out) return give_up();
-  return say_goodbye(accepted);
-}
-
 // The capability lines of an EHLO reply: "250-PIPELINING", "250 STARTTLS"...
 void note_capability(const char* line, int length, void* context) {
   EhloFeatures* features = static_cast<EhloFeatures*>(context);
@@ -140,7 +124,7 @@ bool greet_with_ehlo(EhloFeatures* features) {
 // The envelope, the content after 354 and QUIT, the commands together when
 // `pipelining`, one at a time otherwise.
 int send_mail(const char* from, const char* const* recipients, int count,
-              const char* header_block, const char* body, bool pipelining) {
+              const Content& content, bool pipelining) {
   int code = 0;
   bool read_ok = true;
   if (pipelining) {
@@ -162,7 +146,7 @@ int send_mail(const char* from, const char* const* recipients, int count,
   if (g_smtp.timed_out) return give_up();
   if (!read_ok || code != 354) return say_goodbye(false);
 
-  queue_content(header_block, body);
+  queue_content(content);
   if (!pipelining) {
     (void)smtp_flush();
     bool accepted = note_accepted(TCPdoread(&code) == 1 && is_positive(code));
@@ -177,14 +161,24 @@ int send_mail(const char* from, const char* const* recipients, int count,
   return accepted ? 1 : 0;
 }
 
+// Greets with HELO and waits for each reply before the next command.
+int helo_exchange(const char* from, const char* const* recipients, int count,
+                  const Content& content) {
+  TCPdoread_greeting();
+  if (g_smtp.timed_out) return give_up();
+  send_command("HELO QUILLON");
+  if (!replied()) return give_up();
+  return send_mail(from, recipients, count, content, /*pipelining=*/false);
+}
+
 // Reads the greeting, greets with EHLO, and sends the envelope commands
 // together when the server offers PIPELINING, one at a time otherwise.
 int ehlo_exchange(const char* from, const char* const* recipients, int count,
-                  const char* header_block, const char* body) {
+                  const Content& content) {
   if (!replied()) return give_up();  // the greeting
   EhloFeatures features;
   if (!greet_with_ehlo(&features)) return give_up();
-  return send_mail(from, recipients, count, header_block, body, features.pipelining);
+  return send_mail(from, recipients, count, content, features.pipelining);
 }
 
 // The lines of one reply, joined by blanks, for an error line.
@@ -302,7 +296,7 @@ AuthOutcome authenticate(const char* host, const EhloFeatures& features) {
 // EHLO, each reply awaited before the next command, AUTH when there are
 // credentials, and nothing but the greeting and EHLO in plain text.
 int secure_exchange(const char* host, const char* from, const char* const* recipients,
-                    int count, const char* header_block, const char* body) {
+                    int count, const Content& content) {
   bool starttls = g_smtp.options.security == kSmtpStarttls;
   if (!starttls && !start_tls(host)) return 0;
   if (!replied()) return give_up();  // the greeting
@@ -340,7 +334,7 @@ int secure_exchange(const char* host, const char* from, const char* const* recip
     if (outcome == kAuthNoReply) return g_smtp.timed_out ? give_up() : 0;
     if (outcome == kAuthRefused) return say_goodbye(false);
   }
-  return send_mail(from, recipients, count, header_block, body, /*pipelining=*/false);
+  return send_mail(from, recipients, count, content, /*pipelining=*/false);
 }
 
 }  // namespace
@@ -399,7 +393,8 @@ void ehlo_feature_line(const char* text, int length, EhloFeatures* features) {
 }
 
 int smtp_dialogue(char* server, const char* from, const char* to,
-                  const char* header_block, const char* body) {
+                  const char* header_block, const char* body,
+                  const char* header_shown, const char* body_shown) {
   if (!g_smtp.winsock_started) {
     TCPstartup();
     g_smtp.winsock_started = true;
@@ -432,19 +427,20 @@ int smtp_dialogue(char* server, const char* from, const char* to,
   if (g_envelope.cc != nullptr) recipients[count++] = g_envelope.cc;
 
   from = or_empty(from);
-  header_block = or_empty(header_block);
-  body = or_empty(body);
+  Content content;
+  content.header = or_empty(header_block);
+  content.body = or_empty(body);
+  content.header_shown = header_shown != nullptr ? header_shown : content.header;
+  content.body_shown = body_shown != nullptr ? body_shown : content.body;
   if (security != kSmtpPlain) {
     const char* host = g_smtp.options.tls_host != nullptr ? g_smtp.options.tls_host : server;
-    int sent = secure_exchange(host, from, recipients, count, header_block, body);
+    int sent = secure_exchange(host, from, recipients, count, content);
     if (g_smtp.tls != nullptr) {
       tls_close(g_smtp.tls);
       g_smtp.tls = nullptr;
     }
     return sent;
   }
-  if (g_smtp.use_helo) {
-    return helo_exchange(from, recipients, count, header_block, body);
-  }
-  return ehlo_exchange(from, recipients, count, header_block, body);
+  if (g_smtp.use_helo) return helo_exchange(from, recipients, count, content);
+  return ehlo_exchange(from, recipients, count, content);
 }

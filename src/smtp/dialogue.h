@@ -23,8 +23,12 @@ extern Envelope g_envelope;
 // the 220 are dropped), the certificate checked for options.tls_host, AUTH
 // PLAIN or else LOGIN when options.user is set, and any failure of these
 // ends the exchange with an error line: nothing falls back to plain text.
+// The log shows `header_shown` and
+// `body_shown` in place of the blocks (the blocks themselves when null):
+// copies with the submitted text escaped (build_header_block).
 int smtp_dialogue(char* server, const char* from, const char* to,
-                  const char* header_block, const char* body);
+                  const char* header_block, const char* body,
+                  const char* header_shown = nullptr, const char* body_shown = nullptr);
 
 // Called the moment the server accepts the message data with a 2xx, before
 // the goodbye, so that a caller keeping a copy of the message can mark it

@@ -101,9 +101,10 @@ int conn_send(OsSocket sock, TlsSession* tls, const char* data, int len) {
 }
 
 // Sends all of `data`, tracing each send call with its share and (unless
-// `shown` replaces it) the text from where that call started.
+// `shown` replaces it) the text from where that call started, taken from
+// `trace` when there is one: the log's copy of `data` (log_copy_width).
 int write_all(OsSocket sock, TlsSession* tls, const char* data, int size,
-              const char* shown) {
+              const char* shown, const char* trace = nullptr) {
   if (size == 0) return 0;
   if (sock == kNoSocket) return -1;
   int sent = 0;
@@ -113,8 +114,12 @@ int write_all(OsSocket sock, TlsSession* tls, const char* data, int size,
       wsock_error("Socket Error, could not write.");
       return -1;
     }
+    const char* from_here = trace != nullptr ? trace : data + sent;
     log_event(LOG_DEBUG, "SENT(%d): (%d/%d bytes) {%s}", static_cast<int>(sock),
-              n, size, shown != nullptr ? shown : data + sent);
+              n, size, shown != nullptr ? shown : from_here);
+    if (trace != nullptr) {
+      for (int i = sent; i < sent + n; ++i) trace += log_copy_width(trace, data[i]);
+    }
     sent += n;
     if (sent < size) os_sleep_ms(100);
   }
@@ -133,6 +138,27 @@ void out_reserve(int more) {
   if (grown == nullptr) fatal_reply("Unable to malloc memory.");
   g_smtp.out = grown;
   g_smtp.out_capacity = capacity;
+}
+
+// The log's copy of the queue: the same bytes, except where content queued
+// with a copy of its own (smtp_queue_dot_stuffed) shows that copy.
+TextBuffer* g_out_shown = nullptr;
+
+void shown_append(const char* data, int size) {
+  if (g_out_shown == nullptr) g_out_shown = text_buffer_new("");
+  text_buffer_append_bytes(g_out_shown, data, size);
+}
+
+void shown_clear() {
+  if (g_out_shown != nullptr) text_buffer_replace(g_out_shown, "%s", "");
+}
+
+void out_append(const char* data, int size) {
+  if (size <= 0) return;
+  out_reserve(size);
+  memcpy(g_smtp.out + g_smtp.out_length, data, static_cast<size_t>(size));
+  g_smtp.out_length += size;
+  g_smtp.out[g_smtp.out_length] = '\0';
 }
 
 int read_reply(bool greeting, int* code, ReplyLineFn each_line, void* context) {
@@ -255,10 +281,8 @@ void smtp_set_options(const SmtpOptions& options) {
 
 void smtp_queue(const char* data, int size) {
   if (size <= 0) return;
-  out_reserve(size);
-  memcpy(g_smtp.out + g_smtp.out_length, data, static_cast<size_t>(size));
-  g_smtp.out_length += size;
-  g_smtp.out[g_smtp.out_length] = '\0';
+  out_append(data, size);
+  shown_append(data, size);
 }
 
 void smtp_queue_command(const char* line) {
@@ -268,25 +292,35 @@ void smtp_queue_command(const char* line) {
   smtp_queue(g_smtp.line_ending, static_cast<int>(strlen(g_smtp.line_ending)));
 }
 
-void smtp_queue_dot_stuffed(const char* content) {
+void smtp_queue_dot_stuffed(const char* content, const char* shown) {
+  if (shown == nullptr) shown = content;
   const char* run = content;
+  const char* shown_run = shown;
+  const char* s = shown;  // where the copy stands for *p
   for (const char* p = content; *p != '\0'; ++p) {
     if (*p == '.' && (p == content || p[-1] == '\n')) {
       // The run up to here, then the extra dot; the line's own dot follows
       // with the next run.
-      smtp_queue(run, static_cast<int>(p - run));
+      out_append(run, static_cast<int>(p - run));
+      shown_append(shown_run, static_cast<int>(s - shown_run));
       smtp_queue(".", 1);
       run = p;
+      shown_run = s;
     }
+    s += log_copy_width(s, *p);
   }
-  smtp_queue(run, static_cast<int>(strlen(run)));
+  out_append(run, static_cast<int>(strlen(run)));
+  shown_append(shown_run, static_cast<int>(strlen(shown_run)));
 }
 
 static int flush_queue(const char* shown) {
   int size = g_smtp.out_length;
   g_smtp.out_length = 0;
   if (size == 0) return 0;
-  return write_all(g_smtp.socket, g_smtp.tls, g_smtp.out, size, shown) == size ? 0 : -1;
+  const char* trace = g_out_shown != nullptr ? g_out_shown->data : nullptr;
+  int sent = write_all(g_smtp.socket, g_smtp.tls, g_smtp.out, size, shown, trace);
+  shown_clear();
+  return sent == size ? 0 : -1;
 }
 
 int smtp_flush() { return flush_queue(nullptr); }
@@ -358,4 +392,5 @@ void smtp_connection_reset() {
   g_smtp.out_length = 0;
   g_smtp.options = SmtpOptions{"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
                                nullptr, nullptr, nullptr, nullptr};
+  shown_clear();
 }

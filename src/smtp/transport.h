@@ -74,8 +74,10 @@ void smtp_queue(const char* data, int size);
 void smtp_queue_command(const char* line);
 
 // Queues `content` with a "." added in front of every line that begins with
-// "." (a line begins at the start and after every LF).
-void smtp_queue_dot_stuffed(const char* content);
+// "." (a line begins at the start and after every LF). The send's trace in
+// the log shows `shown` in its place: a copy of `content` with some bytes
+// escaped (log_escape_append), stuffed alike; null shows `content`.
+void smtp_queue_dot_stuffed(const char* content, const char* shown = nullptr);
 
 // Sends what was queued on the connection (through TLS once started) and
 // empties the queue. Returns 0, or -1 when a write failed (logged).

@@ -144,6 +144,31 @@ class WebServerTest(unittest.TestCase):
     def test_apache2_body_limit(self):
         self.check_body_limit("apache2")
 
+    @APACHE2
+    def test_apache2_query_string_runs_no_command(self):
+        # Apache hands a query string without "=" to a CGI program as its
+        # command line; under a web server the program must not take it.
+        with Installation("apache2") as site:
+            cgi = os.path.dirname(site.state["QUILLON_CGI_LOG"])
+            ini = os.path.join(cgi, "quillon.ini")
+            with open(ini, "rb") as f:
+                settings = f.read()
+            log = site.state["QUILLON_CGI_LOG"]
+            for query in ("-blanklog", "-version_insert_filename+quillon.ini",
+                          "-version_insert_filename+quillon", "-FAQ", "help"):
+                size = os.path.getsize(log)
+                status, page = site.get("/cgi-bin/quillon?" + query)
+                self.assertEqual(status, 405, query)
+                self.assertNotIn(b"QUILLON -", page)  # no help text
+                self.assertGreater(os.path.getsize(log), size, query)
+            status, page = site.get("/cgi-bin/quillon?help", data=b"y")
+            self.assertEqual(status, 200)
+            self.assertNotIn(b"demo ini file", page)
+            self.assertEqual(sorted(os.listdir(cgi)),
+                             ["quillon", "quillon.ini", "quillon.log"])
+            with open(ini, "rb") as f:
+                self.assertEqual(settings, f.read())
+
     @unittest.skipUnless(shutil.which("lighttpd") and os.geteuid() == 0,
                          "lighttpd is not installed, or not root")
     def test_quick_start_as_root_runs_the_cgi_unprivileged(self):

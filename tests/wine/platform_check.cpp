@@ -131,6 +131,49 @@ static void check_append_text() {
   net_set_last_error(0);
 }
 
+static void check_write_text_file() {
+  std::string path = temp_path("written.txt");
+  CHECK(os_write_text_file(path.c_str(), "one\ntwo\n", 8, false, false) == kOsWriteOk,
+        "new file written");
+  CHECK(read_file(path) == "one\r\ntwo\r\n", "text line ends");
+  CHECK(os_write_text_file(path.c_str(), "x\n", 2, false, false) == kOsOpenFailed &&
+            errno == EEXIST,
+        "existing file refused");
+  CHECK(read_file(path) == "one\r\ntwo\r\n", "refused file unchanged");
+  CHECK(os_write_text_file(path.c_str(), "x\n", 2, true, true) == kOsWriteOk,
+        "existing file replaced");
+  CHECK(read_file(path) == "x\r\n", "old content gone");
+  CHECK(os_write_text_file(temp_path("no-such-dir\\x").c_str(), "x", 1, true, true) ==
+                kOsOpenFailed &&
+            errno == ENOENT,
+        "missing directory reported");
+}
+
+// Standard input from a pipe: bytes as they come, a time limit while none
+// come, the end once the writer has gone.
+static void check_read_stdin() {
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  CHECK(CreatePipe(&read_end, &write_end, nullptr, 0), "pipe");
+  HANDLE saved = GetStdHandle(STD_INPUT_HANDLE);
+  SetStdHandle(STD_INPUT_HANDLE, read_end);
+  DWORD n = 0;
+  WriteFile(write_end, "abcde", 5, &n, nullptr);
+  char buf[16] = {0};
+  long long deadline = os_monotonic_ms() + 5000;
+  CHECK(os_read_stdin(buf, 3, deadline) == 3 && memcmp(buf, "abc", 3) == 0, "first bytes");
+  CHECK(os_read_stdin(buf, sizeof buf, deadline) == 2 && memcmp(buf, "de", 2) == 0,
+        "the rest");
+  long long started = os_monotonic_ms();
+  CHECK(os_read_stdin(buf, sizeof buf, started + 300) == kOsReadTimedOut, "time-out");
+  long long waited = os_monotonic_ms() - started;
+  CHECK(waited >= 290 && waited < 3000, "waited for the limit");
+  CloseHandle(write_end);
+  CHECK(os_read_stdin(buf, sizeof buf, os_monotonic_ms() + 5000) == kOsReadEnd, "end");
+  SetStdHandle(STD_INPUT_HANDLE, saved);
+  CloseHandle(read_end);
+}
+
 constexpr int kWriters = 6;
 constexpr int kLinesEach = 100;
 constexpr size_t kLineLength = 4000;
@@ -328,6 +371,8 @@ int main(int argc, char** argv) {
   check_concurrent_appends(argv[0]);
   check_rename();
   check_locked_file();
+  check_write_text_file();
+  check_read_stdin();
   check_connect_and_transfer();
   check_refused();
 

@@ -93,6 +93,25 @@ std::string MessageOf(const std::string& line) {
   return line.substr(pid_end + 4);
 }
 
+TEST(LogQuote, OutsideTextCannotBreakTheLine) {
+  const struct {
+    const char* text;
+    const char* shown;
+  } cases[] = {
+      {"plain text, tabs\tand \xe9", "plain text, tabs\tand \xe9"},
+      {"a\nb\r\nc\rd", "a\\nb\\r\\nc\\rd"},
+      {"\x01\x1b[31m\x7f\x1f", "\\x01\\x1B[31m\\x7F\\x1F"},
+      {"back\\slash", "back\\slash"},
+      {nullptr, "(null)"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_STREQ(c.shown, log_quote(1, c.text)) << c.shown;
+  }
+  // A text that needs nothing is not copied.
+  const char* plain = "as it is";
+  EXPECT_EQ(plain, log_quote(0, plain));
+}
+
 TEST(LogTimestamp, DaySuffixMonthYearAndTwelveHourClock) {
   struct Case {
     OsLocalTime time;

@@ -87,10 +87,10 @@ TEST_F(MessageTest, BodyLinesAreWrittenByteForByte) {
       {"Comments:", "line one\r\nline two", true, "\n",
        "Comments: line one\n           line two\n"},
       {"X:", "\n", false, "\n", " X: \n    \n"},
-      // Only a CR right before a LF belongs to the line break.
+      // CR LF is one line break, a lone CR one of its own.
       {"A:", "one\r\ntwo\r\n", false, "\r\n", " A: one\r\n    two\r\n    \r\n"},
-      {"A:", "a\rb", false, "\n", " A: a\rb\n"},
-      {"A:", "a\r\r\nb\r", false, "\n", " A: a\r\n    b\r\n"},
+      {"A:", "a\rb", false, "\n", " A: a\n    b\n"},
+      {"A:", "a\r\r\nb\r", false, "\n", " A: a\n    \n    b\n    \n"},
   };
   for (const auto& c : cases) {
     fresh();
@@ -139,10 +139,56 @@ TEST_F(MessageTest, VariableListLineBreaksFollowTheMessageLineEnding) {
   g_settings.sendall = keep("true");
   variable("Notes:", "two\nlines\r\nthree\n");
   variable("Odd\nname", "x");
+  variable("a\r.\r\nb", "y");  // names keep their CRs
   EXPECT_EQ(
       "\r\n\r\nAll variables from the submitted form:\r\n"
-      "(Notes:)==(two\r\nlines\r\nthree\r\n)\r\n(Odd\r\nname)==(x)\r\n",
+      "(Notes:)==(two\r\nlines\r\nthree\r\n)\r\n(Odd\r\nname)==(x)\r\n"
+      "(a\r\n.\r\nb)==(y)\r\n",
       taken(build_body_block()));
+}
+
+TEST(LimitLineLengths, NoLineOnTheWireHoldsMoreThan998Characters) {
+  const std::string x(1200, 'x');
+  const std::string words = "Subject: " + std::string(600, 'a') + " " + std::string(600, 'b');
+  static const struct {
+    bool header;
+    const char* eol;
+    std::string block;
+    std::string shown;  // the log's copy; "" for none
+    std::string limited;
+    std::string limited_shown;
+  } cases[] = {
+      {false, "\n", "short\n", "", "short\n", ""},
+      {false, "\r\n", x + "\r\n", "", x.substr(0, 998) + "\r\n" + x.substr(998) + "\r\n", ""},
+      // The extra dot of a line beginning with "." counts.
+      {false, "\n", "." + x, "", "." + x.substr(0, 996) + "\n" + x.substr(996), ""},
+      // A UTF-8 character stays whole.
+      {false, "\n", std::string(997, 'a') + "\xc3\xa9z\n", "",
+       std::string(997, 'a') + "\n\xc3\xa9z\n", ""},
+      // The copy breaks in step; the break inside submitted text is escaped.
+      {false, "\n", "\x01" + x + "\n", "\\x01" + x + "\n",
+       "\x01" + x.substr(0, 997) + "\n" + x.substr(997) + "\n",
+       "\\x01" + x.substr(0, 997) + "\\n" + x.substr(997) + "\n"},
+      // Headers fold at the last blank that fits...
+      // (the copy keeps the fold a line end: the next line starts with a blank)...
+      {true, "\r\n", words + "\r\n", words + "\r\n",
+       "Subject: " + std::string(600, 'a') + "\r\n " + std::string(600, 'b') + "\r\n",
+       "Subject: " + std::string(600, 'a') + "\r\n " + std::string(600, 'b') + "\r\n"},
+      // ...or, with none, break and start the continuation with a blank.
+      {true, "\n", "X: " + x + "\n", "",
+       "X:\n " + x.substr(0, 997) + "\n " + x.substr(997) + "\n", ""},
+  };
+  for (const auto& c : cases) {
+    TextBuffer* block = text_buffer_new(c.block.c_str());
+    TextBuffer* shown = c.shown.empty() ? nullptr : text_buffer_new(c.shown.c_str());
+    limit_line_lengths(block, shown, c.eol, c.header);
+    EXPECT_EQ(c.limited, block->data) << c.block.substr(0, 20);
+    if (shown != nullptr) {
+      EXPECT_EQ(c.limited_shown, shown->data) << c.block.substr(0, 20);
+    }
+    text_buffer_free(block);
+    text_buffer_free(shown);
+  }
 }
 
 TEST_F(MessageTest, MissingFromToOrSubjectStopsTheDispatch) {

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -203,6 +204,49 @@ TEST_F(TransportTest, PartialSendsContinueWhereTheyStopped) {
     at = brace;
   }
   EXPECT_EQ(size, total);
+  EXPECT_GT(chunks, 1);
+}
+
+TEST_F(TransportTest, TraceOfAnEscapedCopyKeepsStepWithPartialSends) {
+  int small = 4096;
+  setsockopt(fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  std::string data;
+  std::string shown;
+  for (int i = 0; data.size() < 60000; ++i) {
+    data += std::to_string(i) + "\n";
+    shown += std::to_string(i) + "\\n";
+  }
+  std::string received;
+  std::thread reader([&] {
+    char buf[1024];
+    while (received.size() < data.size()) {
+      ssize_t n = read(peer(), buf, sizeof buf);
+      if (n <= 0) break;
+      received.append(buf, static_cast<size_t>(n));
+    }
+  });
+  smtp_queue_dot_stuffed(data.c_str(), shown.c_str());
+  EXPECT_EQ(0, smtp_flush());
+  reader.join();
+  EXPECT_EQ(data, received);
+
+  // Each chunk's trace starts where the copy stands for its first byte.
+  std::string log = log_text();
+  size_t total = 0;
+  int chunks = 0;
+  size_t at = 0;
+  std::string head = with_fd("SENT(%d): (");
+  while ((at = log.find(head, at)) != std::string::npos) {
+    int n = 0;
+    ASSERT_EQ(1, sscanf(log.c_str() + at + head.size(), "%d/", &n));
+    size_t brace = log.find("bytes) {", at) + 8;
+    size_t in_copy = total + static_cast<size_t>(std::count(data.begin(), data.begin() + total, '\n'));
+    EXPECT_EQ(0, log.compare(brace, 20, shown, in_copy, 20)) << total;
+    total += static_cast<size_t>(n);
+    ++chunks;
+    at = brace;
+  }
+  EXPECT_EQ(data.size(), total);
   EXPECT_GT(chunks, 1);
 }
 
