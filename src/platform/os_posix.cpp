@@ -102,8 +102,13 @@ bool os_random_bytes(void* out, size_t len) {
 // `owner_only` (the umask may have taken more); an existing one is opened
 // only when `open_existing`. Returns the descriptor or -1 with errno set.
 static int open_for_writing(const char* path, int flags, bool open_existing, bool owner_only) {
-  // A file removed between the two opens is simply created on the next try.
+  // The usual case, an existing log, costs one open. A file removed or
+  // created between the two opens is simply tried again.
   for (int attempt = 0; attempt < 3; ++attempt) {
+    if (open_existing) {
+      int fd = open(path, O_WRONLY | flags | O_NOFOLLOW | O_CLOEXEC);
+      if (fd >= 0 || errno != ENOENT) return fd;  // a link gives ELOOP
+    }
     int fd = open(path, O_WRONLY | flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                   owner_only ? 0600 : 0666);
     if (fd >= 0) {
@@ -112,8 +117,6 @@ static int open_for_writing(const char* path, int flags, bool open_existing, boo
     }
     // With O_EXCL a link, dangling or not, counts as existing.
     if (errno != EEXIST || !open_existing) return -1;
-    fd = open(path, O_WRONLY | flags | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0 || errno != ENOENT) return fd;
   }
   return -1;
 }
