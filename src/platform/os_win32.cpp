@@ -1,11 +1,9 @@
-// rand_s (the system's random source) is declared only with this, before
-// the first include of stdlib.h.
+// rand_s, the C runtime's front to the system's random source, is declared
+// only on request, before the first include of stdlib.h (which the C++
+// headers of os.h may bring in).
 #define _CRT_RAND_S
 #include "platform/os.h"
 
-// rand_s, the C runtime's front to the system's random source, is declared
-// only on request, before the first include of stdlib.h.
-#define _CRT_RAND_S
 #define WIN32_LEAN_AND_MEAN
 #include <errno.h>
 #include <fcntl.h>
@@ -16,8 +14,6 @@
 #include <string.h>
 #include <wchar.h>
 #include <windows.h>
-// After windows.h, which it needs.
-#include <bcrypt.h>
 
 static int errno_from_win32(DWORD code);
 
@@ -572,11 +568,15 @@ long long os_unix_time_us() {
   return unix_us_from_filetime(now);
 }
 
+// rand_s rather than BCryptGenRandom: msvcrt.dll is loaded anyway, and
+// importing bcrypt.dll would cost every run its load. Four bytes a call.
 bool os_random_bytes(void* out, size_t len) {
   unsigned char* at = static_cast<unsigned char*>(out);
   while (len > 0) {
-    ULONG chunk = len > 0x10000000u ? 0x10000000u : static_cast<ULONG>(len);
-    if (BCryptGenRandom(nullptr, at, chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0) return false;
+    unsigned int value = 0;
+    if (rand_s(&value) != 0) return false;
+    size_t chunk = len < sizeof value ? len : sizeof value;
+    memcpy(at, &value, chunk);
     at += chunk;
     len -= chunk;
   }

@@ -4,6 +4,10 @@
 // server certificate is checked here with crypt32, not by SChannel: Wine
 // skips SChannel's own check, and doing it ourselves gives one behaviour
 // (and one set of messages) everywhere.
+//
+// secur32.dll and crypt32.dll are loaded on the first tls_start, not
+// imported: loading them costs every run, plain SMTP or not, tens of
+// milliseconds under Wine.
 #include <stdio.h>
 #include <string.h>
 #include <winsock.h>
@@ -44,6 +48,126 @@ constexpr DWORD kContextRequest =
     ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
     ISC_REQ_EXTENDED_ERROR | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
     ISC_REQ_USE_SUPPLIED_CREDS | ISC_REQ_MANUAL_CRED_VALIDATION;
+
+// The functions of secur32.dll and crypt32.dll this file calls, resolved by
+// load_api. Every call below goes through g_api.
+struct TlsApi {
+  decltype(&::AcquireCredentialsHandleA) AcquireCredentialsHandleA;
+  decltype(&::InitializeSecurityContextA) InitializeSecurityContextA;
+  decltype(&::QueryContextAttributesA) QueryContextAttributesA;
+  decltype(&::FreeContextBuffer) FreeContextBuffer;
+  decltype(&::DeleteSecurityContext) DeleteSecurityContext;
+  decltype(&::FreeCredentialsHandle) FreeCredentialsHandle;
+  decltype(&::EncryptMessage) EncryptMessage;
+  decltype(&::DecryptMessage) DecryptMessage;
+  decltype(&::ApplyControlToken) ApplyControlToken;
+  decltype(&::CertOpenStore) CertOpenStore;
+  decltype(&::CertCloseStore) CertCloseStore;
+  decltype(&::CryptStringToBinaryA) CryptStringToBinaryA;
+  decltype(&::CertAddEncodedCertificateToStore) CertAddEncodedCertificateToStore;
+  decltype(&::CertEnumCertificatesInStore) CertEnumCertificatesInStore;
+  decltype(&::CertFreeCertificateContext) CertFreeCertificateContext;
+  decltype(&::CertFindExtension) CertFindExtension;
+  decltype(&::CryptDecodeObjectEx) CryptDecodeObjectEx;
+  decltype(&::CertVerifyCertificateChainPolicy) CertVerifyCertificateChainPolicy;
+  decltype(&::CertAddStoreToCollection) CertAddStoreToCollection;
+  decltype(&::CertGetCertificateChain) CertGetCertificateChain;
+  decltype(&::CertFreeCertificateChain) CertFreeCertificateChain;
+};
+
+static TlsApi g_api;
+
+// Outcome of the one attempt at loading: 0 not tried yet, 1 loaded, -1
+// failed with g_api_failure saying why (repeated by every tls_start).
+static int g_api_state = 0;
+static char g_api_failure[kTlsErrorSize];
+
+// Loads a DLL of the system folder only, never one of the same name in the
+// program's folder or the current one. LoadLibraryEx knows the System32
+// search flag wherever AddDllDirectory exists (Windows 8 on, 7 with its
+// update, Wine); elsewhere the full path does the same.
+static HMODULE load_system_library(const char* name) {
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  if (kernel != nullptr && GetProcAddress(kernel, "AddDllDirectory") != nullptr) {
+    return LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  }
+  char path[MAX_PATH];
+  UINT len = GetSystemDirectoryA(path, sizeof path);
+  if (len == 0 || len + 1 + strlen(name) >= sizeof path) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return nullptr;
+  }
+  snprintf(path + len, sizeof path - len, "\\%s", name);
+  return LoadLibraryA(path);
+}
+
+// Sets *out to the function `symbol` of `library`; on failure says which in
+// g_api_failure.
+template <typename Function>
+static bool resolve(HMODULE library, const char* dll, const char* symbol,
+                    Function* out) {
+  FARPROC proc = GetProcAddress(library, symbol);
+  if (proc == nullptr) {
+    snprintf(g_api_failure, sizeof g_api_failure,
+             "TLS library not available (%s: no function %s)", dll, symbol);
+    return false;
+  }
+  // Through void*: a direct cast between function types draws a warning.
+  *out = reinterpret_cast<Function>(reinterpret_cast<void*>(proc));
+  return true;
+}
+
+static bool load_dll(const char* dll, HMODULE* out) {
+  *out = load_system_library(dll);
+  if (*out != nullptr) return true;
+  snprintf(g_api_failure, sizeof g_api_failure,
+           "TLS library not available (%s: error %lu)", dll,
+           static_cast<unsigned long>(GetLastError()));
+  return false;
+}
+
+// Loads both DLLs and resolves g_api, once per process. Returns false with
+// the reason in `error` when that failed, now or before. The DLLs stay
+// loaded until the process ends.
+static bool load_api(char* error) {
+  if (g_api_state == 0) {
+    HMODULE secur32 = nullptr;
+    HMODULE crypt32 = nullptr;
+    TlsApi& a = g_api;
+    const char* s = "secur32.dll";
+    const char* c = "crypt32.dll";
+    bool ok =
+        load_dll(s, &secur32) &&
+        resolve(secur32, s, "AcquireCredentialsHandleA", &a.AcquireCredentialsHandleA) &&
+        resolve(secur32, s, "InitializeSecurityContextA", &a.InitializeSecurityContextA) &&
+        resolve(secur32, s, "QueryContextAttributesA", &a.QueryContextAttributesA) &&
+        resolve(secur32, s, "FreeContextBuffer", &a.FreeContextBuffer) &&
+        resolve(secur32, s, "DeleteSecurityContext", &a.DeleteSecurityContext) &&
+        resolve(secur32, s, "FreeCredentialsHandle", &a.FreeCredentialsHandle) &&
+        resolve(secur32, s, "EncryptMessage", &a.EncryptMessage) &&
+        resolve(secur32, s, "DecryptMessage", &a.DecryptMessage) &&
+        resolve(secur32, s, "ApplyControlToken", &a.ApplyControlToken) &&
+        load_dll(c, &crypt32) &&
+        resolve(crypt32, c, "CertOpenStore", &a.CertOpenStore) &&
+        resolve(crypt32, c, "CertCloseStore", &a.CertCloseStore) &&
+        resolve(crypt32, c, "CryptStringToBinaryA", &a.CryptStringToBinaryA) &&
+        resolve(crypt32, c, "CertAddEncodedCertificateToStore",
+                &a.CertAddEncodedCertificateToStore) &&
+        resolve(crypt32, c, "CertEnumCertificatesInStore", &a.CertEnumCertificatesInStore) &&
+        resolve(crypt32, c, "CertFreeCertificateContext", &a.CertFreeCertificateContext) &&
+        resolve(crypt32, c, "CertFindExtension", &a.CertFindExtension) &&
+        resolve(crypt32, c, "CryptDecodeObjectEx", &a.CryptDecodeObjectEx) &&
+        resolve(crypt32, c, "CertVerifyCertificateChainPolicy",
+                &a.CertVerifyCertificateChainPolicy) &&
+        resolve(crypt32, c, "CertAddStoreToCollection", &a.CertAddStoreToCollection) &&
+        resolve(crypt32, c, "CertGetCertificateChain", &a.CertGetCertificateChain) &&
+        resolve(crypt32, c, "CertFreeCertificateChain", &a.CertFreeCertificateChain);
+    g_api_state = ok ? 1 : -1;
+  }
+  if (g_api_state > 0) return true;
+  snprintf(error, kTlsErrorSize, "%s", g_api_failure);
+  return false;
+}
 
 struct TlsSession {
   SOCKET sock = INVALID_SOCKET;
@@ -134,7 +258,7 @@ static bool acquire_credentials(TlsSession* s, char* error) {
     cred.dwFlags = SCH_CRED_NO_DEFAULT_CREDS | SCH_CRED_MANUAL_CRED_VALIDATION |
                    SCH_USE_STRONG_CRYPTO;
     TimeStamp expiry;
-    status = AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A),
+    status = g_api.AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A),
                                        SECPKG_CRED_OUTBOUND, nullptr, &cred,
                                        nullptr, nullptr, &s->cred, &expiry);
     if (status == SEC_E_OK) {
@@ -160,7 +284,7 @@ static SECURITY_STATUS handshake_step(TlsSession* s, const char* host,
   SecBufferDesc out_desc = {SECBUFFER_VERSION, 1, &out_buf};
   ULONG attrs = 0;
   bool first = !s->have_ctx;
-  SECURITY_STATUS status = InitializeSecurityContextA(
+  SECURITY_STATUS status = g_api.InitializeSecurityContextA(
       &s->cred, first ? nullptr : &s->ctx, const_cast<char*>(host),
       kContextRequest, 0, 0, first ? nullptr : &in_desc, 0, &s->ctx, &out_desc,
       &attrs, nullptr);
@@ -174,7 +298,7 @@ static SECURITY_STATUS handshake_step(TlsSession* s, const char* host,
       // A lost alert changes nothing: the failure is reported either way.
       if (!FAILED(status)) *sent = ok;
     }
-    FreeContextBuffer(out_buf.pvBuffer);
+    g_api.FreeContextBuffer(out_buf.pvBuffer);
   }
   if (!first && status != SEC_E_INCOMPLETE_MESSAGE &&
       status != SEC_I_INCOMPLETE_CREDENTIALS) {
@@ -276,7 +400,7 @@ static HCERTSTORE load_roots(const char* path) {
 
   static const char kBegin[] = "-----BEGIN CERTIFICATE-----";
   static const char kEnd[] = "-----END CERTIFICATE-----";
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  HCERTSTORE store = g_api.CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
   if (store == nullptr) return nullptr;
   int added = 0;
   bool broken = false;
@@ -292,14 +416,14 @@ static HCERTSTORE load_roots(const char* path) {
     DWORD block_len = static_cast<DWORD>(end - pos);
     DWORD size = 0;
     std::vector<BYTE> der;
-    broken = !CryptStringToBinaryA(block, block_len, CRYPT_STRING_BASE64HEADER,
+    broken = !g_api.CryptStringToBinaryA(block, block_len, CRYPT_STRING_BASE64HEADER,
                                    nullptr, &size, nullptr, nullptr);
     if (!broken) {
       der.resize(size);
       broken =
-          !CryptStringToBinaryA(block, block_len, CRYPT_STRING_BASE64HEADER,
+          !g_api.CryptStringToBinaryA(block, block_len, CRYPT_STRING_BASE64HEADER,
                                 der.data(), &size, nullptr, nullptr) ||
-          !CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
+          !g_api.CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
                                             der.data(), size,
                                             CERT_STORE_ADD_ALWAYS, nullptr);
     }
@@ -307,7 +431,7 @@ static HCERTSTORE load_roots(const char* path) {
     pos = end;
   }
   if (broken || added == 0) {
-    CertCloseStore(store, 0);
+    g_api.CertCloseStore(store, 0);
     return nullptr;
   }
   return store;
@@ -319,11 +443,11 @@ static bool root_is_listed(PCCERT_CHAIN_CONTEXT chain, HCERTSTORE roots) {
   const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
   PCCERT_CONTEXT root = simple->rgpElement[simple->cElement - 1]->pCertContext;
   PCCERT_CONTEXT listed = nullptr;
-  while ((listed = CertEnumCertificatesInStore(roots, listed)) != nullptr) {
+  while ((listed = g_api.CertEnumCertificatesInStore(roots, listed)) != nullptr) {
     if (listed->cbCertEncoded == root->cbCertEncoded &&
         memcmp(listed->pbCertEncoded, root->pbCertEncoded,
                root->cbCertEncoded) == 0) {
-      CertFreeCertificateContext(listed);
+      g_api.CertFreeCertificateContext(listed);
       return true;
     }
   }
@@ -352,12 +476,12 @@ static bool parse_dotted(const char* host, BYTE addr[4]) {
 // not count for an address.
 static bool match_address(PCCERT_CONTEXT cert, const BYTE addr[4]) {
   const CERT_INFO* info = cert->pCertInfo;
-  PCERT_EXTENSION ext = CertFindExtension(szOID_SUBJECT_ALT_NAME2,
+  PCERT_EXTENSION ext = g_api.CertFindExtension(szOID_SUBJECT_ALT_NAME2,
                                           info->cExtension, info->rgExtension);
   CERT_ALT_NAME_INFO* names = nullptr;
   DWORD size = 0;
   if (ext == nullptr ||
-      !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME,
+      !g_api.CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME,
                            ext->Value.pbData, ext->Value.cbData,
                            CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size)) {
     return false;
@@ -385,7 +509,7 @@ static HRESULT ssl_policy(PCCERT_CHAIN_CONTEXT chain, const wchar_t* host,
   para.pvExtraPolicyPara = &ssl;
   CERT_CHAIN_POLICY_STATUS verdict = {};
   verdict.cbSize = sizeof verdict;
-  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &para,
+  if (!g_api.CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &para,
                                         &verdict)) {
     DWORD code = GetLastError();
     return code != 0 ? static_cast<HRESULT>(code) : CERT_E_CHAINING;
@@ -419,7 +543,7 @@ static void certificate_failure(HRESULT verdict, const char* host,
 static bool check_certificate(TlsSession* s, const char* host, HCERTSTORE roots,
                               char* error) {
   PCCERT_CONTEXT leaf = nullptr;
-  if (QueryContextAttributesA(&s->ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT,
+  if (g_api.QueryContextAttributesA(&s->ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT,
                               &leaf) != SEC_E_OK ||
       leaf == nullptr) {
     snprintf(error, kTlsErrorSize, "server sent no certificate");
@@ -429,10 +553,10 @@ static bool check_certificate(TlsSession* s, const char* host, HCERTSTORE roots,
   HCERTSTORE extra = leaf->hCertStore;
   HCERTSTORE both = nullptr;
   if (roots != nullptr) {
-    both = CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr);
+    both = g_api.CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr);
     if (both != nullptr) {
-      CertAddStoreToCollection(both, leaf->hCertStore, 0, 0);
-      CertAddStoreToCollection(both, roots, 0, 0);
+      g_api.CertAddStoreToCollection(both, leaf->hCertStore, 0, 0);
+      g_api.CertAddStoreToCollection(both, roots, 0, 0);
       extra = both;
     }
   }
@@ -444,7 +568,7 @@ static bool check_certificate(TlsSession* s, const char* host, HCERTSTORE roots,
   para.RequestedUsage.Usage.cUsageIdentifier = 1;
   para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  bool built = CertGetCertificateChain(nullptr, leaf, nullptr, extra, &para, 0,
+  bool built = g_api.CertGetCertificateChain(nullptr, leaf, nullptr, extra, &para, 0,
                                        nullptr, &chain) &&
                chain != nullptr;
   HRESULT verdict = CERT_E_CHAINING;
@@ -467,10 +591,10 @@ static bool check_certificate(TlsSession* s, const char* host, HCERTSTORE roots,
     if (verdict == 0 && dotted && !match_address(leaf, addr)) {
       verdict = CERT_E_CN_NO_MATCH;
     }
-    CertFreeCertificateChain(chain);
+    g_api.CertFreeCertificateChain(chain);
   }
-  if (both != nullptr) CertCloseStore(both, 0);
-  CertFreeCertificateContext(leaf);
+  if (both != nullptr) g_api.CertCloseStore(both, 0);
+  g_api.CertFreeCertificateContext(leaf);
   if (verdict == 0) return true;
   certificate_failure(verdict, host, error);
   return false;
@@ -478,7 +602,7 @@ static bool check_certificate(TlsSession* s, const char* host, HCERTSTORE roots,
 
 static void describe(TlsSession* s) {
   SecPkgContext_ConnectionInfo info = {};
-  if (QueryContextAttributesA(&s->ctx, SECPKG_ATTR_CONNECTION_INFO, &info) !=
+  if (g_api.QueryContextAttributesA(&s->ctx, SECPKG_ATTR_CONNECTION_INFO, &info) !=
       SEC_E_OK) {
     snprintf(s->description, sizeof s->description, "TLS");
     return;
@@ -509,14 +633,15 @@ static void describe(TlsSession* s) {
 }
 
 static void free_session(TlsSession* s) {
-  if (s->have_ctx) DeleteSecurityContext(&s->ctx);
-  if (s->have_cred) FreeCredentialsHandle(&s->cred);
+  if (s->have_ctx) g_api.DeleteSecurityContext(&s->ctx);
+  if (s->have_cred) g_api.FreeCredentialsHandle(&s->cred);
   delete s;
 }
 
 TlsSession* tls_start(OsSocket sock, const char* host, const char* ca_file,
                       int timeout_seconds, char* error) {
   error[0] = '\0';
+  if (!load_api(error)) return nullptr;
   HCERTSTORE roots = nullptr;
   if (ca_file != nullptr && ca_file[0] != '\0') {
     roots = load_roots(ca_file);
@@ -531,8 +656,8 @@ TlsSession* tls_start(OsSocket sock, const char* host, const char* ca_file,
   bool ok = acquire_credentials(s, error) &&
             run_handshake(s, host, timeout_seconds, error) &&
             check_certificate(s, host, roots, error);
-  if (roots != nullptr) CertCloseStore(roots, 0);
-  if (ok && (QueryContextAttributesA(&s->ctx, SECPKG_ATTR_STREAM_SIZES,
+  if (roots != nullptr) g_api.CertCloseStore(roots, 0);
+  if (ok && (g_api.QueryContextAttributesA(&s->ctx, SECPKG_ATTR_STREAM_SIZES,
                                      &s->sizes) != SEC_E_OK ||
              s->sizes.cbMaximumMessage == 0)) {
     snprintf(error, kTlsErrorSize, "TLS handshake failed (no stream sizes)");
@@ -565,7 +690,7 @@ int tls_send(TlsSession* s, const char* data, int len, int timeout_seconds) {
         {s->sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, record + header + piece},
         {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc = {SECBUFFER_VERSION, 4, bufs};
-    if (EncryptMessage(&s->ctx, 0, &desc, 0) != SEC_E_OK) {
+    if (g_api.EncryptMessage(&s->ctx, 0, &desc, 0) != SEC_E_OK) {
       net_set_last_error(WSAECONNABORTED);
       return -1;
     }
@@ -592,7 +717,7 @@ static int decrypt_record(TlsSession* s) {
   // the session whatever it says. (TLS 1.3 hides the type; there SChannel
   // reports SEC_I_CONTEXT_EXPIRED.)
   bool alert = s->in[0] == 21;
-  SECURITY_STATUS status = DecryptMessage(&s->ctx, &desc, 0, nullptr);
+  SECURITY_STATUS status = g_api.DecryptMessage(&s->ctx, &desc, 0, nullptr);
   if (status == SEC_E_INCOMPLETE_MESSAGE) return 0;
   if (status == SEC_I_CONTEXT_EXPIRED || (status == SEC_E_OK && alert)) {
     s->peer_closed = true;
@@ -663,11 +788,11 @@ void tls_close(TlsSession* s) {
   DWORD shutdown = SCHANNEL_SHUTDOWN;
   SecBuffer control = {sizeof shutdown, SECBUFFER_TOKEN, &shutdown};
   SecBufferDesc control_desc = {SECBUFFER_VERSION, 1, &control};
-  if (ApplyControlToken(&s->ctx, &control_desc) == SEC_E_OK) {
+  if (g_api.ApplyControlToken(&s->ctx, &control_desc) == SEC_E_OK) {
     SecBuffer out_buf = {0, SECBUFFER_TOKEN, nullptr};
     SecBufferDesc out_desc = {SECBUFFER_VERSION, 1, &out_buf};
     ULONG attrs = 0;
-    InitializeSecurityContextA(&s->cred, &s->ctx, nullptr, kContextRequest, 0,
+    g_api.InitializeSecurityContextA(&s->cred, &s->ctx, nullptr, kContextRequest, 0,
                                0, nullptr, 0, &s->ctx, &out_desc, &attrs,
                                nullptr);
     if (out_buf.pvBuffer != nullptr) {
@@ -675,7 +800,7 @@ void tls_close(TlsSession* s) {
         send_all(s->sock, static_cast<const char*>(out_buf.pvBuffer),
                  out_buf.cbBuffer, kCloseTimeoutSeconds);
       }
-      FreeContextBuffer(out_buf.pvBuffer);
+      g_api.FreeContextBuffer(out_buf.pvBuffer);
     }
   }
   free_session(s);
