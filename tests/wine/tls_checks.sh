@@ -56,9 +56,12 @@ make_certs() (
   printf '%s\n' 'subjectAltName=DNS:localhost,IP:127.0.0.1' \
     'extendedKeyUsage=serverAuth' 'basicConstraints=CA:FALSE' \
     'keyUsage=critical,digitalSignature,keyEncipherment' >leaf.ext
+  # The name is this run's own, so that a root store that kept an earlier
+  # run's CA (Wine's does) cannot offer that one for this run's chains.
+  tag=$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n')
   for ca in ca other; do
     openssl req -x509 -newkey rsa:2048 -nodes -keyout $ca.key -out $ca.pem \
-      -days 2 -subj "/CN=QUILLON test CA" \
+      -days 2 -subj "/CN=QUILLON test CA $tag" \
       -addext basicConstraints=critical,CA:TRUE \
       -addext keyUsage=critical,keyCertSign,cRLSign || return 1
   done
