@@ -124,6 +124,17 @@ class GuardTest(unittest.TestCase):
         with contextlib.suppress(FileNotFoundError):
             os.remove(self.box.log_path)
 
+    def assert_outcome(self, server, result, refusal):
+        """Sent with a quiet log when `refusal` is None; else nothing sent,
+        the failure page, and `refusal` as the only line."""
+        if refusal is None:
+            self.assertEqual(1, len(server.messages))
+            self.assertEqual([], self.lines())
+        else:
+            self.assertEqual([], server.messages)
+            self.assertIn("SORRY", result.text)
+            self.assertEqual(self.lines(), [refusal])
+
     def test_filled_honeypot_shows_success_and_sends_nothing(self):
         # The second entry of the name counts too.
         body = form({"website": ""}) + "&website=http%3A%2F%2Fspam.example%2F"
@@ -160,15 +171,9 @@ class GuardTest(unittest.TestCase):
                 self.fresh_log()
                 with harness.CaptureSMTP() as server:
                     result = self.post(server.port, form(), extra, env=env)
-                if refused_host is None:
-                    self.assertEqual(1, len(server.messages))
-                    self.assertEqual([], self.lines())
-                else:
-                    self.assertEqual([], server.messages)
-                    self.assertIn("SORRY", result.text)
-                    self.assertEqual(self.lines(), [
-                        "submission refused: it was posted from host {%s}, which is no "
-                        "allowed_origin." % refused_host])
+                self.assert_outcome(server, result, None if refused_host is None else
+                                    "submission refused: it was posted from host {%s}, "
+                                    "which is no allowed_origin." % refused_host)
 
     def test_missing_required_fields_get_the_missing_page(self):
         extra = "required_variable Name:\nrequired_variable A&B\nrequired_variable Email:\n"
@@ -214,15 +219,9 @@ class GuardTest(unittest.TestCase):
                 self.fresh_log()
                 with harness.CaptureSMTP() as server:
                     result = self.post(server.port, form({"To:": to}), extra, to_from_form=True)
-                if refused is None:
-                    self.assertEqual(1, len(server.messages))
-                    self.assertEqual([], self.lines())
-                else:
-                    self.assertEqual([], server.messages)
-                    self.assertIn("SORRY", result.text)
-                    self.assertEqual(self.lines(), [
-                        "submission refused: recipient {%s} is no allowed_recipient."
-                        % refused])
+                self.assert_outcome(server, result, None if refused is None else
+                                    "submission refused: recipient {%s} is no "
+                                    "allowed_recipient." % refused)
         # Every recipient counts: a BCC outside the list stops the mail.
         self.fresh_log()
         with harness.CaptureSMTP() as server:

@@ -419,6 +419,18 @@ def token_of(messages):
     return None
 
 
+
+def clean_up(runner, smtp, work, remove):
+    """Stops what a soak started; keeps its work directory unless `remove`."""
+    if runner is not None:
+        runner.stop()
+    if smtp is not None:
+        smtp.stop()
+    if remove:
+        shutil.rmtree(work, ignore_errors=True)
+    else:
+        print("  work directory kept: %s" % work)
+
 def check(runner, smtp, reference, results, expected_tokens):
     """Returns a list of problems (empty when all is well)."""
     problems = []
@@ -517,14 +529,7 @@ def soak(mode_class, binary, count, keep):
             print("  ... %d problems in all" % len(problems))
         ok = not problems
     finally:
-        if runner is not None:
-            runner.stop()
-        if smtp is not None:
-            smtp.stop()
-        if ok and not keep:
-            shutil.rmtree(work, ignore_errors=True)
-        else:
-            print("  work directory kept: %s" % work)
+        clean_up(runner, smtp, work, ok and not keep)
     return ok
 
 
@@ -593,14 +598,7 @@ def rate_soak(mode_class, binary, count, clients, keep):
             print("  FAIL " + problem)
         ok = not problems
     finally:
-        if runner is not None:
-            runner.stop()
-        if smtp is not None:
-            smtp.stop()
-        if ok and not keep:
-            shutil.rmtree(work, ignore_errors=True)
-        else:
-            print("  work directory kept: %s" % work)
+        clean_up(runner, smtp, work, ok and not keep)
     return ok
 
 
