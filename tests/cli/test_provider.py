@@ -304,10 +304,8 @@ class StandardHeadersTest(unittest.TestCase):
         runs = 20 if harness.IS_EXE else 200
         with harness.CaptureSMTP() as server:
             self.write_ini(server.port)
-            body = self.form().encode()
-            procs = [self.box.start(content_length=str(len(body))) for _ in range(runs)]
-            for proc in procs:
-                proc.communicate(body, timeout=120)
+            for result in self.box.run_concurrently([self.form()] * runs):
+                self.assertEqual(0, result.code, (result.stdout, result.stderr))
         ids = [email.message_from_bytes(m["data"], policy=email.policy.default)["message-id"]
                for m in server.messages]
         self.assertEqual(runs, len(ids))

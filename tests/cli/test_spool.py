@@ -328,14 +328,8 @@ class ManyTest(unittest.TestCase):
                                            extra=SETTINGS + SPOOL + "logging errors\n"))
         total, at_once = 200, 20
         for start in range(0, total, at_once):
-            procs = []
-            for i in range(start, start + at_once):
-                body = tagged(i).encode()
-                proc = box.start(content_length=str(len(body)))
-                procs.append((proc, body))
-            for proc, body in procs:
-                proc.communicate(body, timeout=120)
-                self.assertEqual(0, proc.returncode)
+            for result in box.run_concurrently([tagged(i) for i in range(start, start + at_once)]):
+                self.assertEqual(0, result.code, (output(result), result.stderr, box.log_text()[-3000:]))
         self.assertEqual(total, len(os.listdir(box.path("spool", "queue"))))
 
         with harness.CaptureSMTP() as server:

@@ -70,6 +70,21 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "$wineserver" -w >/dev/null 2>&1
 fi
 
+# The wineserver holds a descriptor for every file, mapped library and pipe
+# of every Wine process, about eight per run of the program plus some 170
+# for Wine's own services. At a limit of 1024 some twenty runs at once
+# leave Wine unable to start the next one ("wine: failed to load ...
+# c000011f", exit code 1). The soft limit goes up to the hard one, and a
+# root run raises the hard one too.
+hard=$(ulimit -Hn)
+if [ "$hard" != unlimited ] && [ "$hard" -lt 65536 ] && [ "$(id -u)" = 0 ]; then
+  ulimit -Hn 65536 2>/dev/null
+fi
+ulimit -Sn "$(ulimit -Hn)" 2>/dev/null
+echo "run_cli_tests: open files limit $(ulimit -Sn)"
+# A wineserver from an earlier session keeps the limit it started with.
+"$wineserver" -k >/dev/null 2>&1
+
 # A resident wineserver turns each start of the program from seconds into
 # a tenth of one; it is stopped again on the way out.
 "$wineserver" -p >/dev/null 2>&1 </dev/null
