@@ -39,6 +39,7 @@ def free_port():
 class Result:
     def __init__(self, proc, stdout, stderr, elapsed):
         self.code = proc.returncode
+        self.pid = proc.pid
         # The Windows program writes a text-mode standard output (each "\n"
         # as CR LF); .stdout is what it meant to print, .raw_stdout the bytes.
         self.raw_stdout = stdout

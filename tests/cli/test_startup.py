@@ -147,10 +147,9 @@ class StartupTest(unittest.TestCase):
         box.ini_path = box.path("quillon.ini")
         box.log_path = box.path("quillon.log")
         box.write_ini("logging errors\n")
-        procs = [box.start(content_length="7") for _ in range(50)]
-        for proc in procs:
-            proc.communicate(b"Name=Jo", timeout=120)
-            self.assertEqual(0, proc.returncode)
+        results = box.run_concurrently([b"Name=Jo"] * 50)
+        for result in results:
+            self.assertEqual(0, result.code, (result.stdout, result.stderr))
 
         # Some messages span several lines; the lines after a timestamped one
         # belong to it. A write split by another process would leave a piece
@@ -167,7 +166,7 @@ class StartupTest(unittest.TestCase):
                 current[-1] += "\n" + line
         self.assertEqual(50, len(by_pid))
         if not IS_EXE:
-            self.assertEqual(sorted(p.pid for p in procs), sorted(by_pid))
+            self.assertEqual(sorted(r.pid for r in results), sorted(by_pid))
         first = next(iter(by_pid.values()))
         if not IS_EXE:
             self.assertIn("Log file == " + box.log_path, first)
