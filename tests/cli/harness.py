@@ -3,11 +3,11 @@ program with its own settings file, a way to run it as a web server would,
 and a real SMTP server on 127.0.0.1 that keeps every message it receives."""
 
 import os
-import sys
 import re
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time

@@ -71,11 +71,12 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 
 # The wineserver holds a descriptor for every file, mapped library and pipe
-# of every Wine process, about eight per run of the program plus some 170
-# for Wine's own services. At a limit of 1024 some twenty runs at once
-# leave Wine unable to start the next one ("wine: failed to load ...
-# c000011f", exit code 1). The soft limit goes up to the hard one, and a
-# root run raises the hard one too.
+# of every Wine process: some 170 for Wine's own services and about eight
+# per run of the program. Once they run out, Wine cannot start the next
+# run ("wine: failed to load ... c000011f", exit code 1, or exit code 53,
+# or a hang), and the tests that start many runs at once would fail for
+# it. The soft limit goes up to the hard one, and a root run raises the
+# hard one too.
 hard=$(ulimit -Hn)
 if [ "$hard" != unlimited ] && [ "$hard" -lt 65536 ] && [ "$(id -u)" = 0 ]; then
   ulimit -Hn 65536 2>/dev/null
