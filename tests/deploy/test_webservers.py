@@ -32,9 +32,10 @@ class Installation:
     """One run of deploy/serve.sh: the web server and, unless no_smtp, the
     SMTP server; `state` holds what serve.sh wrote into state.env."""
 
-    def __init__(self, web, no_smtp=False):
+    def __init__(self, web, no_smtp=False, settings=()):
         self.web = web
         self.no_smtp = no_smtp
+        self.settings = settings
 
     def __enter__(self):
         # Right below /tmp whatever TMPDIR says, so www-data can reach it
@@ -43,6 +44,8 @@ class Installation:
         cmd = [SERVE, "start", self.dir, "--web", self.web, "--bin", servers.BIN]
         if self.no_smtp:
             cmd.append("--no-smtp")
+        for line in self.settings:
+            cmd += ["--set", line]
         proc = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
         if proc.returncode != 0:
             self.__exit__()
@@ -273,6 +276,26 @@ class WebServerTest(unittest.TestCase):
             with open("/proc/%d/status" % pid) as f:
                 uids = next(line for line in f if line.startswith("Uid:")).split()[1:]
             self.assertEqual(uids, [str(cgi_user.pw_uid)] * 4)
+
+    @unittest.skipUnless(shutil.which("lighttpd") and os.geteuid() == 0,
+                         "lighttpd is not installed, or not root")
+    def test_state_files_made_for_the_cgi_user(self):
+        # The CGI's user may create nothing in the program's folder: the
+        # spool and the rate state must be there, its own, before a post.
+        cgi_user = pwd.getpwnam(CGI_USER)
+        settings = ("spool_folder ../spool", "rate_limit 5/10")
+        with Installation("lighttpd", settings=settings) as site:
+            form = urllib.parse.urlencode(VISITOR).encode()
+            status, page = site.get("/cgi-bin/quillon", data=form)
+            self.assertIn(b"<title>Message sent</title>", page)
+            spool = os.path.join(site.dir, "spool")
+            rate = os.path.join(site.dir, "cgi-bin", "quillon.rate")
+            for path, mode in ((spool, 0o700), (rate, 0o600)):
+                info = os.stat(path)
+                self.assertEqual((info.st_uid, info.st_mode & 0o777),
+                                 (cgi_user.pw_uid, mode), path)
+            self.assertEqual(len(os.listdir(os.path.join(spool, "sent"))), 1)
+            self.assertGreater(os.path.getsize(rate), 0)
 
 
 if __name__ == "__main__":
