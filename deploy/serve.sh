@@ -12,7 +12,8 @@
 # (QUILLON_URL, QUILLON_HTTP_PORT, QUILLON_SMTP_PORT, QUILLON_MAIL_DIR, ...).
 # Run as root, the web server runs the CGI as www-data, and everything in
 # DIR stays root's and read-only to www-data but the gateway's log file,
-# cgi-bin/quillon.log, which www-data owns (mode 600).
+# cgi-bin/quillon.log, which www-data owns (mode 600), and the spool folder
+# and rate state when the settings name them.
 # --no-smtp starts no SMTP server and points the settings at a port where
 # nothing listens, to see the failure page. --set appends LINE to the
 # settings (a later line of a key wins); when the settings then name a
