@@ -4,6 +4,7 @@
 # keeping every message it is handed.
 #
 #   deploy/serve.sh start DIR [--web lighttpd|apache2] [--bin PATH] [--no-smtp]
+#                             [--set LINE]...
 #   deploy/serve.sh stop DIR
 #
 # start makes DIR the run directory (layout in deploy/lighttpd.conf), takes
@@ -11,9 +12,14 @@
 # (QUILLON_URL, QUILLON_HTTP_PORT, QUILLON_SMTP_PORT, QUILLON_MAIL_DIR, ...).
 # Run as root, the web server runs the CGI as www-data, and everything in
 # DIR stays root's and read-only to www-data but the gateway's log file,
-# cgi-bin/quillon.log, which www-data owns (mode 600).
+# cgi-bin/quillon.log, which www-data owns (mode 600), and the spool folder
+# and rate state when the settings name them.
 # --no-smtp starts no SMTP server and points the settings at a port where
-# nothing listens, to see the failure page. stop ends what start started.
+# nothing listens, to see the failure page. --set appends LINE to the
+# settings (a later line of a key wins); when the settings then name a
+# spool folder or a rate limit, the folder and cgi-bin/quillon.rate are made
+# for the CGI's user beforehand, as it may not create them itself.
+# stop ends what start started.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
@@ -64,8 +70,30 @@ stop() {
   done
 }
 
+# Makes the spool folder and the rate-limit state the settings $1 name,
+# owned by the CGI's user $2 and private to it (run as root), or else by
+# whoever runs this. A relative spool path is taken from the settings'
+# folder, as the program takes it.
+make_state() {
+  local ini=$1 user=$2 cgi spool
+  cgi=$(dirname "$ini")
+  spool=$(sed -n 's/^spool_folder //p' "$ini" | tail -n 1)
+  if [ -n "$spool" ]; then
+    case $spool in /*) ;; *) spool=$cgi/$spool ;; esac
+    mkdir -p "$spool"
+    chmod 700 "$spool"
+    [ -z "$user" ] || chown "$user": "$spool"
+  fi
+  if grep -q '^rate_limit ' "$ini"; then
+    touch "$cgi"/quillon.rate
+    chmod 600 "$cgi"/quillon.rate
+    [ -z "$user" ] || chown "$user": "$cgi"/quillon.rate
+  fi
+  return 0
+}
+
 make_run_dir() {
-  local dir=$1 bin=$2 web=$3 smtp_server=$4
+  local dir=$1 bin=$2 web=$3 smtp_server=$4 extra=$5
   mkdir -p "$dir"/htdocs "$dir"/cgi-bin "$dir"/pages "$dir"/logs "$dir"/mail
   cp "$repo"/deploy/site/index.html "$dir"/htdocs/
   cp "$repo"/deploy/site/success.html "$repo"/deploy/site/failure.html "$dir"/pages/
@@ -73,7 +101,11 @@ make_run_dir() {
   chmod 755 "$dir"/cgi-bin/quillon
   sed -e "s|@SMTP_SERVER@|$smtp_server|" -e "s|@PAGES_DIR@|$dir/pages|" \
     "$repo"/deploy/site/quillon.ini > "$dir"/cgi-bin/quillon.ini
-  [ "$(id -u)" -eq 0 ] || return 0
+  [ -z "$extra" ] || printf '%s' "$extra" >> "$dir"/cgi-bin/quillon.ini
+  if [ "$(id -u)" -ne 0 ]; then
+    make_state "$dir"/cgi-bin/quillon.ini ""
+    return 0
+  fi
 
   # Started as root, both servers run the CGI as $web_user. It may read the
   # site and write its log file, nothing else: a program, settings file or
@@ -88,6 +120,7 @@ make_run_dir() {
   touch "$dir"/cgi-bin/quillon.log
   chown "$web_user": "$dir"/cgi-bin/quillon.log
   chmod 600 "$dir"/cgi-bin/quillon.log
+  make_state "$dir"/cgi-bin/quillon.ini "$web_user"
   if [ "$web" = lighttpd ]; then
     # lighttpd opens its error log after it has become $web_user.
     touch "$dir"/logs/lighttpd-error.log
@@ -101,12 +134,13 @@ make_run_dir() {
 
 start() {
   local dir=$1; shift
-  local web=lighttpd bin="$repo"/build/quillon smtp=yes
+  local web=lighttpd bin="$repo"/build/quillon smtp=yes extra=
   while [ $# -gt 0 ]; do
     case $1 in
       --web) web=$2; shift 2 ;;
       --bin) bin=$2; shift 2 ;;
       --no-smtp) smtp=no; shift ;;
+      --set) extra+="$2"$'\n'; shift 2 ;;
       *) die "unknown option $1" ;;
     esac
   done
@@ -133,7 +167,7 @@ start() {
   else
     smtp_port=$(free_port)   # nothing listens there
   fi
-  make_run_dir "$dir" "$bin" "$web" "127.0.0.1:$smtp_port"
+  make_run_dir "$dir" "$bin" "$web" "127.0.0.1:$smtp_port" "$extra"
 
   # A free port can be taken by someone else before the server binds it:
   # try a few.
@@ -171,5 +205,5 @@ EOT
 case ${1:-} in
   start) [ $# -ge 2 ] || die "usage: serve.sh start DIR [options]"; shift; start "$@" ;;
   stop) [ $# -eq 2 ] || die "usage: serve.sh stop DIR"; stop "$2" ;;
-  *) die "usage: serve.sh start DIR [--web lighttpd|apache2] [--bin PATH] [--no-smtp] | stop DIR" ;;
+  *) die "usage: serve.sh start DIR [--web lighttpd|apache2] [--bin PATH] [--no-smtp] [--set LINE]... | stop DIR" ;;
 esac

@@ -2,9 +2,10 @@
 # Deployment tests: the sample site under real web servers, a real browser,
 # and real SMTP servers, all on 127.0.0.1 and all started and stopped here.
 #
-#   tests/deploy/run_all.sh [browser] [webservers] [interop] [quickstart] [localqueue]
+#   tests/deploy/run_all.sh [browser] [webservers] [interop] [quickstart] [localqueue] [docs]
 #
-# Default: all five. quickstart runs scripts/quickstart.sh --no-stay, which
+# Default: all six. docs checks the configuration shown in README.md and
+# docs/ with the servers' own tools. quickstart runs scripts/quickstart.sh --no-stay, which
 # builds in build/ (a no-op after a build) and installs nothing that is there.
 #
 # QUILLON_BIN: the program (default build/quillon, built if missing).
@@ -22,7 +23,7 @@ python=/usr/bin/python3
 export QUILLON_BIN=${QUILLON_BIN:-$repo/build/quillon}
 export QUILLON_ARTIFACTS=${QUILLON_ARTIFACTS:-$repo/build/deploy-artifacts}
 suites=("$@")
-[ ${#suites[@]} -eq 0 ] && suites=(browser webservers interop quickstart localqueue)
+[ ${#suites[@]} -eq 0 ] && suites=(browser webservers interop quickstart localqueue docs)
 
 passed=0 failed=0 skipped=0
 work=$(mktemp -d /tmp/quillon-deploy-XXXXXX)
@@ -142,6 +143,7 @@ for suite in "${suites[@]}"; do
       fi ;;
     quickstart) run_suite quickstart "$repo"/scripts/quickstart.sh --no-stay ;;
     localqueue) run_suite localqueue "$python" "$here"/test_localqueue.py ;;
+    docs) run_suite docs "$python" "$here"/test_docs.py ;;
     *) echo "unknown suite $suite"; failed=$((failed + 1)) ;;
   esac
 done

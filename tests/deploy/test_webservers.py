@@ -6,9 +6,12 @@ log to itself."""
 import json
 import os
 import pwd
+import select
 import shutil
+import socket
 import subprocess
 import tempfile
+import time
 import unittest
 import urllib.error
 import urllib.parse
@@ -29,9 +32,10 @@ class Installation:
     """One run of deploy/serve.sh: the web server and, unless no_smtp, the
     SMTP server; `state` holds what serve.sh wrote into state.env."""
 
-    def __init__(self, web, no_smtp=False):
+    def __init__(self, web, no_smtp=False, settings=()):
         self.web = web
         self.no_smtp = no_smtp
+        self.settings = settings
 
     def __enter__(self):
         # Right below /tmp whatever TMPDIR says, so www-data can reach it
@@ -40,6 +44,8 @@ class Installation:
         cmd = [SERVE, "start", self.dir, "--web", self.web, "--bin", servers.BIN]
         if self.no_smtp:
             cmd.append("--no-smtp")
+        for line in self.settings:
+            cmd += ["--set", line]
         proc = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
         if proc.returncode != 0:
             self.__exit__()
@@ -55,11 +61,11 @@ class Installation:
         subprocess.run([SERVE, "stop", self.dir], timeout=60)
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def get(self, path, data=None):
+    def get(self, path, data=None, timeout=120):
         """Returns (status, body) of a request to the web server."""
         url = self.state["QUILLON_URL"] + path.lstrip("/")
         try:
-            with urllib.request.urlopen(url, data=data, timeout=120) as reply:
+            with urllib.request.urlopen(url, data=data, timeout=timeout) as reply:
                 return reply.status, reply.read()
         except urllib.error.HTTPError as err:
             return err.code, err.read()
@@ -67,6 +73,41 @@ class Installation:
     def stored(self):
         mail = self.state["QUILLON_MAIL_DIR"]
         return sorted(n for n in os.listdir(mail) if n.endswith(".eml"))
+
+
+class SlowClients:
+    """`count` connections that each send one byte of an endless request
+    header per second. A connection the server answers or closes is opened
+    again at once, so the server is held at `count` slow clients; `cut`
+    counts the ones it ended."""
+
+    def __init__(self, port, count):
+        self.port = port
+        self.socks = [self.open() for _ in range(count)]
+        self.cut = 0
+
+    def open(self):
+        sock = socket.create_connection(("127.0.0.1", self.port), timeout=5)
+        sock.setblocking(False)
+        sock.send(b"POST /cgi-bin/quillon HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ")
+        return sock
+
+    def drip(self):
+        answered, _, _ = select.select(self.socks, [], [], 0)
+        for sock in answered:
+            self.socks.remove(sock)
+            sock.close()
+            self.socks.append(self.open())
+            self.cut += 1
+        for sock in self.socks:
+            try:
+                sock.send(b"x")
+            except OSError:   # seen as answered on the next drip
+                pass
+
+    def close(self):
+        for sock in self.socks:
+            sock.close()
 
 
 class WebServerTest(unittest.TestCase):
@@ -169,6 +210,42 @@ class WebServerTest(unittest.TestCase):
             with open(ini, "rb") as f:
                 self.assertEqual(settings, f.read())
 
+    @APACHE2
+    def test_apache2_serves_visitors_while_slow_clients_hold_connections(self):
+        # 300 clients dripping a header for 20 s: the page and a form post
+        # still answer within a second throughout, and the server cuts the
+        # drippers off rather than waiting for them.
+        form = urllib.parse.urlencode(VISITOR).encode()
+        with Installation("apache2") as site:
+            slow = SlowClients(int(site.state["QUILLON_HTTP_PORT"]), 300)
+            worst, samples, sent = 0.0, 0, 0
+            try:
+                start = time.monotonic()
+                next_drip = next_probe = start
+                while time.monotonic() - start < 20:
+                    now = time.monotonic()
+                    if now >= next_drip:
+                        slow.drip()
+                        next_drip += 1
+                    if now >= next_probe:
+                        for data in (None, form):
+                            began = time.monotonic()
+                            status, page = site.get("/cgi-bin/quillon" if data else "/", data,
+                                                    timeout=10)
+                            worst = max(worst, time.monotonic() - began)
+                            self.assertEqual(status, 200)
+                        sent += b"<title>Message sent</title>" in page
+                        samples += 1
+                        next_probe += 0.5
+                    time.sleep(max(0, min(next_drip, next_probe) - time.monotonic()))
+            finally:
+                slow.close()
+            print("\nslow clients: %d probes, slowest answer %.3f s, %d drippers cut off"
+                  % (samples, worst, slow.cut))
+            self.assertLess(worst, 1.0)
+            self.assertEqual(sent, samples)
+            self.assertGreaterEqual(slow.cut, 300)
+
     @unittest.skipUnless(shutil.which("lighttpd") and os.geteuid() == 0,
                          "lighttpd is not installed, or not root")
     def test_quick_start_as_root_runs_the_cgi_unprivileged(self):
@@ -199,6 +276,26 @@ class WebServerTest(unittest.TestCase):
             with open("/proc/%d/status" % pid) as f:
                 uids = next(line for line in f if line.startswith("Uid:")).split()[1:]
             self.assertEqual(uids, [str(cgi_user.pw_uid)] * 4)
+
+    @unittest.skipUnless(shutil.which("lighttpd") and os.geteuid() == 0,
+                         "lighttpd is not installed, or not root")
+    def test_state_files_made_for_the_cgi_user(self):
+        # The CGI's user may create nothing in the program's folder: the
+        # spool and the rate state must be there, its own, before a post.
+        cgi_user = pwd.getpwnam(CGI_USER)
+        settings = ("spool_folder ../spool", "rate_limit 5/10")
+        with Installation("lighttpd", settings=settings) as site:
+            form = urllib.parse.urlencode(VISITOR).encode()
+            status, page = site.get("/cgi-bin/quillon", data=form)
+            self.assertIn(b"<title>Message sent</title>", page)
+            spool = os.path.join(site.dir, "spool")
+            rate = os.path.join(site.dir, "cgi-bin", "quillon.rate")
+            for path, mode in ((spool, 0o700), (rate, 0o600)):
+                info = os.stat(path)
+                self.assertEqual((info.st_uid, info.st_mode & 0o777),
+                                 (cgi_user.pw_uid, mode), path)
+            self.assertEqual(len(os.listdir(os.path.join(spool, "sent"))), 1)
+            self.assertGreater(os.path.getsize(rate), 0)
 
 
 if __name__ == "__main__":
