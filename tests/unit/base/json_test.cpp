@@ -43,7 +43,9 @@ TEST(JsonRead, ReadsFlatObjectsAndRefusesEverythingElse) {
       {"{\"a\":1,\"a\":2}", "a=1n|a=2n"},
       {"{\"\\u00e9\\\"\\\\\\/\\b\\f\\n\\r\\t\":\"\\ud83d\\ude00\"}",
        "\xC3\xA9\"\\/\b\f\n\r\t=\xF0\x9F\x98\x80s"},
-      {"\xEF\xBB\xBF{\"\xC3\xA9\":\"\xE2\x82\xAC\"}", "\xC3\xA9=\xE2\x82\xAC" "s"},
+      {"\xEF\xBB\xBF{\"\xC3\xA9\":\"\xE2\x82\xAC\"}",
+       "\xC3\xA9=\xE2\x82\xAC"
+       "s"},
       {"", "error: expected an object @0"},
       {"[1]", "error: expected an object @0"},
       {"{\"a\":1}x", "error: trailing data @7"},
