@@ -252,7 +252,8 @@ void warn(const MultipartSink* sink, const Part* part, const char* charset) {
 bool deliver_text(const Part* part, const char* form_charset, const MultipartSink* sink) {
   const char* charset = part->charset[0] != '\0' ? part->charset : form_charset;
   Charset kind = charset_kind(charset);
-  char* value = static_cast<char*>(malloc(2 * part->content_size + 1));
+  size_t room = (kind == Charset::kLatin1 ? 2 : 1) * part->content_size + 1;
+  char* value = static_cast<char*>(malloc(room));
   if (value == nullptr) return false;
   size_t n;
   if (kind == Charset::kLatin1) {

@@ -24,7 +24,7 @@ int text_plain_decode(const char* body, size_t length, int max_fields, FormField
   int fields = 0;
   // One block for the longest possible line: name and value with their NULs.
   char* scratch = static_cast<char*>(malloc(length + 2));
-  if (scratch == nullptr) return 0;
+  if (scratch == nullptr) return -1;
   const char* end = body + length;
   for (const char* line = body; line < end;) {
     const char* lf = static_cast<const char*>(memchr(line, '\n', static_cast<size_t>(end - line)));

@@ -16,6 +16,7 @@
 
 // Hands the fields of `body` to `on_field`, at most `max_fields` of them;
 // returns how many were handed over and sets *dropped to the count of the
-// lines with a field that came after them.
+// lines with a field that came after them; -1 when memory ran out (then
+// nothing was handed over).
 int text_plain_decode(const char* body, size_t length, int max_fields, FormFieldFn on_field,
                       void* context, int* dropped);
