@@ -13,6 +13,10 @@ namespace {
 constexpr size_t kMaxBoundary = 200;
 constexpr size_t kNotFound = static_cast<size_t>(-1);
 constexpr size_t kCharsetSize = 41;
+// A part's header lines may take this many bytes: browsers send a few
+// hundred; the bound keeps the decoding areas small whatever the body holds.
+constexpr size_t kMaxPartHeaders = 16384;
+constexpr size_t kHeaderScratchSize = 8 * kMaxPartHeaders + 8;
 constexpr char kDefaultFileType[] = "application/octet-stream";
 
 struct Framer {
@@ -23,10 +27,13 @@ struct Framer {
 };
 
 // A part's bytes (headers, blank line, content) and what its headers said.
+// The names point into the header scratch area: valid until the next part's
+// headers are read.
 struct Part {
   size_t start;
   size_t end;
-  char* block;  // heap: the texts below point into it
+  bool is_file;
+  bool is_charset_field;  // a text part named "_charset_"
   const char* name;
   size_t name_length;
   const char* file_name;  // null for a text part
@@ -176,15 +183,15 @@ size_t split_headers(const char* body, Part* part) {
   return part->end;
 }
 
-// Reads Content-Disposition and Content-Type of the part. The block holds
-// both unfolded values, then the decoded name and file name.
-const char* read_part_headers(const char* body, Part* part) {
+// Reads Content-Disposition and Content-Type of the part. `area`
+// (kHeaderScratchSize bytes) takes both unfolded values, then the decoded
+// name and file name. Returns null, or the reason the headers are refused.
+const char* read_part_headers(const char* body, Part* part, char* area) {
   size_t header_end = split_headers(body, part);
   if (header_end == kNotFound) return "malformed part header";
   size_t size = header_end - part->start;
-  part->block = static_cast<char*>(malloc(8 * size + 8));
-  if (part->block == nullptr) return "out of memory";
-  char* disposition = part->block;
+  if (size > kMaxPartHeaders) return "part headers too long";
+  char* disposition = area;
   char* type = disposition + size + 1;
   char* name = type + size + 1;
   char* file_name = name + 2 * size + 1;
@@ -204,6 +211,8 @@ const char* read_part_headers(const char* body, Part* part) {
   }
   part->name = name;
   part->file_name = file == HeaderParam::kFound ? file_name : nullptr;
+  part->is_file = part->file_name != nullptr;
+  part->is_charset_field = !part->is_file && strcmp(name, "_charset_") == 0;
   size_t t = header_value(body, part->start, header_end, "content-type", type);
   if (t == kNotFound) return nullptr;
   size_t charset_length = 0;
@@ -282,7 +291,7 @@ void form_charset(const Part* parts, int count, char* out) {
   out[0] = '\0';
   for (int i = 0; i < count; ++i) {
     const Part& p = parts[i];
-    if (p.file_name != nullptr || strcmp(p.name, "_charset_") != 0) continue;
+    if (!p.is_charset_field) continue;
     size_t s = 0;
     size_t e = p.content_size;
     while (s < e && is_space(p.content[s])) ++s;
@@ -294,11 +303,14 @@ void form_charset(const Part* parts, int count, char* out) {
   }
 }
 
-bool deliver(const Part* parts, int count, const MultipartSink* sink, MultipartResult* result) {
+bool deliver(const char* body, Part* parts, int count, char* area, const MultipartSink* sink,
+             MultipartResult* result) {
   char charset[kCharsetSize];
   form_charset(parts, count, charset);
   for (int i = 0; i < count; ++i) {
-    const Part& p = parts[i];
+    Part& p = parts[i];
+    // The headers were read once already: this reading cannot fail.
+    (void)read_part_headers(body, &p, area);
     if (p.file_name == nullptr) {
       if (!deliver_text(&p, charset, sink)) return fail(result, "out of memory", p.start);
     } else {
@@ -331,14 +343,16 @@ bool multipart_decode(const char* body, size_t length, const char* boundary, int
   if (max_fields < 0) max_fields = 0;
   Part* parts = static_cast<Part*>(calloc(static_cast<size_t>(max_fields) + 1, sizeof(Part)));
   if (parts == nullptr) return fail(result, "out of memory", 0);
+  char* area = static_cast<char*>(malloc(kHeaderScratchSize));
   int count = 0;
-  bool ok = frame_parts(&f, parts, max_fields, &count, result);
+  bool ok = area != nullptr ? frame_parts(&f, parts, max_fields, &count, result)
+                            : fail(result, "out of memory", 0);
   for (int i = 0; ok && i < count; ++i) {
-    const char* error = read_part_headers(body, &parts[i]);
+    const char* error = read_part_headers(body, &parts[i], area);
     if (error != nullptr) ok = fail(result, error, parts[i].start);
   }
-  if (ok) ok = deliver(parts, count, sink, result);
-  for (int i = 0; i < count; ++i) free(parts[i].block);
+  if (ok) ok = deliver(body, parts, count, area, sink, result);
+  free(area);
   free(parts);
   if (!ok) result->dropped = 0;
   return ok;

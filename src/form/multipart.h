@@ -62,8 +62,9 @@ struct MultipartResult {
 // names from UTF-8 pages; `filename*` is always converted to UTF-8).
 // Returns true on success; false with result->error set ("no closing
 // boundary", "invalid boundary", "no boundary in the body", "part without
-// a form-data name", "malformed part header", "out of memory"), and then
-// no field was handed over. A part whose headers have no blank line after
-// them has empty content (RFC 2046 allows it).
+// a form-data name", "malformed part header", "part headers too long"
+// (over 16384 bytes), "out of memory"), and then no field was handed over.
+// A part whose headers have no blank line after them has empty content
+// (RFC 2046 allows it).
 bool multipart_decode(const char* body, size_t length, const char* boundary, int max_fields,
                       const MultipartSink* sink, MultipartResult* result);

@@ -102,6 +102,8 @@ TEST(MultipartDecode, DecodesEveryBodyShape) {
        "error: part without a form-data name @7"},
       {part("name=\"a", "1") + end, "error: malformed part header @7"},
       {"--XyZ\r\nno colon\r\n\r\n1\r\n" + end, "error: malformed part header @7"},
+      {part("name=a", "1", "X-Pad: " + std::string(16384, 'x') + "\r\n") + end,
+       "error: part headers too long @7"},
   };
   for (const Case& c : cases) EXPECT_EQ(c.expected, decode(c.body)) << c.body;
   EXPECT_EQ("error: invalid boundary @0", decode(part("name=a", "1") + end, ""));
