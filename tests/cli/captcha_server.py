@@ -117,6 +117,7 @@ class _Server(http.server.ThreadingHTTPServer):
         # The handshake runs in the request's own thread, so a client that
         # stalls in it holds up no other.
         request.settimeout(30)
+        began = time.monotonic()
         try:
             tls = self.context.wrap_socket(request, server_side=True)
         except (ssl.SSLError, OSError) as e:
@@ -129,6 +130,7 @@ class _Server(http.server.ThreadingHTTPServer):
                 tls.close()
             except OSError:
                 pass
+            self.owner.connection_ms.append((time.monotonic() - began) * 1000)
 
     def handle_error(self, request, client_address):
         pass  # a client that went away (the slow mode's) is no test failure
@@ -140,7 +142,8 @@ class CaptchaServer:
         self.hostname = hostname
         self.delay = delay
         self.requests = []
-        self.handling_ms = []
+        self.handling_ms = []    # per request: read to answer written
+        self.connection_ms = []  # per connection: handshake to close
         self.handshake_errors = []
         self.log_path = None
         self._lock = threading.Lock()

@@ -22,11 +22,10 @@ REMOTE = "192.0.2.7"
 
 
 @unittest.skipUnless(tls_fixture.available(), "openssl is not installed")
+@unittest.skipUnless(PROBE, "QUILLON_CAPTCHA_PROBE names no captcha_probe program")
 class CaptchaClientTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        if not PROBE:
-            raise RuntimeError("QUILLON_CAPTCHA_PROBE is not set")
         cls.server = CaptchaServer(delay=5.0)
         cls.dir = tempfile.mkdtemp(prefix="quillon-captcha-")
         # Relative names, so that the same arguments work under Wine.
