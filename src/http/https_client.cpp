@@ -258,7 +258,7 @@ bool https_post_form(const char* url, const char* body, size_t length, const cha
     return false;
   }
   std::string request = request_head(parsed, length);
-  request.append(body, length);
+  if (length > 0) request.append(body, length);
   result->ok = exchange(session, request, deadline, result);
   // The request carries the caller's secret: leave no copy of it behind.
   memset(&request[0], 0, request.size());

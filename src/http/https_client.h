@@ -67,7 +67,11 @@ struct HttpsResult {
 // Content-Type application/x-www-form-urlencoded and Connection: close,
 // and reads the answer. The whole exchange (resolve, connect, handshake,
 // write, read) ends by one deadline `timeout_seconds` (at least 1) after the
-// call; the certificate is checked as tls_start does, with `ca_file` (may be
+// call, on the monotonic clock. The platform calls wait in whole seconds, so
+// each gets the time left rounded up: a step may end up to a second past the
+// deadline, and then the next one is not begun. Resolving a name has no
+// limit of its own (the system resolver's); the deadline is checked after
+// it. The certificate is checked as tls_start does, with `ca_file` (may be
 // null) adding trusted roots. Returns result->ok.
 bool https_post_form(const char* url, const char* body, size_t length,
                      const char* ca_file, int timeout_seconds,
