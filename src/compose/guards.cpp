@@ -62,7 +62,7 @@ bool origin_host(const char* url, char* host, size_t size) {
 }
 
 // Host names compared without regard to case or to one final dot.
-static bool same_host(const char* a, const char* b) {
+bool same_host(const char* a, const char* b) {
   size_t a_length = strlen(a);
   size_t b_length = strlen(b);
   if (a_length > 1 && a[a_length - 1] == '.') --a_length;

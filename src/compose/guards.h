@@ -36,3 +36,7 @@ bool recipient_matches(const char* address, const char* allowed);
 // False for a value that names no host ("null", no "scheme://", an empty
 // or overlong host).
 bool origin_host(const char* url, char* host, size_t size);
+
+// Whether two host names are the same, ASCII case and one final dot
+// ignored: how allowed_origin values are matched.
+bool same_host(const char* a, const char* b);

@@ -143,6 +143,8 @@ fi
 
 echo "== CLI tests under Wine ($exe)"
 log=$(mktemp)
+probe=$(dirname "$exe")/captcha_probe.exe
+[ -f "$probe" ] && export QUILLON_CAPTCHA_PROBE="$probe"
 QUILLON_BIN=$exe PYTHONDONTWRITEBYTECODE=1 \
   "$python" -m unittest -v $modules >"$log" 2>&1
 rc=$?

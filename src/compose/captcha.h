@@ -1,0 +1,109 @@
+#pragma once
+// The CAPTCHA guard: the token a widget put into the form is sent with the
+// site's secret to the provider's verification service, and its answer
+// decides whether the submission goes on. Everything comes in by parameter
+// (no settings, no form table); the module uses src/http for the exchange,
+// base/json.h for the answer and the host matching of guards.h, and logs
+// nothing: its reasons are safe to log (never the token, never the secret)
+// and the caller writes them.
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// One provider of the `captcha` setting.
+struct CaptchaProvider {
+  const char* name;         // "turnstile", "hcaptcha", "recaptcha"
+  const char* token_field;  // the form field its widget fills
+  const char* verify_url;   // its documented verification endpoint
+};
+
+// The provider called `name` (ASCII case ignored), or null for none.
+const CaptchaProvider* captcha_provider(const char* name);
+
+constexpr double kCaptchaDefaultMinScore = 0.5;
+constexpr int kCaptchaDefaultTimeoutSeconds = 5;
+// Longer tokens are refused unsent (the providers' are at most a few KB).
+constexpr size_t kCaptchaTokenLimit = 16 * 1024;
+
+enum class CaptchaUnreachable { kRefuse, kSend };
+
+// The settings of the guard, one member per key.
+struct CaptchaOptions {
+  const CaptchaProvider* provider = nullptr;  // captcha
+  const char* secret_file = nullptr;          // captcha_secret_file
+  double min_score = kCaptchaDefaultMinScore;  // captcha_min_score, 0.0-1.0
+  int timeout_seconds = kCaptchaDefaultTimeoutSeconds;  // captcha_timeout
+  CaptchaUnreachable unreachable = CaptchaUnreachable::kRefuse;  // captcha_unreachable
+  const char* action = nullptr;      // captcha_action; null or "": not checked
+  const char* verify_url = nullptr;  // captcha_verify_url; null: the provider's
+  const char* ca_file = nullptr;     // captcha_ca_file; null: the system's roots
+  // The allowed_origin hosts; none: the answer's hostname is not checked.
+  const char* const* allowed_hosts = nullptr;
+  int allowed_host_count = 0;
+};
+
+// The verification service's answer, as far as the guard reads it.
+struct CaptchaAnswer {
+  bool success = false;  // true only when every "success" member is true
+  bool has_hostname = false;
+  std::string hostname;
+  std::vector<std::string> error_codes;  // "error-codes", in order
+  bool has_score = false;                // reCAPTCHA v3 gives one
+  double score = 0.0;
+  bool has_action = false;
+  std::string action;
+};
+
+enum class CaptchaOutcome {
+  kPassed,
+  kRefused,        // no token, or the answer or the options said no
+  kUnreachable,    // no answer in time, a non-2xx status, not JSON
+  kMisconfigured,  // the check cannot run: secret file, verification URL
+};
+
+struct CaptchaResult {
+  CaptchaOutcome outcome = CaptchaOutcome::kRefused;
+  // Why, for the log: "no token", "provider said no: invalid-input-response,
+  // timeout-or-duplicate", "hostname evil.test not allowed", "score 0.3
+  // below 0.5", "action x is not y", "connection refused by HOST:PORT",
+  // "answered with status 500", "answer is not JSON (...)", ... Provider
+  // texts in it are cut short and reduced to printable ASCII. Empty on
+  // kPassed.
+  std::string reason;
+  std::vector<std::string> error_codes;  // the provider's, when it answered
+};
+
+// `secret`, `response` and, when `remote_addr` is neither null nor empty,
+// `remoteip`, form-urlencoded ("a b&" is "a+b%26").
+std::string captcha_request_body(const char* secret, const char* token,
+                                 const char* remote_addr);
+
+// Reads the JSON answer (nested values skipped). False with *error for a
+// text that is not one JSON object, has no boolean `success`, or a `score`
+// that is not a number.
+bool captcha_parse_answer(const char* body, size_t length, CaptchaAnswer* answer,
+                          std::string* error);
+
+// The verdict on a well-formed answer: kPassed or kRefused with its reason.
+// In this order: success, hostname (when allowed hosts are given; an answer
+// without one is refused then), score (only when the answer has one),
+// action (when the options name one).
+CaptchaResult captcha_verdict(const CaptchaAnswer& answer, const CaptchaOptions& options);
+
+// The first line of `path`, CR/LF stripped, into *secret. False with
+// *error naming the file (never its content) when it cannot be read or the
+// line is empty.
+bool captcha_read_secret(const char* path, std::string* secret, std::string* error);
+
+// Verifies `token` (the value of the provider's field; null or "" for none)
+// for the visitor at `remote_addr` (REMOTE_ADDR; may be null): reads the
+// secret, posts to options.verify_url or the provider's URL within
+// options.timeout_seconds, and judges the answer. A missing token costs no
+// outbound call. Fills *result; returns whether the outcome is kPassed.
+bool captcha_verify(const CaptchaOptions& options, const char* token, const char* remote_addr,
+                    CaptchaResult* result);
+
+// Whether the submission may be sent after `result`: passed, or the
+// service was unreachable and options.unreachable is kSend.
+bool captcha_lets_through(const CaptchaResult& result, const CaptchaOptions& options);
