@@ -72,7 +72,8 @@ def summary(rows):
     walls = sorted(r[0] / 1e6 for r in rows)
     return {"wall": statistics.median(walls), "wall90": walls[int(0.9 * (len(walls) - 1))],
             "cpu": statistics.median(sorted((r[1] + r[2]) / 1e3 for r in rows)),
-            "rss": statistics.median(r[3] for r in rows), "rss_max": max(r[3] for r in rows)}
+            "rss": statistics.median(r[3] for r in rows), "rss_max": max(r[3] for r in rows),
+            "faults": statistics.median(r[5] for r in rows)}
 
 
 def process_rows(bench, builds, runs, rounds):
@@ -125,17 +126,17 @@ def process_rows(bench, builds, runs, rounds):
 
     print("\n%d runs per row in %d alternating rounds: wall and CPU in ms (median; wall90 = "
           "90th percentile), peak RSS in KiB (median, max), instructions of one run "
-          "(callgrind)" % (per_round * rounds, rounds))
-    print("%-40s %7s %7s %7s %7s %6s %6s %11s"
-          % ("case", "wall", "wall90", "/floor", "cpu", "rss", "rssmax", "instr"))
+          "(callgrind), minor page faults (median)" % (per_round * rounds, rounds))
+    print("%-40s %7s %7s %7s %7s %6s %6s %6s %11s"
+          % ("case", "wall", "wall90", "/floor", "cpu", "rss", "rssmax", "faults", "instr"))
     for case in cases:
         s = summary(case.rows)
         ratio = ("%6.2fx" % (s["wall"] / statistics.median(r[0] / 1e6 for r in case.floor.rows))
                  if case.floor else "")
         instr = "%9.0f K" % (case.instructions / 1e3) if case.instructions else "-"
-        print("%-40s %7.3f %7.3f %7s %7.3f %6d %6d %11s"
+        print("%-40s %7.3f %7.3f %7s %7.3f %6d %6d %6d %11s"
               % (case.label, s["wall"], s["wall90"], ratio, s["cpu"], s["rss"], s["rss_max"],
-                 instr))
+                 s["faults"], instr))
 
 
 def load_rows(builds, n, levels, servers, rounds):
