@@ -8,11 +8,17 @@
    instructions (valgrind's callgrind, one run);
 2. submissions through lighttpd at 1, 8 and 32 concurrent clients (EHLO
    mode, `logging errors`): requests per second, median and 99th percentile
-   time, and how many took 40-70 ms, against smtp-sink and aiosmtpd.
+   time, and how many took 40-70 ms, against smtp-sink and aiosmtpd;
+3. per input and feature (scaling.py), each against its goal: peak RSS of
+   a STARTTLS + AUTH run, instructions of a 50 KB and a 100 KB body and per
+   line of a settings file 1000 lines longer, the rate limit with 10,000
+   entries in its state (peak RSS, instructions, wall), and the spool's
+   fsync, rename and mkdir calls (strace).
 
     bench/figures.py [--bin [LABEL=]PATH ...] [--runs 1000] [--rounds 50]
                      [--load-n 2000] [--load-rounds 10] [--levels 1,8,32]
-                     [--servers sink,aiosmtpd]
+                     [--servers sink,aiosmtpd] [--scaling-runs 200]
+                     [--rate-entries 10000]
 
 Runs of different cases alternate in rounds, in a new order each round, so
 that other work on the machine weighs on all alike. Every run must deliver its message (the
@@ -32,6 +38,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import load  # noqa: E402
+import scaling  # noqa: E402
 from whole_run import TYPICAL_FORM, Bench, site, typical_settings  # noqa: E402
 
 FROM, TO = "form@example.com", "owner@example.com"
@@ -65,7 +72,8 @@ def summary(rows):
     walls = sorted(r[0] / 1e6 for r in rows)
     return {"wall": statistics.median(walls), "wall90": walls[int(0.9 * (len(walls) - 1))],
             "cpu": statistics.median(sorted((r[1] + r[2]) / 1e3 for r in rows)),
-            "rss": statistics.median(r[3] for r in rows), "rss_max": max(r[3] for r in rows)}
+            "rss": statistics.median(r[3] for r in rows), "rss_max": max(r[3] for r in rows),
+            "faults": statistics.median(r[5] for r in rows)}
 
 
 def process_rows(bench, builds, runs, rounds):
@@ -118,17 +126,17 @@ def process_rows(bench, builds, runs, rounds):
 
     print("\n%d runs per row in %d alternating rounds: wall and CPU in ms (median; wall90 = "
           "90th percentile), peak RSS in KiB (median, max), instructions of one run "
-          "(callgrind)" % (per_round * rounds, rounds))
-    print("%-40s %7s %7s %7s %7s %6s %6s %11s"
-          % ("case", "wall", "wall90", "/floor", "cpu", "rss", "rssmax", "instr"))
+          "(callgrind), minor page faults (median)" % (per_round * rounds, rounds))
+    print("%-40s %7s %7s %7s %7s %6s %6s %6s %11s"
+          % ("case", "wall", "wall90", "/floor", "cpu", "rss", "rssmax", "faults", "instr"))
     for case in cases:
         s = summary(case.rows)
         ratio = ("%6.2fx" % (s["wall"] / statistics.median(r[0] / 1e6 for r in case.floor.rows))
                  if case.floor else "")
         instr = "%9.0f K" % (case.instructions / 1e3) if case.instructions else "-"
-        print("%-40s %7.3f %7.3f %7s %7.3f %6d %6d %11s"
+        print("%-40s %7.3f %7.3f %7s %7.3f %6d %6d %6d %11s"
               % (case.label, s["wall"], s["wall90"], ratio, s["cpu"], s["rss"], s["rss_max"],
-                 instr))
+                 s["faults"], instr))
 
 
 def load_rows(builds, n, levels, servers, rounds):
@@ -160,12 +168,17 @@ def load_rows(builds, n, levels, servers, rounds):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--bin", action="append", help="[LABEL=]PATH (default build/quillon)")
-    parser.add_argument("--runs", type=int, default=1000, help="runs per process row")
+    parser.add_argument("--runs", type=int, default=1000,
+                        help="runs per process row (0: leave them out)")
     parser.add_argument("--rounds", type=int, default=50)
     parser.add_argument("--load-n", type=int, default=2000, help="submissions per load row")
     parser.add_argument("--load-rounds", type=int, default=10)
     parser.add_argument("--levels", default="1,8,32", help="concurrent clients of the load rows")
     parser.add_argument("--servers", default="sink,aiosmtpd")
+    parser.add_argument("--scaling-runs", type=int, default=200,
+                        help="runs per case of the per-input rows (0: leave them out)")
+    parser.add_argument("--rate-entries", type=int, default=10000,
+                        help="entries the rate state is filled with first")
     args = parser.parse_args()
     builds = load.parse_bins(args.bin)
     for label, binary in builds:
@@ -173,7 +186,12 @@ def main():
                                      os.path.getsize(binary)))
     print("machine: %d cores, %s" % (os.cpu_count(), uptime()))
     with tempfile.TemporaryDirectory(prefix="quillon-figures-") as work:
-        process_rows(Bench(work, args.runs), builds, args.runs, args.rounds)
+        bench = Bench(work, max(1, args.runs))
+        if args.runs > 0:
+            process_rows(bench, builds, args.runs, args.rounds)
+        if args.scaling_runs > 0:
+            scaling.scaling_rows(bench, builds, args.scaling_runs, min(10, args.scaling_runs),
+                                 args.rate_entries)
     if args.load_n > 0:
         load_rows(builds, args.load_n, [int(c) for c in args.levels.split(",")],
                   args.servers.split(","), min(args.load_rounds, args.load_n))

@@ -45,7 +45,7 @@ LAUNCHER = r"""
 #include <unistd.h>
 extern char **environ;
 /* launcher RUNS STDIN_FILE PROGRAM ARGS...: one line per run:
-   wall_ns user_us sys_us maxrss_kib exit_status */
+   wall_ns user_us sys_us maxrss_kib exit_status minor_faults */
 int main(int argc, char **argv) {
   int runs = atoi(argv[1]);
   for (int i = 0; i < runs; ++i) {
@@ -63,10 +63,11 @@ int main(int argc, char **argv) {
     clock_gettime(CLOCK_MONOTONIC, &end);
     posix_spawn_file_actions_destroy(&actions);
     long long wall = (end.tv_sec - start.tv_sec) * 1000000000LL + (end.tv_nsec - start.tv_nsec);
-    printf("%lld %ld %ld %ld %d\n", wall,
+    printf("%lld %ld %ld %ld %d %ld\n", wall,
            usage.ru_utime.tv_sec * 1000000L + usage.ru_utime.tv_usec,
            usage.ru_stime.tv_sec * 1000000L + usage.ru_stime.tv_usec,
-           usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+           usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+           usage.ru_minflt);
   }
   return 0;
 }

@@ -33,10 +33,13 @@ constexpr int kAborted = 10053;  // the TLS layer gave up on the connection
 struct OpenSsl {
   bool tried;
   bool loaded;
+  void* ssl_library;
+  void* crypto_library;
   char failure[kTlsErrorSize];  // why loading failed, when it did
   BIO_METHOD* socket_method;    // reads and writes through OsSocket
 
   // libssl.so.3
+  decltype(&::OPENSSL_init_ssl) init_ssl;
   decltype(&::TLS_client_method) tls_client_method;
   decltype(&::SSL_CTX_new) ctx_new;
   decltype(&::SSL_CTX_free) ctx_free;
@@ -140,7 +143,8 @@ void* open_library(const char* name) {
 bool bind_ssl(void* ssl) {
   const char* n = kSslLibrary;
   OpenSsl& s = g_ssl;
-  return bind(ssl, n, "TLS_client_method", &s.tls_client_method) &&
+  return bind(ssl, n, "OPENSSL_init_ssl", &s.init_ssl) &&
+         bind(ssl, n, "TLS_client_method", &s.tls_client_method) &&
          bind(ssl, n, "SSL_CTX_new", &s.ctx_new) &&
          bind(ssl, n, "SSL_CTX_free", &s.ctx_free) &&
          bind(ssl, n, "SSL_CTX_ctrl", &s.ctx_ctrl) &&
@@ -250,6 +254,19 @@ bool load_openssl() {
   if (crypto == nullptr || !bind_ssl(ssl) || !bind_crypto(crypto)) {
     return false;
   }
+  g_ssl.ssl_library = ssl;
+  g_ssl.crypto_library = crypto;
+  // One client session needs neither a configuration file (nor the
+  // providers and engines it may name) nor the tables of error texts:
+  // those are loaded when a failure is to be put into words.
+  if (g_ssl.init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG |
+                         OPENSSL_INIT_NO_LOAD_SSL_STRINGS |
+                         OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS,
+                     nullptr) != 1) {
+    set_error(g_ssl.failure, "TLS library not available (%s: no start-up)",
+              kSslLibrary);
+    return false;
+  }
   int type = g_ssl.bio_get_new_index();
   BIO_METHOD* method =
       type < 0 ? nullptr
@@ -340,6 +357,32 @@ void describe_verify_failure(long result, const char* host, char* error) {
   }
 }
 
+// The error texts left out at start-up, loaded when a failure is to be put
+// into words: the library names and the reasons of the parts a client
+// handshake goes through. Once start-up has declined the texts,
+// OPENSSL_init_crypto no longer loads them; these per-library loaders
+// still do. A loader a later library lacks is skipped.
+void load_error_texts() {
+  static bool loaded = false;
+  if (loaded) return;
+  loaded = true;
+  static const char* const kCrypto[] = {
+      "ERR_load_ERR_strings",   "ERR_load_CRYPTO_strings",
+      "ERR_load_ASN1_strings",  "ERR_load_BIO_strings",
+      "ERR_load_BN_strings",    "ERR_load_BUF_strings",
+      "ERR_load_DH_strings",    "ERR_load_EC_strings",
+      "ERR_load_EVP_strings",   "ERR_load_OBJ_strings",
+      "ERR_load_PEM_strings",   "ERR_load_RAND_strings",
+      "ERR_load_RSA_strings",   "ERR_load_X509_strings",
+      "ERR_load_X509V3_strings"};
+  for (const char* name : kCrypto) {
+    void* loader = dlsym(g_ssl.crypto_library, name);
+    if (loader != nullptr) reinterpret_cast<int (*)()>(loader)();
+  }
+  void* loader = dlsym(g_ssl.ssl_library, "ERR_load_SSL_strings");
+  if (loader != nullptr) reinterpret_cast<int (*)()>(loader)();
+}
+
 // The reason a handshake failed, after run_call said kFailed.
 void describe_handshake_failure(TlsSession* s, int ssl_error,
                                 const char* host, char* error) {
@@ -371,6 +414,7 @@ void describe_handshake_failure(TlsSession* s, int ssl_error,
   } else if (s->eof || ssl_error == SSL_ERROR_ZERO_RETURN) {
     set_error(error, "connection closed during handshake");
   } else if (first != 0) {
+    load_error_texts();
     const char* reason = g_ssl.err_reason_error_string(first);
     if (reason != nullptr) {
       set_error(error, "%s", reason);
