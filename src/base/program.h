@@ -27,6 +27,13 @@ const char* program_path();
 // The value of the environment variable `name`, or null when it is not set.
 const char* environment_value(const char* name);
 
+// The out-of-memory texts of fatal_reply: the text buffer's record
+// ("Unable to malloc memory."), every other block ("Unable to malloc
+// memory"), and the form and settings copies ("out of memory.").
+constexpr char kOutOfMemoryRecord[] = "Unable to malloc memory.";
+constexpr char kOutOfMemory[] = "Unable to malloc memory";
+constexpr char kOutOfMemoryCopy[] = "out of memory.";
+
 // Appends `message` as a bare line to the log file, answers the browser with
 // a minimal error page and exits with 1; exits with 2 and prints nothing when
 // the log file cannot be opened. Never returns.

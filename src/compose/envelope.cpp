@@ -95,6 +95,7 @@ static bool prefix_matches(const char* text, const char* name, int count) {
   return ascii_equal_n(text, name, static_cast<size_t>(count));
 }
 
+Envelope g_envelope;
 bool g_recipient_from_form = false;
 
 // match_header, telling in *from_value whether the address came from the

@@ -1,7 +1,16 @@
 #pragma once
 // Sender, recipients and subject, found among the header entries.
 
-#include "smtp/dialogue.h"  // the Envelope they fill
+// The envelope of the one message: filled while the header lines are
+// classified, handed to the delivery.
+struct Envelope {
+  char* from;  // bare addresses, or null
+  char* to;
+  char* cc;
+  char* bcc;
+  bool subject_found;
+};
+extern Envelope g_envelope;
 
 // Whether `c` may stand in an address: letters, digits, ".", "_", "-", "+".
 bool is_address_char(unsigned char c);

@@ -8,7 +8,6 @@
 #include "compose/envelope.h"
 #include "config/settings.h"
 #include "form/form.h"
-#include "smtp/dialogue.h"
 
 // A host name has at most 253 characters; an IPv6 address in brackets fewer.
 constexpr size_t kHostArea = 256;

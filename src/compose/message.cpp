@@ -1,6 +1,5 @@
 #include "compose/message.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -11,21 +10,14 @@
 #include "compose/mime.h"
 #include "compose/guards.h"
 #include "compose/rate.h"
-#include "compose/spool.h"
 #include "config/settings.h"
 #include "base/program.h"
 #include "form/form.h"
-#include "smtp/dialogue.h"
-#include "smtp/transport.h"
 #include "platform/os.h"
 
 Message g_message;
 
-const char* message_line_ending() {
-  // Submission servers refuse bare LF, and a TLS mode is only ever used
-  // with them.
-  return g_settings.smtp_security != kSecurityNone ? "\r\n" : g_settings.email_line_ending;
-}
+static const char* message_line_ending() { return settings_line_ending(g_settings); }
 
 static const char* or_empty(const char* text) {
   return text != nullptr ? text : "";
@@ -455,103 +447,7 @@ void limit_line_lengths(TextBuffer* block, TextBuffer* shown, const char* eol, b
   }
 }
 
-// A text setting that is absent or empty gives null.
-static const char* given(const char* text) {
-  return text != nullptr && text[0] != '\0' ? text : nullptr;
-}
-
-// The longest first line taken from smtp_password_file.
-constexpr size_t kMaxPasswordLength = 4096;
-
-// The first line of the file at `path` without its line end, as a heap
-// copy, or null after an error line.
-static char* read_password_file(const char* path) {
-  FILE* stream = fopen(path, "rb");
-  if (stream == nullptr) {
-    log_event(LOG_ERROR, "smtp_password_file {%s} cannot be opened: %s.", path,
-              strerror(errno));
-    return nullptr;
-  }
-  char* line = static_cast<char*>(malloc(kMaxPasswordLength + 2));
-  if (line == nullptr) fatal_reply("Unable to malloc memory");
-  size_t length = 0;
-  int c;
-  while (length <= kMaxPasswordLength && (c = fgetc(stream)) != EOF && c != '\n') {
-    line[length++] = static_cast<char>(c);
-  }
-  bool failed = ferror(stream) != 0;
-  fclose(stream);
-  if (length > 0 && line[length - 1] == '\r') --length;
-  line[length] = '\0';
-  const char* problem = failed ? "cannot be read"
-                        : length > kMaxPasswordLength ? "has a first line that is too long"
-                        : length == 0 ? "has an empty first line"
-                        : nullptr;
-  if (problem != nullptr) {
-    log_event(LOG_ERROR, "smtp_password_file {%s} %s.", path, problem);
-    memset(line, 0, kMaxPasswordLength + 2);
-    free(line);
-    return nullptr;
-  }
-  return line;
-}
-
-int apply_smtp_settings() {
-  static char* file_password = nullptr;
-  static char* tls_host = nullptr;
-  SmtpOptions options = {};
-  bool tls = g_settings.smtp_security != kSecurityNone;
-  options.line_ending = message_line_ending();
-  options.use_helo = g_settings.use_helo && !tls;
-  options.timeout_seconds = g_settings.smtp_timeout;
-  options.security = g_settings.smtp_security == kSecurityStarttls ? kSmtpStarttls
-                     : g_settings.smtp_security == kSecurityTls    ? kSmtpTls
-                                                                   : kSmtpPlain;
-  options.ca_file = given(g_settings.smtp_ca_file);
-  // The certificate must carry the name the settings give for the server.
-  free(tls_host);
-  tls_host = nullptr;
-  if (g_settings.smtp != nullptr) {
-    const char* colon = strchr(g_settings.smtp, ':');
-    size_t length = colon != nullptr ? static_cast<size_t>(colon - g_settings.smtp)
-                                     : strlen(g_settings.smtp);
-    tls_host = copy_bytes_or_die(g_settings.smtp, length, "Unable to malloc memory");
-  }
-  options.tls_host = tls_host;
-
-  const char* user = given(g_settings.smtp_user);
-  const char* password = given(g_settings.smtp_password);
-  const char* password_file = given(g_settings.smtp_password_file);
-  if (user == nullptr && (password != nullptr || password_file != nullptr)) {
-    log_event(LOG_ERROR, "a password is set but no smtp_user.");
-    return 0;
-  }
-  if (user != nullptr && password == nullptr && password_file == nullptr) {
-    log_event(LOG_ERROR, "smtp_user {%s} is set but neither smtp_password nor "
-              "smtp_password_file.", user);
-    return 0;
-  }
-  if (user != nullptr && !tls) {
-    log_event(LOG_ERROR, "smtp_user needs smtp_security starttls or tls: a password "
-              "is never sent unencrypted.");
-    return 0;
-  }
-  if (password_file != nullptr) {
-    if (password != nullptr) {
-      log_event(LOG_DEBUG, "smtp_password_file is used; smtp_password is ignored.");
-    }
-    free(file_password);
-    file_password = read_password_file(password_file);
-    if (file_password == nullptr) return 0;
-    password = file_password;
-  }
-  options.user = user;
-  options.password = password;
-  smtp_set_options(options);
-  return 1;
-}
-
-int assemble_and_send() {
+bool assemble_message() {
   // The body first: with standard headers, its bytes decide the
   // Content-Transfer-Encoding header.
   g_message.body = build_body_block(&g_message.body_shown);
@@ -580,28 +476,11 @@ int assemble_and_send() {
               or_null(envelope.from), or_null(envelope.to),
               envelope.subject_found ? "TRUE" : "FALSE",
               g_message.header_shown->data, g_message.body_shown->data);
-    return 0;
+    return false;
   }
   // The last guards: the allow-list needs the envelope, and only a
   // submission that passed everything else counts towards its sender's rate.
-  if (!recipients_allowed() || !rate_limit_allows()) return 0;
-  log_event(LOG_DEBUG,
-            "about to send email to smtp server (%s) from: (%s) to: (%s)",
-            or_null(g_settings.smtp), envelope.from, envelope.to);
-  if (apply_smtp_settings() == 0) {
-    log_event(LOG_ERROR, "Email not sent.");
-    return 0;
-  }
-  // An absent server is passed on as it is: the dialogue reports it as a
-  // server that did not respond.
-  if (spool_and_send(g_settings.smtp, envelope.from, envelope.to,
-                     g_message.header->data, g_message.body->data,
-                     g_message.header_shown->data, g_message.body_shown->data) != 0) {
-    log_event(LOG_DEBUG, "email sent! (1)");
-    return 1;
-  }
-  log_event(LOG_ERROR, "Email not sent.");
-  return 0;
+  return recipients_allowed() && rate_limit_allows();
 }
 
 void message_reset() {

@@ -4,7 +4,6 @@
 #include <cstddef>
 
 #include "base/text.h"
-#include "smtp/transport.h"  // SmtpOptions
 
 struct Message {
   TextBuffer* header;  // accepted header lines, then the trailer line
@@ -19,10 +18,6 @@ extern Message g_message;
 
 // A body label this long or longer leaves its entry out of the body.
 constexpr int kMaxBodyLabel = 499;
-
-// The line ending of every message line and SMTP command: CR LF in the TLS
-// modes, else the email_CR setting's.
-const char* message_line_ending();
 
 // Fills a new header block from header_lines, classifying each entry into
 // g_envelope. The BCC entry fills the envelope but is not written, and CR and
@@ -53,21 +48,11 @@ constexpr size_t kMaxLineLength = 998;
 // escaped. A separate step, so a mode that encodes long lines can skip it.
 void limit_line_lengths(TextBuffer* block, TextBuffer* shown, const char* eol, bool header);
 
-// Hands the delivery settings to the SMTP layer (smtp_set_options): line
-// ending, greeting, time limit, security mode, CA file, the name the
-// server's certificate must carry, and the credentials (the password from
-// smtp_password_file when set). Returns 1, or 0 after an error line when
-// they cannot be used: a user without a password or the reverse, a user
-// without TLS, a password file that cannot be read or whose first line is
-// empty.
-int apply_smtp_settings();
-
 // Builds both blocks into g_message (with standard_headers, a body that is
-// not 7bit is quoted-printable encoded) and, when From, To and Subject were
-// found and the recipients and the rate limit allow it, hands the mail to
-// smtp_dialogue (through the spool, when one is set). Returns 1 when it reported the mail
-// as sent, 0 otherwise (the reason is logged).
-int assemble_and_send();
+// not 7bit is quoted-printable encoded). Returns true when From, To and
+// Subject were found and the recipients and the rate limit allow the mail
+// to go; false otherwise (the reason is logged).
+bool assemble_message();
 
 // Frees the blocks of g_message and empties it (tests only).
 void message_reset();

@@ -365,6 +365,10 @@ static const KeywordTest kKeywordTests[] = {
     {"spool_keep_sent ", set_spool_keep_sent, nullptr},
 };
 
+const char* settings_line_ending(const Settings& settings) {
+  return settings.smtp_security != kSecurityNone ? "\r\n" : settings.email_line_ending;
+}
+
 int settings_apply_line(const char* line) {
   int used = 0;
   // Every test is made, even after one has matched.

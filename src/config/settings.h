@@ -57,6 +57,10 @@ struct Settings {
 };
 extern Settings g_settings;
 
+// The line ending of every message line and SMTP command: CR LF in the TLS
+// modes (submission servers refuse bare LF), else the email_CR setting's.
+const char* settings_line_ending(const Settings& settings);
+
 // A header or body entry: the text after the keyword, and the submitted
 // value for lines that name a variable ("" for static lines).
 struct LineEntry {

@@ -4,8 +4,8 @@
 
 #include "base/log.h"
 #include "base/program.h"
-#include "compose/message.h"
-#include "compose/spool.h"
+#include "deliver/deliver.h"
+#include "driver/run.h"
 #include "config/settings.h"
 #include "platform/os.h"
 
@@ -26,15 +26,16 @@ int resend_queue() {
   }
   fclose(ini);
   read_settings();
-  if (apply_smtp_settings() == 0) {
+  ResendTally tally;
+  char error[1000];
+  ResendStatus status = deliver_resend(delivery_context(g_settings), print_outcome, nullptr,
+                                       &tally, error, sizeof error);
+  if (status == ResendStatus::kNotConfigured) {
     printf("resend: the delivery settings cannot be used (see the log); nothing sent.\n");
     fflush(stdout);
     return 3;
   }
-
-  ResendTally tally;
-  char error[1000];
-  if (!spool_resend(print_outcome, nullptr, &tally, error, sizeof error)) {
+  if (status == ResendStatus::kSpoolUnusable) {
     printf("resend: %s\n", error);
     fflush(stdout);
     return 3;

@@ -6,8 +6,9 @@
 #include "base/log.h"
 #include "compose/guards.h"
 #include "compose/message.h"
-#include "compose/spool.h"
+#include "compose/envelope.h"
 #include "config/settings.h"
+#include "deliver/deliver.h"
 #include "driver/commands.h"
 #include "driver/faq.h"
 #include "driver/help.h"
@@ -61,6 +62,20 @@ static bool started_by_web_server() {
          environment_value("REQUEST_METHOD") != nullptr;
 }
 
+DeliveryContext delivery_context(const Settings& settings) {
+  // A test names a step here to have the run wait there (the web server
+  // passes visitors' headers as HTTP_* variables only, so no visitor can).
+  return DeliveryContext{&settings, g_program.ini_path, environment_value("QUILLON_TEST_PAUSE_AT")};
+}
+
+// The finished message handed to the delivery layer.
+static DeliveryResult deliver(const Envelope& envelope, const Message& message) {
+  SmtpEnvelope to = {envelope.from, envelope.to, envelope.cc, envelope.bcc};
+  SmtpContent content = {message.header->data, message.body->data, message.header_shown->data,
+                         message.body_shown->data};
+  return deliver_message(delivery_context(g_settings), to, content);
+}
+
 int run_cgi() {
   log_event(LOG_DEBUG, "starting version %s", kProgramVersion);
   if (!startup_report_and_help()) return 0;
@@ -80,23 +95,26 @@ int run_cgi() {
   log_event(LOG_DEBUG, "loading config file.");
   read_settings();
   // The guards on the form come first; those that need the envelope, and
-  // the rate limit, run inside assemble_and_send just before the dialogue.
+  // the rate limit, run inside assemble_message just before the delivery.
   TextBuffer* missing = nullptr;
   GuardStop stop = check_form_guards(&missing);
-  bool sent = false;
+  DeliveryResult result = {};
+  result.outcome = DeliveryOutcome::kNotConfigured;
   if (stop == GuardStop::kNone) {
     log_event(LOG_DEBUG, "generating email.");
-    sent = assemble_and_send() != 0;
+    if (assemble_message()) result = deliver(g_envelope, g_message);
   }
   if (stop == GuardStop::kMissingFields) {
     log_event(LOG_DEBUG, "sending missing fields reply message.");
     send_missing_reply(missing->data);
-  } else if (sent || stop == GuardStop::kHoneypot) {
+  } else if (result.outcome == DeliveryOutcome::kSent || stop == GuardStop::kHoneypot) {
     // A honeypot catch looks like a success to the sender.
     log_event(LOG_DEBUG, "sending success reply message.");
     send_success_reply();
   } else {
-    if (spool_waiting()) set_program_token("quillon_spooled", "yes");
+    if (result.outcome == DeliveryOutcome::kKeptInSpool) {
+      set_program_token("quillon_spooled", "yes");
+    }
     log_event(LOG_DEBUG, "sending failure reply message.");
     send_failure_reply();
   }

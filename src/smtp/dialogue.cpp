@@ -10,8 +10,6 @@
 #include "base/program.h"
 #include "smtp/transport.h"
 
-Envelope g_envelope;
-
 namespace {
 
 // The ports of plain SMTP, of submission with STARTTLS, and of submission
@@ -63,13 +61,7 @@ const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
 
 bool is_positive(int code) { return code >= 200 && code <= 299; }
 
-// The message: the two blocks and the log's copies of them.
-struct Content {
-  const char* header;
-  const char* body;
-  const char* header_shown;
-  const char* body_shown;
-};
+using Content = SmtpContent;
 
 // Queues the header block, the empty line, the body and the end mark. Only
 // sent after a 354, so form text never reaches a server that reads commands.
@@ -392,19 +384,20 @@ void ehlo_feature_line(const char* text, int length, EhloFeatures* features) {
   }
 }
 
-int smtp_dialogue(char* server, const char* from, const char* to,
-                  const char* header_block, const char* body,
-                  const char* header_shown, const char* body_shown) {
+bool smtp_dialogue(const char* server_text, const SmtpEnvelope& envelope,
+                   const SmtpContent& message) {
   if (!g_smtp.winsock_started) {
     TCPstartup();
     g_smtp.winsock_started = true;
   }
-  if (server == nullptr) {
+  g_smtp.last_code = 0;
+  g_smtp.last_reply[0] = '\0';
+  if (server_text == nullptr) {
     // No smtp line in the settings: there is nobody to talk to.
     log_event(LOG_ERROR, "SMTP email server (%s) did not respond.\n", "");
-    return 0;
+    return false;
   }
-
+  char* server = copy_text_or_die(server_text, kOutOfMemory);
   SmtpSecurity security = g_smtp.options.security;
   int port = security == kSmtpStarttls ? kSubmissionPort
              : security == kSmtpTls    ? kSubmissionTlsPort
@@ -417,30 +410,35 @@ int smtp_dialogue(char* server, const char* from, const char* to,
   g_smtp.socket = TCPconnect(server, port);
   if (g_smtp.socket == kNoSocket) {
     log_event(LOG_ERROR, "SMTP email server (%s) did not respond.\n", server);
-    return 0;
+    free(server);
+    return false;
   }
 
   const char* recipients[kMaxRecipients];
   int count = 0;
-  recipients[count++] = or_empty(to);
-  if (g_envelope.bcc != nullptr) recipients[count++] = g_envelope.bcc;
-  if (g_envelope.cc != nullptr) recipients[count++] = g_envelope.cc;
+  recipients[count++] = or_empty(envelope.to);
+  if (envelope.bcc != nullptr) recipients[count++] = envelope.bcc;
+  if (envelope.cc != nullptr) recipients[count++] = envelope.cc;
 
-  from = or_empty(from);
+  const char* from = or_empty(envelope.from);
   Content content;
-  content.header = or_empty(header_block);
-  content.body = or_empty(body);
-  content.header_shown = header_shown != nullptr ? header_shown : content.header;
-  content.body_shown = body_shown != nullptr ? body_shown : content.body;
+  content.header = or_empty(message.header);
+  content.body = or_empty(message.body);
+  content.header_shown = message.header_shown != nullptr ? message.header_shown : content.header;
+  content.body_shown = message.body_shown != nullptr ? message.body_shown : content.body;
+  int sent = 0;
   if (security != kSmtpPlain) {
     const char* host = g_smtp.options.tls_host != nullptr ? g_smtp.options.tls_host : server;
-    int sent = secure_exchange(host, from, recipients, count, content);
+    sent = secure_exchange(host, from, recipients, count, content);
     if (g_smtp.tls != nullptr) {
       tls_close(g_smtp.tls);
       g_smtp.tls = nullptr;
     }
-    return sent;
+  } else if (g_smtp.use_helo) {
+    sent = helo_exchange(from, recipients, count, content);
+  } else {
+    sent = ehlo_exchange(from, recipients, count, content);
   }
-  if (g_smtp.use_helo) return helo_exchange(from, recipients, count, content);
-  return ehlo_exchange(from, recipients, count, content);
+  free(server);
+  return sent != 0;
 }

@@ -12,7 +12,8 @@
 SmtpConnection g_smtp = {kNoSocket, nullptr, false, kDefaultSmtpTimeoutSeconds,
                          "\n", false, {0}, 0, false, nullptr, 0, 0,
                          {"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
-                          nullptr, nullptr, nullptr, nullptr}};
+                          nullptr, nullptr, nullptr, nullptr},
+                         0, {0}};
 
 namespace {
 
@@ -192,6 +193,10 @@ int read_reply(bool greeting, int* code, ReplyLineFn each_line, void* context) {
       }
       scan = end + 1;
       if (final) {
+        // The last final line, for the caller's report of the outcome.
+        int shown = line_length > 0 && line[line_length - 1] == '\r' ? line_length - 1 : line_length;
+        g_smtp.last_code = line_code;
+        snprintf(g_smtp.last_reply, sizeof g_smtp.last_reply, "%.*s", shown, line);
         g_smtp.pending_length = length - scan;
         memcpy(g_smtp.pending, buf + scan,
                static_cast<size_t>(g_smtp.pending_length));
@@ -378,6 +383,8 @@ void smtp_close() {
   g_smtp.pending_length = 0;
   g_smtp.out_length = 0;
   g_smtp.timed_out = false;
+  g_smtp.last_code = 0;
+  g_smtp.last_reply[0] = '\0';
 }
 
 void smtp_connection_reset() {

@@ -51,6 +51,10 @@ struct SmtpConnection {
   int out_length;
   int out_capacity;
   SmtpOptions options;  // as last set by smtp_set_options
+  // The final line of the last reply read (without its line end) and its
+  // code; 0 and "" before the first.
+  int last_code;
+  char last_reply[kReplyBufferSize + 1];
 };
 extern SmtpConnection g_smtp;
 

@@ -9,6 +9,7 @@
 #include "compose/envelope.h"
 #include "compose_fixture.h"
 #include "config/settings.h"
+#include "deliver/deliver.h"
 #include "smtp/transport.h"
 
 namespace {
@@ -210,7 +211,7 @@ TEST_F(MessageTest, MissingFromToOrSubjectStopsTheDispatch) {
     if (c.to != nullptr) header("To:", c.to);
     if (c.subject != nullptr) header("Subject:", c.subject);
     body("Name:", "Joe");
-    EXPECT_EQ(0, assemble_and_send()) << c.shown;
+    EXPECT_FALSE(assemble_message()) << c.shown;
     std::string headers = g_message.header->data;
     if (header_lines.count == 0) {
       EXPECT_EQ(kTrailer + "\n", headers);
@@ -230,7 +231,12 @@ TEST_F(MessageTest, CompleteEnvelopeGoesToTheDialogue) {
   header("From:", "f@x.test");
   header("To:", "t@x.test");
   header("Subject:", "Hi");
-  EXPECT_EQ(0, assemble_and_send());
+  ASSERT_TRUE(assemble_message());
+  SmtpEnvelope envelope = {g_envelope.from, g_envelope.to, g_envelope.cc, g_envelope.bcc};
+  SmtpContent content = {g_message.header->data, g_message.body->data,
+                         g_message.header_shown->data, g_message.body_shown->data};
+  DeliveryContext context = {&g_settings, "quillon.ini", nullptr};
+  EXPECT_EQ(DeliveryOutcome::kUnreachable, deliver_message(context, envelope, content).outcome);
   EXPECT_TRUE(logged("about to send email to smtp server ((null)) from: "
                      "(f@x.test) to: (t@x.test)"));
   EXPECT_TRUE(logged("Email not sent."));
@@ -245,7 +251,7 @@ TEST_F(MessageTest, StandardHeadersAndReplyToComeBeforeTheTrailer) {
   header("From: Form <form@example.com>");
   header("Subject:", "Gr\xc3\xbc\xc3\x9f" "e");
   body("Name:", "Jos\xc3\xa9");
-  EXPECT_EQ(0, assemble_and_send());  // there is no server
+  EXPECT_FALSE(assemble_message());  // there is no To
   const std::regex expected(
       "From: Form <form@example.com> \r\n"
       "Subject: =\\?UTF-8\\?B\\?R3LDvMOfZQ==\\?=\r\n"
@@ -269,7 +275,7 @@ TEST_F(MessageTest, StandardHeadersAndReplyToComeBeforeTheTrailer) {
   variable("Email:", "a@x.test, b@x.test");
   header("From:", "form@example.com");
   body("Name:", "Joe");
-  EXPECT_EQ(0, assemble_and_send());
+  EXPECT_FALSE(assemble_message());
   std::string headers = g_message.header->data;
   EXPECT_NE(headers.find("\nContent-Transfer-Encoding: 7bit\n"), std::string::npos);
   EXPECT_EQ(headers.find("Reply-To"), std::string::npos);
@@ -314,7 +320,9 @@ TEST_F(MessageTest, SmtpSettingsReachTheDialogueOrStopIt) {
     g_settings.smtp_password = c.password != nullptr ? keep(c.password) : nullptr;
     g_settings.smtp_password_file =
         c.password_file.empty() ? nullptr : keep(c.password_file);
-    EXPECT_EQ(c.used != nullptr ? 1 : 0, apply_smtp_settings()) << c.error;
+    DeliveryOptions options;
+    EXPECT_EQ(c.used != nullptr, delivery_options(g_settings, &options)) << c.error;
+    smtp_set_options(options.smtp);
     if (c.used != nullptr) {
       EXPECT_EQ(c.used, shown(g_smtp.options.password));
       EXPECT_STREQ("Mail.Example.com", g_smtp.options.tls_host);
@@ -322,6 +330,7 @@ TEST_F(MessageTest, SmtpSettingsReachTheDialogueOrStopIt) {
     } else {
       EXPECT_TRUE(logged(c.error)) << c.error;
     }
+    delivery_options_free(&options);
   }
   remove(file.c_str());
   remove(empty.c_str());
