@@ -2,6 +2,21 @@
 // What every layer may need of the running program: its version, the paths
 // of its settings, log and rate-limit files, the one way a run ends early with an error
 // page, and a few small helpers shared by all modules.
+//
+// The program's state is passed in the open: the driver creates the form
+// table, the settings, the envelope and the message and hands them down.
+// What stays process-wide, and why:
+//   g_program                  the arguments and derived paths: fixed at start-up
+//   g_log                      the log's path and level: every layer logs, and the
+//                              fatal path must write without being handed it
+//   g_buffer_format, g_output_format (and their scratch areas, text.cpp and
+//                              log.cpp)  formatting areas that must outlive a call:
+//                              the spill areas grow once and are kept
+//   g_smtp                     the one SMTP connection and its trace queue
+//   faq_index_tags, faq_body_tags   the FAQ page's tag counters (driver/faq.cpp)
+//   platform halves            the last socket error (net_posix.cpp) and the TLS
+//                              library loaded on first use (tls_posix.cpp,
+//                              tls_win32.cpp)
 
 #include <cstddef>
 

@@ -1,38 +1,51 @@
 #pragma once
-// Assembly of the header and body blocks, and the decision to send.
+// Assembly of the header and body blocks from the settings and the form,
+// and the last guards before the message is handed to the delivery. May use
+// src/config, src/form, src/base and src/platform; nothing of the delivery
+// or of SMTP.
+//
+// Errors: builders cannot fail (running out of memory ends the process
+// through fatal_reply); assemble_message says yes or no, the reason logged.
 
 #include <cstddef>
 
 #include "base/text.h"
+#include "compose/envelope.h"
+#include "config/settings.h"
+#include "form/form.h"
+
+// A block of the message and its copy for the log: the same text, with the
+// line breaks and control characters of outside text (submitted values and
+// names, settings text) escaped (log_escape_append), so that no submitted
+// text can start a log line. Only the program's own line ends stay line
+// ends in the copy. Both buffers belong to the block.
+struct MessageBlock {
+  TextBuffer* wire;
+  TextBuffer* shown;
+};
 
 struct Message {
-  TextBuffer* header;  // accepted header lines, then the trailer line
-  TextBuffer* body;    // body lines, then the optional variable list
-  // The log's copies of the two: outside text with its line breaks and
-  // control characters escaped (log_escape_append), the program's own line
-  // ends kept.
-  TextBuffer* header_shown;
-  TextBuffer* body_shown;
+  MessageBlock header;  // accepted header lines, then the trailer line
+  MessageBlock body;    // body lines, then the optional variable list
 };
-extern Message g_message;
 
 // A body label this long or longer leaves its entry out of the body.
 constexpr int kMaxBodyLabel = 499;
 
-// Fills a new header block from header_lines, classifying each entry into
-// g_envelope. The BCC entry fills the envelope but is not written, and CR and
-// LF in a value become blanks. Then the optional Reply-To and, with
+// Fills a new header block from the settings' header lines (a line naming
+// a form field takes its value from `form`), classifying each entry into
+// `envelope`. The BCC entry fills the envelope but is not written, and CR
+// and LF in a value become blanks. Then the optional Reply-To and, with
 // standard_headers, Date, Message-ID and the MIME headers (`body`, the body
 // block the header goes with, decides the Content-Transfer-Encoding; null
 // counts as empty). Logs "generated headers {...}", then adds the trailer
-// line. Caller owns it, and the log's copy in *shown when `shown` is not
-// null.
-TextBuffer* build_header_block(TextBuffer** shown = nullptr, const char* body = nullptr);
+// line. The caller owns the block.
+MessageBlock build_header_block(const Settings& settings, const FormTable& form,
+                                Envelope* envelope, const char* body = nullptr);
 
-// Fills a new body block from body_lines and, with "sendall true", the list
-// of all submitted variables. Caller owns it, and the log's copy in *shown
-// when `shown` is not null.
-TextBuffer* build_body_block(TextBuffer** shown = nullptr);
+// Fills a new body block from the settings' body lines and, with "sendall
+// true", the list of all submitted variables. The caller owns the block.
+MessageBlock build_body_block(const Settings& settings, const FormTable& form);
 
 // The most characters a line of the message holds before its line end
 // (SMTP takes 1000 octets with CR LF).
@@ -48,11 +61,14 @@ constexpr size_t kMaxLineLength = 998;
 // escaped. A separate step, so a mode that encodes long lines can skip it.
 void limit_line_lengths(TextBuffer* block, TextBuffer* shown, const char* eol, bool header);
 
-// Builds both blocks into g_message (with standard_headers, a body that is
-// not 7bit is quoted-printable encoded). Returns true when From, To and
-// Subject were found and the recipients and the rate limit allow the mail
-// to go; false otherwise (the reason is logged).
-bool assemble_message();
+// Builds both blocks into `message` (with standard_headers, a body that is
+// not 7bit is quoted-printable encoded) and the envelope. Returns true when
+// From, To and Subject were found and the recipients and the rate limit
+// allow the mail to go; false otherwise (the reason is logged). The message
+// is filled either way.
+bool assemble_message(const Settings& settings, const FormTable& form, Envelope* envelope,
+                      Message* message);
 
-// Frees the blocks of g_message and empties it (tests only).
-void message_reset();
+// Release the buffers and empty the value.
+void message_block_free(MessageBlock* block);
+void message_free(Message* message);

@@ -21,40 +21,32 @@ constexpr int kCommandAreaSize = 10000;
 constexpr int kCommandLimit = 9998;  // longer commands are cut
 constexpr int kMaxRecipients = 3;    // To, BCC, CC
 
-char g_command[kCommandAreaSize];
-
-SmtpAcceptedFn g_accepted = nullptr;
-void* g_accepted_context = nullptr;
-
 // The server took the message: tell the caller at once.
 bool note_accepted(bool accepted) {
-  if (accepted && g_accepted != nullptr) g_accepted(g_accepted_context);
+  if (accepted && g_smtp.accepted != nullptr) g_smtp.accepted(g_smtp.accepted_context);
   return accepted;
-}
-
-const char* format_command(const char* format, va_list args) QUILLON_PRINTF(1, 0);
-
-const char* format_command(const char* format, va_list args) {
-  vsnprintf(g_command, kCommandLimit + 1, format, args);
-  return g_command;
 }
 
 // Sends one command line at once.
 void send_command(const char* format, ...) QUILLON_PRINTF(1, 2);
 void send_command(const char* format, ...) {
+  char command[kCommandAreaSize];
   va_list args;
   va_start(args, format);
-  sendr(format_command(format, args));
+  vsnprintf(command, kCommandLimit + 1, format, args);
   va_end(args);
+  sendr(command);
 }
 
 // Queues one command line for the next smtp_flush (a pipelined group).
 void queue_command(const char* format, ...) QUILLON_PRINTF(1, 2);
 void queue_command(const char* format, ...) {
+  char command[kCommandAreaSize];
   va_list args;
   va_start(args, format);
-  smtp_queue_command(format_command(format, args));
+  vsnprintf(command, kCommandLimit + 1, format, args);
   va_end(args);
+  smtp_queue_command(command);
 }
 
 const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
@@ -351,8 +343,8 @@ int smtp_port_from_text(const char* text) {
 }
 
 void smtp_on_accepted(SmtpAcceptedFn accepted, void* context) {
-  g_accepted = accepted;
-  g_accepted_context = context;
+  g_smtp.accepted = accepted;
+  g_smtp.accepted_context = context;
 }
 
 int send_dot_stuffed(const char* content) {

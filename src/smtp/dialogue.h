@@ -1,6 +1,8 @@
 #pragma once
 // The SMTP exchange for one message.
 
+#include "smtp/transport.h"
+
 // Errors: yes/no answers are bool; what went wrong is logged where it is
 // found, and the last reply is in g_smtp.last_code / g_smtp.last_reply.
 
@@ -38,7 +40,6 @@ bool smtp_dialogue(const char* server, const SmtpEnvelope& envelope, const SmtpC
 // Called the moment the server accepts the message data with a 2xx, before
 // the goodbye, so that a caller keeping a copy of the message can mark it
 // delivered before anything else can go wrong. Null (the default) for none.
-using SmtpAcceptedFn = void (*)(void* context);
 void smtp_on_accepted(SmtpAcceptedFn accepted, void* context);
 
 // Writes `content` on the connection with a "." added in front of every line

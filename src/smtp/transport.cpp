@@ -10,10 +10,10 @@
 #include "platform/os.h"
 
 SmtpConnection g_smtp = {kNoSocket, nullptr, false, kDefaultSmtpTimeoutSeconds,
-                         "\n", false, {0}, 0, false, nullptr, 0, 0,
+                         "\n", false, {0}, 0, false, nullptr, 0, 0, nullptr,
                          {"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
                           nullptr, nullptr, nullptr, nullptr},
-                         0, {0}};
+                         0, {0}, nullptr, nullptr};
 
 namespace {
 
@@ -141,17 +141,13 @@ void out_reserve(int more) {
   g_smtp.out_capacity = capacity;
 }
 
-// The log's copy of the queue: the same bytes, except where content queued
-// with a copy of its own (smtp_queue_dot_stuffed) shows that copy.
-TextBuffer* g_out_shown = nullptr;
-
 void shown_append(const char* data, int size) {
-  if (g_out_shown == nullptr) g_out_shown = text_buffer_new("");
-  text_buffer_append_bytes(g_out_shown, data, size);
+  if (g_smtp.out_shown == nullptr) g_smtp.out_shown = text_buffer_new("");
+  text_buffer_append_bytes(g_smtp.out_shown, data, size);
 }
 
 void shown_clear() {
-  if (g_out_shown != nullptr) text_buffer_replace(g_out_shown, "%s", "");
+  if (g_smtp.out_shown != nullptr) text_buffer_replace(g_smtp.out_shown, "%s", "");
 }
 
 void out_append(const char* data, int size) {
@@ -322,7 +318,7 @@ static int flush_queue(const char* shown) {
   int size = g_smtp.out_length;
   g_smtp.out_length = 0;
   if (size == 0) return 0;
-  const char* trace = g_out_shown != nullptr ? g_out_shown->data : nullptr;
+  const char* trace = g_smtp.out_shown != nullptr ? g_smtp.out_shown->data : nullptr;
   int sent = write_all(g_smtp.socket, g_smtp.tls, g_smtp.out, size, shown, trace);
   shown_clear();
   return sent == size ? 0 : -1;
