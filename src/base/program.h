@@ -1,7 +1,7 @@
 #pragma once
 // What every layer may need of the running program: its version, the paths
-// of its settings, log and rate-limit files, the one way a run ends early with an error
-// page, and a few small helpers shared by all modules.
+// of its settings, log and rate-limit files, and a few small helpers shared
+// by all modules (the one way a run ends early is in base/fatal.h).
 //
 // The program's state is passed in the open: the driver creates the form
 // table, the settings, the envelope and the message and hands them down.
@@ -19,6 +19,8 @@
 //                              tls_win32.cpp)
 
 #include <cstddef>
+
+#include "base/fatal.h"
 
 constexpr char kProgramVersion[] = "1.0v";
 constexpr int kPathAreaSize = 64000;
@@ -41,21 +43,6 @@ const char* program_path();
 
 // The value of the environment variable `name`, or null when it is not set.
 const char* environment_value(const char* name);
-
-// The out-of-memory texts of fatal_reply: the text buffer's record
-// ("Unable to malloc memory."), every other block ("Unable to malloc
-// memory"), and the form and settings copies ("out of memory.").
-constexpr char kOutOfMemoryRecord[] = "Unable to malloc memory.";
-constexpr char kOutOfMemory[] = "Unable to malloc memory";
-constexpr char kOutOfMemoryCopy[] = "out of memory.";
-
-// Appends `message` as a bare line to the log file, answers the browser with
-// a minimal error page and exits with 1; exits with 2 and prints nothing when
-// the log file cannot be opened. Never returns.
-[[noreturn]] void fatal_reply(const char* message);
-
-// A formatting spill area could not be allocated: exits with 9 at once.
-[[noreturn]] void fatal_spill();
 
 // A heap copy of `text` (of `length` bytes, NUL added), or fatal_reply with
 // `failure` when memory runs out.

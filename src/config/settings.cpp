@@ -222,7 +222,7 @@ static int add_to_list(SettingList* list, const char* key, const char* value) {
   // settings files that have none.
   if (list->items == nullptr) {
     list->items = static_cast<char**>(malloc(sizeof(char*) * kMaxSettingsEntries));
-    if (list->items == nullptr) fatal_reply("out of memory.");
+    if (list->items == nullptr) fatal_reply(kOutOfMemoryCopy);
   }
   list->items[list->count++] = copy_text(value);
   return 1;

@@ -218,7 +218,7 @@ char* secret_line(const char* prefix, const char* data, size_t length) {
   char* encoded = base64_encode_copy(data, length);
   size_t size = strlen(prefix) + strlen(encoded) + 1;
   char* line = static_cast<char*>(malloc(size));
-  if (line == nullptr) fatal_reply("Unable to malloc memory.");
+  if (line == nullptr) fatal_reply(kOutOfMemoryRecord);
   snprintf(line, size, "%s%s", prefix, encoded);
   memset(encoded, 0, strlen(encoded));
   free(encoded);
@@ -239,7 +239,7 @@ AuthOutcome authenticate(const char* host, const EhloFeatures& features) {
     size_t password_length = strlen(password);
     size_t length = user_length + password_length + 2;
     char* credentials = static_cast<char*>(malloc(length));
-    if (credentials == nullptr) fatal_reply("Unable to malloc memory.");
+    if (credentials == nullptr) fatal_reply(kOutOfMemoryRecord);
     credentials[0] = '\0';
     memcpy(credentials + 1, user, user_length);
     credentials[1 + user_length] = '\0';

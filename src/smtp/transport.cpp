@@ -129,14 +129,14 @@ int write_all(OsSocket sock, TlsSession* tls, const char* data, int size,
 
 void out_reserve(int more) {
   if (more < 0 || g_smtp.out_length > INT_MAX - 1 - more) {
-    fatal_reply("Unable to malloc memory.");
+    fatal_reply(kOutOfMemoryRecord);
   }
   int need = g_smtp.out_length + more + 1;
   if (need <= g_smtp.out_capacity) return;
   int capacity = g_smtp.out_capacity > 0 ? g_smtp.out_capacity : 1024;
   while (capacity < need) capacity = capacity > INT_MAX / 2 ? need : capacity * 2;
   char* grown = static_cast<char*>(realloc(g_smtp.out, static_cast<size_t>(capacity)));
-  if (grown == nullptr) fatal_reply("Unable to malloc memory.");
+  if (grown == nullptr) fatal_reply(kOutOfMemoryRecord);
   g_smtp.out = grown;
   g_smtp.out_capacity = capacity;
 }
