@@ -3,6 +3,10 @@
 // of its settings, log and rate-limit files, and a few small helpers shared
 // by all modules (the one way a run ends early is in base/fatal.h).
 //
+// Errors in src/base: nothing here fails but for memory, and memory that
+// runs out ends the run through fatal_reply (a formatting spill area:
+// fatal_spill); the log drops a line it cannot write without a word.
+//
 // The program's state is passed in the open: the driver creates the form
 // table, the settings, the envelope and the message and hands them down.
 // What stays process-wide, and why:

@@ -97,10 +97,10 @@ static bool prefix_matches(const char* text, const char* name, int count) {
 
 // match_header, telling in *from_value whether the address came from the
 // value rather than the text.
-static int match_header_from(const char* text, const char* value, const char* name,
-                             int count, char** slot, bool* from_value) {
+static bool match_header_from(const char* text, const char* value, const char* name,
+                              int count, char** slot, bool* from_value) {
   *from_value = false;
-  if (text == nullptr || !prefix_matches(text, name, count)) return 0;
+  if (text == nullptr || !prefix_matches(text, name, count)) return false;
   // A static line carries its address in the text; a line naming a
   // submitted variable has only the name there and the address in the value.
   *slot = scan_address(text);
@@ -108,11 +108,11 @@ static int match_header_from(const char* text, const char* value, const char* na
     *slot = scan_address(value);
     *from_value = *slot != nullptr;
   }
-  return *slot != nullptr ? 1 : 0;
+  return *slot != nullptr;
 }
 
-int match_header(const char* text, const char* value, const char* name,
-                 int count, char** slot) {
+bool match_header(const char* text, const char* value, const char* name,
+                  int count, char** slot) {
   bool from_value;
   return match_header_from(text, value, name, count, slot, &from_value);
 }
@@ -130,8 +130,8 @@ static const AddressHeader kAddressHeaders[] = {
     {"BCC:", &Envelope::bcc},
 };
 
-int classify_header(Envelope* envelope, bool bare_too, const char* text, const char* value) {
-  if (text == nullptr) return 0;
+bool classify_header(Envelope* envelope, bool bare_too, const char* text, const char* value) {
+  if (text == nullptr) return false;
   for (const AddressHeader& header : kAddressHeaders) {
     char** slot = &(envelope->*header.slot);
     if (*slot != nullptr) continue;
@@ -141,15 +141,15 @@ int classify_header(Envelope* envelope, bool bare_too, const char* text, const c
         (bare_too &&
          match_header_from(text, value, header.name, count - 1, slot, &from_value))) {
       if (from_value && header.slot != &Envelope::from) envelope->recipient_from_form = true;
-      return 1;
+      return true;
     }
   }
   if (prefix_matches(text, "Subject:", 8) ||
       (bare_too && prefix_matches(text, "Subject", 7))) {
     envelope->subject_found = true;
-    return 1;
+    return true;
   }
-  return 0;
+  return false;
 }
 
 void envelope_free(Envelope* envelope) {

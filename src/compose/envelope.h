@@ -27,16 +27,16 @@ char* scan_address(const char* text);
 char* reply_to_address(const char* value, const char** why);
 
 // If `text` begins with `name` (first `count` characters, ASCII case ignored),
-// fills *slot from the text, else from the value. Returns 1 when *slot now
+// fills *slot from the text, else from the value. Returns whether *slot now
 // holds an address.
-int match_header(const char* text, const char* value, const char* name,
+bool match_header(const char* text, const char* value, const char* name,
                  int count, char** slot);
 
 // Classifies one header entry, filling `envelope`. With `bare_too`
 // (add_headerline_colon) the names also match without their colon. Returns
-// 1 when accepted as From, To, CC, BCC or Subject, 0 otherwise; of an
-// accepted entry all but the BCC one are written into the header block.
-int classify_header(Envelope* envelope, bool bare_too, const char* text, const char* value);
+// whether it was accepted as From, To, CC, BCC or Subject; of an accepted
+// entry all but the BCC one are written into the header block.
+bool classify_header(Envelope* envelope, bool bare_too, const char* text, const char* value);
 
 // Frees the addresses and empties the envelope.
 void envelope_free(Envelope* envelope);

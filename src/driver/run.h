@@ -1,6 +1,11 @@
 #pragma once
 // Start-up: the settings and log file names, option dispatch, the sequence of
 // a CGI run, and the one way a run ends early with an error page.
+//
+// Errors in src/driver: the driver is the only layer that decides to end a
+// run: a CGI run without a settings file ends with fatal_reply's page, a
+// command prints its failure in words and exits with 3; every other
+// failure below is carried up as a value and answered with a page.
 
 #include "base/program.h"
 #include "config/settings.h"

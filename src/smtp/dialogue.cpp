@@ -77,17 +77,17 @@ bool replied(int* code = nullptr) {
 }
 
 // Says goodbye to a server that stopped answering, without waiting for it.
-int give_up() {
+bool give_up() {
   send_command("QUIT");
-  return 0;
+  return false;
 }
 
 // After QUIT only its reply is read: the outcome is known by then, and a
 // server that keeps the connection open must not hold the visitor.
-int say_goodbye(bool accepted) {
+bool say_goodbye(bool accepted) {
   send_command("QUIT");
   if (!g_smtp.timed_out) (void)TCPdoread();
-  return accepted ? 1 : 0;
+  return accepted;
 }
 
 // The capability lines of an EHLO reply: "250-PIPELINING", "250 STARTTLS"...
@@ -107,7 +107,7 @@ bool greet_with_ehlo(EhloFeatures* features) {
 
 // The envelope, the content after 354 and QUIT, the commands together when
 // `pipelining`, one at a time otherwise.
-int send_mail(const char* from, const char* const* recipients, int count,
+bool send_mail(const char* from, const char* const* recipients, int count,
               const Content& content, bool pipelining) {
   int code = 0;
   bool read_ok = true;
@@ -142,11 +142,11 @@ int send_mail(const char* from, const char* const* recipients, int count,
   (void)smtp_flush();
   bool accepted = note_accepted(TCPdoread(&code) == 1 && is_positive(code));
   if (!g_smtp.timed_out) (void)TCPdoread();
-  return accepted ? 1 : 0;
+  return accepted;
 }
 
 // Greets with HELO and waits for each reply before the next command.
-int helo_exchange(const char* from, const char* const* recipients, int count,
+bool helo_exchange(const char* from, const char* const* recipients, int count,
                   const Content& content) {
   TCPdoread_greeting();
   if (g_smtp.timed_out) return give_up();
@@ -157,7 +157,7 @@ int helo_exchange(const char* from, const char* const* recipients, int count,
 
 // Reads the greeting, greets with EHLO, and sends the envelope commands
 // together when the server offers PIPELINING, one at a time otherwise.
-int ehlo_exchange(const char* from, const char* const* recipients, int count,
+bool ehlo_exchange(const char* from, const char* const* recipients, int count,
                   const Content& content) {
   if (!replied()) return give_up();  // the greeting
   EhloFeatures features;
@@ -279,10 +279,10 @@ AuthOutcome authenticate(const char* host, const EhloFeatures& features) {
 // The exchange over TLS: from the first byte, or after STARTTLS. Always
 // EHLO, each reply awaited before the next command, AUTH when there are
 // credentials, and nothing but the greeting and EHLO in plain text.
-int secure_exchange(const char* host, const char* from, const char* const* recipients,
+bool secure_exchange(const char* host, const char* from, const char* const* recipients,
                     int count, const Content& content) {
   bool starttls = g_smtp.options.security == kSmtpStarttls;
-  if (!starttls && !start_tls(host)) return 0;
+  if (!starttls && !start_tls(host)) return false;
   if (!replied()) return give_up();  // the greeting
   EhloFeatures features;
   if (!greet_with_ehlo(&features)) return give_up();
@@ -310,7 +310,7 @@ int secure_exchange(const char* host, const char* from, const char* const* recip
                 "they were dropped.", host, g_smtp.pending_length);
     }
     smtp_discard_pending();
-    if (!start_tls(host)) return 0;
+    if (!start_tls(host)) return false;
     if (!greet_with_ehlo(&features)) return give_up();
   }
   if (g_smtp.options.user != nullptr) {
@@ -418,7 +418,7 @@ bool smtp_dialogue(const char* server_text, const SmtpEnvelope& envelope,
   content.body = or_empty(message.body);
   content.header_shown = message.header_shown != nullptr ? message.header_shown : content.header;
   content.body_shown = message.body_shown != nullptr ? message.body_shown : content.body;
-  int sent = 0;
+  bool sent = false;
   if (security != kSmtpPlain) {
     const char* host = g_smtp.options.tls_host != nullptr ? g_smtp.options.tls_host : server;
     sent = secure_exchange(host, from, recipients, count, content);
@@ -432,5 +432,5 @@ bool smtp_dialogue(const char* server_text, const SmtpEnvelope& envelope,
     sent = ehlo_exchange(from, recipients, count, content);
   }
   free(server);
-  return sent != 0;
+  return sent;
 }

@@ -3,6 +3,11 @@
 // traced in the log and every socket failure logged in words. All bytes to
 // and from the server pass through one send and one receive path, which a
 // TLS session takes over once it is started on the connection.
+//
+// Errors in src/smtp: every failure is logged where it is found; the
+// functions named after the original exchange (TCPwrite, TCPdoread) keep
+// their counts and 1/0, the others return bool, or 0 / -1 for a write.
+// Memory that runs out ends the run (fatal_reply).
 
 #include "base/text.h"
 #include "platform/net.h"
