@@ -9,6 +9,7 @@
 // imported: loading them costs every run, plain SMTP or not, tens of
 // milliseconds under Wine.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <winsock.h>
 #define SECURITY_WIN32
@@ -16,13 +17,12 @@
 #include <schannel.h>
 #include <security.h>
 
-#include <string>
-#include <vector>
 
 // Received bytes not yet decrypted. One record is at most 2^14 bytes of
 // data plus 2048 of expansion and a 5-byte header; the server's first
 // flight (certificate chain included) may have to fit whole.
 constexpr size_t kInputSize = 64 * 1024;
+constexpr size_t kMaxHostName = 255;  // longer names are no DNS names
 
 // How long tls_close waits to hand over its close_notify.
 constexpr int kCloseTimeoutSeconds = 1;
@@ -169,21 +169,24 @@ static bool load_api(char* error) {
   return false;
 }
 
+// Allocated with calloc, its buffers with malloc: the program does without
+// the C++ runtime library (see tls.h).
 struct TlsSession {
-  SOCKET sock = INVALID_SOCKET;
-  CredHandle cred = {};
-  CtxtHandle ctx = {};
-  bool have_cred = false;
-  bool have_ctx = false;
-  bool peer_closed = false;
-  SecPkgContext_StreamSizes sizes = {};
-  std::vector<char> in;  // kInputSize; in_len of them hold received bytes
-  size_t in_len = 0;
-  std::vector<char> plain;  // decrypted, handed out from plain_pos on
-  size_t plain_pos = 0;
-  size_t plain_len = 0;
-  std::vector<char> out;  // one encrypted record being sent
-  char description[64] = "";
+  SOCKET sock;
+  CredHandle cred;
+  CtxtHandle ctx;
+  bool have_cred;
+  bool have_ctx;
+  bool peer_closed;
+  SecPkgContext_StreamSizes sizes;
+  char* in;  // kInputSize bytes; in_len of them hold received bytes
+  size_t in_len;
+  char* plain;  // decrypted, handed out from plain_pos on
+  size_t plain_size;
+  size_t plain_pos;
+  size_t plain_len;
+  char* out;  // one encrypted record being sent
+  char description[64];
 };
 
 // What the server's first answer showed about the protocol version.
@@ -208,12 +211,12 @@ static bool send_all(SOCKET sock, const char* data, size_t len, int timeout) {
 // the peer closed, or -1 with the socket error set (WSAEMSGSIZE when a record
 // cannot fit the buffer).
 static int read_more(TlsSession* s, int timeout) {
-  if (s->in_len >= s->in.size()) {
+  if (s->in_len >= kInputSize) {
     net_set_last_error(WSAEMSGSIZE);
     return -1;
   }
-  return net_recv(static_cast<OsSocket>(s->sock), s->in.data() + s->in_len,
-                  static_cast<int>(s->in.size() - s->in_len), timeout);
+  return net_recv(static_cast<OsSocket>(s->sock), s->in + s->in_len,
+                  static_cast<int>(kInputSize - s->in_len), timeout);
 }
 
 // Keeps the bytes a call left unused (SECBUFFER_EXTRA, always the tail of the
@@ -224,7 +227,7 @@ static void keep_extra(TlsSession* s, const SecBuffer& extra) {
     s->in_len = 0;
     return;
   }
-  memmove(s->in.data(), s->in.data() + (s->in_len - extra.cbBuffer),
+  memmove(s->in, s->in + (s->in_len - extra.cbBuffer),
           extra.cbBuffer);
   s->in_len = extra.cbBuffer;
 }
@@ -277,7 +280,7 @@ static bool acquire_credentials(TlsSession* s, char* error) {
 static SECURITY_STATUS handshake_step(TlsSession* s, const char* host,
                                       int timeout, bool* sent) {
   SecBuffer in_bufs[2] = {
-      {static_cast<ULONG>(s->in_len), SECBUFFER_TOKEN, s->in.data()},
+      {static_cast<ULONG>(s->in_len), SECBUFFER_TOKEN, s->in},
       {0, SECBUFFER_EMPTY, nullptr}};
   SecBufferDesc in_desc = {SECBUFFER_VERSION, 2, in_bufs};
   SecBuffer out_buf = {0, SECBUFFER_TOKEN, nullptr};
@@ -374,7 +377,7 @@ static bool run_handshake(TlsSession* s, const char* host, int timeout,
         return false;
       }
       if (!first.seen) {
-        note_first_reply(reinterpret_cast<const unsigned char*>(s->in.data()),
+        note_first_reply(reinterpret_cast<const unsigned char*>(s->in),
                          static_cast<size_t>(n), &first);
       }
       s->in_len += static_cast<size_t>(n);
@@ -385,54 +388,86 @@ static bool run_handshake(TlsSession* s, const char* host, int timeout,
   return false;
 }
 
+// The whole file at `path` in a malloc'd block (*length bytes), or null.
+static char* read_file(const char* path, size_t* length) {
+  FILE* f = fopen(path, "rb");
+  if (f == nullptr) return nullptr;
+  size_t capacity = 16384;
+  size_t used = 0;
+  char* text = static_cast<char*>(malloc(capacity));
+  size_t n = 1;
+  while (text != nullptr && n > 0) {
+    if (used == capacity) {
+      capacity *= 2;
+      char* grown = static_cast<char*>(realloc(text, capacity));
+      if (grown == nullptr) free(text);
+      text = grown;
+      if (text == nullptr) break;
+    }
+    n = fread(text + used, 1, capacity - used, f);
+    used += n;
+  }
+  bool read_ok = text != nullptr && !ferror(f);
+  fclose(f);
+  if (!read_ok) {
+    free(text);
+    return nullptr;
+  }
+  *length = used;
+  return text;
+}
+
+// The offset of `needle` in text[from, length), or `length` when it is not there.
+static size_t find_text(const char* text, size_t length, size_t from, const char* needle) {
+  size_t n = strlen(needle);
+  for (size_t at = from; at + n <= length; ++at) {
+    if (memcmp(text + at, needle, n) == 0) return at;
+  }
+  return length;
+}
+
+// Adds one PEM block to `store`. False when it is broken.
+static bool add_pem_block(HCERTSTORE store, const char* block, DWORD block_len) {
+  DWORD size = 0;
+  if (!g_api.CryptStringToBinaryA(block, block_len, CRYPT_STRING_BASE64HEADER, nullptr, &size,
+                                  nullptr, nullptr)) {
+    return false;
+  }
+  BYTE* der = static_cast<BYTE*>(malloc(size > 0 ? size : 1));
+  bool ok = der != nullptr &&
+            g_api.CryptStringToBinaryA(block, block_len, CRYPT_STRING_BASE64HEADER, der, &size,
+                                       nullptr, nullptr) &&
+            g_api.CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der, size,
+                                                   CERT_STORE_ADD_ALWAYS, nullptr);
+  free(der);
+  return ok;
+}
+
 // Reads the PEM certificates of `path` into a new memory store. Returns null
 // when the file cannot be read, holds no certificate, or holds a broken one.
 static HCERTSTORE load_roots(const char* path) {
-  FILE* f = fopen(path, "rb");
-  if (f == nullptr) return nullptr;
-  std::string text;
-  char chunk[4096];
-  size_t n = 0;
-  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
-  bool read_ok = !ferror(f);
-  fclose(f);
-  if (!read_ok) return nullptr;
-
+  size_t length = 0;
+  char* text = read_file(path, &length);
+  if (text == nullptr) return nullptr;
   static const char kBegin[] = "-----BEGIN CERTIFICATE-----";
   static const char kEnd[] = "-----END CERTIFICATE-----";
   HCERTSTORE store = g_api.CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-  if (store == nullptr) return nullptr;
   int added = 0;
-  bool broken = false;
+  bool broken = store == nullptr;
   size_t pos = 0;
-  while (!broken && (pos = text.find(kBegin, pos)) != std::string::npos) {
-    size_t end = text.find(kEnd, pos);
-    if (end == std::string::npos) {
-      broken = true;
-      break;
-    }
+  while (!broken && (pos = find_text(text, length, pos, kBegin)) < length) {
+    size_t end = find_text(text, length, pos, kEnd);
+    broken = end == length;
+    if (broken) break;
     end += sizeof kEnd - 1;
-    const char* block = text.data() + pos;
-    DWORD block_len = static_cast<DWORD>(end - pos);
-    DWORD size = 0;
-    std::vector<BYTE> der;
-    broken = !g_api.CryptStringToBinaryA(block, block_len, CRYPT_STRING_BASE64HEADER,
-                                   nullptr, &size, nullptr, nullptr);
-    if (!broken) {
-      der.resize(size);
-      broken =
-          !g_api.CryptStringToBinaryA(block, block_len, CRYPT_STRING_BASE64HEADER,
-                                der.data(), &size, nullptr, nullptr) ||
-          !g_api.CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
-                                            der.data(), size,
-                                            CERT_STORE_ADD_ALWAYS, nullptr);
-    }
+    broken = !add_pem_block(store, text + pos, static_cast<DWORD>(end - pos));
     added++;
     pos = end;
   }
-  if (broken || added == 0) {
+  free(text);
+  if (store != nullptr && (broken || added == 0)) {
     g_api.CertCloseStore(store, 0);
-    return nullptr;
+    store = nullptr;
   }
   return store;
 }
@@ -579,8 +614,15 @@ static bool check_certificate(TlsSession* s, const char* host, HCERTSTORE roots,
     BYTE addr[4];
     bool dotted = parse_dotted(host, addr);
     DWORD checks = (listed ? kIgnoreUnknownCa : 0) | (dotted ? kIgnoreName : 0);
-    std::wstring wide_host(host, host + strlen(host));
-    verdict = ssl_policy(chain, wide_host.c_str(), checks);
+    // Host names are ASCII: each byte widens to one wide character.
+    wchar_t wide_host[kMaxHostName + 1];
+    size_t host_length = strlen(host);
+    if (host_length > kMaxHostName) host_length = kMaxHostName;
+    for (size_t i = 0; i < host_length; ++i) {
+      wide_host[i] = static_cast<wchar_t>(static_cast<unsigned char>(host[i]));
+    }
+    wide_host[host_length] = L'\0';
+    verdict = ssl_policy(chain, wide_host, checks);
     // The policy judges first, so that its order of complaints holds; what
     // it may let pass is checked here.
     if (verdict == 0 && untrusted && !listed) verdict = CERT_E_UNTRUSTEDROOT;
@@ -635,12 +677,31 @@ static void describe(TlsSession* s) {
 static void free_session(TlsSession* s) {
   if (s->have_ctx) g_api.DeleteSecurityContext(&s->ctx);
   if (s->have_cred) g_api.FreeCredentialsHandle(&s->cred);
-  delete s;
+  free(s->in);
+  free(s->plain);
+  free(s->out);
+  free(s);
+}
+
+// The record buffers once the stream sizes are known. False when memory ran out.
+static bool size_buffers(TlsSession* s) {
+  s->plain_size = s->sizes.cbMaximumMessage;
+  s->plain = static_cast<char*>(malloc(s->plain_size));
+  s->out = static_cast<char*>(
+      malloc(s->sizes.cbHeader + s->sizes.cbMaximumMessage + s->sizes.cbTrailer));
+  return s->plain != nullptr && s->out != nullptr;
 }
 
 TlsSession* tls_start(OsSocket sock, const char* host, const char* ca_file,
                       int timeout_seconds, char* error) {
+  char scratch[kTlsErrorSize];
+  if (error == nullptr) error = scratch;
   error[0] = '\0';
+  net_set_last_error(0);
+  if (host == nullptr || *host == '\0') {
+    snprintf(error, kTlsErrorSize, "no host name to check the certificate against");
+    return nullptr;
+  }
   if (!load_api(error)) return nullptr;
   HCERTSTORE roots = nullptr;
   if (ca_file != nullptr && ca_file[0] != '\0') {
@@ -650,9 +711,15 @@ TlsSession* tls_start(OsSocket sock, const char* host, const char* ca_file,
       return nullptr;
     }
   }
-  TlsSession* s = new TlsSession;
+  TlsSession* s = static_cast<TlsSession*>(calloc(1, sizeof(TlsSession)));
+  if (s != nullptr) s->in = static_cast<char*>(malloc(kInputSize));
+  if (s == nullptr || s->in == nullptr) {
+    if (roots != nullptr) g_api.CertCloseStore(roots, 0);
+    free(s);
+    snprintf(error, kTlsErrorSize, "out of memory");
+    return nullptr;
+  }
   s->sock = static_cast<SOCKET>(sock);
-  s->in.resize(kInputSize);
   bool ok = acquire_credentials(s, error) &&
             run_handshake(s, host, timeout_seconds, error) &&
             check_certificate(s, host, roots, error);
@@ -663,26 +730,31 @@ TlsSession* tls_start(OsSocket sock, const char* host, const char* ca_file,
     snprintf(error, kTlsErrorSize, "TLS handshake failed (no stream sizes)");
     ok = false;
   }
+  if (ok && !size_buffers(s)) {
+    snprintf(error, kTlsErrorSize, "out of memory");
+    ok = false;
+  }
   if (!ok) {
     free_session(s);
     return nullptr;
   }
-  s->plain.resize(s->sizes.cbMaximumMessage);
-  s->out.resize(s->sizes.cbHeader + s->sizes.cbMaximumMessage +
-                s->sizes.cbTrailer);
   describe(s);
   return s;
 }
 
 int tls_send(TlsSession* s, const char* data, int len, int timeout_seconds) {
+  if (s == nullptr || len < 0 || (data == nullptr && len > 0)) {
+    net_set_last_error(WSAEINVAL);
+    return -1;
+  }
   net_set_last_error(0);
-  if (len <= 0) return 0;
+  if (len == 0) return 0;
   const ULONG header = s->sizes.cbHeader;
   int done = 0;
   while (done < len) {
     ULONG piece = static_cast<ULONG>(len - done);
     if (piece > s->sizes.cbMaximumMessage) piece = s->sizes.cbMaximumMessage;
-    char* record = s->out.data();
+    char* record = s->out;
     memcpy(record + header, data + done, piece);
     SecBuffer bufs[4] = {
         {header, SECBUFFER_STREAM_HEADER, record},
@@ -707,7 +779,7 @@ int tls_send(TlsSession* s, const char* data, int len, int timeout_seconds) {
 // server's close_notify.
 static int decrypt_record(TlsSession* s) {
   SecBuffer bufs[4] = {
-      {static_cast<ULONG>(s->in_len), SECBUFFER_DATA, s->in.data()},
+      {static_cast<ULONG>(s->in_len), SECBUFFER_DATA, s->in},
       {0, SECBUFFER_EMPTY, nullptr},
       {0, SECBUFFER_EMPTY, nullptr},
       {0, SECBUFFER_EMPTY, nullptr}};
@@ -739,8 +811,16 @@ static int decrypt_record(TlsSession* s) {
   s->plain_pos = 0;
   s->plain_len = 0;
   if (data != nullptr && data->cbBuffer > 0) {
-    if (data->cbBuffer > s->plain.size()) s->plain.resize(data->cbBuffer);
-    memcpy(s->plain.data(), data->pvBuffer, data->cbBuffer);
+    if (data->cbBuffer > s->plain_size) {
+      char* grown = static_cast<char*>(realloc(s->plain, data->cbBuffer));
+      if (grown == nullptr) {
+        net_set_last_error(WSAENOBUFS);
+        return -1;
+      }
+      s->plain = grown;
+      s->plain_size = data->cbBuffer;
+    }
+    memcpy(s->plain, data->pvBuffer, data->cbBuffer);
     s->plain_len = data->cbBuffer;
   }
   // The extra bytes lie inside session->in, after the decrypted data.
@@ -753,14 +833,17 @@ static int decrypt_record(TlsSession* s) {
 }
 
 int tls_recv(TlsSession* s, char* buf, int len, int timeout_seconds) {
+  if (s == nullptr || buf == nullptr || len <= 0) {
+    net_set_last_error(WSAEINVAL);
+    return -1;
+  }
   net_set_last_error(0);
-  if (len <= 0) return 0;
   for (;;) {
     if (s->plain_len > 0) {
       size_t n = static_cast<size_t>(len) < s->plain_len
                      ? static_cast<size_t>(len)
                      : s->plain_len;
-      memcpy(buf, s->plain.data() + s->plain_pos, n);
+      memcpy(buf, s->plain + s->plain_pos, n);
       s->plain_pos += n;
       s->plain_len -= n;
       return static_cast<int>(n);
@@ -779,7 +862,7 @@ int tls_recv(TlsSession* s, char* buf, int len, int timeout_seconds) {
   }
 }
 
-const char* tls_description(TlsSession* s) { return s->description; }
+const char* tls_description(TlsSession* s) { return s != nullptr ? s->description : ""; }
 
 void tls_close(TlsSession* s) {
   if (s == nullptr) return;
