@@ -158,6 +158,17 @@ void out_append(const char* data, int size) {
   g_smtp.out[g_smtp.out_length] = '\0';
 }
 
+// The final line of a reply was read: it is kept for the caller's report of
+// the outcome, and the bytes after it wait for the next read.
+void finish_reply(const char* line, int line_length, int line_code, const char* rest,
+                  int rest_length) {
+  int shown = line_length > 0 && line[line_length - 1] == '\r' ? line_length - 1 : line_length;
+  g_smtp.last_code = line_code;
+  snprintf(g_smtp.last_reply, sizeof g_smtp.last_reply, "%.*s", shown, line);
+  g_smtp.pending_length = rest_length;
+  memcpy(g_smtp.pending, rest, static_cast<size_t>(rest_length));
+}
+
 int read_reply(bool greeting, int* code, ReplyLineFn each_line, void* context) {
   char buf[kReplyBufferSize + 1];
   int length = g_smtp.pending_length;
@@ -189,13 +200,7 @@ int read_reply(bool greeting, int* code, ReplyLineFn each_line, void* context) {
       }
       scan = end + 1;
       if (final) {
-        // The last final line, for the caller's report of the outcome.
-        int shown = line_length > 0 && line[line_length - 1] == '\r' ? line_length - 1 : line_length;
-        g_smtp.last_code = line_code;
-        snprintf(g_smtp.last_reply, sizeof g_smtp.last_reply, "%.*s", shown, line);
-        g_smtp.pending_length = length - scan;
-        memcpy(g_smtp.pending, buf + scan,
-               static_cast<size_t>(g_smtp.pending_length));
+        finish_reply(line, line_length, line_code, buf + scan, length - scan);
         if (code != nullptr) *code = line_code;
         return 1;
       }
