@@ -135,26 +135,24 @@ DeliveryResult deliver_message(const DeliveryContext& context, const SmtpEnvelop
   log_event(LOG_DEBUG, "about to send email to smtp server (%s) from: (%s) to: (%s)",
             or_null(settings.smtp), envelope.from, envelope.to);
   DeliveryOptions options;
-  if (!delivery_options(settings, &options)) {
-    delivery_options_free(&options);
-    log_event(LOG_ERROR, "Email not sent.");
-    result.outcome = DeliveryOutcome::kNotConfigured;
-    return result;
-  }
-  smtp_set_options(options.smtp);
-  AttemptEnd end = AttemptEnd::kSent;
-  result.outcome = DeliveryOutcome::kSent;
-  if (settings.spool_folder == nullptr) {
+  bool usable = delivery_options(settings, &options);
+  AttemptEnd end = AttemptEnd::kRefused;
+  result.outcome = DeliveryOutcome::kNotConfigured;
+  if (usable && settings.spool_folder == nullptr) {
+    smtp_set_options(options.smtp);
     Attempt attempt = {nullptr, nullptr, nullptr, false, false};
     end = attempt_dialogue(&attempt, settings.smtp, envelope, content);
-  } else {
+    result.outcome = outcome_of(end);
+  } else if (usable) {
+    smtp_set_options(options.smtp);
+    result.outcome = DeliveryOutcome::kSent;
     send_with_copy(context, envelope, content, &result, &end);
+    if (result.outcome != DeliveryOutcome::kKeptInSpool) result.outcome = outcome_of(end);
   }
   delivery_options_free(&options);
-  if (result.outcome != DeliveryOutcome::kKeptInSpool) result.outcome = outcome_of(end);
   result.reply_code = g_smtp.last_code;
   snprintf(result.reply_text, sizeof result.reply_text, "%s", g_smtp.last_reply);
-  if (end == AttemptEnd::kSent) {
+  if (usable && end == AttemptEnd::kSent) {
     log_event(LOG_DEBUG, "email sent! (1)");
   } else {
     log_event(LOG_ERROR, "Email not sent.");

@@ -159,30 +159,27 @@ int spool_keep(const SpoolStore& store, const char* base, const char* data, size
   char name[kSpoolFileNameSize];
   snprintf(name, sizeof name, "%s.txt", base);
   char* tmp = spool_path(store.tmp, name);
-  int err = os_write_new_file(tmp, data, length, true);
-  if (err != 0) {
-    os_remove_file(tmp);
-    *step = "write";
-    *where = tmp;
-    return err;
-  }
-  spool_pause(store, "spool-written");
   snprintf(name, sizeof name, "%s_new.txt", base);
   char* queue = spool_path(store.queue, name);
-  err = os_rename_noreplace(tmp, queue);
+  *step = "write";
+  int err = os_write_new_file(tmp, data, length, true);
+  if (err == 0) {
+    spool_pause(store, "spool-written");
+    *step = "rename into queue/";
+    err = os_rename_noreplace(tmp, queue);
+  }
   if (err != 0) {
     os_remove_file(tmp);
-    free(queue);
-    *step = "rename into queue/";
     *where = tmp;
+    free(queue);
     return err;
   }
   free(tmp);
   // The rename itself must survive a power cut too.
-  err = os_flush_directory(store.queue);
-  if (err != 0) {
+  int flushed = os_flush_directory(store.queue);
+  if (flushed != 0) {
     log_event(LOG_ERROR, "spool: queue/ {%s} cannot be flushed to disk (%d: %s).", store.queue,
-              err, strerror(err));
+              flushed, strerror(flushed));
   }
   *queued = queue;
   return 0;
