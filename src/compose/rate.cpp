@@ -236,9 +236,7 @@ static bool load_table(OsLockedFile* file, const char* path, RateWork* work) {
 // The admission against the locked file: true when `client` may send (also
 // when the file cannot be read: a broken limit must not lose mail).
 static bool admit_locked(OsLockedFile* file, const char* path, const char* client, int limit,
-                         int64_t window) {
-  RateWork* work = static_cast<RateWork*>(malloc(sizeof(RateWork)));
-  if (work == nullptr) fatal_reply(kOutOfMemory);
+                         int64_t window, RateWork* work) {
   bool loaded = load_table(file, path, work);
   bool admitted = true;
   if (loaded) {
@@ -256,7 +254,6 @@ static bool admit_locked(OsLockedFile* file, const char* path, const char* clien
                 path, error, strerror(error));
     }
   }
-  free(work);
   return admitted;
 }
 
@@ -270,25 +267,28 @@ bool rate_limit_allows(const Settings& settings) {
     return true;
   }
   const char* path = g_program.rate_path;
+  // Allocated before the lock is taken: the lock is held as briefly as can be.
+  RateWork* work = static_cast<RateWork*>(malloc(sizeof(RateWork)));
+  if (work == nullptr) fatal_reply(kOutOfMemory);
   OsLockedFile file;
   int error = os_locked_open(path, kRateLockWaitMs, &file);
+  bool admitted = true;
   if (error == EWOULDBLOCK) {
     log_event(LOG_ERROR,
               "rate_limit state file (%s) stayed locked for over %d ms: sending without "
               "the limit.",
               path, kRateLockWaitMs);
-    return true;
-  }
-  if (error != 0) {
+  } else if (error != 0) {
     log_event(LOG_ERROR,
               "rate_limit state file (%s) could not be opened (%d)(%s): sending without "
               "the limit.",
               path, error, strerror(error));
-    return true;
+  } else {
+    int64_t window = static_cast<int64_t>(settings.rate_limit_minutes) * 60;
+    admitted = admit_locked(&file, path, client, limit, window, work);
+    os_locked_close(&file);
   }
-  int64_t window = static_cast<int64_t>(settings.rate_limit_minutes) * 60;
-  bool admitted = admit_locked(&file, path, client, limit, window);
-  os_locked_close(&file);
+  free(work);
   if (!admitted) {
     log_event(LOG_ERROR,
               "submission refused: client {%s} is over the rate_limit of %d submissions "
