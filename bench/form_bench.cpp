@@ -27,6 +27,8 @@ std::string make_body(int pairs, int size) {
   return body;
 }
 
+FormTable table{};
+
 double microseconds_per_decode(const std::string& body, int rounds) {
   using Clock = std::chrono::steady_clock;
   double best = 1e30;
@@ -35,8 +37,8 @@ double microseconds_per_decode(const std::string& body, int rounds) {
   for (int batch = 0; batch < 5; ++batch) {
     Clock::time_point start = Clock::now();
     for (int i = 0; i < rounds; ++i) {
-      form_reset();
-      form_decode(body.data(), body.size());
+      form_free(&table);
+      form_decode(&table, body.data(), body.size());
     }
     std::chrono::duration<double, std::micro> spent = Clock::now() - start;
     if (spent.count() / rounds < best) best = spent.count() / rounds;
@@ -55,13 +57,13 @@ int main() {
   for (const auto& shape : shapes) {
     std::string body = make_body(shape.pairs, shape.size);
     double us = microseconds_per_decode(body, 200000 / shape.pairs);
-    if (g_form.count != shape.pairs) {
-      fprintf(stderr, "decoded %d pairs, expected %d\n", g_form.count, shape.pairs);
+    if (table.count != shape.pairs) {
+      fprintf(stderr, "decoded %d pairs, expected %d\n", table.count, shape.pairs);
       return 1;
     }
     printf("%8d %8zu %14.1f %12.2f\n", shape.pairs, body.size(), us,
            us * 1000.0 / static_cast<double>(body.size()));
   }
-  form_reset();
+  form_free(&table);
   return 0;
 }

@@ -29,17 +29,20 @@ long long now_ns() {
   return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
 }
 
+Settings bench_settings;
+
 // A state file holding `entries` recent entries of other clients.
 void prepare_state(const std::string& path, int entries) {
   unlink(path.c_str());
   if (entries == 0) return;
   static char content[kRateFileMax];
-  rate_start_afresh(&g_rate);
+  static RateTable table;
+  rate_start_afresh(&table);
   long long now = time(nullptr);
   for (int i = 0; i < entries; ++i) {
-    rate_admit(&g_rate, 0x9e3779b97f4a7c15ULL * static_cast<unsigned>(i + 1), now, 1, 600);
+    rate_admit(&table, 0x9e3779b97f4a7c15ULL * static_cast<unsigned>(i + 1), now, 1, 600);
   }
-  size_t length = rate_encode(g_rate, content);
+  size_t length = rate_encode(table, content);
   FILE* file = fopen(path.c_str(), "wb");
   if (file == nullptr || fwrite(content, 1, length, file) != length) {
     perror(path.c_str());
@@ -74,7 +77,7 @@ std::vector<double> concurrent_step(int processes, bool same_client, int first =
                n & 255);
       setenv("REMOTE_ADDR", same_client ? "192.0.2.1" : address, 1);
       long long start = now_ns();
-      rate_limit_allows();
+      rate_limit_allows(bench_settings);
       long long took = now_ns() - start;
       (void)!write(results[1], &took, sizeof took);
       _exit(0);
@@ -118,8 +121,8 @@ int main(int argc, char** argv) {
   std::string log = std::string(dir) + "/quillon.log";
   snprintf(g_program.rate_path, kPathAreaSize, "%s", state.c_str());
   g_log.path = log.c_str();
-  g_settings.rate_limit_count = 5;
-  g_settings.rate_limit_minutes = 10;
+  bench_settings.rate_limit_count = 5;
+  bench_settings.rate_limit_minutes = 10;
 
   std::printf("rate_limit 5/10: wall time of the rate step per run, in microseconds\n");
   std::printf("%-52s %4s %9s %9s %9s\n", "case", "runs", "median", "p90", "max");

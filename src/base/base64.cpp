@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "base/program.h"
+#include "base/fatal.h"
 
 static const char kAlphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -32,9 +32,9 @@ void base64_encode(const char* data, size_t length, char* out) {
 
 char* base64_encode_copy(const char* data, size_t length) {
   // Beyond this the length itself would not fit.
-  if (length > static_cast<size_t>(-1) / 2) fatal_reply("Unable to malloc memory.");
+  if (length > static_cast<size_t>(-1) / 2) fatal_reply(kOutOfMemoryRecord);
   char* out = static_cast<char*>(malloc(base64_length(length) + 1));
-  if (out == nullptr) fatal_reply("Unable to malloc memory.");
+  if (out == nullptr) fatal_reply(kOutOfMemoryRecord);
   base64_encode(data, length, out);
   return out;
 }

@@ -1,19 +1,9 @@
 #pragma once
 // The log: one timestamped line per event, appended to the log file.
 
+#include "base/log_line.h"
 #include "base/text.h"
 #include "platform/os.h"
-
-constexpr int LOG_ERROR = 1;  // always written
-constexpr int LOG_DEBUG = 2;  // written unless a `logging` setting not
-                              // beginning with "debug" (any case) was read
-
-struct LogState {
-  bool busy;            // a log_event call is in progress: re-entry writes nothing
-  const char* path;     // the log file; set at start-up before the first line
-  const char* logging;  // the `logging` setting, null until one was read
-};
-extern LogState g_log;
 
 // output_scratch and its spill area: the log's messages only (the reply
 // pages format in an area of their own).
@@ -27,9 +17,6 @@ void log_event(int level, const char* format, ...) QUILLON_PRINTF(2, 3);
 // Formats a local time as the log does, e.g. "1st January 2027,  0:05:09 am",
 // into `out`.
 void log_format_timestamp(const OsLocalTime& time, TextBuffer* out);
-
-// Whether a line of `level` would be written with the current setting.
-bool log_level_enabled(int level);
 
 // Outside text (the form's, the web server's) quoted in a log line must not
 // start a line of its own: CR and LF are written as \r and \n, the other

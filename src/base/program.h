@@ -1,9 +1,30 @@
 #pragma once
 // What every layer may need of the running program: its version, the paths
-// of its settings, log and rate-limit files, the one way a run ends early with an error
-// page, and a few small helpers shared by all modules.
+// of its settings, log and rate-limit files, and a few small helpers shared
+// by all modules (the one way a run ends early is in base/fatal.h).
+//
+// Errors in src/base: nothing here fails but for memory, and memory that
+// runs out ends the run through fatal_reply (a formatting spill area:
+// fatal_spill); the log drops a line it cannot write without a word.
+//
+// The program's state is passed in the open: the driver creates the form
+// table, the settings, the envelope and the message and hands them down.
+// What stays process-wide, and why:
+//   g_program                  the arguments and derived paths: fixed at start-up
+//   g_log                      the log's path and level: every layer logs, and the
+//                              fatal path must write without being handed it
+//   g_buffer_format, g_output_format (and their scratch areas, text.cpp and
+//                              log.cpp)  formatting areas that must outlive a call:
+//                              the spill areas grow once and are kept
+//   g_smtp                     the one SMTP connection and its trace queue
+//   faq_index_tags, faq_body_tags   the FAQ page's tag counters (driver/faq.cpp)
+//   platform halves            the last socket error (net_posix.cpp) and the TLS
+//                              library loaded on first use (tls_posix.cpp,
+//                              tls_win32.cpp)
 
 #include <cstddef>
+
+#include "base/fatal.h"
 
 constexpr char kProgramVersion[] = "1.0v";
 constexpr int kPathAreaSize = 64000;
@@ -26,14 +47,6 @@ const char* program_path();
 
 // The value of the environment variable `name`, or null when it is not set.
 const char* environment_value(const char* name);
-
-// Appends `message` as a bare line to the log file, answers the browser with
-// a minimal error page and exits with 1; exits with 2 and prints nothing when
-// the log file cannot be opened. Never returns.
-[[noreturn]] void fatal_reply(const char* message);
-
-// A formatting spill area could not be allocated: exits with 9 at once.
-[[noreturn]] void fatal_spill();
 
 // A heap copy of `text` (of `length` bytes, NUL added), or fatal_reply with
 // `failure` when memory runs out.

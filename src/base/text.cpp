@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/program.h"
+#include "base/fatal.h"
 
 static char buffer_scratch[kScratchSize];
 FormatArea g_buffer_format = {buffer_scratch, nullptr, kSpillInitialSize};
@@ -53,17 +53,17 @@ const char* format_with_spill(const char* format, va_list args) {
 // A capacity of `length` + 20000 bytes, or fatal_reply when that does not
 // fit the signed 32-bit sizes the buffer keeps.
 static int grown_capacity(long long length) {
-  if (length > INT_MAX - kGrowSlack) fatal_reply("Unable to malloc memory");
+  if (length > INT_MAX - kGrowSlack) fatal_reply(kOutOfMemory);
   return static_cast<int>(length) + kGrowSlack;
 }
 
 TextBuffer* text_buffer_new(const char* initial) {
   TextBuffer* buffer = static_cast<TextBuffer*>(malloc(sizeof(TextBuffer)));
-  if (buffer == nullptr) fatal_reply("Unable to malloc memory.");
+  if (buffer == nullptr) fatal_reply(kOutOfMemoryRecord);
   size_t n = strlen(initial);
-  if (n > static_cast<size_t>(INT_MAX - kCreateSlack)) fatal_reply("Unable to malloc memory.");
+  if (n > static_cast<size_t>(INT_MAX - kCreateSlack)) fatal_reply(kOutOfMemoryRecord);
   buffer->data = static_cast<char*>(malloc(n + kCreateSlack));
-  if (buffer->data == nullptr) fatal_reply("Unable to malloc memory.");
+  if (buffer->data == nullptr) fatal_reply(kOutOfMemoryRecord);
   memcpy(buffer->data, initial, n + 1);
   buffer->length = static_cast<int>(n);
   buffer->capacity = static_cast<int>(n) + kCreateSlack;
@@ -84,7 +84,7 @@ void text_buffer_append(TextBuffer* buffer, const char* format, ...) {
   }
   int capacity = grown_capacity(old + n);
   char* block = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
-  if (block == nullptr) fatal_reply("Unable to malloc memory");
+  if (block == nullptr) fatal_reply(kOutOfMemory);
   memcpy(block, buffer->data, static_cast<size_t>(old));
   memcpy(block + old, t, static_cast<size_t>(n) + 1);
   // The old block goes even when it held no text yet; keeping it would only
@@ -101,7 +101,7 @@ void text_buffer_append_bytes(TextBuffer* buffer, const char* data, int length) 
   if (old + length + 1 >= buffer->capacity) {
     int capacity = grown_capacity(old + length);
     char* block = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
-    if (block == nullptr) fatal_reply("Unable to malloc memory");
+    if (block == nullptr) fatal_reply(kOutOfMemory);
     memcpy(block, buffer->data, static_cast<size_t>(old));
     free(buffer->data);
     buffer->data = block;
@@ -125,7 +125,7 @@ void text_buffer_replace(TextBuffer* buffer, const char* format, ...) {
   }
   int capacity = grown_capacity(n);
   char* block = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
-  if (block == nullptr) fatal_reply("Unable to malloc memory");
+  if (block == nullptr) fatal_reply(kOutOfMemory);
   memcpy(block, t, static_cast<size_t>(n) + 1);
   free(buffer->data);
   buffer->data = block;

@@ -41,11 +41,11 @@ struct TextBuffer {
 };
 
 // A new buffer holding a copy of `initial`, capacity strlen(initial) + 64000.
-// Never null: on allocation failure fatal_reply("Unable to malloc memory.").
+// Never null: on allocation failure fatal_reply(kOutOfMemoryRecord).
 TextBuffer* text_buffer_new(const char* initial);
 
 // Appends formatted text; grows to the new length + 20000 when it does not fit
-// (fatal_reply("Unable to malloc memory") on failure).
+// (fatal_reply(kOutOfMemory) on failure).
 void text_buffer_append(TextBuffer* buffer, const char* format, ...)
     QUILLON_PRINTF(2, 3);
 

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "base/log.h"
-#include "config/settings.h"
 #include "base/program.h"
 
 
@@ -18,7 +17,7 @@ bool is_address_char(unsigned char c) {
 static char* copy_address(const char* start, size_t length) {
   // Five spare bytes, as every address block has had; only one is needed.
   char* address = static_cast<char*>(malloc(length + 5));
-  if (address == nullptr) fatal_reply("Unable to malloc memory");
+  if (address == nullptr) fatal_reply(kOutOfMemory);
   memcpy(address, start, length);
   address[length] = '\0';
   return address;
@@ -95,14 +94,13 @@ static bool prefix_matches(const char* text, const char* name, int count) {
   return ascii_equal_n(text, name, static_cast<size_t>(count));
 }
 
-bool g_recipient_from_form = false;
 
 // match_header, telling in *from_value whether the address came from the
 // value rather than the text.
-static int match_header_from(const char* text, const char* value, const char* name,
-                             int count, char** slot, bool* from_value) {
+static bool match_header_from(const char* text, const char* value, const char* name,
+                              int count, char** slot, bool* from_value) {
   *from_value = false;
-  if (text == nullptr || !prefix_matches(text, name, count)) return 0;
+  if (text == nullptr || !prefix_matches(text, name, count)) return false;
   // A static line carries its address in the text; a line naming a
   // submitted variable has only the name there and the address in the value.
   *slot = scan_address(text);
@@ -110,11 +108,11 @@ static int match_header_from(const char* text, const char* value, const char* na
     *slot = scan_address(value);
     *from_value = *slot != nullptr;
   }
-  return *slot != nullptr ? 1 : 0;
+  return *slot != nullptr;
 }
 
-int match_header(const char* text, const char* value, const char* name,
-                 int count, char** slot) {
+bool match_header(const char* text, const char* value, const char* name,
+                  int count, char** slot) {
   bool from_value;
   return match_header_from(text, value, name, count, slot, &from_value);
 }
@@ -132,34 +130,32 @@ static const AddressHeader kAddressHeaders[] = {
     {"BCC:", &Envelope::bcc},
 };
 
-int classify_header(const char* text, const char* value) {
-  if (text == nullptr) return 0;
-  bool bare_too = g_settings.add_headerline_colon;
+bool classify_header(Envelope* envelope, bool bare_too, const char* text, const char* value) {
+  if (text == nullptr) return false;
   for (const AddressHeader& header : kAddressHeaders) {
-    char** slot = &(g_envelope.*header.slot);
+    char** slot = &(envelope->*header.slot);
     if (*slot != nullptr) continue;
     int count = static_cast<int>(strlen(header.name));
     bool from_value = false;
     if (match_header_from(text, value, header.name, count, slot, &from_value) ||
         (bare_too &&
          match_header_from(text, value, header.name, count - 1, slot, &from_value))) {
-      if (from_value && header.slot != &Envelope::from) g_recipient_from_form = true;
-      return 1;
+      if (from_value && header.slot != &Envelope::from) envelope->recipient_from_form = true;
+      return true;
     }
   }
   if (prefix_matches(text, "Subject:", 8) ||
       (bare_too && prefix_matches(text, "Subject", 7))) {
-    g_envelope.subject_found = true;
-    return 1;
+    envelope->subject_found = true;
+    return true;
   }
-  return 0;
+  return false;
 }
 
-void envelope_reset() {
-  free(g_envelope.from);
-  free(g_envelope.to);
-  free(g_envelope.cc);
-  free(g_envelope.bcc);
-  g_envelope = Envelope();
-  g_recipient_from_form = false;
+void envelope_free(Envelope* envelope) {
+  free(envelope->from);
+  free(envelope->to);
+  free(envelope->cc);
+  free(envelope->bcc);
+  *envelope = Envelope();
 }

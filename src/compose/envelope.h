@@ -1,7 +1,18 @@
 #pragma once
 // Sender, recipients and subject, found among the header entries.
 
-#include "smtp/dialogue.h"  // the Envelope they fill
+// The envelope of the message: filled while the header lines are
+// classified, handed to the delivery. Owns its addresses (envelope_free).
+struct Envelope {
+  char* from;  // bare addresses, or null
+  char* to;
+  char* cc;
+  char* bcc;
+  bool subject_found;
+  // A To, CC or BCC address was taken from a submitted value rather than
+  // from the settings line's own text.
+  bool recipient_from_form;
+};
 
 // Whether `c` may stand in an address: letters, digits, ".", "_", "-", "+".
 bool is_address_char(unsigned char c);
@@ -16,20 +27,16 @@ char* scan_address(const char* text);
 char* reply_to_address(const char* value, const char** why);
 
 // If `text` begins with `name` (first `count` characters, ASCII case ignored),
-// fills *slot from the text, else from the value. Returns 1 when *slot now
+// fills *slot from the text, else from the value. Returns whether *slot now
 // holds an address.
-int match_header(const char* text, const char* value, const char* name,
+bool match_header(const char* text, const char* value, const char* name,
                  int count, char** slot);
 
-// Whether classify_header took a To, CC or BCC address from a submitted
-// value rather than from the settings line's own text.
-extern bool g_recipient_from_form;
+// Classifies one header entry, filling `envelope`. With `bare_too`
+// (add_headerline_colon) the names also match without their colon. Returns
+// whether it was accepted as From, To, CC, BCC or Subject; of an accepted
+// entry all but the BCC one are written into the header block.
+bool classify_header(Envelope* envelope, bool bare_too, const char* text, const char* value);
 
-// Classifies one header entry, filling g_envelope. Returns 1 when accepted
-// as From, To, CC, BCC or Subject, 0 otherwise; of an accepted entry all but
-// the BCC one are written into the header block.
-int classify_header(const char* text, const char* value);
-
-// Frees the addresses and empties g_envelope (tests, and -resend between
-// messages).
-void envelope_reset();
+// Frees the addresses and empties the envelope.
+void envelope_free(Envelope* envelope);

@@ -8,7 +8,6 @@
 #include "compose/envelope.h"
 #include "config/settings.h"
 #include "form/form.h"
-#include "smtp/dialogue.h"
 
 // A host name has at most 253 characters; an IPv6 address in brackets fewer.
 constexpr size_t kHostArea = 256;
@@ -87,13 +86,13 @@ static void escape_for_log(const char* text, char* out) {
   *out = '\0';
 }
 
-static bool honeypot_filled() {
-  const SettingList& fields = g_settings.honeypot_variables;
+static bool honeypot_filled(const Settings& settings, const FormTable& form) {
+  const SettingList& fields = settings.honeypot_variables;
   for (int f = 0; f < fields.count; ++f) {
     // Every entry of the name counts: a bot may send the field twice.
-    for (int i = 0; i < g_form.count; ++i) {
-      const char* name = g_form.names[i];
-      const char* value = g_form.values[i];
+    for (int i = 0; i < form.count; ++i) {
+      const char* name = form.names[i];
+      const char* value = form.values[i];
       if (name == nullptr || value == nullptr || value[0] == '\0') continue;
       if (strcmp(name, fields.items[f]) != 0) continue;
       log_event(LOG_ERROR,
@@ -117,8 +116,8 @@ static bool posting_host(char* host) {
   return false;
 }
 
-static bool origin_refused() {
-  const SettingList& allowed = g_settings.allowed_origins;
+static bool origin_refused(const Settings& settings) {
+  const SettingList& allowed = settings.allowed_origins;
   if (allowed.count == 0) return false;
   char host[kHostArea];
   // Old browsers and privacy settings send neither: let those through.
@@ -141,11 +140,12 @@ static bool is_blank_text(const char* text) {
   return true;
 }
 
-static bool fields_missing(TextBuffer** missing) {
-  const SettingList& required = g_settings.required_variables;
+static bool fields_missing(const Settings& settings, const FormTable& form,
+                           TextBuffer** missing) {
+  const SettingList& required = settings.required_variables;
   for (int i = 0; i < required.count; ++i) {
     // The first entry of the name is the one the mail would show.
-    if (!is_blank_text(form_value(required.items[i]))) continue;
+    if (!is_blank_text(form_value(form, required.items[i]))) continue;
     if (*missing == nullptr) {
       *missing = text_buffer_new(required.items[i]);
     } else {
@@ -158,25 +158,26 @@ static bool fields_missing(TextBuffer** missing) {
   return true;
 }
 
-GuardStop check_form_guards(TextBuffer** missing) {
+GuardStop check_form_guards(const Settings& settings, const FormTable& form,
+                            TextBuffer** missing) {
   *missing = nullptr;
-  if (honeypot_filled()) return GuardStop::kHoneypot;
-  if (origin_refused()) return GuardStop::kOrigin;
-  if (fields_missing(missing)) return GuardStop::kMissingFields;
+  if (honeypot_filled(settings, form)) return GuardStop::kHoneypot;
+  if (origin_refused(settings)) return GuardStop::kOrigin;
+  if (fields_missing(settings, form, missing)) return GuardStop::kMissingFields;
   return GuardStop::kNone;
 }
 
-bool recipients_allowed() {
-  const SettingList& allowed = g_settings.allowed_recipients;
+bool recipients_allowed(const Settings& settings, const Envelope& envelope) {
+  const SettingList& allowed = settings.allowed_recipients;
   if (allowed.count == 0) {
-    if (g_recipient_from_form) {
+    if (envelope.recipient_from_form) {
       log_event(LOG_ERROR,
                 "recipient taken from the form without allowed_recipient lines: anyone can "
                 "choose where this mail goes");
     }
     return true;
   }
-  const char* recipients[] = {g_envelope.to, g_envelope.cc, g_envelope.bcc};
+  const char* recipients[] = {envelope.to, envelope.cc, envelope.bcc};
   for (const char* recipient : recipients) {
     if (recipient == nullptr) continue;
     bool found = false;

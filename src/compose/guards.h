@@ -8,6 +8,9 @@
 #include <cstddef>
 
 #include "base/text.h"
+#include "compose/envelope.h"
+#include "config/settings.h"
+#include "form/form.h"
 
 // What stopped a submission before the message was built.
 enum class GuardStop {
@@ -20,12 +23,13 @@ enum class GuardStop {
 // The guards on the form alone, in this order: honeypot fields, origin,
 // required fields. On kMissingFields *missing is a new buffer (the caller's
 // to free) holding the missing names, ", " between them; null otherwise.
-GuardStop check_form_guards(TextBuffer** missing);
+GuardStop check_form_guards(const Settings& settings, const FormTable& form,
+                            TextBuffer** missing);
 
 // The allow-list on the envelope's recipients (To, CC, BCC), once the header
 // block was built. Without allowed_recipient lines every recipient passes,
 // with a warning line when one was taken from the form.
-bool recipients_allowed();
+bool recipients_allowed(const Settings& settings, const Envelope& envelope);
 
 // Whether `address` is `allowed` (an address) or lies in its domain
 // ("@example.com"), ASCII case ignored.

@@ -11,7 +11,6 @@
 #include "config/settings.h"
 #include "platform/os.h"
 
-RateTable g_rate;
 
 static const char kMagic[8] = {'Q', 'L', 'R', 'A', 'T', 'E', '1', '\n'};
 
@@ -201,13 +200,17 @@ bool rate_admit(RateTable* table, uint64_t client, int64_t now, int limit,
   return true;
 }
 
-// The file's content: read into here, and written from here.
-static char file_area[kRateFileMax + 1];
+// The table and the file's content (read into the area, and written from
+// it): together over 300 kB, so on the heap for the one check of a run.
+struct RateWork {
+  RateTable table;
+  char area[kRateFileMax + 1];
+};
 
-// Reads the file into g_rate; a damaged one (logged) or an empty one is
-// started afresh. False when the file could not be read at all.
-static bool load_table(OsLockedFile* file, const char* path) {
-  long length = os_locked_read(file, file_area, sizeof file_area);
+// Reads the file into work->table; a damaged one (logged) or an empty one
+// is started afresh. False when the file could not be read at all.
+static bool load_table(OsLockedFile* file, const char* path, RateWork* work) {
+  long length = os_locked_read(file, work->area, sizeof work->area);
   if (length < 0) {
     int error = static_cast<int>(-length);
     log_event(LOG_ERROR,
@@ -217,55 +220,33 @@ static bool load_table(OsLockedFile* file, const char* path) {
     return false;
   }
   if (length == 0) {
-    rate_start_afresh(&g_rate);
+    rate_start_afresh(&work->table);
     return true;
   }
-  if (!rate_decode(file_area, static_cast<size_t>(length), &g_rate)) {
+  if (!rate_decode(work->area, static_cast<size_t>(length), &work->table)) {
     log_event(LOG_ERROR,
               "rate_limit state file (%s) is damaged (%ld bytes that are no whole "
               "state): starting it afresh.",
               path, length);
-    rate_start_afresh(&g_rate);
+    rate_start_afresh(&work->table);
   }
   return true;
 }
 
-bool rate_limit_allows() {
-  int limit = g_settings.rate_limit_count;
-  if (limit <= 0 || g_settings.rate_limit_minutes <= 0) return true;
-  const char* client = getenv("REMOTE_ADDR");
-  if (client == nullptr || client[0] == '\0') {
-    log_event(LOG_ERROR, "rate_limit: the web server gave no client address (REMOTE_ADDR): "
-                         "sending without the limit.");
-    return true;
+// The admission against the locked file: true when `client` may send (also
+// when the file cannot be read: a broken limit must not lose mail).
+static bool admit_locked(OsLockedFile* file, const char* path, const char* client, int limit,
+                         int64_t window, RateWork* work) {
+  bool loaded = load_table(file, path, work);
+  bool admitted = true;
+  if (loaded) {
+    int64_t now = static_cast<int64_t>(time(nullptr));
+    admitted = rate_admit(&work->table, rate_client_hash(work->table, client), now, limit,
+                          window);
   }
-  const char* path = g_program.rate_path;
-  OsLockedFile file;
-  int error = os_locked_open(path, kRateLockWaitMs, &file);
-  if (error == EWOULDBLOCK) {
-    log_event(LOG_ERROR,
-              "rate_limit state file (%s) stayed locked for over %d ms: sending without "
-              "the limit.",
-              path, kRateLockWaitMs);
-    return true;
-  }
-  if (error != 0) {
-    log_event(LOG_ERROR,
-              "rate_limit state file (%s) could not be opened (%d)(%s): sending without "
-              "the limit.",
-              path, error, strerror(error));
-    return true;
-  }
-  if (!load_table(&file, path)) {
-    os_locked_close(&file);
-    return true;
-  }
-  int64_t window = static_cast<int64_t>(g_settings.rate_limit_minutes) * 60;
-  int64_t now = static_cast<int64_t>(time(nullptr));
-  bool admitted = rate_admit(&g_rate, rate_client_hash(g_rate, client), now, limit, window);
-  if (admitted) {
-    size_t length = rate_encode(g_rate, file_area);
-    error = os_locked_rewrite(&file, file_area, length);
+  if (loaded && admitted) {
+    size_t length = rate_encode(work->table, work->area);
+    int error = os_locked_rewrite(file, work->area, length);
     if (error != 0) {
       log_event(LOG_ERROR,
                 "rate_limit state file (%s) could not be written (%d)(%s): this "
@@ -273,12 +254,46 @@ bool rate_limit_allows() {
                 path, error, strerror(error));
     }
   }
-  os_locked_close(&file);
+  return admitted;
+}
+
+bool rate_limit_allows(const Settings& settings) {
+  int limit = settings.rate_limit_count;
+  if (limit <= 0 || settings.rate_limit_minutes <= 0) return true;
+  const char* client = getenv("REMOTE_ADDR");
+  if (client == nullptr || client[0] == '\0') {
+    log_event(LOG_ERROR, "rate_limit: the web server gave no client address (REMOTE_ADDR): "
+                         "sending without the limit.");
+    return true;
+  }
+  const char* path = g_program.rate_path;
+  // Allocated before the lock is taken: the lock is held as briefly as can be.
+  RateWork* work = static_cast<RateWork*>(malloc(sizeof(RateWork)));
+  if (work == nullptr) fatal_reply(kOutOfMemory);
+  OsLockedFile file;
+  int error = os_locked_open(path, kRateLockWaitMs, &file);
+  bool admitted = true;
+  if (error == EWOULDBLOCK) {
+    log_event(LOG_ERROR,
+              "rate_limit state file (%s) stayed locked for over %d ms: sending without "
+              "the limit.",
+              path, kRateLockWaitMs);
+  } else if (error != 0) {
+    log_event(LOG_ERROR,
+              "rate_limit state file (%s) could not be opened (%d)(%s): sending without "
+              "the limit.",
+              path, error, strerror(error));
+  } else {
+    int64_t window = static_cast<int64_t>(settings.rate_limit_minutes) * 60;
+    admitted = admit_locked(&file, path, client, limit, window, work);
+    os_locked_close(&file);
+  }
+  free(work);
   if (!admitted) {
     log_event(LOG_ERROR,
               "submission refused: client {%s} is over the rate_limit of %d submissions "
               "in %d minutes.",
-              client, limit, g_settings.rate_limit_minutes);
+              client, limit, settings.rate_limit_minutes);
   }
   return admitted;
 }

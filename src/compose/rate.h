@@ -21,6 +21,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "config/settings.h"
+
 constexpr int kRateMaxEntries = 10000;
 constexpr int kRateKeySize = 16;
 constexpr size_t kRateHeaderSize = 40;
@@ -33,13 +35,12 @@ struct RateEntry {
   int64_t time;
 };
 
-// The state read from the file (one instance, g_rate).
+// The state read from the file.
 struct RateTable {
   unsigned char key[kRateKeySize];
   int count;
   RateEntry entries[kRateMaxEntries];
 };
-extern RateTable g_rate;
 
 // SipHash-2-4 of the client address under the table's key.
 uint64_t rate_client_hash(const RateTable& table, const char* address);
@@ -69,4 +70,4 @@ bool rate_admit(RateTable* table, uint64_t client, int64_t now, int limit,
 // address (REMOTE_ADDR). A state file that cannot be opened, locked within
 // kRateLockWaitMs or written, and a run without a client address, give
 // true and an error line: a broken limit must not lose a visitor's mail.
-bool rate_limit_allows();
+bool rate_limit_allows(const Settings& settings);

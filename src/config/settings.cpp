@@ -6,98 +6,101 @@
 
 #include "base/log.h"
 #include "base/program.h"
-#include "form/form.h"
 #include "platform/os.h"
 
 constexpr int kMaxSmtpTimeout = 3600;
 
-Settings g_settings;
-LineList header_lines;
-LineList body_lines;
-
-// The current line only; whatever is kept is copied out of it.
-static char line_area[kSettingsLineArea];
-
-static char* copy_text(const char* text) { return copy_text_or_die(text, "out of memory."); }
+static char* copy_text(const char* text) { return copy_text_or_die(text, kOutOfMemoryCopy); }
 
 static void replace_text(char** slot, const char* rest) {
   free(*slot);
   *slot = copy_text(rest);
 }
 
+// What the log shows as the value of the form field `name`.
+static const char* field_shown(const FieldLookup& shown, const char* name) {
+  return shown.value != nullptr ? shown.value(name, shown.context) : "";
+}
+
 // Each handler gets the line and the rest after its keyword, and returns 1
 // when the line took effect.
-static int set_no_padding(const char*, const char*) {
-  g_settings.no_padding = true;
+static int set_no_padding(Settings* settings, const char*, const char*, const FieldLookup&) {
+  settings->no_padding = true;
   return 1;
 }
 
-static int set_add_headerline_colon(const char*, const char*) {
-  g_settings.add_headerline_colon = true;
+static int set_add_headerline_colon(Settings* settings, const char*, const char*, const FieldLookup&) {
+  settings->add_headerline_colon = true;
   return 1;
 }
 
-static int set_add_zolvar_link(const char*, const char* rest) {
+static int set_add_zolvar_link(Settings* settings, const char*, const char* rest, const FieldLookup&) {
   if (strcmp(rest, "false") != 0) return 0;
-  g_settings.add_zolvar_link = false;
+  settings->add_zolvar_link = false;
   return 1;
 }
 
-static int set_hello_method(const char*, const char* rest) {
-  g_settings.use_helo = strncmp(rest, "HELO", 4) == 0;
+static int set_hello_method(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  settings->use_helo = strncmp(rest, "HELO", 4) == 0;
   return 1;
 }
 
-static int set_remove_empty_variables(const char*, const char*) {
-  g_settings.remove_empty_variables = true;
+static int set_remove_empty_variables(Settings* settings, const char*, const char*, const FieldLookup&) {
+  settings->remove_empty_variables = true;
   return 1;
 }
 
-static int set_logging(const char*, const char*) {
+static int set_logging(Settings* settings, const char*, const char*, const FieldLookup&) {
   // From here on the log follows the new level, starting with this very
   // line's "line used" entry.
-  g_log.logging = g_settings.logging;
+  g_log.logging = settings->logging;
   return 1;
 }
 
-static int set_email_line_ending(const char* line, const char*) {
+static int set_email_line_ending(Settings* settings, const char* line, const char*, const FieldLookup&) {
   // The one character after "email_CR" ('=' in the usual spelling) is
   // skipped unseen; a bare "email_CR" has none to skip and no value.
   const char* value = line[8] != '\0' ? line + 9 : line + 8;
   int used = 0;
   if (strncmp(value, "LFCR", 4) == 0) {
-    g_settings.email_line_ending = "\r\n";
+    settings->email_line_ending = "\r\n";
     used = 1;
   }
   if (strncmp(value, "CR", 2) == 0) {
-    g_settings.email_line_ending = "\n";
+    settings->email_line_ending = "\n";
     used = 1;
   }
   return used;
 }
 
-static int set_static_header(const char*, const char* rest) {
-  add_header_line(rest, "");
+static int set_static_header(Settings* settings, const char*, const char* rest,
+                             const FieldLookup&) {
+  add_header_line(settings, rest, "", /*variable=*/false);
   return 1;
 }
 
-static int set_variable_header(const char*, const char* rest) {
-  add_header_line(rest, form_value(rest));
+// The field's value is looked up when the message is built; the log line
+// shows what `shown` gives for it now.
+static int set_variable_header(Settings* settings, const char*, const char* rest,
+                               const FieldLookup& shown) {
+  add_header_line(settings, rest, field_shown(shown, rest), /*variable=*/true);
   return 1;
 }
 
-static int set_static_body(const char*, const char* rest) {
-  add_body_variable(rest, "");
+static int set_static_body(Settings* settings, const char*, const char* rest,
+                           const FieldLookup&) {
+  add_body_variable(settings, rest, "", /*variable=*/false);
   return 1;
 }
 
-static int set_variable_body(const char*, const char* rest) {
-  add_body_variable(rest, form_value(rest));
+static int set_variable_body(Settings* settings, const char*, const char* rest,
+                             const FieldLookup& shown) {
+  add_body_variable(settings, rest, field_shown(shown, rest), /*variable=*/true);
   return 1;
 }
 
 // Digits only, 1 to kMaxSmtpTimeout; anything else keeps the value in force.
-static int set_smtp_timeout(const char*, const char* rest) {
+static int set_smtp_timeout(Settings* settings, const char*, const char* rest, const FieldLookup&) {
   int seconds = 0;
   const char* p = rest;
   for (; *p >= '0' && *p <= '9' && seconds <= kMaxSmtpTimeout; ++p) {
@@ -107,14 +110,14 @@ static int set_smtp_timeout(const char*, const char* rest) {
     log_event(LOG_ERROR,
               "smtp_timeout {%s} is not a whole number of seconds from 1 to %d; "
               "keeping %d.",
-              rest, kMaxSmtpTimeout, g_settings.smtp_timeout);
+              rest, kMaxSmtpTimeout, settings->smtp_timeout);
     return 0;
   }
-  g_settings.smtp_timeout = seconds;
+  settings->smtp_timeout = seconds;
   return 1;
 }
 
-static int set_smtp_security(const char*, const char* rest) {
+static int set_smtp_security(Settings* settings, const char*, const char* rest, const FieldLookup&) {
   static const struct {
     const char* word;
     SecurityMode mode;
@@ -125,26 +128,26 @@ static int set_smtp_security(const char*, const char* rest) {
   };
   for (const auto& mode : kModes) {
     if (strcmp(rest, mode.word) == 0) {
-      g_settings.smtp_security = mode.mode;
+      settings->smtp_security = mode.mode;
       return 1;
     }
   }
   const char* kept = "none";
   for (const auto& mode : kModes) {
-    if (mode.mode == g_settings.smtp_security) kept = mode.word;
+    if (mode.mode == settings->smtp_security) kept = mode.word;
   }
   log_event(LOG_ERROR, "smtp_security {%s} is not none, starttls or tls; keeping %s.",
             rest, kept);
   return 0;
 }
 
-static int set_standard_headers(const char*, const char* rest) {
+static int set_standard_headers(Settings* settings, const char*, const char* rest, const FieldLookup&) {
   if (strcmp(rest, "true") == 0 || strcmp(rest, "false") == 0) {
-    g_settings.standard_headers = rest[0] == 't';
+    settings->standard_headers = rest[0] == 't';
     return 1;
   }
   log_event(LOG_ERROR, "standard_headers {%s} is not true or false; keeping %s.", rest,
-            g_settings.standard_headers ? "true" : "false");
+            settings->standard_headers ? "true" : "false");
   return 0;
 }
 
@@ -219,13 +222,13 @@ static int add_to_list(SettingList* list, const char* key, const char* value) {
   // settings files that have none.
   if (list->items == nullptr) {
     list->items = static_cast<char**>(malloc(sizeof(char*) * kMaxSettingsEntries));
-    if (list->items == nullptr) fatal_reply("out of memory.");
+    if (list->items == nullptr) fatal_reply(kOutOfMemoryCopy);
   }
   list->items[list->count++] = copy_text(value);
   return 1;
 }
 
-static int add_allowed_recipient(const char*, const char* rest) {
+static int add_allowed_recipient(Settings* settings, const char*, const char* rest, const FieldLookup&) {
   if (!is_recipient_pattern(rest)) {
     log_event(LOG_ERROR,
               "allowed_recipient {%s} is neither an address (name@example.com) nor a "
@@ -233,7 +236,7 @@ static int add_allowed_recipient(const char*, const char* rest) {
               rest);
     return 0;
   }
-  return add_to_list(&g_settings.allowed_recipients, "allowed_recipient ", rest);
+  return add_to_list(&settings->allowed_recipients, "allowed_recipient ", rest);
 }
 
 static int add_form_field(SettingList* list, const char* key, const char* rest) {
@@ -244,15 +247,15 @@ static int add_form_field(SettingList* list, const char* key, const char* rest) 
   return add_to_list(list, key, rest);
 }
 
-static int add_honeypot_variable(const char*, const char* rest) {
-  return add_form_field(&g_settings.honeypot_variables, "honeypot_variable ", rest);
+static int add_honeypot_variable(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  return add_form_field(&settings->honeypot_variables, "honeypot_variable ", rest);
 }
 
-static int add_required_variable(const char*, const char* rest) {
-  return add_form_field(&g_settings.required_variables, "required_variable ", rest);
+static int add_required_variable(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  return add_form_field(&settings->required_variables, "required_variable ", rest);
 }
 
-static int add_allowed_origin(const char*, const char* rest) {
+static int add_allowed_origin(Settings* settings, const char*, const char* rest, const FieldLookup&) {
   if (!is_host_name(rest)) {
     log_event(LOG_ERROR,
               "allowed_origin {%s} is not a host name (www.example.com, no scheme or "
@@ -260,7 +263,7 @@ static int add_allowed_origin(const char*, const char* rest) {
               rest);
     return 0;
   }
-  return add_to_list(&g_settings.allowed_origins, "allowed_origin ", rest);
+  return add_to_list(&settings->allowed_origins, "allowed_origin ", rest);
 }
 
 // Digits only; false for anything else or a number above `most`.
@@ -278,7 +281,7 @@ static bool read_bounded_number(const char** text, int most, int* out) {
 }
 
 // "N/M": at most N submissions from one client address in M minutes.
-static int set_rate_limit(const char*, const char* rest) {
+static int set_rate_limit(Settings* settings, const char*, const char* rest, const FieldLookup&) {
   const char* p = rest;
   int count = 0;
   int minutes = 0;
@@ -292,35 +295,35 @@ static int set_rate_limit(const char*, const char* rest) {
               rest, kMaxRateLimitCount, kMaxRateLimitMinutes);
     return 0;
   }
-  g_settings.rate_limit_count = count;
-  g_settings.rate_limit_minutes = minutes;
+  settings->rate_limit_count = count;
+  settings->rate_limit_minutes = minutes;
   return 1;
 }
 
 // A folder path, taken verbatim; an empty one turns nothing on.
-static int set_spool_folder(const char*, const char* rest) {
+static int set_spool_folder(Settings* settings, const char*, const char* rest, const FieldLookup&) {
   if (rest[0] == '\0') {
     log_event(LOG_ERROR, "spool_folder {%s} names no folder; keeping %s.", rest,
-              g_settings.spool_folder != nullptr ? g_settings.spool_folder : "no spool");
+              settings->spool_folder != nullptr ? settings->spool_folder : "no spool");
     return 0;
   }
-  replace_text(&g_settings.spool_folder, rest);
+  replace_text(&settings->spool_folder, rest);
   return 1;
 }
 
-static int set_spool_keep_sent(const char*, const char* rest) {
+static int set_spool_keep_sent(Settings* settings, const char*, const char* rest, const FieldLookup&) {
   if (strcmp(rest, "true") != 0 && strcmp(rest, "false") != 0) {
     log_event(LOG_ERROR, "spool_keep_sent {%s} is neither true nor false; keeping %s.", rest,
-              g_settings.spool_keep_sent ? "true" : "false");
+              settings->spool_keep_sent ? "true" : "false");
     return 0;
   }
-  g_settings.spool_keep_sent = strcmp(rest, "true") == 0;
+  settings->spool_keep_sent = strcmp(rest, "true") == 0;
   return 1;
 }
 
 struct KeywordTest {
   const char* keyword;  // compared case-sensitively over its full length
-  int (*apply)(const char* line, const char* rest);
+  int (*apply)(Settings* settings, const char* line, const char* rest, const FieldLookup& shown);
   // A text setting: the rest of the line replaces it before `apply` (if
   // any) runs, and the line counts as used.
   char* Settings::*text;
@@ -365,16 +368,20 @@ static const KeywordTest kKeywordTests[] = {
     {"spool_keep_sent ", set_spool_keep_sent, nullptr},
 };
 
-int settings_apply_line(const char* line) {
+const char* settings_line_ending(const Settings& settings) {
+  return settings.smtp_security != kSecurityNone ? "\r\n" : settings.email_line_ending;
+}
+
+int settings_apply_line(Settings* settings, const char* line, const FieldLookup& shown) {
   int used = 0;
   // Every test is made, even after one has matched.
   for (const KeywordTest& test : kKeywordTests) {
     size_t length = strlen(test.keyword);
     if (strncmp(line, test.keyword, length) != 0) continue;
     const char* rest = line + length;
-    if (test.text != nullptr) replace_text(&(g_settings.*test.text), rest);
+    if (test.text != nullptr) replace_text(&(settings->*test.text), rest);
     if (test.apply != nullptr) {
-      used += test.apply(line, rest);
+      used += test.apply(settings, line, rest, shown);
     } else {
       ++used;
     }
@@ -401,30 +408,35 @@ void strip_line_end(char* line) {
 }
 
 // The next line (or a piece of at most kSettingsLineArea - 3 characters of a
-// longer one) in line_area, or null at the end. A read error ends the file
+// longer one) in `area`, or null at the end. A read error ends the file
 // too, so a failing stream cannot keep the reader going.
-static char* read_settings_line(FILE* stream) {
+static char* read_settings_line(FILE* stream, char* area) {
   if (feof(stream) || ferror(stream)) return nullptr;
-  line_area[0] = '\0';
-  if (fgets(line_area, kSettingsLineArea - 2, stream) == nullptr) line_area[0] = '\0';
-  return line_area;
+  area[0] = '\0';
+  if (fgets(area, kSettingsLineArea - 2, stream) == nullptr) area[0] = '\0';
+  return area;
 }
 
-void read_settings() {
+bool settings_read(const char* path, const FieldLookup& shown, Settings* settings) {
   // A folder opens like a file on some systems and fails at the first read;
   // it is no more a settings file than a missing one.
-  FILE* stream = os_is_directory(g_program.ini_path) ? nullptr : fopen(g_program.ini_path, "r");
-  if (stream == nullptr) fatal_reply("The ini file could not be opened.");
-  for (char* line = read_settings_line(stream); line != nullptr;
-       line = read_settings_line(stream)) {
+  FILE* stream = os_is_directory(path) ? nullptr : fopen(path, "r");
+  if (stream == nullptr) return false;
+  // The current line only; whatever is kept is copied out of it.
+  char* area = static_cast<char*>(malloc(kSettingsLineArea));
+  if (area == nullptr) fatal_reply(kOutOfMemoryCopy);
+  for (char* line = read_settings_line(stream, area); line != nullptr;
+       line = read_settings_line(stream, area)) {
     strip_line_end(line);
-    settings_apply_line(line);
+    settings_apply_line(settings, line, shown);
   }
+  free(area);
   fclose(stream);
+  return true;
 }
 
 static void add_entry(LineList* list, const char* list_name, const char* text,
-                      const char* value) {
+                      const char* value, bool variable) {
   if (text == nullptr || value == nullptr) return;
   if (list->count >= kMaxSettingsEntries) {
     log_event(LOG_ERROR, "the %s list is full (%d entries): {%s} was not added.", list_name,
@@ -433,42 +445,42 @@ static void add_entry(LineList* list, const char* list_name, const char* text,
   }
   LineEntry* entry = &list->entries[list->count];
   entry->text = copy_text(text);
-  entry->value = copy_text(value);
+  entry->variable = variable;
   ++list->count;
 }
 
-void add_header_line(const char* text, const char* value) {
+void add_header_line(Settings* settings, const char* text, const char* value, bool variable) {
   log_event(LOG_DEBUG, "add_header_line(%s,%s)", log_quote(0, text), log_quote(1, value));
-  add_entry(&header_lines, "header", text, value);
+  add_entry(&settings->header_lines, "header", text, value, variable);
 }
 
-void add_body_variable(const char* text, const char* value) {
+void add_body_variable(Settings* settings, const char* text, const char* value, bool variable) {
   log_event(LOG_DEBUG, "add_body_variable(%s,%s}", log_quote(0, text), log_quote(1, value));
-  add_entry(&body_lines, "body", text, value);
+  add_entry(&settings->body_lines, "body", text, value, variable);
 }
 
 static void empty_list(LineList* list) {
   for (int i = 0; i < list->count; ++i) {
     free(list->entries[i].text);
-    free(list->entries[i].value);
-    list->entries[i] = LineEntry{nullptr, nullptr};
+    list->entries[i] = LineEntry{nullptr, false};
   }
   list->count = 0;
 }
 
-void settings_reset() {
+void settings_free(Settings* settings) {
+  if (g_log.logging == settings->logging) g_log.logging = nullptr;
   for (const KeywordTest& test : kKeywordTests) {
-    if (test.text != nullptr) free(g_settings.*test.text);
+    if (test.text != nullptr) free(settings->*test.text);
   }
-  SettingList* lists[] = {&g_settings.allowed_recipients, &g_settings.honeypot_variables,
-                          &g_settings.required_variables, &g_settings.allowed_origins};
+  SettingList* lists[] = {&settings->allowed_recipients, &settings->honeypot_variables,
+                          &settings->required_variables, &settings->allowed_origins};
   for (SettingList* list : lists) {
     for (int i = 0; i < list->count; ++i) free(list->items[i]);
     free(list->items);
+    *list = SettingList{};
   }
-  free(g_settings.spool_folder);
-  g_settings = Settings();
-  g_log.logging = nullptr;
-  empty_list(&header_lines);
-  empty_list(&body_lines);
+  free(settings->spool_folder);
+  empty_list(&settings->header_lines);
+  empty_list(&settings->body_lines);
+  *settings = Settings();
 }

@@ -1,5 +1,9 @@
 #pragma once
-// The settings file: the Settings record and the header and body lists.
+// The settings file: the Settings record with its header and body lists.
+// May use src/base and src/platform only; knows nothing of the form (a
+// line naming a form field keeps the name). Errors: settings_read returns
+// false when the file cannot be opened; a line that cannot be used is
+// logged and skipped; running out of memory ends the process (fatal_reply).
 
 constexpr int kMaxSettingsEntries = 1000;
 constexpr int kSettingsLineArea = 64000;
@@ -19,8 +23,22 @@ struct SettingList {
   int count;
 };
 
+// A header or body entry: the text after the keyword; for a line naming a
+// form field (`variable`), the text is the field's name and its submitted
+// value is looked up when the message is built.
+struct LineEntry {
+  char* text;
+  bool variable;
+};
+
+struct LineList {
+  LineEntry entries[kMaxSettingsEntries];
+  int count = 0;
+};
+
 // The defaults are the member initialisers. A text setting is a heap copy
-// (null when absent) that a later line of the same key replaces.
+// (null when absent) that a later line of the same key replaces; the
+// record owns them (settings_free).
 struct Settings {
   bool no_padding = false;
   bool add_headerline_colon = false;
@@ -54,34 +72,30 @@ struct Settings {
   // spool: every message kept on disk until a server took it
   char* spool_folder = nullptr;   // null: no spool
   bool spool_keep_sent = true;    // false: delete instead of moving to sent/
-};
-extern Settings g_settings;
 
-// A header or body entry: the text after the keyword, and the submitted
-// value for lines that name a variable ("" for static lines).
-struct LineEntry {
-  char* text;
-  char* value;
+  LineList header_lines;
+  LineList body_lines;
 };
-using HeaderLine = LineEntry;
-using BodyLine = LineEntry;
 
-struct LineList {
-  LineEntry entries[kMaxSettingsEntries];
-  int count;
+// The line ending of every message line and SMTP command: CR LF in the TLS
+// modes (submission servers refuse bare LF), else the email_CR setting's.
+const char* settings_line_ending(const Settings& settings);
+
+// What the "add_header_line(...)" and "add_body_variable(...)" log lines
+// show as the value of a named form field: `value` gives it (null: "").
+struct FieldLookup {
+  const char* (*value)(const char* name, void* context);
+  void* context;
 };
-extern LineList header_lines;
-extern LineList body_lines;
 
-// Reads the settings file at g_program.ini_path into g_settings, header_lines
-// and body_lines; fatal_reply("The ini file could not be opened.") when it
-// cannot be opened.
-void read_settings();
+// Reads the settings file at `path` into `settings`. Returns false, with
+// nothing read, when it cannot be opened (or is a folder).
+bool settings_read(const char* path, const FieldLookup& shown, Settings* settings);
 
 // Applies the keyword tests to one line whose line end was already stripped;
 // returns how many took effect (and logs "line used from ini file {...}").
 // A `logging` line also sets g_log.logging, so the log follows it at once.
-int settings_apply_line(const char* line);
+int settings_apply_line(Settings* settings, const char* line, const FieldLookup& shown);
 
 // The keyword of the index-th keyword test, or null past the last one.
 const char* settings_keyword(int index);
@@ -89,11 +103,12 @@ const char* settings_keyword(int index);
 // Cuts `line` at its first CR and then at its first LF.
 void strip_line_end(char* line);
 
-// Log the entry at the debug level, then append copies of `text` and `value`
-// to header_lines / body_lines. Nothing is stored when either is null, and
-// an entry beyond kMaxSettingsEntries is refused with an error line.
-void add_header_line(const char* text, const char* value);
-void add_body_variable(const char* text, const char* value);
+// Log the entry at the debug level (with `value`, what it shows), then
+// append a copy of `text` to the header / body list. Nothing is stored when
+// either is null, and an entry beyond kMaxSettingsEntries is refused with
+// an error line.
+void add_header_line(Settings* settings, const char* text, const char* value, bool variable);
+void add_body_variable(Settings* settings, const char* text, const char* value, bool variable);
 
-// Restores the defaults and empties the lists (tests only).
-void settings_reset();
+// Releases what the record holds and restores the defaults.
+void settings_free(Settings* settings);

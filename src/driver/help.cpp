@@ -14,7 +14,6 @@
 // fgets() limit of the answer: 9998 characters and the terminating NUL.
 constexpr int kAnswerReadLimit = 9999;
 
-static char g_answer_line[kAnswerAreaSize];
 
 // Everything after the first line. The blank before the final line end of
 // the two "dynamic ... entry" items is part of the text.
@@ -115,11 +114,10 @@ bool startup_report_and_help() {
 void read_answer_line(char* dest) { read_answer_line_from(stdin, dest); }
 
 void read_answer_line_from(FILE* in, char* dest) {
+  char line[kAnswerAreaSize];
   // At end of input the answer is empty, never a line read earlier.
-  if (fgets(g_answer_line, kAnswerReadLimit, in) == nullptr) {
-    g_answer_line[0] = '\0';
-  }
-  const char* token = g_answer_line + strspn(g_answer_line, "\r\n");
+  if (fgets(line, kAnswerReadLimit, in) == nullptr) line[0] = '\0';
+  const char* token = line + strspn(line, "\r\n");
   size_t length = strcspn(token, "\r\n");
   memcpy(dest, token, length);
   dest[length] = '\0';

@@ -4,8 +4,8 @@
 
 #include "base/log.h"
 #include "base/program.h"
-#include "compose/message.h"
-#include "compose/spool.h"
+#include "deliver/deliver.h"
+#include "driver/run.h"
 #include "config/settings.h"
 #include "platform/os.h"
 
@@ -14,27 +14,18 @@ static void print_outcome(const char* name, const char* outcome, void*) {
   fflush(stdout);
 }
 
-int resend_queue() {
-  log_event(LOG_DEBUG, "resend: starting version %s", kProgramVersion);
-  // read_settings answers a missing file with a page for the browser; a
-  // command says it in words.
-  FILE* ini = os_is_directory(g_program.ini_path) ? nullptr : fopen(g_program.ini_path, "r");
-  if (ini == nullptr) {
-    printf("resend: the settings file %s cannot be opened.\n", g_program.ini_path);
-    fflush(stdout);
-    return 3;
-  }
-  fclose(ini);
-  read_settings();
-  if (apply_smtp_settings() == 0) {
+// The run once the settings are read; returns the exit code.
+static int resend_with(const Settings& settings) {
+  ResendTally tally;
+  char error[1000];
+  ResendStatus status = deliver_resend(delivery_context(settings), print_outcome, nullptr,
+                                       &tally, error, sizeof error);
+  if (status == ResendStatus::kNotConfigured) {
     printf("resend: the delivery settings cannot be used (see the log); nothing sent.\n");
     fflush(stdout);
     return 3;
   }
-
-  ResendTally tally;
-  char error[1000];
-  if (!spool_resend(print_outcome, nullptr, &tally, error, sizeof error)) {
+  if (status == ResendStatus::kSpoolUnusable) {
     printf("resend: %s\n", error);
     fflush(stdout);
     return 3;
@@ -45,4 +36,19 @@ int resend_queue() {
   fflush(stdout);
   log_event(LOG_DEBUG, "resend: ended.");
   return tally.waiting == 0 ? 0 : 3;
+}
+
+int resend_queue() {
+  log_event(LOG_DEBUG, "resend: starting version %s", kProgramVersion);
+  // A command says in words what a CGI run answers with an error page.
+  Settings settings;
+  if (!settings_read(g_program.ini_path, FieldLookup{nullptr, nullptr}, &settings)) {
+    printf("resend: the settings file %s cannot be opened.\n", g_program.ini_path);
+    fflush(stdout);
+    return 3;
+  }
+  int code = resend_with(settings);
+  // Freed last: the log follows the settings' logging level to the end.
+  settings_free(&settings);
+  return code;
 }

@@ -6,8 +6,10 @@
 #include "base/log.h"
 #include "compose/guards.h"
 #include "compose/message.h"
-#include "compose/spool.h"
+#include "compose/envelope.h"
+#include "compose/message.h"
 #include "config/settings.h"
+#include "deliver/deliver.h"
 #include "driver/commands.h"
 #include "driver/faq.h"
 #include "driver/help.h"
@@ -61,6 +63,61 @@ static bool started_by_web_server() {
          environment_value("REQUEST_METHOD") != nullptr;
 }
 
+DeliveryContext delivery_context(const Settings& settings) {
+  // A test names a step here to have the run wait there (the web server
+  // passes visitors' headers as HTTP_* variables only, so no visitor can).
+  return DeliveryContext{&settings, g_program.ini_path, environment_value("QUILLON_TEST_PAUSE_AT")};
+}
+
+// The log's view of a settings line naming a form field: its submitted value.
+static const char* submitted_value(const char* name, void* context) {
+  return form_value(*static_cast<const FormTable*>(context), name);
+}
+
+// The finished message handed to the delivery layer.
+static DeliveryResult deliver(const Settings& settings, const Envelope& envelope,
+                              const Message& message) {
+  SmtpEnvelope to = {envelope.from, envelope.to, envelope.cc, envelope.bcc};
+  SmtpContent content = {message.header.wire->data, message.body.wire->data,
+                         message.header.shown->data, message.body.shown->data};
+  return deliver_message(delivery_context(settings), to, content);
+}
+
+// The guards, the message and its delivery, then the page for the visitor.
+static void submit(const Settings& settings, const FormTable& form) {
+  // The guards on the form come first; those that need the envelope, and
+  // the rate limit, run inside assemble_message just before the delivery.
+  TextBuffer* missing = nullptr;
+  GuardStop stop = check_form_guards(settings, form, &missing);
+  DeliveryResult result = {};
+  result.outcome = DeliveryOutcome::kNotConfigured;
+  Envelope envelope = {};
+  Message message = {};
+  if (stop == GuardStop::kNone) {
+    log_event(LOG_DEBUG, "generating email.");
+    if (assemble_message(settings, form, &envelope, &message)) {
+      result = deliver(settings, envelope, message);
+    }
+  }
+  PageInput page = {&form, settings.add_zolvar_link, nullptr, ""};
+  if (stop == GuardStop::kMissingFields) {
+    log_event(LOG_DEBUG, "sending missing fields reply message.");
+    page.missing_fields = missing->data;
+    send_missing_reply(settings, page);
+  } else if (result.outcome == DeliveryOutcome::kSent || stop == GuardStop::kHoneypot) {
+    // A honeypot catch looks like a success to the sender.
+    log_event(LOG_DEBUG, "sending success reply message.");
+    send_success_reply(settings, page);
+  } else {
+    if (result.outcome == DeliveryOutcome::kKeptInSpool) page.spooled = "yes";
+    log_event(LOG_DEBUG, "sending failure reply message.");
+    send_failure_reply(settings, page);
+  }
+  text_buffer_free(missing);
+  message_free(&message);
+  envelope_free(&envelope);
+}
+
 int run_cgi() {
   log_event(LOG_DEBUG, "starting version %s", kProgramVersion);
   if (!startup_report_and_help()) return 0;
@@ -73,36 +130,22 @@ int run_cgi() {
     fflush(stdout);
     return 0;
   }
-  // The form comes before the settings: settings lines take submitted values
-  // as they are read.
+  // The form comes before the settings: the settings' log lines show the
+  // submitted values of the fields they name.
+  FormTable form = {};
   log_event(LOG_DEBUG, "getting form info.");
-  read_form();
+  read_form(&form);
   log_event(LOG_DEBUG, "loading config file.");
-  read_settings();
-  // The guards on the form come first; those that need the envelope, and
-  // the rate limit, run inside assemble_and_send just before the dialogue.
-  TextBuffer* missing = nullptr;
-  GuardStop stop = check_form_guards(&missing);
-  bool sent = false;
-  if (stop == GuardStop::kNone) {
-    log_event(LOG_DEBUG, "generating email.");
-    sent = assemble_and_send() != 0;
+  Settings settings;
+  if (!settings_read(g_program.ini_path, FieldLookup{submitted_value, &form}, &settings)) {
+    fatal_reply("The ini file could not be opened.");
   }
-  if (stop == GuardStop::kMissingFields) {
-    log_event(LOG_DEBUG, "sending missing fields reply message.");
-    send_missing_reply(missing->data);
-  } else if (sent || stop == GuardStop::kHoneypot) {
-    // A honeypot catch looks like a success to the sender.
-    log_event(LOG_DEBUG, "sending success reply message.");
-    send_success_reply();
-  } else {
-    if (spool_waiting()) set_program_token("quillon_spooled", "yes");
-    log_event(LOG_DEBUG, "sending failure reply message.");
-    send_failure_reply();
-  }
-  text_buffer_free(missing);
+  submit(settings, form);
   log_event(LOG_DEBUG, "ended.");
   fflush(stdout);
+  // Freed last: the log follows the settings' logging level to the end.
+  settings_free(&settings);
+  form_free(&form);
   return 0;
 }
 

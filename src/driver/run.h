@@ -1,8 +1,15 @@
 #pragma once
 // Start-up: the settings and log file names, option dispatch, the sequence of
 // a CGI run, and the one way a run ends early with an error page.
+//
+// Errors in src/driver: the driver is the only layer that decides to end a
+// run: a CGI run without a settings file ends with fatal_reply's page, a
+// command prints its failure in words and exits with 3; every other
+// failure below is carried up as a value and answered with a page.
 
 #include "base/program.h"
+#include "config/settings.h"
+#include "deliver/deliver.h"
 
 // Derives the settings (".ini"), log (".log") or rate-limit state (".rate")
 // path from the program's path:
@@ -17,6 +24,11 @@ void derive_path(const char* path, const char* ext, char* out);
 // argument count selects a command; everything else is a CGI run.
 enum class Command { kCgiRun, kVersion, kFaq, kBlankLog, kVersionInsertFilename, kResend };
 Command classify_arguments(int argc, char** argv);
+
+// What the delivery layer needs of this run besides the message: the
+// settings, the settings file's path and a test's pause point
+// (QUILLON_TEST_PAUSE_AT).
+DeliveryContext delivery_context(const Settings& settings);
 
 // The fixed sequence of a CGI run; returns the exit code (0). A request whose
 // REQUEST_METHOD is set and not POST ends after the start-up lines with the

@@ -9,11 +9,6 @@
 #include "base/program.h"
 #include "platform/os.h"
 
-FormTable g_form;
-
-// The receiving area: the body and the NUL that ends it.
-static char form_body[kMaxFormBody + 1];
-
 static const char* getenv_or_empty(const char* name) {
   const char* value = environment_value(name);
   return value != nullptr ? value : "";
@@ -33,7 +28,7 @@ static long parse_length(const char* text) {
 }
 
 static char* copy_or_die(const char* start, size_t length) {
-  return copy_bytes_or_die(start, length, "out of memory.");
+  return copy_bytes_or_die(start, length, kOutOfMemoryCopy);
 }
 
 // Reads into buf[0..len) until it is full, the input ends or the deadline
@@ -52,20 +47,22 @@ static size_t read_until(char* buf, size_t len, long long deadline_ms, bool* tim
 
 // Reads and drops up to `len` bytes; returns how many were read.
 static long long discard_until(long long len, long long deadline_ms, bool* timed_out) {
-  static char sink[65536];
+  constexpr size_t kSinkSize = 65536;
+  char* sink = static_cast<char*>(malloc(kSinkSize));
+  if (sink == nullptr) fatal_reply(kOutOfMemoryCopy);
   long long done = 0;
   while (done < len) {
     long long left = len - done;
-    size_t chunk = left < static_cast<long long>(sizeof sink) ? static_cast<size_t>(left)
-                                                              : sizeof sink;
+    size_t chunk = left < static_cast<long long>(kSinkSize) ? static_cast<size_t>(left) : kSinkSize;
     size_t n = read_until(sink, chunk, deadline_ms, timed_out);
     done += static_cast<long long>(n);
     if (n < chunk) break;
   }
+  free(sink);
   return done;
 }
 
-void read_form() {
+void read_form(FormTable* form) {
   const char* content_length = getenv_or_empty("CONTENT_LENGTH");
   long total = parse_length(content_length);
   long wanted = total;
@@ -81,6 +78,9 @@ void read_form() {
   // body, kept and dropped part alike, has kBodyTimeLimitSeconds.
   long long deadline = os_monotonic_ms() + kBodyTimeLimitSeconds * 1000LL;
   bool timed_out = false;
+  // The receiving area: the body and the NUL that ends it.
+  char* form_body = static_cast<char*>(malloc(kMaxFormBody + 1));
+  if (form_body == nullptr) fatal_reply(kOutOfMemoryCopy);
   size_t got = wanted > 0 ? read_until(form_body, static_cast<size_t>(wanted), deadline, &timed_out)
                           : 0;
   long long read_total = static_cast<long long>(got);
@@ -103,17 +103,18 @@ void read_form() {
   }
   if (unread) os_close_stdin();
   form_body[got] = '\0';
-  form_decode(form_body, got);
+  form_decode(form, form_body, got);
+  free(form_body);
 }
 
-void form_decode(const char* body, size_t length) {
+void form_decode(FormTable* form, const char* body, size_t length) {
   const char* nul = static_cast<const char*>(memchr(body, '\0', length));
   if (nul != nullptr) length = static_cast<size_t>(nul - body);
   // A cursor walks the body instead of moving the unread rest down at every
   // '&': the pairs come out the same, without time growing with the square of
   // the body.
   size_t pos = 0;
-  while (pos < length && g_form.count < kMaxFormPairs) {
+  while (pos < length && form->count < kMaxFormPairs) {
     const char* start = body + pos;
     const char* amp = static_cast<const char*>(memchr(start, '&', length - pos));
     size_t pair_length = amp != nullptr ? static_cast<size_t>(amp - start) : length - pos;
@@ -132,9 +133,9 @@ void form_decode(const char* body, size_t length) {
       pair[0] = '\0';
     }
     decode_value(pair);
-    g_form.names[g_form.count] = name;
-    g_form.values[g_form.count] = pair;
-    ++g_form.count;
+    form->names[form->count] = name;
+    form->values[form->count] = pair;
+    ++form->count;
   }
   if (pos < length) {
     // Counted the way they would have been taken: one per '&' and the last.
@@ -143,7 +144,7 @@ void form_decode(const char* body, size_t length) {
       if (body[i] == '&') ++dropped;
     }
     log_event(LOG_ERROR, "form has %ld fields: the %ld after the %dth were dropped.",
-              g_form.count + dropped, dropped, kMaxFormPairs);
+              form->count + dropped, dropped, kMaxFormPairs);
   }
 }
 
@@ -156,40 +157,40 @@ static unsigned name_hash(const char* name) {
 }
 
 // The slot holding `name`, or the free slot where it would go.
-static int index_slot(const char* name) {
+static int index_slot(const FormTable& form, const char* name) {
   unsigned mask = kFormIndexSize - 1;
   for (unsigned slot = name_hash(name) & mask;; slot = (slot + 1) & mask) {
-    int entry = g_form.index[slot];
-    if (entry == 0 || strcmp(g_form.names[entry - 1], name) == 0) return static_cast<int>(slot);
+    int entry = form.index[slot];
+    if (entry == 0 || strcmp(form.names[entry - 1], name) == 0) return static_cast<int>(slot);
   }
 }
 
-static void build_index() {
-  memset(g_form.index, 0, sizeof g_form.index);
+static void build_index(const FormTable& form) {
+  memset(form.index, 0, sizeof form.index);
   // Entries in submission order: a name submitted twice keeps its first.
-  for (int i = 0; i < g_form.count; ++i) {
-    int slot = index_slot(g_form.names[i]);
-    if (g_form.index[slot] == 0) g_form.index[slot] = i + 1;
+  for (int i = 0; i < form.count; ++i) {
+    int slot = index_slot(form, form.names[i]);
+    if (form.index[slot] == 0) form.index[slot] = i + 1;
   }
-  g_form.indexed_count = g_form.count;
+  form.indexed_count = form.count;
 }
 
-const char* form_value(const char* name) {
-  if (g_form.indexed_count != g_form.count) build_index();
-  int entry = g_form.index[index_slot(name)];
-  return entry != 0 ? g_form.values[entry - 1] : "";
+const char* form_value(const FormTable& form, const char* name) {
+  if (form.indexed_count != form.count) build_index(form);
+  int entry = form.index[index_slot(form, name)];
+  return entry != 0 ? form.values[entry - 1] : "";
 }
 
-void form_reset() {
-  for (int i = 0; i < g_form.count; ++i) {
-    free(g_form.names[i]);
-    free(g_form.values[i]);
-    g_form.names[i] = nullptr;
-    g_form.values[i] = nullptr;
+void form_free(FormTable* form) {
+  for (int i = 0; i < form->count; ++i) {
+    free(form->names[i]);
+    free(form->values[i]);
+    form->names[i] = nullptr;
+    form->values[i] = nullptr;
   }
-  g_form.count = 0;
-  g_form.indexed_count = 0;
-  memset(g_form.index, 0, sizeof g_form.index);
+  form->count = 0;
+  form->indexed_count = 0;
+  memset(form->index, 0, sizeof form->index);
 }
 
 void plus_to_space(char* text) {

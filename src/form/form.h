@@ -1,5 +1,8 @@
 #pragma once
 // The posted form: read from standard input, decoded into name/value pairs.
+// May use src/base and src/platform only. Errors: reading never fails (a
+// body cut short is logged and what arrived is decoded); running out of
+// memory ends the process (fatal_reply).
 
 #include <cstddef>
 
@@ -13,7 +16,8 @@ constexpr int kBodyTimeLimitSeconds = 30;
 constexpr long long kMaxDroppedBody = 10 * 1000 * 1000;
 
 // The submitted variables, in submission order. Names and values are heap
-// texts that live until the process ends.
+// texts owned by the table (form_free releases them). Zero-initialise a
+// new table: `FormTable form{};` (or `= {}`).
 constexpr int kFormIndexSize = 2048;  // a power of two, over twice kMaxFormPairs
 
 struct FormTable {
@@ -24,26 +28,26 @@ struct FormTable {
   // (entry number + 1; 0 is a free slot), built when first needed for the
   // entries then present, so each look-up costs the same however many
   // fields were submitted.
-  int index[kFormIndexSize];
-  int indexed_count;
+  // A cache, hence mutable: look-ups on a const table may build it.
+  mutable int index[kFormIndexSize];
+  mutable int indexed_count;
 };
-extern FormTable g_form;
 
 // Reads CONTENT_LENGTH bytes (at most kMaxFormBody) of standard input and
-// decodes them into g_form, within kBodyTimeLimitSeconds: on time-out one
+// decodes them into `form`, within kBodyTimeLimitSeconds: on time-out one
 // error line is logged and what arrived is decoded. Called once per CGI run.
-void read_form();
+void read_form(FormTable* form);
 
-// Decodes a URL-encoded body of `length` bytes into g_form (appending to what
-// it holds). A NUL byte ends the body.
-void form_decode(const char* body, size_t length);
+// Decodes a URL-encoded body of `length` bytes into `form` (appending to
+// what it holds). A NUL byte ends the body.
+void form_decode(FormTable* form, const char* body, size_t length);
 
 // The value of the first entry whose name equals `name` byte for byte, or "".
 // The text belongs to the table. Constant time per call: a hash index.
-const char* form_value(const char* name);
+const char* form_value(const FormTable& form, const char* name);
 
-// Empties g_form (tests only; the run never needs it).
-void form_reset();
+// Releases the entries and empties the table.
+void form_free(FormTable* form);
 
 // The decoding steps, in place, exposed for tests.
 void plus_to_space(char* text);

@@ -1,6 +1,11 @@
 #pragma once
 // Operating-system services other than sockets. Each function is defined once
 // in os_posix.cpp and once in os_win32.cpp; the build compiles one of them.
+//
+// Errors in src/platform: bool for yes/no; a function that can say why
+// returns 0 or an errno value (file and folder calls) or -1 with a Windows
+// Sockets number in net_last_error() (sockets, TLS). Nothing here logs or
+// ends the process: the caller decides.
 
 #include <cstddef>
 #include <cstdint>

@@ -4,6 +4,8 @@
 #define _CRT_RAND_S
 #include "platform/os.h"
 
+#include "platform/os_win32.h"
+
 #define WIN32_LEAN_AND_MEAN
 #include <errno.h>
 #include <fcntl.h>
@@ -15,7 +17,6 @@
 #include <wchar.h>
 #include <windows.h>
 
-static int errno_from_win32(DWORD code);
 
 void os_stdin_binary() { _setmode(_fileno(stdin), _O_BINARY); }
 
@@ -129,7 +130,7 @@ static size_t to_text_mode(const char* data, size_t len, size_t* pos, char* out,
   return used;
 }
 
-static bool write_all(HANDLE file, const char* data, size_t len) {
+bool write_all(HANDLE file, const char* data, size_t len) {
   while (len > 0) {
     DWORD chunk = len > 0x40000000u ? 0x40000000u : static_cast<DWORD>(len);
     DWORD written = 0;
@@ -146,7 +147,7 @@ static bool write_all(HANDLE file, const char* data, size_t len) {
 // Converting through the ANSI code page names the same file CreateFileA
 // would; a path beyond MAX_PATH, which the ANSI calls refuse, is made
 // absolute and given the "\\?\" prefix that lifts the limit.
-static wchar_t* wide_path(const char* path) {
+wchar_t* wide_path(const char* path) {
   int n = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
   if (n <= 0) return nullptr;
   wchar_t* wide = static_cast<wchar_t*>(malloc(n * sizeof(wchar_t)));
@@ -312,7 +313,7 @@ int os_write_text_file(const char* path, const char* data, size_t len, bool repl
   return kOsWriteOk;
 }
 
-static int errno_from_win32(DWORD code) {
+int errno_from_win32(DWORD code) {
   static const struct {
     DWORD win32;
     int error;
@@ -352,214 +353,19 @@ bool os_is_directory(const char* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// The one byte, far past any real data, whose lock stands for the whole
-// file: a lock on the data itself would make reads by others fail.
-static OVERLAPPED whole_file_lock_range() {
-  OVERLAPPED range = {};
-  range.Offset = 0xFFFFFFFEu;
-  range.OffsetHigh = 0x7FFFFFFEu;
-  return range;
-}
-
-int os_locked_open(const char* path, int wait_ms, OsLockedFile* file) {
-  file->handle = -1;
-  wchar_t* wide = wide_path(path);
-  if (wide == nullptr) return ENOENT;
-  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  HANDLE handle = CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, share, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  DWORD open_error = GetLastError();
-  free(wide);
-  if (handle == INVALID_HANDLE_VALUE) return errno_from_win32(open_error);
-  if (GetFileType(handle) != FILE_TYPE_DISK) {
-    CloseHandle(handle);
-    return EINVAL;
-  }
-  ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(wait_ms > 0 ? wait_ms : 0);
-  for (;;) {
-    OVERLAPPED range = whole_file_lock_range();
-    if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                   &range)) {
-      break;
-    }
-    DWORD error = GetLastError();
-    if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) {
-      CloseHandle(handle);
-      return errno_from_win32(error);
-    }
-    if (GetTickCount64() >= deadline) {
-      CloseHandle(handle);
-      return EWOULDBLOCK;
-    }
-    Sleep(1);
-  }
-  file->handle = reinterpret_cast<intptr_t>(handle);
-  return 0;
-}
-
-static HANDLE locked_handle(OsLockedFile* file) {
-  return reinterpret_cast<HANDLE>(file->handle);
-}
-
-long os_locked_read(OsLockedFile* file, char* data, size_t size) {
-  HANDLE handle = locked_handle(file);
-  LARGE_INTEGER start = {};
-  if (!SetFilePointerEx(handle, start, nullptr, FILE_BEGIN)) {
-    return -static_cast<long>(errno_from_win32(GetLastError()));
-  }
-  size_t done = 0;
-  while (done < size) {
-    DWORD chunk = size - done > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size - done);
-    DWORD got = 0;
-    if (!ReadFile(handle, data + done, chunk, &got, nullptr)) {
-      return -static_cast<long>(errno_from_win32(GetLastError()));
-    }
-    if (got == 0) break;
-    done += got;
-  }
-  return static_cast<long>(done);
-}
-
-int os_locked_rewrite(OsLockedFile* file, const char* data, size_t len) {
-  HANDLE handle = locked_handle(file);
-  LARGE_INTEGER start = {};
-  if (!SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) || !write_all(handle, data, len)) {
-    return errno_from_win32(GetLastError());
-  }
-  if (!SetEndOfFile(handle)) return errno_from_win32(GetLastError());
-  return 0;
-}
-
-void os_locked_close(OsLockedFile* file) {
-  if (file->handle == -1) return;
-  HANDLE handle = locked_handle(file);
-  OVERLAPPED range = whole_file_lock_range();
-  UnlockFileEx(handle, 0, 1, 0, &range);
-  CloseHandle(handle);
-  file->handle = -1;
-}
-
-int os_make_directory(const char* path) {
-  wchar_t* wide = wide_path(path);
-  if (wide == nullptr) return ENOMEM;
-  // The folder takes the rights of its parent, as files made by hand do.
-  bool made = CreateDirectoryW(wide, nullptr) != 0;
-  DWORD code = GetLastError();
-  free(wide);
-  return made ? 0 : errno_from_win32(code);
-}
-
-int os_remove_directory(const char* path) {
-  wchar_t* wide = wide_path(path);
-  if (wide == nullptr) return ENOMEM;
-  bool removed = RemoveDirectoryW(wide) != 0;
-  DWORD code = GetLastError();
-  free(wide);
-  return removed ? 0 : errno_from_win32(code);
-}
-
-int os_write_new_file(const char* path, const char* data, size_t len,
-                      bool flush_to_disk) {
-  wchar_t* wide = wide_path(path);
-  if (wide == nullptr) return ENOMEM;
-  // No sharing while it is written; CREATE_NEW refuses an existing file.
-  HANDLE file = CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  DWORD code = GetLastError();
-  free(wide);
-  if (file == INVALID_HANDLE_VALUE) return errno_from_win32(code);
-  int err = 0;
-  if (!write_all(file, data, len)) {
-    err = errno_from_win32(GetLastError());
-  } else if (flush_to_disk && !FlushFileBuffers(file)) {
-    err = errno_from_win32(GetLastError());
-  }
-  if (!CloseHandle(file) && err == 0) err = errno_from_win32(GetLastError());
-  return err;
-}
-
-int os_flush_directory(const char*) { return 0; }
-
-int os_remove_file(const char* path) {
-  wchar_t* wide = wide_path(path);
-  if (wide == nullptr) return ENOMEM;
-  bool removed = DeleteFileW(wide) != 0;
-  DWORD code = GetLastError();
-  free(wide);
-  return removed ? 0 : errno_from_win32(code);
-}
-
-int os_list_directory(const char* path, void (*each)(const char* name, void* context),
-                      void* context) {
-  size_t length = strlen(path);
-  char* pattern = static_cast<char*>(malloc(length + 3));
-  if (pattern == nullptr) return ENOMEM;
-  memcpy(pattern, path, length);
-  memcpy(pattern + length, "\\*", 3);
-  wchar_t* wide = wide_path(pattern);
-  free(pattern);
-  if (wide == nullptr) return ENOMEM;
-  WIN32_FIND_DATAW found;
-  HANDLE walk = FindFirstFileW(wide, &found);
-  DWORD code = GetLastError();
-  free(wide);
-  if (walk == INVALID_HANDLE_VALUE) {
-    // An empty folder still has "." and ".."; this means no folder at all.
-    return code == ERROR_FILE_NOT_FOUND ? 0 : errno_from_win32(code);
-  }
-  do {
-    if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
-    char name[MAX_PATH * 4];
-    int n = WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, name, sizeof name,
-                                nullptr, nullptr);
-    if (n > 0) each(name, context);
-  } while (FindNextFileW(walk, &found));
-  code = GetLastError();
-  FindClose(walk);
-  return code == ERROR_NO_MORE_FILES ? 0 : errno_from_win32(code);
-}
-
-// FILETIME counts 100 ns steps since 1601; Unix time starts 11644473600 s
-// later.
-static long long unix_us_from_filetime(const FILETIME& time) {
-  ULARGE_INTEGER ticks;
-  ticks.LowPart = time.dwLowDateTime;
-  ticks.HighPart = time.dwHighDateTime;
-  return static_cast<long long>(ticks.QuadPart / 10) - 11644473600LL * 1000000LL;
-}
-
-int os_file_mtime(const char* path, long long* seconds) {
-  wchar_t* wide = wide_path(path);
-  if (wide == nullptr) return ENOMEM;
-  WIN32_FILE_ATTRIBUTE_DATA info;
-  bool got = GetFileAttributesExW(wide, GetFileExInfoStandard, &info) != 0;
-  DWORD code = GetLastError();
-  free(wide);
-  if (!got) return errno_from_win32(code);
-  *seconds = unix_us_from_filetime(info.ftLastWriteTime) / 1000000LL;
-  return 0;
-}
-
-int os_touch_file(const char* path) {
-  wchar_t* wide = wide_path(path);
-  if (wide == nullptr) return ENOMEM;
-  HANDLE file = CreateFileW(wide, FILE_WRITE_ATTRIBUTES,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  DWORD code = GetLastError();
-  free(wide);
-  if (file == INVALID_HANDLE_VALUE) return errno_from_win32(code);
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  int err = SetFileTime(file, nullptr, nullptr, &now) ? 0 : errno_from_win32(GetLastError());
-  CloseHandle(file);
-  return err;
-}
-
 bool os_path_is_absolute(const char* path) {
   if (path[0] == '\\' || path[0] == '/') return true;
   bool letter = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
   return letter && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+}
+
+// FILETIME counts 100 ns steps since 1601; Unix time starts 11644473600 s
+// later.
+long long unix_us_from_filetime(const FILETIME& time) {
+  ULARGE_INTEGER ticks;
+  ticks.LowPart = time.dwLowDateTime;
+  ticks.HighPart = time.dwHighDateTime;
+  return static_cast<long long>(ticks.QuadPart / 10) - 11644473600LL * 1000000LL;
 }
 
 long long os_unix_time_us() {

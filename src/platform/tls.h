@@ -7,6 +7,16 @@
 // What every session does: TLS 1.2 at least, SNI with `host`, the chain must
 // lead to a root of the system's store or of `ca_file`, and `host` must match
 // the certificate (a DNS name, or an IP address for a dotted host).
+//
+// Rules both halves keep:
+// - Arguments: a null session, a null buffer with a length, a negative length
+//   (or, for tls_recv, none) gives -1 with net_last_error() 10022
+//   (WSAEINVAL); tls_start without a host gives null with a reason; `error`
+//   may be null. tls_close and tls_description take null.
+// - Allocation: calloc/malloc/realloc and free only, no new, no containers
+//   and no C++ library strings: the program does without the C++ runtime
+//   library. Memory that runs out is a failure of the call ("out of memory",
+//   or -1 with 10055 WSAENOBUFS), never the end of the process.
 
 #include "platform/net.h"
 

@@ -3,10 +3,12 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/brand.h"
 #include "base/log.h"
+#include "base/program.h"
 #include "config/settings.h"
 #include "form/form.h"
 
@@ -29,9 +31,6 @@ static const PageKind kFailurePage = {"failure_html_page",
 static const PageKind kMissingPage = {"missing_html_page",
                                       "<HTML><BODY>\nemail NOT sent.\n"};
 
-// The names behind ||quillon_missing_fields||, while the missing page is
-// printed; null otherwise, when the token is a form field like any other.
-static const char* missing_fields = nullptr;
 static const char kMissingFieldsToken[] = "quillon_missing_fields";
 
 static void print_text(const char* text) { fputs(text, stdout); }
@@ -56,31 +55,27 @@ void print_escaped_value(const char* value) {
 }
 
 // Tokens whose value the run provides, not the form: a visitor cannot set
-// them by submitting a field of the same name. Empty until the run sets them.
+// them by submitting a field of the same name. "" until the run sets them.
 struct ProgramToken {
   const char* name;
-  const char* value;
+  const char* PageInput::*value;
 };
-static ProgramToken kProgramTokens[] = {
-    {"quillon_spooled", ""},  // "yes": the message waits in the spool's queue
+static const ProgramToken kProgramTokens[] = {
+    {"quillon_spooled", &PageInput::spooled},  // "yes": the message waits in the spool's queue
 };
-
-void set_program_token(const char* name, const char* value) {
-  for (ProgramToken& token : kProgramTokens) {
-    if (strcmp(token.name, name) == 0) token.value = value;
-  }
-}
 
 // The value of a program token, or null when `name` is none.
-static const char* program_token(const char* name) {
+static const char* program_token(const PageInput& input, const char* name) {
   if (strncmp(name, "quillon_", 8) != 0) return nullptr;
   for (const ProgramToken& token : kProgramTokens) {
-    if (strcmp(token.name, name) == 0) return token.value;
+    if (strcmp(token.name, name) != 0) continue;
+    const char* value = input.*token.value;
+    return value != nullptr ? value : "";
   }
   return nullptr;
 }
 
-void expand_tokens(char* text) {
+void expand_tokens(const PageInput& input, char* text) {
   char* rest = text;
   for (;;) {
     char* open = strstr(rest, "||");
@@ -101,61 +96,61 @@ void expand_tokens(char* text) {
     // A value is printed, never expanded again: a "||" in it stays as it is.
     const char* name = open + 2;
     const char* value = nullptr;
-    if (missing_fields != nullptr && strcmp(name, kMissingFieldsToken) == 0) {
-      value = missing_fields;
+    if (input.missing_fields != nullptr && strcmp(name, kMissingFieldsToken) == 0) {
+      value = input.missing_fields;
     }
-    if (value == nullptr) value = program_token(name);
-    print_escaped_value(value != nullptr ? value : form_value(name));
+    if (value == nullptr) value = program_token(input, name);
+    if (value == nullptr) value = input.form != nullptr ? form_value(*input.form, name) : "";
+    print_escaped_value(value);
     rest = close + 2;
     if (*rest == '\0') return;
   }
 }
 
-// The page printer's own formatting area: a token whose expansion logs
-// cannot overwrite the line being printed.
-static char page_scratch[kScratchSize];
-
-void page_printf(const char* format, ...) {
-  char* scratch = page_scratch;
+void page_printf(const PageInput& input, const char* format, ...) {
+  // The page printer's own formatting area: a token whose expansion logs
+  // cannot overwrite the line being printed.
+  char* scratch = static_cast<char*>(malloc(kScratchSize));
+  if (scratch == nullptr) fatal_reply(kOutOfMemory);
   va_list args;
   va_start(args, format);
   int n = vsnprintf(scratch, kScratchLimit + 1, format, args);
   va_end(args);
-  if (n <= 0 || n > kScratchLimit) return;
-  expand_tokens(scratch);
+  if (n > 0 && n <= kScratchLimit) expand_tokens(input, scratch);
+  free(scratch);
 }
 
 // Prints one piece of the page file, with the credit link before the first
 // closing html tag (lower case preferred, then upper case).
-static void print_page_line(char* line) {
+static void print_page_line(const PageInput& input, char* line) {
   char* tag = nullptr;
-  if (g_settings.add_zolvar_link) {
+  if (input.credit_link) {
     tag = strstr(line, "</html>");
     if (tag == nullptr) tag = strstr(line, "</HTML>");
   }
   if (tag == nullptr) {
-    page_printf("%s", line);
+    page_printf(input, "%s", line);
     return;
   }
   *tag = '\0';
-  page_printf("%s%s<%s", line, credit_link, tag + 1);
+  page_printf(input, "%s%s<%s", line, credit_link, tag + 1);
 }
 
 // The built-in list of the missing page.
-static void print_missing_list() {
-  if (missing_fields == nullptr) return;
+static void print_missing_list(const PageInput& input) {
+  if (input.missing_fields == nullptr) return;
   print_text("Please fill in: ");
-  print_escaped_value(missing_fields);
+  print_escaped_value(input.missing_fields);
   print_text(".\n");
 }
 
-static void report_unreadable(const PageKind& kind, const char* path, int error,
-                              char* line) {
+static void report_unreadable(const PageInput& input, const PageKind& kind, const char* path,
+                              int error, char* line) {
   snprintf(line, kLineArea,
            "\"%s\" message file (%s) is not readable for the reason (%d)(%s).",
            kind.setting_name, path, error, strerror(error));
   print_text(kind.head);
-  print_missing_list();
+  print_missing_list(input);
   print_text(line);
   if (strncmp(path, "http", 4) == 0) {
     print_text("The setting is not a web address setting, it is a local file name setting.\n");
@@ -164,8 +159,8 @@ static void report_unreadable(const PageKind& kind, const char* path, int error,
   log_event(LOG_ERROR, "%s", line);
 }
 
-static void send_reply(const PageKind& kind, const char* path) {
-  static char line[kLineArea];
+static void send_reply(const PageInput& input, const PageKind& kind, const char* path) {
+  char line[kLineArea];
   print_text("Pragma: no-cache\n");
   print_text("Content-type: text/html\n\n");
   if (path == nullptr) {
@@ -179,7 +174,7 @@ static void send_reply(const PageKind& kind, const char* path) {
   }
   FILE* file = fopen(path, "r");
   if (file == nullptr) {
-    report_unreadable(kind, path, errno, line);
+    report_unreadable(input, kind, path, errno, line);
     return;
   }
   // Where a directory opens like a file, its first read fails: answer as for
@@ -189,11 +184,11 @@ static void send_reply(const PageKind& kind, const char* path) {
     int error = errno;
     bool failed = ferror(file) != 0;
     fclose(file);
-    if (failed) report_unreadable(kind, path, error != 0 ? error : EIO, line);
+    if (failed) report_unreadable(input, kind, path, error != 0 ? error : EIO, line);
     return;
   }
   do {
-    print_page_line(line);
+    print_page_line(input, line);
   } while (fgets(line, kLineReadLimit, file) != nullptr);
   fclose(file);
 }
@@ -207,21 +202,23 @@ void send_method_not_allowed_reply() {
              "nothing was sent.\n</BODY></HTML>\n");
 }
 
-void send_success_reply() { send_reply(kSuccessPage, g_settings.success_html_page); }
+void send_success_reply(const Settings& settings, const PageInput& input) {
+  send_reply(input, kSuccessPage, settings.success_html_page);
+}
 
-void send_failure_reply() { send_reply(kFailurePage, g_settings.failure_html_page); }
+void send_failure_reply(const Settings& settings, const PageInput& input) {
+  send_reply(input, kFailurePage, settings.failure_html_page);
+}
 
-void send_missing_reply(const char* fields) {
-  missing_fields = fields;
-  if (g_settings.missing_html_page != nullptr) {
-    send_reply(kMissingPage, g_settings.missing_html_page);
-  } else {
-    // The page is optional: without it the built-in one is no error.
-    print_text("Pragma: no-cache\n");
-    print_text("Content-type: text/html\n\n");
-    print_text(kMissingPage.head);
-    print_missing_list();
-    print_text("</BODY></HTML>\n");
+void send_missing_reply(const Settings& settings, const PageInput& input) {
+  if (settings.missing_html_page != nullptr) {
+    send_reply(input, kMissingPage, settings.missing_html_page);
+    return;
   }
-  missing_fields = nullptr;
+  // The page is optional: without it the built-in one is no error.
+  print_text("Pragma: no-cache\n");
+  print_text("Content-type: text/html\n\n");
+  print_text(kMissingPage.head);
+  print_missing_list(input);
+  print_text("</BODY></HTML>\n");
 }

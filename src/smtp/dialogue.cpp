@@ -10,8 +10,6 @@
 #include "base/program.h"
 #include "smtp/transport.h"
 
-Envelope g_envelope;
-
 namespace {
 
 // The ports of plain SMTP, of submission with STARTTLS, and of submission
@@ -23,53 +21,39 @@ constexpr int kCommandAreaSize = 10000;
 constexpr int kCommandLimit = 9998;  // longer commands are cut
 constexpr int kMaxRecipients = 3;    // To, BCC, CC
 
-char g_command[kCommandAreaSize];
-
-SmtpAcceptedFn g_accepted = nullptr;
-void* g_accepted_context = nullptr;
-
 // The server took the message: tell the caller at once.
 bool note_accepted(bool accepted) {
-  if (accepted && g_accepted != nullptr) g_accepted(g_accepted_context);
+  if (accepted && g_smtp.accepted != nullptr) g_smtp.accepted(g_smtp.accepted_context);
   return accepted;
-}
-
-const char* format_command(const char* format, va_list args) QUILLON_PRINTF(1, 0);
-
-const char* format_command(const char* format, va_list args) {
-  vsnprintf(g_command, kCommandLimit + 1, format, args);
-  return g_command;
 }
 
 // Sends one command line at once.
 void send_command(const char* format, ...) QUILLON_PRINTF(1, 2);
 void send_command(const char* format, ...) {
+  char command[kCommandAreaSize];
   va_list args;
   va_start(args, format);
-  sendr(format_command(format, args));
+  vsnprintf(command, kCommandLimit + 1, format, args);
   va_end(args);
+  sendr(command);
 }
 
 // Queues one command line for the next smtp_flush (a pipelined group).
 void queue_command(const char* format, ...) QUILLON_PRINTF(1, 2);
 void queue_command(const char* format, ...) {
+  char command[kCommandAreaSize];
   va_list args;
   va_start(args, format);
-  smtp_queue_command(format_command(format, args));
+  vsnprintf(command, kCommandLimit + 1, format, args);
   va_end(args);
+  smtp_queue_command(command);
 }
 
 const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
 
 bool is_positive(int code) { return code >= 200 && code <= 299; }
 
-// The message: the two blocks and the log's copies of them.
-struct Content {
-  const char* header;
-  const char* body;
-  const char* header_shown;
-  const char* body_shown;
-};
+using Content = SmtpContent;
 
 // Queues the header block, the empty line, the body and the end mark. Only
 // sent after a 354, so form text never reaches a server that reads commands.
@@ -93,17 +77,17 @@ bool replied(int* code = nullptr) {
 }
 
 // Says goodbye to a server that stopped answering, without waiting for it.
-int give_up() {
+bool give_up() {
   send_command("QUIT");
-  return 0;
+  return false;
 }
 
 // After QUIT only its reply is read: the outcome is known by then, and a
 // server that keeps the connection open must not hold the visitor.
-int say_goodbye(bool accepted) {
+bool say_goodbye(bool accepted) {
   send_command("QUIT");
   if (!g_smtp.timed_out) (void)TCPdoread();
-  return accepted ? 1 : 0;
+  return accepted;
 }
 
 // The capability lines of an EHLO reply: "250-PIPELINING", "250 STARTTLS"...
@@ -123,7 +107,7 @@ bool greet_with_ehlo(EhloFeatures* features) {
 
 // The envelope, the content after 354 and QUIT, the commands together when
 // `pipelining`, one at a time otherwise.
-int send_mail(const char* from, const char* const* recipients, int count,
+bool send_mail(const char* from, const char* const* recipients, int count,
               const Content& content, bool pipelining) {
   int code = 0;
   bool read_ok = true;
@@ -158,11 +142,11 @@ int send_mail(const char* from, const char* const* recipients, int count,
   (void)smtp_flush();
   bool accepted = note_accepted(TCPdoread(&code) == 1 && is_positive(code));
   if (!g_smtp.timed_out) (void)TCPdoread();
-  return accepted ? 1 : 0;
+  return accepted;
 }
 
 // Greets with HELO and waits for each reply before the next command.
-int helo_exchange(const char* from, const char* const* recipients, int count,
+bool helo_exchange(const char* from, const char* const* recipients, int count,
                   const Content& content) {
   TCPdoread_greeting();
   if (g_smtp.timed_out) return give_up();
@@ -173,7 +157,7 @@ int helo_exchange(const char* from, const char* const* recipients, int count,
 
 // Reads the greeting, greets with EHLO, and sends the envelope commands
 // together when the server offers PIPELINING, one at a time otherwise.
-int ehlo_exchange(const char* from, const char* const* recipients, int count,
+bool ehlo_exchange(const char* from, const char* const* recipients, int count,
                   const Content& content) {
   if (!replied()) return give_up();  // the greeting
   EhloFeatures features;
@@ -234,7 +218,7 @@ char* secret_line(const char* prefix, const char* data, size_t length) {
   char* encoded = base64_encode_copy(data, length);
   size_t size = strlen(prefix) + strlen(encoded) + 1;
   char* line = static_cast<char*>(malloc(size));
-  if (line == nullptr) fatal_reply("Unable to malloc memory.");
+  if (line == nullptr) fatal_reply(kOutOfMemoryRecord);
   snprintf(line, size, "%s%s", prefix, encoded);
   memset(encoded, 0, strlen(encoded));
   free(encoded);
@@ -255,7 +239,7 @@ AuthOutcome authenticate(const char* host, const EhloFeatures& features) {
     size_t password_length = strlen(password);
     size_t length = user_length + password_length + 2;
     char* credentials = static_cast<char*>(malloc(length));
-    if (credentials == nullptr) fatal_reply("Unable to malloc memory.");
+    if (credentials == nullptr) fatal_reply(kOutOfMemoryRecord);
     credentials[0] = '\0';
     memcpy(credentials + 1, user, user_length);
     credentials[1 + user_length] = '\0';
@@ -295,10 +279,10 @@ AuthOutcome authenticate(const char* host, const EhloFeatures& features) {
 // The exchange over TLS: from the first byte, or after STARTTLS. Always
 // EHLO, each reply awaited before the next command, AUTH when there are
 // credentials, and nothing but the greeting and EHLO in plain text.
-int secure_exchange(const char* host, const char* from, const char* const* recipients,
+bool secure_exchange(const char* host, const char* from, const char* const* recipients,
                     int count, const Content& content) {
   bool starttls = g_smtp.options.security == kSmtpStarttls;
-  if (!starttls && !start_tls(host)) return 0;
+  if (!starttls && !start_tls(host)) return false;
   if (!replied()) return give_up();  // the greeting
   EhloFeatures features;
   if (!greet_with_ehlo(&features)) return give_up();
@@ -326,7 +310,7 @@ int secure_exchange(const char* host, const char* from, const char* const* recip
                 "they were dropped.", host, g_smtp.pending_length);
     }
     smtp_discard_pending();
-    if (!start_tls(host)) return 0;
+    if (!start_tls(host)) return false;
     if (!greet_with_ehlo(&features)) return give_up();
   }
   if (g_smtp.options.user != nullptr) {
@@ -359,8 +343,8 @@ int smtp_port_from_text(const char* text) {
 }
 
 void smtp_on_accepted(SmtpAcceptedFn accepted, void* context) {
-  g_accepted = accepted;
-  g_accepted_context = context;
+  g_smtp.accepted = accepted;
+  g_smtp.accepted_context = context;
 }
 
 int send_dot_stuffed(const char* content) {
@@ -392,19 +376,20 @@ void ehlo_feature_line(const char* text, int length, EhloFeatures* features) {
   }
 }
 
-int smtp_dialogue(char* server, const char* from, const char* to,
-                  const char* header_block, const char* body,
-                  const char* header_shown, const char* body_shown) {
+bool smtp_dialogue(const char* server_text, const SmtpEnvelope& envelope,
+                   const SmtpContent& message) {
   if (!g_smtp.winsock_started) {
     TCPstartup();
     g_smtp.winsock_started = true;
   }
-  if (server == nullptr) {
+  g_smtp.last_code = 0;
+  g_smtp.last_reply[0] = '\0';
+  if (server_text == nullptr) {
     // No smtp line in the settings: there is nobody to talk to.
     log_event(LOG_ERROR, "SMTP email server (%s) did not respond.\n", "");
-    return 0;
+    return false;
   }
-
+  char* server = copy_text_or_die(server_text, kOutOfMemory);
   SmtpSecurity security = g_smtp.options.security;
   int port = security == kSmtpStarttls ? kSubmissionPort
              : security == kSmtpTls    ? kSubmissionTlsPort
@@ -417,30 +402,35 @@ int smtp_dialogue(char* server, const char* from, const char* to,
   g_smtp.socket = TCPconnect(server, port);
   if (g_smtp.socket == kNoSocket) {
     log_event(LOG_ERROR, "SMTP email server (%s) did not respond.\n", server);
-    return 0;
+    free(server);
+    return false;
   }
 
   const char* recipients[kMaxRecipients];
   int count = 0;
-  recipients[count++] = or_empty(to);
-  if (g_envelope.bcc != nullptr) recipients[count++] = g_envelope.bcc;
-  if (g_envelope.cc != nullptr) recipients[count++] = g_envelope.cc;
+  recipients[count++] = or_empty(envelope.to);
+  if (envelope.bcc != nullptr) recipients[count++] = envelope.bcc;
+  if (envelope.cc != nullptr) recipients[count++] = envelope.cc;
 
-  from = or_empty(from);
+  const char* from = or_empty(envelope.from);
   Content content;
-  content.header = or_empty(header_block);
-  content.body = or_empty(body);
-  content.header_shown = header_shown != nullptr ? header_shown : content.header;
-  content.body_shown = body_shown != nullptr ? body_shown : content.body;
+  content.header = or_empty(message.header);
+  content.body = or_empty(message.body);
+  content.header_shown = message.header_shown != nullptr ? message.header_shown : content.header;
+  content.body_shown = message.body_shown != nullptr ? message.body_shown : content.body;
+  bool sent = false;
   if (security != kSmtpPlain) {
     const char* host = g_smtp.options.tls_host != nullptr ? g_smtp.options.tls_host : server;
-    int sent = secure_exchange(host, from, recipients, count, content);
+    sent = secure_exchange(host, from, recipients, count, content);
     if (g_smtp.tls != nullptr) {
       tls_close(g_smtp.tls);
       g_smtp.tls = nullptr;
     }
-    return sent;
+  } else if (g_smtp.use_helo) {
+    sent = helo_exchange(from, recipients, count, content);
+  } else {
+    sent = ehlo_exchange(from, recipients, count, content);
   }
-  if (g_smtp.use_helo) return helo_exchange(from, recipients, count, content);
-  return ehlo_exchange(from, recipients, count, content);
+  free(server);
+  return sent;
 }

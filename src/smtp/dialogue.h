@@ -1,39 +1,45 @@
 #pragma once
 // The SMTP exchange for one message.
 
-// The envelope of the one message: filled while the header lines are
-// classified, read by the exchange.
-struct Envelope {
-  char* from;  // bare addresses, or null
-  char* to;
-  char* cc;
-  char* bcc;
-  bool subject_found;
-};
-extern Envelope g_envelope;
+#include "smtp/transport.h"
 
-// Connects to `server` ("host" or "host:port"; changed in place), sends the
-// envelope (`from`, `to`, and the CC and BCC of g_envelope) and the message,
-// and returns 1 only when the server accepted the message data with a 2xx
-// reply; 0 otherwise (also when there is no server). The message content is
-// sent only after the server answered DATA with 354. The exchange follows
-// g_smtp's options (smtp_set_options). Without a port the port is 25, 587
-// with STARTTLS and 465 with TLS. In both TLS modes: EHLO, no pipelining,
-// STARTTLS only when offered and answered with 220 (bytes that came with
-// the 220 are dropped), the certificate checked for options.tls_host, AUTH
-// PLAIN or else LOGIN when options.user is set, and any failure of these
-// ends the exchange with an error line: nothing falls back to plain text.
-// The log shows `header_shown` and
-// `body_shown` in place of the blocks (the blocks themselves when null):
-// copies with the submitted text escaped (build_header_block).
-int smtp_dialogue(char* server, const char* from, const char* to,
-                  const char* header_block, const char* body,
-                  const char* header_shown = nullptr, const char* body_shown = nullptr);
+// Errors: yes/no answers are bool; what went wrong is logged where it is
+// found, and the last reply is in g_smtp.last_code / g_smtp.last_reply.
+
+// Who the message is from and for: bare addresses; cc and bcc may be null.
+struct SmtpEnvelope {
+  const char* from;
+  const char* to;
+  const char* cc;
+  const char* bcc;
+};
+
+// The message: the header block (its last line end included) and the body,
+// with the log's copies of them, in which submitted text is escaped
+// (null: the log shows the blocks themselves).
+struct SmtpContent {
+  const char* header;
+  const char* body;
+  const char* header_shown;
+  const char* body_shown;
+};
+
+// Connects to `server` ("host" or "host:port"), sends the envelope (To,
+// then BCC, then CC) and the message, and returns true only when the server
+// accepted the message data with a 2xx reply; false otherwise (also when
+// there is no server). The message content is sent only after the server
+// answered DATA with 354. The exchange follows g_smtp's options
+// (smtp_set_options). Without a port the port is 25, 587 with STARTTLS and
+// 465 with TLS. In both TLS modes: EHLO, no pipelining, STARTTLS only when
+// offered and answered with 220 (bytes that came with the 220 are dropped),
+// the certificate checked for options.tls_host, AUTH PLAIN or else LOGIN
+// when options.user is set, and any failure of these ends the exchange with
+// an error line: nothing falls back to plain text.
+bool smtp_dialogue(const char* server, const SmtpEnvelope& envelope, const SmtpContent& content);
 
 // Called the moment the server accepts the message data with a 2xx, before
 // the goodbye, so that a caller keeping a copy of the message can mark it
 // delivered before anything else can go wrong. Null (the default) for none.
-using SmtpAcceptedFn = void (*)(void* context);
 void smtp_on_accepted(SmtpAcceptedFn accepted, void* context);
 
 // Writes `content` on the connection with a "." added in front of every line

@@ -10,9 +10,10 @@
 #include "platform/os.h"
 
 SmtpConnection g_smtp = {kNoSocket, nullptr, false, kDefaultSmtpTimeoutSeconds,
-                         "\n", false, {0}, 0, false, nullptr, 0, 0,
+                         "\n", false, {0}, 0, false, nullptr, 0, 0, nullptr,
                          {"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
-                          nullptr, nullptr, nullptr, nullptr}};
+                          nullptr, nullptr, nullptr, nullptr},
+                         0, {0}, nullptr, nullptr};
 
 namespace {
 
@@ -128,29 +129,25 @@ int write_all(OsSocket sock, TlsSession* tls, const char* data, int size,
 
 void out_reserve(int more) {
   if (more < 0 || g_smtp.out_length > INT_MAX - 1 - more) {
-    fatal_reply("Unable to malloc memory.");
+    fatal_reply(kOutOfMemoryRecord);
   }
   int need = g_smtp.out_length + more + 1;
   if (need <= g_smtp.out_capacity) return;
   int capacity = g_smtp.out_capacity > 0 ? g_smtp.out_capacity : 1024;
   while (capacity < need) capacity = capacity > INT_MAX / 2 ? need : capacity * 2;
   char* grown = static_cast<char*>(realloc(g_smtp.out, static_cast<size_t>(capacity)));
-  if (grown == nullptr) fatal_reply("Unable to malloc memory.");
+  if (grown == nullptr) fatal_reply(kOutOfMemoryRecord);
   g_smtp.out = grown;
   g_smtp.out_capacity = capacity;
 }
 
-// The log's copy of the queue: the same bytes, except where content queued
-// with a copy of its own (smtp_queue_dot_stuffed) shows that copy.
-TextBuffer* g_out_shown = nullptr;
-
 void shown_append(const char* data, int size) {
-  if (g_out_shown == nullptr) g_out_shown = text_buffer_new("");
-  text_buffer_append_bytes(g_out_shown, data, size);
+  if (g_smtp.out_shown == nullptr) g_smtp.out_shown = text_buffer_new("");
+  text_buffer_append_bytes(g_smtp.out_shown, data, size);
 }
 
 void shown_clear() {
-  if (g_out_shown != nullptr) text_buffer_replace(g_out_shown, "%s", "");
+  if (g_smtp.out_shown != nullptr) text_buffer_replace(g_smtp.out_shown, "%s", "");
 }
 
 void out_append(const char* data, int size) {
@@ -159,6 +156,17 @@ void out_append(const char* data, int size) {
   memcpy(g_smtp.out + g_smtp.out_length, data, static_cast<size_t>(size));
   g_smtp.out_length += size;
   g_smtp.out[g_smtp.out_length] = '\0';
+}
+
+// The final line of a reply was read: it is kept for the caller's report of
+// the outcome, and the bytes after it wait for the next read.
+void finish_reply(const char* line, int line_length, int line_code, const char* rest,
+                  int rest_length) {
+  int shown = line_length > 0 && line[line_length - 1] == '\r' ? line_length - 1 : line_length;
+  g_smtp.last_code = line_code;
+  snprintf(g_smtp.last_reply, sizeof g_smtp.last_reply, "%.*s", shown, line);
+  g_smtp.pending_length = rest_length;
+  memcpy(g_smtp.pending, rest, static_cast<size_t>(rest_length));
 }
 
 int read_reply(bool greeting, int* code, ReplyLineFn each_line, void* context) {
@@ -192,9 +200,7 @@ int read_reply(bool greeting, int* code, ReplyLineFn each_line, void* context) {
       }
       scan = end + 1;
       if (final) {
-        g_smtp.pending_length = length - scan;
-        memcpy(g_smtp.pending, buf + scan,
-               static_cast<size_t>(g_smtp.pending_length));
+        finish_reply(line, line_length, line_code, buf + scan, length - scan);
         if (code != nullptr) *code = line_code;
         return 1;
       }
@@ -317,7 +323,7 @@ static int flush_queue(const char* shown) {
   int size = g_smtp.out_length;
   g_smtp.out_length = 0;
   if (size == 0) return 0;
-  const char* trace = g_out_shown != nullptr ? g_out_shown->data : nullptr;
+  const char* trace = g_smtp.out_shown != nullptr ? g_smtp.out_shown->data : nullptr;
   int sent = write_all(g_smtp.socket, g_smtp.tls, g_smtp.out, size, shown, trace);
   shown_clear();
   return sent == size ? 0 : -1;
@@ -378,6 +384,8 @@ void smtp_close() {
   g_smtp.pending_length = 0;
   g_smtp.out_length = 0;
   g_smtp.timed_out = false;
+  g_smtp.last_code = 0;
+  g_smtp.last_reply[0] = '\0';
 }
 
 void smtp_connection_reset() {

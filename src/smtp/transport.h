@@ -3,7 +3,13 @@
 // traced in the log and every socket failure logged in words. All bytes to
 // and from the server pass through one send and one receive path, which a
 // TLS session takes over once it is started on the connection.
+//
+// Errors in src/smtp: every failure is logged where it is found; the
+// functions named after the original exchange (TCPwrite, TCPdoread) keep
+// their counts and 1/0, the others return bool, or 0 / -1 for a write.
+// Memory that runs out ends the run (fatal_reply).
 
+#include "base/text.h"
 #include "platform/net.h"
 #include "platform/tls.h"
 
@@ -31,6 +37,9 @@ struct SmtpOptions {
   const char* tls_host;  // the name the certificate must carry
 };
 
+// Called the moment the server accepts the message data (smtp_on_accepted).
+using SmtpAcceptedFn = void (*)(void* context);
+
 struct SmtpConnection {
   OsSocket socket;        // smtp_socket; kNoSocket when none
   TlsSession* tls;        // null until TLS took over the connection
@@ -50,7 +59,16 @@ struct SmtpConnection {
   char* out;
   int out_length;
   int out_capacity;
+  // The log's copy of the queue: the same bytes, except where content queued
+  // with a copy of its own (smtp_queue_dot_stuffed) shows that copy.
+  TextBuffer* out_shown;
   SmtpOptions options;  // as last set by smtp_set_options
+  // The final line of the last reply read (without its line end) and its
+  // code; 0 and "" before the first.
+  int last_code;
+  char last_reply[kReplyBufferSize + 1];
+  SmtpAcceptedFn accepted;  // null: none
+  void* accepted_context;
 };
 extern SmtpConnection g_smtp;
 

@@ -40,10 +40,6 @@ class ComposeTest : public ::testing::Test {
   // Starts a case over: defaults, empty lists, form, envelope and log.
   void fresh() {
     forget();
-    g_settings.no_padding = false;
-    g_settings.add_headerline_colon = false;
-    g_settings.remove_empty_variables = false;
-    g_settings.email_line_ending = "\n";
     std::ofstream(log_path_, std::ios::trunc);
   }
 
@@ -51,15 +47,20 @@ class ComposeTest : public ::testing::Test {
     storage_.push_back(text);
     return &storage_.back()[0];
   }
+  // A line given a value names a form field holding it (the form holds
+  // each such pair once); a line without one is fixed text.
   void header(const std::string& text, const std::string& value = "") {
-    add_header_line(text.c_str(), value.c_str());
+    add_header_line(&settings_, text.c_str(), value.c_str(), line_field(text, value));
   }
   void body(const std::string& text, const std::string& value = "") {
-    add_body_variable(text.c_str(), value.c_str());
+    add_body_variable(&settings_, text.c_str(), value.c_str(), line_field(text, value));
   }
   void variable(const std::string& name, const std::string& value) {
-    g_form.names[g_form.count] = keep(name);
-    g_form.values[g_form.count++] = keep(value);
+    for (int i = 0; i < form_.count; ++i) {
+      if (name == form_.names[i] && value == form_.values[i]) return;
+    }
+    form_.names[form_.count] = keep(name);
+    form_.values[form_.count++] = keep(value);
   }
 
   // How often `text` occurs in the log.
@@ -80,19 +81,31 @@ class ComposeTest : public ::testing::Test {
     return in_log(") - " + message + "\n") == 1;
   }
 
+  Settings settings_;
+  FormTable form_{};
+  Envelope envelope_{};
+  Message message_{};
+
  private:
+  bool line_field(const std::string& text, const std::string& value) {
+    if (value.empty()) return false;
+    variable(text, value);
+    return true;
+  }
+
   // Form entries and settings texts set here point into this fixture's
-  // storage: hide them from the owners' reset functions.
+  // storage: hide them from the owners' release functions.
   void forget() {
-    g_form.count = 0;
-    g_settings.smtp = nullptr;
-    g_settings.sendall = nullptr;
-    g_settings.smtp_user = g_settings.smtp_password = nullptr;
-    g_settings.smtp_password_file = g_settings.reply_to_variable = nullptr;
-    settings_reset();
-    form_reset();
-    envelope_reset();
-    message_reset();
+    form_.count = 0;
+    form_.indexed_count = 0;
+    settings_.smtp = nullptr;
+    settings_.sendall = nullptr;
+    settings_.smtp_user = settings_.smtp_password = nullptr;
+    settings_.smtp_password_file = settings_.reply_to_variable = nullptr;
+    settings_free(&settings_);
+    form_free(&form_);
+    envelope_free(&envelope_);
+    message_free(&message_);
   }
 
   std::deque<std::string> storage_;

@@ -106,24 +106,26 @@ TEST_F(EnvelopeTest, ClassifyHeaderFillsEachSlotFromTheFirstUsableEntry) {
   };
   for (const auto& c : cases) {
     fresh();
-    g_settings.add_headerline_colon = c.bare_names;
+    settings_.add_headerline_colon = c.bare_names;
     for (const Entry& e : c.entries) {
-      EXPECT_EQ(e.accepted, classify_header(e.text, e.value)) << e.text;
+      EXPECT_EQ(e.accepted != 0,
+                classify_header(&envelope_, settings_.add_headerline_colon, e.text, e.value))
+          << e.text;
     }
     const char* first = c.entries[0].text;
-    EXPECT_EQ(shown(c.from), shown(g_envelope.from)) << first;
-    EXPECT_EQ(shown(c.to), shown(g_envelope.to)) << first;
-    EXPECT_EQ(shown(c.cc), shown(g_envelope.cc)) << first;
-    EXPECT_EQ(shown(c.bcc), shown(g_envelope.bcc)) << first;
-    EXPECT_EQ(c.subject, g_envelope.subject_found) << first;
+    EXPECT_EQ(shown(c.from), shown(envelope_.from)) << first;
+    EXPECT_EQ(shown(c.to), shown(envelope_.to)) << first;
+    EXPECT_EQ(shown(c.cc), shown(envelope_.cc)) << first;
+    EXPECT_EQ(shown(c.bcc), shown(envelope_.bcc)) << first;
+    EXPECT_EQ(c.subject, envelope_.subject_found) << first;
   }
 }
 
 TEST_F(EnvelopeTest, EntryWithoutAddressLogsEveryScan) {
-  EXPECT_EQ(0, classify_header("From:", ""));
+  EXPECT_FALSE(classify_header(&envelope_, settings_.add_headerline_colon, "From:", ""));
   EXPECT_EQ(2, in_log("no email address in this line"));
-  g_settings.add_headerline_colon = true;
-  EXPECT_EQ(0, classify_header("From:", ""));
+  settings_.add_headerline_colon = true;
+  EXPECT_FALSE(classify_header(&envelope_, settings_.add_headerline_colon, "From:", ""));
   EXPECT_EQ(6, in_log("no email address in this line"));
 }
 

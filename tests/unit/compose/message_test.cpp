@@ -9,6 +9,7 @@
 #include "compose/envelope.h"
 #include "compose_fixture.h"
 #include "config/settings.h"
+#include "deliver/deliver.h"
 #include "smtp/transport.h"
 
 namespace {
@@ -18,9 +19,9 @@ using MessageTest = ComposeTest;
 const std::string kTrailer =
     "X-QUILLON: sent by web form submition activated CGI program.";
 
-std::string taken(TextBuffer* block) {
-  std::string text(block->data, static_cast<size_t>(block->length));
-  text_buffer_free(block);
+std::string taken(MessageBlock block) {
+  std::string text(block.wire->data, static_cast<size_t>(block.wire->length));
+  message_block_free(&block);
   return text;
 }
 
@@ -46,15 +47,15 @@ TEST_F(MessageTest, HeaderLinesAreWrittenByteForByte) {
   };
   for (const auto& c : cases) {
     fresh();
-    g_settings.add_headerline_colon = c.bare_names;
+    settings_.add_headerline_colon = c.bare_names;
     header(c.text, c.value);
-    EXPECT_EQ(c.written + kTrailer + "\n", taken(build_header_block()))
+    EXPECT_EQ(c.written + kTrailer + "\n", taken(build_header_block(settings_, form_, &envelope_)))
         << c.text << " / " << c.value;
   }
 }
 
 TEST_F(MessageTest, HeaderBlockKeepsOnlyUsableEntriesAndHidesTheBlindCopy) {
-  g_settings.email_line_ending = "\r\n";
+  settings_.email_line_ending = "\r\n";
   header("From: Joe <joe@x.test>");
   header("From:", "second@x.test");
   header("To:", "desk@x.test");
@@ -65,8 +66,8 @@ TEST_F(MessageTest, HeaderBlockKeepsOnlyUsableEntriesAndHidesTheBlindCopy) {
   std::string expected =
       "From: Joe <joe@x.test> \r\nTo: desk@x.test\r\n"
       "CC: copy@x.test\r\nSubject: Hello\r\n";
-  EXPECT_EQ(expected + kTrailer + "\r\n", taken(build_header_block()));
-  EXPECT_EQ("hidden@x.test", shown(g_envelope.bcc));
+  EXPECT_EQ(expected + kTrailer + "\r\n", taken(build_header_block(settings_, form_, &envelope_)));
+  EXPECT_EQ("hidden@x.test", shown(envelope_.bcc));
   // The debug copy is taken before the trailer line is added.
   EXPECT_TRUE(logged("generated headers {" + expected + "}"));
 }
@@ -94,11 +95,10 @@ TEST_F(MessageTest, BodyLinesAreWrittenByteForByte) {
   };
   for (const auto& c : cases) {
     fresh();
-    g_settings.no_padding = c.no_padding;
-    g_settings.email_line_ending = c.eol;
+    settings_.no_padding = c.no_padding;
+    settings_.email_line_ending = c.eol;
     body(c.label, c.value);
-    EXPECT_EQ(c.written, taken(build_body_block())) << c.label << c.value;
-    EXPECT_STREQ(c.value, body_lines.entries[0].value);
+    EXPECT_EQ(c.written, taken(build_body_block(settings_, form_))) << c.label << c.value;
   }
 }
 
@@ -108,7 +108,7 @@ TEST_F(MessageTest, LongLabelsAreLeftOutOfTheBody) {
   body(std::string(499, 'M'), "left out");
   body("After:", "kept");
   EXPECT_EQ(" " + fits + " a\n" + std::string(500, ' ') + "b\n After: kept\n",
-            taken(build_body_block()));
+            taken(build_body_block(settings_, form_)));
 }
 
 TEST_F(MessageTest, VariableListOnlyForExactlyTrue) {
@@ -120,23 +120,23 @@ TEST_F(MessageTest, VariableListOnlyForExactlyTrue) {
   const std::string list =
       "\n\nAll variables from the submitted form:\n(Name:)==(Joe)\n";
   for (const char* word : {"True", "yes", "true ", ""}) {
-    g_settings.sendall = keep(word);
-    EXPECT_EQ(lines, taken(build_body_block())) << "sendall " << word;
+    settings_.sendall = keep(word);
+    EXPECT_EQ(lines, taken(build_body_block(settings_, form_))) << "sendall " << word;
   }
-  g_settings.sendall = keep("true");
+  settings_.sendall = keep("true");
   EXPECT_EQ(lines + list + "(Email:)==()\n(Notes:)==(two\nlines)\n",
-            taken(build_body_block()));
+            taken(build_body_block(settings_, form_)));
   // Leaving out empty values touches the list only, not the body entries.
-  g_settings.remove_empty_variables = true;
+  settings_.remove_empty_variables = true;
   body("Empty:", "");
   EXPECT_EQ(lines + " Empty: \n" + list + "(Notes:)==(two\nlines)\n",
-            taken(build_body_block()));
+            taken(build_body_block(settings_, form_)));
 }
 
 TEST_F(MessageTest, VariableListLineBreaksFollowTheMessageLineEnding) {
   // A bare LF inside a CR LF message is refused by strict servers.
-  g_settings.email_line_ending = "\r\n";
-  g_settings.sendall = keep("true");
+  settings_.email_line_ending = "\r\n";
+  settings_.sendall = keep("true");
   variable("Notes:", "two\nlines\r\nthree\n");
   variable("Odd\nname", "x");
   variable("a\r.\r\nb", "y");  // names keep their CRs
@@ -144,7 +144,7 @@ TEST_F(MessageTest, VariableListLineBreaksFollowTheMessageLineEnding) {
       "\r\n\r\nAll variables from the submitted form:\r\n"
       "(Notes:)==(two\r\nlines\r\nthree\r\n)\r\n(Odd\r\nname)==(x)\r\n"
       "(a\r\n.\r\nb)==(y)\r\n",
-      taken(build_body_block()));
+      taken(build_body_block(settings_, form_)));
 }
 
 TEST(LimitLineLengths, NoLineOnTheWireHoldsMoreThan998Characters) {
@@ -210,12 +210,12 @@ TEST_F(MessageTest, MissingFromToOrSubjectStopsTheDispatch) {
     if (c.to != nullptr) header("To:", c.to);
     if (c.subject != nullptr) header("Subject:", c.subject);
     body("Name:", "Joe");
-    EXPECT_EQ(0, assemble_and_send()) << c.shown;
-    std::string headers = g_message.header->data;
-    if (header_lines.count == 0) {
+    EXPECT_FALSE(assemble_message(settings_, form_, &envelope_, &message_)) << c.shown;
+    std::string headers = message_.header.wire->data;
+    if (settings_.header_lines.count == 0) {
       EXPECT_EQ(kTrailer + "\n", headers);
     }
-    EXPECT_STREQ(" Name: Joe\n", g_message.body->data);
+    EXPECT_STREQ(" Name: Joe\n", message_.body.wire->data);
     EXPECT_TRUE(logged(
         "email not sent due to From, or To, or Subject headers not being "
         "present or valid. " + std::string(c.shown) + "\r\n HEADERS = \r\n" +
@@ -230,7 +230,12 @@ TEST_F(MessageTest, CompleteEnvelopeGoesToTheDialogue) {
   header("From:", "f@x.test");
   header("To:", "t@x.test");
   header("Subject:", "Hi");
-  EXPECT_EQ(0, assemble_and_send());
+  ASSERT_TRUE(assemble_message(settings_, form_, &envelope_, &message_));
+  SmtpEnvelope envelope = {envelope_.from, envelope_.to, envelope_.cc, envelope_.bcc};
+  SmtpContent content = {message_.header.wire->data, message_.body.wire->data,
+                         message_.header.shown->data, message_.body.shown->data};
+  DeliveryContext context = {&settings_, "quillon.ini", nullptr};
+  EXPECT_EQ(DeliveryOutcome::kUnreachable, deliver_message(context, envelope, content).outcome);
   EXPECT_TRUE(logged("about to send email to smtp server ((null)) from: "
                      "(f@x.test) to: (t@x.test)"));
   EXPECT_TRUE(logged("Email not sent."));
@@ -238,14 +243,14 @@ TEST_F(MessageTest, CompleteEnvelopeGoesToTheDialogue) {
 }
 
 TEST_F(MessageTest, StandardHeadersAndReplyToComeBeforeTheTrailer) {
-  g_settings.standard_headers = true;
-  g_settings.smtp_security = kSecurityStarttls;  // CR LF whatever email_CR says
-  g_settings.reply_to_variable = keep("Email:");
+  settings_.standard_headers = true;
+  settings_.smtp_security = kSecurityStarttls;  // CR LF whatever email_CR says
+  settings_.reply_to_variable = keep("Email:");
   variable("Email:", "Ann <ann@example.org>");
   header("From: Form <form@example.com>");
   header("Subject:", "Gr\xc3\xbc\xc3\x9f" "e");
   body("Name:", "Jos\xc3\xa9");
-  EXPECT_EQ(0, assemble_and_send());  // there is no server
+  EXPECT_FALSE(assemble_message(settings_, form_, &envelope_, &message_));  // there is no To
   const std::regex expected(
       "From: Form <form@example.com> \r\n"
       "Subject: =\\?UTF-8\\?B\\?R3LDvMOfZQ==\\?=\r\n"
@@ -257,23 +262,23 @@ TEST_F(MessageTest, StandardHeadersAndReplyToComeBeforeTheTrailer) {
       "Content-Type: text/plain; charset=UTF-8\r\n"
       "Content-Transfer-Encoding: quoted-printable\r\n" +
       kTrailer + "\r\n");
-  EXPECT_TRUE(std::regex_match(std::string(g_message.header->data), expected))
-      << g_message.header->data;
-  EXPECT_STREQ(" Name: Jos=C3=A9\r\n", g_message.body->data);
+  EXPECT_TRUE(std::regex_match(std::string(message_.header.wire->data), expected))
+      << message_.header.wire->data;
+  EXPECT_STREQ(" Name: Jos=C3=A9\r\n", message_.body.wire->data);
 
   // A plain body stays as it is; a value that is not one address gives no
   // Reply-To.
   fresh();
-  g_settings.standard_headers = true;
-  g_settings.reply_to_variable = keep("Email:");
+  settings_.standard_headers = true;
+  settings_.reply_to_variable = keep("Email:");
   variable("Email:", "a@x.test, b@x.test");
   header("From:", "form@example.com");
   body("Name:", "Joe");
-  EXPECT_EQ(0, assemble_and_send());
-  std::string headers = g_message.header->data;
+  EXPECT_FALSE(assemble_message(settings_, form_, &envelope_, &message_));
+  std::string headers = message_.header.wire->data;
   EXPECT_NE(headers.find("\nContent-Transfer-Encoding: 7bit\n"), std::string::npos);
   EXPECT_EQ(headers.find("Reply-To"), std::string::npos);
-  EXPECT_STREQ(" Name: Joe\n", g_message.body->data);
+  EXPECT_STREQ(" Name: Joe\n", message_.body.wire->data);
   EXPECT_TRUE(logged("no Reply-To: the submitted value of (Email:) is not one address: "
                      "it holds a line break or a comma"));
 }
@@ -308,13 +313,15 @@ TEST_F(MessageTest, SmtpSettingsReachTheDialogueOrStopIt) {
   for (const auto& c : cases) {
     fresh();
     smtp_connection_reset();
-    g_settings.smtp = keep("Mail.Example.com:465");
-    g_settings.smtp_security = c.security;
-    g_settings.smtp_user = c.user != nullptr ? keep(c.user) : nullptr;
-    g_settings.smtp_password = c.password != nullptr ? keep(c.password) : nullptr;
-    g_settings.smtp_password_file =
+    settings_.smtp = keep("Mail.Example.com:465");
+    settings_.smtp_security = c.security;
+    settings_.smtp_user = c.user != nullptr ? keep(c.user) : nullptr;
+    settings_.smtp_password = c.password != nullptr ? keep(c.password) : nullptr;
+    settings_.smtp_password_file =
         c.password_file.empty() ? nullptr : keep(c.password_file);
-    EXPECT_EQ(c.used != nullptr ? 1 : 0, apply_smtp_settings()) << c.error;
+    DeliveryOptions options;
+    EXPECT_EQ(c.used != nullptr, delivery_options(settings_, &options)) << c.error;
+    smtp_set_options(options.smtp);
     if (c.used != nullptr) {
       EXPECT_EQ(c.used, shown(g_smtp.options.password));
       EXPECT_STREQ("Mail.Example.com", g_smtp.options.tls_host);
@@ -322,6 +329,7 @@ TEST_F(MessageTest, SmtpSettingsReachTheDialogueOrStopIt) {
     } else {
       EXPECT_TRUE(logged(c.error)) << c.error;
     }
+    delivery_options_free(&options);
   }
   remove(file.c_str());
   remove(empty.c_str());

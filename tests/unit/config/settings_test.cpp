@@ -18,6 +18,17 @@
 
 namespace {
 
+Settings test_settings;
+FormTable test_form{};
+
+const char* form_lookup(const char* name, void*) { return form_value(test_form, name); }
+const FieldLookup kLookup = {form_lookup, nullptr};
+
+// What an entry stands for: the submitted value of the field it names.
+std::string entry_value(const LineEntry& entry) {
+  return entry.variable ? form_value(test_form, entry.text) : "";
+}
+
 // The settings that differ from the defaults, in a fixed order, so a test
 // also notices a line that changed something it should not have.
 std::string changed_settings() {
@@ -26,53 +37,55 @@ std::string changed_settings() {
   auto add_text = [&add](const char* name, const char* value) {
     if (value != nullptr) add(std::string(name) + "={" + value + "}");
   };
-  if (g_settings.no_padding) add("no_padding");
-  if (g_settings.add_headerline_colon) add("colon");
-  if (!g_settings.add_zolvar_link) add("no_credit");
-  if (g_settings.use_helo) add("helo");
-  if (g_settings.remove_empty_variables) add("remove_empty");
-  add_text("smtp", g_settings.smtp);
-  add_text("logging", g_settings.logging);
-  if (strcmp(g_settings.email_line_ending, "\n") != 0) {
-    add(strcmp(g_settings.email_line_ending, "\r\n") == 0 ? "crlf" : "bad_ending");
+  if (test_settings.no_padding) add("no_padding");
+  if (test_settings.add_headerline_colon) add("colon");
+  if (!test_settings.add_zolvar_link) add("no_credit");
+  if (test_settings.use_helo) add("helo");
+  if (test_settings.remove_empty_variables) add("remove_empty");
+  add_text("smtp", test_settings.smtp);
+  add_text("logging", test_settings.logging);
+  if (strcmp(test_settings.email_line_ending, "\n") != 0) {
+    add(strcmp(test_settings.email_line_ending, "\r\n") == 0 ? "crlf" : "bad_ending");
   }
-  add_text("sendall", g_settings.sendall);
-  add_text("success", g_settings.success_html_page);
-  add_text("failure", g_settings.failure_html_page);
-  if (g_settings.smtp_timeout != kDefaultSmtpTimeout) {
-    add("timeout=" + std::to_string(g_settings.smtp_timeout));
+  add_text("sendall", test_settings.sendall);
+  add_text("success", test_settings.success_html_page);
+  add_text("failure", test_settings.failure_html_page);
+  if (test_settings.smtp_timeout != kDefaultSmtpTimeout) {
+    add("timeout=" + std::to_string(test_settings.smtp_timeout));
   }
-  if (g_settings.smtp_security != kSecurityNone) {
-    add(g_settings.smtp_security == kSecurityTls ? "tls" : "starttls");
+  if (test_settings.smtp_security != kSecurityNone) {
+    add(test_settings.smtp_security == kSecurityTls ? "tls" : "starttls");
   }
-  add_text("user", g_settings.smtp_user);
-  add_text("password", g_settings.smtp_password);
-  add_text("password_file", g_settings.smtp_password_file);
-  add_text("ca_file", g_settings.smtp_ca_file);
-  if (g_settings.standard_headers) add("standard_headers");
-  add_text("reply_to", g_settings.reply_to_variable);
+  add_text("user", test_settings.smtp_user);
+  add_text("password", test_settings.smtp_password);
+  add_text("password_file", test_settings.smtp_password_file);
+  add_text("ca_file", test_settings.smtp_ca_file);
+  if (test_settings.standard_headers) add("standard_headers");
+  add_text("reply_to", test_settings.reply_to_variable);
   // abuse guards
   auto add_list = [&add_text](const char* name, const SettingList& list) {
     for (int i = 0; i < list.count; ++i) add_text(name, list.items[i]);
   };
-  add_list("recipient", g_settings.allowed_recipients);
-  add_list("honeypot", g_settings.honeypot_variables);
-  add_list("required", g_settings.required_variables);
-  add_list("origin", g_settings.allowed_origins);
-  add_text("missing", g_settings.missing_html_page);
-  if (g_settings.rate_limit_minutes != 0) {
-    add("rate=" + std::to_string(g_settings.rate_limit_count) + "/" +
-        std::to_string(g_settings.rate_limit_minutes));
+  add_list("recipient", test_settings.allowed_recipients);
+  add_list("honeypot", test_settings.honeypot_variables);
+  add_list("required", test_settings.required_variables);
+  add_list("origin", test_settings.allowed_origins);
+  add_text("missing", test_settings.missing_html_page);
+  if (test_settings.rate_limit_minutes != 0) {
+    add("rate=" + std::to_string(test_settings.rate_limit_count) + "/" +
+        std::to_string(test_settings.rate_limit_minutes));
   }
-  add_text("spool", g_settings.spool_folder);
-  if (!g_settings.spool_keep_sent) add("spool_delete_sent");
-  for (int i = 0; i < header_lines.count; ++i) {
-    add_text("header", (std::string(header_lines.entries[i].text) + "|" +
-                        header_lines.entries[i].value).c_str());
+  add_text("spool", test_settings.spool_folder);
+  if (!test_settings.spool_keep_sent) add("spool_delete_sent");
+  const LineList& headers = test_settings.header_lines;
+  for (int i = 0; i < headers.count; ++i) {
+    add_text("header", (std::string(headers.entries[i].text) + "|" +
+                        entry_value(headers.entries[i])).c_str());
   }
-  for (int i = 0; i < body_lines.count; ++i) {
-    add_text("body", (std::string(body_lines.entries[i].text) + "|" +
-                      body_lines.entries[i].value).c_str());
+  const LineList& bodies = test_settings.body_lines;
+  for (int i = 0; i < bodies.count; ++i) {
+    add_text("body", (std::string(bodies.entries[i].text) + "|" +
+                      entry_value(bodies.entries[i])).c_str());
   }
   return out;
 }
@@ -80,8 +93,8 @@ std::string changed_settings() {
 class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    settings_reset();
-    form_reset();
+    settings_free(&test_settings);
+    form_free(&test_form);
     char pattern[] = "/tmp/quillon-settings-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
@@ -89,8 +102,8 @@ class SettingsTest : public ::testing::Test {
     g_log.path = log_path_.c_str();
   }
   void TearDown() override {
-    settings_reset();
-    form_reset();
+    settings_free(&test_settings);
+    form_free(&test_form);
     g_log.path = "";
     std::string command = "rm -rf '" + dir_ + "'";
     ASSERT_EQ(system(command.c_str()), 0);
@@ -116,10 +129,10 @@ class SettingsTest : public ::testing::Test {
 
   // Reads `content` as the settings file; returns the settings it changed.
   std::string read_file(const std::string& content) {
-    settings_reset();
+    settings_free(&test_settings);
     std::string path = write_file("quillon.ini", content);
     snprintf(g_program.ini_path, kPathAreaSize, "%s", path.c_str());
-    read_settings();
+    EXPECT_TRUE(settings_read(g_program.ini_path, kLookup, &test_settings));
     return changed_settings();
   }
 
@@ -132,12 +145,12 @@ int apply_lines(const std::string& lines) {
   int used = 0;
   std::stringstream in(lines);
   std::string line;
-  while (std::getline(in, line)) used += settings_apply_line(line.c_str());
+  while (std::getline(in, line)) used += settings_apply_line(&test_settings, line.c_str(), kLookup);
   return used;
 }
 
 TEST_F(SettingsTest, KeywordTestsAndWhatTheyChange) {
-  form_decode("Name:=Joe&Email:=a@b&Name:=Second", 33);
+  form_decode(&test_form, "Name:=Joe&Email:=a@b&Name:=Second", 33);
   const struct {
     const char* lines;
     int used;
@@ -268,7 +281,7 @@ TEST_F(SettingsTest, KeywordTestsAndWhatTheyChange) {
       {"spool_keep_sent", 0, ""},
   };
   for (const auto& c : cases) {
-    settings_reset();
+    settings_free(&test_settings);
     EXPECT_EQ(apply_lines(c.lines), c.used) << c.lines;
     EXPECT_EQ(changed_settings(), c.changed) << c.lines;
   }
@@ -312,7 +325,7 @@ TEST_F(SettingsTest, PasswordStaysOutOfTheLog) {
       "line used from ini file {smtp_password_file /run/pw}",
   };
   EXPECT_EQ(log_messages(), expected);
-  EXPECT_STREQ(g_settings.smtp_password, "s3cret");
+  EXPECT_STREQ(test_settings.smtp_password, "s3cret");
 }
 
 // A line takes effect through one keyword at most only while no keyword
@@ -331,15 +344,15 @@ TEST(SettingsKeywords, NoKeywordBeginsWithAnother) {
 TEST_F(SettingsTest, ListsStopAtTheirCapacity) {
   for (int i = 0; i < kMaxSettingsEntries + 5; ++i) {
     std::string n = std::to_string(i);
-    add_header_line(("h" + n).c_str(), "");
-    add_body_variable(("b" + n).c_str(), "v");
+    add_header_line(&test_settings, ("h" + n).c_str(), "", false);
+    add_body_variable(&test_settings, ("b" + n).c_str(), "v", true);
   }
-  add_header_line(nullptr, "x");
-  add_body_variable("x", nullptr);
-  ASSERT_EQ(header_lines.count, kMaxSettingsEntries);
-  ASSERT_EQ(body_lines.count, kMaxSettingsEntries);
-  EXPECT_STREQ(header_lines.entries[999].text, "h999");
-  EXPECT_STREQ(body_lines.entries[999].value, "v");
+  add_header_line(&test_settings, nullptr, "x", false);
+  add_body_variable(&test_settings, "x", nullptr, true);
+  ASSERT_EQ(test_settings.header_lines.count, kMaxSettingsEntries);
+  ASSERT_EQ(test_settings.body_lines.count, kMaxSettingsEntries);
+  EXPECT_STREQ(test_settings.header_lines.entries[999].text, "h999");
+  EXPECT_TRUE(test_settings.body_lines.entries[999].variable);
   int refused = 0;
   for (const std::string& message : log_messages()) {
     if (message.find("list is full") != std::string::npos) ++refused;
@@ -365,10 +378,11 @@ TEST_F(SettingsTest, InvalidGuardValuesLogOneLineNamingKeyAndValue) {
 
 TEST_F(SettingsTest, GuardListsStopAtTheirCapacity) {
   for (int i = 0; i < kMaxSettingsEntries + 1; ++i) {
-    settings_apply_line(("allowed_recipient a" + std::to_string(i) + "@x").c_str());
+    settings_apply_line(&test_settings, ("allowed_recipient a" + std::to_string(i) + "@x").c_str(),
+                        kLookup);
   }
-  EXPECT_EQ(g_settings.allowed_recipients.count, kMaxSettingsEntries);
-  EXPECT_STREQ(g_settings.allowed_recipients.items[999], "a999@x");
+  EXPECT_EQ(test_settings.allowed_recipients.count, kMaxSettingsEntries);
+  EXPECT_STREQ(test_settings.allowed_recipients.items[999], "a999@x");
   std::vector<std::string> log = log_messages();
   EXPECT_EQ(log.back(), "allowed_recipient {a1000@x} was not added: at most 1000 such lines are read.");
 }
@@ -408,31 +422,20 @@ TEST_F(SettingsTest, LongLinesArriveInPieces) {
   std::string first = "bodycontent_line " + std::string(piece - 17, 'a');
   std::string file = first + "smtp 10.0.0.1\n" + "headerline " + std::string(200000, 'h');
   EXPECT_EQ(read_file(file).substr(0, 40), "smtp={10.0.0.1} header={" + std::string(16, 'h'));
-  ASSERT_EQ(body_lines.count, 1);
-  EXPECT_EQ(strlen(body_lines.entries[0].text), piece - 17);
-  ASSERT_EQ(header_lines.count, 1);
-  EXPECT_EQ(strlen(header_lines.entries[0].text), piece - 11);
+  ASSERT_EQ(test_settings.body_lines.count, 1);
+  EXPECT_EQ(strlen(test_settings.body_lines.entries[0].text), piece - 17);
+  ASSERT_EQ(test_settings.header_lines.count, 1);
+  EXPECT_EQ(strlen(test_settings.header_lines.entries[0].text), piece - 11);
 }
 
-TEST_F(SettingsTest, FolderEndsTheRunLikeAMissingFile) {
+TEST_F(SettingsTest, FolderIsRefusedLikeAMissingFile) {
   // A folder opens like a file here, but it holds no settings.
   std::string sub = dir_ + "/settings-dir";
   ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
-  snprintf(g_program.ini_path, kPathAreaSize, "%s", sub.c_str());
-  snprintf(g_program.log_path, kPathAreaSize, "%s", log_path_.c_str());
-  EXPECT_EXIT(read_settings(), ::testing::ExitedWithCode(1), "");
-  std::vector<std::string> log = log_messages();
-  ASSERT_FALSE(log.empty());
-  EXPECT_EQ(log[0], "The ini file could not be opened.");
-}
-
-TEST_F(SettingsTest, MissingFileEndsTheRun) {
-  snprintf(g_program.ini_path, kPathAreaSize, "%s", (dir_ + "/absent.ini").c_str());
-  snprintf(g_program.log_path, kPathAreaSize, "%s", log_path_.c_str());
-  EXPECT_EXIT(read_settings(), ::testing::ExitedWithCode(1), "");
-  std::vector<std::string> log = log_messages();
-  ASSERT_FALSE(log.empty());
-  EXPECT_EQ(log[0], "The ini file could not be opened.");
+  for (const std::string& path : {sub, dir_ + "/absent.ini"}) {
+    EXPECT_FALSE(settings_read(path.c_str(), kLookup, &test_settings)) << path;
+    EXPECT_EQ(changed_settings(), "") << path;
+  }
 }
 
 }  // namespace

@@ -19,22 +19,24 @@ namespace {
 
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
+FormTable table{};
+
 Entries table_entries() {
   Entries out;
-  for (int i = 0; i < g_form.count; ++i) out.emplace_back(g_form.names[i], g_form.values[i]);
+  for (int i = 0; i < table.count; ++i) out.emplace_back(table.names[i], table.values[i]);
   return out;
 }
 
 Entries decode(const std::string& body) {
-  form_reset();
-  form_decode(body.data(), body.size());
+  form_free(&table);
+  form_decode(&table, body.data(), body.size());
   return table_entries();
 }
 
 class FormTest : public ::testing::Test {
  protected:
-  void SetUp() override { form_reset(); }
-  void TearDown() override { form_reset(); }
+  void SetUp() override { form_free(&table); }
+  void TearDown() override { form_free(&table); }
 };
 
 TEST_F(FormTest, DecodesEveryBodyShape) {
@@ -131,24 +133,24 @@ TEST_F(FormTest, KeepsTheFirstThousandPairsOfALargeBody) {
     body += pair;
   }
   ASSERT_EQ(body.size(), 100100u);
-  form_decode(body.data(), body.size());
-  ASSERT_EQ(g_form.count, kMaxFormPairs);
-  EXPECT_STREQ(g_form.names[999], "n0999");
-  EXPECT_EQ(strlen(g_form.values[999]), 93u);
-  EXPECT_STREQ(form_value("n1000"), "");
+  form_decode(&table, body.data(), body.size());
+  ASSERT_EQ(table.count, kMaxFormPairs);
+  EXPECT_STREQ(table.names[999], "n0999");
+  EXPECT_EQ(strlen(table.values[999]), 93u);
+  EXPECT_STREQ(form_value(table, "n1000"), "");
 }
 
 TEST_F(FormTest, LookupIsExactAndTakesTheFirstMatch) {
-  EXPECT_STREQ(form_value("Name"), "");  // empty table
-  form_decode("Name=A&Name=B&=e1&=e2&x=", 24);
-  EXPECT_STREQ(form_value("Name"), "A");
-  EXPECT_STREQ(form_value("name"), "");
-  EXPECT_STREQ(form_value("Nam"), "");
-  EXPECT_STREQ(form_value(""), "e1");
-  EXPECT_STREQ(form_value("x"), "");
-  form_reset();
-  form_decode("a=1", 3);
-  EXPECT_STREQ(form_value(""), "");
+  EXPECT_STREQ(form_value(table, "Name"), "");  // empty table
+  form_decode(&table, "Name=A&Name=B&=e1&=e2&x=", 24);
+  EXPECT_STREQ(form_value(table, "Name"), "A");
+  EXPECT_STREQ(form_value(table, "name"), "");
+  EXPECT_STREQ(form_value(table, "Nam"), "");
+  EXPECT_STREQ(form_value(table, ""), "e1");
+  EXPECT_STREQ(form_value(table, "x"), "");
+  form_free(&table);
+  form_decode(&table, "a=1", 3);
+  EXPECT_STREQ(form_value(table, ""), "");
 }
 
 TEST_F(FormTest, RandomBodiesStayWithinTheirPairs) {
@@ -159,11 +161,11 @@ TEST_F(FormTest, RandomBodiesStayWithinTheirPairs) {
   for (int round = 0; round < 3000; ++round) {
     std::string body(rng() % 24, ' ');
     for (char& ch : body) ch = kAlphabet[rng() % (sizeof kAlphabet - 1)];
-    form_reset();
-    form_decode(body.data(), body.size());
-    for (int i = 0; i < g_form.count; ++i) {
-      EXPECT_EQ(strchr(g_form.values[i], '\r'), nullptr) << "body: " << body;
-      EXPECT_LE(strlen(g_form.values[i]), body.size());
+    form_free(&table);
+    form_decode(&table, body.data(), body.size());
+    for (int i = 0; i < table.count; ++i) {
+      EXPECT_EQ(strchr(table.values[i], '\r'), nullptr) << "body: " << body;
+      EXPECT_LE(strlen(table.values[i]), body.size());
     }
   }
 }
@@ -197,7 +199,7 @@ class ReadFormTest : public FormTest {
     } else {
       unsetenv("CONTENT_LENGTH");
     }
-    read_form();
+    read_form(&table);
   }
   std::string log_text() {
     std::ifstream in(log_path_, std::ios::binary);
@@ -225,7 +227,7 @@ TEST_F(ReadFormTest, LengthDecidesHowMuchIsRead) {
       {"500", {{"a", "1"}, {"b", "2"}, {"c", "3"}}},  // input ends early
   };
   for (const auto& c : cases) {
-    form_reset();
+    form_free(&table);
     read_body("a=1&b=2&c=3", c.content_length);
     EXPECT_EQ(table_entries(), c.expected)
         << "CONTENT_LENGTH " << (c.content_length ? c.content_length : "unset");
@@ -236,10 +238,10 @@ TEST_F(ReadFormTest, LengthDecidesHowMuchIsRead) {
 TEST_F(ReadFormTest, OversizedBodyIsCutAndLogged) {
   std::string body = "a=" + std::string(kMaxFormBody - 4, 'x') + "&b=12345&c=3";
   read_body(body, "99999999999999999999");
-  ASSERT_EQ(g_form.count, 2);
-  EXPECT_EQ(strlen(form_value("a")), static_cast<size_t>(kMaxFormBody - 4));
-  EXPECT_STREQ(form_value("b"), "");  // "b" is the last byte that fits
-  EXPECT_STREQ(form_value("c"), "");
+  ASSERT_EQ(table.count, 2);
+  EXPECT_EQ(strlen(form_value(table, "a")), static_cast<size_t>(kMaxFormBody - 4));
+  EXPECT_STREQ(form_value(table, "b"), "");  // "b" is the last byte that fits
+  EXPECT_STREQ(form_value(table, "c"), "");
   std::string log = log_text();
   EXPECT_NE(log.find("only the first 100000 bytes were read"), std::string::npos) << log;
 }

@@ -16,10 +16,17 @@ namespace {
 
 const char kHeaders[] = "Pragma: no-cache\nContent-type: text/html\n\n";
 
+Settings page_settings;
+FormTable page_form{};
+const char* page_spooled = "";
+
+PageInput page_input() {
+  return PageInput{&page_form, page_settings.add_zolvar_link, nullptr, page_spooled};
+}
+
 class PageTest : public testing::Test {
  protected:
   void SetUp() override {
-    saved_settings_ = g_settings;
     saved_log_ = g_log;
     dir_ = testing::TempDir() + "quillon_page_" +
            testing::UnitTest::GetInstance()->current_test_info()->name();
@@ -28,16 +35,16 @@ class PageTest : public testing::Test {
     remove(log_path_.c_str());
     g_log.path = log_path_.c_str();
     g_log.logging = nullptr;
-    form_reset();
+    form_free(&page_form);
     Submit("Name%3A=Joe+Bloggs&Email%3A=joe%40example.org&=empty-name");
   }
   void TearDown() override {
-    g_settings = saved_settings_;
+    page_settings = Settings();  // its texts belong to the tests
     g_log = saved_log_;
-    form_reset();
+    form_free(&page_form);
   }
 
-  static void Submit(const char* body) { form_decode(body, strlen(body)); }
+  static void Submit(const char* body) { form_decode(&page_form, body, strlen(body)); }
 
   std::string WritePage(const char* name, const std::string& content) {
     std::string path = dir_ + "/" + name;
@@ -60,21 +67,20 @@ class PageTest : public testing::Test {
 
   // Runs the success (or failure) page with `path` as its setting.
   static std::string Reply(bool success, const char* path) {
-    if (success) g_settings.success_html_page = const_cast<char*>(path);
-    else g_settings.failure_html_page = const_cast<char*>(path);
+    if (success) page_settings.success_html_page = const_cast<char*>(path);
+    else page_settings.failure_html_page = const_cast<char*>(path);
     testing::internal::CaptureStdout();
-    if (success) send_success_reply();
-    else send_failure_reply();
+    if (success) send_success_reply(page_settings, page_input());
+    else send_failure_reply(page_settings, page_input());
     return testing::internal::GetCapturedStdout();
   }
 
   static std::string Expand(std::string text) {
     testing::internal::CaptureStdout();
-    expand_tokens(&text[0]);
+    expand_tokens(page_input(), &text[0]);
     return testing::internal::GetCapturedStdout();
   }
 
-  Settings saved_settings_;
   LogState saved_log_;
   std::string dir_;
   std::string log_path_;
@@ -108,24 +114,24 @@ TEST_F(PageTest, ExpandTokensReplacesNamesWithEscapedValues) {
   for (const auto& c : cases) {
     EXPECT_EQ(Expand(c.text), c.expected) << "text: " << c.text;
   }
-  set_program_token("quillon_spooled", "yes");
+  page_spooled = "yes";
   EXPECT_EQ(Expand("[||quillon_spooled||]"), "[yes]");
-  set_program_token("quillon_spooled", "");
+  page_spooled = "";
 }
 
 TEST_F(PageTest, PagePrintfPrintsNothingWhenEmptyOrTooLong) {
   testing::internal::CaptureStdout();
-  page_printf("%s", "100% ||Name:|| %d\n");
+  page_printf(page_input(), "%s", "100% ||Name:|| %d\n");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "100% Joe Bloggs %d\n");
 
   std::string exact(kScratchLimit, 'x');
   std::string over(kScratchLimit + 1, 'x');
   testing::internal::CaptureStdout();
-  page_printf("%s", "");
-  page_printf("%s", over.c_str());
+  page_printf(page_input(), "%s", "");
+  page_printf(page_input(), "%s", over.c_str());
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   testing::internal::CaptureStdout();
-  page_printf("%s", exact.c_str());
+  page_printf(page_input(), "%s", exact.c_str());
   EXPECT_EQ(testing::internal::GetCapturedStdout(), exact);
 }
 
@@ -203,7 +209,7 @@ TEST_F(PageTest, CreditLinkGoesBeforeTheClosingTag) {
       {true, "", ""},
   };
   for (const auto& c : cases) {
-    g_settings.add_zolvar_link = c.add_link;
+    page_settings.add_zolvar_link = c.add_link;
     std::string path = WritePage("page.html", c.content);
     EXPECT_EQ(Reply(true, path.c_str()), kHeaders + c.expected) << c.content;
   }

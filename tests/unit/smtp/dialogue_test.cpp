@@ -51,19 +51,18 @@ TEST_F(DialogueTest, LinesBeginningWithADotGetAnotherDot) {
 }
 
 TEST_F(DialogueTest, NoServerMeansNotSent) {
-  EXPECT_EQ(0, smtp_dialogue(nullptr, "f@x.y", "t@x.y", "H: v\n", "b\n"));
+  const SmtpEnvelope envelope = {"f@x.y", "t@x.y", nullptr, nullptr};
+  const SmtpContent content = {"H: v\n", "b\n", nullptr, nullptr};
+  EXPECT_FALSE(smtp_dialogue(nullptr, envelope, content));
   EXPECT_EQ("SMTP email server () did not respond.\n\n", log_text());
 
   reset();
-  char unknown[] = "Nowhere.INVALID:25";
-  EXPECT_EQ(0, smtp_dialogue(unknown, "f@x.y", "t@x.y", "H: v\n", "b\n"));
-  EXPECT_STREQ("nowhere.invalid", unknown);
+  EXPECT_FALSE(smtp_dialogue("Nowhere.INVALID:25", envelope, content));
   EXPECT_EQ("SMTP email server (nowhere.invalid) did not respond.\n\n",
             log_text());
 
   reset();
-  char no_port[] = "127.0.0.1:smtp";  // port 0
-  EXPECT_EQ(0, smtp_dialogue(no_port, "f@x.y", "t@x.y", "H: v\n", "b\n"));
+  EXPECT_FALSE(smtp_dialogue("127.0.0.1:smtp", envelope, content));  // port 0
   EXPECT_EQ(
       "wsock: (127.0.0.1) Connection Refused\n\n"
       "SMTP email server (127.0.0.1) did not respond.\n\n",

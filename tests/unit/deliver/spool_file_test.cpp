@@ -1,4 +1,4 @@
-#include "compose/spool.h"
+#include "deliver/spool_file.h"
 
 #include <gtest/gtest.h>
 
@@ -107,6 +107,26 @@ TEST(SpoolName, PartsOfQueueAndWorkNames) {
     EXPECT_EQ(4242, parsed.pid) << c.name;
     EXPECT_EQ(strlen(base), parsed.base_length) << c.name;
   }
+}
+
+TEST(SpoolName, MadeFromTimeHostPidAndRandomBytes) {
+  const unsigned char random[8] = {0x9f, 0x86, 0xd0, 0x81, 0x88, 0x4c, 0x7d, 0x65};
+  char host[kSpoolHostPart + 1];
+  spool_host_part("web-1.example.com", host, sizeof host);
+  char name[kSpoolNameSize];
+  spool_base_name(1767793501123456LL, host, 4242, random, name, sizeof name);
+  EXPECT_STREQ("20260107T134501.123456Z_web-1.example.com_4242_9f86d081884c7d65", name);
+
+  // Other characters become "-"; a long name is cut and keeps a hash of the rest.
+  spool_host_part("web_1 x", host, sizeof host);
+  EXPECT_STREQ("web-1-x", host);
+  spool_host_part("", host, sizeof host);
+  EXPECT_STREQ("host", host);
+  char other[kSpoolHostPart + 1];
+  spool_host_part(std::string(50, 'a').c_str(), host, sizeof host);
+  spool_host_part((std::string(49, 'a') + "b").c_str(), other, sizeof other);
+  EXPECT_EQ(kSpoolHostPart, strlen(host));
+  EXPECT_STRNE(host, other);
 }
 
 }  // namespace

@@ -1,0 +1,100 @@
+#include "base/log_line.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+LogState g_log = {false, "", nullptr};
+
+namespace {
+
+const char* const kMonthNames[12] = {
+    "January", "February", "March",     "April",   "May",      "June",
+    "July",    "August",   "September", "October", "November", "December"};
+const char* const kDaySuffix[10] = {"th", "st", "nd", "rd", "th",
+                                    "th", "th", "th", "th", "th"};
+
+bool logging_asks_for_debug(const char* logging) {
+  static const char kDebug[] = "debug";
+  for (int i = 0; i < 5; ++i) {
+    char c = logging[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kDebug[i]) return false;  // also stops at the end of a short text
+  }
+  return true;
+}
+
+bool same_second(const OsLocalTime& a, const OsLocalTime& b) {
+  return a.second == b.second && a.minute == b.minute && a.hour == b.hour &&
+         a.day == b.day && a.month == b.month && a.year == b.year;
+}
+
+// The timestamp text for `now`, formatted again only when the clock has
+// moved on since the last line: a run writes most of its lines within one
+// second.
+const char* stamp_for(const OsLocalTime& now) {
+  static char stamp[64];
+  static OsLocalTime stamp_time;
+  if (stamp[0] != '\0' && same_second(now, stamp_time)) return stamp;
+  log_stamp_text(now, stamp, sizeof stamp);
+  stamp_time = now;
+  return stamp;
+}
+
+}  // namespace
+
+bool log_level_enabled(int level) {
+  if (level == LOG_ERROR) return true;
+  if (level != LOG_DEBUG) return false;
+  return g_log.logging == nullptr || logging_asks_for_debug(g_log.logging);
+}
+
+void log_stamp_text(const OsLocalTime& time, char* out, size_t size) {
+  int day = time.day;
+  int last_digit = day % 10 < 0 ? -(day % 10) : day % 10;
+  // 11th, 12th and 13th, not 11st, 12nd, 13rd.
+  const char* suffix = (day >= 10 && day <= 19) ? "th" : kDaySuffix[last_digit];
+  int month = (time.month >= 1 && time.month <= 12) ? time.month : 1;
+  // Midnight shows as 0 am, noon as 12 pm.
+  int hour = time.hour;
+  const char* half = "am";
+  if (hour >= 12) {
+    half = "pm";
+    if (hour > 12) hour -= 12;
+  }
+  snprintf(out, size, "%d%s %s %04d, % 2d:%02d:%02d %s", day, suffix, kMonthNames[month - 1],
+           time.year, hour, time.minute, time.second, half);
+}
+
+void log_write_line(const char* message) {
+  OsLocalTime now;
+  os_local_time(&now);
+  const char* stamp = stamp_for(now);
+  char middle[40];
+  int middle_length = snprintf(middle, sizeof middle, " - pid(%d) - ", os_pid());
+  size_t stamp_length = strlen(stamp);
+  size_t message_length = strlen(message);
+  size_t total = stamp_length + static_cast<size_t>(middle_length) + message_length + 1;
+  // Most lines fit here; a long message gets a block of its own.
+  char small[512];
+  char* line = total <= sizeof small ? small : static_cast<char*>(malloc(total));
+  if (line == nullptr) {
+    // Better a line that may interleave than a lost one.
+    if (os_append_text(g_log.path, stamp, stamp_length)) {
+      os_append_text(g_log.path, middle, static_cast<size_t>(middle_length));
+      os_append_text(g_log.path, message, message_length);
+      os_append_text(g_log.path, "\n", 1);
+    }
+    return;
+  }
+  char* at = line;
+  memcpy(at, stamp, stamp_length);
+  at += stamp_length;
+  memcpy(at, middle, static_cast<size_t>(middle_length));
+  at += middle_length;
+  memcpy(at, message, message_length);
+  at += message_length;
+  *at = '\n';
+  os_append_text(g_log.path, line, total);
+  if (line != small) free(line);
+}

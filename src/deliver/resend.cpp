@@ -1,0 +1,292 @@
+// The resend worker: every message of queue/, oldest first.
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/log.h"
+#include "base/program.h"
+#include "base/text.h"
+#include "deliver/attempt.h"
+#include "deliver/deliver.h"
+#include "deliver/spool_store.h"
+#include "platform/os.h"
+
+namespace {
+
+struct Resend {
+  SpoolStore store;
+  const Settings* settings;
+  DeliveryOptions options;
+  char* mine;  // work/<this run>
+  char mine_name[kSpoolNameSize];
+  ResendReportFn report;
+  void* context;
+  ResendTally* tally;
+  AttemptEnd stop;        // kSent while messages are still tried
+  bool timed_out_before;  // the last message tried ran out of time
+};
+
+void say(Resend* run, const char* name, const char* format, ...) QUILLON_PRINTF(3, 4);
+void say(Resend* run, const char* name, const char* format, ...) {
+  char outcome[400];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(outcome, sizeof outcome, format, args);
+  va_end(args);
+  run->report(name, outcome, run->context);
+}
+
+// A claimed file read as a spool message. Returns false when it is out of
+// the queue for another reason (taken, unreadable, too old), tallied.
+bool load_claimed(Resend* run, const char* claimed, const char* name, const SpoolName& parsed,
+                  SpoolMessage* message) {
+  const char* why = nullptr;
+  size_t length = 0;
+  char* data = nullptr;
+  // On Windows a rename or a time stamp that another run began on the file
+  // before it was claimed holds it for a moment: the open is tried again.
+  for (int tries = 1;; ++tries) {
+    int open_error = 0;
+    data = spool_read_file(claimed, &length, &why, &open_error);
+    if (open_error == ENOENT) {
+      // Such a rename, begun before the claim, took the file along.
+      say(run, name, "taken by another run");
+      ++run->tally->others;
+      return false;
+    }
+    if (data != nullptr || open_error == 0 || tries == 20) break;
+    os_sleep_ms(50);
+  }
+  bool readable = data != nullptr && spool_parse(data, length, message, &why);
+  free(data);
+  if (!readable) {
+    char reason[200];
+    snprintf(reason, sizeof reason, "is not a readable spool file (%s)", why);
+    spool_give_up(run->store, claimed, name, reason);
+    say(run, name, "moved to failed/ (not a readable spool file: %s)", why);
+    ++run->tally->failed;
+    return false;
+  }
+  if (spool_now_seconds() - parsed.seconds > kSpoolMaxAgeSeconds) {
+    spool_give_up(run->store, claimed, name, "is older than 7 days");
+    say(run, name, "moved to failed/ (older than 7 days)");
+    ++run->tally->failed;
+    spool_message_free(message);
+    return false;
+  }
+  return true;
+}
+
+// The dialogue for a loaded message, its copy taken out when it is sent.
+AttemptEnd send_loaded(Resend* run, const char* claimed, const char* name, const char* base,
+                       const SpoolMessage& message) {
+  // The commands end as the message's lines do, so the exchange is the one
+  // the first run would have had.
+  smtp_set_options(run->options.smtp);
+  g_smtp.line_ending = message.line_ending;
+  const char* server = run->settings->smtp;
+  log_event(LOG_DEBUG, "resend: sending {%s} to smtp server (%s) from: (%s) to: (%s)", name,
+            server != nullptr ? server : "(null)", message.from, message.to);
+  // The blocks came from a form: in the log every line break of theirs is
+  // escaped, so none of their text can start a log line.
+  TextBuffer* header_shown = text_buffer_new("");
+  TextBuffer* body_shown = text_buffer_new("");
+  log_escape_append(header_shown, message.header_block, strlen(message.header_block));
+  log_escape_append(body_shown, message.body, strlen(message.body));
+  SmtpEnvelope envelope = {message.from, message.to, message.cc, message.bcc};
+  SmtpContent content = {message.header_block, message.body, header_shown->data,
+                         body_shown->data};
+  Attempt attempt = {&run->store, claimed, base, false, false};
+  AttemptEnd end = attempt_dialogue(&attempt, server, envelope, content);
+  smtp_close();
+  text_buffer_free(header_shown);
+  text_buffer_free(body_shown);
+  return attempt.delivered ? AttemptEnd::kSent : end;
+}
+
+// A message the server did not take: back to the queue with its count, or
+// to failed/ after kSpoolMaxAttempts.
+void after_failure(Resend* run, const char* claimed, const char* name, const SpoolName& parsed,
+                   const char* base, AttemptEnd end) {
+  int attempts = parsed.attempts < 0 ? 0 : parsed.attempts;
+  if (end != AttemptEnd::kNoConnection) ++attempts;
+  const char* what = attempt_end_text(end);
+  if (attempts >= kSpoolMaxAttempts) {
+    char reason[200];
+    snprintf(reason, sizeof reason, "failed %d times (last: %s)", attempts, what);
+    char failed_name[kSpoolFileNameSize];
+    snprintf(failed_name, sizeof failed_name, "%s_%d.txt", base, attempts);
+    spool_give_up(run->store, claimed, failed_name, reason);
+    say(run, name, "moved to failed/ (%s)", reason);
+    ++run->tally->failed;
+    return;
+  }
+  char new_name[kSpoolFileNameSize];
+  if (spool_put_back(run->store, claimed, name, parsed.base_length, attempts, new_name,
+                     sizeof new_name) != 0) {
+    say(run, name, "not sent (%s), and it cannot go back to the queue: see the log", what);
+    ++run->tally->others;
+    return;
+  }
+  log_event(LOG_DEBUG, "resend: {%s} not sent (%s); back in the queue as {%s}.", name, what,
+            new_name);
+  say(run, name, "kept in the queue as %s (%s; %d of %d attempts)", new_name, what, attempts,
+      kSpoolMaxAttempts);
+  ++run->tally->kept;
+}
+
+// Sends one claimed message. Returns how its dialogue ended (kSent also
+// when the message is out of the queue for another reason).
+AttemptEnd resend_claimed(Resend* run, const char* claimed, const char* name,
+                          const SpoolName& parsed) {
+  SpoolMessage message;
+  if (!load_claimed(run, claimed, name, parsed, &message)) return AttemptEnd::kSent;
+  char base[kSpoolNameSize];
+  snprintf(base, sizeof base, "%.*s", static_cast<int>(parsed.base_length), name);
+  AttemptEnd end = send_loaded(run, claimed, name, base, message);
+  spool_message_free(&message);
+  if (end != AttemptEnd::kSent) {
+    after_failure(run, claimed, name, parsed, base, end);
+    return end;
+  }
+  log_event(LOG_DEBUG, "resend: {%s} sent.", name);
+  say(run, name, "sent");
+  ++run->tally->sent;
+  spool_pause(run->store, "resend-sent");
+  return AttemptEnd::kSent;
+}
+
+// Whether `name` may be claimed now; when not, says why and tallies it.
+bool claimable(Resend* run, const char* name, const char* queued, SpoolName* parsed) {
+  if (!spool_parse_name(name, false, parsed)) {
+    spool_give_up(run->store, queued, name, "does not have a spool file name");
+    say(run, name, "moved to failed/ (not a spool file name)");
+    ++run->tally->failed;
+    return false;
+  }
+  // A message its writer is still trying is left to it; one whose writer
+  // ended, or that waits longer than any run can take, is fair game.
+  if (parsed->attempts < 0 && !spool_writer_ended(*parsed) &&
+      spool_now_seconds() - parsed->seconds <= run->store.claim_seconds) {
+    say(run, name, "left to the run that wrote it, which is still sending it");
+    ++run->tally->others;
+    return false;
+  }
+  return true;
+}
+
+// One entry of queue/: claimed and sent, or left with a word why.
+void resend_one(Resend* run, const char* name) {
+  if (run->stop != AttemptEnd::kSent) {
+    say(run, name, "not tried (%s)", attempt_end_text(run->stop));
+    ++run->tally->kept;
+    return;
+  }
+  char* queued = spool_path(run->store.queue, name);
+  char* claimed = spool_path(run->mine, name);
+  SpoolName parsed;
+  bool ready = claimable(run, name, queued, &parsed);
+  int err = ready ? spool_claim(run->mine, queued, claimed) : 0;
+  if (err == ENOENT) {
+    say(run, name, "taken by another run");
+    ++run->tally->others;
+  } else if (err != 0) {
+    log_event(LOG_ERROR, "resend: {%s} cannot be claimed (%d: %s).", name, err, strerror(err));
+    say(run, name, "not tried (it cannot be moved out of the queue: %s)", strerror(err));
+    ++run->tally->others;
+  }
+  ready = ready && err == 0;
+  if (ready) {
+    log_event(LOG_DEBUG, "resend: claimed {%s}.", name);
+    spool_pause(run->store, "resend-claimed");
+    AttemptEnd end = resend_claimed(run, claimed, name, parsed);
+    // Nobody to talk to: the rest would fail alike. Two time-outs in a row
+    // mean a stalled server rather than one message it chokes on.
+    if (end == AttemptEnd::kNoConnection) run->stop = end;
+    if (end == AttemptEnd::kTimedOut && run->timed_out_before) run->stop = end;
+    run->timed_out_before = end == AttemptEnd::kTimedOut;
+  }
+  free(queued);
+  free(claimed);
+}
+
+// The folders, this run's own work/ folder among them. Returns 0 or the
+// error with the path that failed.
+int prepare(Resend* run, const char** which) {
+  int err = spool_ensure_folders(run->store, which);
+  if (err != 0) return err;
+  *which = run->store.work;
+  err = spool_ensure_folder(run->store.work);
+  if (err != 0) return err;
+  spool_new_name(run->mine_name, sizeof run->mine_name);
+  run->mine = spool_path(run->store.work, run->mine_name);
+  *which = run->mine;
+  return os_make_directory(run->mine);
+}
+
+// Releases stale claims, then tries the queue. False with the reason in
+// `error` when the folders cannot be used or the queue cannot be listed.
+bool run_queue(Resend* run, char* error, size_t error_size) {
+  const char* which = nullptr;
+  int err = prepare(run, &which);
+  if (err != 0) {
+    snprintf(error, error_size, "the spool folder cannot be used: %s (%d: %s)", which, err,
+             strerror(err));
+    log_event(LOG_ERROR, "resend: %s", error);
+    return false;
+  }
+  log_event(LOG_DEBUG, "resend: spool {%s}, working in {%s}.", run->store.root, run->mine_name);
+  spool_release_claims(run->store, run->mine_name);
+  spool_clear_tmp(run->store);
+  NameList queue;
+  err = spool_list_sorted(run->store.queue, &queue);
+  if (err != 0) {
+    snprintf(error, error_size, "queue/ %s cannot be listed (%d: %s)", run->store.queue, err,
+             strerror(err));
+    log_event(LOG_ERROR, "resend: %s", error);
+  }
+  for (int i = 0; err == 0 && i < queue.count; ++i) resend_one(run, queue.names[i]);
+  spool_free_names(&queue);
+  os_remove_directory(run->mine);
+  return err == 0;
+}
+
+}  // namespace
+
+ResendStatus deliver_resend(const DeliveryContext& context, ResendReportFn report,
+                            void* report_context, ResendTally* tally, char* error,
+                            size_t error_size) {
+  *tally = ResendTally();
+  const Settings& settings = *context.settings;
+  Resend run = {};
+  run.settings = &settings;
+  bool usable = delivery_options(settings, &run.options);
+  ResendStatus status = usable ? ResendStatus::kDone : ResendStatus::kNotConfigured;
+  if (usable && settings.spool_folder == nullptr) {
+    snprintf(error, error_size, "no spool_folder line in the settings file %s", context.ini_path);
+    status = ResendStatus::kSpoolUnusable;
+  }
+  if (status == ResendStatus::kDone) {
+    run.report = report;
+    run.context = report_context;
+    run.tally = tally;
+    run.stop = AttemptEnd::kSent;
+    spool_store_open(settings.spool_folder, context.ini_path, settings.spool_keep_sent,
+                     settings.smtp_timeout, context.pause_at, &run.store);
+    if (!run_queue(&run, error, error_size)) status = ResendStatus::kSpoolUnusable;
+  }
+  if (status == ResendStatus::kDone) {
+    NameList left;
+    // A queue that cannot be listed cannot be called empty.
+    tally->waiting = spool_list_sorted(run.store.queue, &left) == 0 ? left.count : left.count + 1;
+    spool_free_names(&left);
+    log_event(LOG_DEBUG, "resend: %d sent, %d kept, %d failed, %d with other runs; %d waiting.",
+              tally->sent, tally->kept, tally->failed, tally->others, tally->waiting);
+  }
+  free(run.mine);
+  spool_store_close(&run.store);
+  delivery_options_free(&run.options);
+  return status;
+}

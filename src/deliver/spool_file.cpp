@@ -1,0 +1,290 @@
+#include "deliver/spool_file.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/program.h"
+#include "base/text.h"
+
+namespace {
+
+constexpr char kMagicLine[] = "QUILLON spool 1";
+constexpr size_t kStampLength = 23;  // "20260107T134501.123456Z"
+
+const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
+
+long long days_from_civil(long long y, int m, int d) {
+  y -= m <= 2;
+  long long era = (y >= 0 ? y : y - 399) / 400;
+  long long yoe = y - era * 400;
+  long long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+void civil_from_days(long long z, long long* y, int* m, int* d) {
+  z += 719468;
+  long long era = (z >= 0 ? z : z - 146096) / 146097;
+  long long doe = z - era * 146097;
+  long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  long long mp = (5 * doy + 2) / 153;
+  *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  *y = yoe + era * 400 + (*m <= 2);
+}
+
+bool digits(const char* text, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return true;
+}
+
+int number(const char* text, size_t count) {
+  int value = 0;
+  for (size_t i = 0; i < count; ++i) value = value * 10 + (text[i] - '0');
+  return value;
+}
+
+bool valid_address(const char* text, size_t length) {
+  if (length == 0) return false;
+  for (size_t i = 0; i < length; ++i) {
+    char c = text[i];
+    bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                   c == '.' || c == '_' || c == '-' || c == '+' || c == '@';
+    if (!allowed) return false;
+  }
+  return true;
+}
+
+// One envelope line after the first (without its line end). Returns null
+// when it took effect, else why the file is refused.
+const char* envelope_line(const char* line, size_t line_length, SpoolMessage* out,
+                          bool* have_ending) {
+  static const struct {
+    const char* key;
+    char* SpoolMessage::*slot;
+  } kKeys[] = {{"mail-from: ", &SpoolMessage::from},
+               {"rcpt-to: ", &SpoolMessage::to},
+               {"rcpt-cc: ", &SpoolMessage::cc},
+               {"rcpt-bcc: ", &SpoolMessage::bcc}};
+  for (const auto& key : kKeys) {
+    size_t key_length = strlen(key.key);
+    if (line_length < key_length || memcmp(line, key.key, key_length) != 0) continue;
+    const char* value = line + key_length;
+    size_t value_length = line_length - key_length;
+    if (out->*key.slot != nullptr || !valid_address(value, value_length)) {
+      return "an envelope address is repeated or not an address";
+    }
+    out->*key.slot = copy_bytes_or_die(value, value_length, kOutOfMemory);
+    return nullptr;
+  }
+  static const char kEnding[] = "line-ending: ";
+  size_t ending_length = sizeof kEnding - 1;
+  if (line_length > ending_length && memcmp(line, kEnding, ending_length) == 0) {
+    const char* value = line + ending_length;
+    size_t value_length = line_length - ending_length;
+    if (value_length == 2 && memcmp(value, "LF", 2) == 0) {
+      out->line_ending = "\n";
+      *have_ending = true;
+      return nullptr;
+    }
+    if (value_length == 4 && memcmp(value, "CRLF", 4) == 0) {
+      out->line_ending = "\r\n";
+      *have_ending = true;
+      return nullptr;
+    }
+  }
+  return "an envelope line is not understood";
+}
+
+// The envelope lines up to the empty line; *at moves past it. Returns null
+// or why the file is refused.
+const char* parse_envelope(const char** at, const char* end, SpoolMessage* out) {
+  bool first = true;
+  bool have_ending = false;
+  for (;;) {
+    const char* eol = static_cast<const char*>(memchr(*at, '\n', static_cast<size_t>(end - *at)));
+    if (eol == nullptr) return "its envelope has no end";
+    size_t line_length = static_cast<size_t>(eol - *at);
+    if (line_length > 0 && (*at)[line_length - 1] == '\r') --line_length;
+    const char* line = *at;
+    *at = eol + 1;
+    if (first) {
+      if (line_length != strlen(kMagicLine) || memcmp(line, kMagicLine, line_length) != 0) {
+        return "it does not begin with \"QUILLON spool 1\"";
+      }
+      first = false;
+      continue;
+    }
+    if (line_length == 0) break;
+    const char* why = envelope_line(line, line_length, out, &have_ending);
+    if (why != nullptr) return why;
+  }
+  if (out->from == nullptr || out->to == nullptr || !have_ending) {
+    return "its envelope lacks mail-from, rcpt-to or line-ending";
+  }
+  return nullptr;
+}
+
+// The header block has no empty line in it: the first one ends it.
+const char* split_message(const char* message, size_t message_length, SpoolMessage* out) {
+  const char* eol = out->line_ending;
+  size_t eol_length = strlen(eol);
+  size_t header_length = 0;
+  size_t body_start = 0;
+  if (message_length >= eol_length && memcmp(message, eol, eol_length) == 0) {
+    body_start = eol_length;
+  } else {
+    bool found = false;
+    for (size_t i = 0; i + 2 * eol_length <= message_length && !found; ++i) {
+      if (memcmp(message + i, eol, eol_length) == 0 &&
+          memcmp(message + i + eol_length, eol, eol_length) == 0) {
+        header_length = i + eol_length;
+        body_start = i + 2 * eol_length;
+        found = true;
+      }
+    }
+    if (!found) return "its message has no empty line after the headers";
+  }
+  out->header_block = copy_bytes_or_die(message, header_length, kOutOfMemory);
+  out->body = copy_bytes_or_die(message + body_start, message_length - body_start, kOutOfMemory);
+  return nullptr;
+}
+
+}  // namespace
+
+const char* spool_line_ending_name(const char* line_ending) {
+  return strcmp(line_ending, "\r\n") == 0 ? "CRLF" : "LF";
+}
+
+char* spool_format(const SpoolMessage& message, size_t* length) {
+  TextBuffer* file = text_buffer_new("");
+  text_buffer_append(file, "%s\nline-ending: %s\nmail-from: %s\nrcpt-to: %s\n", kMagicLine,
+                     spool_line_ending_name(message.line_ending), or_empty(message.from),
+                     or_empty(message.to));
+  if (message.bcc != nullptr) text_buffer_append(file, "rcpt-bcc: %s\n", message.bcc);
+  if (message.cc != nullptr) text_buffer_append(file, "rcpt-cc: %s\n", message.cc);
+  text_buffer_append(file, "\n%s%s%s", or_empty(message.header_block), message.line_ending,
+                     or_empty(message.body));
+  char* data = file->data;
+  *length = static_cast<size_t>(file->length);
+  free(file);
+  return data;
+}
+
+void spool_message_free(SpoolMessage* message) {
+  free(message->from);
+  free(message->to);
+  free(message->cc);
+  free(message->bcc);
+  free(message->header_block);
+  free(message->body);
+  *message = SpoolMessage();
+}
+
+bool spool_parse(const char* data, size_t length, SpoolMessage* out, const char** why) {
+  *out = SpoolMessage();
+  out->line_ending = "\n";
+  const char* at = data;
+  const char* problem = nullptr;
+  if (memchr(data, '\0', length) != nullptr) {
+    problem = "it holds a NUL byte";
+  } else {
+    problem = parse_envelope(&at, data + length, out);
+  }
+  if (problem == nullptr) problem = split_message(at, static_cast<size_t>(data + length - at), out);
+  if (problem == nullptr) return true;
+  *why = problem;
+  spool_message_free(out);
+  out->line_ending = "\n";
+  return false;
+}
+
+bool spool_parse_name(const char* name, bool folder, SpoolName* out) {
+  *out = SpoolName();
+  size_t length = strlen(name);
+  // 20260107T134501.123456Z_
+  if (length < kStampLength + 1 || !digits(name, 8) || name[8] != 'T' || !digits(name + 9, 6) ||
+      name[15] != '.' || !digits(name + 16, 6) || name[22] != 'Z' || name[23] != '_') {
+    return false;
+  }
+  int month = number(name + 4, 2);
+  int day = number(name + 6, 2);
+  int hour = number(name + 9, 2);
+  int minute = number(name + 11, 2);
+  int second = number(name + 13, 2);
+  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
+    return false;
+  }
+  out->seconds = days_from_civil(number(name, 4), month, day) * 86400LL + hour * 3600LL +
+                 minute * 60LL + second;
+  const char* host = name + kStampLength + 1;
+  const char* host_end = strchr(host, '_');
+  if (host_end == nullptr || host_end == host ||
+      static_cast<size_t>(host_end - host) >= sizeof out->host) {
+    return false;
+  }
+  memcpy(out->host, host, static_cast<size_t>(host_end - host));
+  out->host[host_end - host] = '\0';
+  const char* pid = host_end + 1;
+  size_t pid_length = strspn(pid, "0123456789");
+  if (pid_length == 0 || pid_length > 9 || pid[pid_length] != '_') return false;
+  out->pid = number(pid, pid_length);
+  const char* random = pid + pid_length + 1;
+  size_t random_length = strspn(random, "0123456789abcdef");
+  if (random_length != 16) return false;
+  const char* rest = random + random_length;
+  out->base_length = static_cast<size_t>(rest - name);
+  if (folder) return *rest == '\0';
+  if (strcmp(rest, "_new.txt") == 0) {
+    out->attempts = -1;
+    return true;
+  }
+  if (*rest != '_') return false;
+  size_t count_length = strspn(rest + 1, "0123456789");
+  if (count_length == 0 || count_length > 4 || strcmp(rest + 1 + count_length, ".txt") != 0) {
+    return false;
+  }
+  out->attempts = number(rest + 1, count_length);
+  return true;
+}
+
+void spool_host_part(const char* raw, char* out, size_t size) {
+  char clean[256];
+  snprintf(clean, sizeof clean, "%s", raw);
+  size_t length = strlen(clean);
+  for (size_t i = 0; i < length; ++i) {
+    char c = clean[i];
+    bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                c == '.' || c == '-';
+    if (!keep) clean[i] = '-';
+  }
+  if (length == 0) {
+    snprintf(out, size, "host");
+  } else if (length <= kSpoolHostPart) {
+    snprintf(out, size, "%s", clean);
+  } else {
+    // Two long names that share their start must still differ.
+    unsigned hash = 2166136261u;
+    for (size_t i = 0; i < length; ++i) {
+      hash = (hash ^ static_cast<unsigned char>(clean[i])) * 16777619u;
+    }
+    snprintf(out, size, "%.*s-%08x", static_cast<int>(kSpoolHostPart - 9), clean, hash);
+  }
+}
+
+void spool_base_name(long long unix_us, const char* host, int pid,
+                     const unsigned char random[8], char* out, size_t size) {
+  long long seconds = unix_us / 1000000LL;
+  long long y;
+  int m, d;
+  civil_from_days(seconds / 86400, &y, &m, &d);
+  long long of_day = seconds % 86400;
+  char hex[17];
+  for (int i = 0; i < 8; ++i) snprintf(hex + 2 * i, 3, "%02x", random[i]);
+  snprintf(out, size, "%04lld%02d%02dT%02lld%02lld%02lld.%06lldZ_%s_%d_%s", y, m, d,
+           of_day / 3600, of_day / 60 % 60, of_day % 60, unix_us % 1000000LL, host, pid, hex);
+}

@@ -1,0 +1,71 @@
+#pragma once
+// The spool's file format and file names: pure functions over bytes, so
+// they can be checked without a disk. May use src/base only.
+//
+// A spool file is text: envelope lines, an empty line, then the message
+// exactly as the dialogue hands it over before dot-stuffing (header block,
+// the empty line, body, every line ended by the e-mail line ending):
+//
+//   QUILLON spool 1
+//   line-ending: CRLF          (or LF)
+//   mail-from: form@example.com
+//   rcpt-to: owner@example.com
+//   rcpt-bcc: hidden@example.com    (only when there is one)
+//   rcpt-cc: copy@example.com       (only when there is one)
+//
+//   To: ...
+//
+// The envelope lines end in LF (a CR before it is allowed).
+//
+// NAME is "<UTC time>_<host>_<pid>_<random>", e.g.
+// "20260107T134501.123456Z_web1_4242_9f86d081884c7d65": unique across
+// processes and machines, and sorted by name the queue is oldest first.
+
+#include <cstddef>
+
+constexpr int kSpoolMaxAttempts = 20;
+constexpr long long kSpoolMaxAgeSeconds = 7LL * 24 * 3600;
+constexpr size_t kSpoolHostPart = 40;   // longer host names are cut and hashed
+constexpr size_t kSpoolNameSize = 128;  // room for any NAME and its NUL
+
+struct SpoolMessage {
+  const char* line_ending;  // "\n" or "\r\n"
+  char* from;               // heap copies; cc and bcc may be null
+  char* to;
+  char* cc;
+  char* bcc;
+  char* header_block;  // up to and including the line end of its last line
+  char* body;
+};
+
+// "CRLF" for "\r\n", else "LF".
+const char* spool_line_ending_name(const char* line_ending);
+
+// The whole file for a message. Caller frees it.
+char* spool_format(const SpoolMessage& message, size_t* length);
+
+// Reads a whole file into `out`; false with a reason in *why when the
+// file is not a spool file (then `out` holds nothing to free).
+// spool_message_free releases what it filled.
+bool spool_parse(const char* data, size_t length, SpoolMessage* out, const char** why);
+void spool_message_free(SpoolMessage* message);
+
+// The parts of a queue/ or work/ name. Returns false for any other name.
+struct SpoolName {
+  long long seconds;  // the time in the name, seconds since 1970 (UTC)
+  char host[48];
+  int pid;
+  int attempts;       // -1 for "_new"; 0 for a work/ folder name
+  size_t base_length; // the "<time>_<host>_<pid>_<random>" part
+};
+bool spool_parse_name(const char* name, bool folder, SpoolName* out);
+
+// The host part of names from the machine's name `raw`: letters, digits,
+// "." and "-" (anything else becomes "-"), at most kSpoolHostPart
+// characters, "host" for an empty name.
+void spool_host_part(const char* raw, char* out, size_t size);
+
+// NAME for the time `unix_us` (microseconds since 1970, UTC), the host part,
+// the process id and 8 random bytes, into `out` (kSpoolNameSize bytes).
+void spool_base_name(long long unix_us, const char* host, int pid,
+                     const unsigned char random[8], char* out, size_t size);

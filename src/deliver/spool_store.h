@@ -1,0 +1,113 @@
+#pragma once
+// The spool on disk: its folders, keeping a message, taking it out once a
+// server took it, claims of -resend runs and their release. May use
+// src/base, src/platform and the file format (deliver/spool_file.h).
+//
+// With `spool_folder` set, every message is on disk from before its
+// dialogue until a server took it. The folder holds
+//
+//   tmp/     files being written; nothing reads them
+//   queue/   messages waiting: NAME_new.txt while the run that wrote it is
+//            still trying it, NAME_N.txt after N counted failed attempts
+//   work/    one folder per -resend run, holding the message it is sending
+//   sent/    NAME.txt for each message a server accepted (spool_keep_sent)
+//   failed/  messages given up (kSpoolMaxAttempts failures, older than
+//            kSpoolMaxAgeSeconds, or not readable as a spool file)
+//
+// Errors: functions that touch the disk return 0 or the errno value, and
+// log what a person must know where the failure is found.
+
+#include <cstddef>
+
+#include "deliver/spool_file.h"
+
+// A claim is released after the longer of this and 20 times smtp_timeout
+// (or at once when the run holding it is known to have ended).
+constexpr long long kSpoolMinClaimSeconds = 3600;
+constexpr size_t kSpoolFileNameSize = 200;  // NAME with a suffix and ".txt"
+
+struct SpoolStore {
+  char* root;  // heap paths, released by spool_store_close
+  char* tmp;
+  char* queue;
+  char* sent;
+  char* work;
+  char* failed;
+  bool keep_sent;           // spool_keep_sent: move to sent/ rather than delete
+  long long claim_seconds;  // how long a claim holds
+  const char* pause_at;     // a test's pause point (QUILLON_TEST_PAUSE_AT), or null
+};
+
+// The paths of the spool at `folder`; a relative one is taken from the
+// folder of the settings file at `ini_path`, so that the web server's runs
+// and a -resend started elsewhere agree on it.
+void spool_store_open(const char* folder, const char* ini_path, bool keep_sent,
+                      int smtp_timeout, const char* pause_at, SpoolStore* store);
+void spool_store_close(SpoolStore* store);
+
+// With `pause_at` naming `step`, says so on standard error and waits a
+// minute there, so that a test can kill the run at exactly that point.
+void spool_pause(const SpoolStore& store, const char* step);
+
+// A heap "folder/name".
+char* spool_path(const char* folder, const char* name);
+
+// Creates a folder unless it is there. Returns 0 or the error.
+int spool_ensure_folder(const char* path);
+
+// The folders every run needs; the first that fails names itself in *which.
+int spool_ensure_folders(const SpoolStore& store, const char** which);
+
+// A new NAME for this process (kSpoolNameSize bytes in `out`).
+void spool_new_name(char* out, size_t size);
+
+// Seconds since 1970 now.
+long long spool_now_seconds();
+
+// Whether the run named by `name` (a queue/ or work/ name) has surely ended:
+// it ran on this machine and its process is gone.
+bool spool_writer_ended(const SpoolName& name);
+
+// Writes tmp/NAME.txt, flushed to disk, and renames it to queue/NAME_new.txt
+// (*queued, heap). Returns 0 or the error, with the step and the path (heap)
+// that failed.
+int spool_keep(const SpoolStore& store, const char* base, const char* data, size_t length,
+               char** queued, const char** step, char** where);
+
+// Moves a message the server took from `file` to sent/BASE.txt (or deletes
+// it). Returns whether it left the queue; whatever happens it is logged.
+bool spool_take_out_sent(const SpoolStore& store, const char* file, const char* base);
+
+// Moves `from` to failed/NAME with one error line.
+void spool_give_up(const SpoolStore& store, const char* from, const char* name, const char* why);
+
+// Puts `from` back into queue/ as NAME_<attempts>.txt (the name in
+// `new_name`). Returns 0 or the error (logged).
+int spool_put_back(const SpoolStore& store, const char* from, const char* name,
+                   size_t base_length, int attempts, char* new_name, size_t new_name_size);
+
+// The entries of a folder, sorted by name; names beginning with "." (left
+// by editors and file browsers) are not the spool's and are left out.
+struct NameList {
+  char** names;
+  int count;
+  int capacity;
+};
+int spool_list_sorted(const char* folder, NameList* list);
+void spool_free_names(NameList* list);
+
+// Claims `queued` by renaming it to `claimed` in the folder `mine`, which
+// another run may have removed as stale. Returns 0, ENOENT when another run
+// took it, or the error.
+int spool_claim(const char* mine, const char* queued, const char* claimed);
+
+// Claims left in work/ by runs other than `mine_name` that ended (or held
+// them too long) go back to the queue, the interrupted try counted.
+void spool_release_claims(const SpoolStore& store, const char* mine_name);
+
+// Files left in tmp/ longer than a claim holds go to failed/.
+void spool_clear_tmp(const SpoolStore& store);
+
+// Reads a whole spool file (at most 16 MiB). Heap text, or null with the
+// reason, and *open_error set when the file could not be opened.
+char* spool_read_file(const char* path, size_t* length, const char** why, int* open_error);
