@@ -96,6 +96,7 @@ static bool prefix_matches(const char* text, const char* name, int count) {
 }
 
 bool g_recipient_from_form = false;
+bool g_sender_from_settings = false;
 
 // match_header, telling in *from_value whether the address came from the
 // value rather than the text.
@@ -144,6 +145,7 @@ int classify_header(const char* text, const char* value) {
         (bare_too &&
          match_header_from(text, value, header.name, count - 1, slot, &from_value))) {
       if (from_value && header.slot != &Envelope::from) g_recipient_from_form = true;
+      if (!from_value && header.slot == &Envelope::from) g_sender_from_settings = true;
       return 1;
     }
   }
@@ -162,4 +164,5 @@ void envelope_reset() {
   free(g_envelope.bcc);
   g_envelope = Envelope();
   g_recipient_from_form = false;
+  g_sender_from_settings = false;
 }

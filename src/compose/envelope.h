@@ -25,6 +25,10 @@ int match_header(const char* text, const char* value, const char* name,
 // value rather than from the settings line's own text.
 extern bool g_recipient_from_form;
 
+// Whether classify_header took the From address from a settings line's own
+// text (a fixed `headerline`), so that no visitor chose it.
+extern bool g_sender_from_settings;
+
 // Classifies one header entry, filling g_envelope. Returns 1 when accepted
 // as From, To, CC, BCC or Subject, 0 otherwise; of an accepted entry all but
 // the BCC one are written into the header block.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/hostname.h"
 #include "base/log.h"
 #include "compose/envelope.h"
 #include "compose/mime.h"
@@ -518,6 +519,11 @@ int apply_smtp_settings() {
     tls_host = copy_bytes_or_die(g_settings.smtp, length, "Unable to malloc memory");
   }
   options.tls_host = tls_host;
+  // The name of the site the message is from, never one a visitor gave.
+  static char hello[kMaxHostName + 1];
+  hello_name_choose(g_settings.hello_name, g_settings.standard_headers,
+                    g_sender_from_settings ? g_envelope.from : nullptr, hello, sizeof hello);
+  options.hello_name = hello;
 
   const char* user = given(g_settings.smtp_user);
   const char* password = given(g_settings.smtp_password);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/hostname.h"
 #include "base/log.h"
 #include "base/program.h"
 #include "form/form.h"
@@ -154,7 +155,6 @@ static const char kPasswordKeyword[] = "smtp_password ";
 
 constexpr int kMaxRateLimitCount = 10000;
 constexpr int kMaxRateLimitMinutes = 7 * 24 * 60;
-constexpr size_t kMaxHostName = 253;
 
 // The characters an address found in a header can hold (see scan_address):
 // an allowed address made of others could never match one.
@@ -297,6 +297,16 @@ static int set_rate_limit(const char*, const char* rest) {
   return 1;
 }
 
+static int set_hello_name(const char*, const char* rest) {
+  if (!host_name_valid(rest)) {
+    log_event(LOG_ERROR, "hello_name {%s} is not a domain name; keeping %s.", rest,
+              g_settings.hello_name != nullptr ? g_settings.hello_name : "the default");
+    return 0;
+  }
+  replace_text(&g_settings.hello_name, rest);
+  return 1;
+}
+
 // A folder path, taken verbatim; an empty one turns nothing on.
 static int set_spool_folder(const char*, const char* rest) {
   if (rest[0] == '\0') {
@@ -353,6 +363,7 @@ static const KeywordTest kKeywordTests[] = {
     {"smtp_ca_file ", nullptr, &Settings::smtp_ca_file},
     {"standard_headers ", set_standard_headers, nullptr},
     {"use_submitted_variable_for_reply_to ", nullptr, &Settings::reply_to_variable},
+    {"hello_name ", set_hello_name, nullptr},
     // abuse guards
     {"allowed_recipient ", add_allowed_recipient, nullptr},
     {"honeypot_variable ", add_honeypot_variable, nullptr},
@@ -467,6 +478,7 @@ void settings_reset() {
     free(list->items);
   }
   free(g_settings.spool_folder);
+  free(g_settings.hello_name);
   g_settings = Settings();
   g_log.logging = nullptr;
   empty_list(&header_lines);

@@ -12,7 +12,7 @@
 SmtpConnection g_smtp = {kNoSocket, nullptr, false, kDefaultSmtpTimeoutSeconds,
                          "\n", false, {0}, 0, false, nullptr, 0, 0,
                          {"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
-                          nullptr, nullptr, nullptr, nullptr}};
+                          nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 namespace {
 
@@ -391,6 +391,6 @@ void smtp_connection_reset() {
   g_smtp.timed_out = false;
   g_smtp.out_length = 0;
   g_smtp.options = SmtpOptions{"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
-                               nullptr, nullptr, nullptr, nullptr};
+                               nullptr, nullptr, nullptr, nullptr, nullptr};
   shown_clear();
 }
