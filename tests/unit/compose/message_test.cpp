@@ -247,7 +247,7 @@ TEST_F(MessageTest, StandardHeadersAndReplyToComeBeforeTheTrailer) {
   body("Name:", "Jos\xc3\xa9");
   EXPECT_EQ(0, assemble_and_send());  // there is no server
   const std::regex expected(
-      "From: Form <form@example.com> \r\n"
+      "From: Form <form@example.com>\r\n"
       "Subject: =\\?UTF-8\\?B\\?R3LDvMOfZQ==\\?=\r\n"
       "Reply-To: <ann@example.org>\r\n"
       "Date: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), \\d\\d [A-Z][a-z][a-z] \\d{4} "
