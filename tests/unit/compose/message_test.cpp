@@ -165,10 +165,10 @@ TEST(LimitLineLengths, NoLineOnTheWireHoldsMoreThan998Characters) {
       // A UTF-8 character stays whole.
       {false, "\n", std::string(997, 'a') + "\xc3\xa9z\n", "",
        std::string(997, 'a') + "\n\xc3\xa9z\n", ""},
-      // The copy breaks in step; the break inside submitted text is escaped.
+      // The copy breaks in step, with the line end the wire gets.
       {false, "\n", "\x01" + x + "\n", "\\x01" + x + "\n",
        "\x01" + x.substr(0, 997) + "\n" + x.substr(997) + "\n",
-       "\\x01" + x.substr(0, 997) + "\\n" + x.substr(997) + "\n"},
+       "\\x01" + x.substr(0, 997) + "\n" + x.substr(997) + "\n"},
       // Headers fold at the last blank that fits...
       // (the copy keeps the fold a line end: the next line starts with a blank)...
       {true, "\r\n", words + "\r\n", words + "\r\n",
