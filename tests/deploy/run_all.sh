@@ -3,8 +3,9 @@
 # and real SMTP servers, all on 127.0.0.1 and all started and stopped here.
 #
 #   tests/deploy/run_all.sh [browser] [webservers] [interop] [quickstart] [localqueue]
+#                           [filters] [dkim]
 #
-# Default: all five. quickstart runs scripts/quickstart.sh --no-stay, which
+# Default: all seven. quickstart runs scripts/quickstart.sh --no-stay, which
 # builds in build/ (a no-op after a build) and installs nothing that is there.
 #
 # QUILLON_BIN: the program (default build/quillon, built if missing).
@@ -22,7 +23,7 @@ python=/usr/bin/python3
 export QUILLON_BIN=${QUILLON_BIN:-$repo/build/quillon}
 export QUILLON_ARTIFACTS=${QUILLON_ARTIFACTS:-$repo/build/deploy-artifacts}
 suites=("$@")
-[ ${#suites[@]} -eq 0 ] && suites=(browser webservers interop quickstart localqueue)
+[ ${#suites[@]} -eq 0 ] && suites=(browser webservers interop quickstart localqueue filters dkim)
 
 passed=0 failed=0 skipped=0
 work=$(mktemp -d /tmp/quillon-deploy-XXXXXX)
@@ -134,7 +135,7 @@ for suite in "${suites[@]}"; do
       else
         run_suite browser browser_suite
       fi ;;
-    webservers|interop)
+    webservers|interop|filters|dkim)
       if ! has_aiosmtpd; then
         skip_suite "$suite" "$python has no aiosmtpd"
       else
