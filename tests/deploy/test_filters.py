@@ -165,6 +165,15 @@ class FilterTest(unittest.TestCase):
             store.messages(wait_for=2)
             cls.reference = stored(store, 2)[1]
 
+    def test_docs_show_the_sample_settings_that_are_scored(self):
+        with open(os.path.join(servers.REPO, "docs", "deploy.md"), encoding="utf-8") as f:
+            docs = re.search(r"<!-- sample-settings -->\n```\n(.*?)```", f.read(), re.S)
+        with open(os.path.join(servers.REPO, "deploy", "site", "quillon.ini")) as f:
+            ini = f.read().splitlines()
+        shown = [line for line in docs.group(1).splitlines() if line]
+        keys = {re.split("[ =]", line)[0] for line in shown}
+        self.assertEqual(shown, [line for line in ini if re.split("[ =]", line)[0] in keys])
+
     def report(self, name, sample, reference):
         print("%s: sample %.2f %s, reference %.2f %s"
               % (name, sample[0], ",".join(sample[1]), reference[0], ",".join(reference[1])))
