@@ -141,6 +141,7 @@ bool classify_header(Envelope* envelope, bool bare_too, const char* text, const 
         (bare_too &&
          match_header_from(text, value, header.name, count - 1, slot, &from_value))) {
       if (from_value && header.slot != &Envelope::from) envelope->recipient_from_form = true;
+      if (!from_value && header.slot == &Envelope::from) envelope->sender_from_settings = true;
       return true;
     }
   }

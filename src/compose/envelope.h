@@ -12,6 +12,9 @@ struct Envelope {
   // A To, CC or BCC address was taken from a submitted value rather than
   // from the settings line's own text.
   bool recipient_from_form;
+  // The From address came from a settings line's own text (a fixed
+  // `headerline`), so that no visitor chose it.
+  bool sender_from_settings;
 };
 
 // Whether `c` may stand in an address: letters, digits, ".", "_", "-", "+".

@@ -28,17 +28,12 @@ static void copy_span(LineCursor* at, size_t n) {
   at->wire += n;
 }
 
-// Appends a line end of the program's making: in the copy a true line end
-// when `own_line` (the next line starts with a blank), otherwise escaped,
-// since the text after it is the sender's.
-static void insert_line_end(LineCursor* at, const char* eol, bool own_line) {
+// Appends a line end of the program's making, a true line end in the copy
+// too: the log shows the lines as the server gets them.
+static void insert_line_end(LineCursor* at, const char* eol) {
   text_buffer_append_bytes(at->out, eol, static_cast<int>(strlen(eol)));
   if (at->out_shown == nullptr) return;
-  if (own_line) {
-    text_buffer_append_bytes(at->out_shown, eol, static_cast<int>(strlen(eol)));
-  } else {
-    log_escape_append(at->out_shown, eol, strlen(eol));
-  }
+  text_buffer_append_bytes(at->out_shown, eol, static_cast<int>(strlen(eol)));
 }
 
 // The most characters a line starting with `first` may hold: a line that
@@ -91,13 +86,13 @@ static void fold_header_line(LineCursor* at, size_t left, const char* eol) {
     if (blank != 0) {
       copy_span(at, blank);
       left -= blank;
-      insert_line_end(at, eol, true);
+      insert_line_end(at, eol);
       inserted = 0;
     } else {
       size_t cut = whole_characters(at->wire, room);
       copy_span(at, cut);
       left -= cut;
-      insert_line_end(at, eol, true);
+      insert_line_end(at, eol);
       text_buffer_append_bytes(at->out, " ", 1);
       if (at->out_shown != nullptr) text_buffer_append_bytes(at->out_shown, " ", 1);
       inserted = 1;
@@ -112,7 +107,7 @@ static void break_body_line(LineCursor* at, size_t left, const char* eol) {
     size_t cut = whole_characters(at->wire, line_room(*at->wire));
     copy_span(at, cut);
     left -= cut;
-    insert_line_end(at, eol, false);
+    insert_line_end(at, eol);
   }
   copy_span(at, left);
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/hostname.h"
 #include "base/log.h"
 #include "compose/envelope.h"
 #include "compose/mime.h"
@@ -25,15 +26,18 @@ static const char* or_null(const char* text) {
   return text != nullptr ? text : "(null)";
 }
 
-// Writes the header line "text colon value" with its value's line breaks
-// as blanks and, where needed, as encoded words.
+// Writes the header line "text colon blank value" with its value's line
+// breaks as blanks and, where needed, as encoded words. A line without a
+// value (a fixed header line) ends right after its text: a trailing blank
+// is taken for a mangled header by spam filters.
 static void append_line_with_encoding(TextBuffer* block, const char* text,
                                       const char* colon, const char* value,
                                       const char* eol) {
+  const char* blank = value[0] != '\0' ? " " : "";
   size_t length = strlen(text) + strlen(colon) + 1 + strlen(value);
   char* line = static_cast<char*>(malloc(length + 1));
   if (line == nullptr) fatal_reply(kOutOfMemory);
-  snprintf(line, length + 1, "%s%s %s", text, colon, value);
+  snprintf(line, length + 1, "%s%s%s%s", text, colon, blank, value);
   for (char* p = line; *p != '\0'; ++p) {
     if (*p == '\r' || *p == '\n') *p = ' ';
   }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/hostname.h"
 #include "base/log.h"
 #include "base/program.h"
 #include "platform/os.h"
@@ -157,7 +158,6 @@ static const char kPasswordKeyword[] = "smtp_password ";
 
 constexpr int kMaxRateLimitCount = 10000;
 constexpr int kMaxRateLimitMinutes = 7 * 24 * 60;
-constexpr size_t kMaxHostName = 253;
 
 // The characters an address found in a header can hold (see scan_address):
 // an allowed address made of others could never match one.
@@ -300,6 +300,16 @@ static int set_rate_limit(Settings* settings, const char*, const char* rest, con
   return 1;
 }
 
+static int set_hello_name(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  if (!host_name_valid(rest)) {
+    log_event(LOG_ERROR, "hello_name {%s} is not a domain name; keeping %s.", rest,
+              settings->hello_name != nullptr ? settings->hello_name : "the default");
+    return 0;
+  }
+  replace_text(&settings->hello_name, rest);
+  return 1;
+}
+
 // A folder path, taken verbatim; an empty one turns nothing on.
 static int set_spool_folder(Settings* settings, const char*, const char* rest, const FieldLookup&) {
   if (rest[0] == '\0') {
@@ -356,6 +366,7 @@ static const KeywordTest kKeywordTests[] = {
     {"smtp_ca_file ", nullptr, &Settings::smtp_ca_file},
     {"standard_headers ", set_standard_headers, nullptr},
     {"use_submitted_variable_for_reply_to ", nullptr, &Settings::reply_to_variable},
+    {"hello_name ", set_hello_name, nullptr},
     // abuse guards
     {"allowed_recipient ", add_allowed_recipient, nullptr},
     {"honeypot_variable ", add_honeypot_variable, nullptr},
@@ -480,6 +491,7 @@ void settings_free(Settings* settings) {
     *list = SettingList{};
   }
   free(settings->spool_folder);
+  free(settings->hello_name);
   empty_list(&settings->header_lines);
   empty_list(&settings->body_lines);
   *settings = Settings();

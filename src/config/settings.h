@@ -60,6 +60,7 @@ struct Settings {
   char* smtp_ca_file = nullptr;        // PEM roots trusted besides the system's
   bool standard_headers = false;       // Date, Message-ID and the MIME headers
   char* reply_to_variable = nullptr;   // the form field holding the visitor's address
+  char* hello_name = nullptr;          // the EHLO/HELO name; null: chosen per message
   // abuse guards: each is off while its list is empty (or its value 0)
   SettingList allowed_recipients{};  // "owner@example.com" or "@example.com"
   SettingList honeypot_variables{};  // form fields a person leaves empty

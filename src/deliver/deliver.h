@@ -10,6 +10,7 @@
 
 #include <cstddef>
 
+#include "base/hostname.h"
 #include "config/settings.h"
 #include "deliver/spool_file.h"
 #include "smtp/dialogue.h"
@@ -20,6 +21,7 @@ struct DeliveryOptions {
   SmtpOptions smtp;
   char* tls_host;       // heap: the server's name without the port, or null
   char* file_password;  // heap: the first line of smtp_password_file, or null
+  char hello_name[kMaxHostName + 1];  // the EHLO/HELO name
 };
 
 // Fills `out` from the delivery settings: line ending, greeting, time
@@ -55,6 +57,9 @@ struct DeliveryContext {
   const Settings* settings;
   const char* ini_path;  // a relative spool_folder is taken from its folder
   const char* pause_at;  // a test's pause point, or null
+  // The From address when a settings line gave it (never a visitor), for
+  // the greeting name; null otherwise.
+  const char* fixed_from = nullptr;
 };
 
 // Sends one message: logs "about to send email...", hands the settings to

@@ -99,6 +99,10 @@ bool delivery_options(const Settings& settings, DeliveryOptions* out) {
     out->tls_host = copy_bytes_or_die(settings.smtp, length, kOutOfMemory);
   }
   options.tls_host = out->tls_host;
+  // The name of the site the message is from, never one a visitor gave.
+  hello_name_choose(settings.hello_name, settings.standard_headers, nullptr, out->hello_name,
+                    sizeof out->hello_name);
+  options.hello_name = out->hello_name;
   return credentials(settings, tls, out);
 }
 

@@ -136,6 +136,10 @@ DeliveryResult deliver_message(const DeliveryContext& context, const SmtpEnvelop
             or_null(settings.smtp), envelope.from, envelope.to);
   DeliveryOptions options;
   bool usable = delivery_options(settings, &options);
+  if (context.fixed_from != nullptr) {
+    hello_name_choose(settings.hello_name, settings.standard_headers, context.fixed_from,
+                      options.hello_name, sizeof options.hello_name);
+  }
   AttemptEnd end = AttemptEnd::kRefused;
   result.outcome = DeliveryOutcome::kNotConfigured;
   if (usable && settings.spool_folder == nullptr) {

@@ -236,6 +236,8 @@ const char* const faq_rows[] = {
     "smtp_timeout SECONDS          limit of each socket step, 60 by default",
     "hello_method HELO             greet with HELO (default: EHLO, which sends the "
         "envelope commands together when the server offers PIPELINING)",
+    "hello_name NAME               the domain name given in EHLO and HELO (default: "
+        "with standard_headers the domain of a fixed From line, else QUILLON)",
     "smtp_security starttls|tls    encrypt the connection: STARTTLS (port 587) or TLS "
         "from the first byte (port 465); always EHLO and CR LF, the certificate checked",
     "smtp_user NAME                log in (AUTH PLAIN or LOGIN) over TLS, with "

@@ -80,7 +80,9 @@ static DeliveryResult deliver(const Settings& settings, const Envelope& envelope
   SmtpEnvelope to = {envelope.from, envelope.to, envelope.cc, envelope.bcc};
   SmtpContent content = {message.header.wire->data, message.body.wire->data,
                          message.header.shown->data, message.body.shown->data};
-  return deliver_message(delivery_context(settings), to, content);
+  DeliveryContext context = delivery_context(settings);
+  if (envelope.sender_from_settings) context.fixed_from = envelope.from;
+  return deliver_message(context, to, content);
 }
 
 // The guards, the message and its delivery, then the page for the visitor.

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/base64.h"
+#include "base/hostname.h"
 #include "base/log.h"
 #include "base/program.h"
 #include "smtp/transport.h"
@@ -50,6 +51,10 @@ void queue_command(const char* format, ...) {
 }
 
 const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
+
+const char* hello_name() {
+  return g_smtp.options.hello_name != nullptr ? g_smtp.options.hello_name : kDefaultHelloName;
+}
 
 bool is_positive(int code) { return code >= 200 && code <= 299; }
 
@@ -99,7 +104,7 @@ void note_capability(const char* line, int length, void* context) {
 
 // Greets with EHLO and notes what the reply offers.
 bool greet_with_ehlo(EhloFeatures* features) {
-  send_command("EHLO QUILLON");
+  send_command("EHLO %s", hello_name());
   *features = EhloFeatures{};
   (void)smtp_read_reply(nullptr, note_capability, features);
   return !g_smtp.timed_out;
@@ -150,7 +155,7 @@ bool helo_exchange(const char* from, const char* const* recipients, int count,
                   const Content& content) {
   TCPdoread_greeting();
   if (g_smtp.timed_out) return give_up();
-  send_command("HELO QUILLON");
+  send_command("HELO %s", hello_name());
   if (!replied()) return give_up();
   return send_mail(from, recipients, count, content, /*pipelining=*/false);
 }

@@ -12,7 +12,7 @@
 SmtpConnection g_smtp = {kNoSocket, nullptr, false, kDefaultSmtpTimeoutSeconds,
                          "\n", false, {0}, 0, false, nullptr, 0, 0, nullptr,
                          {"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
-                          nullptr, nullptr, nullptr, nullptr},
+                          nullptr, nullptr, nullptr, nullptr, nullptr},
                          0, {0}, nullptr, nullptr};
 
 namespace {
@@ -399,6 +399,6 @@ void smtp_connection_reset() {
   g_smtp.timed_out = false;
   g_smtp.out_length = 0;
   g_smtp.options = SmtpOptions{"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
-                               nullptr, nullptr, nullptr, nullptr};
+                               nullptr, nullptr, nullptr, nullptr, nullptr};
   shown_clear();
 }

@@ -35,6 +35,7 @@ struct SmtpOptions {
   const char* password;
   const char* ca_file;   // PEM roots trusted besides the system's; may be null
   const char* tls_host;  // the name the certificate must carry
+  const char* hello_name;  // given in EHLO and HELO; null: kDefaultHelloName
 };
 
 // Called the moment the server accepts the message data (smtp_on_accepted).

@@ -245,6 +245,10 @@ class AttackTest(unittest.TestCase):
         self.assertIn(b"\r\nSubject: " + subject.encode() + b"\r\n", unfolded)
         self.assertIn(b" Message: " + message.encode() + b"\r\n", body.replace(b"m\r\nm", b"mm"))
         self.assertIn("email sent! (1)", self.box.log_messages())
+        # The log's DATA text has the wire's line breaks.
+        broken = "\r\n Message: %s\r\n%s\r\n" % (message[:988], message[988:])
+        self.assertIn(broken.encode(), body)
+        self.assertIn(broken, self.box.log_text())
 
 
 if __name__ == "__main__":

@@ -71,6 +71,45 @@ class MailTest(unittest.TestCase):
                     self.assertIn("email sent! (1)", self.box.log_messages())
                     self.assertNotIn("Email not sent.", log)
 
+    def test_greeting_name_is_set_derived_from_a_fixed_from_or_the_default(self):
+        form_from = ('headerline From: "Form" <form@example.com>',
+                     "use_submitted_variable_for_headerline From:")
+        cases = [
+            # extra settings, HELO mode, From from the form, name greeted with
+            ("hello_name web.example.com\n", True, False, "web.example.com"),
+            ("standard_headers true\n", False, False, "example.com"),
+            # The visitor never chooses the name.
+            ("standard_headers true\n", False, True, "QUILLON"),
+            ("hello_name QUILLON\nhello_name web_1.example.com\n", False, False, "QUILLON"),
+        ]
+        for extra, helo, from_form, name in cases:
+            with self.subTest(extra=extra, from_form=from_form):
+                self.setUp()
+                ini = harness.standard_ini(0, extra=extra, helo=helo, crlf=True)
+                if from_form:
+                    ini = ini.replace(*form_from)
+                with harness.CaptureSMTP() as server:
+                    self.box.write_ini(ini.replace("127.0.0.1:0", "127.0.0.1:%d" % server.port))
+                    body = FORM + "&From%3A=visitor%40evil.example"
+                    self.assertEqual(0, self.box.run(body=body).code)
+                self.assertEqual(name, server.messages[0]["helo"])
+                verb = "HELO" if helo else "EHLO"
+                self.assertIn("SEND(%s): {%s %s\n}" % (self.socket_number(), verb, name),
+                              self.box.log_text())
+        messages = self.box.log_messages()
+        self.assertIn("hello_name {QUILLON} is not a domain name; keeping the default.",
+                      messages)
+        self.assertIn("hello_name {web_1.example.com} is not a domain name; keeping the "
+                      "default.", messages)
+
+    def test_header_lines_without_a_value_end_at_their_text_with_standard_headers(self):
+        with harness.CaptureSMTP() as server:
+            self.send(server, extra="standard_headers true\n", crlf=True)
+        data = server.messages[0]["data"]
+        for line in (b'To: "Site" <owner@example.com>', b'From: "Form" <form@example.com>',
+                     b"Subject: Form Submission Data"):
+            self.assertIn(b"\r\n" + line + b"\r\n", b"\r\n" + data)
+
     def test_copies_are_named_after_the_main_recipient_bcc_first(self):
         extra = ("headerline CC: copy@example.com\n"
                  "headerline BCC: hidden@example.com\n")

@@ -110,6 +110,7 @@ class ProviderTest(unittest.TestCase):
                     self.setUp()
                     from_file = mode == "tls" and mechanism == "LOGIN"
                     extra = "smtp_password_file %s\n" % pw_file if from_file else ""
+                    extra += "hello_name web.example.com\n"
                     with tls_server(self.tls.server_context(), mode,
                                     (mechanism,)) as server:
                         result = self.run_form(server.port, mode, extra=extra,
@@ -118,6 +119,7 @@ class ProviderTest(unittest.TestCase):
                     self.assertEqual(1, len(server.messages), self.box.log_text())
                     msg = server.messages[0]
                     self.assertEqual(USER, msg["user"])
+                    self.assertEqual("web.example.com", msg["helo"])
                     self.assertIn(msg["tls"], ("TLSv1.2", "TLSv1.3"))
                     self.assertEqual("form@example.com", msg["mail_from"])
                     self.assertEqual(["owner@example.com"], msg["rcpt_tos"])
@@ -137,7 +139,8 @@ class ProviderTest(unittest.TestCase):
                     # Nothing before the handshake but the greeting and EHLO.
                     if mode == "starttls":
                         sends = re.findall(r"SEND\(\d+\): \{([^\n]*)", log)
-                        self.assertEqual(["EHLO QUILLON", "STARTTLS", "EHLO QUILLON"],
+                        self.assertEqual(["EHLO web.example.com", "STARTTLS",
+                                          "EHLO web.example.com"],
                                          sends[:3])
 
     def test_system_store_is_trusted(self):

@@ -57,10 +57,12 @@ LINE_ENDS_AT_BARE_LF = {"aiosmtpd": False, "postfix": True,
 VISITOR = [("Name:", "Ann <b>&\"' O'Neil"), ("Email:", "ann@example.org"),
            ("Message:", "line one\n.\n..two dots\nend")]
 PAD = " " * len(" Message: ")
+# The classic message: the sample's settings with standard_headers false.
 HEADER_LINES = [
     "To: Site Owner <owner@example.com> ",
     "From: Web Form <form@example.com> ",
     "Subject: Message from the contact form ",
+    "Reply-To: <ann@example.org>",
     "X-QUILLON: sent by web form submition activated CGI program.",
 ]
 # Body entries: the value's lines are each ended with the email line
@@ -90,7 +92,7 @@ observed = []
 
 
 def settings_for(mode, ending, sendall=True):
-    lines = ["hello_method " + mode,
+    lines = ["standard_headers false", "hello_method " + mode,
              "email_CR=LFCR" if ending == "CRLF" else "email_CR=CR",
              # Long enough for any loopback server, short enough that a
              # server that never answers costs seconds, not minutes.
@@ -181,7 +183,8 @@ class InteropTest(unittest.TestCase):
             self.addCleanup(shutil.rmtree, site, True)
             program = servers.install_site(
                 site, "localhost:%d" % server.port,
-                "\nsmtp_security starttls\nsmtp_ca_file %s\n" % tls.ca)
+                "\nstandard_headers false\nsmtp_security starttls\nsmtp_ca_file %s\n"
+                % tls.ca)
             code, page = servers.cgi_run(program, urllib.parse.urlencode(VISITOR))
             self.assertEqual(code, 0)
             self.assertIn(b"<title>Message sent</title>", page, server.log())

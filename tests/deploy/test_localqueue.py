@@ -70,9 +70,9 @@ class LocalQueueTest(unittest.TestCase):
                 wait_until(lambda: queued_ids(mta) == [], "Postfix emptying its queue")
         self.assertEqual(1, len(messages), mta.log())
         message = servers.strip_trace(messages[0])
-        for line in (b"To: Site Owner <owner@example.com> \r\n",
-                     b"From: Web Form <form@example.com> \r\n",
-                     b"Subject: Message from the contact form \r\n",
+        for line in (b"To: Site Owner <owner@example.com>\r\n",
+                     b"From: Web Form <form@example.com>\r\n",
+                     b"Subject: Message from the contact form\r\n",
                      b" Name: Ann Example\r\n",
                      b" Message: sent while the provider was down\r\n"):
             self.assertIn(line, message)

@@ -165,10 +165,10 @@ TEST(LimitLineLengths, NoLineOnTheWireHoldsMoreThan998Characters) {
       // A UTF-8 character stays whole.
       {false, "\n", std::string(997, 'a') + "\xc3\xa9z\n", "",
        std::string(997, 'a') + "\n\xc3\xa9z\n", ""},
-      // The copy breaks in step; the break inside submitted text is escaped.
+      // The copy breaks in step, with the line end the wire gets.
       {false, "\n", "\x01" + x + "\n", "\\x01" + x + "\n",
        "\x01" + x.substr(0, 997) + "\n" + x.substr(997) + "\n",
-       "\\x01" + x.substr(0, 997) + "\\n" + x.substr(997) + "\n"},
+       "\\x01" + x.substr(0, 997) + "\n" + x.substr(997) + "\n"},
       // Headers fold at the last blank that fits...
       // (the copy keeps the fold a line end: the next line starts with a blank)...
       {true, "\r\n", words + "\r\n", words + "\r\n",
@@ -252,7 +252,7 @@ TEST_F(MessageTest, StandardHeadersAndReplyToComeBeforeTheTrailer) {
   body("Name:", "Jos\xc3\xa9");
   EXPECT_FALSE(assemble_message(settings_, form_, &envelope_, &message_));  // there is no To
   const std::regex expected(
-      "From: Form <form@example.com> \r\n"
+      "From: Form <form@example.com>\r\n"
       "Subject: =\\?UTF-8\\?B\\?R3LDvMOfZQ==\\?=\r\n"
       "Reply-To: <ann@example.org>\r\n"
       "Date: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), \\d\\d [A-Z][a-z][a-z] \\d{4} "
