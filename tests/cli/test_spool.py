@@ -121,6 +121,7 @@ class SpoolTest(SpoolCase):
         faults = [
             ("down", None, "", "_0.txt"),
             ("refusing", {".": b"554 5.7.1 not today\r\n"}, "", "_1.txt"),
+            ("deferring", {".": b"451 4.3.0 try again later\r\n"}, "", "_1.txt"),
             ("timing out", {".": SILENT}, "smtp_timeout 1\n", "_1.txt"),
         ]
         for fault, replies, extra, suffix in faults:
