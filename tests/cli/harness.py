@@ -11,6 +11,7 @@ import sys
 import tempfile
 import threading
 import time
+import unittest
 
 BIN = os.environ.get("QUILLON_BIN", "")
 # A Windows build (quillon.exe) is run through this emulator.
@@ -129,9 +130,10 @@ class Sandbox:
             out.pop()
         return out
 
-    def start(self, args=(), content_length=None, env=None, program=None):
+    def start(self, args=(), content_length=None, env=None, program=None, under=()):
         """Starts the program without waiting for it; the caller feeds stdin
-        and collects the output (communicate())."""
+        and collects the output (communicate()). `under` is a command the
+        program runs under (strace ...)."""
         full_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"),
                     "TZ": os.environ.get("TZ", "UTC")}
         for key in ("WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "HOME",
@@ -143,8 +145,7 @@ class Sandbox:
         if env:
             full_env.update(env)
         prog = program or self.program
-        cmd = [WINE, prog] if IS_EXE else [prog]
-        cmd += list(args)
+        cmd = list(under) + ([WINE, prog] if IS_EXE else [prog]) + list(args)
         return subprocess.Popen(cmd, cwd=self.dir, env=full_env,
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
@@ -169,7 +170,7 @@ class Sandbox:
         return results
 
     def run(self, args=(), body=b"", content_length="auto", env=None,
-            stdin=None, timeout=60, program=None):
+            stdin=None, timeout=60, program=None, under=()):
         """Runs the program as a CGI would (no arguments, body on stdin)."""
         if isinstance(body, str):
             body = body.encode("latin-1")
@@ -177,10 +178,30 @@ class Sandbox:
             content_length = str(len(body))
         started = time.monotonic()
         proc = self.start(args=args, content_length=content_length, env=env,
-                          program=program)
+                          program=program, under=under)
         out, err = proc.communicate(body if stdin is None else stdin,
                                     timeout=timeout)
         return Result(proc, out, err, time.monotonic() - started)
+
+
+# What could not run here for want of a tool: "what: why" lines.
+CANNOT_RUN = []
+
+
+def cannot_run(test, why):
+    """Skips a test case (or, from setUpClass, a class) that cannot run on
+    this machine for want of a tool. Unlike a skip of what does not apply
+    to the platform, this one is counted: run.py then exits with 77, which
+    ctest shows as Skipped, and the line goes to $QUILLON_SKIP_LOG, which
+    makes scripts/test.sh count the stage as skipped."""
+    what = test.id() if isinstance(test, unittest.TestCase) else \
+        "%s.%s" % (test.__module__, test.__name__)
+    line = "%s: %s" % (what, why)
+    CANNOT_RUN.append(line)
+    if os.environ.get("QUILLON_SKIP_LOG"):
+        with open(os.environ["QUILLON_SKIP_LOG"], "a") as log:
+            log.write("cli %s\n" % line)
+    raise unittest.SkipTest(why)
 
 
 def wine_refused(err):
