@@ -107,6 +107,8 @@ class SpoolCase(unittest.TestCase):
             proc.stdin.write(body.encode())
         proc.stdin.close()
         line = proc.stderr.readline()
+        while harness.WINE_LINE.match(line):
+            line = proc.stderr.readline()
         self.assertEqual("paused at %s" % step, line.decode().rstrip(), line)
         return proc
 
