@@ -9,10 +9,12 @@ wineserver.
 Give --bin several times to compare builds; the rows of the builds take
 turns, so a change in the machine's load touches every build alike. Uses
 the prefix of tests/wine/run_cli_tests.sh (WINEPREFIX to choose another),
-starts its own wineserver and stops it again. Prints figures only; a CGI
+waits for that script's lock on it (a test stage running there would lose
+its wineserver to ours), starts its own wineserver and stops it again. Prints figures only; a CGI
 run that does not deliver its message stops the benchmark."""
 
 import argparse
+import fcntl
 import os
 import shutil
 import statistics
@@ -58,6 +60,9 @@ def main():
     env = wine_env()
     wine = os.environ.get("QUILLON_WINE", "wine")
     wineserver = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
+    os.makedirs(os.path.dirname(env["WINEPREFIX"]), exist_ok=True)
+    lock = open(env["WINEPREFIX"] + ".lock", "w")
+    fcntl.flock(lock, fcntl.LOCK_EX)
     subprocess.run([wineserver, "-p"], env=env, check=True)
     try:
         subprocess.run([wine, "wineboot"], env=env, stdin=subprocess.DEVNULL,

@@ -7,7 +7,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev python3 python3-aiosmtpd
           curl ca-certificates lighttpd apache2 postfix logrotate chromium faketime
-          g++-mingw-w64-x86-64 libssl-dev openssl
+          g++-mingw-w64-x86-64 libssl-dev openssl strace
           spamassassin rspamd opendkim opendkim-tools python3-dkim)
 # Wine's TLS needs libgnutls30, which libwine only recommends: these are
 # installed in an apt-get call of their own, with the recommended packages.

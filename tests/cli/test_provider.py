@@ -56,10 +56,11 @@ def secrets_in(text):
     return [form for form in forms if form in text]
 
 
-@unittest.skipUnless(tls_fixture.available(), "openssl is not installed")
 class ProviderTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        if not tls_fixture.available():
+            harness.cannot_run(cls, "openssl is not installed")
         cls.tls = tls_fixture.TlsFiles()
         # A certificate that names another host only.
         cls.other_name = tls_fixture.TlsFiles(names=("mail.other.test",), ips=())
@@ -150,7 +151,7 @@ class ProviderTest(unittest.TestCase):
         if harness.IS_EXE:
             helper = os.path.join(os.path.dirname(harness.BIN), "add_root_cert.exe")
             if not os.path.exists(helper):
-                self.skipTest("no add_root_cert.exe beside the program")
+                harness.cannot_run(self, "no add_root_cert.exe beside the program")
             ca = "Z:" + self.tls.ca.replace("/", "\\")
             subprocess.run([harness.WINE, helper, ca], check=True, capture_output=True)
             self.addCleanup(subprocess.run, [harness.WINE, helper, "-d", ca],

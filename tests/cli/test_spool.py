@@ -5,6 +5,7 @@ import calendar
 import os
 import random
 import re
+import shutil
 import subprocess
 import time
 import unittest
@@ -106,6 +107,8 @@ class SpoolCase(unittest.TestCase):
             proc.stdin.write(body.encode())
         proc.stdin.close()
         line = proc.stderr.readline()
+        while harness.WINE_LINE.match(line):
+            line = proc.stderr.readline()
         self.assertEqual("paused at %s" % step, line.decode().rstrip(), line)
         return proc
 
@@ -121,6 +124,7 @@ class SpoolTest(SpoolCase):
         faults = [
             ("down", None, "", "_0.txt"),
             ("refusing", {".": b"554 5.7.1 not today\r\n"}, "", "_1.txt"),
+            ("deferring", {".": b"451 4.3.0 try again later\r\n"}, "", "_1.txt"),
             ("timing out", {".": SILENT}, "smtp_timeout 1\n", "_1.txt"),
         ]
         for fault, replies, extra, suffix in faults:
@@ -174,6 +178,29 @@ class SpoolTest(SpoolCase):
         self.assertEqual(1, len(spool_lines), spool_lines)
         self.assertTrue(spool_lines[0].startswith("spool: cannot keep the message"),
                         spool_lines)
+
+    @unittest.skipIf(harness.IS_EXE, "under Wine the wineserver makes the flush")
+    def test_spool_file_is_on_disk_before_it_enters_the_queue(self):
+        if not shutil.which("strace") or subprocess.run(
+                ["strace", "-o", os.devnull, "true"]).returncode != 0:
+            harness.cannot_run(self, "strace is missing or may not trace here")
+        trace = os.path.join(self.box.root, "trace")
+        self.configure(harness.free_port())
+        self.box.run(body=FORM, under=["strace", "-f", "-y", "-o", trace, "-e",
+                                       "trace=fsync,fdatasync,rename,renameat,renameat2,link,linkat"])
+        with open(trace) as f:
+            calls = f.read().splitlines()
+
+        def first(pattern):
+            return next((i for i, call in enumerate(calls) if re.search(pattern, call)), None)
+        entered = first(r"(rename|link)\w*\(.*spool/tmp/.*spool/queue/.* = 0$")
+        flushed = first(r"f(data)?sync\(\d+<[^>]*/spool/tmp/[^>]*>\) = 0$")
+        folder_flushed = first(r"fsync\(\d+<[^>]*/spool/queue>\) = 0$")
+        self.assertIsNotNone(entered, calls)
+        self.assertTrue(flushed is not None and flushed < entered,
+                        ("the file was not flushed before its rename", calls))
+        self.assertTrue(folder_flushed is not None and folder_flushed > entered,
+                        ("queue/ was not flushed after the rename", calls))
 
     def test_resend_with_the_server_still_down_keeps_everything(self):
         port = harness.free_port()

@@ -11,7 +11,8 @@
 #
 # Environment: WINEPREFIX (default: a prefix of our own, created on first
 # use and kept), QUILLON_WINE (default: wine), QUILLON_PYTHON (default:
-# /usr/bin/python3, which has aiosmtpd).
+# /usr/bin/python3, which has aiosmtpd), QUILLON_WINEDEBUG (default:
+# -all,err+all; e.g. +process,+loaddll,err+all to follow a failing start).
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -48,8 +49,11 @@ fi
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
 
 # Headless and quiet: no Mono or Gecko installer prompt, no menu entries.
+# Wine's error channel stays on: a run that Wine could not start then says
+# why on its standard error (most of Wine's start-up failures are reported
+# there only), and the harness tells Wine's lines from the program's.
 WINEPREFIX=${WINEPREFIX:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/quillon/wineprefix}
-WINEDEBUG=-all
+WINEDEBUG=${QUILLON_WINEDEBUG:--all,err+all}
 WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
 TZ=${TZ:-UTC}
 export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES QUILLON_WINE TZ
@@ -130,6 +134,8 @@ rc=$?
 echo "$out"
 if [ $rc -eq 77 ]; then
   skipped=$((skipped + 1))
+  [ -n "${QUILLON_SKIP_LOG:-}" ] &&
+    echo "wine: TLS checks: $(echo "$out" | sed -n 's/^tls_checks: skipped, //p')" >>"$QUILLON_SKIP_LOG"
 else
   add_counts "$out" $rc
 fi
