@@ -13,18 +13,18 @@ JSON = {"HTTP_ACCEPT": "application/json"}
 SITE = "https://www.example.com"
 
 
-class RefusingSMTP(harness.CaptureSMTP):
-    """aiosmtpd that refuses every message at the end of its data."""
+class ReplySMTP(harness.CaptureSMTP):
+    """aiosmtpd that answers the end of every message's data with `reply`."""
 
-    def __init__(self):
+    def __init__(self, reply):
         super().__init__()
         from aiosmtpd.controller import Controller
 
-        class Refuse:
+        class Handler:
             async def handle_DATA(self, server, session, envelope):
-                return "554 5.7.1 Message refused\r\n"
+                return reply
 
-        self.controller = Controller(Refuse(), hostname="127.0.0.1", port=self.port)
+        self.controller = Controller(Handler(), hostname="127.0.0.1", port=self.port)
 
 
 def split(result):
@@ -81,7 +81,8 @@ class Answers(unittest.TestCase):
             with self.subTest(outcome=word, extra=extra):
                 self.box.write("quillon.log", "")
                 body = harness.FORM + ("&website=spam" if env is None else "")
-                server = RefusingSMTP() if server_kind == "refusing" else harness.CaptureSMTP()
+                server = (ReplySMTP("554 5.7.1 Message refused") if server_kind == "refusing"
+                          else harness.CaptureSMTP())
                 with server:
                     port = dead if server_kind == "dead" else server.port
                     extra_all = "standard_headers true\n" + extra
@@ -101,18 +102,7 @@ class Answers(unittest.TestCase):
                 self.assertRegex(lines[0], "^outcome: " + line)
 
     def test_outcome_line_escapes_the_server_reply_and_is_written_at_the_error_level(self):
-        class Odd(harness.CaptureSMTP):
-            def __init__(self):
-                super().__init__()
-                from aiosmtpd.controller import Controller
-
-                class Handler:
-                    async def handle_DATA(self, server, session, envelope):
-                        return "250 queued \x01as 4F2A1"
-
-                self.controller = Controller(Handler(), hostname="127.0.0.1", port=self.port)
-
-        with Odd() as server:
+        with ReplySMTP("250 queued \x01as 4F2A1") as server:
             self.run_form(server.port, "logging errors\n")
         self.assertEqual(["outcome: sent, 1 recipient, server said 250 queued \\x01as 4F2A1"],
                          [re.sub(r", \d+\.\d\d s$", "", m) for m in self.outcome_lines()])
