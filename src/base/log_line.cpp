@@ -44,7 +44,7 @@ const char* stamp_for(const OsLocalTime& now) {
 }  // namespace
 
 bool log_level_enabled(int level) {
-  if (level == LOG_ERROR) return true;
+  if (level == LOG_ERROR || level == LOG_OUTCOME) return true;
   if (level != LOG_DEBUG) return false;
   return g_log.logging == nullptr || logging_asks_for_debug(g_log.logging);
 }

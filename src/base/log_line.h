@@ -12,6 +12,7 @@
 constexpr int LOG_ERROR = 1;  // always written
 constexpr int LOG_DEBUG = 2;  // written unless a `logging` setting not
                               // beginning with "debug" (any case) was read
+constexpr int LOG_OUTCOME = 3;  // an error-level line that is still written when the log is over its size limit
 
 struct LogState {
   bool busy;            // a log_event call is in progress: re-entry writes nothing

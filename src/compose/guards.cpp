@@ -9,9 +9,6 @@
 #include "config/settings.h"
 #include "form/form.h"
 
-// A host name has at most 253 characters; an IPv6 address in brackets fewer.
-constexpr size_t kHostArea = 256;
-
 // Whether two texts are equal, ASCII case ignored.
 static bool same_text(const char* a, size_t a_length, const char* b, size_t b_length) {
   return a_length == b_length && ascii_equal_n(a, b, a_length);
@@ -24,49 +21,6 @@ bool recipient_matches(const char* address, const char* allowed) {
   const char* at = strchr(address, '@');
   if (at == nullptr) return false;
   return same_text(at + 1, strlen(at + 1), allowed + 1, strlen(allowed + 1));
-}
-
-bool origin_host(const char* url, char* host, size_t size) {
-  const char* mark = strstr(url, "://");
-  if (mark == nullptr || mark == url) return false;
-  for (const char* p = url; p < mark; ++p) {
-    char c = ascii_lower(*p);
-    bool scheme_char = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-                       c == '-' || c == '.';
-    if (!scheme_char) return false;
-  }
-  const char* start = mark + 3;
-  const char* end = start + strcspn(start, "/?#");
-  // user:password@ in front of the host belongs to no host name.
-  for (const char* p = end; p > start; --p) {
-    if (p[-1] == '@') {
-      start = p;
-      break;
-    }
-  }
-  const char* host_end;
-  if (*start == '[') {
-    const char* close = static_cast<const char*>(memchr(start, ']', static_cast<size_t>(end - start)));
-    if (close == nullptr) return false;
-    host_end = close + 1;
-  } else {
-    host_end = static_cast<const char*>(memchr(start, ':', static_cast<size_t>(end - start)));
-    if (host_end == nullptr) host_end = end;
-  }
-  size_t length = static_cast<size_t>(host_end - start);
-  if (length == 0 || length >= size) return false;
-  memcpy(host, start, length);
-  host[length] = '\0';
-  return true;
-}
-
-// Host names compared without regard to case or to one final dot.
-bool same_host(const char* a, const char* b) {
-  size_t a_length = strlen(a);
-  size_t b_length = strlen(b);
-  if (a_length > 1 && a[a_length - 1] == '.') --a_length;
-  if (b_length > 1 && b[b_length - 1] == '.') --b_length;
-  return same_text(a, a_length, b, b_length);
 }
 
 // `text` for a log line: bytes other than printable ASCII as \xNN. `out`
@@ -105,13 +59,20 @@ static bool honeypot_filled(const Settings& settings, const FormTable& form) {
   return false;
 }
 
-// The host the post came from: HTTP_ORIGIN, or without one that names a
-// host, HTTP_REFERER. False when neither names one.
-static bool posting_host(char* host) {
+// The origin the post came from: HTTP_ORIGIN, or without one that names a
+// host, HTTP_REFERER. False when neither names one. A value with a port
+// that is no number keeps its host only (no scheme, port -1), so that
+// only the entries naming a bare host can match it.
+static bool posting_origin(WebOrigin* origin) {
   const char* variables[] = {"HTTP_ORIGIN", "HTTP_REFERER"};
   for (const char* variable : variables) {
     const char* value = getenv(variable);
-    if (value != nullptr && origin_host(value, host, kHostArea)) return true;
+    if (value == nullptr || !origin_host(value, origin->host, sizeof origin->host)) continue;
+    if (!web_origin_parse(value, origin)) {
+      origin->scheme[0] = '\0';
+      origin->port = -1;
+    }
+    return true;
   }
   return false;
 }
@@ -119,14 +80,12 @@ static bool posting_host(char* host) {
 static bool origin_refused(const Settings& settings) {
   const SettingList& allowed = settings.allowed_origins;
   if (allowed.count == 0) return false;
-  char host[kHostArea];
+  WebOrigin origin;
   // Old browsers and privacy settings send neither: let those through.
-  if (!posting_host(host)) return false;
-  for (int i = 0; i < allowed.count; ++i) {
-    if (same_host(host, allowed.items[i])) return false;
-  }
+  if (!posting_origin(&origin)) return false;
+  if (origin_allowed(allowed.items, allowed.count, origin)) return false;
   char shown[4 * kHostArea + 1];
-  escape_for_log(host, shown);
+  escape_for_log(origin.host, shown);
   log_event(LOG_ERROR,
             "submission refused: it was posted from host {%s}, which is no allowed_origin.",
             shown);

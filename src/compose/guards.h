@@ -9,6 +9,7 @@
 
 #include "base/text.h"
 #include "compose/envelope.h"
+#include "config/origin.h"
 #include "config/settings.h"
 #include "form/form.h"
 
@@ -34,13 +35,3 @@ bool recipients_allowed(const Settings& settings, const Envelope& envelope);
 // Whether `address` is `allowed` (an address) or lies in its domain
 // ("@example.com"), ASCII case ignored.
 bool recipient_matches(const char* address, const char* allowed);
-
-// The host that an Origin or Referer value names, e.g. "www.example.com" of
-// "https://www.example.com:8443/form.html", into `host` (`size` bytes).
-// False for a value that names no host ("null", no "scheme://", an empty
-// or overlong host).
-bool origin_host(const char* url, char* host, size_t size);
-
-// Whether two host names are the same, ASCII case and one final dot
-// ignored: how allowed_origin values are matched.
-bool same_host(const char* a, const char* b);

@@ -307,8 +307,8 @@ MessageBlock build_body_block(const Settings& settings, const FormTable& form) {
   return block;
 }
 
-bool assemble_message(const Settings& settings, const FormTable& form, Envelope* envelope,
-                      Message* message) {
+AssembleStop assemble_message(const Settings& settings, const FormTable& form,
+                              Envelope* envelope, Message* message) {
   // The body first: with standard headers, its bytes decide the
   // Content-Transfer-Encoding header.
   message->body = build_body_block(settings, form);
@@ -333,11 +333,13 @@ bool assemble_message(const Settings& settings, const FormTable& form, Envelope*
               or_null(envelope->from), or_null(envelope->to),
               envelope->subject_found ? "TRUE" : "FALSE",
               message->header.shown->data, message->body.shown->data);
-    return false;
+    return AssembleStop::kNotConfigured;
   }
   // The last guards: the allow-list needs the envelope, and only a
   // submission that passed everything else counts towards its sender's rate.
-  return recipients_allowed(settings, *envelope) && rate_limit_allows(settings);
+  if (!recipients_allowed(settings, *envelope)) return AssembleStop::kRecipient;
+  if (!rate_limit_allows(settings)) return AssembleStop::kRateLimit;
+  return AssembleStop::kNone;
 }
 
 void message_block_free(MessageBlock* block) {

@@ -5,7 +5,7 @@
 // or of SMTP.
 //
 // Errors: builders cannot fail (running out of memory ends the process
-// through fatal_reply); assemble_message says yes or no, the reason logged.
+// through fatal_reply); assemble_message says which check stopped it, the reason logged.
 
 #include <cstddef>
 
@@ -61,13 +61,21 @@ constexpr size_t kMaxLineLength = 998;
 // escaped. A separate step, so a mode that encodes long lines can skip it.
 void limit_line_lengths(TextBuffer* block, TextBuffer* shown, const char* eol, bool header);
 
+// Which last check kept the message from going (kNone: none did).
+enum class AssembleStop {
+  kNone,
+  kNotConfigured,  // no From, To or Subject
+  kRecipient,      // a recipient is not on the allow-list
+  kRateLimit,      // the sender's rate limit is used up
+};
+
 // Builds both blocks into `message` (with standard_headers, a body that is
-// not 7bit is quoted-printable encoded) and the envelope. Returns true when
+// not 7bit is quoted-printable encoded) and the envelope. Returns kNone when
 // From, To and Subject were found and the recipients and the rate limit
-// allow the mail to go; false otherwise (the reason is logged). The message
-// is filled either way.
-bool assemble_message(const Settings& settings, const FormTable& form, Envelope* envelope,
-                      Message* message);
+// allow the mail to go; else what stopped it (the reason is logged). The
+// message is filled either way.
+AssembleStop assemble_message(const Settings& settings, const FormTable& form,
+                              Envelope* envelope, Message* message);
 
 // Release the buffers and empty the value.
 void message_block_free(MessageBlock* block);

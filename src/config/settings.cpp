@@ -7,6 +7,7 @@
 #include "base/hostname.h"
 #include "base/log.h"
 #include "base/program.h"
+#include "config/origin.h"
 #include "platform/os.h"
 
 constexpr int kMaxSmtpTimeout = 3600;
@@ -182,31 +183,6 @@ static bool is_recipient_pattern(const char* text) {
   return (at == text || is_address_run(text, at)) && is_address_run(at + 1, end);
 }
 
-// A host name (letters, digits, '.', '-') or an IPv6 address in brackets.
-static bool is_host_name(const char* text) {
-  size_t length = strlen(text);
-  if (length == 0 || length > kMaxHostName + 2) return false;
-  if (text[0] == '[') {
-    if (length < 3 || text[length - 1] != ']') return false;
-    for (size_t i = 1; i + 1 < length; ++i) {
-      char c = ascii_lower(text[i]);
-      if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || c == ':' || c == '.')) {
-        return false;
-      }
-    }
-    return true;
-  }
-  if (length > kMaxHostName) return false;
-  for (size_t i = 0; i < length; ++i) {
-    char c = text[i];
-    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-          c == '.' || c == '-')) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // Adds `value` to `list` unless it is there already (the line still counts
 // as used) or the list is full (an error line, not used).
 static int add_to_list(SettingList* list, const char* key, const char* value) {
@@ -255,12 +231,15 @@ static int add_required_variable(Settings* settings, const char*, const char* re
   return add_form_field(&settings->required_variables, "required_variable ", rest);
 }
 
+// Unlike other keys, a value that cannot be read is kept as an entry that
+// matches no origin: a mistyped line must not turn the guard off.
 static int add_allowed_origin(Settings* settings, const char*, const char* rest, const FieldLookup&) {
-  if (!is_host_name(rest)) {
+  if (!origin_entry_readable(rest)) {
     log_event(LOG_ERROR,
-              "allowed_origin {%s} is not a host name (www.example.com, no scheme or "
-              "port); line ignored.",
-              rest);
+              "allowed_origin {%s} is neither a host (www.example.com), host:port nor "
+              "scheme://host[:port]; it matches no origin.",
+              log_quote(0, rest));
+    add_to_list(&settings->allowed_origins, "allowed_origin ", rest);
     return 0;
   }
   return add_to_list(&settings->allowed_origins, "allowed_origin ", rest);
@@ -331,6 +310,58 @@ static int set_spool_keep_sent(Settings* settings, const char*, const char* rest
   return 1;
 }
 
+// answers
+
+static int set_http_status(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  if (strcmp(rest, "true") != 0 && strcmp(rest, "false") != 0) {
+    log_event(LOG_ERROR, "http_status {%s} is neither true nor false; keeping %s.",
+              log_quote(0, rest), settings->http_status ? "true" : "false");
+    return 0;
+  }
+  settings->http_status = strcmp(rest, "true") == 0;
+  return 1;
+}
+
+// An absolute http(s) URL with a host, or a path from "/" (not "//", which
+// would name another host); no blanks or control characters, which would
+// end or split the Location line.
+static bool is_redirect_target(const char* url) {
+  for (const char* p = url; *p != '\0'; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c <= ' ' || c == 0x7f) return false;
+  }
+  if (url[0] == '/') return url[1] != '/';
+  const char* schemes[] = {"http://", "https://"};
+  for (const char* scheme : schemes) {
+    size_t length = strlen(scheme);
+    if (ascii_equal_n(url, scheme, length)) return url[length] != '\0' && url[length] != '/';
+  }
+  return false;
+}
+
+static int set_redirect(char** slot, const char* key, const char* rest) {
+  if (!is_redirect_target(rest)) {
+    log_event(LOG_ERROR,
+              "%s{%s} is neither an http(s) URL nor a path beginning with /; keeping %s.",
+              key, log_quote(0, rest), *slot != nullptr ? *slot : "no redirect");
+    return 0;
+  }
+  replace_text(slot, rest);
+  return 1;
+}
+
+static int set_success_redirect(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  return set_redirect(&settings->success_redirect, "success_redirect ", rest);
+}
+
+static int set_failure_redirect(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  return set_redirect(&settings->failure_redirect, "failure_redirect ", rest);
+}
+
+static int set_missing_redirect(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  return set_redirect(&settings->missing_redirect, "missing_redirect ", rest);
+}
+
 struct KeywordTest {
   const char* keyword;  // compared case-sensitively over its full length
   int (*apply)(Settings* settings, const char* line, const char* rest, const FieldLookup& shown);
@@ -377,6 +408,11 @@ static const KeywordTest kKeywordTests[] = {
     // spool
     {"spool_folder ", set_spool_folder, nullptr},
     {"spool_keep_sent ", set_spool_keep_sent, nullptr},
+    // answers
+    {"http_status ", set_http_status, nullptr},
+    {"success_redirect ", set_success_redirect, nullptr},
+    {"failure_redirect ", set_failure_redirect, nullptr},
+    {"missing_redirect ", set_missing_redirect, nullptr},
 };
 
 const char* settings_line_ending(const Settings& settings) {
@@ -492,6 +528,9 @@ void settings_free(Settings* settings) {
   }
   free(settings->spool_folder);
   free(settings->hello_name);
+  free(settings->success_redirect);
+  free(settings->failure_redirect);
+  free(settings->missing_redirect);
   empty_list(&settings->header_lines);
   empty_list(&settings->body_lines);
   *settings = Settings();

@@ -74,6 +74,12 @@ struct Settings {
   char* spool_folder = nullptr;   // null: no spool
   bool spool_keep_sent = true;    // false: delete instead of moving to sent/
 
+  // answers: the Status: line of the HTML pages, and redirects after a post
+  bool http_status = false;           // the pages carry their outcome's Status: line
+  char* success_redirect = nullptr;   // an http(s) URL or a path from "/": 303 instead
+  char* failure_redirect = nullptr;   // of the success, failure and missing pages
+  char* missing_redirect = nullptr;
+
   LineList header_lines;
   LineList body_lines;
 };

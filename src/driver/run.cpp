@@ -13,9 +13,12 @@
 #include "driver/commands.h"
 #include "driver/faq.h"
 #include "driver/help.h"
+#include "driver/outcome_line.h"
 #include "driver/resend.h"
 #include "form/form.h"
 #include "platform/os.h"
+#include "reply/accept.h"
+#include "reply/answer.h"
 #include "reply/page.h"
 
 struct OptionEntry {
@@ -82,42 +85,69 @@ static DeliveryResult deliver(const Settings& settings, const Envelope& envelope
                          message.header.shown->data, message.body.shown->data};
   DeliveryContext context = delivery_context(settings);
   if (envelope.sender_from_settings) context.fixed_from = envelope.from;
-  return deliver_message(context, to, content);
+  DeliveryResult result = deliver_message(context, to, content);
+  find_message_id(message.header.wire->data, result.message_id, sizeof result.message_id);
+  return result;
 }
 
-// The guards, the message and its delivery, then the page for the visitor.
-static void submit(const Settings& settings, const FormTable& form) {
+// The guards, the message and its delivery, the outcome line, then the
+// answer.
+static void submit(const Settings& settings, const FormTable& form, const RequestInfo& request) {
   // The guards on the form come first; those that need the envelope, and
   // the rate limit, run inside assemble_message just before the delivery.
   TextBuffer* missing = nullptr;
-  GuardStop stop = check_form_guards(settings, form, &missing);
-  DeliveryResult result = {};
-  result.outcome = DeliveryOutcome::kNotConfigured;
+  SubmissionEnd end = {};
+  end.guard = check_form_guards(settings, form, &missing);
+  end.last_check = AssembleStop::kNone;
+  end.result.outcome = DeliveryOutcome::kNotConfigured;
   Envelope envelope = {};
   Message message = {};
-  if (stop == GuardStop::kNone) {
+  if (end.guard == GuardStop::kNone) {
     log_event(LOG_DEBUG, "generating email.");
-    if (assemble_message(settings, form, &envelope, &message)) {
-      result = deliver(settings, envelope, message);
+    end.last_check = assemble_message(settings, form, &envelope, &message);
+    if (end.last_check == AssembleStop::kNone) {
+      long long started = os_monotonic_ms();
+      end.result = deliver(settings, envelope, message);
+      end.elapsed_ms = os_monotonic_ms() - started;
     }
   }
-  PageInput page = {&form, settings.add_zolvar_link, nullptr, ""};
-  if (stop == GuardStop::kMissingFields) {
+  log_outcome(end);
+  Outcome outcome = submission_outcome(end);
+  if (outcome == Outcome::kMissing) {
     log_event(LOG_DEBUG, "sending missing fields reply message.");
-    page.missing_fields = missing->data;
-    send_missing_reply(settings, page);
-  } else if (result.outcome == DeliveryOutcome::kSent || stop == GuardStop::kHoneypot) {
-    // A honeypot catch looks like a success to the sender.
+  } else if (outcome == Outcome::kSent) {
     log_event(LOG_DEBUG, "sending success reply message.");
-    send_success_reply(settings, page);
   } else {
-    if (result.outcome == DeliveryOutcome::kKeptInSpool) page.spooled = "yes";
     log_event(LOG_DEBUG, "sending failure reply message.");
-    send_failure_reply(settings, page);
   }
+  bool spooled = end.result.outcome == DeliveryOutcome::kKeptInSpool;
+  send_answer(outcome, &settings, &form, missing != nullptr ? missing->data : nullptr, spooled,
+              request);
   text_buffer_free(missing);
   message_free(&message);
   envelope_free(&envelope);
+}
+
+static const char* no_field(const char*, void*) { return nullptr; }
+
+// An OPTIONS request, the preflight of a cross-origin fetch(): answered
+// from allowed_origin before any body is read. The settings' own lines
+// are the POST's to log, so they are read without them; the preflight
+// logs one line. False (nothing written) when the origin is not allowed.
+static bool answered_preflight(const RequestInfo& request) {
+  Settings settings;
+  g_log.busy = true;
+  bool read = settings_read(g_program.ini_path, FieldLookup{no_field, nullptr}, &settings);
+  g_log.busy = false;
+  bool answered = read && send_preflight_answer(settings, request);
+  if (answered) {
+    log_event(LOG_DEBUG, "preflight from origin {%s}: allowed, nothing sent.",
+              log_quote(0, request.origin));
+    log_event(LOG_DEBUG, "ended.");
+    fflush(stdout);
+  }
+  settings_free(&settings);
+  return answered;
 }
 
 int run_cgi() {
@@ -125,6 +155,8 @@ int run_cgi() {
   if (!startup_report_and_help()) return 0;
   // Only a POST carries a form; any other request would mail empty values.
   const char* method = environment_value("REQUEST_METHOD");
+  RequestInfo request = {environment_value("HTTP_ACCEPT"), environment_value("HTTP_ORIGIN")};
+  if (method != nullptr && strcmp(method, "OPTIONS") == 0 && answered_preflight(request)) return 0;
   if (method != nullptr && strcmp(method, "POST") != 0) {
     log_event(LOG_ERROR, "request method %s is not POST: nothing sent.", log_quote(0, method));
     send_method_not_allowed_reply();
@@ -140,9 +172,13 @@ int run_cgi() {
   log_event(LOG_DEBUG, "loading config file.");
   Settings settings;
   if (!settings_read(g_program.ini_path, FieldLookup{submitted_value, &form}, &settings)) {
-    fatal_reply("The ini file could not be opened.");
+    // A script gets its answer in JSON; the page is fatal_reply's.
+    if (!accept_prefers_json(request.accept)) fatal_reply("The ini file could not be opened.");
+    log_event(LOG_ERROR, "The ini file could not be opened.");
+    send_answer(Outcome::kNotConfigured, nullptr, &form, nullptr, false, request);
+  } else {
+    submit(settings, form, request);
   }
-  submit(settings, form);
   log_event(LOG_DEBUG, "ended.");
   fflush(stdout);
   // Freed last: the log follows the settings' logging level to the end.

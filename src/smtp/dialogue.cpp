@@ -87,11 +87,23 @@ bool give_up() {
   return false;
 }
 
+// QUIT's reply is read but not kept as the last reply: the reply that
+// decided the outcome stays there for the caller's report.
+void read_quit_reply() {
+  if (g_smtp.timed_out) return;
+  int code = g_smtp.last_code;
+  char reply[sizeof g_smtp.last_reply];
+  memcpy(reply, g_smtp.last_reply, sizeof reply);
+  (void)TCPdoread();
+  g_smtp.last_code = code;
+  memcpy(g_smtp.last_reply, reply, sizeof reply);
+}
+
 // After QUIT only its reply is read: the outcome is known by then, and a
 // server that keeps the connection open must not hold the visitor.
 bool say_goodbye(bool accepted) {
   send_command("QUIT");
-  if (!g_smtp.timed_out) (void)TCPdoread();
+  read_quit_reply();
   return accepted;
 }
 
@@ -146,7 +158,7 @@ bool send_mail(const char* from, const char* const* recipients, int count,
   queue_command("QUIT");
   (void)smtp_flush();
   bool accepted = note_accepted(TCPdoread(&code) == 1 && is_positive(code));
-  if (!g_smtp.timed_out) (void)TCPdoread();
+  read_quit_reply();
   return accepted;
 }
 

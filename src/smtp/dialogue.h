@@ -4,7 +4,8 @@
 #include "smtp/transport.h"
 
 // Errors: yes/no answers are bool; what went wrong is logged where it is
-// found, and the last reply is in g_smtp.last_code / g_smtp.last_reply.
+// found, and the last reply before QUIT (the one that decided the outcome)
+// is in g_smtp.last_code / g_smtp.last_reply.
 
 // Who the message is from and for: bare addresses; cc and bcc may be null.
 struct SmtpEnvelope {

@@ -185,8 +185,9 @@ TEST_F(LogTest, LoggingSettingDecidesDebugLines) {
       {"deb", LOG_DEBUG, false},     {"deb", LOG_ERROR, true},
       {"", LOG_DEBUG, false},        {"", LOG_ERROR, true},
       {" debug", LOG_DEBUG, false},  {" debug", LOG_ERROR, true},
-      {nullptr, 0, false},           {nullptr, 3, false},
-      {"debug", 0, false},           {"debug", 3, false},
+      {nullptr, 0, false},           {nullptr, LOG_OUTCOME, true},
+      {"debug", 0, false},           {"errors", LOG_OUTCOME, true},
+      {"debug", 4, false},
       {"errors", -1, false},
   };
   for (const Case& c : cases) {

@@ -210,7 +210,7 @@ TEST_F(MessageTest, MissingFromToOrSubjectStopsTheDispatch) {
     if (c.to != nullptr) header("To:", c.to);
     if (c.subject != nullptr) header("Subject:", c.subject);
     body("Name:", "Joe");
-    EXPECT_FALSE(assemble_message(settings_, form_, &envelope_, &message_)) << c.shown;
+    EXPECT_EQ(AssembleStop::kNotConfigured, assemble_message(settings_, form_, &envelope_, &message_)) << c.shown;
     std::string headers = message_.header.wire->data;
     if (settings_.header_lines.count == 0) {
       EXPECT_EQ(kTrailer + "\n", headers);
@@ -230,7 +230,7 @@ TEST_F(MessageTest, CompleteEnvelopeGoesToTheDialogue) {
   header("From:", "f@x.test");
   header("To:", "t@x.test");
   header("Subject:", "Hi");
-  ASSERT_TRUE(assemble_message(settings_, form_, &envelope_, &message_));
+  ASSERT_EQ(AssembleStop::kNone, assemble_message(settings_, form_, &envelope_, &message_));
   SmtpEnvelope envelope = {envelope_.from, envelope_.to, envelope_.cc, envelope_.bcc};
   SmtpContent content = {message_.header.wire->data, message_.body.wire->data,
                          message_.header.shown->data, message_.body.shown->data};
@@ -250,7 +250,7 @@ TEST_F(MessageTest, StandardHeadersAndReplyToComeBeforeTheTrailer) {
   header("From: Form <form@example.com>");
   header("Subject:", "Gr\xc3\xbc\xc3\x9f" "e");
   body("Name:", "Jos\xc3\xa9");
-  EXPECT_FALSE(assemble_message(settings_, form_, &envelope_, &message_));  // there is no To
+  EXPECT_EQ(AssembleStop::kNotConfigured, assemble_message(settings_, form_, &envelope_, &message_));  // there is no To
   const std::regex expected(
       "From: Form <form@example.com>\r\n"
       "Subject: =\\?UTF-8\\?B\\?R3LDvMOfZQ==\\?=\r\n"
@@ -274,7 +274,7 @@ TEST_F(MessageTest, StandardHeadersAndReplyToComeBeforeTheTrailer) {
   variable("Email:", "a@x.test, b@x.test");
   header("From:", "form@example.com");
   body("Name:", "Joe");
-  EXPECT_FALSE(assemble_message(settings_, form_, &envelope_, &message_));
+  EXPECT_EQ(AssembleStop::kNotConfigured, assemble_message(settings_, form_, &envelope_, &message_));
   std::string headers = message_.header.wire->data;
   EXPECT_NE(headers.find("\nContent-Transfer-Encoding: 7bit\n"), std::string::npos);
   EXPECT_EQ(headers.find("Reply-To"), std::string::npos);

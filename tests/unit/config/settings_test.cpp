@@ -77,6 +77,10 @@ std::string changed_settings() {
   }
   add_text("spool", test_settings.spool_folder);
   if (!test_settings.spool_keep_sent) add("spool_delete_sent");
+  if (test_settings.http_status) add("http_status");
+  add_text("success_redirect", test_settings.success_redirect);
+  add_text("failure_redirect", test_settings.failure_redirect);
+  add_text("missing_redirect", test_settings.missing_redirect);
   const LineList& headers = test_settings.header_lines;
   for (int i = 0; i < headers.count; ++i) {
     add_text("header", (std::string(headers.entries[i].text) + "|" +
@@ -253,9 +257,13 @@ TEST_F(SettingsTest, KeywordTestsAndWhatTheyChange) {
       {"missing_html_page missing.html", 1, "missing={missing.html}"},
       {"allowed_origin www.example.com", 1, "origin={www.example.com}"},
       {"allowed_origin [::1]", 1, "origin={[::1]}"},
-      {"allowed_origin https://www.example.com", 0, ""},
-      {"allowed_origin www.example.com:8080", 0, ""},
-      {"allowed_origin ", 0, ""},
+      {"allowed_origin https://www.example.com", 1, "origin={https://www.example.com}"},
+      {"allowed_origin www.example.com:8080", 1, "origin={www.example.com:8080}"},
+      {"allowed_origin http://[::1]:8080", 1, "origin={http://[::1]:8080}"},
+      // unreadable: kept as an entry that matches nothing, so the guard stays on
+      {"allowed_origin ", 0, "origin={}"},
+      {"allowed_origin https://www.example.com/form", 0, "origin={https://www.example.com/form}"},
+      {"allowed_origin www.example.com:0", 0, "origin={www.example.com:0}"},
       {"rate_limit 5/10", 1, "rate=5/10"},
       {"rate_limit 10000/10080", 1, "rate=10000/10080"},
       {"rate_limit 5/10\nrate_limit 3/1", 2, "rate=3/1"},
@@ -273,6 +281,18 @@ TEST_F(SettingsTest, KeywordTestsAndWhatTheyChange) {
       {"spool_folder spool dir ", 1, "spool={spool dir }"},
       {"spool_folder ", 0, ""},
       {"spool_folder a\nspool_folder ", 1, "spool={a}"},
+      // answers
+      {"http_status true", 1, "http_status"},
+      {"http_status true\nhttp_status 1", 1, "http_status"},
+      {"success_redirect https://www.example.com/thanks", 1,
+       "success_redirect={https://www.example.com/thanks}"},
+      {"failure_redirect /sorry.html", 1, "failure_redirect={/sorry.html}"},
+      {"missing_redirect HTTP://x/m", 1, "missing_redirect={HTTP://x/m}"},
+      {"success_redirect /a\nsuccess_redirect //evil.example.org/", 1, "success_redirect={/a}"},
+      {"success_redirect thanks.html", 0, ""},
+      {"success_redirect javascript:alert(1)", 0, ""},
+      {"success_redirect /a b", 0, ""},
+      {"success_redirect https://", 0, ""},
       {"spool_folder a\nspool_folder b", 2, "spool={b}"},
       {"spool_keep_sent false", 1, "spool_delete_sent"},
       {"spool_keep_sent false\nspool_keep_sent true", 2, ""},
@@ -363,7 +383,8 @@ TEST_F(SettingsTest, ListsStopAtTheirCapacity) {
 TEST_F(SettingsTest, InvalidGuardValuesLogOneLineNamingKeyAndValue) {
   const char* const lines[] = {
       "allowed_recipient example.com", "honeypot_variable ", "required_variable ",
-      "allowed_origin http://x", "rate_limit 5",
+      "allowed_origin http://x/", "rate_limit 5", "http_status yes",
+      "failure_redirect sorry.html",
   };
   for (const char* line : lines) {
     std::ofstream(log_path_, std::ios::trunc);

@@ -1,0 +1,40 @@
+#pragma once
+// How a submission ended: the Outcome decided from where it stopped, and
+// the log's outcome line ("outcome: ..."), one per run that reached the send
+// decision or was stopped by a guard, written at LOG_OUTCOME so that it
+// stays in the log when nothing else at the error level would. Part of the
+// driver: may use every layer below it.
+
+#include "base/text.h"
+#include "compose/guards.h"
+#include "compose/message.h"
+#include "deliver/deliver.h"
+#include "reply/outcome.h"
+
+// Where a submission stopped. The guard stops are read in this order: the
+// form's guards, then the last checks of assemble_message; only when
+// neither stopped it was it delivered and `result` is filled.
+struct SubmissionEnd {
+  GuardStop guard;
+  AssembleStop last_check;
+  DeliveryResult result;
+  long long elapsed_ms;  // the delivery's time
+};
+
+// The one place that turns where a submission stopped into its Outcome: a
+// honeypot catch answers as sent does; a message kept in the spool is
+// spooled whatever the server said.
+Outcome submission_outcome(const SubmissionEnd& end);
+
+// The outcome line's text (without the log's timestamp) into `out`: what
+// happened, the recipients, the server's last reply (escaped as the log
+// escapes outside text), the delivery's time, and the Message-ID and spool
+// name where there are ones.
+void outcome_line_text(const SubmissionEnd& end, TextBuffer* out);
+
+// Writes the outcome line to the log.
+void log_outcome(const SubmissionEnd& end);
+
+// The Message-ID of a finished header block (without its angle brackets)
+// into `out` (`size` bytes), "" when the block has none or it does not fit.
+void find_message_id(const char* header, char* out, size_t size);

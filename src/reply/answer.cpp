@@ -1,0 +1,158 @@
+#include "reply/answer.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "base/json.h"
+#include "base/text.h"
+#include "config/origin.h"
+#include "reply/accept.h"
+#include "reply/page.h"
+
+// How long a browser may keep a preflight's answer, in seconds.
+constexpr int kPreflightMaxAge = 600;
+
+struct OutcomeMessage {
+  Outcome outcome;
+  const char* message;  // the JSON answer's "message"
+};
+
+static const OutcomeMessage kMessages[] = {
+    {Outcome::kSent, "Thank you: your message was sent."},
+    {Outcome::kSpooled, "Thank you: your message was received and will be sent shortly."},
+    {Outcome::kMissing, "Please fill in the required fields."},
+    {Outcome::kRefused, "This form does not take this submission."},
+    {Outcome::kCaptchaFailed, "The check that you are not a robot failed."},
+    {Outcome::kCaptchaUnreachable,
+     "The check that you are not a robot could not be made; please try again later."},
+    {Outcome::kRateLimited, "Too many submissions; please try again later."},
+    {Outcome::kTooLarge, "The submission is too large."},
+    {Outcome::kUnsupported, "The submission is of a kind this form does not take."},
+    {Outcome::kMalformed, "The submission could not be read."},
+    {Outcome::kServerRefused, "The mail server did not take the message; it was not sent."},
+    {Outcome::kServerUnreachable, "The mail server could not be reached; nothing was sent."},
+    {Outcome::kNotConfigured, "The form is not set up to send mail; nothing was sent."},
+};
+
+static const char* outcome_message(Outcome outcome) {
+  for (const OutcomeMessage& entry : kMessages) {
+    if (entry.outcome == outcome) return entry.message;
+  }
+  return "";
+}
+
+
+// The missing names as an array. The text joins them with ", ", which a
+// name may hold too: the required names, in the order the guard checked
+// them, say where each one ends.
+static void append_missing_array(TextBuffer* out, const Settings* settings, const char* missing) {
+  text_buffer_append(out, "[");
+  const char* rest = missing != nullptr ? missing : "";
+  bool first = true;
+  const SettingList* required = settings != nullptr ? &settings->required_variables : nullptr;
+  for (int i = 0; required != nullptr && i < required->count && *rest != '\0'; ++i) {
+    const char* name = required->items[i];
+    size_t length = strlen(name);
+    if (strncmp(rest, name, length) != 0) continue;
+    if (rest[length] != '\0' && strncmp(rest + length, ", ", 2) != 0) continue;
+    if (!first) text_buffer_append(out, ", ");
+    json_append_string(out, name, length);
+    first = false;
+    rest += length;
+    if (*rest != '\0') rest += 2;
+  }
+  text_buffer_append(out, "]");
+}
+
+void append_json_answer(TextBuffer* out, Outcome outcome, const Settings* settings,
+                        const char* missing) {
+  const OutcomeInfo& info = outcome_info(outcome);
+  const char* message = outcome_message(outcome);
+  text_buffer_append(out, "{\"ok\": %s, \"outcome\": ", info.ok ? "true" : "false");
+  json_append_string(out, info.word, strlen(info.word));
+  text_buffer_append(out, ", \"message\": ");
+  json_append_string(out, message, strlen(message));
+  text_buffer_append(out, ", \"missing\": ");
+  append_missing_array(out, outcome == Outcome::kMissing ? settings : nullptr, missing);
+  text_buffer_append(out, "}\n");
+}
+
+const char* cors_origin(const Settings& settings, const char* origin) {
+  const SettingList& allowed = settings.allowed_origins;
+  if (origin == nullptr || allowed.count == 0) return nullptr;
+  for (const char* p = origin; *p != '\0'; ++p) {
+    if (*p <= ' ' || *p >= 0x7f) return nullptr;
+  }
+  WebOrigin parsed;
+  if (!web_origin_parse(origin, &parsed)) return nullptr;
+  return origin_allowed(allowed.items, allowed.count, parsed) ? origin : nullptr;
+}
+
+static void print_cors_headers(const Settings* settings, const RequestInfo& request) {
+  const char* origin = settings != nullptr ? cors_origin(*settings, request.origin) : nullptr;
+  if (origin == nullptr) return;
+  printf("Access-Control-Allow-Origin: %s\nVary: Origin\n", origin);
+}
+
+static void print_status_line(Outcome outcome) {
+  const OutcomeInfo& info = outcome_info(outcome);
+  printf("Status: %d %s\n", info.status, info.status_text);
+}
+
+static void send_json_answer(Outcome outcome, const Settings* settings, const char* missing) {
+  print_status_line(outcome);
+  printf("Pragma: no-cache\nContent-Type: application/json\n\n");
+  TextBuffer* body = text_buffer_new("");
+  append_json_answer(body, outcome, settings, missing);
+  fwrite(body->data, 1, static_cast<size_t>(body->length), stdout);
+  text_buffer_free(body);
+}
+
+// The redirect setting for `outcome`: the missing, success or failure one.
+static const char* redirect_for(const Settings& settings, Outcome outcome) {
+  if (outcome == Outcome::kMissing) return settings.missing_redirect;
+  if (outcome == Outcome::kSent) return settings.success_redirect;
+  return settings.failure_redirect;
+}
+
+static void send_redirect(const char* location) {
+  printf("Status: 303 See Other\nLocation: %s\nPragma: no-cache\nContent-type: text/html\n\n",
+         location);
+  printf("<HTML><BODY>\n<a href=\"");
+  print_escaped_value(location);
+  printf("\">Continue</a>\n</BODY></HTML>\n");
+}
+
+void send_answer(Outcome outcome, const Settings* settings, const FormTable* form,
+                 const char* missing, bool spooled, const RequestInfo& request) {
+  print_cors_headers(settings, request);
+  if (settings == nullptr || accept_prefers_json(request.accept)) {
+    send_json_answer(outcome, settings, missing);
+    return;
+  }
+  const char* location = redirect_for(*settings, outcome);
+  if (location != nullptr) {
+    send_redirect(location);
+    return;
+  }
+  if (settings->http_status) print_status_line(outcome);
+  PageInput page = {form, settings->add_zolvar_link, nullptr, spooled ? "yes" : ""};
+  if (outcome == Outcome::kMissing) {
+    page.missing_fields = missing;
+    send_missing_reply(*settings, page);
+  } else if (outcome == Outcome::kSent) {
+    send_success_reply(*settings, page);
+  } else {
+    send_failure_reply(*settings, page);
+  }
+}
+
+bool send_preflight_answer(const Settings& settings, const RequestInfo& request) {
+  const char* origin = cors_origin(settings, request.origin);
+  if (origin == nullptr) return false;
+  printf("Status: 204 No Content\nAccess-Control-Allow-Origin: %s\nVary: Origin\n"
+         "Access-Control-Allow-Methods: POST\nAccess-Control-Allow-Headers: Content-Type, Accept\n"
+         "Access-Control-Max-Age: %d\n\n",
+         origin, kPreflightMaxAge);
+  return true;
+}

@@ -1,0 +1,44 @@
+#pragma once
+// The answer to a submission, whichever way it ended: the CORS headers for
+// an allowed Origin, then the JSON answer (for a request whose Accept
+// prefers application/json), a 303 redirect (success_redirect and the
+// like), or the HTML page with its optional Status: line (http_status);
+// and the answer to an OPTIONS preflight. May use src/config, src/form,
+// src/base and src/platform; reads no environment (the driver passes what
+// the request said). Errors: nothing here fails; a page file that cannot be
+// read is handled as page.h says.
+
+#include "base/text.h"
+#include "config/settings.h"
+#include "form/form.h"
+#include "reply/outcome.h"
+
+// What the request said that the answer depends on.
+struct RequestInfo {
+  const char* accept;  // the Accept header (HTTP_ACCEPT), or null
+  const char* origin;  // the Origin header (HTTP_ORIGIN), or null
+};
+
+// Writes the whole answer to standard output. `settings` is null when the
+// settings file could not be read (then only a JSON answer is written: the
+// HTML pages need the settings); `form` gives the page tokens (null: every
+// field is ""); `missing` holds the missing names, ", " between them (only
+// for Outcome::kMissing, else null); `spooled` says the message waits in
+// the spool's queue (the pages' ||quillon_spooled||).
+void send_answer(Outcome outcome, const Settings* settings, const FormTable* form,
+                 const char* missing, bool spooled, const RequestInfo& request);
+
+// The answer to an OPTIONS request: when its Origin passes allowed_origin,
+// writes the 204 preflight answer (methods, headers, max-age) and returns
+// true; otherwise writes nothing and returns false (the caller answers 405).
+bool send_preflight_answer(const Settings& settings, const RequestInfo& request);
+
+// The request's Origin when it passes the settings' allowed_origin lines
+// and may be written back as it is (printable ASCII, no blank), else null.
+// Without allowed_origin lines no origin passes.
+const char* cors_origin(const Settings& settings, const char* origin);
+
+// The JSON answer's object for `outcome` (with the names of `missing`, as
+// send_answer takes them, in "missing"), appended to `out`.
+void append_json_answer(TextBuffer* out, Outcome outcome, const Settings* settings,
+                        const char* missing);
