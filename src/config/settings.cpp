@@ -321,6 +321,79 @@ static int set_spool_keep_sent(Settings* settings, const char*, const char* rest
   return 1;
 }
 
+// CAPTCHA verification and the confirmation mail
+
+constexpr int kMaxCaptchaTimeout = 300;
+
+static int set_captcha(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  static const char* const kProviders[] = {"turnstile", "hcaptcha", "recaptcha"};
+  for (const char* provider : kProviders) {
+    if (strcmp(rest, provider) != 0) continue;
+    replace_text(&settings->captcha, rest);
+    return 1;
+  }
+  log_event(LOG_ERROR, "captcha {%s} is not turnstile, hcaptcha or recaptcha; keeping %s.", rest,
+            settings->captcha != nullptr ? settings->captcha : "no CAPTCHA check");
+  return 0;
+}
+
+// A decimal from 0 to 1 ("0.5", "1", ".75"); nothing else.
+static int set_captcha_min_score(Settings* settings, const char*, const char* rest,
+                                 const FieldLookup&) {
+  const char* p = rest;
+  while (*p >= '0' && *p <= '9') ++p;
+  if (*p == '.') ++p;
+  while (*p >= '0' && *p <= '9') ++p;
+  double value = strtod(rest, nullptr);
+  bool digits = strpbrk(rest, "0123456789") == rest || (rest[0] == '.' && rest[1] != '\0');
+  if (!digits || *p != '\0' || value < 0.0 || value > 1.0) {
+    log_event(LOG_ERROR, "captcha_min_score {%s} is not a number from 0.0 to 1.0; keeping %g.",
+              rest, settings->captcha_min_score);
+    return 0;
+  }
+  settings->captcha_min_score = value;
+  return 1;
+}
+
+static int set_captcha_timeout(Settings* settings, const char*, const char* rest,
+                               const FieldLookup&) {
+  const char* p = rest;
+  int seconds = 0;
+  if (!read_bounded_number(&p, kMaxCaptchaTimeout, &seconds) || *p != '\0' || seconds < 1) {
+    log_event(LOG_ERROR,
+              "captcha_timeout {%s} is not a whole number of seconds from 1 to %d; keeping %d.",
+              rest, kMaxCaptchaTimeout, settings->captcha_timeout);
+    return 0;
+  }
+  settings->captcha_timeout = seconds;
+  return 1;
+}
+
+static int set_captcha_unreachable(Settings* settings, const char*, const char* rest,
+                                   const FieldLookup&) {
+  if (strcmp(rest, "refuse") != 0 && strcmp(rest, "send") != 0) {
+    log_event(LOG_ERROR, "captcha_unreachable {%s} is neither refuse nor send; keeping %s.", rest,
+              settings->captcha_unreachable_send ? "send" : "refuse");
+    return 0;
+  }
+  settings->captcha_unreachable_send = rest[0] == 's';
+  return 1;
+}
+
+static int set_autoreply_window(Settings* settings, const char*, const char* rest,
+                                const FieldLookup&) {
+  const char* p = rest;
+  int minutes = 0;
+  if (!read_bounded_number(&p, kMaxRateLimitMinutes, &minutes) || *p != '\0' || minutes < 1) {
+    log_event(LOG_ERROR,
+              "autoreply_window {%s} is not a whole number of minutes from 1 to %d; keeping %d.",
+              rest, kMaxRateLimitMinutes, settings->autoreply_window);
+    return 0;
+  }
+  settings->autoreply_window = minutes;
+  return 1;
+}
+
 struct KeywordTest {
   const char* keyword;  // compared case-sensitively over its full length
   int (*apply)(Settings* settings, const char* line, const char* rest, const FieldLookup& shown);
@@ -366,6 +439,20 @@ static const KeywordTest kKeywordTests[] = {
     // spool
     {"spool_folder ", set_spool_folder, nullptr},
     {"spool_keep_sent ", set_spool_keep_sent, nullptr},
+    // CAPTCHA verification and the confirmation mail
+    {"captcha ", set_captcha, nullptr},
+    {"captcha_secret_file ", nullptr, &Settings::captcha_secret_file},
+    {"captcha_min_score ", set_captcha_min_score, nullptr},
+    {"captcha_timeout ", set_captcha_timeout, nullptr},
+    {"captcha_unreachable ", set_captcha_unreachable, nullptr},
+    {"captcha_action ", nullptr, &Settings::captcha_action},
+    {"captcha_verify_url ", nullptr, &Settings::captcha_verify_url},
+    {"captcha_ca_file ", nullptr, &Settings::captcha_ca_file},
+    {"autoreply_to_variable ", nullptr, &Settings::autoreply_to_variable},
+    {"autoreply_subject ", nullptr, &Settings::autoreply_subject},
+    {"autoreply_file ", nullptr, &Settings::autoreply_file},
+    {"autoreply_from ", nullptr, &Settings::autoreply_from},
+    {"autoreply_window ", set_autoreply_window, nullptr},
 };
 
 const char* settings_line_ending(const Settings& settings) {
@@ -480,6 +567,7 @@ void settings_free(Settings* settings) {
     *list = SettingList{};
   }
   free(settings->spool_folder);
+  free(settings->captcha);
   empty_list(&settings->header_lines);
   empty_list(&settings->body_lines);
   *settings = Settings();

@@ -10,6 +10,8 @@
 #include "compose/message.h"
 #include "config/settings.h"
 #include "deliver/deliver.h"
+#include "driver/autoreply_run.h"
+#include "driver/captcha_run.h"
 #include "driver/commands.h"
 #include "driver/faq.h"
 #include "driver/help.h"
@@ -76,11 +78,28 @@ static const char* submitted_value(const char* name, void* context) {
 
 // The finished message handed to the delivery layer.
 static DeliveryResult deliver(const Settings& settings, const Envelope& envelope,
-                              const Message& message) {
+                              const Message& message, DeliveryFollowUp* follow_up = nullptr) {
   SmtpEnvelope to = {envelope.from, envelope.to, envelope.cc, envelope.bcc};
   SmtpContent content = {message.header.wire->data, message.body.wire->data,
                          message.header.shown->data, message.body.shown->data};
-  return deliver_message(delivery_context(settings), to, content);
+  return deliver_message(delivery_context(settings), to, content, follow_up);
+}
+
+// The message after the CAPTCHA let it through, with the confirmation to
+// the visitor when this submission may have one.
+static DeliveryResult deliver_with_confirmation(const Settings& settings, const FormTable& form,
+                                                const CaptchaStep& captcha,
+                                                const Envelope& envelope, const Message& message) {
+  Envelope reply_envelope = {};
+  Message reply = {};
+  DeliveryFollowUp follow_up = {};
+  bool confirm = autoreply_prepare(settings, form, captcha, envelope.from, &reply_envelope,
+                                   &reply, &follow_up);
+  DeliveryResult result = deliver(settings, envelope, message, confirm ? &follow_up : nullptr);
+  if (confirm) autoreply_report(follow_up);
+  message_free(&reply);
+  envelope_free(&reply_envelope);
+  return result;
 }
 
 // The guards, the message and its delivery, then the page for the visitor.
@@ -88,6 +107,7 @@ static void submit(const Settings& settings, const FormTable& form) {
   // The guards on the form come first; those that need the envelope, and
   // the rate limit, run inside assemble_message just before the delivery.
   TextBuffer* missing = nullptr;
+  autoreply_check_settings(settings);
   GuardStop stop = check_form_guards(settings, form, &missing);
   DeliveryResult result = {};
   result.outcome = DeliveryOutcome::kNotConfigured;
@@ -96,7 +116,11 @@ static void submit(const Settings& settings, const FormTable& form) {
   if (stop == GuardStop::kNone) {
     log_event(LOG_DEBUG, "generating email.");
     if (assemble_message(settings, form, &envelope, &message)) {
-      result = deliver(settings, envelope, message);
+      // The CAPTCHA comes last of the guards: the cheap ones cost no outbound call.
+      CaptchaStep captcha = captcha_step(settings, form);
+      if (captcha.lets_through) {
+        result = deliver_with_confirmation(settings, form, captcha, envelope, message);
+      }
     }
   }
   PageInput page = {&form, settings.add_zolvar_link, nullptr, ""};
