@@ -1,5 +1,8 @@
 #include "driver/captcha_run.h"
 
+#include <cstdio>
+#include <string>
+
 #include "base/log.h"
 #include "base/program.h"
 
@@ -60,4 +63,32 @@ bool captcha_stop_outcome(const CaptchaStep& step, Outcome* outcome) {
     case CaptchaOutcome::kRefused: *outcome = Outcome::kCaptchaFailed; break;
   }
   return true;
+}
+
+int captcha_check_section(const Settings& settings) {
+  CaptchaOptions options = captcha_options(settings);
+  if (options.provider == nullptr) return 0;
+  int problems = 0;
+  std::string secret;
+  std::string error;
+  if (captcha_read_secret(options.secret_file, &secret, &error)) {
+    printf("captcha: the secret file {%s} is readable.\n", options.secret_file);
+  } else {
+    printf("captcha: problem: %s.\n", error.c_str());
+    ++problems;
+  }
+  secret.assign(secret.size(), '\0');
+  CaptchaResult result;
+  (void)captcha_verify(options, "quillon-check-dummy-token", nullptr, &result);
+  if (result.outcome == CaptchaOutcome::kRefused || result.outcome == CaptchaOutcome::kPassed) {
+    printf("captcha: the %s verification service answers.\n", options.provider->name);
+  } else if (result.outcome == CaptchaOutcome::kUnreachable) {
+    printf("captcha: problem: the verification service could not be asked: %s.\n",
+           result.reason.c_str());
+    ++problems;
+  } else if (problems == 0) {
+    printf("captcha: problem: %s.\n", result.reason.c_str());
+    ++problems;
+  }
+  return problems;
 }

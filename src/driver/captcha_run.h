@@ -28,3 +28,9 @@ CaptchaStep captcha_step(const Settings& settings, const FormTable& form);
 // refusal, kCaptchaUnreachable when the service could not be asked,
 // kNotConfigured when the check could not run. False when it did not stop it.
 bool captcha_stop_outcome(const CaptchaStep& step, Outcome* outcome);
+
+// The CAPTCHA lines of the settings check: nothing without `captcha`; else
+// whether the secret file is readable and whether the verification URL
+// answers a dummy token with a well-formed answer (a refusal is expected).
+// Prints one line per finding to stdout; returns the number of problems.
+int captcha_check_section(const Settings& settings);
