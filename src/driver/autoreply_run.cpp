@@ -1,18 +1,23 @@
 #include "driver/autoreply_run.h"
 
 
+#include <string>
+
 #include "base/log.h"
+#include "base/program.h"
+#include "compose/rate.h"
 #include "compose/autoreply.h"
 
 namespace {
 
-// WINDOW PER ADDRESS: one confirmation per address every autoreply_window
-// minutes, kept with the rate state. Until the rate state's keyed windows
-// are merged, every address passes here.
+// One confirmation per address every autoreply_window minutes, kept with
+// the rate state; the address is compared in lower case. A state that
+// cannot be used lets it through (rate_window_seen logs why).
 bool autoreply_window_allows(const Settings& settings, const char* address) {
-  (void)settings;
-  (void)address;
-  return true;
+  std::string key = address;
+  for (char& c : key) c = ascii_lower(c);
+  return !rate_window_seen(g_program.rate_path, RateWindowKind::kAutoreply, key.data(),
+                           key.size(), settings.autoreply_window * 60LL, /*record=*/true);
 }
 
 }  // namespace

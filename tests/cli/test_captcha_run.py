@@ -31,8 +31,8 @@ class CaptchaRunTest(unittest.TestCase):
         cls.server.close()
 
     def run_form(self, mode="turnstile", provider="turnstile", extra="", fields=None,
-                 token=TOKEN):
-        box = harness.page_sandbox(self)
+                 token=TOKEN, box=None):
+        box = box or harness.page_sandbox(self)
         shutil.copy(self.server.ca, box.path("ca.pem"))
         box.write("secret.txt", SECRET + "\n")
         box.write("reply.txt", "Hello ||Name:||,\nwe got it.\r\n")
@@ -51,6 +51,7 @@ class CaptchaRunTest(unittest.TestCase):
         log = box.log_text()
         for hidden in (SECRET, TOKEN):
             self.assertNotIn(hidden, log + result.text)
+        self.box = box
         return result, smtp.messages, self.server.requests[before:], log
 
     def test_each_answer(self):
@@ -105,6 +106,12 @@ class CaptchaRunTest(unittest.TestCase):
         self.assertTrue(reply.get_content().startswith("Hello Joe,\nwe got it.\n"))
         self.assertIn(b"Hello Joe,\nwe got it.\n", mails[1]["data"])
         self.assertIn("autoreply: confirmation sent to {joe@example.net}.", log)
+
+        # The same address again within autoreply_window: the mail, no confirmation.
+        _, mails, _, log = self.run_form(extra=extra, fields={"Email:": "JOE@example.net"},
+                                         box=self.box)
+        self.assertEqual(1, len(mails))
+        self.assertIn("had one within the last 60 minutes", log)
 
         # Refused check, two addresses: no confirmation.
         _, mails, _, _ = self.run_form(mode="refuse", extra=extra)
