@@ -150,8 +150,8 @@ static void append_reply_to(Block* block, const Settings& settings, const FormTa
 }
 
 // Date, Message-ID and the MIME headers of a UTF-8 text body.
-static void append_standard_headers(Block* block, const char* eol, const char* from,
-                                    const char* body) {
+void append_standard_headers(Block* block, const char* eol, const char* from,
+                             const char* body) {
   OsZonedTime now;
   os_zoned_time(&now);
   char date[64];
@@ -340,6 +340,12 @@ AssembleStop assemble_message(const Settings& settings, const FormTable& form,
   if (!recipients_allowed(settings, *envelope)) return AssembleStop::kRecipient;
   if (!rate_limit_allows(settings)) return AssembleStop::kRateLimit;
   return AssembleStop::kNone;
+}
+
+void message_put_own(MessageBlock* block, const char* text) { put_own(block, text); }
+
+void message_put_outside(MessageBlock* block, const char* text, size_t length) {
+  put_outside(block, text, length);
 }
 
 void message_block_free(MessageBlock* block) {

@@ -77,6 +77,17 @@ enum class AssembleStop {
 AssembleStop assemble_message(const Settings& settings, const FormTable& form,
                               Envelope* envelope, Message* message);
 
+// Date, Message-ID (at the domain of `from`) and the MIME headers of a
+// UTF-8 text body (`body` decides the Content-Transfer-Encoding), each
+// ended by `eol`: what standard_headers adds.
+void append_standard_headers(MessageBlock* block, const char* eol, const char* from,
+                             const char* body);
+
+// The program's own text, the same in both copies; and outside text, as it
+// is on the wire and escaped in the log's copy.
+void message_put_own(MessageBlock* block, const char* text);
+void message_put_outside(MessageBlock* block, const char* text, size_t length);
+
 // Release the buffers and empty the value.
 void message_block_free(MessageBlock* block);
 void message_free(Message* message);

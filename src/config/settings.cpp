@@ -259,6 +259,21 @@ static bool read_bounded_number(const char** text, int most, int* out) {
   return true;
 }
 
+// Minutes within which the same post from one client is sent once.
+static int set_duplicate_window(Settings* settings, const char*, const char* rest,
+                                const FieldLookup&) {
+  const char* p = rest;
+  int minutes = 0;
+  if (!read_bounded_number(&p, kMaxRateLimitMinutes, &minutes) || *p != '\0' || minutes < 1) {
+    log_event(LOG_ERROR,
+              "duplicate_window {%s} is not a number of minutes from 1 to %d; line ignored.",
+              log_quote(0, rest), kMaxRateLimitMinutes);
+    return 0;
+  }
+  settings->duplicate_window_minutes = minutes;
+  return 1;
+}
+
 // "N/M": at most N submissions from one client address in M minutes.
 static int set_rate_limit(Settings* settings, const char*, const char* rest, const FieldLookup&) {
   const char* p = rest;
@@ -362,6 +377,79 @@ static int set_missing_redirect(Settings* settings, const char*, const char* res
   return set_redirect(&settings->missing_redirect, "missing_redirect ", rest);
 }
 
+// CAPTCHA verification and the confirmation mail
+
+constexpr int kMaxCaptchaTimeout = 300;
+
+static int set_captcha(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  static const char* const kProviders[] = {"turnstile", "hcaptcha", "recaptcha"};
+  for (const char* provider : kProviders) {
+    if (strcmp(rest, provider) != 0) continue;
+    replace_text(&settings->captcha, rest);
+    return 1;
+  }
+  log_event(LOG_ERROR, "captcha {%s} is not turnstile, hcaptcha or recaptcha; keeping %s.", rest,
+            settings->captcha != nullptr ? settings->captcha : "no CAPTCHA check");
+  return 0;
+}
+
+// A decimal from 0 to 1 ("0.5", "1", ".75"); nothing else.
+static int set_captcha_min_score(Settings* settings, const char*, const char* rest,
+                                 const FieldLookup&) {
+  const char* p = rest;
+  while (*p >= '0' && *p <= '9') ++p;
+  if (*p == '.') ++p;
+  while (*p >= '0' && *p <= '9') ++p;
+  double value = strtod(rest, nullptr);
+  bool digits = strpbrk(rest, "0123456789") == rest || (rest[0] == '.' && rest[1] != '\0');
+  if (!digits || *p != '\0' || value < 0.0 || value > 1.0) {
+    log_event(LOG_ERROR, "captcha_min_score {%s} is not a number from 0.0 to 1.0; keeping %g.",
+              rest, settings->captcha_min_score);
+    return 0;
+  }
+  settings->captcha_min_score = value;
+  return 1;
+}
+
+static int set_captcha_timeout(Settings* settings, const char*, const char* rest,
+                               const FieldLookup&) {
+  const char* p = rest;
+  int seconds = 0;
+  if (!read_bounded_number(&p, kMaxCaptchaTimeout, &seconds) || *p != '\0' || seconds < 1) {
+    log_event(LOG_ERROR,
+              "captcha_timeout {%s} is not a whole number of seconds from 1 to %d; keeping %d.",
+              rest, kMaxCaptchaTimeout, settings->captcha_timeout);
+    return 0;
+  }
+  settings->captcha_timeout = seconds;
+  return 1;
+}
+
+static int set_captcha_unreachable(Settings* settings, const char*, const char* rest,
+                                   const FieldLookup&) {
+  if (strcmp(rest, "refuse") != 0 && strcmp(rest, "send") != 0) {
+    log_event(LOG_ERROR, "captcha_unreachable {%s} is neither refuse nor send; keeping %s.", rest,
+              settings->captcha_unreachable_send ? "send" : "refuse");
+    return 0;
+  }
+  settings->captcha_unreachable_send = rest[0] == 's';
+  return 1;
+}
+
+static int set_autoreply_window(Settings* settings, const char*, const char* rest,
+                                const FieldLookup&) {
+  const char* p = rest;
+  int minutes = 0;
+  if (!read_bounded_number(&p, kMaxRateLimitMinutes, &minutes) || *p != '\0' || minutes < 1) {
+    log_event(LOG_ERROR,
+              "autoreply_window {%s} is not a whole number of minutes from 1 to %d; keeping %d.",
+              rest, kMaxRateLimitMinutes, settings->autoreply_window);
+    return 0;
+  }
+  settings->autoreply_window = minutes;
+  return 1;
+}
+
 struct KeywordTest {
   const char* keyword;  // compared case-sensitively over its full length
   int (*apply)(Settings* settings, const char* line, const char* rest, const FieldLookup& shown);
@@ -413,6 +501,22 @@ static const KeywordTest kKeywordTests[] = {
     {"success_redirect ", set_success_redirect, nullptr},
     {"failure_redirect ", set_failure_redirect, nullptr},
     {"missing_redirect ", set_missing_redirect, nullptr},
+    // duplicate posts
+    {"duplicate_window ", set_duplicate_window, nullptr},
+    // CAPTCHA verification and the confirmation mail
+    {"captcha ", set_captcha, nullptr},
+    {"captcha_secret_file ", nullptr, &Settings::captcha_secret_file},
+    {"captcha_min_score ", set_captcha_min_score, nullptr},
+    {"captcha_timeout ", set_captcha_timeout, nullptr},
+    {"captcha_unreachable ", set_captcha_unreachable, nullptr},
+    {"captcha_action ", nullptr, &Settings::captcha_action},
+    {"captcha_verify_url ", nullptr, &Settings::captcha_verify_url},
+    {"captcha_ca_file ", nullptr, &Settings::captcha_ca_file},
+    {"autoreply_to_variable ", nullptr, &Settings::autoreply_to_variable},
+    {"autoreply_subject ", nullptr, &Settings::autoreply_subject},
+    {"autoreply_file ", nullptr, &Settings::autoreply_file},
+    {"autoreply_from ", nullptr, &Settings::autoreply_from},
+    {"autoreply_window ", set_autoreply_window, nullptr},
 };
 
 const char* settings_line_ending(const Settings& settings) {
@@ -531,6 +635,7 @@ void settings_free(Settings* settings) {
   free(settings->success_redirect);
   free(settings->failure_redirect);
   free(settings->missing_redirect);
+  free(settings->captcha);
   empty_list(&settings->header_lines);
   empty_list(&settings->body_lines);
   *settings = Settings();

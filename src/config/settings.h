@@ -80,8 +80,27 @@ struct Settings {
   char* failure_redirect = nullptr;   // of the success, failure and missing pages
   char* missing_redirect = nullptr;
 
+  // CAPTCHA verification, and the confirmation mail that only goes behind it
+  char* captcha = nullptr;               // "turnstile", "hcaptcha" or "recaptcha"; null: off
+  char* captcha_secret_file = nullptr;   // the secret key is its first line
+  double captcha_min_score = 0.5;        // 0.0-1.0, for answers that carry a score
+  int captcha_timeout = 5;               // seconds for the whole verification step
+  bool captcha_unreachable_send = false; // true: send when the service cannot be asked
+  char* captcha_action = nullptr;        // the answer's action must equal it; null: unchecked
+  char* captcha_verify_url = nullptr;    // null: the provider's own endpoint
+  char* captcha_ca_file = nullptr;       // PEM roots trusted besides the system's
+  char* autoreply_to_variable = nullptr; // the form field holding the visitor's address
+  char* autoreply_subject = nullptr;
+  char* autoreply_file = nullptr;        // the text, with ||name|| tokens
+  char* autoreply_from = nullptr;        // null: the message's From
+  int autoreply_window = 60;             // minutes between two confirmations to one address
+
   LineList header_lines;
   LineList body_lines;
+
+  // duplicate posts: the same fields from one client within this many
+  // minutes are sent once; 0: off
+  int duplicate_window_minutes = 0;
 };
 
 // The line ending of every message line and SMTP command: CR LF in the TLS

@@ -62,6 +62,17 @@ struct DeliveryContext {
   const char* fixed_from = nullptr;
 };
 
+// A second message of the same delivery (the confirmation to the
+// visitor): its envelope (`envelope.to` its one recipient) and content, and
+// what became of it.
+struct DeliveryFollowUp {
+  SmtpEnvelope envelope;
+  SmtpContent content;
+  bool tried;                       // filled: it was offered to a server
+  DeliveryOutcome outcome;          // filled when tried: kSent, kKeptInSpool, kRefused, kUnreachable
+  char spool_name[kSpoolNameSize];  // filled: NAME of its spool copy, "" without one
+};
+
 // Sends one message: logs "about to send email...", hands the settings to
 // the SMTP layer, and runs the dialogue with the message kept in the spool
 // when `spool_folder` is set: written to queue/ (through tmp/, flushed to
@@ -69,8 +80,14 @@ struct DeliveryContext {
 // server accepts it, left in queue/ otherwise. When the copy cannot be
 // written, one error line is logged and the message is sent all the same.
 // Logs "email sent! (1)" or "Email not sent.".
+// With `follow_up`, it goes only once the first message was accepted or
+// kept in the spool: as a second transaction of the same session, or over
+// a second connection when the first has ended; with the spool, it has a
+// copy of its own, written before the dialogue and removed again when the
+// first message went nowhere. Without one, nothing changes.
 DeliveryResult deliver_message(const DeliveryContext& context, const SmtpEnvelope& envelope,
-                               const SmtpContent& content);
+                               const SmtpContent& content,
+                               DeliveryFollowUp* follow_up = nullptr);
 
 // ---- the -resend command ----
 

@@ -66,10 +66,75 @@ void note_tried(const SpoolStore& store, const char* queued, const char* base) {
   free(tried);
 }
 
+DeliveryOutcome outcome_of(AttemptEnd end) {
+  switch (end) {
+    case AttemptEnd::kSent: return DeliveryOutcome::kSent;
+    case AttemptEnd::kRefused: return DeliveryOutcome::kRefused;
+    case AttemptEnd::kNoConnection:
+    case AttemptEnd::kTimedOut: break;
+  }
+  return DeliveryOutcome::kUnreachable;
+}
+
+// The second message of a delivery, on its way through the SMTP layer.
+struct FollowUpRun {
+  DeliveryFollowUp* follow_up;  // null: none
+  SmtpFollowUp smtp;
+  Attempt attempt;
+  char base[kSpoolNameSize];
+  char* queued;  // its copy in queue/, or null
+};
+
+// Its copy (with the spool) and its hand-over to the next dialogue.
+void follow_up_start(const SpoolStore* store, const Settings& settings, FollowUpRun* run) {
+  DeliveryFollowUp* follow_up = run->follow_up;
+  run->attempt = Attempt{nullptr, nullptr, run->base, false, false};
+  run->queued = nullptr;
+  run->base[0] = '\0';
+  if (store != nullptr) {
+    spool_new_name(run->base, sizeof run->base);
+    if (keep_copy(*store, run->base, follow_up->envelope, follow_up->content,
+                  settings_line_ending(settings), &run->queued)) {
+      run->attempt.store = store;
+      run->attempt.file = run->queued;
+    }
+  }
+  run->smtp = SmtpFollowUp{follow_up->envelope, follow_up->content, on_accepted, &run->attempt,
+                           false, false};
+  smtp_set_follow_up(&run->smtp);
+}
+
+// After the first dialogue: over a second connection when the session ended
+// before it and the first message was accepted or kept, then its outcome.
+void follow_up_finish(const Settings& settings, bool first_went, FollowUpRun* run) {
+  DeliveryFollowUp* follow_up = run->follow_up;
+  smtp_set_follow_up(nullptr);
+  AttemptEnd end = run->smtp.sent ? AttemptEnd::kSent : AttemptEnd::kRefused;
+  if (!run->smtp.tried && first_went) {
+    run->smtp.tried = true;
+    end = attempt_dialogue(&run->attempt, settings.smtp, follow_up->envelope, follow_up->content);
+  }
+  follow_up->tried = run->smtp.tried;
+  if (!follow_up->tried) {
+    if (run->queued != nullptr) (void)os_remove_file(run->queued);  // never offered: not kept
+  } else if (run->attempt.delivered || end == AttemptEnd::kSent) {
+    follow_up->outcome = DeliveryOutcome::kSent;
+  } else if (run->attempt.store != nullptr) {
+    note_tried(*run->attempt.store, run->queued, run->base);
+    follow_up->outcome = DeliveryOutcome::kKeptInSpool;
+    snprintf(follow_up->spool_name, sizeof follow_up->spool_name, "%s", run->base);
+  } else {
+    follow_up->outcome = outcome_of(end);
+  }
+  free(run->queued);
+  run->queued = nullptr;
+}
+
 // The dialogue with the message kept in the spool: `result` tells whether
 // it was kept and what became of it.
 void send_with_copy(const DeliveryContext& context, const SmtpEnvelope& envelope,
-                    const SmtpContent& content, DeliveryResult* result, AttemptEnd* end) {
+                    const SmtpContent& content, DeliveryResult* result, AttemptEnd* end,
+                    FollowUpRun* second) {
   const Settings& settings = *context.settings;
   SpoolStore store;
   spool_store_open(settings.spool_folder, context.ini_path, settings.spool_keep_sent,
@@ -84,6 +149,7 @@ void send_with_copy(const DeliveryContext& context, const SmtpEnvelope& envelope
     attempt.store = &store;
     attempt.file = queued;
   }
+  if (second->follow_up != nullptr) follow_up_start(&store, settings, second);
   *end = attempt_dialogue(&attempt, settings.smtp, envelope, content);
   if (attempt.store != nullptr && attempt.delivered) spool_pause(store, "spool-sent");
   if (attempt.store != nullptr && !attempt.delivered) {
@@ -91,18 +157,11 @@ void send_with_copy(const DeliveryContext& context, const SmtpEnvelope& envelope
     result->outcome = DeliveryOutcome::kKeptInSpool;
     snprintf(result->spool_name, sizeof result->spool_name, "%s", base);
   }
+  if (second->follow_up != nullptr) {
+    follow_up_finish(settings, attempt.delivered || attempt.store != nullptr, second);
+  }
   free(queued);
   spool_store_close(&store);
-}
-
-DeliveryOutcome outcome_of(AttemptEnd end) {
-  switch (end) {
-    case AttemptEnd::kSent: return DeliveryOutcome::kSent;
-    case AttemptEnd::kRefused: return DeliveryOutcome::kRefused;
-    case AttemptEnd::kNoConnection:
-    case AttemptEnd::kTimedOut: break;
-  }
-  return DeliveryOutcome::kUnreachable;
 }
 
 }  // namespace
@@ -128,7 +187,14 @@ AttemptEnd attempt_dialogue(Attempt* attempt, const char* server, const SmtpEnve
 }
 
 DeliveryResult deliver_message(const DeliveryContext& context, const SmtpEnvelope& envelope,
-                               const SmtpContent& content) {
+                               const SmtpContent& content, DeliveryFollowUp* follow_up) {
+  FollowUpRun second = {};
+  second.follow_up = follow_up;
+  if (follow_up != nullptr) {
+    follow_up->tried = false;
+    follow_up->outcome = DeliveryOutcome::kNotConfigured;
+    follow_up->spool_name[0] = '\0';
+  }
   const Settings& settings = *context.settings;
   DeliveryResult result = {};
   result.recipients = 1 + (envelope.cc != nullptr ? 1 : 0) + (envelope.bcc != nullptr ? 1 : 0);
@@ -145,12 +211,14 @@ DeliveryResult deliver_message(const DeliveryContext& context, const SmtpEnvelop
   if (usable && settings.spool_folder == nullptr) {
     smtp_set_options(options.smtp);
     Attempt attempt = {nullptr, nullptr, nullptr, false, false};
+    if (follow_up != nullptr) follow_up_start(nullptr, settings, &second);
     end = attempt_dialogue(&attempt, settings.smtp, envelope, content);
     result.outcome = outcome_of(end);
+    if (follow_up != nullptr) follow_up_finish(settings, end == AttemptEnd::kSent, &second);
   } else if (usable) {
     smtp_set_options(options.smtp);
     result.outcome = DeliveryOutcome::kSent;
-    send_with_copy(context, envelope, content, &result, &end);
+    send_with_copy(context, envelope, content, &result, &end, &second);
     if (result.outcome != DeliveryOutcome::kKeptInSpool) result.outcome = outcome_of(end);
   }
   delivery_options_free(&options);

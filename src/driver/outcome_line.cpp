@@ -28,6 +28,7 @@ Outcome submission_outcome(const SubmissionEnd& end) {
     case AssembleStop::kRateLimit: return Outcome::kRateLimited;
     case AssembleStop::kNone: break;
   }
+  if (end.captcha_stopped) return end.captcha_outcome;
   return delivery_outcome(end.result.outcome);
 }
 
@@ -44,6 +45,13 @@ static const char* stop_text(const SubmissionEnd& end) {
     case AssembleStop::kRecipient: return "refused by the recipient allow-list";
     case AssembleStop::kRateLimit: return "refused by the rate limit";
     case AssembleStop::kNone: break;
+  }
+  if (end.captcha_stopped) {
+    switch (end.captcha_outcome) {
+      case Outcome::kCaptchaFailed: return "refused by the CAPTCHA check";
+      case Outcome::kCaptchaUnreachable: return "not sent, the CAPTCHA service could not be asked";
+      default: return "not sent, the CAPTCHA check cannot run";
+    }
   }
   return nullptr;
 }

@@ -12,11 +12,14 @@
 #include "reply/outcome.h"
 
 // Where a submission stopped. The guard stops are read in this order: the
-// form's guards, then the last checks of assemble_message; only when
-// neither stopped it was it delivered and `result` is filled.
+// form's guards, then the last checks of assemble_message, then the CAPTCHA
+// check; only when none stopped it was it delivered and `result` is filled.
 struct SubmissionEnd {
   GuardStop guard;
   AssembleStop last_check;
+  // The CAPTCHA check, last of the guards, stopped it (as captcha_outcome).
+  bool captcha_stopped;
+  Outcome captcha_outcome;
   DeliveryResult result;
   long long elapsed_ms;  // the delivery's time
 };

@@ -10,6 +10,8 @@
 #include "compose/message.h"
 #include "config/settings.h"
 #include "deliver/deliver.h"
+#include "driver/autoreply_run.h"
+#include "driver/captcha_run.h"
 #include "driver/commands.h"
 #include "driver/faq.h"
 #include "driver/help.h"
@@ -79,14 +81,31 @@ static const char* submitted_value(const char* name, void* context) {
 
 // The finished message handed to the delivery layer.
 static DeliveryResult deliver(const Settings& settings, const Envelope& envelope,
-                              const Message& message) {
+                              const Message& message, DeliveryFollowUp* follow_up = nullptr) {
   SmtpEnvelope to = {envelope.from, envelope.to, envelope.cc, envelope.bcc};
   SmtpContent content = {message.header.wire->data, message.body.wire->data,
                          message.header.shown->data, message.body.shown->data};
   DeliveryContext context = delivery_context(settings);
   if (envelope.sender_from_settings) context.fixed_from = envelope.from;
-  DeliveryResult result = deliver_message(context, to, content);
+  DeliveryResult result = deliver_message(context, to, content, follow_up);
   find_message_id(message.header.wire->data, result.message_id, sizeof result.message_id);
+  return result;
+}
+
+// The message after the CAPTCHA let it through, with the confirmation to
+// the visitor when this submission may have one.
+static DeliveryResult deliver_with_confirmation(const Settings& settings, const FormTable& form,
+                                                const CaptchaStep& captcha,
+                                                const Envelope& envelope, const Message& message) {
+  Envelope reply_envelope = {};
+  Message reply = {};
+  DeliveryFollowUp follow_up = {};
+  bool confirm = autoreply_prepare(settings, form, captcha, envelope.from, &reply_envelope,
+                                   &reply, &follow_up);
+  DeliveryResult result = deliver(settings, envelope, message, confirm ? &follow_up : nullptr);
+  if (confirm) autoreply_report(follow_up);
+  message_free(&reply);
+  envelope_free(&reply_envelope);
   return result;
 }
 
@@ -96,6 +115,7 @@ static void submit(const Settings& settings, const FormTable& form, const Reques
   // The guards on the form come first; those that need the envelope, and
   // the rate limit, run inside assemble_message just before the delivery.
   TextBuffer* missing = nullptr;
+  autoreply_check_settings(settings);
   SubmissionEnd end = {};
   end.guard = check_form_guards(settings, form, &missing);
   end.last_check = AssembleStop::kNone;
@@ -106,9 +126,14 @@ static void submit(const Settings& settings, const FormTable& form, const Reques
     log_event(LOG_DEBUG, "generating email.");
     end.last_check = assemble_message(settings, form, &envelope, &message);
     if (end.last_check == AssembleStop::kNone) {
-      long long started = os_monotonic_ms();
-      end.result = deliver(settings, envelope, message);
-      end.elapsed_ms = os_monotonic_ms() - started;
+      // The CAPTCHA comes last of the guards: the cheap ones cost no outbound call.
+      CaptchaStep captcha = captcha_step(settings, form);
+      end.captcha_stopped = captcha_stop_outcome(captcha, &end.captcha_outcome);
+      if (captcha.lets_through) {
+        long long started = os_monotonic_ms();
+        end.result = deliver_with_confirmation(settings, form, captcha, envelope, message);
+        end.elapsed_ms = os_monotonic_ms() - started;
+      }
     }
   }
   log_outcome(end);

@@ -22,6 +22,9 @@ constexpr int kCommandAreaSize = 10000;
 constexpr int kCommandLimit = 9998;  // longer commands are cut
 constexpr int kMaxRecipients = 3;    // To, BCC, CC
 
+// The message to send after the first one in this session, or null.
+SmtpFollowUp* g_follow_up = nullptr;
+
 // The server took the message: tell the caller at once.
 bool note_accepted(bool accepted) {
   if (accepted && g_smtp.accepted != nullptr) g_smtp.accepted(g_smtp.accepted_context);
@@ -122,8 +125,28 @@ bool greet_with_ehlo(EhloFeatures* features) {
   return !g_smtp.timed_out;
 }
 
+bool send_mail(const char* from, const char* const* recipients, int count,
+              const Content& content, bool pipelining);
+
+// After the first message was accepted: the follow-up's transaction, which
+// ends with QUIT as the first one would have.
+void send_follow_up(bool pipelining) {
+  SmtpFollowUp* next = g_follow_up;
+  g_follow_up = nullptr;
+  smtp_on_accepted(next->accepted, next->accepted_context);
+  next->tried = true;
+  const char* to = or_empty(next->envelope.to);
+  Content content = {or_empty(next->content.header), or_empty(next->content.body),
+                     next->content.header_shown != nullptr ? next->content.header_shown
+                                                           : or_empty(next->content.header),
+                     next->content.body_shown != nullptr ? next->content.body_shown
+                                                         : or_empty(next->content.body)};
+  next->sent = send_mail(or_empty(next->envelope.from), &to, 1, content, pipelining);
+}
+
 // The envelope, the content after 354 and QUIT, the commands together when
-// `pipelining`, one at a time otherwise.
+// `pipelining`, one at a time otherwise. With a follow-up pending, an
+// accepted message is followed by its transaction instead of the QUIT.
 bool send_mail(const char* from, const char* const* recipients, int count,
               const Content& content, bool pipelining) {
   int code = 0;
@@ -152,7 +175,19 @@ bool send_mail(const char* from, const char* const* recipients, int count,
     (void)smtp_flush();
     bool accepted = note_accepted(TCPdoread(&code) == 1 && is_positive(code));
     if (g_smtp.timed_out) return give_up();
+    if (accepted && g_follow_up != nullptr) {
+      send_follow_up(pipelining);
+      return true;
+    }
     return say_goodbye(accepted);
+  }
+  if (g_follow_up != nullptr) {
+    (void)smtp_flush();
+    bool accepted = note_accepted(TCPdoread(&code) == 1 && is_positive(code));
+    if (g_smtp.timed_out) return give_up();
+    if (!accepted) return say_goodbye(false);
+    send_follow_up(pipelining);
+    return true;
   }
   // The end mark and QUIT travel together; the replies come in order.
   queue_command("QUIT");
@@ -359,6 +394,8 @@ int smtp_port_from_text(const char* text) {
   return static_cast<int>(value & 0xffffu);
 }
 
+void smtp_set_follow_up(SmtpFollowUp* follow_up) { g_follow_up = follow_up; }
+
 void smtp_on_accepted(SmtpAcceptedFn accepted, void* context) {
   g_smtp.accepted = accepted;
   g_smtp.accepted_context = context;
@@ -404,6 +441,7 @@ bool smtp_dialogue(const char* server_text, const SmtpEnvelope& envelope,
   if (server_text == nullptr) {
     // No smtp line in the settings: there is nobody to talk to.
     log_event(LOG_ERROR, "SMTP email server (%s) did not respond.\n", "");
+    g_follow_up = nullptr;
     return false;
   }
   char* server = copy_text_or_die(server_text, kOutOfMemory);
@@ -420,6 +458,7 @@ bool smtp_dialogue(const char* server_text, const SmtpEnvelope& envelope,
   if (g_smtp.socket == kNoSocket) {
     log_event(LOG_ERROR, "SMTP email server (%s) did not respond.\n", server);
     free(server);
+    g_follow_up = nullptr;
     return false;
   }
 
@@ -449,5 +488,7 @@ bool smtp_dialogue(const char* server_text, const SmtpEnvelope& envelope,
     sent = ehlo_exchange(from, recipients, count, content);
   }
   free(server);
+  // A follow-up the exchange did not come to is not kept for another one.
+  g_follow_up = nullptr;
   return sent;
 }

@@ -43,6 +43,25 @@ bool smtp_dialogue(const char* server, const SmtpEnvelope& envelope, const SmtpC
 // delivered before anything else can go wrong. Null (the default) for none.
 void smtp_on_accepted(SmtpAcceptedFn accepted, void* context);
 
+// A second message for the same session: sent as a second transaction
+// (MAIL FROM, RCPT TO `envelope.to` only, DATA) right after the server
+// accepted the first one, before the goodbye. `accepted` is its own
+// accepted hook. The dialogue fills in `tried` (its MAIL FROM went out) and
+// `sent` (the server took it).
+struct SmtpFollowUp {
+  SmtpEnvelope envelope;
+  SmtpContent content;
+  SmtpAcceptedFn accepted;
+  void* accepted_context;
+  bool tried;
+  bool sent;
+};
+
+// The follow-up of the next smtp_dialogue (null, the default, for none). It
+// is used once: the dialogue clears it. Without one, the exchange is the
+// same byte for byte as before this existed.
+void smtp_set_follow_up(SmtpFollowUp* follow_up);
+
 // Writes `content` on the connection with a "." added in front of every line
 // that begins with "." (a line begins at the start and after every LF).
 // Returns 0, or -1 when a write failed.

@@ -1,0 +1,69 @@
+#include "driver/autoreply_run.h"
+
+
+#include <string>
+
+#include "base/log.h"
+#include "base/program.h"
+#include "compose/rate.h"
+#include "compose/autoreply.h"
+
+namespace {
+
+// One confirmation per address every autoreply_window minutes, kept with
+// the rate state; the address is compared in lower case. A state that
+// cannot be used lets it through (rate_window_seen logs why).
+bool autoreply_window_allows(const Settings& settings, const char* address) {
+  std::string key = address;
+  for (char& c : key) c = ascii_lower(c);
+  return !rate_window_seen(g_program.rate_path, RateWindowKind::kAutoreply, key.data(),
+                           key.size(), settings.autoreply_window * 60LL, /*record=*/true);
+}
+
+}  // namespace
+
+void autoreply_check_settings(const Settings& settings) {
+  if (settings.autoreply_to_variable == nullptr || settings.captcha != nullptr) return;
+  log_event(LOG_ERROR,
+            "autoreply_to_variable is set without captcha: no confirmation is sent, as "
+            "anyone could aim it at any address.");
+}
+
+bool autoreply_prepare(const Settings& settings, const FormTable& form, const CaptchaStep& step,
+                       const char* main_from, Envelope* envelope, Message* message,
+                       DeliveryFollowUp* follow_up) {
+  if (settings.autoreply_to_variable == nullptr || settings.captcha == nullptr) return false;
+  if (!step.passed) {
+    log_event(LOG_ERROR, "autoreply: no confirmation sent: the CAPTCHA was not passed.");
+    return false;
+  }
+  if (!autoreply_assemble(settings, form, main_from, envelope, message)) return false;
+  if (!autoreply_window_allows(settings, envelope->to)) {
+    log_event(LOG_ERROR,
+              "autoreply: no confirmation sent: {%s} had one within the last %d minutes.",
+              envelope->to, settings.autoreply_window);
+    return false;
+  }
+  *follow_up = DeliveryFollowUp{};
+  follow_up->envelope = SmtpEnvelope{envelope->from, envelope->to, nullptr, nullptr};
+  follow_up->content = SmtpContent{message->header.wire->data, message->body.wire->data,
+                                   message->header.shown->data, message->body.shown->data};
+  return true;
+}
+
+void autoreply_report(const DeliveryFollowUp& follow_up) {
+  const char* to = follow_up.envelope.to;
+  if (follow_up.tried && follow_up.outcome == DeliveryOutcome::kSent) {
+    log_event(LOG_DEBUG, "autoreply: confirmation sent to {%s}.", to);
+  } else if (follow_up.tried && follow_up.outcome == DeliveryOutcome::kKeptInSpool) {
+    log_event(LOG_ERROR, "autoreply: the confirmation to {%s} was not sent; it waits in the "
+              "spool as {%s}.", to, follow_up.spool_name);
+  } else if (follow_up.tried) {
+    log_event(LOG_ERROR, "autoreply: the confirmation to {%s} was not sent: the server %s.",
+              to, follow_up.outcome == DeliveryOutcome::kRefused ? "did not take it"
+                                                                 : "could not be reached");
+  } else {
+    log_event(LOG_ERROR, "autoreply: the confirmation to {%s} was not sent: the message "
+              "itself went nowhere.", to);
+  }
+}
