@@ -79,7 +79,7 @@ static DeliveryResult deliver(const Settings& settings, const Envelope& envelope
                               const Message& message) {
   SmtpEnvelope to = {envelope.from, envelope.to, envelope.cc, envelope.bcc};
   SmtpContent content = {message.header.wire->data, message.body.wire->data,
-                         message.header.shown->data, message.body.shown->data};
+                         message_shown(message.header), message_shown(message.body)};
   return deliver_message(delivery_context(settings), to, content);
 }
 
