@@ -95,11 +95,19 @@ void text_buffer_append(TextBuffer* buffer, const char* format, ...) {
   buffer->capacity = capacity;
 }
 
+// For the byte appends that build a text piece by piece: at least twice the
+// old capacity, so the text is copied a bounded number of times in all
+// rather than once every 20000 bytes.
+static int doubled_capacity(int capacity, long long length) {
+  int grown = grown_capacity(length);
+  return capacity < INT_MAX / 2 && 2 * capacity > grown ? 2 * capacity : grown;
+}
+
 void text_buffer_append_bytes(TextBuffer* buffer, const char* data, int length) {
   if (length <= 0) return;
   long long old = buffer->length;
   if (old + length + 1 >= buffer->capacity) {
-    int capacity = grown_capacity(old + length);
+    int capacity = doubled_capacity(buffer->capacity, old + length);
     char* block = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
     if (block == nullptr) fatal_reply(kOutOfMemory);
     memcpy(block, buffer->data, static_cast<size_t>(old));
@@ -131,6 +139,23 @@ void text_buffer_replace(TextBuffer* buffer, const char* format, ...) {
   buffer->data = block;
   buffer->length = static_cast<int>(n);
   buffer->capacity = capacity;
+}
+
+void text_buffer_reserve(TextBuffer* buffer, int length) {
+  if (length < 0 || length + 1 < buffer->capacity) return;
+  int capacity = grown_capacity(length);
+  char* block = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
+  if (block == nullptr) fatal_reply(kOutOfMemory);
+  memcpy(block, buffer->data, static_cast<size_t>(buffer->length) + 1);
+  free(buffer->data);
+  buffer->data = block;
+  buffer->capacity = capacity;
+}
+
+void text_buffer_swap(TextBuffer* a, TextBuffer* b) {
+  TextBuffer held = *a;
+  *a = *b;
+  *b = held;
 }
 
 void text_buffer_free(TextBuffer* buffer) {

@@ -50,12 +50,19 @@ void text_buffer_append(TextBuffer* buffer, const char* format, ...)
     QUILLON_PRINTF(2, 3);
 
 // Appends `length` bytes of `data` (no NUL among them) as they are; grows
-// like text_buffer_append.
+// to the new length + 20000 or twice the capacity, whichever is more.
 void text_buffer_append_bytes(TextBuffer* buffer, const char* data, int length);
 
 // Replaces the text with formatted text; the block never shrinks.
 void text_buffer_replace(TextBuffer* buffer, const char* format, ...)
     QUILLON_PRINTF(2, 3);
+
+// Makes room for a text of `length` bytes without a further copy (never
+// shrinks; fatal_reply(kOutOfMemory) on failure).
+void text_buffer_reserve(TextBuffer* buffer, int length);
+
+// Exchanges the texts (and blocks) of two buffers, copying nothing.
+void text_buffer_swap(TextBuffer* a, TextBuffer* b);
 
 // Releases the text and the record; null is allowed.
 void text_buffer_free(TextBuffer* buffer);

@@ -116,6 +116,12 @@ void limit_line_lengths(TextBuffer* block, TextBuffer* shown, const char* eol, b
   if (!has_long_line(block->data)) return;
   LineCursor at = {block->data, shown != nullptr ? shown->data : nullptr, text_buffer_new(""),
                    shown != nullptr ? text_buffer_new("") : nullptr};
+  // The rebuilt block is the old one and a line end every kMaxLineLength
+  // bytes at most: made room for at once, it is never copied on the way.
+  text_buffer_reserve(at.out, block->length + block->length / 256 + 64);
+  if (at.out_shown != nullptr) {
+    text_buffer_reserve(at.out_shown, shown->length + shown->length / 128 + 64);
+  }
   while (*at.wire != '\0') {
     size_t full = 0;
     size_t content = line_content(at.wire, &full);
@@ -126,10 +132,11 @@ void limit_line_lengths(TextBuffer* block, TextBuffer* shown, const char* eol, b
     }
     copy_span(&at, full - content);  // the line's own end
   }
-  text_buffer_replace(block, "%s", at.out->data);
+  // The rebuilt texts take the old ones' places: nothing to copy.
+  text_buffer_swap(block, at.out);
   text_buffer_free(at.out);
   if (shown != nullptr) {
-    text_buffer_replace(shown, "%s", at.out_shown->data);
+    text_buffer_swap(shown, at.out_shown);
     text_buffer_free(at.out_shown);
   }
 }

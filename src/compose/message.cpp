@@ -47,19 +47,22 @@ static void append_line_with_encoding(TextBuffer* block, const char* text,
 
 using Block = MessageBlock;
 
-static Block new_block() { return Block{text_buffer_new(""), text_buffer_new("")}; }
+// A block without its copy (shown null) when the log will not write it.
+static Block new_block(bool keep_shown) {
+  return Block{text_buffer_new(""), keep_shown ? text_buffer_new("") : nullptr};
+}
 
 // The program's own text: the same in both.
 static void put_own(Block* block, const char* text) {
   int length = static_cast<int>(strlen(text));
   text_buffer_append_bytes(block->wire, text, length);
-  text_buffer_append_bytes(block->shown, text, length);
+  if (block->shown != nullptr) text_buffer_append_bytes(block->shown, text, length);
 }
 
 // Outside text: as it is on the wire, escaped in the copy.
 static void put_outside(Block* block, const char* text, size_t length) {
   text_buffer_append_bytes(block->wire, text, static_cast<int>(length));
-  log_escape_append(block->shown, text, length);
+  if (block->shown != nullptr) log_escape_append(block->shown, text, length);
 }
 
 static void put_outside(Block* block, const char* text) {
@@ -187,8 +190,8 @@ static const char* entry_value(const LineEntry& entry, const FormTable& form) {
 }
 
 MessageBlock build_header_block(const Settings& settings, const FormTable& form,
-                                Envelope* envelope, const char* body) {
-  Block block = new_block();
+                                Envelope* envelope, const char* body, bool keep_shown) {
+  Block block = new_block(keep_shown);
   const LineList& lines = settings.header_lines;
   for (int i = 0; i < lines.count; ++i) {
     const char* text = or_empty(lines.entries[i].text);
@@ -203,7 +206,7 @@ MessageBlock build_header_block(const Settings& settings, const FormTable& form,
   append_reply_to(&block, settings, form);
   const char* eol = settings_line_ending(settings);
   if (settings.standard_headers) append_standard_headers(&block, eol, envelope->from, body);
-  log_event(LOG_DEBUG, "generated headers {%s}", block.shown->data);
+  if (block.shown != nullptr) log_event(LOG_DEBUG, "generated headers {%s}", block.shown->data);
   put_own(&block, "X-QUILLON: sent by web form submition activated CGI program.");
   put_own(&block, eol);
   return block;
@@ -290,8 +293,8 @@ static void append_all_variables(Block* block, const Settings& settings, const F
   }
 }
 
-MessageBlock build_body_block(const Settings& settings, const FormTable& form) {
-  Block block = new_block();
+MessageBlock build_body_block(const Settings& settings, const FormTable& form, bool keep_shown) {
+  Block block = new_block(keep_shown);
   const char* indent = settings.no_padding ? "" : " ";
   const char* eol = settings_line_ending(settings);
   const LineList& lines = settings.body_lines;
@@ -307,12 +310,41 @@ MessageBlock build_body_block(const Settings& settings, const FormTable& form) {
   return block;
 }
 
+// Whether the header entries give From, To and Subject: classified as
+// build_header_block does, into an envelope of its own.
+static bool headers_found(const Settings& settings, const FormTable& form) {
+  Envelope scratch = {};
+  const LineList& lines = settings.header_lines;
+  for (int i = 0; i < lines.count; ++i) {
+    classify_header(&scratch, settings.add_headerline_colon, or_empty(lines.entries[i].text),
+                    entry_value(lines.entries[i], form));
+  }
+  bool found = scratch.from != nullptr && scratch.to != nullptr && scratch.subject_found;
+  envelope_free(&scratch);
+  return found;
+}
+
+// The copy of a block for the log, or the block itself when none was kept.
+static const char* shown_text(const MessageBlock& block) {
+  return block.shown != nullptr ? block.shown->data : block.wire->data;
+}
+
+const char* message_shown(const MessageBlock& block) {
+  return block.shown != nullptr ? block.shown->data : nullptr;
+}
+
 AssembleStop assemble_message(const Settings& settings, const FormTable& form,
                               Envelope* envelope, Message* message) {
+  // The log's copies are made only when a line will show them: the debug
+  // lines of the delivery, or the error line of a message without its
+  // headers (checked first only when debug lines are off: at debug they
+  // are kept anyway, and the check would log its debug lines twice).
+  bool keep_shown = log_level_enabled(LOG_DEBUG) || !headers_found(settings, form);
   // The body first: with standard headers, its bytes decide the
   // Content-Transfer-Encoding header.
-  message->body = build_body_block(settings, form);
-  message->header = build_header_block(settings, form, envelope, message->body.wire->data);
+  message->body = build_body_block(settings, form, keep_shown);
+  message->header =
+      build_header_block(settings, form, envelope, message->body.wire->data, keep_shown);
   const char* eol = settings_line_ending(settings);
   limit_line_lengths(message->header.wire, message->header.shown, eol, true);
   if (settings.standard_headers && !body_is_7bit(message->body.wire->data)) {
@@ -321,7 +353,7 @@ AssembleStop assemble_message(const Settings& settings, const FormTable& form,
     TextBuffer* encoded = text_buffer_new("");
     append_quoted_printable(encoded, message->body.wire->data, eol);
     message_block_free(&message->body);
-    message->body = MessageBlock{encoded, text_buffer_new(encoded->data)};
+    message->body = MessageBlock{encoded, keep_shown ? text_buffer_new(encoded->data) : nullptr};
   } else {
     limit_line_lengths(message->body.wire, message->body.shown, eol, false);
   }
@@ -332,7 +364,7 @@ AssembleStop assemble_message(const Settings& settings, const FormTable& form,
               "HEADERS = \r\n%s\r\n = HEADERS\r\nBODY = \r\n%s\r\n = BODY.",
               or_null(envelope->from), or_null(envelope->to),
               envelope->subject_found ? "TRUE" : "FALSE",
-              message->header.shown->data, message->body.shown->data);
+              shown_text(message->header), shown_text(message->body));
     return AssembleStop::kNotConfigured;
   }
   // The last guards: the allow-list needs the envelope, and only a

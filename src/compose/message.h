@@ -21,7 +21,7 @@
 // ends in the copy. Both buffers belong to the block.
 struct MessageBlock {
   TextBuffer* wire;
-  TextBuffer* shown;
+  TextBuffer* shown;  // null when the log will not show the block
 };
 
 struct Message {
@@ -39,13 +39,17 @@ constexpr int kMaxBodyLabel = 499;
 // standard_headers, Date, Message-ID and the MIME headers (`body`, the body
 // block the header goes with, decides the Content-Transfer-Encoding; null
 // counts as empty). Logs "generated headers {...}", then adds the trailer
-// line. The caller owns the block.
+// line. The caller owns the block. Without `keep_shown` the block has no
+// copy (shown null).
 MessageBlock build_header_block(const Settings& settings, const FormTable& form,
-                                Envelope* envelope, const char* body = nullptr);
+                                Envelope* envelope, const char* body = nullptr,
+                                bool keep_shown = true);
 
 // Fills a new body block from the settings' body lines and, with "sendall
-// true", the list of all submitted variables. The caller owns the block.
-MessageBlock build_body_block(const Settings& settings, const FormTable& form);
+// true", the list of all submitted variables. The caller owns the block;
+// `keep_shown` as above.
+MessageBlock build_body_block(const Settings& settings, const FormTable& form,
+                              bool keep_shown = true);
 
 // The most characters a line of the message holds before its line end
 // (SMTP takes 1000 octets with CR LF).
@@ -70,7 +74,8 @@ enum class AssembleStop {
 };
 
 // Builds both blocks into `message` (with standard_headers, a body that is
-// not 7bit is quoted-printable encoded) and the envelope. Returns kNone when
+// not 7bit is quoted-printable encoded) and the envelope; the blocks' log
+// copies only when a line that the log writes shows them, else null. Returns kNone when
 // From, To and Subject were found and the recipients and the rate limit
 // allow the mail to go; else what stopped it (the reason is logged). The
 // message is filled either way.
@@ -87,6 +92,9 @@ void append_standard_headers(MessageBlock* block, const char* eol, const char* f
 // is on the wire and escaped in the log's copy.
 void message_put_own(MessageBlock* block, const char* text);
 void message_put_outside(MessageBlock* block, const char* text, size_t length);
+
+// The block's copy for the log, or null when none was kept.
+const char* message_shown(const MessageBlock& block);
 
 // Release the buffers and empty the value.
 void message_block_free(MessageBlock* block);

@@ -19,8 +19,10 @@ static void replace_text(char** slot, const char* rest) {
   *slot = copy_text(rest);
 }
 
-// What the log shows as the value of the form field `name`.
+// What the log shows as the value of the form field `name` ("" when the
+// log writes no debug lines: nothing will show it).
 static const char* field_shown(const FieldLookup& shown, const char* name) {
+  if (!log_level_enabled(LOG_DEBUG)) return "";
   return shown.value != nullptr ? shown.value(name, shown.context) : "";
 }
 
@@ -523,10 +525,39 @@ const char* settings_line_ending(const Settings& settings) {
   return settings.smtp_security != kSecurityNone ? "\r\n" : settings.email_line_ending;
 }
 
+constexpr int kKeywordCount = static_cast<int>(sizeof kKeywordTests / sizeof kKeywordTests[0]);
+
+// The tests by the first character of their keyword, in table order within
+// each character: a line is compared with those that can match it only.
+struct KeywordIndex {
+  int start[257];             // tests of character c: order[start[c]..start[c + 1])
+  int order[kKeywordCount];
+};
+
+static const KeywordIndex& keyword_index() {
+  static KeywordIndex index;
+  static bool built = false;
+  if (built) return index;
+  int count[256] = {};
+  for (const KeywordTest& test : kKeywordTests) ++count[static_cast<unsigned char>(test.keyword[0])];
+  index.start[0] = 0;
+  for (int c = 0; c < 256; ++c) index.start[c + 1] = index.start[c] + count[c];
+  int next[256];
+  for (int c = 0; c < 256; ++c) next[c] = index.start[c];
+  for (int i = 0; i < kKeywordCount; ++i) {
+    index.order[next[static_cast<unsigned char>(kKeywordTests[i].keyword[0])]++] = i;
+  }
+  built = true;
+  return index;
+}
+
 int settings_apply_line(Settings* settings, const char* line, const FieldLookup& shown) {
   int used = 0;
-  // Every test is made, even after one has matched.
-  for (const KeywordTest& test : kKeywordTests) {
+  const KeywordIndex& index = keyword_index();
+  unsigned char first = static_cast<unsigned char>(line[0]);
+  // Every test that can match is made, even after one has matched.
+  for (int k = index.start[first]; k < index.start[first + 1]; ++k) {
+    const KeywordTest& test = kKeywordTests[index.order[k]];
     size_t length = strlen(test.keyword);
     if (strncmp(line, test.keyword, length) != 0) continue;
     const char* rest = line + length;
@@ -537,7 +568,7 @@ int settings_apply_line(Settings* settings, const char* line, const FieldLookup&
       ++used;
     }
   }
-  if (used == 0) return 0;
+  if (used == 0 || !log_level_enabled(LOG_DEBUG)) return used;
   if (strncmp(line, kPasswordKeyword, strlen(kPasswordKeyword)) == 0) {
     log_event(LOG_DEBUG, "line used from ini file {%s(hidden)}", kPasswordKeyword);
   } else {
@@ -547,8 +578,7 @@ int settings_apply_line(Settings* settings, const char* line, const FieldLookup&
 }
 
 const char* settings_keyword(int index) {
-  constexpr int kCount = static_cast<int>(sizeof kKeywordTests / sizeof kKeywordTests[0]);
-  return index >= 0 && index < kCount ? kKeywordTests[index].keyword : nullptr;
+  return index >= 0 && index < kKeywordCount ? kKeywordTests[index].keyword : nullptr;
 }
 
 void strip_line_end(char* line) {
@@ -558,14 +588,41 @@ void strip_line_end(char* line) {
   if (cut != nullptr) *cut = '\0';
 }
 
+// The settings file read in blocks, handed out a line at a time.
+struct SettingsReader {
+  FILE* stream;
+  char block[8192];
+  size_t have;  // bytes in `block`
+  size_t at;    // the first not yet handed out
+  bool ended;   // end of file or a read error: nothing more is read
+};
+
 // The next line (or a piece of at most kSettingsLineArea - 3 characters of a
-// longer one) in `area`, or null at the end. A read error ends the file
-// too, so a failing stream cannot keep the reader going.
-static char* read_settings_line(FILE* stream, char* area) {
-  if (feof(stream) || ferror(stream)) return nullptr;
-  area[0] = '\0';
-  if (fgets(area, kSettingsLineArea - 2, stream) == nullptr) area[0] = '\0';
-  return area;
+// longer one) with its LF in `area`, or null at the end. A read error ends
+// the file too, so a failing stream cannot keep the reader going.
+static char* read_settings_line(SettingsReader* reader, char* area) {
+  const size_t room = kSettingsLineArea - 3;
+  size_t length = 0;
+  while (length < room) {
+    if (reader->at == reader->have) {
+      if (reader->ended) break;
+      reader->have = fread(reader->block, 1, sizeof reader->block, reader->stream);
+      reader->at = 0;
+      if (reader->have < sizeof reader->block) reader->ended = true;
+      if (reader->have == 0) break;
+    }
+    const char* from = reader->block + reader->at;
+    size_t take = reader->have - reader->at;
+    if (take > room - length) take = room - length;
+    const char* lf = static_cast<const char*>(memchr(from, '\n', take));
+    if (lf != nullptr) take = static_cast<size_t>(lf - from) + 1;
+    memcpy(area + length, from, take);
+    length += take;
+    reader->at += take;
+    if (lf != nullptr) break;
+  }
+  area[length] = '\0';
+  return length > 0 ? area : nullptr;
 }
 
 bool settings_read(const char* path, const FieldLookup& shown, Settings* settings) {
@@ -575,12 +632,18 @@ bool settings_read(const char* path, const FieldLookup& shown, Settings* setting
   if (stream == nullptr) return false;
   // The current line only; whatever is kept is copied out of it.
   char* area = static_cast<char*>(malloc(kSettingsLineArea));
-  if (area == nullptr) fatal_reply(kOutOfMemoryCopy);
-  for (char* line = read_settings_line(stream, area); line != nullptr;
-       line = read_settings_line(stream, area)) {
+  SettingsReader* reader = static_cast<SettingsReader*>(malloc(sizeof(SettingsReader)));
+  if (area == nullptr || reader == nullptr) fatal_reply(kOutOfMemoryCopy);
+  reader->stream = stream;
+  reader->have = 0;
+  reader->at = 0;
+  reader->ended = false;
+  for (char* line = read_settings_line(reader, area); line != nullptr;
+       line = read_settings_line(reader, area)) {
     strip_line_end(line);
     settings_apply_line(settings, line, shown);
   }
+  free(reader);
   free(area);
   fclose(stream);
   return true;
@@ -601,12 +664,16 @@ static void add_entry(LineList* list, const char* list_name, const char* text,
 }
 
 void add_header_line(Settings* settings, const char* text, const char* value, bool variable) {
-  log_event(LOG_DEBUG, "add_header_line(%s,%s)", log_quote(0, text), log_quote(1, value));
+  if (log_level_enabled(LOG_DEBUG)) {
+    log_event(LOG_DEBUG, "add_header_line(%s,%s)", log_quote(0, text), log_quote(1, value));
+  }
   add_entry(&settings->header_lines, "header", text, value, variable);
 }
 
 void add_body_variable(Settings* settings, const char* text, const char* value, bool variable) {
-  log_event(LOG_DEBUG, "add_body_variable(%s,%s}", log_quote(0, text), log_quote(1, value));
+  if (log_level_enabled(LOG_DEBUG)) {
+    log_event(LOG_DEBUG, "add_body_variable(%s,%s}", log_quote(0, text), log_quote(1, value));
+  }
   add_entry(&settings->body_lines, "body", text, value, variable);
 }
 

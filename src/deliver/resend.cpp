@@ -90,14 +90,20 @@ AttemptEnd send_loaded(Resend* run, const char* claimed, const char* name, const
   log_event(LOG_DEBUG, "resend: sending {%s} to smtp server (%s) from: (%s) to: (%s)", name,
             server != nullptr ? server : "(null)", message.from, message.to);
   // The blocks came from a form: in the log every line break of theirs is
-  // escaped, so none of their text can start a log line.
-  TextBuffer* header_shown = text_buffer_new("");
-  TextBuffer* body_shown = text_buffer_new("");
-  log_escape_append(header_shown, message.header_block, strlen(message.header_block));
-  log_escape_append(body_shown, message.body, strlen(message.body));
+  // escaped, so none of their text can start a log line. Only the debug
+  // lines show them.
+  TextBuffer* header_shown = nullptr;
+  TextBuffer* body_shown = nullptr;
+  if (log_level_enabled(LOG_DEBUG)) {
+    header_shown = text_buffer_new("");
+    body_shown = text_buffer_new("");
+    log_escape_append(header_shown, message.header_block, strlen(message.header_block));
+    log_escape_append(body_shown, message.body, strlen(message.body));
+  }
   SmtpEnvelope envelope = {message.from, message.to, message.cc, message.bcc};
-  SmtpContent content = {message.header_block, message.body, header_shown->data,
-                         body_shown->data};
+  SmtpContent content = {message.header_block, message.body,
+                         header_shown != nullptr ? header_shown->data : nullptr,
+                         body_shown != nullptr ? body_shown->data : nullptr};
   Attempt attempt = {&run->store, claimed, base, false, false};
   AttemptEnd end = attempt_dialogue(&attempt, server, envelope, content);
   smtp_close();

@@ -1,4 +1,5 @@
 // The send of one message, with its copy in the spool.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,8 +37,16 @@ bool keep_copy(const SpoolStore& store, const char* base, const SmtpEnvelope& en
   const char* which = nullptr;
   const char* step = "create";
   char* where = nullptr;
-  int err = spool_ensure_folders(store, &which);
-  if (err == 0) err = spool_keep(store, base, data, length, queued, &step, &where);
+  // The folders exist but on a first run (or after one was removed): the
+  // copy is tried first, and they are made only when one is missing.
+  int err = spool_keep(store, base, data, length, queued, &step, &where);
+  if (err == ENOENT) {
+    free(where);
+    where = nullptr;
+    step = "create";
+    err = spool_ensure_folders(store, &which);
+    if (err == 0) err = spool_keep(store, base, data, length, queued, &step, &where);
+  }
   free(data);
   if (err == 0) return true;
   log_event(LOG_ERROR,

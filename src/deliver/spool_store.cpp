@@ -190,8 +190,12 @@ bool spool_take_out_sent(const SpoolStore& store, const char* file, const char* 
     char sent_name[kSpoolFileNameSize];
     snprintf(sent_name, sizeof sent_name, "%s.txt", base);
     char* sent = spool_path(store.sent, sent_name);
-    int err = spool_ensure_folder(store.sent);
-    if (err == 0) err = os_rename_noreplace(file, sent);
+    // sent/ is made only when the move finds it missing.
+    int err = os_rename_noreplace(file, sent);
+    if (err == ENOENT) {
+      err = spool_ensure_folder(store.sent);
+      if (err == 0) err = os_rename_noreplace(file, sent);
+    }
     free(sent);
     if (err == 0) {
       log_event(LOG_DEBUG, "spool: {%s} moved to sent/.", sent_name);
@@ -212,8 +216,11 @@ bool spool_take_out_sent(const SpoolStore& store, const char* file, const char* 
 
 void spool_give_up(const SpoolStore& store, const char* from, const char* name, const char* why) {
   char* failed = spool_path(store.failed, name);
-  int err = spool_ensure_folder(store.failed);
-  if (err == 0) err = os_rename_noreplace(from, failed);
+  int err = os_rename_noreplace(from, failed);
+  if (err == ENOENT) {
+    err = spool_ensure_folder(store.failed);
+    if (err == 0) err = os_rename_noreplace(from, failed);
+  }
   free(failed);
   if (err != 0) {
     log_event(LOG_ERROR, "resend: {%s} %s, but cannot be moved to failed/ (%d: %s).", name, why,

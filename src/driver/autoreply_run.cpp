@@ -47,7 +47,7 @@ bool autoreply_prepare(const Settings& settings, const FormTable& form, const Ca
   *follow_up = DeliveryFollowUp{};
   follow_up->envelope = SmtpEnvelope{envelope->from, envelope->to, nullptr, nullptr};
   follow_up->content = SmtpContent{message->header.wire->data, message->body.wire->data,
-                                   message->header.shown->data, message->body.shown->data};
+                                   message_shown(message->header), message_shown(message->body)};
   return true;
 }
 

@@ -84,7 +84,7 @@ static DeliveryResult deliver(const Settings& settings, const Envelope& envelope
                               const Message& message, DeliveryFollowUp* follow_up = nullptr) {
   SmtpEnvelope to = {envelope.from, envelope.to, envelope.cc, envelope.bcc};
   SmtpContent content = {message.header.wire->data, message.body.wire->data,
-                         message.header.shown->data, message.body.shown->data};
+                         message_shown(message.header), message_shown(message.body)};
   DeliveryContext context = delivery_context(settings);
   if (envelope.sender_from_settings) context.fixed_from = envelope.from;
   DeliveryResult result = deliver_message(context, to, content, follow_up);

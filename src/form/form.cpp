@@ -194,18 +194,29 @@ void form_free(FormTable* form) {
 }
 
 void plus_to_space(char* text) {
-  for (; *text != '\0'; ++text) {
-    if (*text == '+') *text = ' ';
+  for (char* plus = strchr(text, '+'); plus != nullptr; plus = strchr(plus + 1, '+')) {
+    *plus = ' ';
   }
+}
+
+// Moves the run of `in` up to the first of `stops` (or the end) to `out`;
+// both step past it.
+static void copy_run(char** out, char** in, const char* stops) {
+  size_t run = strcspn(*in, stops);
+  if (*out != *in) memmove(*out, *in, run);
+  *out += run;
+  *in += run;
 }
 
 void percent_decode(char* text) {
   char* out = text;
-  const char* in = text;
-  while (*in != '\0') {
+  char* in = text;
+  for (;;) {
+    copy_run(&out, &in, "%");
+    if (*in == '\0') break;
     // A '%' without two characters after it is kept as it stands, so the
     // decoding never reaches past the end of the pair.
-    if (in[0] == '%' && in[1] != '\0' && in[2] != '\0') {
+    if (in[1] != '\0' && in[2] != '\0') {
       char byte = static_cast<char>(hex_pair_value(in[1], in[2]));
       *out++ = byte;
       in += 3;
@@ -238,7 +249,9 @@ static int strict_hex_digit(char c) {
 void decode_value(char* text) {
   char* out = text;
   char* in = text;
-  while (*in != '\0') {
+  for (;;) {
+    copy_run(&out, &in, "%\r");
+    if (*in == '\0') break;
     char current = *in;
     if (current == '%') {
       // Lower-case letters after the '%' are raised in place even when the

@@ -141,7 +141,10 @@ void out_reserve(int more) {
   g_smtp.out_capacity = capacity;
 }
 
+// The queue's copy for the SENT trace, kept only while the log writes
+// debug lines.
 void shown_append(const char* data, int size) {
+  if (!log_level_enabled(LOG_DEBUG)) return;
   if (g_smtp.out_shown == nullptr) g_smtp.out_shown = text_buffer_new("");
   text_buffer_append_bytes(g_smtp.out_shown, data, size);
 }
@@ -298,7 +301,23 @@ void smtp_queue_command(const char* line) {
   smtp_queue(g_smtp.line_ending, static_cast<int>(strlen(g_smtp.line_ending)));
 }
 
+// The wire half of smtp_queue_dot_stuffed, when no copy is traced.
+static void queue_dot_stuffed_wire(const char* content) {
+  const char* run = content;
+  for (const char* p = strchr(content, '.'); p != nullptr; p = strchr(p + 1, '.')) {
+    if (p != content && p[-1] != '\n') continue;
+    out_append(run, static_cast<int>(p - run));
+    out_append(".", 1);
+    run = p;
+  }
+  out_append(run, static_cast<int>(strlen(run)));
+}
+
 void smtp_queue_dot_stuffed(const char* content, const char* shown) {
+  if (!log_level_enabled(LOG_DEBUG)) {
+    queue_dot_stuffed_wire(content);
+    return;
+  }
   if (shown == nullptr) shown = content;
   const char* run = content;
   const char* shown_run = shown;

@@ -225,6 +225,27 @@ TEST_F(MessageTest, MissingFromToOrSubjectStopsTheDispatch) {
   }
 }
 
+// With debug lines off the log's copies are made only for the error line
+// that shows them, and it shows them as at debug level.
+TEST_F(MessageTest, LogCopiesOnlyWhereTheLogShowsThem) {
+  g_log.logging = "errors";
+  header("From:", "f@x.test");
+  header("Subject:", "Hi");
+  body("Name:", "Jo\x01");
+  EXPECT_EQ(AssembleStop::kNotConfigured,
+            assemble_message(settings_, form_, &envelope_, &message_));  // no To
+  EXPECT_EQ(1, in_log("HEADERS = \r\nFrom: f@x.test\nSubject: Hi\n" + kTrailer +
+                     "\n\r\n = HEADERS\r\nBODY = \r\n Name: Jo\\x01\n\r\n = BODY.\n"));
+  fresh();
+  g_log.logging = "errors";
+  header("From:", "f@x.test");
+  header("To:", "t@x.test");
+  header("Subject:", "Hi");
+  ASSERT_EQ(AssembleStop::kNone, assemble_message(settings_, form_, &envelope_, &message_));
+  EXPECT_EQ(nullptr, message_.header.shown);
+  EXPECT_EQ(nullptr, message_.body.shown);
+}
+
 TEST_F(MessageTest, CompleteEnvelopeGoesToTheDialogue) {
   // No smtp line: the dialogue cannot connect and reports the mail unsent.
   header("From:", "f@x.test");
