@@ -9,6 +9,10 @@
 // pages format in an area of their own).
 extern FormatArea g_output_format;
 
+// A run's outcome line: an error-level line still written when the log is
+// over log_max_kb (not at twice that).
+constexpr int LOG_OUTCOME = 3;
+
 // Appends "<timestamp> - pid(<pid>) - <message>\n" to the log file, where the
 // message is `format` applied to the arguments. Returns without a word when
 // the level is not to be written or the file cannot be opened.

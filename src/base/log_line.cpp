@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-LogState g_log = {false, "", nullptr};
+LogState g_log = {false, "", nullptr, kLogDefaultMaxBytes, false};
 
 namespace {
 
@@ -66,7 +66,11 @@ void log_stamp_text(const OsLocalTime& time, char* out, size_t size) {
            time.year, hour, time.minute, time.second, half);
 }
 
-void log_write_line(const char* message) {
+// Writes the finished line for `message` while the log holds fewer than
+// `bound` bytes (negative: no bound); the size found is in *size_before, and
+// the line's own in *line_size.
+static int append_line(const char* message, long long bound, long long* size_before,
+                       long long* line_size) {
   OsLocalTime now;
   os_local_time(&now);
   const char* stamp = stamp_for(now);
@@ -75,17 +79,19 @@ void log_write_line(const char* message) {
   size_t stamp_length = strlen(stamp);
   size_t message_length = strlen(message);
   size_t total = stamp_length + static_cast<size_t>(middle_length) + message_length + 1;
+  *line_size = static_cast<long long>(total);
   // Most lines fit here; a long message gets a block of its own.
   char small[512];
   char* line = total <= sizeof small ? small : static_cast<char*>(malloc(total));
   if (line == nullptr) {
     // Better a line that may interleave than a lost one.
-    if (os_append_text(g_log.path, stamp, stamp_length)) {
+    int written = os_append_text_below(g_log.path, stamp, stamp_length, bound, size_before);
+    if (written == kOsAppendWritten) {
       os_append_text(g_log.path, middle, static_cast<size_t>(middle_length));
       os_append_text(g_log.path, message, message_length);
       os_append_text(g_log.path, "\n", 1);
     }
-    return;
+    return written;
   }
   char* at = line;
   memcpy(at, stamp, stamp_length);
@@ -95,6 +101,29 @@ void log_write_line(const char* message) {
   memcpy(at, message, message_length);
   at += message_length;
   *at = '\n';
-  os_append_text(g_log.path, line, total);
+  int written = os_append_text_below(g_log.path, line, total, bound, size_before);
   if (line != small) free(line);
+  return written;
+}
+
+void log_write_line(const char* message, bool outcome) {
+  long long limit = g_log.max_bytes;
+  long long before = 0;
+  long long size = 0;
+  if (limit <= 0) {
+    (void)append_line(message, -1, &before, &size);
+    return;
+  }
+  if (g_log.full && !outcome) return;
+  int written = append_line(message, outcome ? 2 * limit : limit, &before, &size);
+  if (before >= limit) g_log.full = true;
+  if (written != kOsAppendWritten || g_log.full || before + size < limit) return;
+  // The run whose line takes the log past the limit says so, once.
+  g_log.full = true;
+  char note[200];
+  snprintf(note, sizeof note,
+           "the log has reached log_max_kb (%lld KB): from now on only each run's outcome "
+           "line is written, until it is rotated or blanked.",
+           limit / 1024);
+  (void)append_line(note, 2 * limit, &before, &size);
 }

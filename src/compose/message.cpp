@@ -303,6 +303,28 @@ MessageBlock build_body_block(const Settings& settings, const FormTable& form) {
   return block;
 }
 
+// The "not sent" line: with the debug level the whole message, else only
+// what was missing and the sizes, so that a post cannot fill the log.
+static void log_not_sent(const Envelope& envelope, const Message& message) {
+  if (log_level_enabled(LOG_DEBUG)) {
+    log_event(LOG_ERROR,
+              "email not sent due to From, or To, or Subject headers not being "
+              "present or valid. From={%s} To={%s} Subject_found=%s\r\n "
+              "HEADERS = \r\n%s\r\n = HEADERS\r\nBODY = \r\n%s\r\n = BODY.",
+              or_null(envelope.from), or_null(envelope.to),
+              envelope.subject_found ? "TRUE" : "FALSE",
+              message.header.shown->data, message.body.shown->data);
+    return;
+  }
+  log_event(LOG_ERROR,
+            "email not sent: missing or invalid:%s%s%s; headers of %zu bytes, body of %zu "
+            "bytes.",
+            envelope.from == nullptr ? " From" : "", envelope.to == nullptr ? " To" : "",
+            envelope.subject_found ? "" : " Subject",
+            static_cast<size_t>(message.header.wire->length),
+            static_cast<size_t>(message.body.wire->length));
+}
+
 bool assemble_message(const Settings& settings, const FormTable& form, Envelope* envelope,
                       Message* message) {
   // The body first: with standard headers, its bytes decide the
@@ -321,14 +343,12 @@ bool assemble_message(const Settings& settings, const FormTable& form, Envelope*
   } else {
     limit_line_lengths(message->body.wire, message->body.shown, eol, false);
   }
+  // Refused where it was found, with its error line.
+  if (envelope->address_too_long) return false;
   if (envelope->from == nullptr || envelope->to == nullptr || !envelope->subject_found) {
-    log_event(LOG_ERROR,
-              "email not sent due to From, or To, or Subject headers not being "
-              "present or valid. From={%s} To={%s} Subject_found=%s\r\n "
-              "HEADERS = \r\n%s\r\n = HEADERS\r\nBODY = \r\n%s\r\n = BODY.",
-              or_null(envelope->from), or_null(envelope->to),
-              envelope->subject_found ? "TRUE" : "FALSE",
-              message->header.shown->data, message->body.shown->data);
+    log_not_sent(*envelope, *message);
+    // Counted like a sent one, or a sender could probe without a limit.
+    (void)rate_limit_allows(settings);
     return false;
   }
   // The last guards: the allow-list needs the envelope, and only a

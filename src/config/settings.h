@@ -73,6 +73,10 @@ struct Settings {
   char* spool_folder = nullptr;   // null: no spool
   bool spool_keep_sent = true;    // false: delete instead of moving to sent/
 
+  // bounds on the log and the queue
+  int log_max_kb = 10240;    // the log takes outcome lines only past this; 0: no bound
+  int spool_max_mb = 100;    // queue/ holds at most this much; 0: no bound
+
   LineList header_lines;
   LineList body_lines;
 };

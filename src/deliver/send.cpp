@@ -26,7 +26,8 @@ void on_accepted(void* context) {
 // Keeps the message in queue/ as NAME_new.txt. Returns false after an
 // error line when it cannot be kept (the message goes out all the same).
 bool keep_copy(const SpoolStore& store, const char* base, const SmtpEnvelope& envelope,
-               const SmtpContent& content, const char* line_ending, char** queued) {
+               const SmtpContent& content, const char* line_ending, int max_mb,
+               char** queued) {
   SpoolMessage message = {line_ending, const_cast<char*>(envelope.from),
                           const_cast<char*>(envelope.to), const_cast<char*>(envelope.cc),
                           const_cast<char*>(envelope.bcc), const_cast<char*>(content.header),
@@ -37,6 +38,11 @@ bool keep_copy(const SpoolStore& store, const char* base, const SmtpEnvelope& en
   const char* step = "create";
   char* where = nullptr;
   int err = spool_ensure_folders(store, &which);
+  // A full queue or disk: the message goes straight to the server.
+  if (err == 0 && !spool_has_room(store, length, max_mb)) {
+    free(data);
+    return false;
+  }
   if (err == 0) err = spool_keep(store, base, data, length, queued, &step, &where);
   free(data);
   if (err == 0) return true;
@@ -78,7 +84,8 @@ void send_with_copy(const DeliveryContext& context, const SmtpEnvelope& envelope
   spool_new_name(base, sizeof base);
   char* queued = nullptr;
   Attempt attempt = {nullptr, nullptr, base, false, false};
-  if (keep_copy(store, base, envelope, content, settings_line_ending(settings), &queued)) {
+  if (keep_copy(store, base, envelope, content, settings_line_ending(settings),
+                settings.spool_max_mb, &queued)) {
     log_event(LOG_DEBUG, "spool: message kept as {%s}.", queued);
     spool_pause(store, "spool-queued");
     attempt.store = &store;

@@ -231,6 +231,21 @@ class GuardTest(unittest.TestCase):
         self.assertEqual(self.refusals(), [
             "submission refused: recipient {spy@evil.org} is no allowed_recipient."])
 
+    def test_overlong_address_is_refused_before_the_allow_list(self):
+        # Longer than an SMTP command line, or just over the local part's 64:
+        # either would reach a prefix of the allowed domain if it were cut.
+        for local in ("a" * 9990, "b" * 65):
+            with self.subTest(length=len(local)):
+                self.fresh_log()
+                to = local + "@example.net"
+                with harness.CaptureSMTP() as server:
+                    result = self.post(server.port, form({"To:": to}),
+                                       "allowed_recipient @example.net\n", to_from_form=True)
+                self.assert_outcome(server, result,
+                                    "an address of %d characters beginning {%s} is longer "
+                                    "than 254 characters (or 64 before the @): refused."
+                                    % (len(to), to[:40]))
+
     def test_recipient_from_the_form_without_a_list_is_sent_with_a_warning(self):
         with harness.CaptureSMTP() as server:
             self.post(server.port, form({"CC:": "x@evil.org"}),
