@@ -106,6 +106,29 @@ static int append_line(const char* message, long long bound, long long* size_bef
   return written;
 }
 
+static const char kFullNote[] = "the log has reached log_max_kb";
+
+// Whether the note is in the log: the first lines past the limit, where the
+// run that took the log past it wrote it, or the last ones, where a run
+// that found the log already past it (the limit lowered) did.
+static bool note_written(long long limit, long long size) {
+  constexpr long long kWindow = 65536;
+  char* window = static_cast<char*>(malloc(static_cast<size_t>(kWindow) + 1));
+  if (window == nullptr) return true;  // better no note than two
+  bool found = false;
+  long long starts[] = {limit, size > kWindow ? size - kWindow : 0};
+  for (long long start : starts) {
+    long got = os_read_at(g_log.path, start, window, static_cast<size_t>(kWindow));
+    if (got <= 0) continue;
+    window[got] = '\0';
+    // NUL bytes would hide what follows them from strstr.
+    for (long i = 0; i < got; ++i) window[i] = window[i] == '\0' ? ' ' : window[i];
+    found = found || strstr(window, kFullNote) != nullptr;
+  }
+  free(window);
+  return found;
+}
+
 void log_write_line(const char* message, bool outcome) {
   long long limit = g_log.max_bytes;
   long long before = 0;
@@ -115,15 +138,18 @@ void log_write_line(const char* message, bool outcome) {
     return;
   }
   if (g_log.full && !outcome) return;
+  bool was_full = g_log.full;
   int written = append_line(message, outcome ? 2 * limit : limit, &before, &size);
-  if (before >= limit) g_log.full = true;
-  if (written != kOsAppendWritten || g_log.full || before + size < limit) return;
-  // The run whose line takes the log past the limit says so, once.
+  if (written == kOsAppendFailed || was_full) return;
+  bool found_full = before >= limit;
+  if (!found_full && before + size < limit) return;
+  // This run is the first to see the log past its limit: it says so once.
   g_log.full = true;
+  if (before >= 2 * limit || (found_full && note_written(limit, before))) return;
   char note[200];
   snprintf(note, sizeof note,
-           "the log has reached log_max_kb (%lld KB): from now on only each run's outcome "
-           "line is written, until it is rotated or blanked.",
-           limit / 1024);
+           "%s (%lld KB): from now on only each run's outcome line is written, until it "
+           "is rotated or blanked.",
+           kFullNote, limit / 1024);
   (void)append_line(note, 2 * limit, &before, &size);
 }

@@ -168,6 +168,10 @@ int os_remove_file(const char* path);
 int os_list_directory(const char* path, void (*each)(const char* name, void* context),
                       void* context);
 
+// Reads at most `size` bytes of the file at `path` from `offset` into
+// `out`, not through a link. Returns the count read, or -1.
+long os_read_at(const char* path, long long offset, char* out, size_t size);
+
 // The size in bytes of the regular file at `path` (a link is not followed).
 // Returns 0, EINVAL for anything but a regular file, or the error.
 int os_file_size(const char* path, long long* bytes);

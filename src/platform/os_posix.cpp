@@ -365,6 +365,14 @@ int os_list_directory(const char* path, void (*each)(const char* name, void* con
   return err;
 }
 
+long os_read_at(const char* path, long long offset, char* out, size_t size) {
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return -1;
+  ssize_t n = pread(fd, out, size, static_cast<off_t>(offset));
+  close(fd);
+  return static_cast<long>(n);
+}
+
 int os_file_size(const char* path, long long* bytes) {
   struct stat info;
   if (lstat(path, &info) != 0) return errno;

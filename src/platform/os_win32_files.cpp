@@ -187,6 +187,24 @@ static int attributes_of(const char* path, WIN32_FILE_ATTRIBUTE_DATA* info) {
   return got ? 0 : errno_from_win32(code);
 }
 
+long os_read_at(const char* path, long long offset, char* out, size_t size) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return -1;
+  HANDLE file = CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                            FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  free(wide);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFLL);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD got = 0;
+  DWORD want = static_cast<DWORD>(size > (1u << 20) ? (1u << 20) : size);
+  bool read = ReadFile(file, out, want, &got, &at) != 0 || GetLastError() == ERROR_HANDLE_EOF;
+  CloseHandle(file);
+  return read ? static_cast<long>(got) : -1;
+}
+
 int os_file_size(const char* path, long long* bytes) {
   WIN32_FILE_ATTRIBUTE_DATA info;
   int err = attributes_of(path, &info);

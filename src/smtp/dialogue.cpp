@@ -29,6 +29,7 @@ bool note_accepted(bool accepted) {
 
 // Formats one command into `command`. A command longer than kCommandLimit
 // is an error: a cut one would say something else on the wire.
+bool format_command(char* command, const char* format, va_list args) QUILLON_PRINTF(2, 0);
 bool format_command(char* command, const char* format, va_list args) {
   int length = vsnprintf(command, kCommandLimit + 1, format, args);
   if (length >= 0 && length <= kCommandLimit) return true;
