@@ -74,9 +74,10 @@ char* scan_address(const char* text, bool* too_long) {
   }
   if (!address_fits(start, length)) {
     log_event(LOG_ERROR,
-              "an address of %zu characters beginning {%.40s} is longer than %zu characters "
-              "(or %zu before the @): refused.",
-              length, log_quote(0, start), kMaxAddressLength, kMaxLocalPart);
+              "an address of %d characters beginning {%.40s} is longer than %d characters "
+              "(or %d before the @): refused.",
+              static_cast<int>(length), log_quote(0, start), static_cast<int>(kMaxAddressLength),
+              static_cast<int>(kMaxLocalPart));
     if (too_long != nullptr) *too_long = true;
     return nullptr;
   }

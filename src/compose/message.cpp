@@ -317,12 +317,11 @@ static void log_not_sent(const Envelope& envelope, const Message& message) {
     return;
   }
   log_event(LOG_ERROR,
-            "email not sent: missing or invalid:%s%s%s; headers of %zu bytes, body of %zu "
+            "email not sent: missing or invalid:%s%s%s; headers of %d bytes, body of %d "
             "bytes.",
             envelope.from == nullptr ? " From" : "", envelope.to == nullptr ? " To" : "",
             envelope.subject_found ? "" : " Subject",
-            static_cast<size_t>(message.header.wire->length),
-            static_cast<size_t>(message.body.wire->length));
+            message.header.wire->length, message.body.wire->length);
 }
 
 bool assemble_message(const Settings& settings, const FormTable& form, Envelope* envelope,
