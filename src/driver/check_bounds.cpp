@@ -35,14 +35,23 @@ void check_log_size(const Settings& settings, CheckNote* note) {
   }
 }
 
-void check_spool_size(const Settings& settings, const char* ini_path, CheckNote* note) {
+// The spool's paths, or false with `none` said when there is no spool.
+static bool open_spool(const Settings& settings, const char* ini_path, const char* none,
+                       CheckNote* note, SpoolStore* store) {
   if (settings.spool_folder == nullptr) {
-    say(note, false, "no spool_folder: nothing is queued.");
+    say(note, false, "%s", none);
+    return false;
+  }
+  spool_store_open(settings.spool_folder, ini_path, settings.spool_keep_sent,
+                   settings.smtp_timeout, nullptr, store);
+  return true;
+}
+
+void check_spool_size(const Settings& settings, const char* ini_path, CheckNote* note) {
+  SpoolStore store;
+  if (!open_spool(settings, ini_path, "no spool_folder: nothing is queued.", note, &store)) {
     return;
   }
-  SpoolStore store;
-  spool_store_open(settings.spool_folder, ini_path, settings.spool_keep_sent,
-                   settings.smtp_timeout, nullptr, &store);
   long long queued = spool_queue_bytes(store);
   long long most = static_cast<long long>(settings.spool_max_mb) * 1024 * 1024;
   long long free_bytes = 0;
@@ -61,13 +70,11 @@ void check_spool_size(const Settings& settings, const char* ini_path, CheckNote*
 }
 
 void check_resend_owner(const Settings& settings, const char* ini_path, CheckNote* note) {
-  if (settings.spool_folder == nullptr) {
-    say(note, false, "no spool_folder: -resend has nothing to do.");
+  SpoolStore store;
+  if (!open_spool(settings, ini_path, "no spool_folder: -resend has nothing to do.", note,
+                  &store)) {
     return;
   }
-  SpoolStore store;
-  spool_store_open(settings.spool_folder, ini_path, settings.spool_keep_sent,
-                   settings.smtp_timeout, nullptr, &store);
   char why[kCheckNoteSize - 20];
   if (spool_owned_by_me(store, why, sizeof why)) {
     say(note, false, "-resend may run as this user on %s.", store.root);

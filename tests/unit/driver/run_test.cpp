@@ -63,6 +63,37 @@ TEST(DerivePath, OverlongPathKeepsItsExtension) {
   }
 }
 
+TEST(CheckLogSize, ProblemFromTheLimitOnAndNoneWithoutOne) {
+  char pattern[] = "/tmp/quillon-check-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(pattern));
+  std::string path = std::string(pattern) + "/quillon.log";
+  const char* kept = g_log.path;
+  g_log.path = path.c_str();
+  struct Case {
+    int max_kb;
+    size_t bytes;
+    bool problem;
+    const char* says;
+  } cases[] = {
+      {1, 1023, false, "0 KB of log_max_kb 1 KB"},
+      {1, 1024, true, "only outcome lines"},
+      {1, 2048, true, "nothing is written"},
+      {0, 4096, false, "no log_max_kb bound"},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(path, std::ios::binary) << std::string(c.bytes, 'x');
+    Settings settings;
+    settings.log_max_kb = c.max_kb;
+    CheckNote note;
+    check_log_size(settings, &note);
+    EXPECT_EQ(c.problem, note.problem) << c.bytes;
+    EXPECT_NE(nullptr, strstr(note.text, c.says)) << note.text;
+  }
+  g_log.path = kept;
+  std::remove(path.c_str());
+  rmdir(pattern);
+}
+
 TEST(ClassifyArguments, OnlyExactOptionsWithTheirCountAreCommands) {
   struct Case {
     std::vector<const char*> args;  // after the program path
