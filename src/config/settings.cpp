@@ -452,6 +452,35 @@ static int set_autoreply_window(Settings* settings, const char*, const char* res
   return 1;
 }
 
+// bounds on the log and the queue
+
+constexpr int kMaxLogKb = 4 * 1024 * 1024;
+constexpr int kMaxSpoolMb = 1024 * 1024;
+
+// Digits only, 0 to `most`; anything else keeps `*slot` with an error line.
+static int set_bound(int* slot, const char* key, const char* rest, int most) {
+  const char* p = rest;
+  int value = 0;
+  if (!read_bounded_number(&p, most, &value) || *p != '\0') {
+    log_event(LOG_ERROR, "%s{%s} is not a whole number from 0 to %d; keeping %d.", key, rest,
+              most, *slot);
+    return 0;
+  }
+  *slot = value;
+  return 1;
+}
+
+// Also bounds the log at once, from this very line on.
+static int set_log_max_kb(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  int used = set_bound(&settings->log_max_kb, "log_max_kb ", rest, kMaxLogKb);
+  g_log.max_bytes = static_cast<long long>(settings->log_max_kb) * 1024;
+  return used;
+}
+
+static int set_spool_max_mb(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  return set_bound(&settings->spool_max_mb, "spool_max_mb ", rest, kMaxSpoolMb);
+}
+
 struct KeywordTest {
   const char* keyword;  // compared case-sensitively over its full length
   int (*apply)(Settings* settings, const char* line, const char* rest, const FieldLookup& shown);
@@ -519,6 +548,9 @@ static const KeywordTest kKeywordTests[] = {
     {"autoreply_file ", nullptr, &Settings::autoreply_file},
     {"autoreply_from ", nullptr, &Settings::autoreply_from},
     {"autoreply_window ", set_autoreply_window, nullptr},
+    // bounds on the log and the queue
+    {"log_max_kb ", set_log_max_kb, nullptr},
+    {"spool_max_mb ", set_spool_max_mb, nullptr},
 };
 
 const char* settings_line_ending(const Settings& settings) {

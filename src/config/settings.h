@@ -95,6 +95,10 @@ struct Settings {
   char* autoreply_from = nullptr;        // null: the message's From
   int autoreply_window = 60;             // minutes between two confirmations to one address
 
+  // bounds on the log and the queue
+  int log_max_kb = 10240;    // the log takes outcome lines only past this; 0: no bound
+  int spool_max_mb = 100;    // queue/ holds at most this much; 0: no bound
+
   LineList header_lines;
   LineList body_lines;
 

@@ -281,13 +281,21 @@ ResendStatus deliver_resend(const DeliveryContext& context, ResendReportFn repor
     run.stop = AttemptEnd::kSent;
     spool_store_open(settings.spool_folder, context.ini_path, settings.spool_keep_sent,
                      settings.smtp_timeout, context.pause_at, &run.store);
-    if (!run_queue(&run, error, error_size)) status = ResendStatus::kSpoolUnusable;
+    // Another user's spool (root's run on www-data's among them) is not
+    // touched: its files and folders are that user's to arrange.
+    if (!spool_owned_by_me(run.store, error, error_size)) {
+      log_event(LOG_ERROR, "resend: %s.", error);
+      status = ResendStatus::kSpoolUnusable;
+    } else if (!run_queue(&run, error, error_size)) {
+      status = ResendStatus::kSpoolUnusable;
+    }
   }
   if (status == ResendStatus::kDone) {
     NameList left;
     // A queue that cannot be listed cannot be called empty.
     tally->waiting = spool_list_sorted(run.store.queue, &left) == 0 ? left.count : left.count + 1;
     spool_free_names(&left);
+    tally->queue_bytes = spool_queue_bytes(run.store);
     log_event(LOG_DEBUG, "resend: %d sent, %d kept, %d failed, %d with other runs; %d waiting.",
               tally->sent, tally->kept, tally->failed, tally->others, tally->waiting);
   }

@@ -19,7 +19,7 @@ constexpr int kDefaultPort = 25;
 constexpr int kSubmissionPort = 587;
 constexpr int kSubmissionTlsPort = 465;
 constexpr int kCommandAreaSize = 10000;
-constexpr int kCommandLimit = 9998;  // longer commands are cut
+constexpr int kCommandLimit = 9998;  // a longer command is never sent
 constexpr int kMaxRecipients = 3;    // To, BCC, CC
 
 // The message to send after the first one in this session, or null.
@@ -31,15 +31,26 @@ bool note_accepted(bool accepted) {
   return accepted;
 }
 
+// Formats one command into `command`. A command longer than kCommandLimit
+// is an error: a cut one would say something else on the wire.
+bool format_command(char* command, const char* format, va_list args) QUILLON_PRINTF(2, 0);
+bool format_command(char* command, const char* format, va_list args) {
+  int length = vsnprintf(command, kCommandLimit + 1, format, args);
+  if (length >= 0 && length <= kCommandLimit) return true;
+  log_event(LOG_ERROR, "an SMTP command of %d characters is longer than %d: not sent.",
+            length, kCommandLimit);
+  return false;
+}
+
 // Sends one command line at once.
 void send_command(const char* format, ...) QUILLON_PRINTF(1, 2);
 void send_command(const char* format, ...) {
   char command[kCommandAreaSize];
   va_list args;
   va_start(args, format);
-  vsnprintf(command, kCommandLimit + 1, format, args);
+  bool fits = format_command(command, format, args);
   va_end(args);
-  sendr(command);
+  if (fits) sendr(command);
 }
 
 // Queues one command line for the next smtp_flush (a pipelined group).
@@ -48,9 +59,22 @@ void queue_command(const char* format, ...) {
   char command[kCommandAreaSize];
   va_list args;
   va_start(args, format);
-  vsnprintf(command, kCommandLimit + 1, format, args);
+  bool fits = format_command(command, format, args);
   va_end(args);
-  smtp_queue_command(command);
+  if (fits) smtp_queue_command(command);
+}
+
+// Whether every envelope command fits its line; checked before connecting,
+// so that no exchange starts that would have to send a cut command.
+bool envelope_fits(const char* from, const char* const* recipients, int count) {
+  const size_t room = static_cast<size_t>(kCommandLimit) - strlen("MAIL FROM:<>");
+  bool fits = strlen(from) <= room;
+  for (int i = 0; i < count; ++i) fits = fits && strlen(recipients[i]) <= room;
+  if (!fits) {
+    log_event(LOG_ERROR, "an envelope address does not fit an SMTP command line of %d "
+              "characters; the mail was not sent.", kCommandLimit);
+  }
+  return fits;
 }
 
 const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
@@ -454,6 +478,17 @@ bool smtp_dialogue(const char* server_text, const SmtpEnvelope& envelope,
     *colon = '\0';
     port = smtp_port_from_text(colon + 1);
   }
+  const char* recipients[kMaxRecipients];
+  int count = 0;
+  recipients[count++] = or_empty(envelope.to);
+  if (envelope.bcc != nullptr) recipients[count++] = envelope.bcc;
+  if (envelope.cc != nullptr) recipients[count++] = envelope.cc;
+  const char* from = or_empty(envelope.from);
+  if (!envelope_fits(from, recipients, count)) {
+    free(server);
+    return false;
+  }
+
   g_smtp.socket = TCPconnect(server, port);
   if (g_smtp.socket == kNoSocket) {
     log_event(LOG_ERROR, "SMTP email server (%s) did not respond.\n", server);
@@ -462,13 +497,6 @@ bool smtp_dialogue(const char* server_text, const SmtpEnvelope& envelope,
     return false;
   }
 
-  const char* recipients[kMaxRecipients];
-  int count = 0;
-  recipients[count++] = or_empty(envelope.to);
-  if (envelope.bcc != nullptr) recipients[count++] = envelope.bcc;
-  if (envelope.cc != nullptr) recipients[count++] = envelope.cc;
-
-  const char* from = or_empty(envelope.from);
   Content content;
   content.header = or_empty(message.header);
   content.body = or_empty(message.body);

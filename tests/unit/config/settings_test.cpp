@@ -81,6 +81,11 @@ std::string changed_settings() {
   add_text("success_redirect", test_settings.success_redirect);
   add_text("failure_redirect", test_settings.failure_redirect);
   add_text("missing_redirect", test_settings.missing_redirect);
+  // bounds on the log and the queue
+  if (test_settings.log_max_kb != 10240) add("log_kb=" + std::to_string(test_settings.log_max_kb));
+  if (test_settings.spool_max_mb != 100) {
+    add("spool_mb=" + std::to_string(test_settings.spool_max_mb));
+  }
   const LineList& headers = test_settings.header_lines;
   for (int i = 0; i < headers.count; ++i) {
     add_text("header", (std::string(headers.entries[i].text) + "|" +
@@ -299,6 +304,11 @@ TEST_F(SettingsTest, KeywordTestsAndWhatTheyChange) {
       {"spool_keep_sent False", 0, ""},
       {"spool_keep_sent false ", 0, ""},
       {"spool_keep_sent", 0, ""},
+      // bounds on the log and the queue
+      {"log_max_kb 0", 1, "log_kb=0"},
+      {"log_max_kb 4194305", 0, ""},
+      {"spool_max_mb 5", 1, "spool_mb=5"},
+      {"spool_max_mb 5 MB", 0, ""},
   };
   for (const auto& c : cases) {
     settings_free(&test_settings);
@@ -319,6 +329,7 @@ TEST_F(SettingsTest, LogLinesFollowTheLevelAsItIsRead) {
       "smtp_security ssl\n"
       "standard_headers on\n"
       "spool_keep_sent no\n"
+      "log_max_kb -1\n"
       "logging debug\n"
       "headerline ");
   const std::vector<std::string> expected = {
@@ -330,6 +341,7 @@ TEST_F(SettingsTest, LogLinesFollowTheLevelAsItIsRead) {
       "smtp_security {ssl} is not none, starttls or tls; keeping none.",
       "standard_headers {on} is not true or false; keeping false.",
       "spool_keep_sent {no} is neither true nor false; keeping true.",
+      "log_max_kb {-1} is not a whole number from 0 to 4194304; keeping 10240.",
       "line used from ini file {logging debug}",
       "add_header_line(,)",
       "line used from ini file {headerline }",
