@@ -17,6 +17,9 @@ struct LogState {
   bool busy;            // a log_event call is in progress: re-entry writes nothing
   const char* path;     // the log file; set at start-up before the first line
   const char* logging;  // the `logging` setting, null until one was read
+  // Set by a command that shows the log's lines instead of writing the
+  // file (-check): each line that passes the level test goes here.
+  void (*echo)(int level, const char* message);
 };
 extern LogState g_log;
 

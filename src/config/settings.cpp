@@ -6,6 +6,7 @@
 
 #include "base/log.h"
 #include "base/program.h"
+#include "config/mistake.h"
 #include "platform/os.h"
 
 constexpr int kMaxSmtpTimeout = 3600;
@@ -311,13 +312,44 @@ static int set_spool_folder(Settings* settings, const char*, const char* rest, c
   return 1;
 }
 
+constexpr int kMaxKeepSentDays = 36500;
+
+// "true" (keep for ever), "false" (delete at once) or a number of days.
 static int set_spool_keep_sent(Settings* settings, const char*, const char* rest, const FieldLookup&) {
-  if (strcmp(rest, "true") != 0 && strcmp(rest, "false") != 0) {
-    log_event(LOG_ERROR, "spool_keep_sent {%s} is neither true nor false; keeping %s.", rest,
-              settings->spool_keep_sent ? "true" : "false");
+  const char* p = rest;
+  int days = 0;
+  bool number = read_bounded_number(&p, kMaxKeepSentDays, &days) && *p == '\0' && days >= 1;
+  if (strcmp(rest, "true") != 0 && strcmp(rest, "false") != 0 && !number) {
+    char kept[32];
+    if (settings->spool_keep_sent && settings->spool_keep_sent_days > 0) {
+      snprintf(kept, sizeof kept, "%d", settings->spool_keep_sent_days);
+    } else {
+      snprintf(kept, sizeof kept, "%s", settings->spool_keep_sent ? "true" : "false");
+    }
+    log_event(LOG_ERROR,
+              "spool_keep_sent {%s} is neither true, false nor a number of days from 1 to %d; "
+              "keeping %s.",
+              rest, kMaxKeepSentDays, kept);
     return 0;
   }
-  settings->spool_keep_sent = strcmp(rest, "true") == 0;
+  settings->spool_keep_sent = strcmp(rest, "false") != 0;
+  settings->spool_keep_sent_days = number ? days : 0;
+  return 1;
+}
+
+// the owner's checks
+
+// Digits only, 1 to kMaxSmtpTimeout; anything else keeps the value in force.
+static int set_smtp_deadline(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  const char* p = rest;
+  int seconds = 0;
+  if (!read_bounded_number(&p, kMaxSmtpTimeout, &seconds) || *p != '\0' || seconds < 1) {
+    log_event(LOG_ERROR,
+              "smtp_deadline {%s} is not a whole number of seconds from 1 to %d; keeping %d.",
+              rest, kMaxSmtpTimeout, settings->smtp_deadline);
+    return 0;
+  }
+  settings->smtp_deadline = seconds;
   return 1;
 }
 
@@ -366,6 +398,8 @@ static const KeywordTest kKeywordTests[] = {
     // spool
     {"spool_folder ", set_spool_folder, nullptr},
     {"spool_keep_sent ", set_spool_keep_sent, nullptr},
+    // the owner's checks
+    {"smtp_deadline ", set_smtp_deadline, nullptr},
 };
 
 const char* settings_line_ending(const Settings& settings) {
@@ -417,7 +451,18 @@ static char* read_settings_line(FILE* stream, char* area) {
   return area;
 }
 
+// The run's view of a line no key used: an error line when it is a
+// probable mistake.
+static void log_unused_line(int number, const char* line, int used, void*) {
+  if (used == 0) settings_log_mistake(number, line);
+}
+
 bool settings_read(const char* path, const FieldLookup& shown, Settings* settings) {
+  return settings_read_each(path, shown, settings, log_unused_line, nullptr);
+}
+
+bool settings_read_each(const char* path, const FieldLookup& shown, Settings* settings,
+                        SettingsLineFn each, void* context) {
   // A folder opens like a file on some systems and fails at the first read;
   // it is no more a settings file than a missing one.
   FILE* stream = os_is_directory(path) ? nullptr : fopen(path, "r");
@@ -425,10 +470,12 @@ bool settings_read(const char* path, const FieldLookup& shown, Settings* setting
   // The current line only; whatever is kept is copied out of it.
   char* area = static_cast<char*>(malloc(kSettingsLineArea));
   if (area == nullptr) fatal_reply(kOutOfMemoryCopy);
+  int number = 0;
   for (char* line = read_settings_line(stream, area); line != nullptr;
        line = read_settings_line(stream, area)) {
     strip_line_end(line);
-    settings_apply_line(settings, line, shown);
+    ++number;
+    each(number, line, settings_apply_line(settings, line, shown), context);
   }
   free(area);
   fclose(stream);

@@ -20,6 +20,7 @@ constexpr int kSubmissionTlsPort = 465;
 constexpr int kCommandAreaSize = 10000;
 constexpr int kCommandLimit = 9998;  // longer commands are cut
 constexpr int kMaxRecipients = 3;    // To, BCC, CC
+constexpr char kPortHint[] = "; is this port for starttls (587) or tls (465)?";
 
 // The server took the message: tell the caller at once.
 bool note_accepted(bool accepted) {
@@ -194,9 +195,14 @@ bool start_tls(const char* host) {
   char error[kTlsErrorSize];
   error[0] = '\0';
   TlsSession* session = tls_start(g_smtp.socket, host, g_smtp.options.ca_file,
-                                  g_smtp.timeout_seconds, error);
+                                  smtp_step_seconds(), error);
   if (session == nullptr) {
-    log_event(LOG_ERROR, "TLS with SMTP email server (%s) failed: %s", host, error);
+    // Plain text or silence where a handshake was expected is most often a
+    // port of the other mode; a certificate that fails its check is not.
+    bool certificate = strstr(error, "certificate") != nullptr;
+    bool hint = g_smtp.options.security == kSmtpTls && !certificate;
+    log_event(LOG_ERROR, "TLS with SMTP email server (%s) failed: %s%s", host, error,
+              hint ? kPortHint : "");
     return false;
   }
   g_smtp.tls = session;
@@ -283,7 +289,13 @@ bool secure_exchange(const char* host, const char* from, const char* const* reci
                     int count, const Content& content) {
   bool starttls = g_smtp.options.security == kSmtpStarttls;
   if (!starttls && !start_tls(host)) return false;
-  if (!replied()) return give_up();  // the greeting
+  if (!replied()) {  // the greeting
+    if (starttls) {
+      log_event(LOG_ERROR, "SMTP email server (%s) sent no greeting in time%s", host,
+                kPortHint);
+    }
+    return give_up();
+  }
   EhloFeatures features;
   if (!greet_with_ehlo(&features)) return give_up();
   if (starttls) {
@@ -342,6 +354,27 @@ int smtp_port_from_text(const char* text) {
   return static_cast<int>(value & 0xffffu);
 }
 
+char* smtp_split_server(const char* text, int* port) {
+  char* server = copy_text_or_die(text, kOutOfMemory);
+  SmtpSecurity security = g_smtp.options.security;
+  *port = security == kSmtpStarttls ? kSubmissionPort
+          : security == kSmtpTls    ? kSubmissionTlsPort
+                                    : kDefaultPort;
+  char* colon = strchr(server, ':');
+  if (colon != nullptr) {
+    *colon = '\0';
+    *port = smtp_port_from_text(colon + 1);
+  }
+  return server;
+}
+
+bool smtp_start_tls(const char* host) { return start_tls(host); }
+
+int smtp_authenticate(const char* host, const EhloFeatures& features) {
+  AuthOutcome outcome = authenticate(host, features);
+  return outcome == kAuthAccepted ? 1 : outcome == kAuthRefused ? 0 : -1;
+}
+
 void smtp_on_accepted(SmtpAcceptedFn accepted, void* context) {
   g_smtp.accepted = accepted;
   g_smtp.accepted_context = context;
@@ -389,16 +422,9 @@ bool smtp_dialogue(const char* server_text, const SmtpEnvelope& envelope,
     log_event(LOG_ERROR, "SMTP email server (%s) did not respond.\n", "");
     return false;
   }
-  char* server = copy_text_or_die(server_text, kOutOfMemory);
+  int port = 0;
+  char* server = smtp_split_server(server_text, &port);
   SmtpSecurity security = g_smtp.options.security;
-  int port = security == kSmtpStarttls ? kSubmissionPort
-             : security == kSmtpTls    ? kSubmissionTlsPort
-                                       : kDefaultPort;
-  char* colon = strchr(server, ':');
-  if (colon != nullptr) {
-    *colon = '\0';
-    port = smtp_port_from_text(colon + 1);
-  }
   g_smtp.socket = TCPconnect(server, port);
   if (g_smtp.socket == kNoSocket) {
     log_event(LOG_ERROR, "SMTP email server (%s) did not respond.\n", server);

@@ -12,8 +12,8 @@
 SmtpConnection g_smtp = {kNoSocket, nullptr, false, kDefaultSmtpTimeoutSeconds,
                          "\n", false, {0}, 0, false, nullptr, 0, 0, nullptr,
                          {"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
-                          nullptr, nullptr, nullptr, nullptr},
-                         0, {0}, nullptr, nullptr};
+                          nullptr, nullptr, nullptr, nullptr, 0},
+                         0, {0}, nullptr, nullptr, 0};
 
 namespace {
 
@@ -89,16 +89,28 @@ int reply_code(const char* line, int length) {
 // Reads up to and including the final line of one reply, logging each line.
 // What arrived after that line is kept in g_smtp.pending, so the next read
 // sees the next reply whole. Returns 1 with *code set, or 0 on failure.
+// A step that may not wait any more fails as a time-out does, with one
+// error line naming the deadline.
+bool deadline_passed() {
+  if (smtp_step_seconds() > 0) return false;
+  log_event(LOG_ERROR, "the exchange with the SMTP email server reached smtp_deadline (%d s).",
+            g_smtp.options.deadline_seconds);
+  net_set_last_error(kWsaTimedOut);
+  return true;
+}
+
 int conn_recv(char* buf, int len) {
+  if (deadline_passed()) return -1;
   if (g_smtp.tls != nullptr) {
-    return tls_recv(g_smtp.tls, buf, len, g_smtp.timeout_seconds);
+    return tls_recv(g_smtp.tls, buf, len, smtp_step_seconds());
   }
-  return net_recv(g_smtp.socket, buf, len, g_smtp.timeout_seconds);
+  return net_recv(g_smtp.socket, buf, len, smtp_step_seconds());
 }
 
 int conn_send(OsSocket sock, TlsSession* tls, const char* data, int len) {
-  if (tls != nullptr) return tls_send(tls, data, len, g_smtp.timeout_seconds);
-  return net_send(sock, data, len, g_smtp.timeout_seconds);
+  if (deadline_passed()) return -1;
+  if (tls != nullptr) return tls_send(tls, data, len, smtp_step_seconds());
+  return net_send(sock, data, len, smtp_step_seconds());
 }
 
 // Sends all of `data`, tracing each send call with its share and (unless
@@ -243,10 +255,24 @@ void TCPstartup() {
   }
 }
 
+void smtp_start_deadline() {
+  int seconds = g_smtp.options.deadline_seconds;
+  g_smtp.deadline_ms = seconds > 0 ? os_monotonic_ms() + seconds * 1000LL : 0;
+}
+
+int smtp_step_seconds() {
+  if (g_smtp.deadline_ms == 0) return g_smtp.timeout_seconds;
+  // Whole seconds only, rounded down: a step never outlasts the deadline.
+  long long left = (g_smtp.deadline_ms - os_monotonic_ms()) / 1000;
+  if (left <= 0) return 0;
+  return left < g_smtp.timeout_seconds ? static_cast<int>(left) : g_smtp.timeout_seconds;
+}
+
 OsSocket TCPconnect(char* host, int port) {
   for (char* p = host; *p != '\0'; ++p) *p = ascii_lower(*p);
   g_smtp.pending_length = 0;
   g_smtp.timed_out = false;
+  smtp_start_deadline();
 
   std::uint32_t addr = 0;
   int family = net_af_inet();
@@ -255,7 +281,9 @@ OsSocket TCPconnect(char* host, int port) {
   if (host[0] >= '0' && host[0] <= '9') {
     addr = net_inet_addr(host);
   } else if (!net_resolve(host, &addr, &family)) {
-    return kNoSocket;  // the dialogue says that the server did not respond
+    log_event(LOG_ERROR, "SMTP email server (%s port %d): the name could not be resolved.", host,
+              port);
+    return kNoSocket;  // the dialogue says that the server did not respond too
   }
 
   OsSocket sock = net_socket(family);
@@ -266,8 +294,10 @@ OsSocket TCPconnect(char* host, int port) {
     wsock_error(message);
     return kNoSocket;
   }
-  if (net_connect(sock, family, addr, port, g_smtp.timeout_seconds) != 0) {
-    wsock_error(host);
+  if (net_connect(sock, family, addr, port, smtp_step_seconds()) != 0) {
+    char where[300];
+    snprintf(where, sizeof where, "%.253s port %d", host, port);
+    wsock_error(where);
     return kNoSocket;
   }
   return sock;
@@ -399,6 +429,7 @@ void smtp_connection_reset() {
   g_smtp.timed_out = false;
   g_smtp.out_length = 0;
   g_smtp.options = SmtpOptions{"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
-                               nullptr, nullptr, nullptr, nullptr};
+                               nullptr, nullptr, nullptr, nullptr, 0};
+  g_smtp.deadline_ms = 0;
   shown_clear();
 }

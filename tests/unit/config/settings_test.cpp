@@ -309,7 +309,7 @@ TEST_F(SettingsTest, LogLinesFollowTheLevelAsItIsRead) {
       "smtp_timeout {soon} is not a whole number of seconds from 1 to 3600; keeping 60.",
       "smtp_security {ssl} is not none, starttls or tls; keeping none.",
       "standard_headers {on} is not true or false; keeping false.",
-      "spool_keep_sent {no} is neither true nor false; keeping true.",
+      "spool_keep_sent {no} is neither true, false nor a number of days from 1 to 36500; keeping true.",
       "line used from ini file {logging debug}",
       "add_header_line(,)",
       "line used from ini file {headerline }",
