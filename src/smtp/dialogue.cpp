@@ -290,10 +290,7 @@ bool secure_exchange(const char* host, const char* from, const char* const* reci
   bool starttls = g_smtp.options.security == kSmtpStarttls;
   if (!starttls && !start_tls(host)) return false;
   if (!replied()) {  // the greeting
-    if (starttls) {
-      log_event(LOG_ERROR, "SMTP email server (%s) sent no greeting in time%s", host,
-                kPortHint);
-    }
+    if (starttls) smtp_note_no_greeting(host);
     return give_up();
   }
   EhloFeatures features;
@@ -369,6 +366,11 @@ char* smtp_split_server(const char* text, int* port) {
 }
 
 bool smtp_start_tls(const char* host) { return start_tls(host); }
+
+void smtp_note_no_greeting(const char* host) {
+  if (!g_smtp.timed_out || g_smtp.options.security != kSmtpStarttls) return;
+  log_event(LOG_ERROR, "SMTP email server (%s) sent no greeting in time%s", host, kPortHint);
+}
 
 int smtp_authenticate(const char* host, const EhloFeatures& features) {
   AuthOutcome outcome = authenticate(host, features);

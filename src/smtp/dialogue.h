@@ -65,8 +65,11 @@ struct EhloFeatures {
 // its port (from the text, else the security mode's). smtp_start_tls: TLS
 // on the connection with the certificate checked (false after an error
 // line). smtp_authenticate: AUTH with options.user; 1 accepted, 0 refused
-// (logged), -1 no reply.
+// (logged), -1 no reply. smtp_note_no_greeting: after a greeting that did
+// not come in time with STARTTLS, the error line asking whether the port is
+// one of TLS from the first byte.
 char* smtp_split_server(const char* text, int* port);
+void smtp_note_no_greeting(const char* host);
 bool smtp_start_tls(const char* host);
 int smtp_authenticate(const char* host, const EhloFeatures& features);
 

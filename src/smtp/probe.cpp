@@ -70,7 +70,11 @@ bool auth_step(Probe* probe, const char* host) {
 bool converse(Probe* probe, const char* host) {
   SmtpSecurity security = g_smtp.options.security;
   if (security == kSmtpTls && !tls_step(probe, host)) return false;
-  if (!exchange(probe, "greeting", nullptr, 2) || !ehlo_step(probe)) return false;
+  if (!exchange(probe, "greeting", nullptr, 2)) {
+    smtp_note_no_greeting(host);
+    return false;
+  }
+  if (!ehlo_step(probe)) return false;
   if (security == kSmtpStarttls) {
     if (!probe->features.starttls) {
       snprintf(probe->reply, kReplyShown, "STARTTLS is not offered");

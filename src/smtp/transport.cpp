@@ -89,22 +89,29 @@ int reply_code(const char* line, int length) {
 // Reads up to and including the final line of one reply, logging each line.
 // What arrived after that line is kept in g_smtp.pending, so the next read
 // sees the next reply whole. Returns 1 with *code set, or 0 on failure.
-// A step that may not wait any more fails as a time-out does, with one
-// error line naming the deadline.
-bool deadline_passed() {
-  if (smtp_step_seconds() > 0) return false;
+// The time-out that ends a step is the deadline's: one error line names it.
+void note_deadline() {
   log_event(LOG_ERROR, "the exchange with the SMTP email server reached smtp_deadline (%d s).",
             g_smtp.options.deadline_seconds);
   net_set_last_error(kWsaTimedOut);
+}
+
+// A step that may not wait any more fails as a time-out does.
+bool deadline_passed() {
+  if (smtp_step_seconds() > 0) return false;
+  note_deadline();
   return true;
 }
 
 int conn_recv(char* buf, int len) {
   if (deadline_passed()) return -1;
-  if (g_smtp.tls != nullptr) {
-    return tls_recv(g_smtp.tls, buf, len, smtp_step_seconds());
+  int seconds = smtp_step_seconds();
+  int got = g_smtp.tls != nullptr ? tls_recv(g_smtp.tls, buf, len, seconds)
+                                  : net_recv(g_smtp.socket, buf, len, seconds);
+  if (got < 0 && net_last_error() == kWsaTimedOut && seconds < g_smtp.timeout_seconds) {
+    note_deadline();
   }
-  return net_recv(g_smtp.socket, buf, len, smtp_step_seconds());
+  return got;
 }
 
 int conn_send(OsSocket sock, TlsSession* tls, const char* data, int len) {

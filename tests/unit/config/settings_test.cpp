@@ -14,6 +14,7 @@
 
 #include "base/log.h"
 #include "base/program.h"
+#include "config/mistake.h"
 #include "form/form.h"
 
 namespace {
@@ -77,6 +78,12 @@ std::string changed_settings() {
   }
   add_text("spool", test_settings.spool_folder);
   if (!test_settings.spool_keep_sent) add("spool_delete_sent");
+  if (test_settings.spool_keep_sent_days != 0) {
+    add("keep_days=" + std::to_string(test_settings.spool_keep_sent_days));
+  }
+  if (test_settings.smtp_deadline != kDefaultSmtpDeadline) {
+    add("deadline=" + std::to_string(test_settings.smtp_deadline));
+  }
   const LineList& headers = test_settings.header_lines;
   for (int i = 0; i < headers.count; ++i) {
     add_text("header", (std::string(headers.entries[i].text) + "|" +
@@ -279,6 +286,14 @@ TEST_F(SettingsTest, KeywordTestsAndWhatTheyChange) {
       {"spool_keep_sent False", 0, ""},
       {"spool_keep_sent false ", 0, ""},
       {"spool_keep_sent", 0, ""},
+      {"spool_keep_sent 30", 1, "keep_days=30"},
+      {"spool_keep_sent 30\nspool_keep_sent true", 2, ""},
+      {"spool_keep_sent 0", 0, ""},
+      {"spool_keep_sent 36501", 0, ""},
+      {"smtp_deadline 40", 1, "deadline=40"},
+      {"smtp_deadline 0", 0, ""},
+      {"smtp_deadline 3601", 0, ""},
+      {"smtp_deadline 9x", 0, ""},
   };
   for (const auto& c : cases) {
     settings_free(&test_settings);
@@ -439,3 +454,39 @@ TEST_F(SettingsTest, FolderIsRefusedLikeAMissingFile) {
 }
 
 }  // namespace
+
+// Each kind of probable mistake, and the lines that are text: the first
+// word is all that is shown, never the value after it.
+TEST(SettingsMistakes, NamesTheKeyMeantAndLeavesTextAlone) {
+  const struct {
+    const char* line;
+    const char* word;  // null: not a mistake
+    const char* key;
+    MistakeKind kind;
+  } cases[] = {
+      {"smpt 10.0.0.1", "smpt", "smtp", MistakeKind::kMisspelt},
+      {"smtp_cafile /etc/ca.pem", "smtp_cafile", "smtp_ca_file", MistakeKind::kMisspelt},
+      {"sucess_html_page ok.html", "sucess_html_page", "success_html_page", MistakeKind::kMisspelt},
+      {"smtp_pasword s3cret", "smtp_pasword", "smtp_password", MistakeKind::kMisspelt},
+      {"smtp_securty starttls", "smtp_securty", "smtp_security", MistakeKind::kMisspelt},
+      {"smtp\t10.0.0.1", "smtp", "smtp", MistakeKind::kTabAfter},
+      {"  logging debug", "logging", "logging", MistakeKind::kBlanksBefore},
+      {"Smtp_Timeout 5", "Smtp_Timeout", "smtp_timeout", MistakeKind::kOtherCase},
+      {"email_cr=LFCR", "email_cr", "email_CR", MistakeKind::kMisspelt},
+      {"stop", nullptr, nullptr, MistakeKind::kMisspelt},       // one edit at most for short keys
+      {"smtp_timeout soon", nullptr, nullptr, MistakeKind::kMisspelt},  // the key: its value was refused
+      {"Dear visitor,", nullptr, nullptr, MistakeKind::kMisspelt},
+      {"# smpt 1.2.3.4", nullptr, nullptr, MistakeKind::kMisspelt},
+      {"smpt: 1.2.3.4", nullptr, nullptr, MistakeKind::kMisspelt},
+      {"", nullptr, nullptr, MistakeKind::kMisspelt},
+  };
+  for (const auto& c : cases) {
+    SettingsMistake mistake;
+    bool found = settings_probable_mistake(c.line, &mistake);
+    ASSERT_EQ(c.word != nullptr, found) << c.line;
+    if (!found) continue;
+    EXPECT_STREQ(c.word, mistake.word) << c.line;
+    EXPECT_STREQ(c.key, mistake.key) << c.line;
+    EXPECT_EQ(c.kind, mistake.kind) << c.line;
+  }
+}
