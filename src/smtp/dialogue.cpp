@@ -198,9 +198,14 @@ bool start_tls(const char* host) {
                                   smtp_step_seconds(), error);
   if (session == nullptr) {
     // Plain text or silence where a handshake was expected is most often a
-    // port of the other mode; a certificate that fails its check is not.
-    bool certificate = strstr(error, "certificate") != nullptr;
-    bool hint = g_smtp.options.security == kSmtpTls && !certificate;
+    // port of the other mode; a certificate, a CA file or a name that fails
+    // its check is not, nor a missing library.
+    bool hint = g_smtp.options.security == kSmtpTls;
+    static const char* const kOtherCauses[] = {"certificate", "CA file", "host name", "library",
+                                               "memory"};
+    for (const char* other : kOtherCauses) {
+      if (strstr(error, other) != nullptr) hint = false;
+    }
     log_event(LOG_ERROR, "TLS with SMTP email server (%s) failed: %s%s", host, error,
               hint ? kPortHint : "");
     return false;

@@ -100,6 +100,14 @@ class CheckTest(unittest.TestCase):
                   else "--as needs root")
         self.assertIn("-check --as nobody: " + reason, out)
 
+    def test_tls_against_a_plain_port_asks_which_port(self):
+        with harness.CaptureSMTP() as server:
+            result, out = self.check(harness.standard_ini(
+                server.port, extra="smtp_security tls\n"))
+        self.assertEqual(3, result.code)
+        self.assertIn("; is this port for starttls (587) or tls (465)?", out)
+        self.assertIn("problem: TLS failed", out)
+
     def test_silent_server_is_bounded_by_the_deadline(self):
         with scripted_smtp.ScriptedSMTP(replies={"greeting": scripted_smtp.SILENT}) as server:
             started = time.monotonic()
