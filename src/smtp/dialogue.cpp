@@ -194,15 +194,20 @@ bool read_reply_text(int* code, ReplyText* reply) {
 bool start_tls(const char* host) {
   char error[kTlsErrorSize];
   error[0] = '\0';
-  TlsSession* session = tls_start(g_smtp.socket, host, g_smtp.options.ca_file,
-                                  smtp_step_seconds(), error);
+  // No time left: the handshake fails as one that timed out (0 would
+  // mean no limit to tls_start).
+  int seconds = smtp_step_seconds();
+  TlsSession* session = seconds == 0 ? nullptr
+                                     : tls_start(g_smtp.socket, host, g_smtp.options.ca_file,
+                                                 seconds, error);
+  if (seconds == 0) snprintf(error, kTlsErrorSize, "smtp_deadline reached before the handshake");
   if (session == nullptr) {
     // Plain text or silence where a handshake was expected is most often a
     // port of the other mode; a certificate, a CA file or a name that fails
     // its check is not, nor a missing library.
     bool hint = g_smtp.options.security == kSmtpTls;
     static const char* const kOtherCauses[] = {"certificate", "CA file", "host name", "library",
-                                               "memory"};
+                                               "memory", "smtp_deadline"};
     for (const char* other : kOtherCauses) {
       if (strstr(error, other) != nullptr) hint = false;
     }

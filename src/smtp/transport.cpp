@@ -89,23 +89,32 @@ int reply_code(const char* line, int length) {
 // Reads up to and including the final line of one reply, logging each line.
 // What arrived after that line is kept in g_smtp.pending, so the next read
 // sees the next reply whole. Returns 1 with *code set, or 0 on failure.
-// The time-out that ends a step is the deadline's: one error line names it.
+// The exchange whose deadline was last named in the log.
+long long g_deadline_noted = 0;
+
+// The time-out that ends a step is the deadline's: one error line per
+// exchange names it.
 void note_deadline() {
-  log_event(LOG_ERROR, "the exchange with the SMTP email server reached smtp_deadline (%d s).",
-            g_smtp.options.deadline_seconds);
+  if (g_deadline_noted != g_smtp.deadline_ms) {
+    g_deadline_noted = g_smtp.deadline_ms;
+    log_event(LOG_ERROR, "the exchange with the SMTP email server reached smtp_deadline (%d s).",
+              g_smtp.options.deadline_seconds);
+  }
   net_set_last_error(kWsaTimedOut);
 }
 
-// A step that may not wait any more fails as a time-out does.
-bool deadline_passed() {
-  if (smtp_step_seconds() > 0) return false;
-  note_deadline();
-  return true;
+// The seconds the next step may wait, taken once (0, "no limit" to the
+// socket calls, is never passed on); 0 after naming the deadline when none
+// are left.
+int step_wait() {
+  int seconds = smtp_step_seconds();
+  if (seconds == 0) note_deadline();
+  return seconds;
 }
 
 int conn_recv(char* buf, int len) {
-  if (deadline_passed()) return -1;
-  int seconds = smtp_step_seconds();
+  int seconds = step_wait();
+  if (seconds == 0) return -1;
   int got = g_smtp.tls != nullptr ? tls_recv(g_smtp.tls, buf, len, seconds)
                                   : net_recv(g_smtp.socket, buf, len, seconds);
   if (got < 0 && net_last_error() == kWsaTimedOut && seconds < g_smtp.timeout_seconds) {
@@ -115,9 +124,10 @@ int conn_recv(char* buf, int len) {
 }
 
 int conn_send(OsSocket sock, TlsSession* tls, const char* data, int len) {
-  if (deadline_passed()) return -1;
-  if (tls != nullptr) return tls_send(tls, data, len, smtp_step_seconds());
-  return net_send(sock, data, len, smtp_step_seconds());
+  int seconds = step_wait();
+  if (seconds == 0) return -1;
+  if (tls != nullptr) return tls_send(tls, data, len, seconds);
+  return net_send(sock, data, len, seconds);
 }
 
 // Sends all of `data`, tracing each send call with its share and (unless
@@ -269,8 +279,9 @@ void smtp_start_deadline() {
 
 int smtp_step_seconds() {
   if (g_smtp.deadline_ms == 0) return g_smtp.timeout_seconds;
-  // Whole seconds only, rounded down: a step never outlasts the deadline.
-  long long left = (g_smtp.deadline_ms - os_monotonic_ms()) / 1000;
+  // Whole seconds, rounded to the nearest: a step outlasts the deadline by
+  // half a second at most, and under half a second left is none.
+  long long left = (g_smtp.deadline_ms - os_monotonic_ms() + 500) / 1000;
   if (left <= 0) return 0;
   return left < g_smtp.timeout_seconds ? static_cast<int>(left) : g_smtp.timeout_seconds;
 }

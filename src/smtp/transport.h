@@ -83,8 +83,8 @@ void smtp_set_options(const SmtpOptions& options);
 // now (TCPconnect does so itself).
 void smtp_start_deadline();
 
-// The seconds the next step may wait: min(timeout_seconds, whole seconds
-// left before the deadline); 0 once the deadline has passed.
+// The seconds the next step may wait: min(timeout_seconds, the seconds
+// left before the deadline, rounded); 0 when under half a second is left.
 int smtp_step_seconds();
 
 // Starts the socket library (version 1.1), logging a failure or wrong version.
