@@ -27,7 +27,11 @@ void log_event(int level, const char* format, ...) {
   va_start(args, format);
   const char* message = format_in_area(&g_output_format, format, args);
   va_end(args);
-  log_write_line(message, level == LOG_OUTCOME);
+  if (g_log.echo != nullptr) {
+    g_log.echo(level, message);
+  } else {
+    log_write_line(message, level == LOG_OUTCOME);
+  }
   g_log.busy = false;
   errno = saved_errno;
 }

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-LogState g_log = {false, "", nullptr, kLogDefaultMaxBytes, false};
+LogState g_log = {false, "", nullptr, kLogDefaultMaxBytes, false, nullptr};
 
 namespace {
 

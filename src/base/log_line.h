@@ -25,6 +25,9 @@ struct LogState {
   const char* logging;  // the `logging` setting, null until one was read
   long long max_bytes;  // log_max_kb in bytes; 0: no limit
   bool full;            // this run found the log at max_bytes: outcome lines only
+  // Set by a command that shows the log's lines instead of writing the
+  // file (-check): each line that passes the level test goes here.
+  void (*echo)(int level, const char* message);
 };
 extern LogState g_log;
 

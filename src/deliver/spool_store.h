@@ -124,6 +124,11 @@ void spool_release_claims(const SpoolStore& store, const char* mine_name);
 // Files left in tmp/ longer than a claim holds go to failed/.
 void spool_clear_tmp(const SpoolStore& store);
 
+// Removes the files of sent/ last changed more than `days` days ago
+// (spool_keep_sent N); `days` 0 removes none. Returns 0 or the error of
+// listing sent/ (a missing sent/ is no error); *removed counts them.
+int spool_prune_sent(const SpoolStore& store, int days, int* removed);
+
 // Reads a whole spool file (at most 16 MiB, a regular file, not through a
 // link). Heap text, or null with the reason, and *open_error set when the
 // file could not be opened.

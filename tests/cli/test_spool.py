@@ -165,6 +165,14 @@ class SpoolTest(SpoolCase):
                 self.assertEqual([], self.files("queue") + self.files("tmp"))
                 self.assertEqual(sent, len(self.files("sent")))
 
+    def test_resend_removes_sent_files_older_than_the_days_kept(self):
+        old = self.box.write("spool/sent/old.txt", "x")
+        self.box.write("spool/sent/new.txt", "x")
+        forty_days_ago = time.time() - 40 * 86400
+        os.utime(old, (forty_days_ago, forty_days_ago))
+        self.resend(harness.free_port(), "spool_keep_sent 30\n")
+        self.assertEqual(["new.txt"], self.files("sent"))
+
     def test_unusable_spool_folder_still_sends_with_one_error_line(self):
         # The tests run as root, whom folder rights do not stop: a file in
         # the folder's place cannot be written into by anyone.
