@@ -13,6 +13,7 @@
 #include "compose/envelope.h"
 #include "config/settings.h"
 #include "form/form.h"
+#include "form/request.h"
 
 // A block of the message and its copy for the log: the same text, with the
 // line breaks and control characters of outside text (submitted values and
@@ -40,10 +41,14 @@ constexpr int kMaxBodyLabel = 499;
 // block the header goes with, decides the Content-Transfer-Encoding; null
 // counts as empty). Logs "generated headers {...}", then adds the trailer
 // line. The caller owns the block.
+// With `mixed_boundary` (a body carrying files), the MIME headers name a
+// multipart/mixed body with that boundary, even without standard_headers.
 MessageBlock build_header_block(const Settings& settings, const FormTable& form,
-                                Envelope* envelope, const char* body = nullptr);
+                                Envelope* envelope, const char* body = nullptr,
+                                const char* mixed_boundary = nullptr);
 
-// Fills a new body block from the settings' body lines and, with "sendall
+// Fills a new body block from the settings' body lines (a field sent more
+// than once shows all its values, joined by ", ") and, with "sendall
 // true", the list of all submitted variables. The caller owns the block.
 MessageBlock build_body_block(const Settings& settings, const FormTable& form);
 
@@ -65,9 +70,10 @@ void limit_line_lengths(TextBuffer* block, TextBuffer* shown, const char* eol, b
 // not 7bit is quoted-printable encoded) and the envelope. Returns true when
 // From, To and Subject were found and the recipients and the rate limit
 // allow the mail to go; false otherwise (the reason is logged). The message
-// is filled either way.
+// is filled either way. With attachments on, the files of `request` (if
+// any) are attached after the text (compose/attachments.h).
 bool assemble_message(const Settings& settings, const FormTable& form, Envelope* envelope,
-                      Message* message);
+                      Message* message, const FormRequest* request = nullptr);
 
 // Release the buffers and empty the value.
 void message_block_free(MessageBlock* block);

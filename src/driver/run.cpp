@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/log.h"
+#include "compose/attachments.h"
 #include "compose/guards.h"
 #include "compose/message.h"
 #include "compose/envelope.h"
@@ -15,6 +16,7 @@
 #include "driver/help.h"
 #include "driver/resend.h"
 #include "form/form.h"
+#include "form/request.h"
 #include "platform/os.h"
 #include "reply/page.h"
 
@@ -83,8 +85,17 @@ static DeliveryResult deliver(const Settings& settings, const Envelope& envelope
   return deliver_message(delivery_context(settings), to, content);
 }
 
+// A submission the decoders or the attachment rules refused: nothing was
+// sent, the error line is written; the visitor gets the failure page.
+static void answer_refusal(const Settings& settings, const FormTable& form, Outcome outcome) {
+  (void)outcome;
+  PageInput page = {&form, settings.add_zolvar_link, nullptr, ""};
+  log_event(LOG_DEBUG, "sending failure reply message.");
+  send_failure_reply(settings, page);
+}
+
 // The guards, the message and its delivery, then the page for the visitor.
-static void submit(const Settings& settings, const FormTable& form) {
+static void submit(const Settings& settings, const FormTable& form, const FormRequest& request) {
   // The guards on the form come first; those that need the envelope, and
   // the rate limit, run inside assemble_message just before the delivery.
   TextBuffer* missing = nullptr;
@@ -95,7 +106,7 @@ static void submit(const Settings& settings, const FormTable& form) {
   Message message = {};
   if (stop == GuardStop::kNone) {
     log_event(LOG_DEBUG, "generating email.");
-    if (assemble_message(settings, form, &envelope, &message)) {
+    if (assemble_message(settings, form, &envelope, &message, &request)) {
       result = deliver(settings, envelope, message);
     }
   }
@@ -133,19 +144,26 @@ int run_cgi() {
   // The form comes before the settings: the settings' log lines show the
   // submitted values of the fields they name.
   FormTable form = {};
+  FormRequest request = {};
   log_event(LOG_DEBUG, "getting form info.");
-  read_form(&form);
+  read_form(&form, &request);
   log_event(LOG_DEBUG, "loading config file.");
   Settings settings;
   if (!settings_read(g_program.ini_path, FieldLookup{submitted_value, &form}, &settings)) {
     fatal_reply("The ini file could not be opened.");
   }
-  submit(settings, form);
+  Outcome refusal = request.outcome;
+  if (request.refused || !attachments_accept(settings, request, &form, &refusal)) {
+    answer_refusal(settings, form, refusal);
+  } else {
+    submit(settings, form, request);
+  }
   log_event(LOG_DEBUG, "ended.");
   fflush(stdout);
   // Freed last: the log follows the settings' logging level to the end.
   settings_free(&settings);
   form_free(&form);
+  form_request_free(&request);
   return 0;
 }
 

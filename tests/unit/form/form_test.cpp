@@ -1,4 +1,5 @@
 #include "form/form.h"
+#include "form/request.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -199,7 +200,9 @@ class ReadFormTest : public FormTest {
     } else {
       unsetenv("CONTENT_LENGTH");
     }
-    read_form(&table);
+    FormRequest request{};
+    read_form(&table, &request);
+    form_request_free(&request);
   }
   std::string log_text() {
     std::ifstream in(log_path_, std::ios::binary);
