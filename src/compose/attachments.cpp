@@ -145,15 +145,9 @@ bool attr_char(unsigned char c) {
          strchr("!#$&+-.^_`|~", c) != nullptr;
 }
 
-// Content-Disposition with the file name: quoted when it is plain ASCII,
-// else an ASCII stand-in and the UTF-8 name in RFC 2231 pieces of at most
-// 60 characters, one per folded line, so no line grows past 998.
-void append_disposition(TextBuffer* out, const char* name, const char* eol) {
-  if (plain_name(name)) {
-    text_buffer_append(out, "Content-Disposition: attachment; filename=\"%s\"%s", name, eol);
-    return;
-  }
-  text_buffer_append(out, "Content-Disposition: attachment; filename=\"");
+// The name in printable ASCII for readers without RFC 2231: each other
+// character (a UTF-8 sequence counts as one) and '"' and '\\' as '_'.
+void append_stand_in(TextBuffer* out, const char* name) {
   int kept = 0;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != '\0' && kept < 200;
        ++p) {
@@ -163,7 +157,17 @@ void append_disposition(TextBuffer* out, const char* name, const char* eol) {
     text_buffer_append_bytes(out, &c, 1);
     ++kept;
   }
-  text_buffer_append(out, "\"");
+}
+
+// Content-Disposition with the file name: quoted when it is plain ASCII,
+// else the UTF-8 name in RFC 2231 pieces of at most 60 characters, one per
+// folded line so no line grows past 998, and an ASCII stand-in.
+void append_disposition(TextBuffer* out, const char* name, const char* eol) {
+  if (plain_name(name)) {
+    text_buffer_append(out, "Content-Disposition: attachment; filename=\"%s\"%s", name, eol);
+    return;
+  }
+  text_buffer_append(out, "Content-Disposition: attachment");
   char piece[64];
   int length = 0;
   int index = 0;
@@ -192,7 +196,11 @@ void append_disposition(TextBuffer* out, const char* name, const char* eol) {
       length = 0;
     }
   }
-  text_buffer_append(out, "%s", eol);
+  // The stand-in comes last: readers that take the first of the two (as
+  // Python's email does) get the real name.
+  text_buffer_append(out, ";%s filename=\"", eol);
+  append_stand_in(out, name);
+  text_buffer_append(out, "\"%s", eol);
 }
 
 // The file's bytes in base64 lines of 76 characters, written in place.
@@ -217,11 +225,12 @@ void append_base64(TextBuffer* out, const char* data, size_t size, const char* e
 // A boundary that occurs nowhere in the text part: base64 and
 // quoted-printable never hold "=_", so only a 7bit text could.
 void new_boundary(const char* text, char* boundary) {
-  for (;;) {
+  for (unsigned attempt = 0;; ++attempt) {
     unsigned char random[12] = {0};
     if (!os_random_bytes(random, sizeof random)) {
       long long now = os_monotonic_ms() ^ (static_cast<long long>(os_pid()) << 20);
       memcpy(random, &now, sizeof now);
+      memcpy(random + sizeof now, &attempt, sizeof attempt);
     }
     int n = snprintf(boundary, kBoundarySize, "=_quillon_");
     for (unsigned char r : random) n += snprintf(boundary + n, kBoundarySize - n, "%02x", r);
