@@ -71,8 +71,9 @@ const char* file_type(const FormFile& file) {
 
 bool refuse(const FormTable& form, const FormFile& file, Outcome outcome, Outcome* out,
             const char* why) {
-  log_event(LOG_ERROR, "file {%s} of field {%s} (%zu bytes) not taken: %s; nothing sent.",
-            log_quote(0, file.file_name), log_quote(1, form.names[file.entry]), file.size, why);
+  log_event(LOG_ERROR, "file {%s} of field {%s} (%llu bytes) not taken: %s; nothing sent.",
+            log_quote(0, file.file_name), log_quote(1, form.names[file.entry]),
+            static_cast<unsigned long long>(file.size), why);
   *out = outcome;
   return false;
 }
@@ -88,8 +89,9 @@ bool attachments_accept(const Settings& settings, const FormRequest& request, Fo
   if (settings.attachments_max_kb == 0) {
     for (int i = 0; i < request.file_count; ++i) {
       const FormFile& f = request.files[i];
-      log_event(LOG_ERROR, "file {%s} of field {%s} (%zu bytes) not attached: attachments are off.",
-                log_quote(0, f.file_name), log_quote(1, form->names[f.entry]), f.size);
+      log_event(LOG_ERROR, "file {%s} of field {%s} (%llu bytes) not attached: attachments are off.",
+                log_quote(0, f.file_name), log_quote(1, form->names[f.entry]),
+                static_cast<unsigned long long>(f.size));
     }
     return true;
   }
@@ -116,7 +118,8 @@ bool attachments_accept(const Settings& settings, const FormRequest& request, Fo
   for (int i = 0; i < request.file_count; ++i) {
     const FormFile& f = request.files[i];
     TextBuffer* shown = text_buffer_new("");
-    text_buffer_append(shown, "%s (%zu bytes)", base_name(f.file_name), f.size);
+    text_buffer_append(shown, "%s (%llu bytes)", base_name(f.file_name),
+                       static_cast<unsigned long long>(f.size));
     form_set_value(form, f.entry, shown->data);
     text_buffer_free(shown);
   }
@@ -260,7 +263,8 @@ void attachments_build(const FormRequest& request, const char* text_encoding, co
     text_buffer_append(head, "Content-Transfer-Encoding: base64%s%s", eol, eol);
     put_both(out, out_shown, head->data);
     append_base64(out, f.data, f.size, eol);
-    text_buffer_append(out_shown, "(%zu bytes in base64, not shown)%s", f.size, eol);
+    text_buffer_append(out_shown, "(%llu bytes in base64, not shown)%s",
+                       static_cast<unsigned long long>(f.size), eol);
     // The base64 lines end with a line end, which the delimiter takes.
     out->length -= static_cast<int>(strlen(eol));
     out->data[out->length] = '\0';

@@ -164,7 +164,8 @@ void log_dropped(const FormTable* form, int dropped) {
 // The decoders' own reason with where it was found.
 void refuse_malformed(FormTable* form, FormRequest* request, const char* error, size_t at) {
   char what[160];
-  snprintf(what, sizeof what, "%s (at byte %zu)", error, at);
+  snprintf(what, sizeof what, "%s (at byte %llu)", error,
+           static_cast<unsigned long long>(at));
   refuse(form, request, Outcome::kMalformed, what);
 }
 
