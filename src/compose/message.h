@@ -19,7 +19,9 @@
 // line breaks and control characters of outside text (submitted values and
 // names, settings text) escaped (log_escape_append), so that no submitted
 // text can start a log line. Only the program's own line ends stay line
-// ends in the copy. Both buffers belong to the block.
+// ends in the copy. A body carrying files is the exception: its copy shows
+// each file's size in place of the base64 lines (the SMTP trace walks the
+// copy only as far as it goes). Both buffers belong to the block.
 struct MessageBlock {
   TextBuffer* wire;
   TextBuffer* shown;
