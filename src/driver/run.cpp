@@ -95,7 +95,7 @@ static void answer_refusal(const Settings& settings, const FormTable& form, Outc
 }
 
 // The guards, the message and its delivery, then the page for the visitor.
-static void submit(const Settings& settings, const FormTable& form, const FormRequest& request) {
+static void submit(const Settings& settings, const FormTable& form, FormRequest* request) {
   // The guards on the form come first; those that need the envelope, and
   // the rate limit, run inside assemble_message just before the delivery.
   TextBuffer* missing = nullptr;
@@ -106,7 +106,10 @@ static void submit(const Settings& settings, const FormTable& form, const FormRe
   Message message = {};
   if (stop == GuardStop::kNone) {
     log_event(LOG_DEBUG, "generating email.");
-    if (assemble_message(settings, form, &envelope, &message, &request)) {
+    bool ready = assemble_message(settings, form, &envelope, &message, request);
+    // The files are in the message now.
+    form_request_drop_body(request);
+    if (ready) {
       result = deliver(settings, envelope, message);
     }
   }
@@ -156,7 +159,7 @@ int run_cgi() {
   if (request.refused || !attachments_accept(settings, request, &form, &refusal)) {
     answer_refusal(settings, form, refusal);
   } else {
-    submit(settings, form, request);
+    submit(settings, form, &request);
   }
   log_event(LOG_DEBUG, "ended.");
   fflush(stdout);

@@ -326,6 +326,13 @@ void form_request_decode(const char* content_type, const char* body, size_t leng
   }
 }
 
+void form_request_drop_body(FormRequest* request) {
+  for (int i = 0; i < request->file_count; ++i) request->files[i].data = nullptr;
+  free(request->body);
+  request->body = nullptr;
+  request->length = 0;
+}
+
 void form_request_free(FormRequest* request) {
   for (int i = 0; i < request->file_count; ++i) free(request->files[i].file_name);
   free(request->files);

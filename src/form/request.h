@@ -56,5 +56,10 @@ void read_form(FormTable* form, FormRequest* request);
 void form_request_decode(const char* content_type, const char* body, size_t length,
                          FormTable* form, FormRequest* request);
 
+// Releases the body once nothing needs it (the files are attached): the
+// files' data become null. A large upload is then not held while the
+// message is sent.
+void form_request_drop_body(FormRequest* request);
+
 // Releases the body and the files and empties the request.
 void form_request_free(FormRequest* request);
