@@ -6,9 +6,9 @@ the same SMTP exchange and nothing else) and with the program's start-up
 alone ("-version"). Further rows: a 1000-line settings file, the largest
 form body (100000 bytes in 1000 pairs), the typical form with every
 abuse guard on (the rate limit's state file growing by one entry a run),
-and the typical form submitted over STARTTLS with AUTH PLAIN (certificates
+the typical form submitted over STARTTLS with AUTH PLAIN (certificates
 of a test CA made with the openssl command), next to the same form in
-plain text.
+plain text, and a multipart post with a 1 MB file attached.
 
     bench/whole_run.py [--bin [LABEL=]PATH ...] [--runs 200]
 
@@ -190,6 +190,19 @@ TYPICAL_FORM = ("Name%3A=Joe+Bloggs&Email%3A=joe%40example.org&Message%3A=Hello%
                 "Please+call+me+back.")
 
 
+def upload_form(size=1024 * 1024):
+    """A multipart body as a browser sends it: two text fields and a file
+    of `size` bytes (every byte value), and its CONTENT_TYPE."""
+    b = b"----WebKitFormBoundaryq1w2e3r4t5y6u7i8"
+    data = bytes(range(256)) * (size // 256)
+    body = (b"--" + b + b'\r\nContent-Disposition: form-data; name="Name:"\r\n\r\nJoe Bloggs\r\n'
+            b"--" + b + b'\r\nContent-Disposition: form-data; name="Email:"\r\n\r\n'
+            b"joe@example.org\r\n--" + b + b'\r\nContent-Disposition: form-data; name="cv"; '
+            b'filename="cv.pdf"\r\nContent-Type: application/pdf\r\n\r\n' + data +
+            b"\r\n--" + b + b"--\r\n")
+    return "multipart/form-data; boundary=" + b.decode(), body
+
+
 def largest_form():
     pairs = []
     for i in range(1000):
@@ -222,7 +235,7 @@ class Bench:
         responder = responder or self.responder
         body_file = os.path.join(self.work, "body")
         with open(body_file, "wb") as f:
-            f.write(body.encode())
+            f.write(body if isinstance(body, bytes) else body.encode())
         full_env = {"PATH": "/usr/bin:/bin", "TZ": "UTC", "CONTENT_LENGTH": str(len(body))}
         full_env.update(env or {})
         before = responder.messages
@@ -333,6 +346,16 @@ def main():
                 s = summary(bench.measure([program], TYPICAL_FORM, cwd=cwd,
                                           responder=bench.tls_responder))
                 print_row("  typical form, STARTTLS + AUTH PLAIN", s, floor["wall"])
+            # Builds that attach files: a 1 MB upload, attached.
+            with open(binary, "rb") as f:
+                knows_attachments = b"attachments_max_kb " in f.read()
+            if knows_attachments:
+                content_type, body = upload_form()
+                program, cwd = site(work, "upload-%d" % index, binary, typical_settings(
+                    port, "errors", ["attachments_max_kb 2048"]))
+                s = summary(bench.measure([program], body, cwd=cwd,
+                                          env={"CONTENT_TYPE": content_type}))
+                print_row("  multipart, 1 MB file attached, errors", s, floor["wall"])
 
         if bench.tls_files:
             bench.tls_files.cleanup()

@@ -5,7 +5,7 @@
 #   scripts/install-deps.sh --missing  only list those not installed yet
 #                                      (scripts/test.sh asks this first)
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev python3 python3-aiosmtpd
+packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev python3 python3-aiosmtpd python3-requests
           curl ca-certificates lighttpd apache2 postfix logrotate chromium faketime
           g++-mingw-w64-x86-64 libssl-dev openssl strace
           spamassassin rspamd opendkim opendkim-tools python3-dkim)

@@ -103,9 +103,9 @@ static int doubled_capacity(int capacity, long long length) {
   return capacity < INT_MAX / 2 && 2 * capacity > grown ? 2 * capacity : grown;
 }
 
-void text_buffer_append_bytes(TextBuffer* buffer, const char* data, int length) {
-  if (length <= 0) return;
+char* text_buffer_extend(TextBuffer* buffer, int length) {
   long long old = buffer->length;
+  if (length < 0) length = 0;
   if (old + length + 1 >= buffer->capacity) {
     int capacity = doubled_capacity(buffer->capacity, old + length);
     char* block = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
@@ -115,9 +115,14 @@ void text_buffer_append_bytes(TextBuffer* buffer, const char* data, int length) 
     buffer->data = block;
     buffer->capacity = capacity;
   }
-  memcpy(buffer->data + old, data, static_cast<size_t>(length));
   buffer->length = static_cast<int>(old + length);
   buffer->data[buffer->length] = '\0';
+  return buffer->data + old;
+}
+
+void text_buffer_append_bytes(TextBuffer* buffer, const char* data, int length) {
+  if (length <= 0) return;
+  memcpy(text_buffer_extend(buffer, length), data, static_cast<size_t>(length));
 }
 
 void text_buffer_replace(TextBuffer* buffer, const char* format, ...) {

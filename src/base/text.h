@@ -53,6 +53,12 @@ void text_buffer_append(TextBuffer* buffer, const char* format, ...)
 // to the new length + 20000 or twice the capacity, whichever is more.
 void text_buffer_append_bytes(TextBuffer* buffer, const char* data, int length);
 
+// Lengthens the text by `length` bytes and returns where they start, for
+// the caller to fill at once (the NUL after them is written; no NUL may be
+// among them); grows like text_buffer_append. Lets a large encoding be
+// written in place instead of copied in.
+char* text_buffer_extend(TextBuffer* buffer, int length);
+
 // Replaces the text with formatted text; the block never shrinks.
 void text_buffer_replace(TextBuffer* buffer, const char* format, ...)
     QUILLON_PRINTF(2, 3);

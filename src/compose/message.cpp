@@ -7,6 +7,7 @@
 
 #include "base/hostname.h"
 #include "base/log.h"
+#include "compose/attachments.h"
 #include "compose/envelope.h"
 #include "compose/mime.h"
 #include "compose/guards.h"
@@ -99,10 +100,10 @@ static void put_ownf(Block* block, const char* format, ...) {
 static void append_header_line(Block* block, const Settings& settings, const char* text,
                                const char* value) {
   size_t length = strlen(text);
-  const char* colon = settings.add_headerline_colon && length > 0 &&
-                              text[length - 1] != ':'
-                          ? ":"
-                          : "";
+  // Only a text without any colon lacks one: a fixed line such as
+  // 'To: "Me" <me@example.com>' is complete as it stands.
+  const char* colon =
+      settings.add_headerline_colon && length > 0 && strchr(text, ':') == nullptr ? ":" : "";
   const char* eol = settings_line_ending(settings);
   if (settings.standard_headers) {
     // Encoded words and folds: the folds are the program's line ends.
@@ -152,9 +153,15 @@ static void append_reply_to(Block* block, const Settings& settings, const FormTa
   free(address);
 }
 
+// The MIME headers of a body carrying files.
+static void append_mixed_headers(Block* block, const char* eol, const char* boundary) {
+  put_ownf(block, "MIME-Version: 1.0%sContent-Type: multipart/mixed; boundary=\"%s\"%s", eol,
+           boundary, eol);
+}
+
 // Date, Message-ID and the MIME headers of a UTF-8 text body.
 void append_standard_headers(Block* block, const char* eol, const char* from,
-                             const char* body) {
+                             const char* body, const char* mixed_boundary) {
   OsZonedTime now;
   os_zoned_time(&now);
   char date[64];
@@ -176,6 +183,10 @@ void append_standard_headers(Block* block, const char* eol, const char* from,
   put_ownf(block, "Message-ID: <%llx.%x.%s@%s>%s", now.unix_seconds,
                      static_cast<unsigned>(os_pid()), unique, domain, eol);
 
+  if (mixed_boundary != nullptr) {
+    append_mixed_headers(block, eol, mixed_boundary);
+    return;
+  }
   put_ownf(block, "MIME-Version: 1.0%sContent-Type: text/plain; charset=UTF-8%s",
                      eol, eol);
   put_ownf(block, "Content-Transfer-Encoding: %s%s",
@@ -190,7 +201,8 @@ static const char* entry_value(const LineEntry& entry, const FormTable& form) {
 }
 
 MessageBlock build_header_block(const Settings& settings, const FormTable& form,
-                                Envelope* envelope, const char* body, bool keep_shown) {
+                                Envelope* envelope, const char* body,
+                                const char* mixed_boundary, bool keep_shown) {
   Block block = new_block(keep_shown);
   const LineList& lines = settings.header_lines;
   for (int i = 0; i < lines.count; ++i) {
@@ -205,7 +217,11 @@ MessageBlock build_header_block(const Settings& settings, const FormTable& form,
   }
   append_reply_to(&block, settings, form);
   const char* eol = settings_line_ending(settings);
-  if (settings.standard_headers) append_standard_headers(&block, eol, envelope->from, body);
+  if (settings.standard_headers) {
+    append_standard_headers(&block, eol, envelope->from, body, mixed_boundary);
+  } else if (mixed_boundary != nullptr) {
+    append_mixed_headers(&block, eol, mixed_boundary);
+  }
   if (block.shown != nullptr) log_event(LOG_DEBUG, "generated headers {%s}", block.shown->data);
   put_own(&block, "X-QUILLON: sent by web form submition activated CGI program.");
   put_own(&block, eol);
@@ -299,8 +315,9 @@ MessageBlock build_body_block(const Settings& settings, const FormTable& form, b
   const char* eol = settings_line_ending(settings);
   const LineList& lines = settings.body_lines;
   for (int i = 0; i < lines.count; ++i) {
-    append_body_entry(&block, eol, indent, or_empty(lines.entries[i].text),
-                      entry_value(lines.entries[i], form));
+    const LineEntry& entry = lines.entries[i];
+    const char* value = entry.variable ? form_joined_value(form, or_empty(entry.text)) : "";
+    append_body_entry(&block, eol, indent, or_empty(entry.text), value);
   }
   // Only the exact word: "True", "yes" or "true " do not ask for the list.
   const char* sendall = settings.sendall;
@@ -341,19 +358,43 @@ static void log_not_sent(const Envelope& envelope, const Message& message) {
 }
 
 
+// The text body as the first part of a body carrying files: 7bit or
+// quoted-printable as standard_headers would write it, then the files.
+// Writes the boundary for the header.
+static void attach_files(const FormRequest& request, const char* eol, MessageBlock* body,
+                         char* boundary) {
+  const char* encoding = "7bit";
+  if (!body_is_7bit(body->wire->data)) {
+    TextBuffer* encoded = text_buffer_new("");
+    append_quoted_printable(encoded, body->wire->data, eol);
+    message_block_free(body);
+    *body = MessageBlock{encoded, text_buffer_new(encoded->data)};
+    encoding = "quoted-printable";
+  } else {
+    limit_line_lengths(body->wire, body->shown, eol, false);
+  }
+  attachments_build(request, encoding, eol, &body->wire, &body->shown, boundary);
+}
+
 AssembleStop assemble_message(const Settings& settings, const FormTable& form,
-                              Envelope* envelope, Message* message) {
+                              Envelope* envelope, Message* message, const FormRequest* request) {
   // The log's copies are made only when a line will show them: the
-  // delivery's debug lines, or the debug level's "not sent" line.
-  bool keep_shown = log_level_enabled(LOG_DEBUG);
+  // delivery's debug lines, or the debug level's "not sent" line (a body
+  // carrying files keeps them: its parts are built from both).
+  bool with_files = attachments_wanted(settings, request);
+  bool keep_shown = log_level_enabled(LOG_DEBUG) || with_files;
   // The body first: with standard headers, its bytes decide the
   // Content-Transfer-Encoding header.
   message->body = build_body_block(settings, form, keep_shown);
-  message->header =
-      build_header_block(settings, form, envelope, message->body.wire->data, keep_shown);
   const char* eol = settings_line_ending(settings);
+  char boundary[kBoundarySize] = "";
+  if (with_files) attach_files(*request, eol, &message->body, boundary);
+  message->header = build_header_block(settings, form, envelope, message->body.wire->data,
+                                       with_files ? boundary : nullptr, keep_shown);
   limit_line_lengths(message->header.wire, message->header.shown, eol, true);
-  if (settings.standard_headers && !body_is_7bit(message->body.wire->data)) {
+  if (with_files) {
+    // Each part was written within the line limit already.
+  } else if (settings.standard_headers && !body_is_7bit(message->body.wire->data)) {
     // Quoted-printable keeps every line short and every byte printable:
     // the log may show it as it is.
     TextBuffer* encoded = text_buffer_new("");

@@ -13,12 +13,15 @@
 #include "compose/envelope.h"
 #include "config/settings.h"
 #include "form/form.h"
+#include "form/request.h"
 
 // A block of the message and its copy for the log: the same text, with the
 // line breaks and control characters of outside text (submitted values and
 // names, settings text) escaped (log_escape_append), so that no submitted
 // text can start a log line. Only the program's own line ends stay line
-// ends in the copy. Both buffers belong to the block.
+// ends in the copy. A body carrying files is the exception: its copy shows
+// each file's size in place of the base64 lines (the SMTP trace walks the
+// copy only as far as it goes). Both buffers belong to the block.
 struct MessageBlock {
   TextBuffer* wire;
   TextBuffer* shown;  // null when the log will not show the block
@@ -39,13 +42,16 @@ constexpr int kMaxBodyLabel = 499;
 // standard_headers, Date, Message-ID and the MIME headers (`body`, the body
 // block the header goes with, decides the Content-Transfer-Encoding; null
 // counts as empty). Logs "generated headers {...}", then adds the trailer
-// line. The caller owns the block. Without `keep_shown` the block has no
-// copy (shown null).
+// line. The caller owns the block.
+// With `mixed_boundary` (a body carrying files), the MIME headers name a
+// multipart/mixed body with that boundary, even without standard_headers.
+// Without `keep_shown` the block has no copy (shown null).
 MessageBlock build_header_block(const Settings& settings, const FormTable& form,
                                 Envelope* envelope, const char* body = nullptr,
-                                bool keep_shown = true);
+                                const char* mixed_boundary = nullptr, bool keep_shown = true);
 
-// Fills a new body block from the settings' body lines and, with "sendall
+// Fills a new body block from the settings' body lines (a field sent more
+// than once shows all its values, joined by ", ") and, with "sendall
 // true", the list of all submitted variables. The caller owns the block;
 // `keep_shown` as above.
 MessageBlock build_body_block(const Settings& settings, const FormTable& form,
@@ -79,15 +85,18 @@ enum class AssembleStop {
 // copies only when a line that the log writes shows them, else null. Returns kNone when
 // From, To and Subject were found and the recipients and the rate limit
 // allow the mail to go; else what stopped it (the reason is logged). The
-// message is filled either way.
+// message is filled either way. With attachments on, the files of `request`
+// (if any) are attached after the text (compose/attachments.h).
 AssembleStop assemble_message(const Settings& settings, const FormTable& form,
-                              Envelope* envelope, Message* message);
+                              Envelope* envelope, Message* message,
+                              const FormRequest* request = nullptr);
 
 // Date, Message-ID (at the domain of `from`) and the MIME headers of a
-// UTF-8 text body (`body` decides the Content-Transfer-Encoding), each
-// ended by `eol`: what standard_headers adds.
+// UTF-8 text body (`body` decides the Content-Transfer-Encoding; with
+// `mixed_boundary`, a multipart/mixed body), each ended by `eol`: what
+// standard_headers adds.
 void append_standard_headers(MessageBlock* block, const char* eol, const char* from,
-                             const char* body);
+                             const char* body, const char* mixed_boundary = nullptr);
 
 // The program's own text, the same in both copies; and outside text, as it
 // is on the wire and escaped in the log's copy.

@@ -502,6 +502,24 @@ static int set_bound(int* slot, const char* key, const char* rest, int most) {
   return 1;
 }
 
+// attachments
+
+constexpr int kMaxAttachmentsKbSetting = 20480;
+constexpr int kMaxAttachmentsFilesSetting = 100;
+
+// A whole number from 1 to `most` into *slot, or one error line.
+static int set_bounded(const char* key, const char* rest, int most, int* slot) {
+  int value = 0;
+  const char* p = rest;
+  if (!read_bounded_number(&p, most, &value) || p == rest || *p != '\0' || value < 1) {
+    log_event(LOG_ERROR, "%s{%s} is not a whole number from 1 to %d; keeping %d.", key, rest,
+              most, *slot);
+    return 0;
+  }
+  *slot = value;
+  return 1;
+}
+
 // Also bounds the log at once, from this very line on.
 static int set_log_max_kb(Settings* settings, const char*, const char* rest, const FieldLookup&) {
   int used = set_bound(&settings->log_max_kb, "log_max_kb ", rest, kMaxLogKb);
@@ -511,6 +529,52 @@ static int set_log_max_kb(Settings* settings, const char*, const char* rest, con
 
 static int set_spool_max_mb(Settings* settings, const char*, const char* rest, const FieldLookup&) {
   return set_bound(&settings->spool_max_mb, "spool_max_mb ", rest, kMaxSpoolMb);
+}
+
+static int set_attachments_max_kb(Settings* settings, const char*, const char* rest,
+                                  const FieldLookup&) {
+  return set_bounded("attachments_max_kb ", rest, kMaxAttachmentsKbSetting,
+                     &settings->attachments_max_kb);
+}
+
+static int set_attachments_max_files(Settings* settings, const char*, const char* rest,
+                                     const FieldLookup&) {
+  return set_bounded("attachments_max_files ", rest, kMaxAttachmentsFilesSetting,
+                     &settings->attachments_max_files);
+}
+
+// Endings a mail reader may run rather than show: never taken, even when
+// listed.
+static const char* const kProgramEndings[] = {
+    ".exe", ".com", ".bat", ".cmd", ".scr", ".pif", ".msi", ".dll", ".js",  ".jse", ".vbs",
+    ".vbe", ".wsf", ".wsh", ".hta", ".ps1", ".psm1", ".jar", ".sh", ".php", ".pl",  ".py",
+    ".cgi", ".lnk", ".reg", ".html", ".htm", ".svg", ".xhtml"};
+
+// ".pdf": a dot and up to 15 letters, digits, '_' or '-', stored lower-case.
+static int add_attachment_type(Settings* settings, const char*, const char* rest,
+                               const FieldLookup&) {
+  size_t length = strlen(rest);
+  bool valid = rest[0] == '.' && length >= 2 && length <= 16;
+  char ending[17] = {0};
+  for (size_t i = 0; valid && i < length; ++i) {
+    char c = ascii_lower(rest[i]);
+    valid = i == 0 || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    ending[i] = c;
+  }
+  if (!valid) {
+    log_event(LOG_ERROR, "attachment_type {%s} is not a file name ending (.pdf); line ignored.",
+              rest);
+    return 0;
+  }
+  for (const char* program : kProgramEndings) {
+    if (strcmp(ending, program) == 0) {
+      log_event(LOG_ERROR,
+                "attachment_type {%s} names programs or scripts, never attached; line ignored.",
+                rest);
+      return 0;
+    }
+  }
+  return add_to_list(&settings->attachment_types, "attachment_type ", ending);
 }
 
 struct KeywordTest {
@@ -585,6 +649,10 @@ static const KeywordTest kKeywordTests[] = {
     {"spool_max_mb ", set_spool_max_mb, nullptr},
     // the owner's checks
     {"smtp_deadline ", set_smtp_deadline, nullptr},
+    // attachments
+    {"attachments_max_kb ", set_attachments_max_kb, nullptr},
+    {"attachments_max_files ", set_attachments_max_files, nullptr},
+    {"attachment_type ", add_attachment_type, nullptr},
 };
 
 const char* settings_line_ending(const Settings& settings) {
@@ -770,7 +838,8 @@ void settings_free(Settings* settings) {
     if (test.text != nullptr) free(settings->*test.text);
   }
   SettingList* lists[] = {&settings->allowed_recipients, &settings->honeypot_variables,
-                          &settings->required_variables, &settings->allowed_origins};
+                          &settings->required_variables, &settings->allowed_origins,
+                          &settings->attachment_types};
   for (SettingList* list : lists) {
     for (int i = 0; i < list->count; ++i) free(list->items[i]);
     free(list->items);

@@ -110,6 +110,11 @@ struct Settings {
   // duplicate posts: the same fields from one client within this many
   // minutes are sent once; 0: off
   int duplicate_window_minutes = 0;
+
+  // attachments: the files of a multipart form; off while attachments_max_kb is 0
+  int attachments_max_kb = 0;     // the decoded total of all files, 1 to 20480
+  int attachments_max_files = 5;  // at most this many files
+  SettingList attachment_types{}; // name endings (".pdf"); none: the default list
 };
 
 // The line ending of every message line and SMTP command: CR LF in the TLS

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/log.h"
+#include "compose/attachments.h"
 #include "compose/guards.h"
 #include "compose/message.h"
 #include "compose/envelope.h"
@@ -19,6 +20,7 @@
 #include "driver/outcome_line.h"
 #include "driver/resend.h"
 #include "form/form.h"
+#include "form/request.h"
 #include "platform/os.h"
 #include "reply/accept.h"
 #include "reply/answer.h"
@@ -112,9 +114,20 @@ static DeliveryResult deliver_with_confirmation(const Settings& settings, const 
   return result;
 }
 
+// A submission the decoders or the attachment rules refused: nothing was
+// sent, the error line is written; the outcome line, then the answer.
+static void answer_refusal(const Settings& settings, const FormTable& form, Outcome outcome,
+                           const RequestInfo& request) {
+  log_event(LOG_OUTCOME, "outcome: not sent, the form was refused (%s)",
+            outcome_info(outcome).word);
+  log_event(LOG_DEBUG, "sending failure reply message.");
+  send_answer(outcome, &settings, &form, nullptr, false, request);
+}
+
 // The guards, the message and its delivery, the outcome line, then the
 // answer.
-static void submit(const Settings& settings, const FormTable& form, const RequestInfo& request) {
+static void submit(const Settings& settings, const FormTable& form, FormRequest* form_request,
+                   const RequestInfo& request) {
   // The guards on the form come first; those that need the envelope, and
   // the rate limit, run inside assemble_message just before the delivery.
   TextBuffer* missing = nullptr;
@@ -127,7 +140,9 @@ static void submit(const Settings& settings, const FormTable& form, const Reques
   Message message = {};
   if (end.guard == GuardStop::kNone) {
     log_event(LOG_DEBUG, "generating email.");
-    end.last_check = assemble_message(settings, form, &envelope, &message);
+    end.last_check = assemble_message(settings, form, &envelope, &message, form_request);
+    // The files are in the message now.
+    form_request_drop_body(form_request);
     if (end.last_check == AssembleStop::kNone) {
       // The CAPTCHA comes last of the guards: the cheap ones cost no outbound call.
       CaptchaStep captcha = captcha_step(settings, form);
@@ -195,8 +210,9 @@ int run_cgi() {
   // The form comes before the settings: the settings' log lines show the
   // submitted values of the fields they name.
   FormTable form = {};
+  FormRequest form_request = {};
   log_event(LOG_DEBUG, "getting form info.");
-  read_form(&form);
+  read_form(&form, &form_request);
   log_event(LOG_DEBUG, "loading config file.");
   Settings settings;
   if (!settings_read(g_program.ini_path, FieldLookup{submitted_value, &form}, &settings)) {
@@ -205,13 +221,19 @@ int run_cgi() {
     log_event(LOG_ERROR, "The ini file could not be opened.");
     send_answer(Outcome::kNotConfigured, nullptr, &form, nullptr, false, request);
   } else {
-    submit(settings, form, request);
+    Outcome refusal = form_request.outcome;
+    if (form_request.refused || !attachments_accept(settings, form_request, &form, &refusal)) {
+      answer_refusal(settings, form, refusal, request);
+    } else {
+      submit(settings, form, &form_request, request);
+    }
   }
   log_event(LOG_DEBUG, "ended.");
   fflush(stdout);
   // Freed last: the log follows the settings' logging level to the end.
   settings_free(&settings);
   form_free(&form);
+  form_request_free(&form_request);
   return 0;
 }
 

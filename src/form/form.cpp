@@ -9,102 +9,8 @@
 #include "base/program.h"
 #include "platform/os.h"
 
-static const char* getenv_or_empty(const char* name) {
-  const char* value = environment_value(name);
-  return value != nullptr ? value : "";
-}
-
-// atoi's reading (leading blanks, a sign, digits up to the first other
-// character), saturating instead of overflowing on absurd lengths.
-static long parse_length(const char* text) {
-  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-  bool negative = false;
-  if (*text == '+' || *text == '-') negative = *text++ == '-';
-  long value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    if (value < LONG_MAX / 10) value = value * 10 + (*text - '0');
-  }
-  return negative ? -value : value;
-}
-
 static char* copy_or_die(const char* start, size_t length) {
   return copy_bytes_or_die(start, length, kOutOfMemoryCopy);
-}
-
-// Reads into buf[0..len) until it is full, the input ends or the deadline
-// passes; returns the bytes read and sets *timed_out when time ran out.
-static size_t read_until(char* buf, size_t len, long long deadline_ms, bool* timed_out) {
-  size_t got = 0;
-  while (got < len) {
-    size_t chunk = len - got > static_cast<size_t>(INT_MAX) ? INT_MAX : len - got;
-    int n = os_read_stdin(buf + got, static_cast<int>(chunk), deadline_ms);
-    if (n == kOsReadTimedOut) *timed_out = true;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  return got;
-}
-
-// Reads and drops up to `len` bytes; returns how many were read.
-static long long discard_until(long long len, long long deadline_ms, bool* timed_out) {
-  constexpr size_t kSinkSize = 65536;
-  char* sink = static_cast<char*>(malloc(kSinkSize));
-  if (sink == nullptr) fatal_reply(kOutOfMemoryCopy);
-  long long done = 0;
-  while (done < len) {
-    long long left = len - done;
-    size_t chunk = left < static_cast<long long>(kSinkSize) ? static_cast<size_t>(left) : kSinkSize;
-    size_t n = read_until(sink, chunk, deadline_ms, timed_out);
-    done += static_cast<long long>(n);
-    if (n < chunk) break;
-  }
-  free(sink);
-  return done;
-}
-
-void read_form(FormTable* form) {
-  const char* content_length = getenv_or_empty("CONTENT_LENGTH");
-  long total = parse_length(content_length);
-  long wanted = total;
-  os_stdin_binary();
-  if (wanted > kMaxFormBody) {
-    log_event(LOG_ERROR,
-              "CONTENT_LENGTH {%s} is more than %d bytes: only the first %d bytes "
-              "were read, the rest of the form is ignored.",
-              log_quote(0, content_length), kMaxFormBody, kMaxFormBody);
-    wanted = kMaxFormBody;
-  }
-  // A client that sends slowly, or never, must not hold the run: the whole
-  // body, kept and dropped part alike, has kBodyTimeLimitSeconds.
-  long long deadline = os_monotonic_ms() + kBodyTimeLimitSeconds * 1000LL;
-  bool timed_out = false;
-  // The receiving area: the body and the NUL that ends it.
-  char* form_body = static_cast<char*>(malloc(kMaxFormBody + 1));
-  if (form_body == nullptr) fatal_reply(kOutOfMemoryCopy);
-  size_t got = wanted > 0 ? read_until(form_body, static_cast<size_t>(wanted), deadline, &timed_out)
-                          : 0;
-  long long read_total = static_cast<long long>(got);
-  // The rest of an oversized body is read and dropped, so the web server
-  // that writes it is not left waiting while the page is written; beyond
-  // kMaxDroppedBody, standard input is closed instead.
-  bool unread = timed_out;
-  if (!timed_out && got == static_cast<size_t>(wanted) && total > wanted) {
-    long long rest = static_cast<long long>(total) - wanted;
-    long long drop = rest < kMaxDroppedBody ? rest : kMaxDroppedBody;
-    long long dropped = discard_until(drop, deadline, &timed_out);
-    read_total += dropped;
-    unread = timed_out || (dropped == drop && rest > drop);
-  }
-  if (timed_out) {
-    log_event(LOG_ERROR,
-              "the form body was not all there after %d seconds (%lld of %ld bytes "
-              "read): going on with what arrived.",
-              kBodyTimeLimitSeconds, read_total, total);
-  }
-  if (unread) os_close_stdin();
-  form_body[got] = '\0';
-  form_decode(form, form_body, got);
-  free(form_body);
 }
 
 void form_decode(FormTable* form, const char* body, size_t length) {
@@ -167,10 +73,20 @@ static int index_slot(const FormTable& form, const char* name) {
 
 static void build_index(const FormTable& form) {
   memset(form.index, 0, sizeof form.index);
+  // The last entry seen of each slot's name, to chain the repeats.
+  int last[kFormIndexSize];
   // Entries in submission order: a name submitted twice keeps its first.
   for (int i = 0; i < form.count; ++i) {
     int slot = index_slot(form, form.names[i]);
-    if (form.index[slot] == 0) form.index[slot] = i + 1;
+    form.next_same[i] = 0;
+    if (form.index[slot] == 0) {
+      form.index[slot] = i + 1;
+    } else {
+      form.next_same[last[slot]] = i + 1;
+    }
+    last[slot] = i;
+    free(form.joined[i]);
+    form.joined[i] = nullptr;
   }
   form.indexed_count = form.count;
 }
@@ -181,12 +97,48 @@ const char* form_value(const FormTable& form, const char* name) {
   return entry != 0 ? form.values[entry - 1] : "";
 }
 
+const char* form_joined_value(const FormTable& form, const char* name) {
+  if (form.indexed_count != form.count) build_index(form);
+  int entry = form.index[index_slot(form, name)];
+  if (entry == 0) return "";
+  int first = entry - 1;
+  if (form.next_same[first] == 0) return form.values[first];
+  if (form.joined[first] == nullptr) {
+    size_t length = 0;
+    for (int i = first; i >= 0; i = form.next_same[i] - 1) length += strlen(form.values[i]) + 2;
+    char* text = static_cast<char*>(malloc(length + 1));
+    if (text == nullptr) fatal_reply(kOutOfMemoryCopy);
+    size_t n = 0;
+    for (int i = first; i >= 0; i = form.next_same[i] - 1) {
+      if (i != first) {
+        memcpy(text + n, ", ", 2);
+        n += 2;
+      }
+      size_t value_length = strlen(form.values[i]);
+      memcpy(text + n, form.values[i], value_length);
+      n += value_length;
+    }
+    text[n] = '\0';
+    form.joined[first] = text;
+  }
+  return form.joined[first];
+}
+
+void form_set_value(FormTable* form, int entry, const char* value) {
+  free(form->values[entry]);
+  form->values[entry] = copy_or_die(value, strlen(value));
+  // The joined values may hold the old one.
+  form->indexed_count = -1;
+}
+
 void form_free(FormTable* form) {
   for (int i = 0; i < form->count; ++i) {
     free(form->names[i]);
     free(form->values[i]);
+    free(form->joined[i]);
     form->names[i] = nullptr;
     form->values[i] = nullptr;
+    form->joined[i] = nullptr;
   }
   form->count = 0;
   form->indexed_count = 0;

@@ -31,12 +31,12 @@ struct FormTable {
   // A cache, hence mutable: look-ups on a const table may build it.
   mutable int index[kFormIndexSize];
   mutable int indexed_count;
+  // Per entry: the next entry of the same name (entry number + 1; 0: none),
+  // built with the index; and for a first entry of a repeated name, its
+  // values joined (form_joined_value), made when first asked for.
+  mutable int next_same[kMaxFormPairs];
+  mutable char* joined[kMaxFormPairs];
 };
-
-// Reads CONTENT_LENGTH bytes (at most kMaxFormBody) of standard input and
-// decodes them into `form`, within kBodyTimeLimitSeconds: on time-out one
-// error line is logged and what arrived is decoded. Called once per CGI run.
-void read_form(FormTable* form);
 
 // Decodes a URL-encoded body of `length` bytes into `form` (appending to
 // what it holds). A NUL byte ends the body.
@@ -45,6 +45,14 @@ void form_decode(FormTable* form, const char* body, size_t length);
 // The value of the first entry whose name equals `name` byte for byte, or "".
 // The text belongs to the table. Constant time per call: a hash index.
 const char* form_value(const FormTable& form, const char* name);
+
+// All values of the entries named `name`, in submission order, joined by
+// ", " (the one value of a name given once; "" for none). The text belongs
+// to the table. For body lines and page tokens: a visitor's every choice.
+const char* form_joined_value(const FormTable& form, const char* name);
+
+// Replaces the value of entry `entry` by a copy of `value`.
+void form_set_value(FormTable* form, int entry, const char* value);
 
 // Releases the entries and empties the table.
 void form_free(FormTable* form);

@@ -100,7 +100,7 @@ void expand_tokens(const PageInput& input, char* text) {
       value = input.missing_fields;
     }
     if (value == nullptr) value = program_token(input, name);
-    if (value == nullptr) value = input.form != nullptr ? form_value(*input.form, name) : "";
+    if (value == nullptr) value = input.form != nullptr ? form_joined_value(*input.form, name) : "";
     print_escaped_value(value);
     rest = close + 2;
     if (*rest == '\0') return;

@@ -3,6 +3,8 @@
 // made by deploy/serve.sh (tests/deploy/run_all.sh starts them):
 //   QUILLON_URL, QUILLON_MAIL_DIR  one with an SMTP server
 //   QUILLON_DEAD_URL               one whose SMTP server does not exist
+//   QUILLON_FORMS_SITES            "web|url|mail dir ..." with attachments on,
+//                                  under lighttpd and Apache (file, checkboxes)
 // Screenshots go to QUILLON_ARTIFACTS (default build/deploy-artifacts).
 'use strict';
 
@@ -135,6 +137,75 @@ async function notSentCase(page) {
   await checkEscapedName(page, raw);
 }
 
+// The installations with attachments on: "web|url|mail dir" each.
+function formsSites() {
+  return env('QUILLON_FORMS_SITES').trim().split(/\s+/).map((entry) => {
+    const [web, url, mailDir] = entry.split('|');
+    return { web, url, mailDir };
+  });
+}
+
+// Replaces the sample page's form by `html` (the sample stays without a
+// file field), so the browser builds the body itself.
+async function showForm(page, url, html) {
+  await page.goto(url);
+  await page.evaluate((markup) => {
+    document.querySelector('#contact').outerHTML = markup;
+  }, html);
+}
+
+async function postShown(page, shotName) {
+  await page.screenshot({ path: path.join(artifacts, `${shotName}-form.png`), fullPage: true });
+  const [response] = await Promise.all([page.waitForNavigation(), page.click('#send')]);
+  assert.equal(response.status(), 200);
+  await page.screenshot({ path: path.join(artifacts, `${shotName}-reply.png`), fullPage: true });
+  assert.equal(await page.title(), 'Message sent');
+}
+
+// The decoded bytes of the mail's attachment named `fileName` (base64).
+function attachment(mail, fileName) {
+  const boundary = /boundary="([^"]+)"/.exec(mail)[1];
+  const part = mail.split(`--${boundary}`).find((p) => p.includes(`filename="${fileName}"`));
+  assert.ok(part, `no attachment ${fileName} in:\n${mail.slice(0, 2000)}`);
+  return Buffer.from(part.slice(part.indexOf('\r\n\r\n') + 4).replace(/\s+/g, ''), 'base64');
+}
+
+const UPLOAD = Buffer.concat([Buffer.from('%PDF-1.4\r\n'), Buffer.from([...Array(256).keys()]),
+  Buffer.from('\r\n.\r\nend\r\n')]);
+
+async function fileCase(page, site) {
+  const before = storedMessages(site.mailDir);
+  await showForm(page, site.url, `<form id="contact" method="post" action="/cgi-bin/quillon"
+      enctype="multipart/form-data">
+    <label for="name">Your name</label><input id="name" name="Name:">
+    <label for="cv">Your CV</label><input id="cv" name="Message:" type="file">
+    <button id="send" type="submit">Send</button></form>`);
+  await page.fill('#name', visitor.name);
+  await page.setInputFiles('#cv', { name: 'cv.pdf', mimeType: 'application/pdf', buffer: UPLOAD });
+  await postShown(page, `file-${site.web}`);
+  const name = await waitForNewMessage(site.mailDir, before);
+  const mail = fs.readFileSync(path.join(site.mailDir, name)).toString('latin1');
+  assert.ok(mail.includes(`\r\n Message: cv.pdf (${UPLOAD.length} bytes)\r\n`), mail.slice(0, 2000));
+  assert.ok(attachment(mail, 'cv.pdf').equals(UPLOAD), 'the attachment differs from the upload');
+}
+
+async function checkboxCase(page, site) {
+  const before = storedMessages(site.mailDir);
+  await showForm(page, site.url, `<form id="contact" method="post" action="/cgi-bin/quillon">
+    <label for="name">Your name</label><input id="name" name="Name:">
+    <label><input type="checkbox" name="Topics:" value="news"> News</label>
+    <label><input type="checkbox" name="Topics:" value="offers"> Offers</label>
+    <label><input type="checkbox" name="Topics:" value="events"> Events</label>
+    <button id="send" type="submit">Send</button></form>`);
+  await page.fill('#name', visitor.name);
+  await page.check('input[value="news"]');
+  await page.check('input[value="events"]');
+  await postShown(page, `checkboxes-${site.web}`);
+  const name = await waitForNewMessage(site.mailDir, before);
+  const mail = fs.readFileSync(path.join(site.mailDir, name)).toString('utf8');
+  assert.ok(mail.includes('\r\n Topics: news, events\r\n'), mail);
+}
+
 async function main() {
   fs.mkdirSync(artifacts, { recursive: true });
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'quillon-chromium-'));
@@ -149,6 +220,10 @@ async function main() {
   const cases = [['form posted, mail stored, values escaped', sentCase],
     ['no SMTP server: failure page', notSentCase],
     ['hidden honeypot field: invisible, a person\'s post is sent', honeypotCase]];
+  for (const site of formsSites()) {
+    cases.push([`${site.web}: a multipart form with a file, attached`, (p) => fileCase(p, site)],
+      [`${site.web}: a form with checkboxes, every choice`, (p) => checkboxCase(p, site)]);
+  }
   let passed = 0;
   let failed = 0;
   try {

@@ -103,9 +103,21 @@ ensure_node_modules() {
 }
 
 browser_suite() {
-  local sent=$work/browser-sent dead=$work/browser-not-sent rc
+  local sent=$work/browser-sent dead=$work/browser-not-sent rc web
   "$repo"/deploy/serve.sh start "$sent" --bin "$QUILLON_BIN" &&
     "$repo"/deploy/serve.sh start "$dead" --bin "$QUILLON_BIN" --no-smtp || return 1
+  # The form with a file and the one with checkboxes, through both servers:
+  # installations with attachments on (within the shipped 100 KiB limit)
+  # and a body line for the checkboxes.
+  QUILLON_FORMS_SITES=
+  for web in lighttpd apache2; do
+    "$repo"/deploy/serve.sh start "$work/browser-forms-$web" --bin "$QUILLON_BIN" --web $web \
+      --set "attachments_max_kb 64" --set "use_submitted_variable_for_bodycontent Topics:" ||
+      return 1
+    QUILLON_FORMS_SITES+="$web|$(. "$work/browser-forms-$web"/state.env &&
+      echo "$QUILLON_URL|$QUILLON_MAIL_DIR") "
+  done
+  export QUILLON_FORMS_SITES
   (
     # shellcheck source=/dev/null
     . "$sent"/state.env
@@ -117,6 +129,7 @@ browser_suite() {
   rc=$?
   "$repo"/deploy/serve.sh stop "$sent"
   "$repo"/deploy/serve.sh stop "$dead"
+  for web in lighttpd apache2; do "$repo"/deploy/serve.sh stop "$work/browser-forms-$web"; done
   return $rc
 }
 
@@ -129,8 +142,8 @@ for suite in "${suites[@]}"; do
         skip_suite browser "node or npm is missing"
       elif [ ! -x "${QUILLON_CHROMIUM:-/usr/bin/chromium}" ]; then
         skip_suite browser "chromium is missing"
-      elif ! command -v lighttpd >/dev/null; then
-        skip_suite browser "lighttpd is missing"
+      elif ! command -v lighttpd >/dev/null || ! command -v apache2 >/dev/null; then
+        skip_suite browser "lighttpd or apache2 is missing"
       elif ! ensure_node_modules; then
         echo "=== browser: npm ci failed"; failed=$((failed + 1))
       else

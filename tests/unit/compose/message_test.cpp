@@ -34,8 +34,10 @@ TEST_F(MessageTest, HeaderLinesAreWrittenByteForByte) {
   } cases[] = {
       {"Subject: Form Submission Data", "", false,
        "Subject: Form Submission Data \n"},
+      // The colon goes only where the text holds none.
       {"Subject: Form Submission Data", "", true,
-       "Subject: Form Submission Data: \n"},
+       "Subject: Form Submission Data \n"},
+      {"To: \"Me\" <me@example.com>", "", true, "To: \"Me\" <me@example.com> \n"},
       {"Subject:", "Hello", true, "Subject: Hello\n"},
       {"Subject", "Hello", true, "Subject: Hello\n"},
       {"Subject", "Hello", false, ""},

@@ -412,6 +412,8 @@ TEST_F(SettingsTest, InvalidGuardValuesLogOneLineNamingKeyAndValue) {
       "allowed_recipient example.com", "honeypot_variable ", "required_variable ",
       "allowed_origin http://x/", "rate_limit 5", "http_status yes",
       "failure_redirect sorry.html",
+      "attachments_max_kb 20481", "attachments_max_files 0", "attachment_type pdf",
+      "attachment_type .EXE",
   };
   for (const char* line : lines) {
     std::ofstream(log_path_, std::ios::trunc);

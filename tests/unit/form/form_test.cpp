@@ -1,4 +1,5 @@
 #include "form/form.h"
+#include "form/request.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -148,6 +149,12 @@ TEST_F(FormTest, LookupIsExactAndTakesTheFirstMatch) {
   EXPECT_STREQ(form_value(table, "Nam"), "");
   EXPECT_STREQ(form_value(table, ""), "e1");
   EXPECT_STREQ(form_value(table, "x"), "");
+  // Every value of a repeated name, in order; a changed value shows.
+  EXPECT_STREQ(form_joined_value(table, "Name"), "A, B");
+  EXPECT_STREQ(form_joined_value(table, "x"), "");
+  EXPECT_STREQ(form_joined_value(table, "y"), "");
+  form_set_value(&table, 1, "C");
+  EXPECT_STREQ(form_joined_value(table, "Name"), "A, C");
   form_free(&table);
   form_decode(&table, "a=1", 3);
   EXPECT_STREQ(form_value(table, ""), "");
@@ -199,7 +206,9 @@ class ReadFormTest : public FormTest {
     } else {
       unsetenv("CONTENT_LENGTH");
     }
-    read_form(&table);
+    FormRequest request{};
+    read_form(&table, &request);
+    form_request_free(&request);
   }
   std::string log_text() {
     std::ifstream in(log_path_, std::ios::binary);

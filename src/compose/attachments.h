@@ -1,0 +1,42 @@
+#pragma once
+// The files of a multipart form: whether the settings let them be attached
+// (attachments_max_kb, attachments_max_files, attachment_type), and the
+// multipart/mixed body that carries them after the text. May use
+// src/config, src/form, src/base, src/platform and the Outcome words of
+// reply/outcome.h. Errors: attachments_accept says yes or no with the
+// Outcome, the reason logged in one error line; building cannot fail
+// (running out of memory ends the process through fatal_reply).
+
+#include <cstddef>
+
+#include "base/text.h"
+#include "config/settings.h"
+#include "form/form.h"
+#include "form/request.h"
+#include "reply/outcome.h"
+
+// The endings taken when the settings name none.
+extern const char* const kDefaultAttachmentTypes[];
+
+// Without attachments_max_kb: logs one error line per file ("not
+// attached: attachments are off") and leaves its field's value, the file
+// name; returns true. With it: checks the number of files, each name's
+// ending and the total size; false with *outcome kTooLarge or kUnsupported
+// after one error line. On success each attached file's field shows
+// "name (N bytes)".
+bool attachments_accept(const Settings& settings, const FormRequest& request, FormTable* form,
+                        Outcome* outcome);
+
+// Whether the message carries files: attachments on and files sent.
+bool attachments_wanted(const Settings& settings, const FormRequest* request);
+
+// Replaces `wire`/`shown` (the finished text body, already 7bit or
+// quoted-printable as `text_encoding` says) by a multipart/mixed body: the
+// text part, then each file base64-encoded in lines of 76 characters with
+// its Content-Type and Content-Disposition (RFC 2231 for a non-ASCII name).
+// The copy for the log shows each file's size instead of its encoding.
+// Writes the boundary, which occurs nowhere in the parts, into `boundary`
+// (at least kBoundarySize bytes).
+constexpr size_t kBoundarySize = 64;
+void attachments_build(const FormRequest& request, const char* text_encoding, const char* eol,
+                       TextBuffer** wire, TextBuffer** shown, char* boundary);

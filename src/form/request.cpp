@@ -1,0 +1,341 @@
+#include "form/request.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/log.h"
+#include "base/program.h"
+#include "form/content_type.h"
+#include "form/json_form.h"
+#include "form/multipart.h"
+#include "form/text_plain.h"
+#include "platform/os.h"
+
+namespace {
+
+const char* getenv_or_empty(const char* name) {
+  const char* value = environment_value(name);
+  return value != nullptr ? value : "";
+}
+
+// atoi's reading (leading blanks, a sign, digits up to the first other
+// character), saturating instead of overflowing on absurd lengths.
+long parse_length(const char* text) {
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  long value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    if (value < LONG_MAX / 10) value = value * 10 + (*text - '0');
+  }
+  return negative ? -value : value;
+}
+
+// Reads into buf[0..len) until it is full, the input ends or the deadline
+// passes; returns the bytes read and sets *timed_out when time ran out.
+size_t read_until(char* buf, size_t len, long long deadline_ms, bool* timed_out) {
+  size_t got = 0;
+  while (got < len) {
+    size_t chunk = len - got > static_cast<size_t>(INT_MAX) ? INT_MAX : len - got;
+    int n = os_read_stdin(buf + got, static_cast<int>(chunk), deadline_ms);
+    if (n == kOsReadTimedOut) *timed_out = true;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return got;
+}
+
+// Reads and drops up to `len` bytes; returns how many were read.
+long long discard_until(long long len, long long deadline_ms, bool* timed_out) {
+  constexpr size_t kSinkSize = 65536;
+  char* sink = static_cast<char*>(malloc(kSinkSize));
+  if (sink == nullptr) fatal_reply(kOutOfMemoryCopy);
+  long long done = 0;
+  while (done < len) {
+    long long left = len - done;
+    size_t chunk = left < static_cast<long long>(kSinkSize) ? static_cast<size_t>(left) : kSinkSize;
+    size_t n = read_until(sink, chunk, deadline_ms, timed_out);
+    done += static_cast<long long>(n);
+    if (n < chunk) break;
+  }
+  free(sink);
+  return done;
+}
+
+enum class BodyKind { kUrlEncoded, kMultipart, kTextPlain, kJson, kUnknown };
+
+struct KindName {
+  const char* type;
+  BodyKind kind;
+};
+
+const KindName kKinds[] = {
+    {"application/x-www-form-urlencoded", BodyKind::kUrlEncoded},
+    {"multipart/form-data", BodyKind::kMultipart},
+    {"text/plain", BodyKind::kTextPlain},
+    {"application/json", BodyKind::kJson},
+};
+
+// Fills request->type from CONTENT_TYPE and tells which decoder it asks
+// for; an unreadable value is kUnknown with type "".
+BodyKind body_kind(const char* content_type, FormRequest* request) {
+  request->type[0] = '\0';
+  if (content_type == nullptr || content_type[0] == '\0') return BodyKind::kUrlEncoded;
+  if (!header_type(content_type, strlen(content_type), request->type, sizeof request->type)) {
+    return BodyKind::kUnknown;
+  }
+  for (const KindName& k : kKinds) {
+    if (strcmp(request->type, k.type) == 0) return k.kind;
+  }
+  return BodyKind::kUnknown;
+}
+
+const char* shown_type(const FormRequest* request, const char* content_type) {
+  return request->type[0] != '\0' ? request->type : log_quote(0, content_type);
+}
+
+// Ends the decoding: one error line, the form emptied, nothing to be sent.
+void refuse(FormTable* form, FormRequest* request, Outcome outcome, const char* what) {
+  log_event(LOG_ERROR, "the form body of type {%s} was refused: %s; nothing sent.",
+            request->type[0] != '\0' ? request->type : "none", what);
+  form_free(form);
+  for (int i = 0; i < request->file_count; ++i) free(request->files[i].file_name);
+  request->file_count = 0;
+  request->refused = true;
+  request->outcome = outcome;
+}
+
+// Appends an entry; a NUL byte ends the name or the value, as a decoded
+// NUL does in a URL-encoded body.
+void add_entry(FormTable* form, const char* name, size_t name_length, const char* value,
+               size_t value_length) {
+  if (form->count >= kMaxFormPairs) return;
+  const char* nul = static_cast<const char*>(memchr(name, '\0', name_length));
+  if (nul != nullptr) name_length = static_cast<size_t>(nul - name);
+  nul = static_cast<const char*>(memchr(value, '\0', value_length));
+  if (nul != nullptr) value_length = static_cast<size_t>(nul - value);
+  form->names[form->count] = copy_bytes_or_die(name, name_length, kOutOfMemoryCopy);
+  form->values[form->count] = copy_bytes_or_die(value, value_length, kOutOfMemoryCopy);
+  ++form->count;
+}
+
+struct Target {
+  FormTable* form;
+  FormRequest* request;
+  int capacity;  // of request->files
+};
+
+void on_text(void* context, const char* name, size_t name_length, const char* value,
+             size_t value_length) {
+  add_entry(static_cast<Target*>(context)->form, name, name_length, value, value_length);
+}
+
+// A file input left empty sends an empty part without a file name: its
+// field is there, with an empty value, and there is no file.
+void on_file(void* context, const MultipartFile* file) {
+  Target* t = static_cast<Target*>(context);
+  add_entry(t->form, file->name, file->name_length, file->file_name, file->file_name_length);
+  if (file->file_name_length == 0 && file->size == 0) return;
+  FormRequest* r = t->request;
+  if (r->file_count == t->capacity) {
+    t->capacity = t->capacity == 0 ? 8 : 2 * t->capacity;
+    void* grown = realloc(r->files, static_cast<size_t>(t->capacity) * sizeof(FormFile));
+    if (grown == nullptr) fatal_reply(kOutOfMemoryCopy);
+    r->files = static_cast<FormFile*>(grown);
+  }
+  FormFile* f = &r->files[r->file_count++];
+  f->entry = t->form->count - 1;
+  f->file_name = copy_bytes_or_die(file->file_name, file->file_name_length, kOutOfMemoryCopy);
+  snprintf(f->content_type, sizeof f->content_type, "%s", file->content_type);
+  f->data = file->data;
+  f->size = file->size;
+}
+
+void on_warning(void*, const char* message) { log_event(LOG_ERROR, "form body: %s.", message); }
+
+void log_dropped(const FormTable* form, int dropped) {
+  if (dropped <= 0) return;
+  log_event(LOG_ERROR, "form has %ld fields: the %ld after the %dth were dropped.",
+            static_cast<long>(form->count) + dropped, static_cast<long>(dropped), kMaxFormPairs);
+}
+
+// The decoders' own reason with where it was found.
+void refuse_malformed(FormTable* form, FormRequest* request, const char* error, size_t at) {
+  char what[160];
+  snprintf(what, sizeof what, "%s (at byte %llu)", error,
+           static_cast<unsigned long long>(at));
+  refuse(form, request, Outcome::kMalformed, what);
+}
+
+void decode_multipart(const char* content_type, const char* body, size_t length, FormTable* form,
+                      FormRequest* request) {
+  size_t type_length = strlen(content_type);
+  char* boundary = static_cast<char*>(malloc(2 * type_length + 1));
+  if (boundary == nullptr) fatal_reply(kOutOfMemoryCopy);
+  size_t boundary_length = 0;
+  HeaderParam found = header_param(content_type, type_length, "boundary", boundary,
+                                   2 * type_length + 1, &boundary_length);
+  if (found != HeaderParam::kFound) {
+    free(boundary);
+    refuse(form, request, Outcome::kMalformed,
+           found == HeaderParam::kAbsent ? "no boundary parameter" : "unreadable boundary");
+    return;
+  }
+  Target target = {form, request, 0};
+  MultipartSink sink = {on_text, on_file, on_warning, &target};
+  MultipartResult result;
+  bool ok = multipart_decode(body, length, boundary, kMaxFormPairs - form->count, &sink, &result);
+  free(boundary);
+  if (!ok) {
+    refuse_malformed(form, request, result.error, result.error_offset);
+    return;
+  }
+  log_dropped(form, result.dropped);
+}
+
+void decode_json(const char* body, size_t length, FormTable* form, FormRequest* request) {
+  Target target = {form, request, 0};
+  JsonFormResult result;
+  if (!json_form_decode(body, length, kMaxFormPairs - form->count, on_text, &target, &result)) {
+    refuse_malformed(form, request, result.error, result.error_offset);
+    return;
+  }
+  log_dropped(form, result.dropped);
+}
+
+void decode_text_plain(const char* body, size_t length, FormTable* form) {
+  int dropped = 0;
+  Target target = {form, nullptr, 0};
+  if (text_plain_decode(body, length, kMaxFormPairs - form->count, on_text, &target, &dropped) <
+      0) {
+    fatal_reply(kOutOfMemoryCopy);
+  }
+  log_dropped(form, dropped);
+}
+
+// How much of the body is kept and for how long the reading may take.
+struct BodyLimits {
+  long cap;
+  int seconds;
+};
+
+BodyLimits body_limits(BodyKind kind) {
+  if (kind == BodyKind::kMultipart) {
+    return BodyLimits{kMaxMultipartBody, kMultipartTimeLimitSeconds};
+  }
+  return BodyLimits{kMaxFormBody, kBodyTimeLimitSeconds};
+}
+
+// Reads the body into request->body (at most limits.cap bytes) and drops
+// the rest of an oversized one; returns false when it was over the cap.
+bool read_body(const BodyLimits& limits, bool keep_cut, FormRequest* request) {
+  const char* content_length = getenv_or_empty("CONTENT_LENGTH");
+  long total = parse_length(content_length);
+  long wanted = total;
+  os_stdin_binary();
+  bool over = wanted > limits.cap;
+  if (over && keep_cut) {
+    log_event(LOG_ERROR,
+              "CONTENT_LENGTH {%s} is more than %ld bytes: only the first %ld bytes "
+              "were read, the rest of the form is ignored.",
+              log_quote(0, content_length), limits.cap, limits.cap);
+  }
+  // A body that is refused whole is not kept at all, only drained.
+  if (over) wanted = keep_cut ? limits.cap : 0;
+  // A client that sends slowly, or never, must not hold the run: the whole
+  // body, kept and dropped part alike, has its time limit.
+  long long deadline = os_monotonic_ms() + limits.seconds * 1000LL;
+  bool timed_out = false;
+  // The receiving area: the body and the NUL that ends it.
+  char* form_body = static_cast<char*>(malloc(wanted > 0 ? static_cast<size_t>(wanted) + 1 : 1));
+  if (form_body == nullptr) fatal_reply(kOutOfMemoryCopy);
+  size_t got = wanted > 0 ? read_until(form_body, static_cast<size_t>(wanted), deadline, &timed_out)
+                          : 0;
+  long long read_total = static_cast<long long>(got);
+  // The rest of an oversized body is read and dropped, so the web server
+  // that writes it is not left waiting while the page is written; beyond
+  // kMaxDroppedBody, standard input is closed instead.
+  bool unread = timed_out;
+  if (!timed_out && got == static_cast<size_t>(wanted) && total > wanted) {
+    long long rest = static_cast<long long>(total) - wanted;
+    long long drop = rest < kMaxDroppedBody ? rest : kMaxDroppedBody;
+    long long dropped = discard_until(drop, deadline, &timed_out);
+    read_total += dropped;
+    unread = timed_out || (dropped == drop && rest > drop);
+  }
+  if (timed_out) {
+    log_event(LOG_ERROR,
+              "the form body was not all there after %d seconds (%lld of %ld bytes "
+              "read): going on with what arrived.",
+              limits.seconds, read_total, total);
+  }
+  if (unread) os_close_stdin();
+  form_body[got] = '\0';
+  request->body = form_body;
+  request->length = got;
+  return !over || keep_cut;
+}
+
+}  // namespace
+
+void read_form(FormTable* form, FormRequest* request) {
+  const char* content_type = environment_value("CONTENT_TYPE");
+  FormRequest probe{};
+  BodyKind kind = body_kind(content_type, &probe);
+  BodyLimits limits = body_limits(kind);
+  // An unknown type is refused as such, whatever its length.
+  if (!read_body(limits, kind == BodyKind::kUrlEncoded, request) && kind != BodyKind::kUnknown) {
+    char what[200];
+    snprintf(what, sizeof what, "CONTENT_LENGTH is more than the %ld bytes it may hold",
+             limits.cap);
+    body_kind(content_type, request);
+    refuse(form, request, Outcome::kTooLarge, what);
+    return;
+  }
+  form_request_decode(content_type, request->body, request->length, form, request);
+}
+
+void form_request_decode(const char* content_type, const char* body, size_t length,
+                         FormTable* form, FormRequest* request) {
+  BodyKind kind = body_kind(content_type, request);
+  switch (kind) {
+    case BodyKind::kUrlEncoded:
+      form_decode(form, body, length);
+      return;
+    case BodyKind::kUnknown: {
+      char what[200];
+      snprintf(what, sizeof what, "CONTENT_TYPE {%s} is not a form type",
+               shown_type(request, content_type));
+      refuse(form, request, Outcome::kUnsupported, what);
+      return;
+    }
+    case BodyKind::kMultipart:
+      decode_multipart(content_type, body, length, form, request);
+      break;
+    case BodyKind::kJson:
+      decode_json(body, length, form, request);
+      break;
+    case BodyKind::kTextPlain:
+      decode_text_plain(body, length, form);
+      break;
+  }
+  if (!request->refused && form->count == 0) {
+    refuse(form, request, Outcome::kMalformed, "the form sent no fields");
+  }
+}
+
+void form_request_drop_body(FormRequest* request) {
+  for (int i = 0; i < request->file_count; ++i) request->files[i].data = nullptr;
+  free(request->body);
+  request->body = nullptr;
+  request->length = 0;
+}
+
+void form_request_free(FormRequest* request) {
+  for (int i = 0; i < request->file_count; ++i) free(request->files[i].file_name);
+  free(request->files);
+  free(request->body);
+  *request = FormRequest{};
+}

@@ -1,0 +1,65 @@
+#pragma once
+// The posted request: the body read from standard input and decoded by its
+// CONTENT_TYPE (URL-encoded, multipart/form-data, text/plain or JSON) into
+// the form table, with the file parts of a multipart body kept aside. May
+// use src/base, src/platform, src/form and the Outcome words of
+// reply/outcome.h (pure data). Errors: reading never fails (a body cut short
+// is logged and what arrived is decoded); a body that cannot be taken sets
+// `refused` with its Outcome, after one error line; running out of memory
+// ends the process (fatal_reply).
+
+#include <cstddef>
+
+#include "form/form.h"
+#include "reply/outcome.h"
+
+// A multipart body may carry files, so its cap is larger: the most the
+// attachments may take (20480 KB) and room for the text fields. The body is
+// read before the settings, so both caps are fixed.
+constexpr long kMaxAttachmentsKb = 20480;
+constexpr long kMaxMultipartBody = kMaxAttachmentsKb * 1024 + kMaxFormBody;
+constexpr int kMultipartTimeLimitSeconds = 120;
+
+// A file part of a multipart body. Its entry in the form table holds the
+// file name as its value.
+struct FormFile {
+  int entry;                 // the entry in the form table
+  char* file_name;           // heap, as sent (UTF-8 when the client sent so)
+  char content_type[128];    // lower-cased, "application/octet-stream" when not given
+  const char* data;          // into FormRequest::body: valid while the request is
+  size_t size;
+};
+
+// What reading the request found, owned by the driver for the whole run.
+// Zero-initialise: `FormRequest request{};`.
+struct FormRequest {
+  char* body;  // the body as read, NUL-ended; the files point into it
+  size_t length;
+  char type[128];  // CONTENT_TYPE's media type, lower-cased; "" when absent
+  bool refused;    // nothing may be sent: `outcome` says why
+  Outcome outcome;
+  FormFile* files;  // the file parts with a file name, in body order
+  int file_count;
+};
+
+// Reads CONTENT_LENGTH bytes of standard input (at most kMaxFormBody within
+// kBodyTimeLimitSeconds; a multipart body kMaxMultipartBody within
+// kMultipartTimeLimitSeconds) and decodes them into `form` by CONTENT_TYPE.
+// A URL-encoded body cut at its cap is decoded as far as it was read; any
+// other body over its cap, of an unknown type, malformed, or with no fields
+// at all is refused: one error line, request->refused set, `form` empty.
+// Called once per CGI run.
+void read_form(FormTable* form, FormRequest* request);
+
+// Decodes `body` of CONTENT_TYPE `content_type` (null: URL-encoded) into
+// `form` and `request` (whose body it does not take), as read_form does.
+void form_request_decode(const char* content_type, const char* body, size_t length,
+                         FormTable* form, FormRequest* request);
+
+// Releases the body once nothing needs it (the files are attached): the
+// files' data become null. A large upload is then not held while the
+// message is sent.
+void form_request_drop_body(FormRequest* request);
+
+// Releases the body and the files and empties the request.
+void form_request_free(FormRequest* request);
