@@ -35,16 +35,16 @@ Settings bench_settings;
 void prepare_state(const std::string& path, int entries) {
   unlink(path.c_str());
   if (entries == 0) return;
-  static char content[kRateFileMax];
-  static RateTable table;
-  rate_start_afresh(&table);
+  static RateImage image;
+  rate_start_afresh(&image);
   long long now = time(nullptr);
   for (int i = 0; i < entries; ++i) {
-    rate_admit(&table, 0x9e3779b97f4a7c15ULL * static_cast<unsigned>(i + 1), now, 1, 600);
+    rate_admit(&image, 0x9e3779b97f4a7c15ULL * static_cast<unsigned>(i + 1), now, 1, 600);
   }
-  size_t length = rate_encode(table, content);
+  rate_seal(&image);
+  size_t length = kRateFileSize;
   FILE* file = fopen(path.c_str(), "wb");
-  if (file == nullptr || fwrite(content, 1, length, file) != length) {
+  if (file == nullptr || fwrite(&image, 1, length, file) != length) {
     perror(path.c_str());
     exit(1);
   }

@@ -1,22 +1,31 @@
 #pragma once
-// The rate limit: at most N submissions from one client address in M
-// minutes, counted in a small state file shared by every run.
+// The rate state: a small file shared by every run that keeps, under keyed
+// hashes, what must be remembered from run to run: admissions for the rate
+// limit (at most N submissions from one client address in M minutes),
+// posts already sent (duplicate_window), confirmation mails already sent
+// (autoreply_window) and the durations of the recent sent runs (the time a
+// honeypot catch answers in). It may touch the state file (through the
+// platform's locked file) and the log; it sends nothing.
 //
-// The file (g_program.rate_path) is read, changed and written back in place
-// under an exclusive lock. It holds a header and one entry per admitted
-// submission: a keyed hash of the client address (never the address) and
-// the time. A checksum over the whole content lets a run tell a file that a
-// crash or a full disk left half-written; such a file is started afresh.
+// The file (g_program.rate_path) has one fixed size. It is read with one
+// read into a fixed image, changed in place and written back under an
+// exclusive lock. A slot holds a keyed hash (never the address or the
+// value), the time it was recorded and how long it is kept; slots are used
+// in turn, so the oldest gives way first. A checksum over the whole content
+// lets a run tell a file that a crash or a full disk left half-written;
+// such a file, and one of the older format, is started afresh.
 //
 // Layout, integers little-endian:
-//   0  8 bytes   "QLRATE1\n"
-//   8  16 bytes  the file's random hash key
-//   24 4 bytes   entry count, at most kRateMaxEntries
-//   28 4 bytes   zero
-//   32 8 bytes   checksum: FNV-1a 64 over the 64-bit words of bytes 0..31
-//                and of every entry
-//   40 16 bytes per entry: client hash (8), admission time in seconds since
-//                1970 (8), oldest first
+//   0    8 bytes  "QLRATE2\n"
+//   8   16 bytes  the file's random hash key
+//   24   4 bytes  the slot written next (0 .. kRateMaxEntries - 1)
+//   28   4 bytes  the duration slot written next (0 .. kRateDurations - 1)
+//   32   8 bytes  checksum: FNV-1a 64 over the 64-bit words of bytes 0..31
+//                 and of bytes 40 to the end
+//   40 128 bytes  kRateDurations durations of sent runs in microseconds
+//                 (0: none)
+//   168           kRateMaxEntries slots of 16 bytes: hash (8, 0: free),
+//                 time recorded in seconds since 1970 (4), seconds kept (4)
 
 #include <cstddef>
 #include <cstdint>
@@ -25,45 +34,72 @@
 
 constexpr int kRateMaxEntries = 10000;
 constexpr int kRateKeySize = 16;
-constexpr size_t kRateHeaderSize = 40;
-constexpr size_t kRateEntrySize = 16;
-constexpr size_t kRateFileMax = kRateHeaderSize + kRateEntrySize * kRateMaxEntries;
+constexpr int kRateDurations = 32;
 constexpr int kRateLockWaitMs = 1000;
 
-struct RateEntry {
-  uint64_t client;
-  int64_t time;
+struct RateSlot {
+  uint64_t hash;
+  uint32_t time;
+  uint32_t kept;
 };
 
-// The state read from the file.
-struct RateTable {
+// The file's content as it lies in memory (and on the disk).
+struct RateImage {
+  char magic[8];
   unsigned char key[kRateKeySize];
-  int count;
-  RateEntry entries[kRateMaxEntries];
+  uint32_t next_slot;
+  uint32_t next_duration;
+  uint64_t checksum;
+  uint32_t durations_us[kRateDurations];
+  RateSlot slots[kRateMaxEntries];
 };
+constexpr size_t kRateFileSize = sizeof(RateImage);
 
-// SipHash-2-4 of the client address under the table's key.
-uint64_t rate_client_hash(const RateTable& table, const char* address);
+// What a slot's hash stands for; each kind hashes under its own key.
+enum class RateKind { kClient, kDuplicate, kAutoreply };
 
-// Reads `length` bytes of file content into `table`. Returns false, leaving
-// the table in no particular state, when they are not a whole, undamaged
-// state file.
-bool rate_decode(const char* data, size_t length, RateTable* table);
+// SipHash-2-4 of `length` bytes of `data` under the image's key (for
+// kClient; the other kinds under that key with a kind-specific change).
+uint64_t rate_hash(const RateImage& image, RateKind kind, const char* data, size_t length);
 
-// Writes the table as file content into `out` (room for kRateFileMax bytes);
-// returns its length.
-size_t rate_encode(const RateTable& table, char* out);
+// Whether `length` bytes read from the file are a whole, undamaged state.
+bool rate_image_valid(const RateImage& image, size_t length);
 
-// Makes the table empty under a new random key.
-void rate_start_afresh(RateTable* table);
+// Makes the image empty under a new random key.
+void rate_start_afresh(RateImage* image);
 
-// Drops the entries older than `window_seconds` before `now` (and any from
-// more than that far in the future: a clock set back), then admits one
-// submission of `client` when it has fewer than `limit` entries left: the
-// entry is added, the oldest entries giving way beyond kRateMaxEntries.
-// Returns whether it was admitted.
-bool rate_admit(RateTable* table, uint64_t client, int64_t now, int limit,
+// Sets the checksum after a change.
+void rate_seal(RateImage* image);
+
+// Frees the slots whose time has run out at `now` (and those recorded more
+// than their time ahead of it: a clock set back), then returns how many
+// slots of `hash` were recorded within the last `window_seconds`.
+int rate_count(RateImage* image, uint64_t hash, int64_t now, int64_t window_seconds);
+
+// Records `hash` at `now`, kept `window_seconds`, in the next slot (the
+// oldest, when all are used).
+void rate_record(RateImage* image, uint64_t hash, int64_t now, int64_t window_seconds);
+
+// Frees the most recent slot of `hash`; returns whether there was one.
+bool rate_forget(RateImage* image, uint64_t hash);
+
+// One admission of `hash` when it has fewer than `limit` slots within the
+// window: recorded, true. Else false, nothing recorded.
+bool rate_admit(RateImage* image, uint64_t hash, int64_t now, int limit,
                 int64_t window_seconds);
+
+// Keeps the duration of one sent run, the oldest of kRateDurations giving way.
+void rate_note_duration(RateImage* image, long long microseconds);
+
+// The median of the kept durations in microseconds; -1 when none is kept.
+long long rate_median_duration(const RateImage& image);
+
+// The client address of REMOTE_ADDR as the state counts it, into `out`
+// (kRateClientSize bytes): an IPv4 address as a.b.c.d (also when written
+// as ::ffff:a.b.c.d), an IPv6 one as its /64 ("2001:db8:0:1::/64"). A value
+// that is no address gives the one shared key "invalid" and false.
+constexpr size_t kRateClientSize = 48;
+bool rate_client_key(const char* remote_addr, char* out);
 
 // The run's check with the rate_limit setting: true when the submission may
 // be sent. Over the limit: false and an error line naming the client
@@ -71,3 +107,30 @@ bool rate_admit(RateTable* table, uint64_t client, int64_t now, int limit,
 // kRateLockWaitMs or written, and a run without a client address, give
 // true and an error line: a broken limit must not lose a visitor's mail.
 bool rate_limit_allows(const Settings& settings);
+
+// Whether `key` (length bytes) of `kind` was recorded within the last window_seconds; when it was not and `record` is true, records it now. False also when the state cannot be used (with an error line). Takes the state file's lock.
+enum class RateWindowKind { kDuplicate, kAutoreply };
+bool rate_window_seen(const char* state_path, RateWindowKind kind, const char* key, size_t length, long long window_seconds, bool record);
+
+// Takes back what a rate_window_seen with `record` recorded (a post whose
+// delivery failed must not count as sent). Failures are logged.
+void rate_window_forget(const char* state_path, RateWindowKind kind, const char* key,
+                        size_t length, long long window_seconds);
+
+// Whether the run's settings use the state file (rate_limit or
+// duplicate_window): only then are sent runs' durations kept in it.
+bool rate_state_in_use(const Settings& settings);
+
+// Keeps the duration of a sent run in the state file. Failures are logged.
+void rate_record_sent_run(const char* state_path, long long microseconds);
+
+// The median duration of the recent sent runs in the state file, in
+// milliseconds; `fallback` when it keeps none or cannot be read.
+long long rate_sent_run_median_ms(const char* state_path, long long fallback);
+
+// For -check: whether the state file at `path` can be used by this user,
+// without creating it. False with the reason and what to do (e.g. "create
+// quillon.rate owned by www-data, mode 600") in `problem` (`size` bytes).
+// A missing file in a folder this user may write to is usable: the first
+// run creates it.
+bool rate_state_usable(const char* path, char* problem, size_t size);

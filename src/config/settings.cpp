@@ -280,6 +280,21 @@ static bool read_bounded_number(const char** text, int most, int* out) {
   return true;
 }
 
+// Minutes within which the same post from one client is sent once.
+static int set_duplicate_window(Settings* settings, const char*, const char* rest,
+                                const FieldLookup&) {
+  const char* p = rest;
+  int minutes = 0;
+  if (!read_bounded_number(&p, kMaxRateLimitMinutes, &minutes) || *p != '\0' || minutes < 1) {
+    log_event(LOG_ERROR,
+              "duplicate_window {%s} is not a number of minutes from 1 to %d; line ignored.",
+              log_quote(0, rest), kMaxRateLimitMinutes);
+    return 0;
+  }
+  settings->duplicate_window_minutes = minutes;
+  return 1;
+}
+
 // "N/M": at most N submissions from one client address in M minutes.
 static int set_rate_limit(Settings* settings, const char*, const char* rest, const FieldLookup&) {
   const char* p = rest;
@@ -366,6 +381,8 @@ static const KeywordTest kKeywordTests[] = {
     // spool
     {"spool_folder ", set_spool_folder, nullptr},
     {"spool_keep_sent ", set_spool_keep_sent, nullptr},
+    // duplicate posts
+    {"duplicate_window ", set_duplicate_window, nullptr},
 };
 
 const char* settings_line_ending(const Settings& settings) {

@@ -75,6 +75,10 @@ struct Settings {
 
   LineList header_lines;
   LineList body_lines;
+
+  // duplicate posts: the same fields from one client within this many
+  // minutes are sent once; 0: off
+  int duplicate_window_minutes = 0;
 };
 
 // The line ending of every message line and SMTP command: CR LF in the TLS

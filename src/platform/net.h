@@ -59,3 +59,8 @@ int net_last_error();
 
 // Sets the value net_last_error() returns (0 to clear it).
 void net_set_last_error(int code);
+
+// Parses a numeric IPv4 (dotted, four decimal parts) or IPv6 address text
+// as inet_pton does. True with the 16 bytes in `out` (an IPv4 address as
+// its IPv4-mapped IPv6 form ::ffff:a.b.c.d); false for any other text.
+bool net_parse_address(const char* text, unsigned char out[16]);

@@ -240,3 +240,14 @@ int net_posix_wait(OsSocket sock, short events, long long deadline) {
 void net_close(OsSocket sock) {
   if (sock != kNoSocket) close(static_cast<int>(sock));
 }
+
+bool net_parse_address(const char* text, unsigned char out[16]) {
+  if (inet_pton(AF_INET6, text, out) == 1) return true;
+  unsigned char v4[4];
+  if (inet_pton(AF_INET, text, v4) != 1) return false;
+  memset(out, 0, 10);
+  out[10] = 0xff;
+  out[11] = 0xff;
+  memcpy(out + 12, v4, 4);
+  return true;
+}

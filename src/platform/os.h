@@ -178,3 +178,7 @@ void os_host_name(char* out, size_t size);
 // Whether a process with this id runs on this machine. A process the
 // program may not inspect counts as running.
 bool os_process_alive(int pid);
+
+// The name of the user the process runs as (its effective user), cut to
+// `size` - 1 bytes; its number when it has no name.
+void os_user_name(char* out, size_t size);

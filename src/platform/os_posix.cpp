@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <limits.h>
 #include <poll.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -381,4 +382,16 @@ void os_host_name(char* out, size_t size) {
 bool os_process_alive(int pid) {
   if (pid <= 0) return true;
   return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
+}
+
+void os_user_name(char* out, size_t size) {
+  uid_t uid = geteuid();
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  char area[1024];
+  if (getpwuid_r(uid, &entry, area, sizeof area, &found) == 0 && found != nullptr) {
+    snprintf(out, size, "%s", found->pw_name);
+  } else {
+    snprintf(out, size, "%u", static_cast<unsigned>(uid));
+  }
 }

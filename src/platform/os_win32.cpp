@@ -407,3 +407,10 @@ bool os_process_alive(int pid) {
   CloseHandle(process);
   return running;
 }
+
+void os_user_name(char* out, size_t size) {
+  char name[257];
+  DWORD length = sizeof name;
+  if (GetUserNameA(name, &length) == 0) name[0] = '\0';
+  snprintf(out, size, "%s", name);
+}
