@@ -17,7 +17,8 @@
 // failure costs.
 struct StateUse {
   const char* setting;
-  const char* unusable;    // when the file cannot be opened or locked
+  const char* unusable;    // when the file cannot be opened or locked; null:
+                           // not logged (the run's check said so already)
   const char* unwritten;   // when the changed state cannot be written
 };
 static const StateUse kRateUse = {"rate_limit", "sending without the limit",
@@ -26,8 +27,7 @@ static const StateUse kDuplicateUse = {"duplicate_window", "sending without the 
                                        "this post is not remembered"};
 static const StateUse kAutoreplyUse = {"autoreply_window", "the window is not kept",
                                        "this confirmation is not remembered"};
-static const StateUse kDurationUse = {"rate", "the run's duration is not kept",
-                                      "the run's duration is not kept"};
+static const StateUse kDurationUse = {"rate", nullptr, "the run's duration is not kept"};
 
 // The image and a few bytes more, so that a longer file reads as no whole
 // state. Static: one turn at a time, and no allocation under the lock.
@@ -62,7 +62,8 @@ static bool load_image(OsLockedFile* file, const char* path, const StateUse& use
   if (length < 0) {
     int error = static_cast<int>(-length);
     log_event(LOG_ERROR, "%s state file (%s) could not be read (%d)(%s): %s.", use.setting,
-              path, error, strerror(error), use.unusable);
+              path, error, strerror(error),
+              use.unusable != nullptr ? use.unusable : use.unwritten);
     return false;
   }
   if (rate_image_valid(g_work.image, static_cast<size_t>(length))) return true;
@@ -89,6 +90,7 @@ static bool state_turn(const char* path, const StateUse& use,
   memset(&g_work, 0, sizeof g_work);  // its pages in place before the lock
   OsLockedFile file;
   int error = os_locked_open(path, kRateLockWaitMs, &file);
+  if (error != 0 && use.unusable == nullptr) return false;
   if (error == EWOULDBLOCK) {
     log_event(LOG_ERROR, "%s state file (%s) stayed locked for over %d ms: %s.", use.setting,
               path, kRateLockWaitMs, use.unusable);

@@ -8,6 +8,7 @@
 #include "compose/message.h"
 #include "compose/envelope.h"
 #include "compose/message.h"
+#include "compose/post_memory.h"
 #include "config/settings.h"
 #include "deliver/deliver.h"
 #include "driver/commands.h"
@@ -83,12 +84,20 @@ static DeliveryResult deliver(const Settings& settings, const Envelope& envelope
   return deliver_message(delivery_context(settings), to, content);
 }
 
+// When the run began (os_monotonic_ms): the time a sent run takes is kept,
+// and a honeypot catch takes as long.
+static long long g_run_started_ms = 0;
+
 // The guards, the message and its delivery, then the page for the visitor.
 static void submit(const Settings& settings, const FormTable& form) {
   // The guards on the form come first; those that need the envelope, and
   // the rate limit, run inside assemble_message just before the delivery.
   TextBuffer* missing = nullptr;
   GuardStop stop = check_form_guards(settings, form, &missing);
+  DuplicatePost duplicate = {};
+  if (stop == GuardStop::kNone && duplicate_seen(settings, form, &duplicate)) {
+    stop = GuardStop::kDuplicate;
+  }
   DeliveryResult result = {};
   result.outcome = DeliveryOutcome::kNotConfigured;
   Envelope envelope = {};
@@ -99,13 +108,20 @@ static void submit(const Settings& settings, const FormTable& form) {
       result = deliver(settings, envelope, message);
     }
   }
+  duplicate_settle(&duplicate, settings,
+                   result.outcome == DeliveryOutcome::kSent ||
+                       result.outcome == DeliveryOutcome::kKeptInSpool);
+  if (result.outcome == DeliveryOutcome::kSent) sent_run_note(settings, g_run_started_ms);
+  if (stop == GuardStop::kHoneypot) sent_run_wait(settings, g_run_started_ms);
   PageInput page = {&form, settings.add_zolvar_link, nullptr, ""};
   if (stop == GuardStop::kMissingFields) {
     log_event(LOG_DEBUG, "sending missing fields reply message.");
     page.missing_fields = missing->data;
     send_missing_reply(settings, page);
-  } else if (result.outcome == DeliveryOutcome::kSent || stop == GuardStop::kHoneypot) {
-    // A honeypot catch looks like a success to the sender.
+  } else if (result.outcome == DeliveryOutcome::kSent || stop == GuardStop::kHoneypot ||
+             stop == GuardStop::kDuplicate) {
+    // A honeypot catch looks like a success to the sender; a repeat of a
+    // sent post is answered as the post was.
     log_event(LOG_DEBUG, "sending success reply message.");
     send_success_reply(settings, page);
   } else {
@@ -119,6 +135,7 @@ static void submit(const Settings& settings, const FormTable& form) {
 }
 
 int run_cgi() {
+  g_run_started_ms = os_monotonic_ms();
   log_event(LOG_DEBUG, "starting version %s", kProgramVersion);
   if (!startup_report_and_help()) return 0;
   // Only a POST carries a form; any other request would mail empty values.
