@@ -73,7 +73,8 @@ void duplicate_settle(DuplicatePost* post, const Settings& settings, bool sent) 
 }
 
 void sent_run_note(const Settings& settings, long long started_ms) {
-  if (!rate_state_in_use(settings)) return;
+  // Only a honeypot catch reads them: other sites spare the second turn.
+  if (settings.honeypot_variables.count == 0 || !rate_state_in_use(settings)) return;
   rate_record_sent_run(g_program.rate_path, (os_monotonic_ms() - started_ms) * 1000);
 }
 

@@ -32,7 +32,7 @@ bool duplicate_seen(const Settings& settings, const FormTable& form, DuplicatePo
 void duplicate_settle(DuplicatePost* post, const Settings& settings, bool sent);
 
 // Keeps how long a sent run took since `started_ms` (os_monotonic_ms),
-// when the settings use the rate state.
+// when the settings use the rate state and name a honeypot field.
 void sent_run_note(const Settings& settings, long long started_ms);
 
 // Waits until the run begun at `started_ms` has taken as long as a sent run:

@@ -109,7 +109,9 @@ static uint64_t checksum(const RateImage& image) {
   const unsigned char* file = reinterpret_cast<const unsigned char*>(&image);
   uint64_t lanes[4] = {kFnvBasis, kFnvBasis, kFnvBasis, kFnvBasis};
   auto take = [&lanes](const unsigned char* block) {
-    for (int j = 0; j < 4; ++j) lanes[j] = (lanes[j] ^ load64(block + 8 * j)) * kFnvPrime;
+    uint64_t words[4];
+    memcpy(words, block, sizeof words);  // little-endian, as stored
+    for (int j = 0; j < 4; ++j) lanes[j] = (lanes[j] ^ words[j]) * kFnvPrime;
   };
   take(file);
   for (size_t i = 40; i < kRateFileSize; i += 32) take(file + i);
