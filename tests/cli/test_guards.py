@@ -58,19 +58,15 @@ STATE_SIZE = 168 + 16 * 10000
 
 
 def checksum(data):
-    """Four FNV-1a 64 lanes over the little-endian 64-bit words of bytes
-    0..31 and 40 to the end, then the lanes through a fifth."""
-    prime, mask = 0x100000001b3, (1 << 64) - 1
-    data = data[:32] + data[40:]
-    lanes = [0xcbf29ce484222325] * 4
-    for at in range(0, len(data), 8):
-        word = int.from_bytes(data[at:at + 8], "little")
-        lane = (at // 8) % 4
-        lanes[lane] = ((lanes[lane] ^ word) * prime) & mask
-    value = 0xcbf29ce484222325
-    for lane in lanes:
-        value = ((value ^ lane) * prime) & mask
-    return value
+    """The sum, modulo 2**64, of each 64-bit word's term but the checksum's
+    own (word 4): (word ^ golden * (index + 1)) * 0xff51afd7ed558ccd."""
+    mask, total = (1 << 64) - 1, 0
+    for index in range(len(data) // 8):
+        if index == 4:
+            continue
+        word = int.from_bytes(data[8 * index:8 * index + 8], "little")
+        total += ((word ^ (0x9e3779b97f4a7c15 * (index + 1) & mask)) * 0xff51afd7ed558ccd) & mask
+    return total & mask
 
 
 def rate_file(entries):
