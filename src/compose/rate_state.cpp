@@ -267,12 +267,14 @@ static bool state_turn(const char* path, const StateUse& use, Scan* scan, Step s
 
 
 bool rate_client_key(const char* remote_addr, char* out) {
+  static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
   unsigned char a[16];
-  if (!net_parse_address(remote_addr, a)) {
+  if (net_parse_address(remote_addr, false, a + 12)) {
+    memcpy(a, kMapped, sizeof kMapped);
+  } else if (!net_parse_address(remote_addr, true, a)) {
     snprintf(out, kRateClientSize, "invalid");
     return false;
   }
-  static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
   if (memcmp(a, kMapped, sizeof kMapped) == 0) {
     snprintf(out, kRateClientSize, "%u.%u.%u.%u", a[12], a[13], a[14], a[15]);
   } else {

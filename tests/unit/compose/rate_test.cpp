@@ -126,4 +126,14 @@ TEST(Rate, WindowsInTheStateFile) {
   unlink(path);
 }
 
+// For -check: a state file that cannot be used says what to create; it is
+// never created by the check itself.
+TEST(Rate, UsabilityNamesWhatToCreate) {
+  const char* path = "/tmp/rate_test_no_folder/quillon.rate";
+  char problem[512];
+  EXPECT_FALSE(rate_state_usable(path, problem, sizeof problem));
+  EXPECT_NE(strstr(problem, ": create quillon.rate owned by "), nullptr) << problem;
+  EXPECT_NE(strstr(problem, ", mode 600"), nullptr) << problem;
+}
+
 }  // namespace
