@@ -7,13 +7,15 @@
 // honeypot catch answers in). It may touch the state file (through the
 // platform's locked file) and the log; it sends nothing.
 //
-// The file (g_program.rate_path) has one fixed size. It is read with one
-// read into a fixed image, changed in place and written back under an
-// exclusive lock. A slot holds a keyed hash (never the address or the
-// value), the time it was recorded and how long it is kept; slots are used
-// in turn, so the oldest gives way first. A checksum over the whole content
-// lets a run tell a file that a crash or a full disk left half-written;
-// such a file, and one of the older format, is started afresh.
+// The file (g_program.rate_path) has one fixed size. Under an exclusive
+// lock a run reads its header, then its slots a chunk at a time, and
+// writes back in place only what changed: the working set is the header
+// and one chunk, whatever the file holds. A slot holds a keyed hash (never
+// the address or the value), the time it was recorded and how long it is
+// kept; slots are used in turn, so the oldest gives way first. A checksum
+// over the whole content lets a run tell a file that a crash or a full
+// disk left half-written; such a file, and one of the older format, is
+// started afresh (logged).
 //
 // Layout, integers little-endian:
 //   0    8 bytes  "QLRATE2\n"
