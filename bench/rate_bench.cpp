@@ -35,16 +35,19 @@ Settings bench_settings;
 void prepare_state(const std::string& path, int entries) {
   unlink(path.c_str());
   if (entries == 0) return;
-  static RateImage image;
-  rate_start_afresh(&image);
+  static RateHeader header;
+  static RateSlot slots[kRateMaxEntries];
+  rate_header_start(&header);
   long long now = time(nullptr);
   for (int i = 0; i < entries; ++i) {
-    rate_admit(&image, 0x9e3779b97f4a7c15ULL * static_cast<unsigned>(i + 1), now, 1, 600);
+    slots[i] = rate_slot_make(0x9e3779b97f4a7c15ULL * static_cast<unsigned>(i + 1), now, 600);
   }
-  rate_seal(&image);
-  size_t length = kRateFileSize;
+  header.next_slot = static_cast<uint32_t>(entries % kRateMaxEntries);
+  header.checksum = rate_header_terms(header) +
+                    rate_terms(slots, sizeof header / 8, 2 * kRateMaxEntries);
   FILE* file = fopen(path.c_str(), "wb");
-  if (file == nullptr || fwrite(&image, 1, length, file) != length) {
+  if (file == nullptr || fwrite(&header, 1, sizeof header, file) != sizeof header ||
+      fwrite(slots, 1, sizeof slots, file) != sizeof slots) {
     perror(path.c_str());
     exit(1);
   }

@@ -184,9 +184,9 @@ def report_build(label, sites, rows, index, entries):
     rate_instr = count(sites.rate, TYPICAL_FORM, rate_env)
     added_ms = (median(rate, 0) - median(base, 0)) / 1e6
     rss_max = max(r[3] for r in rate)
-    print("  rate_limit, %d entries: peak RSS %d KiB (max %d), +%.0f K instructions, "
-          "%+.3f ms wall (load-dependent); goal < %d KiB: %s, <= %.1f ms: %s"
-          % (entries, median(rate, 3), rss_max, ((rate_instr or 0) - (typical or 0)) / 1e3, added_ms,
+    print("  rate_limit, %d entries: peak RSS %d KiB (max %d; typical run %d), +%.0f K "
+          "instructions, %+.3f ms wall (load-dependent); goal < %d KiB: %s, <= %.1f ms: %s"
+          % (entries, median(rate, 3), rss_max, median(base, 3), ((rate_instr or 0) - (typical or 0)) / 1e3, added_ms,
              RATE_GOAL_KIB, verdict(rss_max < RATE_GOAL_KIB), RATE_GOAL_MS,
              verdict(added_ms <= RATE_GOAL_MS)))
     calls = syscalls([sites.spool[0]], TYPICAL_FORM, sites.spool[1])

@@ -19,6 +19,7 @@ enum class GuardStop {
   kHoneypot,       // show the success page: the sender must learn nothing
   kOrigin,         // the failure page
   kMissingFields,  // the missing page
+  kDuplicate,      // sent before (post_memory.h): answered as a sent post
 };
 
 // The guards on the form alone, in this order: honeypot fields, origin,

@@ -16,12 +16,11 @@
 
 
 static const char kMagic[8] = {'Q', 'L', 'R', 'A', 'T', 'E', '2', '\n'};
-static const char kOldMagic[8] = {'Q', 'L', 'R', 'A', 'T', 'E', '1', '\n'};
 
 // The image in memory is the file's content: both targets are little-endian.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the image is the file's bytes");
 static_assert(sizeof(RateSlot) == 16, "slots are stored without padding");
-static_assert(offsetof(RateImage, durations_us) == 40 && offsetof(RateImage, slots) == 168,
+static_assert(offsetof(RateHeader, durations_us) == 40 && sizeof(RateHeader) == 168,
               "the layout of rate.h");
 
 static uint64_t load64(const unsigned char* p) {
@@ -81,10 +80,10 @@ static uint64_t siphash24(const unsigned char key[16], uint64_t tweak, const uns
 }
 
 
-uint64_t rate_hash(const RateImage& image, RateKind kind, const char* data, size_t length) {
+uint64_t rate_hash(const RateHeader& header, RateKind kind, const char* data, size_t length) {
   uint64_t tweak = 0x9e3779b97f4a7c15ULL * static_cast<uint64_t>(kind);
   uint64_t hash =
-      siphash24(image.key, tweak, reinterpret_cast<const unsigned char*>(data), length);
+      siphash24(header.key, tweak, reinterpret_cast<const unsigned char*>(data), length);
   return hash == 0 ? 1 : hash;  // 0 marks a free slot
 }
 
@@ -99,97 +98,74 @@ static uint64_t fnv1a(uint64_t hash, const unsigned char* data, size_t length) {
   return hash;
 }
 
-// The checksum over bytes 0..31 and 40 to the end, taken in blocks of four
-// little-endian 64-bit words: four FNV-1a 64 lanes, one per word of a
-// block, so that the multiplications over the 160 KB need not wait for one
-// another; then the four lanes, as words, through a fifth. Any one word
-// changed changes the result, as each step is a bijection of the lane.
-static uint64_t checksum(const RateImage& image) {
-  static_assert((kRateFileSize - 40) % 32 == 0, "whole blocks after the checksum");
-  const unsigned char* file = reinterpret_cast<const unsigned char*>(&image);
-  uint64_t lanes[4] = {kFnvBasis, kFnvBasis, kFnvBasis, kFnvBasis};
-  auto take = [&lanes](const unsigned char* block) {
-    for (int j = 0; j < 4; ++j) lanes[j] = (lanes[j] ^ load64(block + 8 * j)) * kFnvPrime;
-  };
-  take(file);
-  for (size_t i = 40; i < kRateFileSize; i += 32) take(file + i);
-  uint64_t hash = kFnvBasis;
-  for (uint64_t lane : lanes) hash = (hash ^ lane) * kFnvPrime;
-  return hash;
+// Each word's term is a bijection of the word that differs from place to
+// place: any one word changed, or two swapped, changes the sum.
+uint64_t rate_word_term(size_t index, uint64_t word) {
+  return (word ^ (0x9e3779b97f4a7c15ULL * (index + 1))) * 0xff51afd7ed558ccdULL;
 }
 
-bool rate_image_valid(const RateImage& image, size_t length) {
-  return length == kRateFileSize && memcmp(image.magic, kMagic, sizeof kMagic) == 0 &&
-         image.next_slot < static_cast<uint32_t>(kRateMaxEntries) &&
-         image.next_duration < static_cast<uint32_t>(kRateDurations) &&
-         image.checksum == checksum(image);
+uint64_t rate_terms(const void* data, size_t index, size_t count) {
+  const unsigned char* bytes = static_cast<const unsigned char*>(data);
+  uint64_t sum = 0;
+  for (size_t i = 0; i < count; ++i) {
+    uint64_t word;
+    memcpy(&word, bytes + 8 * i, sizeof word);  // little-endian, as stored
+    sum += rate_word_term(index + i, word);
+  }
+  return sum;
 }
 
-void rate_seal(RateImage* image) { image->checksum = checksum(*image); }
+constexpr size_t kChecksumWord = offsetof(RateHeader, checksum) / 8;
 
-void rate_start_afresh(RateImage* image) {
-  memset(image, 0, sizeof *image);
-  memcpy(image->magic, kMagic, sizeof kMagic);
-  if (os_random_bytes(image->key, kRateKeySize)) return;
+uint64_t rate_header_terms(const RateHeader& header) {
+  const char* bytes = reinterpret_cast<const char*>(&header);
+  constexpr size_t kWords = sizeof(RateHeader) / 8;
+  return rate_terms(bytes, 0, kChecksumWord) +
+         rate_terms(bytes + 8 * (kChecksumWord + 1), kChecksumWord + 1,
+                    kWords - kChecksumWord - 1);
+}
+
+bool rate_header_sane(const RateHeader& header) {
+  return memcmp(header.magic, kMagic, sizeof kMagic) == 0 &&
+         header.next_slot < static_cast<uint32_t>(kRateMaxEntries) &&
+         header.next_duration < static_cast<uint32_t>(kRateDurations);
+}
+
+void rate_header_start(RateHeader* header) {
+  memset(header, 0, sizeof *header);
+  memcpy(header->magic, kMagic, sizeof kMagic);
+  if (os_random_bytes(header->key, kRateKeySize)) return;
   // No system generator: a key from the time, the process and an address
   // of this process still differs from file to file.
   uint64_t parts[3] = {static_cast<uint64_t>(time(nullptr)), static_cast<uint64_t>(os_pid()),
                        static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&parts))};
   uint64_t mix = fnv1a(kFnvBasis, reinterpret_cast<const unsigned char*>(parts), sizeof parts);
-  store64(image->key, mix);
-  store64(image->key + 8, fnv1a(mix, reinterpret_cast<const unsigned char*>(parts), sizeof parts));
+  store64(header->key, mix);
+  store64(header->key + 8, fnv1a(mix, reinterpret_cast<const unsigned char*>(parts), sizeof parts));
 }
 
-int rate_count(RateImage* image, uint64_t hash, int64_t now, int64_t window_seconds) {
-  int seen = 0;
-  for (RateSlot& slot : image->slots) {
-    if (slot.hash == 0) continue;
-    int64_t at = slot.time;
-    if (at + slot.kept <= now || at > now + slot.kept) {
-      slot = RateSlot{0, 0, 0};
-    } else if (slot.hash == hash && at > now - window_seconds) {
-      ++seen;
-    }
-  }
-  return seen;
+bool rate_slot_expired(const RateSlot& slot, int64_t now) {
+  int64_t at = slot.time;
+  return at + slot.kept <= now || at > now + slot.kept;
 }
 
-void rate_record(RateImage* image, uint64_t hash, int64_t now, int64_t window_seconds) {
-  uint32_t at = static_cast<uint32_t>(std::min<int64_t>(std::max<int64_t>(now, 0), UINT32_MAX));
-  uint32_t kept =
-      static_cast<uint32_t>(std::min<int64_t>(std::max<int64_t>(window_seconds, 0), UINT32_MAX));
-  image->slots[image->next_slot] = RateSlot{hash, at, kept};
-  image->next_slot = (image->next_slot + 1) % kRateMaxEntries;
+RateSlot rate_slot_make(uint64_t hash, int64_t now, int64_t window_seconds) {
+  auto clamp = [](int64_t value) {
+    return static_cast<uint32_t>(std::min<int64_t>(std::max<int64_t>(value, 0), UINT32_MAX));
+  };
+  return RateSlot{hash, clamp(now), clamp(window_seconds)};
 }
 
-bool rate_forget(RateImage* image, uint64_t hash) {
-  for (int back = 1; back <= kRateMaxEntries; ++back) {
-    RateSlot& slot = image->slots[(image->next_slot + kRateMaxEntries - back) % kRateMaxEntries];
-    if (slot.hash == hash) {
-      slot = RateSlot{0, 0, 0};
-      return true;
-    }
-  }
-  return false;
-}
-
-bool rate_admit(RateImage* image, uint64_t hash, int64_t now, int limit,
-                int64_t window_seconds) {
-  if (rate_count(image, hash, now, window_seconds) >= limit) return false;
-  rate_record(image, hash, now, window_seconds);
-  return true;
-}
-
-void rate_note_duration(RateImage* image, long long microseconds) {
+void rate_note_duration(RateHeader* header, long long microseconds) {
   long long kept = std::min<long long>(std::max<long long>(microseconds, 1), UINT32_MAX);
-  image->durations_us[image->next_duration] = static_cast<uint32_t>(kept);
-  image->next_duration = (image->next_duration + 1) % kRateDurations;
+  header->durations_us[header->next_duration] = static_cast<uint32_t>(kept);
+  header->next_duration = (header->next_duration + 1) % kRateDurations;
 }
 
-long long rate_median_duration(const RateImage& image) {
+long long rate_median_duration(const RateHeader& header) {
   uint32_t kept[kRateDurations];
   int count = 0;
-  for (uint32_t duration : image.durations_us) {
+  for (uint32_t duration : header.durations_us) {
     if (duration != 0) kept[count++] = duration;
   }
   if (count == 0) return -1;

@@ -7,25 +7,30 @@
 // honeypot catch answers in). It may touch the state file (through the
 // platform's locked file) and the log; it sends nothing.
 //
-// The file (g_program.rate_path) has one fixed size. It is read with one
-// read into a fixed image, changed in place and written back under an
-// exclusive lock. A slot holds a keyed hash (never the address or the
-// value), the time it was recorded and how long it is kept; slots are used
-// in turn, so the oldest gives way first. A checksum over the whole content
-// lets a run tell a file that a crash or a full disk left half-written;
-// such a file, and one of the older format, is started afresh.
+// The file (g_program.rate_path) has one fixed size. Under an exclusive
+// lock a run reads its header, then its slots a chunk at a time, and
+// writes back in place only what changed: the working set is the header
+// and one chunk, whatever the file holds. A slot holds a keyed hash (never
+// the address or the value), the time it was recorded and how long it is
+// kept; slots are used in turn, so the oldest gives way first. A checksum
+// over the whole content lets a run tell a file that a crash or a full
+// disk left half-written; such a file, and one of the older format, is
+// started afresh (logged).
 //
 // Layout, integers little-endian:
 //   0    8 bytes  "QLRATE2\n"
 //   8   16 bytes  the file's random hash key
 //   24   4 bytes  the slot written next (0 .. kRateMaxEntries - 1)
 //   28   4 bytes  the duration slot written next (0 .. kRateDurations - 1)
-//   32   8 bytes  checksum: FNV-1a 64 over the 64-bit words of bytes 0..31
-//                 and of bytes 40 to the end
+//   32   8 bytes  checksum: the sum of rate_word_term over every other
+//                 64-bit word of the file
 //   40 128 bytes  kRateDurations durations of sent runs in microseconds
 //                 (0: none)
 //   168           kRateMaxEntries slots of 16 bytes: hash (8, 0: free),
 //                 time recorded in seconds since 1970 (4), seconds kept (4)
+// The slots are read kRateChunkSlots at a time, and only the parts that
+// changed are written back: the checksum is a sum, so it follows a change
+// without a second pass.
 
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +40,7 @@
 constexpr int kRateMaxEntries = 10000;
 constexpr int kRateKeySize = 16;
 constexpr int kRateDurations = 32;
+constexpr int kRateChunkSlots = 1000;
 constexpr int kRateLockWaitMs = 1000;
 
 struct RateSlot {
@@ -43,56 +49,51 @@ struct RateSlot {
   uint32_t kept;
 };
 
-// The file's content as it lies in memory (and on the disk).
-struct RateImage {
+// The file's first bytes as they lie in memory (and on the disk).
+struct RateHeader {
   char magic[8];
   unsigned char key[kRateKeySize];
   uint32_t next_slot;
   uint32_t next_duration;
   uint64_t checksum;
   uint32_t durations_us[kRateDurations];
-  RateSlot slots[kRateMaxEntries];
 };
-constexpr size_t kRateFileSize = sizeof(RateImage);
+constexpr size_t kRateFileSize = sizeof(RateHeader) + sizeof(RateSlot) * kRateMaxEntries;
 
 // What a slot's hash stands for; each kind hashes under its own key.
 enum class RateKind { kClient, kDuplicate, kAutoreply };
 
-// SipHash-2-4 of `length` bytes of `data` under the image's key (for
+// SipHash-2-4 of `length` bytes of `data` under the file's key (for
 // kClient; the other kinds under that key with a kind-specific change).
-uint64_t rate_hash(const RateImage& image, RateKind kind, const char* data, size_t length);
+// Never 0, which marks a free slot.
+uint64_t rate_hash(const RateHeader& header, RateKind kind, const char* data, size_t length);
 
-// Whether `length` bytes read from the file are a whole, undamaged state.
-bool rate_image_valid(const RateImage& image, size_t length);
+// The checksum's share of the 64-bit `word` at word `index` of the file;
+// rate_terms sums it over `count` words from `data`, the first at `index`.
+uint64_t rate_word_term(size_t index, uint64_t word);
+uint64_t rate_terms(const void* data, size_t index, size_t count);
 
-// Makes the image empty under a new random key.
-void rate_start_afresh(RateImage* image);
+// The checksum's share of the header (every word but the checksum).
+uint64_t rate_header_terms(const RateHeader& header);
 
-// Sets the checksum after a change.
-void rate_seal(RateImage* image);
+// Whether the header starts a whole state (magic, indexes in range).
+bool rate_header_sane(const RateHeader& header);
 
-// Frees the slots whose time has run out at `now` (and those recorded more
-// than their time ahead of it: a clock set back), then returns how many
-// slots of `hash` were recorded within the last `window_seconds`.
-int rate_count(RateImage* image, uint64_t hash, int64_t now, int64_t window_seconds);
+// An empty header under a new random key.
+void rate_header_start(RateHeader* header);
 
-// Records `hash` at `now`, kept `window_seconds`, in the next slot (the
-// oldest, when all are used).
-void rate_record(RateImage* image, uint64_t hash, int64_t now, int64_t window_seconds);
+// Whether the slot's time has run out at `now` (or it was recorded more
+// than its time ahead of `now`: a clock set back).
+bool rate_slot_expired(const RateSlot& slot, int64_t now);
 
-// Frees the most recent slot of `hash`; returns whether there was one.
-bool rate_forget(RateImage* image, uint64_t hash);
-
-// One admission of `hash` when it has fewer than `limit` slots within the
-// window: recorded, true. Else false, nothing recorded.
-bool rate_admit(RateImage* image, uint64_t hash, int64_t now, int limit,
-                int64_t window_seconds);
+// A slot for `hash` recorded at `now`, kept `window_seconds`.
+RateSlot rate_slot_make(uint64_t hash, int64_t now, int64_t window_seconds);
 
 // Keeps the duration of one sent run, the oldest of kRateDurations giving way.
-void rate_note_duration(RateImage* image, long long microseconds);
+void rate_note_duration(RateHeader* header, long long microseconds);
 
 // The median of the kept durations in microseconds; -1 when none is kept.
-long long rate_median_duration(const RateImage& image);
+long long rate_median_duration(const RateHeader& header);
 
 // The client address of REMOTE_ADDR as the state counts it, into `out`
 // (kRateClientSize bytes): an IPv4 address as a.b.c.d (also when written
@@ -111,6 +112,11 @@ bool rate_limit_allows(const Settings& settings);
 // Whether `key` (length bytes) of `kind` was recorded within the last window_seconds; when it was not and `record` is true, records it now. False also when the state cannot be used (with an error line). Takes the state file's lock.
 enum class RateWindowKind { kDuplicate, kAutoreply };
 bool rate_window_seen(const char* state_path, RateWindowKind kind, const char* key, size_t length, long long window_seconds, bool record);
+
+// How many slots of `key` (of `kind`) the state file holds recorded within
+// the last window_seconds; -1 when it cannot be used (logged).
+int rate_window_count(const char* state_path, RateWindowKind kind, const char* key,
+                      size_t length, long long window_seconds);
 
 // Takes back what a rate_window_seen with `record` recorded (a post whose
 // delivery failed must not count as sent). Failures are logged.

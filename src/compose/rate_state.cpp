@@ -17,7 +17,8 @@
 // failure costs.
 struct StateUse {
   const char* setting;
-  const char* unusable;    // when the file cannot be opened or locked
+  const char* unusable;    // when the file cannot be opened or locked; null:
+                           // not logged (the run's check said so already)
   const char* unwritten;   // when the changed state cannot be written
 };
 static const StateUse kRateUse = {"rate_limit", "sending without the limit",
@@ -26,16 +27,7 @@ static const StateUse kDuplicateUse = {"duplicate_window", "sending without the 
                                        "this post is not remembered"};
 static const StateUse kAutoreplyUse = {"autoreply_window", "the window is not kept",
                                        "this confirmation is not remembered"};
-static const StateUse kDurationUse = {"rate", "the run's duration is not kept",
-                                      "the run's duration is not kept"};
-
-// The image and a few bytes more, so that a longer file reads as no whole
-// state. Static: one turn at a time, and no allocation under the lock.
-struct StateWork {
-  RateImage image;
-  char beyond[8];
-};
-static StateWork g_work;
+static const StateUse kDurationUse = {"rate", nullptr, "the run's duration is not kept"};
 
 // The last part of a path: the file's name.
 static const char* base_name(const char* path) {
@@ -54,41 +46,194 @@ static void advice(const char* path, char* out, size_t size) {
   snprintf(out, size, "create %s owned by %s, mode 600", base_name(path), user);
 }
 
-// Reads the file into g_work.image; an empty, damaged or older one is
-// started afresh (the latter two logged), and then *fresh is set.
-static bool load_image(OsLockedFile* file, const char* path, const StateUse& use, bool* fresh) {
-  long length = os_locked_read(file, reinterpret_cast<char*>(&g_work), sizeof g_work);
-  *fresh = false;
-  if (length < 0) {
-    int error = static_cast<int>(-length);
+// What a turn looks for in the slots, and what it found there.
+struct Scan {
+  const char* key;  // null: nothing is looked for
+  size_t length;
+  RateKind kind;
+  int64_t window;
+  uint64_t hash;
+  int seen;        // slots of `hash` within the window
+  int last_seen;   // the most recent of them; -1: none
+  RateSlot at_next;
+  RateSlot at_last;
+};
+
+static Scan scan_for(const char* key, size_t length, RateKind kind, int64_t window) {
+  return Scan{key, length, kind, window, 0, 0, -1, RateSlot{0, 0, 0}, RateSlot{0, 0, 0}};
+}
+
+// What a step asks of the turn once the slots were read.
+struct StepAsk {
+  bool record;          // `hash` into the next slot
+  bool forget;          // the most recent slot of `hash` freed
+  bool header_changed;  // e.g. a duration noted
+};
+using Step = StepAsk (*)(RateHeader* header, const Scan& scan, void* context);
+
+// The header and one chunk of slots (one slot more: a longer file reads as
+// no whole state): the whole working set, whatever the file holds.
+static RateHeader g_header;
+static RateSlot g_chunk[kRateChunkSlots + 1];
+
+static int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
+
+static long long slot_offset(int index) {
+  return static_cast<long long>(sizeof(RateHeader) + sizeof(RateSlot) * index);
+}
+
+static uint64_t slot_terms(int index, const RateSlot& slot) {
+  return rate_terms(&slot, static_cast<size_t>(slot_offset(index) / 8), 2);
+}
+
+// The pass over the slots: frees those whose time ran out (writing back
+// each chunk that changed), counts those of scan->hash. Adds the checksum
+// terms of the slots as read to *old_sum and as left to *new_sum; *read is
+// the bytes of slots read. False when the slots are not whole (short,
+// longer, unreadable).
+static bool scan_slots(OsLockedFile* file, int64_t now, Scan* scan, uint64_t* old_sum,
+                       uint64_t* new_sum, long* read, int* write_error) {
+  const size_t chunk_bytes = sizeof(RateSlot) * kRateChunkSlots;
+  for (int first = 0; first < kRateMaxEntries; first += kRateChunkSlots) {
+    bool last = first + kRateChunkSlots == kRateMaxEntries;
+    long got = os_locked_read_at(file, slot_offset(first), reinterpret_cast<char*>(g_chunk),
+                                 chunk_bytes + (last ? sizeof(RateSlot) : 0));
+    if (got > 0) *read += got;
+    if (got != static_cast<long>(chunk_bytes)) return false;
+    size_t word = static_cast<size_t>(slot_offset(first) / 8);
+    uint64_t before = rate_terms(g_chunk, word, 2 * kRateChunkSlots);
+    *old_sum += before;
+    bool changed = false;
+    for (int i = 0; i < kRateChunkSlots; ++i) {
+      RateSlot& slot = g_chunk[i];
+      if (slot.hash != 0 && rate_slot_expired(slot, now)) {
+        slot = RateSlot{0, 0, 0};
+        changed = true;
+      } else if (slot.hash != 0 && slot.hash == scan->hash &&
+                 static_cast<int64_t>(slot.time) > now - scan->window) {
+        ++scan->seen;
+        scan->last_seen = first + i;
+        scan->at_last = slot;
+      }
+      if (first + i == static_cast<int>(g_header.next_slot)) scan->at_next = slot;
+    }
+    if (!changed) {
+      *new_sum += before;
+      continue;
+    }
+    *new_sum += rate_terms(g_chunk, word, 2 * kRateChunkSlots);
+    int error = os_locked_write_at(file, slot_offset(first),
+                                   reinterpret_cast<const char*>(g_chunk), chunk_bytes);
+    if (*write_error == 0) *write_error = error;
+  }
+  return true;
+}
+
+// Makes the file an empty state: a new header, every slot free. Returns
+// the checksum terms of the slots in *sum, and 0 or the write's error.
+static int start_afresh(OsLockedFile* file, uint64_t* sum) {
+  rate_header_start(&g_header);
+  memset(g_chunk, 0, sizeof g_chunk);
+  const size_t chunk_bytes = sizeof(RateSlot) * kRateChunkSlots;
+  int error = os_locked_rewrite(file, reinterpret_cast<const char*>(&g_header),
+                                sizeof g_header);
+  *sum = 0;
+  for (int first = 0; first < kRateMaxEntries; first += kRateChunkSlots) {
+    if (error == 0) {
+      error = os_locked_write_at(file, slot_offset(first),
+                                 reinterpret_cast<const char*>(g_chunk), chunk_bytes);
+    }
+    *sum += rate_terms(g_chunk, static_cast<size_t>(slot_offset(first) / 8),
+                       2 * kRateChunkSlots);
+  }
+  return error;
+}
+
+// Reads the header and the slots; a file that is no whole state is logged
+// (when not empty) and started afresh. False when it cannot be read.
+static bool load_state(OsLockedFile* file, const char* path, const StateUse& use, Scan* scan,
+                       uint64_t* sum, bool* changed, int* write_error) {
+  long got = os_locked_read_at(file, 0, reinterpret_cast<char*>(&g_header), sizeof g_header);
+  if (got < 0) {
+    int error = static_cast<int>(-got);
     log_event(LOG_ERROR, "%s state file (%s) could not be read (%d)(%s): %s.", use.setting,
-              path, error, strerror(error), use.unusable);
+              path, error, strerror(error),
+              use.unusable != nullptr ? use.unusable : use.unwritten);
     return false;
   }
-  if (rate_image_valid(g_work.image, static_cast<size_t>(length))) return true;
-  if (length >= 8 && memcmp(g_work.image.magic, "QLRATE1\n", 8) == 0) {
+  int64_t now = now_seconds();
+  uint64_t old_sum = 0;
+  long read = 0;
+  bool whole = got == static_cast<long>(sizeof g_header) && rate_header_sane(g_header);
+  if (whole) {
+    if (scan->key != nullptr) {
+      scan->hash = rate_hash(g_header, scan->kind, scan->key, scan->length);
+    }
+    whole = scan_slots(file, now, scan, &old_sum, sum, &read, write_error) &&
+            g_header.checksum == rate_header_terms(g_header) + old_sum;
+    *changed = *sum != old_sum;
+  }
+  if (whole) return true;
+  long length = got + read;
+  if (got >= 8 && memcmp(g_header.magic, "QLRATE1\n", 8) == 0) {
+    log_event(LOG_ERROR, "%s state file (%s) is of the older format: starting it afresh.",
+              use.setting, path);
+  } else if (length > static_cast<long>(kRateFileSize)) {
     log_event(LOG_ERROR,
-              "%s state file (%s) is of the older format: starting it afresh.", use.setting,
-              path);
+              "%s state file (%s) is damaged (over %ld bytes: no whole state): starting it "
+              "afresh.",
+              use.setting, path, static_cast<long>(kRateFileSize));
   } else if (length != 0) {
     log_event(LOG_ERROR,
               "%s state file (%s) is damaged (%ld bytes that are no whole state): starting it "
               "afresh.",
               use.setting, path, length);
   }
-  rate_start_afresh(&g_work.image);
-  *fresh = true;
+  *write_error = start_afresh(file, sum);
+  scan->hash = scan->key != nullptr ? rate_hash(g_header, scan->kind, scan->key, scan->length)
+                                    : 0;
+  scan->seen = 0;
+  scan->last_seen = -1;
+  scan->at_next = RateSlot{0, 0, 0};
+  *changed = true;
   return true;
 }
 
-// One turn at the locked file: `step` sees the image and returns whether
-// it changed it; a change (or a file started afresh) is written back.
-// False, with an error line, when the state could not be read.
-static bool state_turn(const char* path, const StateUse& use,
-                       bool (*step)(RateImage* image, void* context), void* context) {
-  memset(&g_work, 0, sizeof g_work);  // its pages in place before the lock
+// Carries out what the step asked; the header is written last, so that a
+// turn cut short leaves a checksum that no longer matches.
+static int apply_ask(OsLockedFile* file, const Scan& scan, const StepAsk& ask, uint64_t sum) {
+  int error = 0;
+  if (ask.record) {
+    int index = static_cast<int>(g_header.next_slot);
+    RateSlot slot = rate_slot_make(scan.hash, now_seconds(), scan.window);
+    error = os_locked_write_at(file, slot_offset(index), reinterpret_cast<const char*>(&slot),
+                               sizeof slot);
+    sum += slot_terms(index, slot) - slot_terms(index, scan.at_next);
+    g_header.next_slot = (g_header.next_slot + 1) % kRateMaxEntries;
+  } else if (ask.forget && scan.last_seen >= 0) {
+    RateSlot free_slot = {0, 0, 0};
+    error = os_locked_write_at(file, slot_offset(scan.last_seen),
+                               reinterpret_cast<const char*>(&free_slot), sizeof free_slot);
+    sum += slot_terms(scan.last_seen, free_slot) - slot_terms(scan.last_seen, scan.at_last);
+  }
+  g_header.checksum = rate_header_terms(g_header) + sum;
+  int header_error = os_locked_write_at(file, 0, reinterpret_cast<const char*>(&g_header),
+                                        sizeof g_header);
+  return error != 0 ? error : header_error;
+}
+
+// One turn at the locked file: the slots are read (and those whose time ran
+// out freed), then `step` sees the header and what was found, and says what
+// to change. False, with an error line, when the state could not be used.
+static bool state_turn(const char* path, const StateUse& use, Scan* scan, Step step,
+                       void* context) {
+  scan->hash = 0;
+  scan->seen = 0;
+  scan->last_seen = -1;
+  scan->at_next = scan->at_last = RateSlot{0, 0, 0};
   OsLockedFile file;
   int error = os_locked_open(path, kRateLockWaitMs, &file);
+  if (error != 0 && use.unusable == nullptr) return false;
   if (error == EWOULDBLOCK) {
     log_event(LOG_ERROR, "%s state file (%s) stayed locked for over %d ms: %s.", use.setting,
               path, kRateLockWaitMs, use.unusable);
@@ -101,30 +246,35 @@ static bool state_turn(const char* path, const StateUse& use,
               use.setting, path, error, strerror(error), use.unusable, todo);
     return false;
   }
-  bool fresh = false;
-  bool loaded = load_image(&file, path, use, &fresh);
-  if (loaded && (step(&g_work.image, context) || fresh)) {
-    rate_seal(&g_work.image);
-    error = os_locked_rewrite(&file, reinterpret_cast<const char*>(&g_work.image),
-                              kRateFileSize);
-    if (error != 0) {
+  uint64_t sum = 0;
+  bool changed = false;
+  int write_error = 0;
+  bool loaded = load_state(&file, path, use, scan, &sum, &changed, &write_error);
+  if (loaded) {
+    StepAsk ask = step(&g_header, *scan, context);
+    if (changed || ask.record || ask.forget || ask.header_changed) {
+      error = apply_ask(&file, *scan, ask, sum);
+      if (write_error == 0) write_error = error;
+    }
+    if (write_error != 0) {
       log_event(LOG_ERROR, "%s state file (%s) could not be written (%d)(%s): %s.",
-                use.setting, path, error, strerror(error), use.unwritten);
+                use.setting, path, write_error, strerror(write_error), use.unwritten);
     }
   }
   os_locked_close(&file);
   return loaded;
 }
 
-static int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
 
 bool rate_client_key(const char* remote_addr, char* out) {
+  static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
   unsigned char a[16];
-  if (!net_parse_address(remote_addr, a)) {
+  if (net_parse_address(remote_addr, false, a + 12)) {
+    memcpy(a, kMapped, sizeof kMapped);
+  } else if (!net_parse_address(remote_addr, true, a)) {
     snprintf(out, kRateClientSize, "invalid");
     return false;
   }
-  static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
   if (memcmp(a, kMapped, sizeof kMapped) == 0) {
     snprintf(out, kRateClientSize, "%u.%u.%u.%u", a[12], a[13], a[14], a[15]);
   } else {
@@ -136,19 +286,14 @@ bool rate_client_key(const char* remote_addr, char* out) {
 }
 
 struct Admission {
-  const char* client;
   int limit;
-  int64_t window;
   bool admitted;
 };
 
-static bool admit_step(RateImage* image, void* context) {
+static StepAsk admit_step(RateHeader*, const Scan& scan, void* context) {
   Admission* admission = static_cast<Admission*>(context);
-  uint64_t hash = rate_hash(*image, RateKind::kClient, admission->client,
-                            strlen(admission->client));
-  admission->admitted = rate_admit(image, hash, now_seconds(), admission->limit,
-                                   admission->window);
-  return admission->admitted;
+  admission->admitted = scan.seen < admission->limit;
+  return StepAsk{admission->admitted, false, false};
 }
 
 bool rate_limit_allows(const Settings& settings) {
@@ -167,9 +312,10 @@ bool rate_limit_allows(const Settings& settings) {
               "under one key shared by all such values.",
               log_quote(0, client));
   }
-  Admission admission = {key, limit, static_cast<int64_t>(settings.rate_limit_minutes) * 60,
-                         true};
-  if (!state_turn(g_program.rate_path, kRateUse, admit_step, &admission)) return true;
+  Scan scan = scan_for(key, strlen(key), RateKind::kClient,
+                       static_cast<int64_t>(settings.rate_limit_minutes) * 60);
+  Admission admission = {limit, true};
+  if (!state_turn(g_program.rate_path, kRateUse, &scan, admit_step, &admission)) return true;
   if (!admission.admitted) {
     log_event(LOG_ERROR,
               "submission refused: client {%s} is over the rate_limit of %d submissions "
@@ -179,44 +325,41 @@ bool rate_limit_allows(const Settings& settings) {
   return admission.admitted;
 }
 
-struct WindowTurn {
-  RateKind kind;
-  const char* key;
-  size_t length;
-  int64_t window;
-  bool record;
-  bool forget;
-  bool seen;
-};
+// What a window turn does once it knows whether the key was seen.
+enum class WindowAct { kLook, kRecord, kForget };
 
-static bool window_step(RateImage* image, void* context) {
-  WindowTurn* turn = static_cast<WindowTurn*>(context);
-  uint64_t hash = rate_hash(*image, turn->kind, turn->key, turn->length);
-  int64_t now = now_seconds();
-  turn->seen = rate_count(image, hash, now, turn->window) > 0;
-  if (turn->forget) return rate_forget(image, hash);
-  if (turn->seen || !turn->record) return false;
-  rate_record(image, hash, now, turn->window);
-  return true;
+static StepAsk window_step(RateHeader*, const Scan& scan, void* context) {
+  WindowAct act = *static_cast<WindowAct*>(context);
+  return StepAsk{act == WindowAct::kRecord && scan.seen == 0, act == WindowAct::kForget, false};
 }
 
-static bool window_turn(const char* state_path, RateWindowKind kind, WindowTurn* turn) {
+static int window_turn(const char* state_path, RateWindowKind kind, const char* key,
+                       size_t length, long long window_seconds, WindowAct act) {
+  if (window_seconds <= 0) return 0;
   bool duplicate = kind == RateWindowKind::kDuplicate;
-  turn->kind = duplicate ? RateKind::kDuplicate : RateKind::kAutoreply;
-  if (turn->window <= 0) return false;
-  return state_turn(state_path, duplicate ? kDuplicateUse : kAutoreplyUse, window_step, turn);
+  Scan scan = scan_for(key, length, duplicate ? RateKind::kDuplicate : RateKind::kAutoreply,
+                       static_cast<int64_t>(window_seconds));
+  if (!state_turn(state_path, duplicate ? kDuplicateUse : kAutoreplyUse, &scan, window_step,
+                  &act)) {
+    return -1;
+  }
+  return scan.seen;
 }
 
 bool rate_window_seen(const char* state_path, RateWindowKind kind, const char* key,
                       size_t length, long long window_seconds, bool record) {
-  WindowTurn turn = {RateKind::kClient, key, length, window_seconds, record, false, false};
-  return window_turn(state_path, kind, &turn) && turn.seen;
+  return window_turn(state_path, kind, key, length, window_seconds,
+                     record ? WindowAct::kRecord : WindowAct::kLook) > 0;
+}
+
+int rate_window_count(const char* state_path, RateWindowKind kind, const char* key,
+                      size_t length, long long window_seconds) {
+  return window_turn(state_path, kind, key, length, window_seconds, WindowAct::kLook);
 }
 
 void rate_window_forget(const char* state_path, RateWindowKind kind, const char* key,
                         size_t length, long long window_seconds) {
-  WindowTurn turn = {RateKind::kClient, key, length, window_seconds, false, true, false};
-  window_turn(state_path, kind, &turn);
+  window_turn(state_path, kind, key, length, window_seconds, WindowAct::kForget);
 }
 
 bool rate_state_in_use(const Settings& settings) {
@@ -224,23 +367,25 @@ bool rate_state_in_use(const Settings& settings) {
          settings.duplicate_window_minutes > 0;
 }
 
-static bool duration_step(RateImage* image, void* context) {
-  rate_note_duration(image, *static_cast<long long*>(context));
-  return true;
+static StepAsk duration_step(RateHeader* header, const Scan&, void* context) {
+  rate_note_duration(header, *static_cast<long long*>(context));
+  return StepAsk{false, false, true};
 }
 
 void rate_record_sent_run(const char* state_path, long long microseconds) {
-  state_turn(state_path, kDurationUse, duration_step, &microseconds);
+  Scan scan = scan_for(nullptr, 0, RateKind::kClient, 0);
+  state_turn(state_path, kDurationUse, &scan, duration_step, &microseconds);
 }
 
-static bool median_step(RateImage* image, void* context) {
-  *static_cast<long long*>(context) = rate_median_duration(*image);
-  return false;
+static StepAsk median_step(RateHeader* header, const Scan&, void* context) {
+  *static_cast<long long*>(context) = rate_median_duration(*header);
+  return StepAsk{false, false, false};
 }
 
 long long rate_sent_run_median_ms(const char* state_path, long long fallback) {
   long long median = -1;
-  if (!state_turn(state_path, kDurationUse, median_step, &median) || median < 0) {
+  Scan scan = scan_for(nullptr, 0, RateKind::kClient, 0);
+  if (!state_turn(state_path, kDurationUse, &scan, median_step, &median) || median < 0) {
     return fallback;
   }
   return median / 1000;

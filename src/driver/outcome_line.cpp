@@ -18,6 +18,7 @@ static Outcome delivery_outcome(DeliveryOutcome outcome) {
 Outcome submission_outcome(const SubmissionEnd& end) {
   switch (end.guard) {
     case GuardStop::kHoneypot: return Outcome::kSent;
+    case GuardStop::kDuplicate: return Outcome::kSent;
     case GuardStop::kOrigin: return Outcome::kRefused;
     case GuardStop::kMissingFields: return Outcome::kMissing;
     case GuardStop::kNone: break;
@@ -37,6 +38,7 @@ Outcome submission_outcome(const SubmissionEnd& end) {
 static const char* stop_text(const SubmissionEnd& end) {
   switch (end.guard) {
     case GuardStop::kHoneypot: return "dropped by the honeypot (answered as sent)";
+    case GuardStop::kDuplicate: return "not sent again, a repeat within duplicate_window (answered as sent)";
     case GuardStop::kOrigin: return "refused by the origin guard";
     case GuardStop::kMissingFields: return "not sent, required fields missing";
     case GuardStop::kNone: break;

@@ -6,9 +6,10 @@
 #include "base/log.h"
 #include "compose/attachments.h"
 #include "compose/guards.h"
-#include "compose/message.h"
 #include "compose/envelope.h"
 #include "compose/message.h"
+#include "compose/post_memory.h"
+#include "compose/post_memory.h"
 #include "config/settings.h"
 #include "deliver/deliver.h"
 #include "driver/autoreply_run.h"
@@ -127,13 +128,17 @@ static void answer_refusal(const Settings& settings, const FormTable& form, Outc
 // The guards, the message and its delivery, the outcome line, then the
 // answer.
 static void submit(const Settings& settings, const FormTable& form, FormRequest* form_request,
-                   const RequestInfo& request) {
+                   const RequestInfo& request, long long run_started_ms) {
   // The guards on the form come first; those that need the envelope, and
   // the rate limit, run inside assemble_message just before the delivery.
   TextBuffer* missing = nullptr;
   autoreply_check_settings(settings);
   SubmissionEnd end = {};
   end.guard = check_form_guards(settings, form, &missing);
+  DuplicatePost duplicate = {};
+  if (end.guard == GuardStop::kNone && duplicate_seen(settings, form, &duplicate)) {
+    end.guard = GuardStop::kDuplicate;
+  }
   end.last_check = AssembleStop::kNone;
   end.result.outcome = DeliveryOutcome::kNotConfigured;
   Envelope envelope = {};
@@ -154,6 +159,12 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
       }
     }
   }
+  DeliveryOutcome delivered = end.result.outcome;
+  duplicate_settle(&duplicate, settings,
+                   delivered == DeliveryOutcome::kSent || delivered == DeliveryOutcome::kKeptInSpool);
+  // A honeypot catch takes as long as a sent run.
+  if (delivered == DeliveryOutcome::kSent) sent_run_note(settings, run_started_ms);
+  if (end.guard == GuardStop::kHoneypot) sent_run_wait(settings, run_started_ms);
   log_outcome(end);
   Outcome outcome = submission_outcome(end);
   if (outcome == Outcome::kMissing) {
@@ -194,6 +205,7 @@ static bool answered_preflight(const RequestInfo& request) {
 }
 
 int run_cgi() {
+  long long run_started_ms = os_monotonic_ms();
   log_event(LOG_DEBUG, "starting version %s", kProgramVersion);
   if (!startup_report_and_help()) return 0;
   // Only a POST carries a form; any other request would mail empty values.
@@ -225,7 +237,7 @@ int run_cgi() {
     if (form_request.refused || !attachments_accept(settings, form_request, &form, &refusal)) {
       answer_refusal(settings, form, refusal, request);
     } else {
-      submit(settings, form, &form_request, request);
+      submit(settings, form, &form_request, request, run_started_ms);
     }
   }
   log_event(LOG_DEBUG, "ended.");

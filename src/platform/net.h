@@ -60,7 +60,7 @@ int net_last_error();
 // Sets the value net_last_error() returns (0 to clear it).
 void net_set_last_error(int code);
 
-// Parses a numeric IPv4 (dotted, four decimal parts) or IPv6 address text
-// as inet_pton does. True with the 16 bytes in `out` (an IPv4 address as
-// its IPv4-mapped IPv6 form ::ffff:a.b.c.d); false for any other text.
-bool net_parse_address(const char* text, unsigned char out[16]);
+// Parses a numeric address text as inet_pton does: with `ipv6`, into 16
+// bytes of `out`; else a dotted IPv4 address (four decimal parts) into 4.
+// False for any other text.
+bool net_parse_address(const char* text, bool ipv6, unsigned char* out);

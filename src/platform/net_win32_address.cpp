@@ -4,17 +4,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <string.h>
-
 #include "platform/net.h"
 
-bool net_parse_address(const char* text, unsigned char out[16]) {
-  if (inet_pton(AF_INET6, text, out) == 1) return true;
-  unsigned char v4[4];
-  if (inet_pton(AF_INET, text, v4) != 1) return false;
-  memset(out, 0, 10);
-  out[10] = 0xff;
-  out[11] = 0xff;
-  memcpy(out + 12, v4, 4);
-  return true;
+bool net_parse_address(const char* text, bool ipv6, unsigned char* out) {
+  return inet_pton(ipv6 ? AF_INET6 : AF_INET, text, out) == 1;
 }

@@ -133,6 +133,14 @@ long os_locked_read(OsLockedFile* file, char* data, size_t size);
 // start, the file cut after it. Returns 0, or the error number of the write.
 int os_locked_rewrite(OsLockedFile* file, const char* data, size_t len);
 
+// Reads at most `size` bytes from byte `offset` on; returns the count (less
+// at the file's end), or minus the error number of a failed read.
+long os_locked_read_at(OsLockedFile* file, long long offset, char* data, size_t size);
+
+// Writes `len` bytes at byte `offset` (the file grows when they pass its
+// end; it is never cut). Returns 0, or the error number of the write.
+int os_locked_write_at(OsLockedFile* file, long long offset, const char* data, size_t len);
+
 // Releases the lock and closes the file; a file not open is left alone.
 void os_locked_close(OsLockedFile* file);
 

@@ -297,6 +297,32 @@ int os_locked_rewrite(OsLockedFile* file, const char* data, size_t len) {
   return 0;
 }
 
+long os_locked_read_at(OsLockedFile* file, long long offset, char* data, size_t size) {
+  int fd = static_cast<int>(file->handle);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = pread(fd, data + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -static_cast<long>(errno);
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<long>(done);
+}
+
+int os_locked_write_at(OsLockedFile* file, long long offset, const char* data, size_t len) {
+  int fd = static_cast<int>(file->handle);
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = pwrite(fd, data + done, len - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return ENOSPC;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
 void os_locked_close(OsLockedFile* file) {
   if (file->handle < 0) return;
   // Closing the descriptor releases the lock.

@@ -87,6 +87,35 @@ int os_locked_rewrite(OsLockedFile* file, const char* data, size_t len) {
   return 0;
 }
 
+long os_locked_read_at(OsLockedFile* file, long long offset, char* data, size_t size) {
+  HANDLE handle = locked_handle(file);
+  LARGE_INTEGER start = {};
+  start.QuadPart = offset;
+  if (!SetFilePointerEx(handle, start, nullptr, FILE_BEGIN)) {
+    return -static_cast<long>(errno_from_win32(GetLastError()));
+  }
+  size_t done = 0;
+  while (done < size) {
+    DWORD got = 0;
+    if (!ReadFile(handle, data + done, static_cast<DWORD>(size - done), &got, nullptr)) {
+      return -static_cast<long>(errno_from_win32(GetLastError()));
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  return static_cast<long>(done);
+}
+
+int os_locked_write_at(OsLockedFile* file, long long offset, const char* data, size_t len) {
+  HANDLE handle = locked_handle(file);
+  LARGE_INTEGER start = {};
+  start.QuadPart = offset;
+  if (!SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) || !write_all(handle, data, len)) {
+    return errno_from_win32(GetLastError());
+  }
+  return 0;
+}
+
 void os_locked_close(OsLockedFile* file) {
   if (file->handle == -1) return;
   HANDLE handle = locked_handle(file);

@@ -4,6 +4,7 @@ allow-list, the per-client rate limit and its shared state file, and the
 order in which they stop a submission."""
 
 import concurrent.futures
+import asyncio
 import contextlib
 import fcntl
 import os
@@ -57,19 +58,15 @@ STATE_SIZE = 168 + 16 * 10000
 
 
 def checksum(data):
-    """Four FNV-1a 64 lanes over the little-endian 64-bit words of bytes
-    0..31 and 40 to the end, then the lanes through a fifth."""
-    prime, mask = 0x100000001b3, (1 << 64) - 1
-    data = data[:32] + data[40:]
-    lanes = [0xcbf29ce484222325] * 4
-    for at in range(0, len(data), 8):
-        word = int.from_bytes(data[at:at + 8], "little")
-        lane = (at // 8) % 4
-        lanes[lane] = ((lanes[lane] ^ word) * prime) & mask
-    value = 0xcbf29ce484222325
-    for lane in lanes:
-        value = ((value ^ lane) * prime) & mask
-    return value
+    """The sum, modulo 2**64, of each 64-bit word's term but the checksum's
+    own (word 4): (word ^ golden * (index + 1)) * 0xff51afd7ed558ccd."""
+    mask, total = (1 << 64) - 1, 0
+    for index in range(len(data) // 8):
+        if index == 4:
+            continue
+        word = int.from_bytes(data[8 * index:8 * index + 8], "little")
+        total += ((word ^ (0x9e3779b97f4a7c15 * (index + 1) & mask)) * 0xff51afd7ed558ccd) & mask
+    return total & mask
 
 
 def rate_file(entries):
@@ -80,6 +77,28 @@ def rate_file(entries):
     head = b"QLRATE2\n" + os.urandom(16) + struct.pack("<II", len(entries) % 10000, 0)
     rest = b"\0" * 128 + slots
     return head + struct.pack("<Q", checksum(head + b"\0" * 8 + rest)) + rest
+
+
+def old_rate_file(entries):
+    """A state file of the older format: a 40-byte header, then (client
+    hash, time) entries of 16 bytes."""
+    head = b"QLRATE1\n" + os.urandom(16) + struct.pack("<II", len(entries), 0)
+    return head + b"\0" * 8 + b"".join(struct.pack("<Qq", c, at) for c, at in entries)
+
+
+class SlowSMTP(harness.CaptureSMTP):
+    """The capturing server, taking 300 ms over each message: a sent run
+    that clearly takes longer than a run that sends nothing."""
+
+    def __init__(self):
+        super().__init__()
+        handler = self.controller.handler
+        fast = handler.handle_DATA
+
+        async def slow(server, session, envelope):
+            await asyncio.sleep(0.3)
+            return await fast(server, session, envelope)
+        handler.handle_DATA = slow
 
 
 class Listener:
@@ -421,6 +440,93 @@ class GuardTest(unittest.TestCase):
         self.assertEqual(self.lines(), [
             "rate_limit state file (%s) stayed locked for over 1000 ms: sending without "
             "the limit." % path])
+
+
+class StateTest(unittest.TestCase):
+    """The rate state's keys: client addresses counted canonically, posts
+    sent once within duplicate_window, and the time a sent run takes."""
+
+    setUp = GuardTest.setUp
+    post = GuardTest.post
+    lines = GuardTest.lines
+    refusals = GuardTest.refusals
+    fresh_log = GuardTest.fresh_log
+
+    def run_from(self, server, clients, extra="rate_limit 1/10\n", body=None):
+        return [self.post(server.port, body or form(), extra, env={"REMOTE_ADDR": c})
+                for c in clients]
+
+    def test_one_ipv6_slash_64_shares_a_count(self):
+        with harness.CaptureSMTP() as server:
+            self.run_from(server, ["2001:db8:0:1::%x" % n for n in range(1, 11)],
+                          "rate_limit 5/10\n")
+        self.assertEqual(5, len(server.messages))
+
+    def test_spellings_of_one_address_count_as_one(self):
+        pairs = [("192.0.2.7", "::ffff:192.0.2.7"), ("2001:db8::1", "2001:0DB8:0:0::0:1")]
+        for first, second in pairs:
+            with self.subTest(first=first), harness.CaptureSMTP() as server:
+                self.box.write("quillon.rate", b"")
+                self.fresh_log()
+                self.run_from(server, [first, second])
+                self.assertEqual(1, len(server.messages))
+                self.assertEqual(1, len(self.refusals()))
+
+    def test_a_value_that_is_no_address_counts_under_one_shared_key(self):
+        with harness.CaptureSMTP() as server:
+            self.run_from(server, ["unknown", "unix:/run/sock"])
+        self.assertEqual(1, len(server.messages))
+        lines = self.lines()
+        self.assertIn("rate_limit: the client address {unknown} (REMOTE_ADDR) is no IP "
+                      "address: counted under one key shared by all such values.", lines[0])
+        self.assertEqual(1, len(self.refusals()))
+
+    def test_old_format_state_file_is_started_afresh(self):
+        now = int(time.time())
+        self.box.write("quillon.rate", old_rate_file([(n, now) for n in range(20)]))
+        with harness.CaptureSMTP() as server:
+            self.run_from(server, [CLIENT])
+        self.assertEqual(1, len(server.messages))
+        older = [line for line in self.lines() if "older format" in line]
+        self.assertEqual(1, len(older))
+        self.assertRegex(older[0], r"^rate_limit state file \(.*quillon\.rate\) is of the older "
+                         r"format: starting it afresh\.$")
+        self.assertEqual(STATE_SIZE, len(self.box.read("quillon.rate")))
+
+    def test_a_repeated_post_is_sent_once(self):
+        extra = "duplicate_window 10\n"
+        posts = [(CLIENT, {}), (CLIENT, {"g-recaptcha-response": "token-2"}),
+                 (CLIENT, {"Name:": "Jane Bloggs"}), ("192.0.2.8", {})]
+        with harness.CaptureSMTP() as server:
+            pages = [self.post(server.port, form(fields), extra,
+                               env={"REMOTE_ADDR": client}).text for client, fields in posts]
+        self.assertEqual(3, len(server.messages))  # a new token alone is no new post
+        self.assertTrue(all("THANKS" in page for page in pages), pages)
+        self.assertEqual(self.lines(), [
+            "submission dropped: the same post from client {%s} was sent within the "
+            "duplicate_window of 10 minutes; answered as sent." % CLIENT])
+
+    def test_a_post_not_delivered_is_not_a_repeat(self):
+        with harness.CaptureSMTP() as server:
+            port = server.port
+        self.post(port, form(), "duplicate_window 10\n", env={"REMOTE_ADDR": CLIENT})
+        with harness.CaptureSMTP(port=port) as server:
+            self.post(port, form(), "duplicate_window 10\n", env={"REMOTE_ADDR": CLIENT})
+        self.assertEqual(1, len(server.messages))
+
+    def test_a_honeypot_catch_answers_in_the_time_of_a_sent_post(self):
+        extra = "rate_limit 100/10\nhoneypot_variable website\n"
+        with SlowSMTP() as server:
+            sent = sorted(self.post(server.port, form(), extra,
+                                    env={"REMOTE_ADDR": CLIENT}).elapsed for _ in range(3))
+            caught = self.post(server.port, form({"website": "x"}), extra,
+                               env={"REMOTE_ADDR": CLIENT})
+        self.assertEqual(3, len(server.messages))
+        self.assertIn("THANKS", caught.text)
+        # A bound on telling the two apart, not a speed goal: a catch that
+        # answered at once would take a fraction of the 300 ms.
+        self.assertGreater(caught.elapsed, sent[1] * 0.6)
+        self.assertLess(caught.elapsed, sent[1] + 1.0)
 
 
 if __name__ == "__main__":

@@ -1,102 +1,75 @@
 #include "compose/rate.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
 namespace {
 
-RateImage image_a;
-RateImage image_b;
+RateHeader header_a;
+RateHeader header_b;
 
-int used_slots(const RateImage& image) {
-  int used = 0;
-  for (const RateSlot& slot : image.slots) used += slot.hash != 0;
-  return used;
-}
-
-TEST(Rate, AdmitsUpToTheLimitPerClientWithinTheWindow) {
-  rate_start_afresh(&image_a);
+TEST(Rate, SlotsExpireAfterTheirOwnTimeOrFromAClockSetBack) {
   const int64_t t = 1700000000;
-  for (int i = 0; i < 5; ++i) EXPECT_TRUE(rate_admit(&image_a, 1, t + i, 5, 600)) << i;
-  EXPECT_FALSE(rate_admit(&image_a, 1, t + 10, 5, 600));
-  EXPECT_TRUE(rate_admit(&image_a, 2, t + 10, 5, 600));  // another client
-  EXPECT_EQ(used_slots(image_a), 6);                     // a refusal is not counted
-  // The first entry leaves the window 600 s after it was made.
-  EXPECT_FALSE(rate_admit(&image_a, 1, t + 599, 5, 600));
-  EXPECT_TRUE(rate_admit(&image_a, 1, t + 600, 5, 600));
-  EXPECT_EQ(used_slots(image_a), 6);
-  // Entries from a clock that was set back are dropped, not kept forever.
-  EXPECT_TRUE(rate_admit(&image_a, 3, t - 10000, 5, 600));
-  EXPECT_EQ(used_slots(image_a), 1);
+  RateSlot slot = rate_slot_make(7, t, 600);
+  EXPECT_FALSE(rate_slot_expired(slot, t + 599));
+  EXPECT_TRUE(rate_slot_expired(slot, t + 600));
+  EXPECT_TRUE(rate_slot_expired(slot, t - 601));
+  EXPECT_FALSE(rate_slot_expired(rate_slot_make(7, t, 86400), t + 3600));
 }
 
-TEST(Rate, EachSlotKeepsItsOwnWindowAndTheOldestGivesWay) {
-  rate_start_afresh(&image_a);
-  const int64_t t = 1700000000;
-  rate_record(&image_a, 7, t, 60);      // a short window
-  rate_record(&image_a, 8, t, 86400);   // a long one
-  EXPECT_EQ(rate_count(&image_a, 8, t + 3600, 86400), 1);
-  EXPECT_EQ(rate_count(&image_a, 7, t + 3600, 86400), 0);  // freed after its 60 s
-  EXPECT_EQ(used_slots(image_a), 1);
-  for (int i = 0; i < kRateMaxEntries; ++i) rate_record(&image_a, 100u + i, t, 600);
-  EXPECT_EQ(rate_count(&image_a, 8, t, 86400), 0);
-  EXPECT_EQ(rate_count(&image_a, 100, t, 600), 1);
-  EXPECT_EQ(used_slots(image_a), kRateMaxEntries);
-  EXPECT_TRUE(rate_forget(&image_a, 100));
-  EXPECT_EQ(rate_count(&image_a, 100, t, 600), 0);
-}
-
-TEST(Rate, FileContentIsCheckedWhole) {
-  rate_start_afresh(&image_a);
-  for (int i = 0; i < 3; ++i) rate_admit(&image_a, 100u + i, 1700000000 + i, 5, 600);
-  rate_seal(&image_a);
-  ASSERT_TRUE(rate_image_valid(image_a, kRateFileSize));
-  EXPECT_FALSE(rate_image_valid(image_a, kRateFileSize - 1));
-  EXPECT_FALSE(rate_image_valid(image_a, kRateFileSize + 1));
-  unsigned char* bytes = reinterpret_cast<unsigned char*>(&image_b);
-  for (size_t at : {size_t{0}, size_t{8}, size_t{24}, size_t{33}, size_t{40}, size_t{168},
-                    size_t{168 + 16 * 2 + 9}, kRateFileSize - 1}) {
-    image_b = image_a;
-    bytes[at] ^= 0x20;
-    EXPECT_FALSE(rate_image_valid(image_b, kRateFileSize)) << "byte " << at;
-  }
+TEST(Rate, ChecksumTermsSeeEveryWordAndItsPlace) {
+  uint64_t words[2] = {1, 2};
+  uint64_t sum = rate_terms(words, 21, 2);
+  words[1] ^= 0x20;
+  EXPECT_NE(rate_terms(words, 21, 2), sum);
+  uint64_t swapped[2] = {2, 1};
+  EXPECT_NE(rate_terms(swapped, 21, 2), sum);
+  rate_header_start(&header_a);
+  header_b = header_a;
+  header_b.durations_us[3] = 1;
+  EXPECT_NE(rate_header_terms(header_a), rate_header_terms(header_b));
+  header_b = header_a;
+  header_b.checksum = 99;  // the checksum itself is no term
+  EXPECT_EQ(rate_header_terms(header_a), rate_header_terms(header_b));
 }
 
 TEST(Rate, MedianOfTheRecentDurations) {
-  rate_start_afresh(&image_a);
-  EXPECT_EQ(rate_median_duration(image_a), -1);
-  for (long long us : {5000, 90000, 7000}) rate_note_duration(&image_a, us);
-  EXPECT_EQ(rate_median_duration(image_a), 7000);
-  for (int i = 0; i < kRateDurations; ++i) rate_note_duration(&image_a, 40000);
-  EXPECT_EQ(rate_median_duration(image_a), 40000);  // the older ones gave way
+  rate_header_start(&header_a);
+  EXPECT_EQ(rate_median_duration(header_a), -1);
+  for (long long us : {5000, 90000, 7000}) rate_note_duration(&header_a, us);
+  EXPECT_EQ(rate_median_duration(header_a), 7000);
+  for (int i = 0; i < kRateDurations; ++i) rate_note_duration(&header_a, 40000);
+  EXPECT_EQ(rate_median_duration(header_a), 40000);  // the older ones gave way
 }
 
 TEST(Rate, HashDependsOnTheFilesKeyAndTheKind) {
-  rate_start_afresh(&image_a);
-  rate_start_afresh(&image_b);
-  ASSERT_NE(memcmp(image_a.key, image_b.key, kRateKeySize), 0);
-  auto hash = [](const RateImage& image, RateKind kind, const char* text) {
-    return rate_hash(image, kind, text, strlen(text));
+  rate_header_start(&header_a);
+  rate_header_start(&header_b);
+  ASSERT_NE(memcmp(header_a.key, header_b.key, kRateKeySize), 0);
+  auto hash = [](const RateHeader& header, RateKind kind, const char* text) {
+    return rate_hash(header, kind, text, strlen(text));
   };
-  EXPECT_EQ(hash(image_a, RateKind::kClient, "192.0.2.1"),
-            hash(image_a, RateKind::kClient, "192.0.2.1"));
-  EXPECT_NE(hash(image_a, RateKind::kClient, "192.0.2.1"),
-            hash(image_a, RateKind::kClient, "192.0.2.2"));
-  EXPECT_NE(hash(image_a, RateKind::kClient, "192.0.2.1"),
-            hash(image_b, RateKind::kClient, "192.0.2.1"));
-  EXPECT_NE(hash(image_a, RateKind::kClient, "192.0.2.1"),
-            hash(image_a, RateKind::kDuplicate, "192.0.2.1"));
+  EXPECT_EQ(hash(header_a, RateKind::kClient, "192.0.2.1"),
+            hash(header_a, RateKind::kClient, "192.0.2.1"));
+  EXPECT_NE(hash(header_a, RateKind::kClient, "192.0.2.1"),
+            hash(header_a, RateKind::kClient, "192.0.2.2"));
+  EXPECT_NE(hash(header_a, RateKind::kClient, "192.0.2.1"),
+            hash(header_b, RateKind::kClient, "192.0.2.1"));
+  EXPECT_NE(hash(header_a, RateKind::kClient, "192.0.2.1"),
+            hash(header_a, RateKind::kDuplicate, "192.0.2.1"));
 }
 
 // SipHash-2-4 under the key 00..0f: the empty message is the published
 // vector; the others were computed with an implementation that gives the
 // published one for 00..0e.
 TEST(Rate, ClientHashIsSipHash24) {
-  for (int i = 0; i < kRateKeySize; ++i) image_a.key[i] = static_cast<unsigned char>(i);
+  for (int i = 0; i < kRateKeySize; ++i) header_a.key[i] = static_cast<unsigned char>(i);
   auto hash = [](const char* text) {
-    return rate_hash(image_a, RateKind::kClient, text, strlen(text));
+    return rate_hash(header_a, RateKind::kClient, text, strlen(text));
   };
   EXPECT_EQ(hash(""), 0x726fdb47dd0e0e31u);
   EXPECT_EQ(hash("192.0.2.1"), 0xfda00dcb8236dbc5u);
@@ -122,6 +95,45 @@ TEST(Rate, ClientKeyIsTheCanonicalAddress) {
     EXPECT_EQ(rate_client_key(c.remote_addr, key), c.valid) << c.remote_addr;
     EXPECT_STREQ(key, c.key) << c.remote_addr;
   }
+}
+
+// Through the file: a window per key, the oldest slot giving way when all
+// are used, a forgotten record, and the file's one size.
+TEST(Rate, WindowsInTheStateFile) {
+  char path[] = "/tmp/rate_test_XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  const auto kDup = RateWindowKind::kDuplicate;
+  EXPECT_FALSE(rate_window_seen(path, kDup, "a", 1, 600, true));
+  EXPECT_TRUE(rate_window_seen(path, kDup, "a", 1, 600, true));
+  EXPECT_FALSE(rate_window_seen(path, RateWindowKind::kAutoreply, "a", 1, 600, false));
+  rate_window_forget(path, kDup, "a", 1, 600);
+  EXPECT_FALSE(rate_window_seen(path, kDup, "a", 1, 600, true));
+  for (int i = 0; i < kRateMaxEntries - 1; ++i) {
+    std::string key = "k" + std::to_string(i);
+    ASSERT_FALSE(rate_window_seen(path, kDup, key.data(), key.size(), 600, true)) << i;
+  }
+  EXPECT_EQ(rate_window_count(path, kDup, "a", 1, 600), 1);  // all slots used now
+  EXPECT_FALSE(rate_window_seen(path, kDup, "b", 1, 600, true));
+  EXPECT_EQ(rate_window_count(path, kDup, "a", 1, 600), 0);  // the oldest gave way
+  EXPECT_EQ(rate_window_count(path, kDup, "k0", 2, 600), 1);
+  FILE* file = fopen(path, "rb");
+  ASSERT_NE(file, nullptr);
+  fseek(file, 0, SEEK_END);
+  EXPECT_EQ(static_cast<size_t>(ftell(file)), kRateFileSize);
+  fclose(file);
+  unlink(path);
+}
+
+// For -check: a state file that cannot be used says what to create; it is
+// never created by the check itself.
+TEST(Rate, UsabilityNamesWhatToCreate) {
+  const char* path = "/tmp/rate_test_no_folder/quillon.rate";
+  char problem[512];
+  EXPECT_FALSE(rate_state_usable(path, problem, sizeof problem));
+  EXPECT_NE(strstr(problem, ": create quillon.rate owned by "), nullptr) << problem;
+  EXPECT_NE(strstr(problem, ", mode 600"), nullptr) << problem;
 }
 
 }  // namespace

@@ -1,0 +1,92 @@
+#include "compose/post_memory.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "base/log.h"
+#include "base/program.h"
+#include "compose/rate.h"
+#include "platform/os.h"
+
+// The fields a CAPTCHA widget fills with a new token on every post.
+static const char* const kTokenFields[] = {"cf-turnstile-response", "h-captcha-response",
+                                           "g-recaptcha-response"};
+
+static bool token_field(const char* name) {
+  for (const char* token : kTokenFields) {
+    if (strcmp(name, token) == 0) return true;
+  }
+  return false;
+}
+
+// Each part with its length first, so that no two posts give one key.
+static void append_part(TextBuffer* key, const char* text) {
+  int length = static_cast<int>(strlen(text));
+  text_buffer_append(key, "%d:", length);
+  text_buffer_append_bytes(key, text, length);
+}
+
+TextBuffer* duplicate_key(const FormTable& form, const char* remote_addr) {
+  char client[kRateClientSize];
+  rate_client_key(remote_addr, client);
+  TextBuffer* key = text_buffer_new("");
+  append_part(key, client);
+  for (int i = 0; i < form.count; ++i) {
+    if (token_field(form.names[i])) continue;
+    append_part(key, form.names[i]);
+    append_part(key, form.values[i]);
+  }
+  return key;
+}
+
+static long long window_seconds(const Settings& settings) {
+  return static_cast<long long>(settings.duplicate_window_minutes) * 60;
+}
+
+bool duplicate_seen(const Settings& settings, const FormTable& form, DuplicatePost* post) {
+  post->key = nullptr;
+  if (settings.duplicate_window_minutes <= 0) return false;
+  const char* client = getenv("REMOTE_ADDR");
+  TextBuffer* key = duplicate_key(form, client == nullptr ? "" : client);
+  bool seen = rate_window_seen(g_program.rate_path, RateWindowKind::kDuplicate, key->data,
+                               static_cast<size_t>(key->length), window_seconds(settings), true);
+  if (!seen) {
+    post->key = key;
+    return false;
+  }
+  text_buffer_free(key);
+  log_event(LOG_ERROR,
+            "submission dropped: the same post from client {%s} was sent within the "
+            "duplicate_window of %d minutes; answered as sent.",
+            log_quote(0, client == nullptr ? "" : client), settings.duplicate_window_minutes);
+  return true;
+}
+
+void duplicate_settle(DuplicatePost* post, const Settings& settings, bool sent) {
+  if (post->key == nullptr) return;
+  if (!sent) {
+    rate_window_forget(g_program.rate_path, RateWindowKind::kDuplicate, post->key->data,
+                       static_cast<size_t>(post->key->length), window_seconds(settings));
+  }
+  text_buffer_free(post->key);
+  post->key = nullptr;
+}
+
+void sent_run_note(const Settings& settings, long long started_ms) {
+  // Only a honeypot catch reads them: other sites spare the second turn.
+  if (settings.honeypot_variables.count == 0 || !rate_state_in_use(settings)) return;
+  rate_record_sent_run(g_program.rate_path, (os_monotonic_ms() - started_ms) * 1000);
+}
+
+constexpr long long kSentRunFallbackMs = 30;
+constexpr long long kSentRunMostMs = 1000;
+
+void sent_run_wait(const Settings& settings, long long started_ms) {
+  long long target = kSentRunFallbackMs;
+  if (rate_state_in_use(settings)) {
+    target = rate_sent_run_median_ms(g_program.rate_path, kSentRunFallbackMs);
+  }
+  if (target > kSentRunMostMs) target = kSentRunMostMs;
+  long long left = started_ms + target - os_monotonic_ms();
+  if (left > 0) os_sleep_ms(static_cast<int>(left));
+}
