@@ -1,8 +1,11 @@
 #include "driver/captcha_run.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include "base/fatal.h"
 #include "base/log.h"
 #include "base/program.h"
 
@@ -52,6 +55,22 @@ CaptchaStep captcha_step(const Settings& settings, const FormTable& form) {
       break;
   }
   return step;
+}
+
+FormTable* captcha_form_without_token(const Settings& settings, const FormTable& form) {
+  const CaptchaProvider* provider =
+      settings.captcha != nullptr ? captcha_provider(settings.captcha) : nullptr;
+  if (provider == nullptr) return nullptr;
+  // Zeroed: an empty look-up index, built on the first look-up.
+  FormTable* view = static_cast<FormTable*>(calloc(1, sizeof(FormTable)));
+  if (view == nullptr) fatal_reply(kOutOfMemory);
+  for (int i = 0; i < form.count; ++i) {
+    if (form.names[i] != nullptr && strcmp(form.names[i], provider->token_field) == 0) continue;
+    view->names[view->count] = form.names[i];
+    view->values[view->count] = form.values[i];
+    ++view->count;
+  }
+  return view;
 }
 
 bool captcha_stop_outcome(const CaptchaStep& step, Outcome* outcome) {

@@ -24,6 +24,13 @@ CaptchaOptions captcha_options(const Settings& settings);
 // with the provider's error codes, never the token or the secret.
 CaptchaStep captcha_step(const Settings& settings, const FormTable& form);
 
+// With `captcha` set, the token is the guard's alone: the form as the mail
+// (body and header lines, the sendall list), the confirmation mail and the
+// page see it, without the entries of the provider's token field. A new
+// table sharing the texts of `form` (release it with free(), never
+// form_free); null when `captcha` is not set, so `form` itself serves.
+FormTable* captcha_form_without_token(const Settings& settings, const FormTable& form);
+
 // The outcome of a submission that the step stopped: kCaptchaFailed for a
 // refusal, kCaptchaUnreachable when the service could not be asked,
 // kNotConfigured when the check could not run. False when it did not stop it.

@@ -1,6 +1,7 @@
 #include "driver/run.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/log.h"
@@ -74,8 +75,10 @@ DeliveryContext delivery_context(const Settings& settings) {
   return DeliveryContext{&settings, g_program.ini_path, environment_value("QUILLON_TEST_PAUSE_AT")};
 }
 
-// The log's view of a settings line naming a form field: its submitted value.
+// The log's view of a settings line naming a form field: its submitted
+// value, but never a CAPTCHA token (`captcha` may come later in the file).
 static const char* submitted_value(const char* name, void* context) {
+  if (captcha_is_token_field(name)) return "(hidden)";
   return form_value(*static_cast<const FormTable*>(context), name);
 }
 
@@ -114,6 +117,9 @@ static DeliveryResult deliver_with_confirmation(const Settings& settings, const 
 static void submit(const Settings& settings, const FormTable& form, const RequestInfo& request) {
   // The guards on the form come first; those that need the envelope, and
   // the rate limit, run inside assemble_message just before the delivery.
+  // The guards and the CAPTCHA see the whole form; the rest, `shown`.
+  FormTable* without_token = captcha_form_without_token(settings, form);
+  const FormTable& shown = without_token != nullptr ? *without_token : form;
   TextBuffer* missing = nullptr;
   autoreply_check_settings(settings);
   SubmissionEnd end = {};
@@ -124,14 +130,14 @@ static void submit(const Settings& settings, const FormTable& form, const Reques
   Message message = {};
   if (end.guard == GuardStop::kNone) {
     log_event(LOG_DEBUG, "generating email.");
-    end.last_check = assemble_message(settings, form, &envelope, &message);
+    end.last_check = assemble_message(settings, shown, &envelope, &message);
     if (end.last_check == AssembleStop::kNone) {
       // The CAPTCHA comes last of the guards: the cheap ones cost no outbound call.
       CaptchaStep captcha = captcha_step(settings, form);
       end.captcha_stopped = captcha_stop_outcome(captcha, &end.captcha_outcome);
       if (captcha.lets_through) {
         long long started = os_monotonic_ms();
-        end.result = deliver_with_confirmation(settings, form, captcha, envelope, message);
+        end.result = deliver_with_confirmation(settings, shown, captcha, envelope, message);
         end.elapsed_ms = os_monotonic_ms() - started;
       }
     }
@@ -146,8 +152,9 @@ static void submit(const Settings& settings, const FormTable& form, const Reques
     log_event(LOG_DEBUG, "sending failure reply message.");
   }
   bool spooled = end.result.outcome == DeliveryOutcome::kKeptInSpool;
-  send_answer(outcome, &settings, &form, missing != nullptr ? missing->data : nullptr, spooled,
+  send_answer(outcome, &settings, &shown, missing != nullptr ? missing->data : nullptr, spooled,
               request);
+  free(without_token);
   text_buffer_free(missing);
   message_free(&message);
   envelope_free(&envelope);
