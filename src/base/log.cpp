@@ -17,7 +17,7 @@ void log_format_timestamp(const OsLocalTime& time, TextBuffer* out) {
 void log_event(int level, const char* format, ...) {
   if (g_log.busy) return;
   g_log.busy = true;
-  if (!log_level_enabled(level)) {
+  if (!log_level_enabled(level) && level != LOG_OUTCOME) {
     g_log.busy = false;
     return;
   }
@@ -27,7 +27,11 @@ void log_event(int level, const char* format, ...) {
   va_start(args, format);
   const char* message = format_in_area(&g_output_format, format, args);
   va_end(args);
-  log_write_line(message);
+  if (g_log.echo != nullptr) {
+    g_log.echo(level, message);
+  } else {
+    log_write_line(message, level == LOG_OUTCOME);
+  }
   g_log.busy = false;
   errno = saved_errno;
 }

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-LogState g_log = {false, "", nullptr};
+LogState g_log = {false, "", nullptr, kLogDefaultMaxBytes, false, nullptr};
 
 namespace {
 
@@ -66,7 +66,11 @@ void log_stamp_text(const OsLocalTime& time, char* out, size_t size) {
            time.year, hour, time.minute, time.second, half);
 }
 
-void log_write_line(const char* message) {
+// Writes the finished line for `message` while the log holds fewer than
+// `bound` bytes (negative: no bound); the size found is in *size_before, and
+// the line's own in *line_size.
+static int append_line(const char* message, long long bound, long long* size_before,
+                       long long* line_size) {
   OsLocalTime now;
   os_local_time(&now);
   const char* stamp = stamp_for(now);
@@ -75,17 +79,19 @@ void log_write_line(const char* message) {
   size_t stamp_length = strlen(stamp);
   size_t message_length = strlen(message);
   size_t total = stamp_length + static_cast<size_t>(middle_length) + message_length + 1;
+  *line_size = static_cast<long long>(total);
   // Most lines fit here; a long message gets a block of its own.
   char small[512];
   char* line = total <= sizeof small ? small : static_cast<char*>(malloc(total));
   if (line == nullptr) {
     // Better a line that may interleave than a lost one.
-    if (os_append_text(g_log.path, stamp, stamp_length)) {
+    int written = os_append_text_below(g_log.path, stamp, stamp_length, bound, size_before);
+    if (written == kOsAppendWritten) {
       os_append_text(g_log.path, middle, static_cast<size_t>(middle_length));
       os_append_text(g_log.path, message, message_length);
       os_append_text(g_log.path, "\n", 1);
     }
-    return;
+    return written;
   }
   char* at = line;
   memcpy(at, stamp, stamp_length);
@@ -95,6 +101,55 @@ void log_write_line(const char* message) {
   memcpy(at, message, message_length);
   at += message_length;
   *at = '\n';
-  os_append_text(g_log.path, line, total);
+  int written = os_append_text_below(g_log.path, line, total, bound, size_before);
   if (line != small) free(line);
+  return written;
+}
+
+static const char kFullNote[] = "the log has reached log_max_kb";
+
+// Whether the note is in the log: the first lines past the limit, where the
+// run that took the log past it wrote it, or the last ones, where a run
+// that found the log already past it (the limit lowered) did.
+static bool note_written(long long limit, long long size) {
+  constexpr long long kWindow = 65536;
+  char* window = static_cast<char*>(malloc(static_cast<size_t>(kWindow) + 1));
+  if (window == nullptr) return true;  // better no note than two
+  bool found = false;
+  long long starts[] = {limit, size > kWindow ? size - kWindow : 0};
+  for (long long start : starts) {
+    long got = os_read_at(g_log.path, start, window, static_cast<size_t>(kWindow));
+    if (got <= 0) continue;
+    window[got] = '\0';
+    // NUL bytes would hide what follows them from strstr.
+    for (long i = 0; i < got; ++i) window[i] = window[i] == '\0' ? ' ' : window[i];
+    found = found || strstr(window, kFullNote) != nullptr;
+  }
+  free(window);
+  return found;
+}
+
+void log_write_line(const char* message, bool outcome) {
+  long long limit = g_log.max_bytes;
+  long long before = 0;
+  long long size = 0;
+  if (limit <= 0) {
+    (void)append_line(message, -1, &before, &size);
+    return;
+  }
+  if (g_log.full && !outcome) return;
+  bool was_full = g_log.full;
+  int written = append_line(message, outcome ? 2 * limit : limit, &before, &size);
+  if (written == kOsAppendFailed || was_full) return;
+  bool found_full = before >= limit;
+  if (!found_full && before + size < limit) return;
+  // This run is the first to see the log past its limit: it says so once.
+  g_log.full = true;
+  if (before >= 2 * limit || (found_full && note_written(limit, before))) return;
+  char note[200];
+  snprintf(note, sizeof note,
+           "%s (%lld KB): from now on only each run's outcome line is written, until it "
+           "is rotated or blanked.",
+           kFullNote, limit / 1024);
+  (void)append_line(note, 2 * limit, &before, &size);
 }

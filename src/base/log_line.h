@@ -12,12 +12,22 @@
 constexpr int LOG_ERROR = 1;  // always written
 constexpr int LOG_DEBUG = 2;  // written unless a `logging` setting not
                               // beginning with "debug" (any case) was read
-constexpr int LOG_OUTCOME = 3;  // an error-level line that is still written when the log is over its size limit
+// A run's outcome line: an error-level line still written when the log is
+// over log_max_kb (not at twice that).
+constexpr int LOG_OUTCOME = 3;
+// log_max_kb's default: a log this large takes only outcome lines, and at
+// twice the size none at all, until it is rotated or blanked.
+constexpr long long kLogDefaultMaxBytes = 10240LL * 1024;
 
 struct LogState {
   bool busy;            // a log_event call is in progress: re-entry writes nothing
   const char* path;     // the log file; set at start-up before the first line
   const char* logging;  // the `logging` setting, null until one was read
+  long long max_bytes;  // log_max_kb in bytes; 0: no limit
+  bool full;            // this run found the log at max_bytes: outcome lines only
+  // Set by a command that shows the log's lines instead of writing the
+  // file (-check): each line that passes the level test goes here.
+  void (*echo)(int level, const char* message);
 };
 extern LogState g_log;
 
@@ -30,4 +40,7 @@ void log_stamp_text(const OsLocalTime& time, char* out, size_t size);
 
 // Appends "<timestamp> - pid(<pid>) - <message>\n" for now, with one write,
 // so that the lines of processes sharing the log never split or interleave.
-void log_write_line(const char* message);
+// A log at g_log.max_bytes takes only a run's outcome line (`outcome`), and
+// at twice that nothing; the line taking it past the limit is followed by one
+// saying so.
+void log_write_line(const char* message, bool outcome = false);

@@ -6,8 +6,6 @@
 #include "base/log.h"
 #include "base/program.h"
 
-
-
 bool is_address_char(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
          (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-' ||
@@ -58,12 +56,29 @@ static bool find_address(const char* text, const char** found, size_t* length) {
   }
 }
 
-char* scan_address(const char* text) {
+// Whether an address of `length` bytes at `start` is within what SMTP
+// carries; a longer one would not fit the server's command line.
+static bool address_fits(const char* start, size_t length) {
+  const char* at = static_cast<const char*>(memchr(start, '@', length));
+  size_t local = at != nullptr ? static_cast<size_t>(at - start) : length;
+  return length <= kMaxAddressLength && local <= kMaxLocalPart;
+}
+
+char* scan_address(const char* text, bool* too_long) {
   if (text == nullptr) text = "";
   const char* start = nullptr;
   size_t length = 0;
   if (!find_address(text, &start, &length)) {
     log_event(LOG_DEBUG, "no email address in this line (%s)", log_quote(0, text));
+    return nullptr;
+  }
+  if (!address_fits(start, length)) {
+    log_event(LOG_ERROR,
+              "an address of %d characters beginning {%.40s} is longer than %d characters "
+              "(or %d before the @): refused.",
+              static_cast<int>(length), log_quote(0, start), static_cast<int>(kMaxAddressLength),
+              static_cast<int>(kMaxLocalPart));
+    if (too_long != nullptr) *too_long = true;
     return nullptr;
   }
   return copy_address(start, length);
@@ -80,10 +95,13 @@ char* reply_to_address(const char* value, const char** why) {
   } else {
     const char* second = nullptr;
     size_t second_length = 0;
-    if (!find_address(start + length, &second, &second_length)) {
+    if (find_address(start + length, &second, &second_length)) {
+      *why = "it holds more than one address";
+    } else if (!address_fits(start, length)) {
+      *why = "its address is too long";
+    } else {
       return copy_address(start, length);
     }
-    *why = "it holds more than one address";
   }
   return nullptr;
 }
@@ -98,14 +116,15 @@ static bool prefix_matches(const char* text, const char* name, int count) {
 // match_header, telling in *from_value whether the address came from the
 // value rather than the text.
 static bool match_header_from(const char* text, const char* value, const char* name,
-                              int count, char** slot, bool* from_value) {
+                              int count, char** slot, bool* from_value,
+                              bool* too_long = nullptr) {
   *from_value = false;
   if (text == nullptr || !prefix_matches(text, name, count)) return false;
   // A static line carries its address in the text; a line naming a
   // submitted variable has only the name there and the address in the value.
-  *slot = scan_address(text);
+  *slot = scan_address(text, too_long);
   if (*slot == nullptr && value != nullptr) {
-    *slot = scan_address(value);
+    *slot = scan_address(value, too_long);
     *from_value = *slot != nullptr;
   }
   return *slot != nullptr;
@@ -137,9 +156,10 @@ bool classify_header(Envelope* envelope, bool bare_too, const char* text, const 
     if (*slot != nullptr) continue;
     int count = static_cast<int>(strlen(header.name));
     bool from_value = false;
-    if (match_header_from(text, value, header.name, count, slot, &from_value) ||
-        (bare_too &&
-         match_header_from(text, value, header.name, count - 1, slot, &from_value))) {
+    bool* too_long = &envelope->address_too_long;
+    if (match_header_from(text, value, header.name, count, slot, &from_value, too_long) ||
+        (bare_too && match_header_from(text, value, header.name, count - 1, slot, &from_value,
+                                       too_long))) {
       if (from_value && header.slot != &Envelope::from) envelope->recipient_from_form = true;
       if (!from_value && header.slot == &Envelope::from) envelope->sender_from_settings = true;
       return true;

@@ -1,6 +1,8 @@
 #pragma once
 // Sender, recipients and subject, found among the header entries.
 
+#include <cstddef>
+
 // The envelope of the message: filled while the header lines are
 // classified, handed to the delivery. Owns its addresses (envelope_free).
 struct Envelope {
@@ -15,18 +17,28 @@ struct Envelope {
   // The From address came from a settings line's own text (a fixed
   // `headerline`), so that no visitor chose it.
   bool sender_from_settings;
+  // An address longer than kMaxAddressLength (or its local part longer
+  // than kMaxLocalPart) was found: the submission is refused.
+  bool address_too_long;
 };
+
+// The longest address and local part SMTP carries (RFC 5321 with its
+// errata): a longer one is refused where it is found, before any guard.
+constexpr size_t kMaxAddressLength = 254;
+constexpr size_t kMaxLocalPart = 64;
 
 // Whether `c` may stand in an address: letters, digits, ".", "_", "-", "+".
 bool is_address_char(unsigned char c);
 
 // A new heap string with the first e-mail address in `text`, or null (and a
-// debug line "no email address in this line (...)").
-char* scan_address(const char* text);
+// debug line "no email address in this line (...)"). An address over the
+// limits above gives null with an error line, and *too_long set (when given).
+char* scan_address(const char* text, bool* too_long = nullptr);
 
 // The address of a Reply-To header: a heap copy of the one address `value`
 // holds (scanned as scan_address does), or null with `why` saying what is
-// wrong: no address, more than one, or a CR, LF or comma in the value.
+// wrong: no address, more than one, one over the limits above, or a CR, LF
+// or comma in the value.
 char* reply_to_address(const char* value, const char** why);
 
 // If `text` begins with `name` (first `count` characters, ASCII case ignored),

@@ -310,20 +310,6 @@ MessageBlock build_body_block(const Settings& settings, const FormTable& form, b
   return block;
 }
 
-// Whether the header entries give From, To and Subject: classified as
-// build_header_block does, into an envelope of its own.
-static bool headers_found(const Settings& settings, const FormTable& form) {
-  Envelope scratch = {};
-  const LineList& lines = settings.header_lines;
-  for (int i = 0; i < lines.count; ++i) {
-    classify_header(&scratch, settings.add_headerline_colon, or_empty(lines.entries[i].text),
-                    entry_value(lines.entries[i], form));
-  }
-  bool found = scratch.from != nullptr && scratch.to != nullptr && scratch.subject_found;
-  envelope_free(&scratch);
-  return found;
-}
-
 // The copy of a block for the log, or the block itself when none was kept.
 static const char* shown_text(const MessageBlock& block) {
   return block.shown != nullptr ? block.shown->data : block.wire->data;
@@ -333,13 +319,33 @@ const char* message_shown(const MessageBlock& block) {
   return block.shown != nullptr ? block.shown->data : nullptr;
 }
 
+// The "not sent" line: with the debug level the whole message, else only
+// what was missing and the sizes, so that a post cannot fill the log.
+static void log_not_sent(const Envelope& envelope, const Message& message) {
+  if (log_level_enabled(LOG_DEBUG)) {
+    log_event(LOG_ERROR,
+              "email not sent due to From, or To, or Subject headers not being "
+              "present or valid. From={%s} To={%s} Subject_found=%s\r\n "
+              "HEADERS = \r\n%s\r\n = HEADERS\r\nBODY = \r\n%s\r\n = BODY.",
+              or_null(envelope.from), or_null(envelope.to),
+              envelope.subject_found ? "TRUE" : "FALSE",
+              shown_text(message.header), shown_text(message.body));
+    return;
+  }
+  log_event(LOG_ERROR,
+            "email not sent: missing or invalid:%s%s%s; headers of %d bytes, body of %d "
+            "bytes.",
+            envelope.from == nullptr ? " From" : "", envelope.to == nullptr ? " To" : "",
+            envelope.subject_found ? "" : " Subject",
+            message.header.wire->length, message.body.wire->length);
+}
+
+
 AssembleStop assemble_message(const Settings& settings, const FormTable& form,
                               Envelope* envelope, Message* message) {
-  // The log's copies are made only when a line will show them: the debug
-  // lines of the delivery, or the error line of a message without its
-  // headers (checked first only when debug lines are off: at debug they
-  // are kept anyway, and the check would log its debug lines twice).
-  bool keep_shown = log_level_enabled(LOG_DEBUG) || !headers_found(settings, form);
+  // The log's copies are made only when a line will show them: the
+  // delivery's debug lines, or the debug level's "not sent" line.
+  bool keep_shown = log_level_enabled(LOG_DEBUG);
   // The body first: with standard headers, its bytes decide the
   // Content-Transfer-Encoding header.
   message->body = build_body_block(settings, form, keep_shown);
@@ -357,14 +363,12 @@ AssembleStop assemble_message(const Settings& settings, const FormTable& form,
   } else {
     limit_line_lengths(message->body.wire, message->body.shown, eol, false);
   }
+  // Refused where it was found, with its error line.
+  if (envelope->address_too_long) return AssembleStop::kAddressTooLong;
   if (envelope->from == nullptr || envelope->to == nullptr || !envelope->subject_found) {
-    log_event(LOG_ERROR,
-              "email not sent due to From, or To, or Subject headers not being "
-              "present or valid. From={%s} To={%s} Subject_found=%s\r\n "
-              "HEADERS = \r\n%s\r\n = HEADERS\r\nBODY = \r\n%s\r\n = BODY.",
-              or_null(envelope->from), or_null(envelope->to),
-              envelope->subject_found ? "TRUE" : "FALSE",
-              shown_text(message->header), shown_text(message->body));
+    log_not_sent(*envelope, *message);
+    // Counted like a sent one, or a sender could probe without a limit.
+    (void)rate_limit_allows(settings);
     return AssembleStop::kNotConfigured;
   }
   // The last guards: the allow-list needs the envelope, and only a

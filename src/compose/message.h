@@ -71,6 +71,7 @@ enum class AssembleStop {
   kNotConfigured,  // no From, To or Subject
   kRecipient,      // a recipient is not on the allow-list
   kRateLimit,      // the sender's rate limit is used up
+  kAddressTooLong, // an address over 254 characters, or a local part over 64
 };
 
 // Builds both blocks into `message` (with standard_headers, a body that is

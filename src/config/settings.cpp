@@ -8,6 +8,7 @@
 #include "base/log.h"
 #include "base/program.h"
 #include "config/origin.h"
+#include "config/mistake.h"
 #include "platform/os.h"
 
 constexpr int kMaxSmtpTimeout = 3600;
@@ -317,13 +318,44 @@ static int set_spool_folder(Settings* settings, const char*, const char* rest, c
   return 1;
 }
 
+constexpr int kMaxKeepSentDays = 36500;
+
+// "true" (keep for ever), "false" (delete at once) or a number of days.
 static int set_spool_keep_sent(Settings* settings, const char*, const char* rest, const FieldLookup&) {
-  if (strcmp(rest, "true") != 0 && strcmp(rest, "false") != 0) {
-    log_event(LOG_ERROR, "spool_keep_sent {%s} is neither true nor false; keeping %s.", rest,
-              settings->spool_keep_sent ? "true" : "false");
+  const char* p = rest;
+  int days = 0;
+  bool number = read_bounded_number(&p, kMaxKeepSentDays, &days) && *p == '\0' && days >= 1;
+  if (strcmp(rest, "true") != 0 && strcmp(rest, "false") != 0 && !number) {
+    char kept[32];
+    if (settings->spool_keep_sent && settings->spool_keep_sent_days > 0) {
+      snprintf(kept, sizeof kept, "%d", settings->spool_keep_sent_days);
+    } else {
+      snprintf(kept, sizeof kept, "%s", settings->spool_keep_sent ? "true" : "false");
+    }
+    log_event(LOG_ERROR,
+              "spool_keep_sent {%s} is neither true, false nor a number of days from 1 to %d; "
+              "keeping %s.",
+              rest, kMaxKeepSentDays, kept);
     return 0;
   }
-  settings->spool_keep_sent = strcmp(rest, "true") == 0;
+  settings->spool_keep_sent = strcmp(rest, "false") != 0;
+  settings->spool_keep_sent_days = number ? days : 0;
+  return 1;
+}
+
+// the owner's checks
+
+// Digits only, 1 to kMaxSmtpTimeout; anything else keeps the value in force.
+static int set_smtp_deadline(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  const char* p = rest;
+  int seconds = 0;
+  if (!read_bounded_number(&p, kMaxSmtpTimeout, &seconds) || *p != '\0' || seconds < 1) {
+    log_event(LOG_ERROR,
+              "smtp_deadline {%s} is not a whole number of seconds from 1 to %d; keeping %d.",
+              rest, kMaxSmtpTimeout, settings->smtp_deadline);
+    return 0;
+  }
+  settings->smtp_deadline = seconds;
   return 1;
 }
 
@@ -452,6 +484,35 @@ static int set_autoreply_window(Settings* settings, const char*, const char* res
   return 1;
 }
 
+// bounds on the log and the queue
+
+constexpr int kMaxLogKb = 4 * 1024 * 1024;
+constexpr int kMaxSpoolMb = 1024 * 1024;
+
+// Digits only, 0 to `most`; anything else keeps `*slot` with an error line.
+static int set_bound(int* slot, const char* key, const char* rest, int most) {
+  const char* p = rest;
+  int value = 0;
+  if (!read_bounded_number(&p, most, &value) || *p != '\0') {
+    log_event(LOG_ERROR, "%s{%s} is not a whole number from 0 to %d; keeping %d.", key, rest,
+              most, *slot);
+    return 0;
+  }
+  *slot = value;
+  return 1;
+}
+
+// Also bounds the log at once, from this very line on.
+static int set_log_max_kb(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  int used = set_bound(&settings->log_max_kb, "log_max_kb ", rest, kMaxLogKb);
+  g_log.max_bytes = static_cast<long long>(settings->log_max_kb) * 1024;
+  return used;
+}
+
+static int set_spool_max_mb(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  return set_bound(&settings->spool_max_mb, "spool_max_mb ", rest, kMaxSpoolMb);
+}
+
 struct KeywordTest {
   const char* keyword;  // compared case-sensitively over its full length
   int (*apply)(Settings* settings, const char* line, const char* rest, const FieldLookup& shown);
@@ -519,6 +580,11 @@ static const KeywordTest kKeywordTests[] = {
     {"autoreply_file ", nullptr, &Settings::autoreply_file},
     {"autoreply_from ", nullptr, &Settings::autoreply_from},
     {"autoreply_window ", set_autoreply_window, nullptr},
+    // bounds on the log and the queue
+    {"log_max_kb ", set_log_max_kb, nullptr},
+    {"spool_max_mb ", set_spool_max_mb, nullptr},
+    // the owner's checks
+    {"smtp_deadline ", set_smtp_deadline, nullptr},
 };
 
 const char* settings_line_ending(const Settings& settings) {
@@ -625,7 +691,18 @@ static char* read_settings_line(SettingsReader* reader, char* area) {
   return length > 0 ? area : nullptr;
 }
 
+// The run's view of a line no key used: an error line when it is a
+// probable mistake.
+static void log_unused_line(int number, const char* line, int used, void*) {
+  if (used == 0) settings_log_mistake(number, line);
+}
+
 bool settings_read(const char* path, const FieldLookup& shown, Settings* settings) {
+  return settings_read_each(path, shown, settings, log_unused_line, nullptr);
+}
+
+bool settings_read_each(const char* path, const FieldLookup& shown, Settings* settings,
+                        SettingsLineFn each, void* context) {
   // A folder opens like a file on some systems and fails at the first read;
   // it is no more a settings file than a missing one.
   FILE* stream = os_is_directory(path) ? nullptr : fopen(path, "r");
@@ -638,10 +715,12 @@ bool settings_read(const char* path, const FieldLookup& shown, Settings* setting
   reader->have = 0;
   reader->at = 0;
   reader->ended = false;
+  int number = 0;
   for (char* line = read_settings_line(reader, area); line != nullptr;
        line = read_settings_line(reader, area)) {
     strip_line_end(line);
-    settings_apply_line(settings, line, shown);
+    ++number;
+    each(number, line, settings_apply_line(settings, line, shown), context);
   }
   free(reader);
   free(area);

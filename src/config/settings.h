@@ -8,6 +8,7 @@
 constexpr int kMaxSettingsEntries = 1000;
 constexpr int kSettingsLineArea = 64000;
 constexpr int kDefaultSmtpTimeout = 60;
+constexpr int kDefaultSmtpDeadline = 25;
 
 // How the connection to the mail server is protected (smtp_security).
 enum SecurityMode {
@@ -73,6 +74,10 @@ struct Settings {
   // spool: every message kept on disk until a server took it
   char* spool_folder = nullptr;   // null: no spool
   bool spool_keep_sent = true;    // false: delete instead of moving to sent/
+  int spool_keep_sent_days = 0;   // with spool_keep_sent: -resend removes older ones; 0: never
+
+  // the owner's checks: a bound on the whole SMTP exchange, connect to QUIT
+  int smtp_deadline = kDefaultSmtpDeadline;  // seconds
 
   // answers: the Status: line of the HTML pages, and redirects after a post
   bool http_status = false;           // the pages carry their outcome's Status: line
@@ -95,6 +100,10 @@ struct Settings {
   char* autoreply_from = nullptr;        // null: the message's From
   int autoreply_window = 60;             // minutes between two confirmations to one address
 
+  // bounds on the log and the queue
+  int log_max_kb = 10240;    // the log takes outcome lines only past this; 0: no bound
+  int spool_max_mb = 100;    // queue/ holds at most this much; 0: no bound
+
   LineList header_lines;
   LineList body_lines;
 
@@ -116,7 +125,16 @@ struct FieldLookup {
 
 // Reads the settings file at `path` into `settings`. Returns false, with
 // nothing read, when it cannot be opened (or is a folder).
+// Each line that no key used and that looks like a mistake (config/mistake.h)
+// logs an error line naming its number and first word.
 bool settings_read(const char* path, const FieldLookup& shown, Settings* settings);
+
+// settings_read that hands each line, after applying it, to `each` with its
+// number (from 1) and how many keys took effect, in place of the
+// mistake's error line.
+using SettingsLineFn = void (*)(int number, const char* line, int used, void* context);
+bool settings_read_each(const char* path, const FieldLookup& shown, Settings* settings,
+                        SettingsLineFn each, void* context);
 
 // Applies the keyword tests to one line whose line end was already stripped;
 // returns how many took effect (and logs "line used from ini file {...}").

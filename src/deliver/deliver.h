@@ -97,6 +97,7 @@ struct ResendTally {
   int failed;    // moved to failed/
   int others;    // in the hands of another run
   int waiting;   // files in queue/ when the run ended
+  long long queue_bytes;  // their size
 };
 
 // Called once per message with its file name and what happened to it

@@ -87,6 +87,7 @@ bool delivery_options(const Settings& settings, DeliveryOptions* out) {
   options.line_ending = settings_line_ending(settings);
   options.use_helo = settings.use_helo && !tls;
   options.timeout_seconds = settings.smtp_timeout;
+  options.deadline_seconds = settings.smtp_deadline;
   options.security = settings.smtp_security == kSecurityStarttls ? kSmtpStarttls
                      : settings.smtp_security == kSecurityTls    ? kSmtpTls
                                                                  : kSmtpPlain;

@@ -232,6 +232,19 @@ int prepare(Resend* run, const char** which) {
   return os_make_directory(run->mine);
 }
 
+// spool_keep_sent N: the sent/ files older than N days go.
+void prune_sent(const Resend& run) {
+  int removed = 0;
+  int err = spool_prune_sent(run.store, run.settings->spool_keep_sent_days, &removed);
+  if (err != 0) {
+    log_event(LOG_ERROR, "resend: sent/ %s cannot be listed (%d: %s)", run.store.sent, err,
+              strerror(err));
+  } else if (removed > 0) {
+    log_event(LOG_DEBUG, "resend: %d sent/ files older than %d days removed.", removed,
+              run.settings->spool_keep_sent_days);
+  }
+}
+
 // Releases stale claims, then tries the queue. False with the reason in
 // `error` when the folders cannot be used or the queue cannot be listed.
 bool run_queue(Resend* run, char* error, size_t error_size) {
@@ -246,6 +259,7 @@ bool run_queue(Resend* run, char* error, size_t error_size) {
   log_event(LOG_DEBUG, "resend: spool {%s}, working in {%s}.", run->store.root, run->mine_name);
   spool_release_claims(run->store, run->mine_name);
   spool_clear_tmp(run->store);
+  prune_sent(*run);
   NameList queue;
   err = spool_list_sorted(run->store.queue, &queue);
   if (err != 0) {
@@ -281,13 +295,21 @@ ResendStatus deliver_resend(const DeliveryContext& context, ResendReportFn repor
     run.stop = AttemptEnd::kSent;
     spool_store_open(settings.spool_folder, context.ini_path, settings.spool_keep_sent,
                      settings.smtp_timeout, context.pause_at, &run.store);
-    if (!run_queue(&run, error, error_size)) status = ResendStatus::kSpoolUnusable;
+    // Another user's spool (root's run on www-data's among them) is not
+    // touched: its files and folders are that user's to arrange.
+    if (!spool_owned_by_me(run.store, error, error_size)) {
+      log_event(LOG_ERROR, "resend: %s.", error);
+      status = ResendStatus::kSpoolUnusable;
+    } else if (!run_queue(&run, error, error_size)) {
+      status = ResendStatus::kSpoolUnusable;
+    }
   }
   if (status == ResendStatus::kDone) {
     NameList left;
     // A queue that cannot be listed cannot be called empty.
     tally->waiting = spool_list_sorted(run.store.queue, &left) == 0 ? left.count : left.count + 1;
     spool_free_names(&left);
+    tally->queue_bytes = spool_queue_bytes(run.store);
     log_event(LOG_DEBUG, "resend: %d sent, %d kept, %d failed, %d with other runs; %d waiting.",
               tally->sent, tally->kept, tally->failed, tally->others, tally->waiting);
   }

@@ -27,7 +27,8 @@ void on_accepted(void* context) {
 // Keeps the message in queue/ as NAME_new.txt. Returns false after an
 // error line when it cannot be kept (the message goes out all the same).
 bool keep_copy(const SpoolStore& store, const char* base, const SmtpEnvelope& envelope,
-               const SmtpContent& content, const char* line_ending, char** queued) {
+               const SmtpContent& content, const char* line_ending, int max_mb,
+               char** queued) {
   SpoolMessage message = {line_ending, const_cast<char*>(envelope.from),
                           const_cast<char*>(envelope.to), const_cast<char*>(envelope.cc),
                           const_cast<char*>(envelope.bcc), const_cast<char*>(content.header),
@@ -37,9 +38,17 @@ bool keep_copy(const SpoolStore& store, const char* base, const SmtpEnvelope& en
   const char* which = nullptr;
   const char* step = "create";
   char* where = nullptr;
+  // A full queue or disk: the message goes straight to the server.
+  if (!spool_has_room(store, length, max_mb)) {
+    free(data);
+    return false;
+  }
   // The folders exist but on a first run (or after one was removed): the
-  // copy is tried first, and they are made only when one is missing.
-  int err = spool_keep(store, base, data, length, queued, &step, &where);
+  // copy is tried first, and they are made only when one is missing. A
+  // folder that is a link is never followed.
+  int err = os_is_link(store.tmp) || os_is_link(store.queue)
+                ? ELOOP
+                : spool_keep(store, base, data, length, queued, &step, &where);
   if (err == ENOENT) {
     free(where);
     where = nullptr;
@@ -103,7 +112,7 @@ void follow_up_start(const SpoolStore* store, const Settings& settings, FollowUp
   if (store != nullptr) {
     spool_new_name(run->base, sizeof run->base);
     if (keep_copy(*store, run->base, follow_up->envelope, follow_up->content,
-                  settings_line_ending(settings), &run->queued)) {
+                  settings_line_ending(settings), settings.spool_max_mb, &run->queued)) {
       run->attempt.store = store;
       run->attempt.file = run->queued;
     }
@@ -152,7 +161,8 @@ void send_with_copy(const DeliveryContext& context, const SmtpEnvelope& envelope
   spool_new_name(base, sizeof base);
   char* queued = nullptr;
   Attempt attempt = {nullptr, nullptr, base, false, false};
-  if (keep_copy(store, base, envelope, content, settings_line_ending(settings), &queued)) {
+  if (keep_copy(store, base, envelope, content, settings_line_ending(settings),
+                settings.spool_max_mb, &queued)) {
     log_event(LOG_DEBUG, "spool: message kept as {%s}.", queued);
     spool_pause(store, "spool-queued");
     attempt.store = &store;

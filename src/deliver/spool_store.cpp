@@ -116,10 +116,23 @@ void spool_pause(const SpoolStore& store, const char* step) {
 }
 
 int spool_ensure_folder(const char* path) {
+  // A link could lead a run, root's -resend among them, into any folder.
+  if (os_is_link(path)) return ELOOP;
   int err = os_make_directory(path);
   if (err == 0) return 0;
   if (os_is_directory(path)) return 0;
   return err == EEXIST ? ENOTDIR : err;
+}
+
+bool spool_owned_by_me(const SpoolStore& store, char* why, size_t size) {
+  // A folder not made yet will be this user's.
+  if (!os_is_link(store.root) && !os_is_directory(store.root)) return true;
+  if (!os_is_link(store.root) && os_owned_by_me(store.root)) return true;
+  snprintf(why, size,
+           "the spool folder %s is not this user's own folder: -resend runs only as the "
+           "user owning it (and not through a link)",
+           store.root);
+  return false;
 }
 
 int spool_ensure_folders(const SpoolStore& store, const char** which) {
@@ -185,17 +198,68 @@ int spool_keep(const SpoolStore& store, const char* base, const char* data, size
   return 0;
 }
 
+long long spool_queue_bytes(const SpoolStore& store) {
+  NameList files = {};
+  long long total = 0;
+  if (spool_list_sorted(store.queue, &files) != 0) return 0;
+  for (int i = 0; i < files.count; ++i) {
+    char* file = spool_path(store.queue, files.names[i]);
+    long long size = 0;
+    if (os_file_size(file, &size) == 0) total += size;
+    free(file);
+  }
+  spool_free_names(&files);
+  return total;
+}
+
+long long spool_free_floor(long long total_bytes) {
+  const long long kMostFloor = 100LL * 1024 * 1024;
+  long long share = total_bytes / 20;
+  return share < kMostFloor ? share : kMostFloor;
+}
+
+bool spool_has_room(const SpoolStore& store, size_t length, int max_mb) {
+  long long need = static_cast<long long>(length);
+  long long queued = spool_queue_bytes(store);
+  long long most = static_cast<long long>(max_mb) * 1024 * 1024;
+  if (max_mb > 0 && queued + need > most) {
+    log_event(LOG_ERROR,
+              "spool: queue/ holds %lld bytes; %lld more would pass spool_max_mb (%d MB): "
+              "sending without a copy.",
+              queued, need, max_mb);
+    return false;
+  }
+  long long free_bytes = 0;
+  long long total = 0;
+  if (os_disk_space(store.root, &free_bytes, &total) == 0 &&
+      free_bytes - need < spool_free_floor(total)) {
+    log_event(LOG_ERROR,
+              "spool: {%s} has %lld bytes free; a copy would leave less than %lld: sending "
+              "without a copy.",
+              store.root, free_bytes, spool_free_floor(total));
+    return false;
+  }
+  return true;
+}
+
+// Renames `from` to `to` in `folder`, which is made only when the move
+// finds it missing, and never followed when it is a link.
+static int move_into_folder(const char* folder, const char* from, const char* to) {
+  if (os_is_link(folder)) return ELOOP;
+  int err = os_rename_noreplace(from, to);
+  if (err == ENOENT) {
+    err = spool_ensure_folder(folder);
+    if (err == 0) err = os_rename_noreplace(from, to);
+  }
+  return err;
+}
+
 bool spool_take_out_sent(const SpoolStore& store, const char* file, const char* base) {
   if (store.keep_sent) {
     char sent_name[kSpoolFileNameSize];
     snprintf(sent_name, sizeof sent_name, "%s.txt", base);
     char* sent = spool_path(store.sent, sent_name);
-    // sent/ is made only when the move finds it missing.
-    int err = os_rename_noreplace(file, sent);
-    if (err == ENOENT) {
-      err = spool_ensure_folder(store.sent);
-      if (err == 0) err = os_rename_noreplace(file, sent);
-    }
+    int err = move_into_folder(store.sent, file, sent);
     free(sent);
     if (err == 0) {
       log_event(LOG_DEBUG, "spool: {%s} moved to sent/.", sent_name);
@@ -216,11 +280,7 @@ bool spool_take_out_sent(const SpoolStore& store, const char* file, const char* 
 
 void spool_give_up(const SpoolStore& store, const char* from, const char* name, const char* why) {
   char* failed = spool_path(store.failed, name);
-  int err = os_rename_noreplace(from, failed);
-  if (err == ENOENT) {
-    err = spool_ensure_folder(store.failed);
-    if (err == 0) err = os_rename_noreplace(from, failed);
-  }
+  int err = move_into_folder(store.failed, from, failed);
   free(failed);
   if (err != 0) {
     log_event(LOG_ERROR, "resend: {%s} %s, but cannot be moved to failed/ (%d: %s).", name, why,
@@ -324,39 +384,16 @@ void spool_clear_tmp(const SpoolStore& store) {
 
 char* spool_read_file(const char* path, size_t* length, const char** why, int* open_error) {
   *open_error = 0;
-  FILE* file = fopen(path, "rb");
-  if (file == nullptr) {
-    *open_error = errno != 0 ? errno : EIO;
-    *why = strerror(*open_error);
-    return nullptr;
+  char* data = nullptr;
+  // Opened without waiting: a FIFO or device in the queue is never read.
+  int err = os_read_regular_file(path, kMaxSpoolFile, &data, length);
+  if (err == EINVAL || err == ELOOP) {
+    *why = "it is not a regular file";
+  } else if (err == EFBIG) {
+    *why = "it is larger than 16 MiB";
+  } else if (err != 0) {
+    *open_error = err;
+    *why = strerror(err);
   }
-  size_t capacity = 65536;
-  size_t used = 0;
-  char* data = static_cast<char*>(malloc(capacity));
-  if (data == nullptr) fatal_reply(kOutOfMemory);
-  const char* problem = nullptr;
-  for (;;) {
-    if (used == capacity && capacity >= kMaxSpoolFile) {
-      problem = "it is larger than 16 MiB";
-      break;
-    }
-    if (used == capacity) {
-      capacity *= 2;
-      char* grown = static_cast<char*>(realloc(data, capacity));
-      if (grown == nullptr) fatal_reply(kOutOfMemory);
-      data = grown;
-    }
-    size_t n = fread(data + used, 1, capacity - used, file);
-    used += n;
-    if (n == 0) break;
-  }
-  if (problem == nullptr && ferror(file) != 0) problem = "it cannot be read";
-  fclose(file);
-  if (problem != nullptr) {
-    free(data);
-    *why = problem;
-    return nullptr;
-  }
-  *length = used;
   return data;
 }

@@ -55,7 +55,12 @@ char* spool_path(const char* folder, const char* name);
 // Creates a folder unless it is there. Returns 0 or the error.
 int spool_ensure_folder(const char* path);
 
+// Whether this process may work on the spool: its folder belongs to the
+// user it runs as (see os_owned_by_me). False with the reason in `why`.
+bool spool_owned_by_me(const SpoolStore& store, char* why, size_t size);
+
 // The folders every run needs; the first that fails names itself in *which.
+// A folder that is a symbolic link gives ELOOP.
 int spool_ensure_folders(const SpoolStore& store, const char** which);
 
 // A new NAME for this process (kSpoolNameSize bytes in `out`).
@@ -73,6 +78,17 @@ bool spool_writer_ended(const SpoolName& name);
 // that failed.
 int spool_keep(const SpoolStore& store, const char* base, const char* data, size_t length,
                char** queued, const char** step, char** where);
+
+// The bytes of the regular files in queue/ (what spool_max_mb bounds).
+long long spool_queue_bytes(const SpoolStore& store);
+
+// The free space a copy must leave on the spool's file system: 5 % of it
+// or 100 MB, whichever is less.
+long long spool_free_floor(long long total_bytes);
+
+// Whether a copy of `length` bytes keeps queue/ within `max_mb` (0: no
+// bound) and the file system above its floor. False with one error line.
+bool spool_has_room(const SpoolStore& store, size_t length, int max_mb);
 
 // Moves a message the server took from `file` to sent/BASE.txt (or deletes
 // it). Returns whether it left the queue; whatever happens it is logged.
@@ -108,6 +124,12 @@ void spool_release_claims(const SpoolStore& store, const char* mine_name);
 // Files left in tmp/ longer than a claim holds go to failed/.
 void spool_clear_tmp(const SpoolStore& store);
 
-// Reads a whole spool file (at most 16 MiB). Heap text, or null with the
-// reason, and *open_error set when the file could not be opened.
+// Removes the files of sent/ last changed more than `days` days ago
+// (spool_keep_sent N); `days` 0 removes none. Returns 0 or the error of
+// listing sent/ (a missing sent/ is no error); *removed counts them.
+int spool_prune_sent(const SpoolStore& store, int days, int* removed);
+
+// Reads a whole spool file (at most 16 MiB, a regular file, not through a
+// link). Heap text, or null with the reason, and *open_error set when the
+// file could not be opened.
 char* spool_read_file(const char* path, size_t* length, const char** why, int* open_error);

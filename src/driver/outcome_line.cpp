@@ -26,6 +26,7 @@ Outcome submission_outcome(const SubmissionEnd& end) {
     case AssembleStop::kNotConfigured: return Outcome::kNotConfigured;
     case AssembleStop::kRecipient: return Outcome::kRefused;
     case AssembleStop::kRateLimit: return Outcome::kRateLimited;
+    case AssembleStop::kAddressTooLong: return Outcome::kMalformed;
     case AssembleStop::kNone: break;
   }
   if (end.captcha_stopped) return end.captcha_outcome;
@@ -44,6 +45,7 @@ static const char* stop_text(const SubmissionEnd& end) {
     case AssembleStop::kNotConfigured: return "not sent, no From, To or Subject";
     case AssembleStop::kRecipient: return "refused by the recipient allow-list";
     case AssembleStop::kRateLimit: return "refused by the rate limit";
+    case AssembleStop::kAddressTooLong: return "refused, an address is too long";
     case AssembleStop::kNone: break;
   }
   if (end.captcha_stopped) {

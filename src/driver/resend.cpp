@@ -31,8 +31,9 @@ static int resend_with(const Settings& settings) {
     return 3;
   }
   printf("resend: %d sent, %d kept in the queue, %d moved to failed/, %d left to other runs; "
-         "%d waiting in queue/\n",
-         tally.sent, tally.kept, tally.failed, tally.others, tally.waiting);
+         "%d waiting in queue/ (%lld KB of spool_max_mb %d MB)\n",
+         tally.sent, tally.kept, tally.failed, tally.others, tally.waiting,
+         (tally.queue_bytes + 1023) / 1024, settings.spool_max_mb);
   fflush(stdout);
   log_event(LOG_DEBUG, "resend: ended.");
   return tally.waiting == 0 ? 0 : 3;

@@ -13,6 +13,7 @@
 #include "deliver/deliver.h"
 #include "driver/autoreply_run.h"
 #include "driver/captcha_run.h"
+#include "driver/check.h"
 #include "driver/commands.h"
 #include "driver/faq.h"
 #include "driver/help.h"
@@ -38,6 +39,8 @@ static const OptionEntry kOptions[] = {
     {2, "-blanklog", Command::kBlankLog},
     {3, "-version_insert_filename", Command::kVersionInsertFilename},
     {2, "-resend", Command::kResend},
+    {2, "-check", Command::kCheck},
+    {4, "-check", Command::kCheck},
 };
 
 void derive_path(const char* path, const char* ext, char* out) {
@@ -244,6 +247,8 @@ int quillon_main(int argc, char** argv) {
       return version_insert_filename(argv[2]);
     case Command::kResend:
       return resend_queue();
+    case Command::kCheck:
+      return check_command(argc, argv);
     case Command::kCgiRun:
       break;
   }

@@ -22,7 +22,8 @@ void derive_path(const char* path, const char* ext, char* out);
 
 // The branches of the command line. Only an exact option with the exact
 // argument count selects a command; everything else is a CGI run.
-enum class Command { kCgiRun, kVersion, kFaq, kBlankLog, kVersionInsertFilename, kResend };
+enum class Command { kCgiRun, kVersion, kFaq, kBlankLog, kVersionInsertFilename, kResend,
+                     kCheck };
 Command classify_arguments(int argc, char** argv);
 
 // What the delivery layer needs of this run besides the message: the

@@ -72,6 +72,17 @@ bool os_random_bytes(void* out, size_t len);
 // not reported.
 bool os_append_text(const char* path, const char* data, size_t len);
 
+// What os_append_text_below returns.
+constexpr int kOsAppendFailed = -1;    // the file cannot be opened
+constexpr int kOsAppendOverLimit = 0;  // it holds `limit` bytes or more: not written
+constexpr int kOsAppendWritten = 1;
+
+// os_append_text, but only while the file holds fewer than `limit` bytes
+// (a negative limit: always); the size found on the open descriptor before
+// the write is in *size_before (0 when the file cannot be opened).
+int os_append_text_below(const char* path, const char* data, size_t len, long long limit,
+                         long long* size_before);
+
 // The steps of os_write_text_file; it returns the one that failed, with
 // errno set, or kOsWriteOk.
 constexpr int kOsWriteOk = 0;
@@ -156,6 +167,33 @@ int os_remove_file(const char* path);
 // in no particular order. `each` may rename or delete entries of the folder.
 int os_list_directory(const char* path, void (*each)(const char* name, void* context),
                       void* context);
+
+// Reads at most `size` bytes of the file at `path` from `offset` into
+// `out`, not through a link. Returns the count read, or -1.
+long os_read_at(const char* path, long long offset, char* out, size_t size);
+
+// The size in bytes of the regular file at `path` (a link is not followed).
+// Returns 0, EINVAL for anything but a regular file, or the error.
+int os_file_size(const char* path, long long* bytes);
+
+// The free and the total bytes of the file system holding `path`, as an
+// unprivileged user may use them. Returns 0 or the error.
+int os_disk_space(const char* path, long long* free_bytes, long long* total_bytes);
+
+// Whether `path` itself is a symbolic link (on Windows any reparse point).
+bool os_is_link(const char* path);
+
+// Whether the folder at `path` belongs to the user this process runs as
+// (its effective user; root owns only what is root's). Where rights rather
+// than owners decide (Windows), true. False when it cannot be looked at.
+bool os_owned_by_me(const char* path);
+
+// Reads the whole regular file at `path` into a new malloc'd block (*data,
+// *length bytes, a NUL after them). The file is opened without following a
+// symbolic link and without waiting (a FIFO or device is never read): EINVAL
+// for anything but a regular file, ELOOP for a link, EFBIG past `max` bytes,
+// ENOMEM, or the open's or read's error; 0 when read.
+int os_read_regular_file(const char* path, size_t max, char** data, size_t* length);
 
 // The last-modified time of a file, in seconds since 1970 (UTC).
 int os_file_mtime(const char* path, long long* seconds);

@@ -8,12 +8,14 @@
 #include <poll.h>
 #include <pwd.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/time.h>
 #include <sys/random.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
@@ -139,13 +141,26 @@ static bool write_fully(int fd, const char* data, size_t len) {
 }
 
 bool os_append_text(const char* path, const char* data, size_t len) {
+  long long size = 0;
+  return os_append_text_below(path, data, len, -1, &size) == kOsAppendWritten;
+}
+
+int os_append_text_below(const char* path, const char* data, size_t len, long long limit,
+                         long long* size_before) {
+  *size_before = 0;
   int fd = open_for_writing(path, O_APPEND, true, true);
-  if (fd < 0) return false;
+  if (fd < 0) return kOsAppendFailed;
+  struct stat st;
+  if (fstat(fd, &st) == 0) *size_before = static_cast<long long>(st.st_size);
+  if (limit >= 0 && *size_before >= limit) {
+    close(fd);
+    return kOsAppendOverLimit;
+  }
   // O_APPEND makes each write land at the end as a whole; a regular file
   // takes the full length in one call, the loop only covers interruptions.
   (void)write_fully(fd, data, len);
   close(fd);
-  return true;
+  return kOsAppendWritten;
 }
 
 int os_write_text_file(const char* path, const char* data, size_t len, bool replace,
@@ -349,6 +364,70 @@ int os_list_directory(const char* path, void (*each)(const char* name, void* con
   int err = errno;
   closedir(dir);
   return err;
+}
+
+long os_read_at(const char* path, long long offset, char* out, size_t size) {
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return -1;
+  ssize_t n = pread(fd, out, size, static_cast<off_t>(offset));
+  close(fd);
+  return static_cast<long>(n);
+}
+
+int os_file_size(const char* path, long long* bytes) {
+  struct stat info;
+  if (lstat(path, &info) != 0) return errno;
+  if (!S_ISREG(info.st_mode)) return EINVAL;
+  *bytes = static_cast<long long>(info.st_size);
+  return 0;
+}
+
+int os_disk_space(const char* path, long long* free_bytes, long long* total_bytes) {
+  struct statvfs info;
+  if (statvfs(path, &info) != 0) return errno;
+  *free_bytes = static_cast<long long>(info.f_bavail) * static_cast<long long>(info.f_frsize);
+  *total_bytes = static_cast<long long>(info.f_blocks) * static_cast<long long>(info.f_frsize);
+  return 0;
+}
+
+bool os_is_link(const char* path) {
+  struct stat info;
+  return lstat(path, &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+bool os_owned_by_me(const char* path) {
+  struct stat info;
+  return lstat(path, &info) == 0 && info.st_uid == geteuid();
+}
+
+int os_read_regular_file(const char* path, size_t max, char** data, size_t* length) {
+  *data = nullptr;
+  *length = 0;
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return errno;
+  struct stat info;
+  int err = fstat(fd, &info) != 0 ? errno : !S_ISREG(info.st_mode) ? EINVAL : 0;
+  if (err == 0 && static_cast<unsigned long long>(info.st_size) > max) err = EFBIG;
+  size_t size = err == 0 ? static_cast<size_t>(info.st_size) : 0;
+  char* block = err == 0 ? static_cast<char*>(malloc(size + 1)) : nullptr;
+  if (err == 0 && block == nullptr) err = ENOMEM;
+  size_t used = 0;
+  while (err == 0 && used < size) {
+    ssize_t n = read(fd, block + used, size - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) err = errno;
+    if (n <= 0) break;  // a file cut while it was read gives what it still held
+    used += static_cast<size_t>(n);
+  }
+  close(fd);
+  if (err != 0) {
+    free(block);
+    return err;
+  }
+  block[used] = '\0';
+  *data = block;
+  *length = used;
+  return 0;
 }
 
 int os_file_mtime(const char* path, long long* seconds) {

@@ -238,6 +238,13 @@ static void write_text_mode(HANDLE file, const char* data, size_t len) {
 }
 
 bool os_append_text(const char* path, const char* data, size_t len) {
+  long long size = 0;
+  return os_append_text_below(path, data, len, -1, &size) == kOsAppendWritten;
+}
+
+int os_append_text_below(const char* path, const char* data, size_t len, long long limit,
+                         long long* size_before) {
+  *size_before = 0;
   // The socket layer reads its error code from the same per-thread slot
   // that file calls overwrite; a log line between a failed socket call and
   // its report must not change what the report says.
@@ -245,7 +252,7 @@ bool os_append_text(const char* path, const char* data, size_t len) {
   HANDLE file = open_for_append(path);
   if (file == INVALID_HANDLE_VALUE) {
     SetLastError(saved_error);
-    return false;
+    return kOsAppendFailed;
   }
   // Not every file system (nor Wine) keeps an append-only handle's writes
   // whole: two processes can both write at the end they saw, and one line
@@ -256,13 +263,18 @@ bool os_append_text(const char* path, const char* data, size_t len) {
   lock_range.Offset = 0xFFFFFFFEu;
   lock_range.OffsetHigh = 0x7FFFFFFFu;
   bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lock_range);
-  LARGE_INTEGER no_move = {};
-  SetFilePointerEx(file, no_move, nullptr, FILE_END);
-  write_text_mode(file, data, len);
+  LARGE_INTEGER size = {};
+  if (GetFileSizeEx(file, &size)) *size_before = static_cast<long long>(size.QuadPart);
+  bool room = limit < 0 || *size_before < limit;
+  if (room) {
+    LARGE_INTEGER no_move = {};
+    SetFilePointerEx(file, no_move, nullptr, FILE_END);
+    write_text_mode(file, data, len);
+  }
   if (locked) UnlockFileEx(file, 0, 1, 0, &lock_range);
   CloseHandle(file);
   SetLastError(saved_error);
-  return true;
+  return room ? kOsAppendWritten : kOsAppendOverLimit;
 }
 
 int os_write_text_file(const char* path, const char* data, size_t len, bool replace,

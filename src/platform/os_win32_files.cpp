@@ -177,6 +177,113 @@ int os_list_directory(const char* path, void (*each)(const char* name, void* con
 }
 
 
+// The attributes of `path` itself (a reparse point is not followed).
+static int attributes_of(const char* path, WIN32_FILE_ATTRIBUTE_DATA* info) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return ENOMEM;
+  bool got = GetFileAttributesExW(wide, GetFileExInfoStandard, info) != 0;
+  DWORD code = GetLastError();
+  free(wide);
+  return got ? 0 : errno_from_win32(code);
+}
+
+long os_read_at(const char* path, long long offset, char* out, size_t size) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return -1;
+  HANDLE file = CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                            FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  free(wide);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFLL);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD got = 0;
+  DWORD want = static_cast<DWORD>(size > (1u << 20) ? (1u << 20) : size);
+  bool read = ReadFile(file, out, want, &got, &at) != 0 || GetLastError() == ERROR_HANDLE_EOF;
+  CloseHandle(file);
+  return read ? static_cast<long>(got) : -1;
+}
+
+int os_file_size(const char* path, long long* bytes) {
+  WIN32_FILE_ATTRIBUTE_DATA info;
+  int err = attributes_of(path, &info);
+  if (err != 0) return err;
+  if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return EINVAL;
+  }
+  *bytes = (static_cast<long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  return 0;
+}
+
+int os_disk_space(const char* path, long long* free_bytes, long long* total_bytes) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return ENOMEM;
+  ULARGE_INTEGER available = {};
+  ULARGE_INTEGER total = {};
+  bool got = GetDiskFreeSpaceExW(wide, &available, &total, nullptr) != 0;
+  DWORD code = GetLastError();
+  free(wide);
+  if (!got) return errno_from_win32(code);
+  *free_bytes = static_cast<long long>(available.QuadPart);
+  *total_bytes = static_cast<long long>(total.QuadPart);
+  return 0;
+}
+
+bool os_is_link(const char* path) {
+  WIN32_FILE_ATTRIBUTE_DATA info;
+  return attributes_of(path, &info) == 0 &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// The folder's rights decide who may use it.
+bool os_owned_by_me(const char*) { return true; }
+
+int os_read_regular_file(const char* path, size_t max, char** data, size_t* length) {
+  *data = nullptr;
+  *length = 0;
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return ENOMEM;
+  HANDLE file = CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                            FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  DWORD code = GetLastError();
+  free(wide);
+  if (file == INVALID_HANDLE_VALUE) return errno_from_win32(code);
+  BY_HANDLE_FILE_INFORMATION info;
+  int err = 0;
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info)) {
+    err = EINVAL;
+  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    err = ELOOP;
+  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    err = EINVAL;
+  }
+  unsigned long long size =
+      err == 0 ? (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow
+               : 0;
+  if (err == 0 && size > max) err = EFBIG;
+  char* block = err == 0 ? static_cast<char*>(malloc(static_cast<size_t>(size) + 1)) : nullptr;
+  if (err == 0 && block == nullptr) err = ENOMEM;
+  size_t used = 0;
+  while (err == 0 && used < size) {
+    DWORD got = 0;
+    DWORD want = static_cast<DWORD>(size - used > 1u << 20 ? 1u << 20 : size - used);
+    if (!ReadFile(file, block + used, want, &got, nullptr)) err = errno_from_win32(GetLastError());
+    if (got == 0) break;
+    used += got;
+  }
+  CloseHandle(file);
+  if (err != 0) {
+    free(block);
+    return err;
+  }
+  block[used] = '\0';
+  *data = block;
+  *length = used;
+  return 0;
+}
+
 int os_file_mtime(const char* path, long long* seconds) {
   wchar_t* wide = wide_path(path);
   if (wide == nullptr) return ENOMEM;

@@ -19,8 +19,9 @@ constexpr int kDefaultPort = 25;
 constexpr int kSubmissionPort = 587;
 constexpr int kSubmissionTlsPort = 465;
 constexpr int kCommandAreaSize = 10000;
-constexpr int kCommandLimit = 9998;  // longer commands are cut
+constexpr int kCommandLimit = 9998;  // a longer command is never sent
 constexpr int kMaxRecipients = 3;    // To, BCC, CC
+constexpr char kPortHint[] = "; is this port for starttls (587) or tls (465)?";
 
 // The message to send after the first one in this session, or null.
 SmtpFollowUp* g_follow_up = nullptr;
@@ -31,15 +32,26 @@ bool note_accepted(bool accepted) {
   return accepted;
 }
 
+// Formats one command into `command`. A command longer than kCommandLimit
+// is an error: a cut one would say something else on the wire.
+bool format_command(char* command, const char* format, va_list args) QUILLON_PRINTF(2, 0);
+bool format_command(char* command, const char* format, va_list args) {
+  int length = vsnprintf(command, kCommandLimit + 1, format, args);
+  if (length >= 0 && length <= kCommandLimit) return true;
+  log_event(LOG_ERROR, "an SMTP command of %d characters is longer than %d: not sent.",
+            length, kCommandLimit);
+  return false;
+}
+
 // Sends one command line at once.
 void send_command(const char* format, ...) QUILLON_PRINTF(1, 2);
 void send_command(const char* format, ...) {
   char command[kCommandAreaSize];
   va_list args;
   va_start(args, format);
-  vsnprintf(command, kCommandLimit + 1, format, args);
+  bool fits = format_command(command, format, args);
   va_end(args);
-  sendr(command);
+  if (fits) sendr(command);
 }
 
 // Queues one command line for the next smtp_flush (a pipelined group).
@@ -48,9 +60,22 @@ void queue_command(const char* format, ...) {
   char command[kCommandAreaSize];
   va_list args;
   va_start(args, format);
-  vsnprintf(command, kCommandLimit + 1, format, args);
+  bool fits = format_command(command, format, args);
   va_end(args);
-  smtp_queue_command(command);
+  if (fits) smtp_queue_command(command);
+}
+
+// Whether every envelope command fits its line; checked before connecting,
+// so that no exchange starts that would have to send a cut command.
+bool envelope_fits(const char* from, const char* const* recipients, int count) {
+  const size_t room = static_cast<size_t>(kCommandLimit) - strlen("MAIL FROM:<>");
+  bool fits = strlen(from) <= room;
+  for (int i = 0; i < count; ++i) fits = fits && strlen(recipients[i]) <= room;
+  if (!fits) {
+    log_event(LOG_ERROR, "an envelope address does not fit an SMTP command line of %d "
+              "characters; the mail was not sent.", kCommandLimit);
+  }
+  return fits;
 }
 
 const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
@@ -245,10 +270,25 @@ bool read_reply_text(int* code, ReplyText* reply) {
 bool start_tls(const char* host) {
   char error[kTlsErrorSize];
   error[0] = '\0';
-  TlsSession* session = tls_start(g_smtp.socket, host, g_smtp.options.ca_file,
-                                  g_smtp.timeout_seconds, error);
+  // No time left: the handshake fails as one that timed out (0 would
+  // mean no limit to tls_start).
+  int seconds = smtp_step_seconds();
+  TlsSession* session = seconds == 0 ? nullptr
+                                     : tls_start(g_smtp.socket, host, g_smtp.options.ca_file,
+                                                 seconds, error);
+  if (seconds == 0) snprintf(error, kTlsErrorSize, "smtp_deadline reached before the handshake");
   if (session == nullptr) {
-    log_event(LOG_ERROR, "TLS with SMTP email server (%s) failed: %s", host, error);
+    // Plain text or silence where a handshake was expected is most often a
+    // port of the other mode; a certificate, a CA file or a name that fails
+    // its check is not, nor a missing library.
+    bool hint = g_smtp.options.security == kSmtpTls;
+    static const char* const kOtherCauses[] = {"certificate", "CA file", "host name", "library",
+                                               "memory", "smtp_deadline"};
+    for (const char* other : kOtherCauses) {
+      if (strstr(error, other) != nullptr) hint = false;
+    }
+    log_event(LOG_ERROR, "TLS with SMTP email server (%s) failed: %s%s", host, error,
+              hint ? kPortHint : "");
     return false;
   }
   g_smtp.tls = session;
@@ -335,7 +375,10 @@ bool secure_exchange(const char* host, const char* from, const char* const* reci
                     int count, const Content& content) {
   bool starttls = g_smtp.options.security == kSmtpStarttls;
   if (!starttls && !start_tls(host)) return false;
-  if (!replied()) return give_up();  // the greeting
+  if (!replied()) {  // the greeting
+    if (starttls) smtp_note_no_greeting(host);
+    return give_up();
+  }
   EhloFeatures features;
   if (!greet_with_ehlo(&features)) return give_up();
   if (starttls) {
@@ -396,6 +439,32 @@ int smtp_port_from_text(const char* text) {
 
 void smtp_set_follow_up(SmtpFollowUp* follow_up) { g_follow_up = follow_up; }
 
+char* smtp_split_server(const char* text, int* port) {
+  char* server = copy_text_or_die(text, kOutOfMemory);
+  SmtpSecurity security = g_smtp.options.security;
+  *port = security == kSmtpStarttls ? kSubmissionPort
+          : security == kSmtpTls    ? kSubmissionTlsPort
+                                    : kDefaultPort;
+  char* colon = strchr(server, ':');
+  if (colon != nullptr) {
+    *colon = '\0';
+    *port = smtp_port_from_text(colon + 1);
+  }
+  return server;
+}
+
+bool smtp_start_tls(const char* host) { return start_tls(host); }
+
+void smtp_note_no_greeting(const char* host) {
+  if (!g_smtp.timed_out || g_smtp.options.security != kSmtpStarttls) return;
+  log_event(LOG_ERROR, "SMTP email server (%s) sent no greeting in time%s", host, kPortHint);
+}
+
+int smtp_authenticate(const char* host, const EhloFeatures& features) {
+  AuthOutcome outcome = authenticate(host, features);
+  return outcome == kAuthAccepted ? 1 : outcome == kAuthRefused ? 0 : -1;
+}
+
 void smtp_on_accepted(SmtpAcceptedFn accepted, void* context) {
   g_smtp.accepted = accepted;
   g_smtp.accepted_context = context;
@@ -444,16 +513,20 @@ bool smtp_dialogue(const char* server_text, const SmtpEnvelope& envelope,
     g_follow_up = nullptr;
     return false;
   }
-  char* server = copy_text_or_die(server_text, kOutOfMemory);
+  int port = 0;
+  char* server = smtp_split_server(server_text, &port);
   SmtpSecurity security = g_smtp.options.security;
-  int port = security == kSmtpStarttls ? kSubmissionPort
-             : security == kSmtpTls    ? kSubmissionTlsPort
-                                       : kDefaultPort;
-  char* colon = strchr(server, ':');
-  if (colon != nullptr) {
-    *colon = '\0';
-    port = smtp_port_from_text(colon + 1);
+  const char* recipients[kMaxRecipients];
+  int count = 0;
+  recipients[count++] = or_empty(envelope.to);
+  if (envelope.bcc != nullptr) recipients[count++] = envelope.bcc;
+  if (envelope.cc != nullptr) recipients[count++] = envelope.cc;
+  const char* from = or_empty(envelope.from);
+  if (!envelope_fits(from, recipients, count)) {
+    free(server);
+    return false;
   }
+
   g_smtp.socket = TCPconnect(server, port);
   if (g_smtp.socket == kNoSocket) {
     log_event(LOG_ERROR, "SMTP email server (%s) did not respond.\n", server);
@@ -462,13 +535,6 @@ bool smtp_dialogue(const char* server_text, const SmtpEnvelope& envelope,
     return false;
   }
 
-  const char* recipients[kMaxRecipients];
-  int count = 0;
-  recipients[count++] = or_empty(envelope.to);
-  if (envelope.bcc != nullptr) recipients[count++] = envelope.bcc;
-  if (envelope.cc != nullptr) recipients[count++] = envelope.cc;
-
-  const char* from = or_empty(envelope.from);
   Content content;
   content.header = or_empty(message.header);
   content.body = or_empty(message.body);

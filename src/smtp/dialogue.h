@@ -80,5 +80,18 @@ struct EhloFeatures {
   bool auth_login;
 };
 
+// The steps of the exchange that smtp_probe (src/smtp only) takes one by
+// one. smtp_split_server: a heap copy of the host of an `smtp` setting and
+// its port (from the text, else the security mode's). smtp_start_tls: TLS
+// on the connection with the certificate checked (false after an error
+// line). smtp_authenticate: AUTH with options.user; 1 accepted, 0 refused
+// (logged), -1 no reply. smtp_note_no_greeting: after a greeting that did
+// not come in time with STARTTLS, the error line asking whether the port is
+// one of TLS from the first byte.
+char* smtp_split_server(const char* text, int* port);
+void smtp_note_no_greeting(const char* host);
+bool smtp_start_tls(const char* host);
+int smtp_authenticate(const char* host, const EhloFeatures& features);
+
 // Takes one EHLO reply line after its "250-" / "250 " (`length` bytes).
 void ehlo_feature_line(const char* text, int length, EhloFeatures* features);

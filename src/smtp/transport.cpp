@@ -12,8 +12,8 @@
 SmtpConnection g_smtp = {kNoSocket, nullptr, false, kDefaultSmtpTimeoutSeconds,
                          "\n", false, {0}, 0, false, nullptr, 0, 0, nullptr,
                          {"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
-                          nullptr, nullptr, nullptr, nullptr, nullptr},
-                         0, {0}, nullptr, nullptr};
+                          nullptr, nullptr, nullptr, nullptr, nullptr, 0},
+                         0, {0}, nullptr, nullptr, 0};
 
 namespace {
 
@@ -89,16 +89,45 @@ int reply_code(const char* line, int length) {
 // Reads up to and including the final line of one reply, logging each line.
 // What arrived after that line is kept in g_smtp.pending, so the next read
 // sees the next reply whole. Returns 1 with *code set, or 0 on failure.
-int conn_recv(char* buf, int len) {
-  if (g_smtp.tls != nullptr) {
-    return tls_recv(g_smtp.tls, buf, len, g_smtp.timeout_seconds);
+// The exchange whose deadline was last named in the log.
+long long g_deadline_noted = 0;
+
+// The time-out that ends a step is the deadline's: one error line per
+// exchange names it.
+void note_deadline() {
+  if (g_deadline_noted != g_smtp.deadline_ms) {
+    g_deadline_noted = g_smtp.deadline_ms;
+    log_event(LOG_ERROR, "the exchange with the SMTP email server reached smtp_deadline (%d s).",
+              g_smtp.options.deadline_seconds);
   }
-  return net_recv(g_smtp.socket, buf, len, g_smtp.timeout_seconds);
+  net_set_last_error(kWsaTimedOut);
+}
+
+// The seconds the next step may wait, taken once (0, "no limit" to the
+// socket calls, is never passed on); 0 after naming the deadline when none
+// are left.
+int step_wait() {
+  int seconds = smtp_step_seconds();
+  if (seconds == 0) note_deadline();
+  return seconds;
+}
+
+int conn_recv(char* buf, int len) {
+  int seconds = step_wait();
+  if (seconds == 0) return -1;
+  int got = g_smtp.tls != nullptr ? tls_recv(g_smtp.tls, buf, len, seconds)
+                                  : net_recv(g_smtp.socket, buf, len, seconds);
+  if (got < 0 && net_last_error() == kWsaTimedOut && seconds < g_smtp.timeout_seconds) {
+    note_deadline();
+  }
+  return got;
 }
 
 int conn_send(OsSocket sock, TlsSession* tls, const char* data, int len) {
-  if (tls != nullptr) return tls_send(tls, data, len, g_smtp.timeout_seconds);
-  return net_send(sock, data, len, g_smtp.timeout_seconds);
+  int seconds = step_wait();
+  if (seconds == 0) return -1;
+  if (tls != nullptr) return tls_send(tls, data, len, seconds);
+  return net_send(sock, data, len, seconds);
 }
 
 // Sends all of `data`, tracing each send call with its share and (unless
@@ -246,10 +275,25 @@ void TCPstartup() {
   }
 }
 
+void smtp_start_deadline() {
+  int seconds = g_smtp.options.deadline_seconds;
+  g_smtp.deadline_ms = seconds > 0 ? os_monotonic_ms() + seconds * 1000LL : 0;
+}
+
+int smtp_step_seconds() {
+  if (g_smtp.deadline_ms == 0) return g_smtp.timeout_seconds;
+  // Whole seconds, rounded to the nearest: a step outlasts the deadline by
+  // half a second at most, and under half a second left is none.
+  long long left = (g_smtp.deadline_ms - os_monotonic_ms() + 500) / 1000;
+  if (left <= 0) return 0;
+  return left < g_smtp.timeout_seconds ? static_cast<int>(left) : g_smtp.timeout_seconds;
+}
+
 OsSocket TCPconnect(char* host, int port) {
   for (char* p = host; *p != '\0'; ++p) *p = ascii_lower(*p);
   g_smtp.pending_length = 0;
   g_smtp.timed_out = false;
+  smtp_start_deadline();
 
   std::uint32_t addr = 0;
   int family = net_af_inet();
@@ -258,7 +302,9 @@ OsSocket TCPconnect(char* host, int port) {
   if (host[0] >= '0' && host[0] <= '9') {
     addr = net_inet_addr(host);
   } else if (!net_resolve(host, &addr, &family)) {
-    return kNoSocket;  // the dialogue says that the server did not respond
+    log_event(LOG_ERROR, "SMTP email server (%s port %d): the name could not be resolved.", host,
+              port);
+    return kNoSocket;  // the dialogue says that the server did not respond too
   }
 
   OsSocket sock = net_socket(family);
@@ -269,8 +315,10 @@ OsSocket TCPconnect(char* host, int port) {
     wsock_error(message);
     return kNoSocket;
   }
-  if (net_connect(sock, family, addr, port, g_smtp.timeout_seconds) != 0) {
-    wsock_error(host);
+  if (net_connect(sock, family, addr, port, smtp_step_seconds()) != 0) {
+    char where[300];
+    snprintf(where, sizeof where, "%.253s port %d", host, port);
+    wsock_error(where);
     return kNoSocket;
   }
   return sock;
@@ -418,6 +466,7 @@ void smtp_connection_reset() {
   g_smtp.timed_out = false;
   g_smtp.out_length = 0;
   g_smtp.options = SmtpOptions{"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
-                               nullptr, nullptr, nullptr, nullptr, nullptr};
+                               nullptr, nullptr, nullptr, nullptr, nullptr, 0};
+  g_smtp.deadline_ms = 0;
   shown_clear();
 }

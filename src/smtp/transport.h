@@ -36,6 +36,9 @@ struct SmtpOptions {
   const char* ca_file;   // PEM roots trusted besides the system's; may be null
   const char* tls_host;  // the name the certificate must carry
   const char* hello_name;  // given in EHLO and HELO; null: kDefaultHelloName
+  // smtp_deadline: bound on the whole exchange, connect to QUIT, in seconds
+  // (0: none). Every step then waits at most min(timeout_seconds, time left).
+  int deadline_seconds;
 };
 
 // Called the moment the server accepts the message data (smtp_on_accepted).
@@ -70,11 +73,20 @@ struct SmtpConnection {
   char last_reply[kReplyBufferSize + 1];
   SmtpAcceptedFn accepted;  // null: none
   void* accepted_context;
+  long long deadline_ms;  // os_monotonic_ms() when the exchange must end; 0: none
 };
 extern SmtpConnection g_smtp;
 
 // Takes the caller's choices for the next exchange.
 void smtp_set_options(const SmtpOptions& options);
+
+// Starts the clock of options.deadline_seconds for the exchange beginning
+// now (TCPconnect does so itself).
+void smtp_start_deadline();
+
+// The seconds the next step may wait: min(timeout_seconds, the seconds
+// left before the deadline, rounded); 0 when under half a second is left.
+int smtp_step_seconds();
 
 // Starts the socket library (version 1.1), logging a failure or wrong version.
 void TCPstartup();

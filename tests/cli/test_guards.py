@@ -238,6 +238,51 @@ class GuardTest(unittest.TestCase):
         self.assertEqual(self.refusals(), [
             "submission refused: recipient {spy@evil.org} is no allowed_recipient."])
 
+    def test_overlong_address_is_refused_before_the_allow_list(self):
+        # Longer than an SMTP command line, or just over the local part's 64:
+        # either would reach a prefix of the allowed domain if it were cut.
+        for local in ("a" * 9990, "b" * 65):
+            with self.subTest(length=len(local)):
+                self.fresh_log()
+                to = local + "@example.net"
+                with harness.CaptureSMTP() as server:
+                    result = self.post(server.port, form({"To:": to}),
+                                       "allowed_recipient @example.net\n", to_from_form=True)
+                self.assert_outcome(server, result,
+                                    "an address of %d characters beginning {%s} is longer "
+                                    "than 254 characters (or 64 before the @): refused."
+                                    % (len(to), to[:40]))
+
+    def test_post_missing_a_header_is_logged_short_and_counted_for_the_rate(self):
+        env = {"REMOTE_ADDR": CLIENT}
+        big = form({"To:": "nobody", "Name:": "x" * 99000})
+        with harness.CaptureSMTP() as server:
+            self.post(server.port, big, "rate_limit 1/10\n", env=env, to_from_form=True)
+            [line] = self.lines()
+            self.assertRegex(line, r"^email not sent: missing or invalid: To; headers of "
+                                   r"\d+ bytes, body of \d{5,} bytes\.$")
+            self.fresh_log()
+            self.post(server.port, form(), "rate_limit 1/10\nallowed_recipient owner@example.com\n",
+                      env=env, to_from_form=True)
+        self.assertEqual([], server.messages)
+        self.assertIn("rate_limit", self.lines()[0])
+
+    def test_log_past_its_limit_takes_a_note_then_nothing(self):
+        missing = form({"To:": "nobody"})
+        with open(self.box.log_path, "wb") as f:
+            f.write(b"x" * 900 + b"\n")
+        with harness.CaptureSMTP() as server:
+            result = self.post(server.port, missing, "log_max_kb 1\n", to_from_form=True)
+            self.assertIn("SORRY", result.text)
+            notes = [m for m in self.lines() if m.startswith("the log has reached log_max_kb")]
+            self.assertEqual(1, len(notes), self.lines())
+            before = self.lines()
+            # Until the settings are read the default limit holds: only the
+            # start's lines are added.
+            result = self.post(server.port, missing, "log_max_kb 1\n", to_from_form=True)
+        self.assertIn("SORRY", result.text)
+        self.assertEqual(before, self.lines())
+
     def test_recipient_from_the_form_without_a_list_is_sent_with_a_warning(self):
         with harness.CaptureSMTP() as server:
             self.post(server.port, form({"CC:": "x@evil.org"}),

@@ -261,7 +261,7 @@ class FaultTest(unittest.TestCase):
             closed_port = server.port
         cases = [
             ("127.0.0.1:%d" % closed_port,
-             ["wsock: (127.0.0.1) Connection Refused", "",
+             ["wsock: (127.0.0.1 port %d) Connection Refused" % closed_port, "",
               "SMTP email server (127.0.0.1) did not respond.", ""]),
             ("No-Such-Host.invalid",
              ["SMTP email server (no-such-host.invalid) did not respond.", ""]),

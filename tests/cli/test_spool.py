@@ -165,6 +165,14 @@ class SpoolTest(SpoolCase):
                 self.assertEqual([], self.files("queue") + self.files("tmp"))
                 self.assertEqual(sent, len(self.files("sent")))
 
+    def test_resend_removes_sent_files_older_than_the_days_kept(self):
+        old = self.box.write("spool/sent/old.txt", "x")
+        self.box.write("spool/sent/new.txt", "x")
+        forty_days_ago = time.time() - 40 * 86400
+        os.utime(old, (forty_days_ago, forty_days_ago))
+        self.resend(harness.free_port(), "spool_keep_sent 30\n")
+        self.assertEqual(["new.txt"], self.files("sent"))
+
     def test_unusable_spool_folder_still_sends_with_one_error_line(self):
         # The tests run as root, whom folder rights do not stop: a file in
         # the folder's place cannot be written into by anyone.
@@ -268,6 +276,68 @@ class SpoolTest(SpoolCase):
                     result = self.resend(server.port)
                 self.assertEqual(1 if released else 0, len(server.messages), output(result))
                 self.assertEqual(not released, os.path.exists(held))
+
+
+class BoundsTest(SpoolCase):
+    """What an attacker can make of the queue and of -resend."""
+
+    def test_full_queue_sends_without_a_copy(self):
+        self.submit(harness.free_port())
+        [waiting] = self.queued()
+        with open(waiting, "ab") as f:
+            f.truncate(1024 * 1024)
+        with harness.CaptureSMTP() as server:
+            result = self.submit(server.port, "spool_max_mb 1\n")
+        self.assertIn(b"THANKS []", result.stdout)
+        self.assertEqual(1, len(server.messages))
+        self.assertEqual([waiting], self.queued())
+        self.assertEqual([], self.files("sent"))
+        full = [m for m in self.box.log_messages() if "spool_max_mb" in m
+                and not m.startswith("line used")]
+        self.assertEqual(1, len(full), full)
+
+    @unittest.skipIf(harness.IS_EXE, "POSIX FIFOs")
+    def test_fifo_in_the_queue_is_moved_aside_unread(self):
+        self.submit(harness.free_port())
+        [path] = self.queued()
+        os.remove(path)
+        os.mkfifo(path)
+        with harness.CaptureSMTP() as server:
+            result = self.resend(server.port)
+        self.assertIn("moved to failed/ (not a readable spool file: it is not a regular "
+                      "file)", output(result))
+        self.assertEqual([os.path.basename(path)], self.files("failed"))
+
+    @unittest.skipIf(harness.IS_EXE, "POSIX symbolic links")
+    def test_failed_folder_that_is_a_link_is_not_followed(self):
+        self.submit(harness.free_port())
+        elsewhere = self.box.path("elsewhere")
+        os.mkdir(elsewhere)
+        os.symlink(elsewhere, self.box.path("spool", "failed"))
+        [path] = self.queued()
+        os.rename(path, os.path.join(os.path.dirname(path), "not-a-spool-name.txt"))
+        with harness.CaptureSMTP() as server:
+            self.resend(server.port)
+        self.assertEqual([], os.listdir(elsewhere))
+        self.assertTrue(any("cannot be moved to failed/" in m
+                            for m in self.box.log_messages()))
+
+    @unittest.skipUnless(not harness.IS_EXE and hasattr(os, "geteuid") and os.geteuid() == 0,
+                         "needs root, and another user to own the spool")
+    def test_root_resend_refuses_a_spool_root_does_not_own(self):
+        self.submit(harness.free_port())
+        for folder, _, files in os.walk(self.box.path("spool")):
+            for name in [folder] + [os.path.join(folder, f) for f in files]:
+                os.lchown(name, 65534, 65534)
+        queued = self.files("queue")
+        with harness.CaptureSMTP() as server:
+            result = self.resend(server.port)
+        self.assertEqual(3, result.code, output(result))
+        self.assertIn("is not this user's own folder: -resend runs only as the user owning it",
+                      output(result))
+        self.assertEqual([], server.messages)
+        self.assertEqual(queued, self.files("queue"))
+        self.assertEqual([], self.files("work"))
 
 
 class CrashTest(SpoolCase):

@@ -279,6 +279,25 @@ class WebServerTest(unittest.TestCase):
 
     @unittest.skipUnless(shutil.which("lighttpd") and os.geteuid() == 0,
                          "lighttpd is not installed, or not root")
+    @APACHE2
+    def test_apache2_answers_before_its_timeout_when_the_mail_server_is_silent(self):
+        # A listener that never accepts: the connection stands, no greeting
+        # comes. smtp_timeout 60 waits longer than Apache's Timeout; the
+        # default smtp_deadline (25 s) answers before it.
+        silent = socket.socket()
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(4)
+        self.addCleanup(silent.close)
+        settings = ("smtp 127.0.0.1:%d" % silent.getsockname()[1], "smtp_timeout 60")
+        with Installation("apache2", no_smtp=True, settings=settings) as site:
+            form = urllib.parse.urlencode(VISITOR).encode()
+            status, page = site.get("/cgi-bin/quillon", data=form)
+            self.assertEqual(status, 200)
+            self.assertIn(b"<title>Message not sent</title>", page)
+            with open(site.state["QUILLON_CGI_LOG"], "rb") as f:
+                log = f.read()
+            self.assertIn(b"reached smtp_deadline (25 s)", log)
+
     def test_state_files_made_for_the_cgi_user(self):
         # The CGI's user may create nothing in the program's folder: the
         # spool and the rate state must be there, its own, before a post.

@@ -16,9 +16,9 @@ build=build-fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DQUILLON_FUZZ=ON \
   -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C "$build" -j "${JOBS:-2}" form_fuzz settings_fuzz address_fuzz tokens_fuzz reply_fuzz \
-  decoders_fuzz
+  decoders_fuzz spool_fuzz
 status=0
-for target in form settings address tokens reply decoders; do
+for target in form settings address tokens reply decoders spool; do
   work=$(mktemp -d)
   cp tests/fuzz/corpus/$target/* "$work"/
   echo "--- $target: ${seconds}s"

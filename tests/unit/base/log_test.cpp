@@ -24,9 +24,13 @@ class LogTest : public ::testing::Test {
     g_log.path = path_.c_str();
     g_log.logging = nullptr;
     g_log.busy = false;
+    g_log.max_bytes = kLogDefaultMaxBytes;
+    g_log.full = false;
     ResetSpills();
   }
   void TearDown() override {
+    g_log.max_bytes = kLogDefaultMaxBytes;
+    g_log.full = false;
     g_log.path = "";
     g_log.logging = nullptr;
     g_log.busy = false;
@@ -187,7 +191,7 @@ TEST_F(LogTest, LoggingSettingDecidesDebugLines) {
       {" debug", LOG_DEBUG, false},  {" debug", LOG_ERROR, true},
       {nullptr, 0, false},           {nullptr, LOG_OUTCOME, true},
       {"debug", 0, false},           {"errors", LOG_OUTCOME, true},
-      {"debug", 4, false},
+      {"debug", 4, false},           {nullptr, 4, false},
       {"errors", -1, false},
   };
   for (const Case& c : cases) {
@@ -254,6 +258,25 @@ TEST_F(LogTest, LongMessagesAreWrittenWhole) {
   EXPECT_EQ(exact, MessageOf(lines[0]));
   EXPECT_EQ(longer, MessageOf(lines[1]));
   EXPECT_EQ(doubling, MessageOf(lines[2]));
+}
+
+TEST_F(LogTest, FullLogTakesOutcomeLinesOnlyAndAtTwiceItsLimitNothing) {
+  g_log.max_bytes = 1000;
+  std::string filler(600, 'x');
+  log_event(LOG_ERROR, "%s", filler.c_str());  // under the limit
+  log_event(LOG_ERROR, "%s", filler.c_str());  // takes it past: the note follows
+  log_event(LOG_ERROR, "dropped");
+  g_log.full = false;  // a later run finds the log full at its first line
+  log_event(LOG_ERROR, "dropped too");
+  log_event(LOG_OUTCOME, "outcome");
+  std::vector<std::string> lines = Lines();
+  ASSERT_EQ(4u, lines.size());
+  EXPECT_EQ(0u, MessageOf(lines[2]).find("the log has reached log_max_kb (0 KB)"));
+  EXPECT_EQ("outcome", MessageOf(lines[3]));
+  std::string big(500, 'y');
+  log_event(LOG_OUTCOME, "%s", big.c_str());  // still under twice the limit
+  log_event(LOG_OUTCOME, "past twice the limit");
+  EXPECT_EQ(5u, Lines().size());
 }
 
 }  // namespace

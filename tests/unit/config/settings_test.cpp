@@ -14,6 +14,7 @@
 
 #include "base/log.h"
 #include "base/program.h"
+#include "config/mistake.h"
 #include "form/form.h"
 
 namespace {
@@ -81,6 +82,17 @@ std::string changed_settings() {
   add_text("success_redirect", test_settings.success_redirect);
   add_text("failure_redirect", test_settings.failure_redirect);
   add_text("missing_redirect", test_settings.missing_redirect);
+  // bounds on the log and the queue
+  if (test_settings.log_max_kb != 10240) add("log_kb=" + std::to_string(test_settings.log_max_kb));
+  if (test_settings.spool_max_mb != 100) {
+    add("spool_mb=" + std::to_string(test_settings.spool_max_mb));
+  }
+  if (test_settings.spool_keep_sent_days != 0) {
+    add("keep_days=" + std::to_string(test_settings.spool_keep_sent_days));
+  }
+  if (test_settings.smtp_deadline != kDefaultSmtpDeadline) {
+    add("deadline=" + std::to_string(test_settings.smtp_deadline));
+  }
   const LineList& headers = test_settings.header_lines;
   for (int i = 0; i < headers.count; ++i) {
     add_text("header", (std::string(headers.entries[i].text) + "|" +
@@ -299,6 +311,19 @@ TEST_F(SettingsTest, KeywordTestsAndWhatTheyChange) {
       {"spool_keep_sent False", 0, ""},
       {"spool_keep_sent false ", 0, ""},
       {"spool_keep_sent", 0, ""},
+      // bounds on the log and the queue
+      {"log_max_kb 0", 1, "log_kb=0"},
+      {"log_max_kb 4194305", 0, ""},
+      {"spool_max_mb 5", 1, "spool_mb=5"},
+      {"spool_max_mb 5 MB", 0, ""},
+      {"spool_keep_sent 30", 1, "keep_days=30"},
+      {"spool_keep_sent 30\nspool_keep_sent true", 2, ""},
+      {"spool_keep_sent 0", 0, ""},
+      {"spool_keep_sent 36501", 0, ""},
+      {"smtp_deadline 40", 1, "deadline=40"},
+      {"smtp_deadline 0", 0, ""},
+      {"smtp_deadline 3601", 0, ""},
+      {"smtp_deadline 9x", 0, ""},
   };
   for (const auto& c : cases) {
     settings_free(&test_settings);
@@ -319,6 +344,7 @@ TEST_F(SettingsTest, LogLinesFollowTheLevelAsItIsRead) {
       "smtp_security ssl\n"
       "standard_headers on\n"
       "spool_keep_sent no\n"
+      "log_max_kb -1\n"
       "logging debug\n"
       "headerline ");
   const std::vector<std::string> expected = {
@@ -329,7 +355,8 @@ TEST_F(SettingsTest, LogLinesFollowTheLevelAsItIsRead) {
       "smtp_timeout {soon} is not a whole number of seconds from 1 to 3600; keeping 60.",
       "smtp_security {ssl} is not none, starttls or tls; keeping none.",
       "standard_headers {on} is not true or false; keeping false.",
-      "spool_keep_sent {no} is neither true nor false; keeping true.",
+      "spool_keep_sent {no} is neither true, false nor a number of days from 1 to 36500; keeping true.",
+      "log_max_kb {-1} is not a whole number from 0 to 4194304; keeping 10240.",
       "line used from ini file {logging debug}",
       "add_header_line(,)",
       "line used from ini file {headerline }",
@@ -460,3 +487,39 @@ TEST_F(SettingsTest, FolderIsRefusedLikeAMissingFile) {
 }
 
 }  // namespace
+
+// Each kind of probable mistake, and the lines that are text: the first
+// word is all that is shown, never the value after it.
+TEST(SettingsMistakes, NamesTheKeyMeantAndLeavesTextAlone) {
+  const struct {
+    const char* line;
+    const char* word;  // null: not a mistake
+    const char* key;
+    MistakeKind kind;
+  } cases[] = {
+      {"smpt 10.0.0.1", "smpt", "smtp", MistakeKind::kMisspelt},
+      {"smtp_cafile /etc/ca.pem", "smtp_cafile", "smtp_ca_file", MistakeKind::kMisspelt},
+      {"sucess_html_page ok.html", "sucess_html_page", "success_html_page", MistakeKind::kMisspelt},
+      {"smtp_pasword s3cret", "smtp_pasword", "smtp_password", MistakeKind::kMisspelt},
+      {"smtp_securty starttls", "smtp_securty", "smtp_security", MistakeKind::kMisspelt},
+      {"smtp\t10.0.0.1", "smtp", "smtp", MistakeKind::kTabAfter},
+      {"  logging debug", "logging", "logging", MistakeKind::kBlanksBefore},
+      {"Smtp_Timeout 5", "Smtp_Timeout", "smtp_timeout", MistakeKind::kOtherCase},
+      {"email_cr=LFCR", "email_cr", "email_CR", MistakeKind::kMisspelt},
+      {"stop", nullptr, nullptr, MistakeKind::kMisspelt},       // one edit at most for short keys
+      {"smtp_timeout soon", nullptr, nullptr, MistakeKind::kMisspelt},  // the key: its value was refused
+      {"Dear visitor,", nullptr, nullptr, MistakeKind::kMisspelt},
+      {"# smpt 1.2.3.4", nullptr, nullptr, MistakeKind::kMisspelt},
+      {"smpt: 1.2.3.4", nullptr, nullptr, MistakeKind::kMisspelt},
+      {"", nullptr, nullptr, MistakeKind::kMisspelt},
+  };
+  for (const auto& c : cases) {
+    SettingsMistake mistake;
+    bool found = settings_probable_mistake(c.line, &mistake);
+    ASSERT_EQ(c.word != nullptr, found) << c.line;
+    if (!found) continue;
+    EXPECT_STREQ(c.word, mistake.word) << c.line;
+    EXPECT_STREQ(c.key, mistake.key) << c.line;
+    EXPECT_EQ(c.kind, mistake.kind) << c.line;
+  }
+}

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "driver/check_bounds.h"
 
 namespace {
 
@@ -21,16 +22,17 @@ TEST(DerivePath, ExtensionReplacesFirstExeThenFirstCgi) {
     const char* program;
     const char* ini;
     const char* log;
+    bool from_folder = false;  // what -check reports of it
   } cases[] = {
       {"C:\\web\\scripts\\quillon.exe", "C:\\web\\scripts\\quillon.ini",
        "C:\\web\\scripts\\quillon.log"},
       {"quillon.cgi", "quillon.ini", "quillon.log"},
       {"quillon", "quillon.ini", "quillon.log"},
       {"QUILLON.EXE", "QUILLON.EXE.ini", "QUILLON.EXE.log"},
-      {"C:\\tools.exe\\quillon.exe", "C:\\tools.ini", "C:\\tools.log"},
+      {"C:\\tools.exe\\quillon.exe", "C:\\tools.ini", "C:\\tools.log", true},
       {"x.cgi.exe", "x.ini", "x.log"},
       {"/srv/cgi-bin/quillon.cgi", "/srv/cgi-bin/quillon.ini", "/srv/cgi-bin/quillon.log"},
-      {"/srv/a.cgi/b.exe/quillon", "/srv/a.ini", "/srv/a.log"},
+      {"/srv/a.cgi/b.exe/quillon", "/srv/a.ini", "/srv/a.log", true},
       {"/srv/quillon.execute", "/srv/quillon.ini", "/srv/quillon.log"},
       {"", ".ini", ".log"},
   };
@@ -40,6 +42,7 @@ TEST(DerivePath, ExtensionReplacesFirstExeThenFirstCgi) {
     EXPECT_STREQ(c.ini, out) << c.program;
     derive_path(c.program, ".log", out);
     EXPECT_STREQ(c.log, out) << c.program;
+    EXPECT_EQ(c.from_folder, paths_from_folder(c.program)) << c.program;
   }
 }
 
@@ -58,6 +61,37 @@ TEST(DerivePath, OverlongPathKeepsItsExtension) {
           << length;
     }
   }
+}
+
+TEST(CheckLogSize, ProblemFromTheLimitOnAndNoneWithoutOne) {
+  char pattern[] = "/tmp/quillon-check-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(pattern));
+  std::string path = std::string(pattern) + "/quillon.log";
+  const char* kept = g_log.path;
+  g_log.path = path.c_str();
+  struct Case {
+    int max_kb;
+    size_t bytes;
+    bool problem;
+    const char* says;
+  } cases[] = {
+      {1, 1023, false, "0 KB of log_max_kb 1 KB"},
+      {1, 1024, true, "only outcome lines"},
+      {1, 2048, true, "nothing is written"},
+      {0, 4096, false, "no log_max_kb bound"},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(path, std::ios::binary) << std::string(c.bytes, 'x');
+    Settings settings;
+    settings.log_max_kb = c.max_kb;
+    CheckNote note;
+    check_log_size(settings, &note);
+    EXPECT_EQ(c.problem, note.problem) << c.bytes;
+    EXPECT_NE(nullptr, strstr(note.text, c.says)) << note.text;
+  }
+  g_log.path = kept;
+  std::remove(path.c_str());
+  rmdir(pattern);
 }
 
 TEST(ClassifyArguments, OnlyExactOptionsWithTheirCountAreCommands) {

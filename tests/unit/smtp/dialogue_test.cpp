@@ -58,14 +58,25 @@ TEST_F(DialogueTest, NoServerMeansNotSent) {
 
   reset();
   EXPECT_FALSE(smtp_dialogue("Nowhere.INVALID:25", envelope, content));
-  EXPECT_EQ("SMTP email server (nowhere.invalid) did not respond.\n\n",
+  EXPECT_EQ("SMTP email server (nowhere.invalid port 25): the name could not be resolved.\n"
+            "SMTP email server (nowhere.invalid) did not respond.\n\n",
             log_text());
 
   reset();
   EXPECT_FALSE(smtp_dialogue("127.0.0.1:smtp", envelope, content));  // port 0
   EXPECT_EQ(
-      "wsock: (127.0.0.1) Connection Refused\n\n"
+      "wsock: (127.0.0.1 port 0) Connection Refused\n\n"
       "SMTP email server (127.0.0.1) did not respond.\n\n",
+      log_text());
+
+  // An address no command line holds: not even a connection, never a cut.
+  reset();
+  std::string long_address(10000, 'a');
+  const SmtpEnvelope too_long = {"f@x.y", long_address.c_str(), nullptr, nullptr};
+  EXPECT_FALSE(smtp_dialogue("127.0.0.1:smtp", too_long, content));
+  EXPECT_EQ(
+      "an envelope address does not fit an SMTP command line of 9998 characters; the mail "
+      "was not sent.\n",
       log_text());
 }
 

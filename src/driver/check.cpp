@@ -1,0 +1,148 @@
+#include "driver/check.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "base/log.h"
+#include "base/program.h"
+#include "config/mistake.h"
+#include "platform/user.h"
+
+namespace {
+
+const CheckSection kCheckSections[] = {
+    {"settings", check_settings_lines, false},
+    {"pages", check_pages, true},
+    {"files the runs write", check_state_files, true},
+    {"mail server", check_mail_server, false},
+};
+
+CheckRun* g_check = nullptr;  // the command's run, for the log's echo
+
+// The log's lines come here instead of the file: the error lines are shown
+// (without their trailing line ends) and counted.
+void echo_log_line(int level, const char* message) {
+  if (level != LOG_ERROR) return;
+  int length = static_cast<int>(strlen(message));
+  while (length > 0 && (message[length - 1] == '\n' || message[length - 1] == '\r')) --length;
+  printf("  log: %.*s\n", length, message);
+  if (g_check != nullptr) ++g_check->log_errors;
+}
+
+void vsay(const char* prefix, const char* format, va_list args) {
+  fputs(prefix, stdout);
+  vprintf(format, args);
+  fputc('\n', stdout);
+}
+
+// The first word of a used line, which is its key: never the value.
+void print_used(int number, const char* line) {
+  int length = 0;
+  while (line[length] != '\0' && line[length] != ' ' && line[length] != '=') ++length;
+  check_say("line %d `%.*s`: used", number, length, line);
+}
+
+struct LineTally {
+  CheckRun* run;
+  int problems;
+  int errors_seen;  // run->log_errors after the previous line
+};
+
+void classify_line(int number, const char* line, int used, void* context) {
+  LineTally* tally = static_cast<LineTally*>(context);
+  bool refused = tally->run->log_errors > tally->errors_seen;
+  tally->errors_seen = tally->run->log_errors;
+  SettingsMistake mistake;
+  if (used > 0) {
+    print_used(number, line);
+  } else if (refused) {
+    // Counted with the log's error line just shown.
+    check_say("line %d: not used (see the log line above)", number);
+  } else if (settings_probable_mistake(line, &mistake)) {
+    tally->problems += check_problem("line %d `%s`: not used (did you mean %s?%s)", number,
+                                     log_quote(0, mistake.word), mistake.key,
+                                     settings_mistake_advice(mistake.kind));
+  } else if (line[0] != '\0') {
+    check_say("line %d: ignored as text", number);
+  }
+}
+
+// A section run as the --as user when it asks for it.
+int run_section(const CheckSection& section, CheckRun* run) {
+  printf("%s\n", section.title);
+  if (!section.as_user || run->as_user == nullptr) return section.run(run);
+  OsSavedIds saved;
+  char error[300];
+  if (!os_become_user(run->as_user, &saved, error, sizeof error)) {
+    return check_problem("%s", error);
+  }
+  int problems = section.run(run);
+  os_restore_user(saved);
+  return problems;
+}
+
+}  // namespace
+
+void check_say(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vsay("  ", format, args);
+  va_end(args);
+}
+
+int check_problem(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vsay("  problem: ", format, args);
+  va_end(args);
+  return 1;
+}
+
+int check_settings_lines(CheckRun* run) {
+  LineTally tally = {run, 0, run->log_errors};
+  int errors_before = run->log_errors;
+  if (!settings_read_each(run->ini_path, FieldLookup{nullptr, nullptr}, &run->settings,
+                          classify_line, &tally)) {
+    return check_problem("the settings file %s cannot be opened", run->ini_path);
+  }
+  // A value a key refused was logged above: the run would keep the default.
+  return tally.problems + (run->log_errors - errors_before);
+}
+
+int check_command(int argc, char** argv) {
+  CheckRun run;
+  run.ini_path = g_program.ini_path;
+  run.as_user = nullptr;
+  run.log_errors = 0;
+  if (argc == 4 && strcmp(argv[2], "--as") == 0) {
+    run.as_user = argv[3];
+  } else if (argc != 2) {
+    printf("usage: %s -check [--as USER]\n", argv[0]);
+    return 3;
+  }
+  if (run.as_user != nullptr) {
+    OsSavedIds saved;
+    char error[300];
+    if (!os_become_user(run.as_user, &saved, error, sizeof error)) {
+      printf("-check --as %s: %s\n", run.as_user, error);
+      return 3;
+    }
+    os_restore_user(saved);
+  }
+  g_check = &run;
+  g_log.echo = echo_log_line;
+  printf("checking the settings file %s\n", run.ini_path);
+  int problems = 0;
+  for (const CheckSection& section : kCheckSections) problems += run_section(section, &run);
+  if (problems == 0) {
+    printf("ready\n");
+  } else {
+    printf("%d problem%s\n", problems, problems == 1 ? "" : "s");
+  }
+  fflush(stdout);
+  g_log.echo = nullptr;
+  g_check = nullptr;
+  settings_free(&run.settings);
+  return problems == 0 ? 0 : 3;
+}
