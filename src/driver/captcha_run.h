@@ -36,8 +36,8 @@ FormTable* captcha_form_without_token(const Settings& settings, const FormTable&
 // kNotConfigured when the check could not run. False when it did not stop it.
 bool captcha_stop_outcome(const CaptchaStep& step, Outcome* outcome);
 
-// The CAPTCHA lines of the settings check: nothing without `captcha`; else
-// whether the secret file is readable and whether the verification URL
-// answers a dummy token with a well-formed answer (a refusal is expected).
-// Prints one line per finding to stdout; returns the number of problems.
+// The CAPTCHA lines of the settings check (check_say / check_problem): a
+// note without `captcha`; else whether the secret file is readable and
+// whether the verification URL answers a dummy token with a well-formed
+// answer (a refusal is expected). Returns the number of problems.
 int captcha_check_section(const Settings& settings);

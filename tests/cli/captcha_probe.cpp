@@ -10,12 +10,6 @@
 // Prints "OUTCOME<TAB>reason" (passed, refused, unreachable, misconfigured)
 // and, with repeat, "ms_per_verification=X"; exits 0 when it passed, 1 when
 // not, 2 for bad arguments.
-//
-//   captcha_probe check "setting=captcha turnstile" "setting=LINE" ...
-//
-// instead applies each LINE as a line of the settings file and runs the
-// settings check's CAPTCHA section, which prints its own lines; exits 0
-// when it found no problem, 1 when it did.
 
 #include <chrono>
 #include <cstdio>
@@ -25,8 +19,6 @@
 #include <vector>
 
 #include "compose/captcha.h"
-#include "config/settings.h"
-#include "driver/captcha_run.h"
 
 namespace {
 
@@ -40,25 +32,9 @@ const char* outcome_name(CaptchaOutcome outcome) {
   return "?";
 }
 
-int check_section(int argc, char** argv) {
-  Settings settings;
-  for (int i = 2; i < argc; ++i) {
-    if (strncmp(argv[i], "setting=", 8) != 0) {
-      fprintf(stderr, "not setting=LINE: %s\n", argv[i]);
-      settings_free(&settings);
-      return 2;
-    }
-    settings_apply_line(&settings, argv[i] + 8, FieldLookup{nullptr, nullptr});
-  }
-  int problems = captcha_check_section(settings);
-  settings_free(&settings);
-  return problems == 0 ? 0 : 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && strcmp(argv[1], "check") == 0) return check_section(argc, argv);
   CaptchaOptions options;
   std::vector<const char*> allowed;
   const char* token = nullptr;

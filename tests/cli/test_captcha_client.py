@@ -100,34 +100,6 @@ class CaptchaClientTest(unittest.TestCase):
                     # The deadline, not the server, ended the wait.
                     self.assertLess(time.monotonic() - began, self.server.delay)
 
-    def test_settings_check_section(self):
-        cases = [  # mode, secret file, exit status, lines printed
-            ("refuse", "secret", 0,
-             ["captcha: the secret file {secret} is readable.",
-              "captcha: the turnstile verification service answers."]),
-            ("error500", "secret", 1,
-             ["captcha: the secret file {secret} is readable.",
-              "captcha: problem: the verification service could not be asked: "
-              "answered with status 500."]),
-            ("refuse", "nosuch", 1, ["captcha: problem: captcha_secret_file nosuch cannot be read."]),
-        ]
-        for mode, secret, status, lines in cases:
-            with self.subTest(mode=mode, secret=secret):
-                before = len(self.server.requests)
-                args = ["check", "setting=captcha turnstile", "setting=captcha_ca_file ca.pem",
-                        "setting=captcha_secret_file " + secret,
-                        "setting=captcha_verify_url " + self.server.url(mode)]
-                cmd = ([harness.WINE, PROBE] if IS_EXE else [PROBE]) + args
-                done = subprocess.run(cmd, cwd=self.dir, capture_output=True, text=True,
-                                      timeout=60)
-                self.assertEqual(lines, done.stdout.splitlines(), done.stderr)
-                self.assertEqual(status, done.returncode)
-                self.assertNotIn(SECRET, done.stdout + done.stderr)
-                asked = self.server.requests[before:]
-                self.assertEqual(0 if secret == "nosuch" else 1, len(asked))
-                if asked:
-                    self.assertEqual(SECRET, asked[0]["fields"]["secret"])
-
 
 if __name__ == "__main__":
     unittest.main()
