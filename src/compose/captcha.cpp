@@ -13,9 +13,10 @@ namespace {
 
 const CaptchaProvider kProviders[] = {
     {"turnstile", "cf-turnstile-response",
-     "https://challenges.cloudflare.com/turnstile/v0/siteverify"},
-    {"hcaptcha", "h-captcha-response", "https://api.hcaptcha.com/siteverify"},
-    {"recaptcha", "g-recaptcha-response", "https://www.google.com/recaptcha/api/siteverify"},
+     "https://challenges.cloudflare.com/turnstile/v0/siteverify", false},
+    {"hcaptcha", "h-captcha-response", "https://api.hcaptcha.com/siteverify", true},
+    {"recaptcha", "g-recaptcha-response", "https://www.google.com/recaptcha/api/siteverify",
+     false},
 };
 
 // A secret key is a few dozen characters; a longer first line is no key.
@@ -173,6 +174,13 @@ const CaptchaProvider* captcha_provider(const char* name) {
   return nullptr;
 }
 
+bool captcha_is_token_field(const char* name) {
+  for (const CaptchaProvider& provider : kProviders) {
+    if (strcmp(name, provider.token_field) == 0) return true;
+  }
+  return false;
+}
+
 std::string captcha_request_body(const char* secret, const char* token, const char* remote_addr) {
   std::string body = "secret=";
   append_encoded(&body, secret);
@@ -214,7 +222,8 @@ CaptchaResult captcha_verdict(const CaptchaAnswer& answer, const CaptchaOptions&
     if (!answer.has_hostname || answer.hostname.empty()) return refused("answer names no hostname");
     return refused("hostname " + quoted(answer.hostname) + " not allowed");
   }
-  if (answer.has_score && answer.score < options.min_score) {
+  bool trust_score = options.provider == nullptr || !options.provider->score_is_risk;
+  if (trust_score && answer.has_score && answer.score < options.min_score) {
     return refused("score " + format_score(answer.score) + " below " +
                    format_score(options.min_score));
   }

@@ -16,10 +16,17 @@ struct CaptchaProvider {
   const char* name;         // "turnstile", "hcaptcha", "recaptcha"
   const char* token_field;  // the form field its widget fills
   const char* verify_url;   // its documented verification endpoint
+  // Its `score` rises with the risk (not with the trust, as reCAPTCHA's
+  // does): captcha_min_score does not apply to it.
+  bool score_is_risk;
 };
 
 // The provider called `name` (ASCII case ignored), or null for none.
 const CaptchaProvider* captcha_provider(const char* name);
+
+// Whether `name` is the token field of any provider (byte for byte, as form
+// field names are compared).
+bool captcha_is_token_field(const char* name);
 
 constexpr double kCaptchaDefaultMinScore = 0.5;
 constexpr int kCaptchaDefaultTimeoutSeconds = 5;
@@ -49,7 +56,7 @@ struct CaptchaAnswer {
   bool has_hostname = false;
   std::string hostname;
   std::vector<std::string> error_codes;  // "error-codes", in order
-  bool has_score = false;                // reCAPTCHA v3 gives one
+  bool has_score = false;                // reCAPTCHA v3 gives one; hCaptcha Enterprise a risk score
   double score = 0.0;
   bool has_action = false;
   std::string action;
@@ -88,7 +95,8 @@ bool captcha_parse_answer(const char* body, size_t length, CaptchaAnswer* answer
 // The verdict on a well-formed answer: kPassed or kRefused with its reason.
 // In this order: success, hostname (when allowed hosts are given; an answer
 // without one is refused then), score (only when the answer has one),
-// action (when the options name one).
+// action (when the options name one). The score counts only when the
+// provider's score is a trust score (options.provider null counts as one).
 CaptchaResult captcha_verdict(const CaptchaAnswer& answer, const CaptchaOptions& options);
 
 // The first line of `path`, CR/LF stripped, into *secret. False with

@@ -1,10 +1,14 @@
 #include "driver/captcha_run.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include "base/fatal.h"
 #include "base/log.h"
 #include "base/program.h"
+#include "driver/check.h"
 
 CaptchaOptions captcha_options(const Settings& settings) {
   CaptchaOptions options;
@@ -54,6 +58,22 @@ CaptchaStep captcha_step(const Settings& settings, const FormTable& form) {
   return step;
 }
 
+FormTable* captcha_form_without_token(const Settings& settings, const FormTable& form) {
+  const CaptchaProvider* provider =
+      settings.captcha != nullptr ? captcha_provider(settings.captcha) : nullptr;
+  if (provider == nullptr) return nullptr;
+  // Zeroed: an empty look-up index, built on the first look-up.
+  FormTable* view = static_cast<FormTable*>(calloc(1, sizeof(FormTable)));
+  if (view == nullptr) fatal_reply(kOutOfMemory);
+  for (int i = 0; i < form.count; ++i) {
+    if (form.names[i] != nullptr && strcmp(form.names[i], provider->token_field) == 0) continue;
+    view->names[view->count] = form.names[i];
+    view->values[view->count] = form.values[i];
+    ++view->count;
+  }
+  return view;
+}
+
 bool captcha_stop_outcome(const CaptchaStep& step, Outcome* outcome) {
   if (step.lets_through) return false;
   switch (step.outcome) {
@@ -67,28 +87,31 @@ bool captcha_stop_outcome(const CaptchaStep& step, Outcome* outcome) {
 
 int captcha_check_section(const Settings& settings) {
   CaptchaOptions options = captcha_options(settings);
-  if (options.provider == nullptr) return 0;
+  if (options.provider == nullptr) {
+    check_say("captcha is not set: no check made");
+    return 0;
+  }
   int problems = 0;
   std::string secret;
   std::string error;
   if (captcha_read_secret(options.secret_file, &secret, &error)) {
-    printf("captcha: the secret file {%s} is readable.\n", options.secret_file);
+    check_say("the secret file {%s} is readable", options.secret_file);
   } else {
-    printf("captcha: problem: %s.\n", error.c_str());
-    ++problems;
+    problems += check_problem("%s", error.c_str());
   }
   secret.assign(secret.size(), '\0');
   CaptchaResult result;
   (void)captcha_verify(options, "quillon-check-dummy-token", nullptr, &result);
   if (result.outcome == CaptchaOutcome::kRefused || result.outcome == CaptchaOutcome::kPassed) {
-    printf("captcha: the %s verification service answers.\n", options.provider->name);
+    check_say("the %s verification service answers (a dummy token, so a refusal is expected)",
+              options.provider->name);
   } else if (result.outcome == CaptchaOutcome::kUnreachable) {
-    printf("captcha: problem: the verification service could not be asked: %s.\n",
-           result.reason.c_str());
-    ++problems;
+    problems += check_problem("the verification service could not be asked: %s",
+                              result.reason.c_str());
   } else if (problems == 0) {
-    printf("captcha: problem: %s.\n", result.reason.c_str());
-    ++problems;
+    problems += check_problem("%s", result.reason.c_str());
   }
   return problems;
 }
+
+int check_captcha(CheckRun* run) { return captcha_check_section(run->settings); }

@@ -24,13 +24,20 @@ CaptchaOptions captcha_options(const Settings& settings);
 // with the provider's error codes, never the token or the secret.
 CaptchaStep captcha_step(const Settings& settings, const FormTable& form);
 
+// With `captcha` set, the token is the guard's alone: the form as the mail
+// (body and header lines, the sendall list), the confirmation mail and the
+// page see it, without the entries of the provider's token field. A new
+// table sharing the texts of `form` (release it with free(), never
+// form_free); null when `captcha` is not set, so `form` itself serves.
+FormTable* captcha_form_without_token(const Settings& settings, const FormTable& form);
+
 // The outcome of a submission that the step stopped: kCaptchaFailed for a
 // refusal, kCaptchaUnreachable when the service could not be asked,
 // kNotConfigured when the check could not run. False when it did not stop it.
 bool captcha_stop_outcome(const CaptchaStep& step, Outcome* outcome);
 
-// The CAPTCHA lines of the settings check: nothing without `captcha`; else
-// whether the secret file is readable and whether the verification URL
-// answers a dummy token with a well-formed answer (a refusal is expected).
-// Prints one line per finding to stdout; returns the number of problems.
+// The CAPTCHA lines of the settings check (check_say / check_problem): a
+// note without `captcha`; else whether the secret file is readable and
+// whether the verification URL answers a dummy token with a well-formed
+// answer (a refusal is expected). Returns the number of problems.
 int captcha_check_section(const Settings& settings);

@@ -16,6 +16,8 @@ const CheckSection kCheckSections[] = {
     {"pages", check_pages, true},
     {"files the runs write", check_state_files, true},
     {"mail server", check_mail_server, false},
+    // As the web server's user: its secret file must be readable by it.
+    {"captcha", check_captcha, true},
 };
 
 CheckRun* g_check = nullptr;  // the command's run, for the log's echo

@@ -44,6 +44,7 @@ int check_settings_lines(CheckRun* run);  // in check.cpp: each line of the file
 int check_pages(CheckRun* run);           // check_pages.cpp
 int check_state_files(CheckRun* run);     // check_files.cpp: log, spool, rate state
 int check_mail_server(CheckRun* run);     // check_server.cpp
+int check_captcha(CheckRun* run);         // captcha_run.cpp: captcha_check_section
 
 // The command: `argv` is "-check" or "-check --as USER".
 int check_command(int argc, char** argv);

@@ -1,6 +1,7 @@
 #include "driver/run.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/log.h"
@@ -80,8 +81,10 @@ DeliveryContext delivery_context(const Settings& settings) {
   return DeliveryContext{&settings, g_program.ini_path, environment_value("QUILLON_TEST_PAUSE_AT")};
 }
 
-// The log's view of a settings line naming a form field: its submitted value.
+// The log's view of a settings line naming a form field: its submitted
+// value, but never a CAPTCHA token (`captcha` may come later in the file).
 static const char* submitted_value(const char* name, void* context) {
+  if (captcha_is_token_field(name)) return "(hidden)";
   return form_value(*static_cast<const FormTable*>(context), name);
 }
 
@@ -131,6 +134,9 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
                    const RequestInfo& request, long long run_started_ms) {
   // The guards on the form come first; those that need the envelope, and
   // the rate limit, run inside assemble_message just before the delivery.
+  // The guards and the CAPTCHA see the whole form; the rest, `shown`.
+  FormTable* without_token = captcha_form_without_token(settings, form);
+  const FormTable& shown = without_token != nullptr ? *without_token : form;
   TextBuffer* missing = nullptr;
   autoreply_check_settings(settings);
   SubmissionEnd end = {};
@@ -145,7 +151,7 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
   Message message = {};
   if (end.guard == GuardStop::kNone) {
     log_event(LOG_DEBUG, "generating email.");
-    end.last_check = assemble_message(settings, form, &envelope, &message, form_request);
+    end.last_check = assemble_message(settings, shown, &envelope, &message, form_request);
     // The files are in the message now.
     form_request_drop_body(form_request);
     if (end.last_check == AssembleStop::kNone) {
@@ -154,7 +160,7 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
       end.captcha_stopped = captcha_stop_outcome(captcha, &end.captcha_outcome);
       if (captcha.lets_through) {
         long long started = os_monotonic_ms();
-        end.result = deliver_with_confirmation(settings, form, captcha, envelope, message);
+        end.result = deliver_with_confirmation(settings, shown, captcha, envelope, message);
         end.elapsed_ms = os_monotonic_ms() - started;
       }
     }
@@ -175,8 +181,9 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
     log_event(LOG_DEBUG, "sending failure reply message.");
   }
   bool spooled = end.result.outcome == DeliveryOutcome::kKeptInSpool;
-  send_answer(outcome, &settings, &form, missing != nullptr ? missing->data : nullptr, spooled,
+  send_answer(outcome, &settings, &shown, missing != nullptr ? missing->data : nullptr, spooled,
               request);
+  free(without_token);
   text_buffer_free(missing);
   message_free(&message);
   envelope_free(&envelope);

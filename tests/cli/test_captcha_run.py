@@ -81,6 +81,20 @@ class CaptchaRunTest(unittest.TestCase):
                 self.assertEqual((SECRET, TOKEN, CLIENT),
                                  (fields["secret"], fields["response"], fields["remoteip"]))
 
+    def test_token_kept_out_of_mail_log_and_page(self):
+        box = harness.page_sandbox(self)
+        box.write("success.html", "THANKS [||cf-turnstile-response||] ||Name:||\n")
+        extra = "sendall true\nuse_submitted_variable_for_bodycontent cf-turnstile-response"
+        result, mails, requests, log = self.run_form(extra=extra, box=box)
+        self.assertEqual(TOKEN, requests[0]["fields"]["response"])
+        self.assertIn("THANKS [] Joe", result.text)
+        data = mails[0]["data"].decode()
+        self.assertIn("(Name:)==(Joe)", data)
+        self.assertIn(" cf-turnstile-response \n", data)  # the line, an empty value
+        self.assertNotIn("(cf-turnstile-response)", data)
+        self.assertNotIn(TOKEN, data)
+        self.assertIn("add_body_variable(cf-turnstile-response,(hidden)}", log)
+
     def test_cheap_guards_first_and_no_token(self):
         for extra, fields, token in (("honeypot_variable website", {"website": "x"}, TOKEN),
                                      ("rate_limit 1/60\nrate_limit 1/60", {}, None)):

@@ -9,9 +9,12 @@ import time
 import unittest
 import warnings
 
+import shutil
+
 import harness
 import scripted_smtp
 import tls_fixture
+from captcha_server import CaptchaServer
 from test_provider import PASSWORD, USER, authenticator
 
 ON_POSIX_AS_ROOT = not harness.IS_EXE and os.geteuid() == 0
@@ -39,6 +42,44 @@ class CheckTest(unittest.TestCase):
         self.assertEqual([], server.messages)
         # The check writes nothing to the log.
         self.assertFalse(os.path.exists(self.box.log_path))
+
+    @unittest.skipUnless(tls_fixture.available(), "openssl is not installed")
+    def test_captcha_secret_file_and_service(self):
+        secret = "0x4AAA-check-secret"
+        shutil.copy(self.captcha_server().ca, self.box.path("ca.pem"))
+        self.box.write("secret.txt", secret + "\n")
+        cases = [  # mode, secret file, the section's lines, last line
+            ("refuse", "secret.txt",
+             ["  the secret file {secret.txt} is readable",
+              "  the turnstile verification service answers (a dummy token, so a refusal "
+              "is expected)"], "ready"),
+            ("error500", "secret.txt",
+             ["  the secret file {secret.txt} is readable",
+              "  problem: the verification service could not be asked: answered with "
+              "status 500"], "1 problem"),
+            ("refuse", "nosuch.txt",
+             ["  problem: captcha_secret_file nosuch.txt cannot be read"], "1 problem"),
+        ]
+        for mode, secret_file, lines, last in cases:
+            with self.subTest(mode=mode, secret_file=secret_file):
+                before = len(self.server.requests)
+                with harness.CaptureSMTP() as smtp:
+                    result, out = self.check(harness.standard_ini(smtp.port, "\n".join([
+                        "captcha turnstile", "captcha_secret_file " + secret_file,
+                        "captcha_ca_file ca.pem",
+                        "captcha_verify_url " + self.server.url(mode)]) + "\n"))
+                report = out.splitlines()
+                section = report[report.index("captcha") + 1:-1]
+                self.assertEqual(lines + [last], section + report[-1:], out)
+                self.assertEqual(0 if last == "ready" else 3, result.code)
+                self.assertNotIn(secret, out)
+                asked = self.server.requests[before:]
+                self.assertEqual(0 if secret_file == "nosuch.txt" else 1, len(asked))
+
+    def captcha_server(self):
+        self.server = CaptchaServer()
+        self.addCleanup(self.server.close)
+        return self.server
 
     def test_each_probable_mistake_is_named_without_its_value(self):
         ini = harness.standard_ini(0, pages=False) + (

@@ -77,6 +77,7 @@ TEST(Captcha, VerdictChecksSuccessHostnameScoreAndAction) {
     int host_count;
     const char* action;
     const char* reason;  // "" passed
+    const char* provider = nullptr;  // null: none
   } cases[] = {
       {R"({"success":true,"hostname":"WWW.example.com."})", 2, nullptr, ""},
       {R"({"success":true,"hostname":"evil.test"})", 0, nullptr, ""},
@@ -90,6 +91,8 @@ TEST(Captcha, VerdictChecksSuccessHostnameScoreAndAction) {
       {R"({"success":true,"score":0.5,"action":"contact"})", 0, "contact", ""},
       {R"({"success":true,"score":0.9,"action":"x"})", 0, "y", "action x is not y"},
       {R"({"success":true})", 0, "y", "action (none) is not y"},
+      // hCaptcha's score is a risk score: captcha_min_score does not apply.
+      {R"({"success":true,"score":0.9})", 0, nullptr, "", "hcaptcha"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.json);
@@ -100,6 +103,7 @@ TEST(Captcha, VerdictChecksSuccessHostnameScoreAndAction) {
     options.allowed_hosts = hosts;
     options.allowed_host_count = c.host_count;
     options.action = c.action;
+    options.provider = c.provider != nullptr ? captcha_provider(c.provider) : nullptr;
     CaptchaResult result = captcha_verdict(answer, options);
     EXPECT_EQ(c.reason[0] == '\0' ? CaptchaOutcome::kPassed : CaptchaOutcome::kRefused,
               result.outcome);
