@@ -19,6 +19,8 @@
 # settings (a later line of a key wins); when the settings then name a
 # spool folder or a rate limit, the folder and cgi-bin/quillon.rate are made
 # for the CGI's user beforehand, as it may not create them itself.
+# @HTTP_PORT@ in a LINE becomes the web server's port (for an
+# allowed_origin line naming the site's own origin, say).
 # stop ends what start started.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -95,7 +97,7 @@ make_state() {
 make_run_dir() {
   local dir=$1 bin=$2 web=$3 smtp_server=$4 extra=$5
   mkdir -p "$dir"/htdocs "$dir"/cgi-bin "$dir"/pages "$dir"/logs "$dir"/mail
-  cp "$repo"/deploy/site/index.html "$dir"/htdocs/
+  cp "$repo"/deploy/site/index.html "$repo"/deploy/site/captcha.html "$dir"/htdocs/
   cp "$repo"/deploy/site/success.html "$repo"/deploy/site/failure.html "$dir"/pages/
   cp "$bin" "$dir"/cgi-bin/quillon
   chmod 755 "$dir"/cgi-bin/quillon
@@ -114,7 +116,7 @@ make_run_dir() {
   # above DIR are left as they are).
   chown -R root:root "$dir"/htdocs "$dir"/cgi-bin "$dir"/pages
   chmod 755 "$dir"/htdocs "$dir"/cgi-bin "$dir"/pages
-  chmod 644 "$dir"/htdocs/index.html "$dir"/pages/*.html "$dir"/cgi-bin/quillon.ini
+  chmod 644 "$dir"/htdocs/*.html "$dir"/pages/*.html "$dir"/cgi-bin/quillon.ini
   chmod go-w,o+x "$dir"
   chmod 700 "$dir"/mail   # the stored messages, as private as the log
   touch "$dir"/cgi-bin/quillon.log
@@ -168,12 +170,17 @@ start() {
     smtp_port=$(free_port)   # nothing listens there
   fi
   make_run_dir "$dir" "$bin" "$web" "127.0.0.1:$smtp_port" "$extra"
+  local ini=$dir/cgi-bin/quillon.ini
+  grep -q '@HTTP_PORT@' "$ini" && cp "$ini" "$dir"/logs/quillon.ini.in
 
   # A free port can be taken by someone else before the server binds it:
   # try a few.
   local http_port attempt pid
   for attempt in 1 2 3; do
     http_port=$(free_port)
+    # Writing into the existing file keeps its owner and mode.
+    [ ! -f "$dir"/logs/quillon.ini.in ] ||
+      sed "s|@HTTP_PORT@|$http_port|g" "$dir"/logs/quillon.ini.in > "$ini"
     if [ "$web" = lighttpd ]; then
       QUILLON_RUN=$dir QUILLON_HTTP_PORT=$http_port \
         setsid lighttpd -D -f "$repo"/deploy/lighttpd.conf > "$dir"/logs/web.out 2>&1 < /dev/null &

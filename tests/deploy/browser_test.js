@@ -5,11 +5,20 @@
 //   QUILLON_DEAD_URL               one whose SMTP server does not exist
 //   QUILLON_FORMS_SITES            "web|url|mail dir ..." with attachments on,
 //                                  under lighttpd and Apache (file, checkboxes)
+//   QUILLON_WEB_RUNS               run directories (lighttpd, Apache) for the
+//                                  fetch() cases, allowing their own origin and
+//                                  http://127.0.0.1:QUILLON_ORIGIN_PORT
+//   QUILLON_CAPTCHA_RUN            one checking a Turnstile token with
+//                                  tests/cli/captcha_server.py, which logs its
+//                                  requests to QUILLON_CAPTCHA_LOG; the same
+//                                  service refuses at QUILLON_CAPTCHA_REFUSE_URL
+// Pages of other origins come from small servers of this script's own.
 // Screenshots go to QUILLON_ARTIFACTS (default build/deploy-artifacts).
 'use strict';
 
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
+const http = require('node:http');
 const os = require('node:os');
 const path = require('node:path');
 const { chromium } = require('playwright-core');
@@ -206,6 +215,226 @@ async function checkboxCase(page, site) {
   assert.ok(mail.includes('\r\n Topics: news, events\r\n'), mail);
 }
 
+// KEY=VALUE lines of a run directory's state.env (deploy/serve.sh).
+function installation(runDir) {
+  const state = {};
+  for (const line of fs.readFileSync(path.join(runDir, 'state.env'), 'utf8').split('\n')) {
+    const eq = line.indexOf('=');
+    if (eq > 0) state[line.slice(0, eq)] = line.slice(eq + 1);
+  }
+  return state;
+}
+
+// The block of docs/forms.md marked `<!-- test: fetch-snippet -->`.
+function fetchSnippet() {
+  const doc = fs.readFileSync(path.join(repo, 'docs', 'forms.md'), 'utf8');
+  const marked = doc.split('<!-- test: fetch-snippet -->');
+  assert.equal(marked.length, 2, 'docs/forms.md has one fetch-snippet block');
+  const block = /^\s*```html\n([\s\S]*?)\n```/.exec(marked[1]);
+  assert.ok(block, 'the fetch-snippet mark stands before an html block');
+  return block[1];
+}
+
+function wrapPage(title, body) {
+  return `<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8"><title>${title}</title>` +
+    `</head><body><h1>${title}</h1>\n${body}\n</body></html>\n`;
+}
+
+// A page of another origin posting the form to `gateway` with fetch():
+// `json` sends the fields as a JSON body (not a simple request: the browser
+// asks first with a preflight), else as application/x-www-form-urlencoded,
+// a simple request that goes out without one.
+function crossOriginPage(gateway, json) {
+  const body = json
+    ? 'JSON.stringify(Object.fromEntries(new FormData(form)))'
+    : 'new URLSearchParams(new FormData(form))';
+  const headers = json
+    ? '{Accept: "application/json", "Content-Type": "application/json"}'
+    : '{Accept: "application/json"}';
+  return wrapPage('Another origin', `<form id="contact">
+  <input name="Name:"> <input name="Email:"> <button>Send</button>
+</form>
+<p id="answer"></p>
+<script>
+document.getElementById("contact").addEventListener("submit", async (event) => {
+  event.preventDefault();
+  const form = event.target;
+  const shown = document.getElementById("answer");
+  try {
+    const reply = await fetch(${JSON.stringify(gateway)},
+        {method: "POST", body: ${body}, headers: ${headers}});
+    const answer = await reply.json();
+    shown.textContent = reply.status + " " + answer.outcome + ": " + answer.message;
+  } catch (error) {
+    shown.textContent = "No answer: " + error.message;
+  }
+});
+</script>`);
+}
+
+// A static server on 127.0.0.1 (`port` 0: one the system picks) serving
+// the pages of `pages`, a map from path to HTML.
+function staticServer(port, pages) {
+  const server = http.createServer((req, res) => {
+    const page = pages.get(req.url);
+    res.writeHead(page ? 200 : 404, { 'Content-Type': 'text/html; charset=utf-8' });
+    res.end(page || 'not found');
+  });
+  return new Promise((resolve, reject) => {
+    server.once('error', reject);
+    server.listen(port, '127.0.0.1', () => resolve(server));
+  });
+}
+
+// Fills in Name: and Email: of a fetch() page, clicks its button and waits
+// for the answer the page shows; returns [shown text, the POST's response],
+// or with `blocked` [shown text, the POST that failed] (Playwright reports
+// no response that CORS keeps from the page).
+async function fetchFromPage(page, url, shot, blocked = false) {
+  await page.goto(url);
+  await page.fill('input[name="Name:"]', visitor.name);
+  await page.fill('input[name="Email:"]', visitor.email);
+  const posted = blocked
+    ? page.waitForEvent('requestfailed', (r) => r.method() === 'POST')
+    : page.waitForResponse((r) => r.request().method() === 'POST');
+  await page.click('button');
+  const response = await posted;
+  await page.waitForFunction(() => document.getElementById('answer').textContent !== '');
+  await page.screenshot({ path: path.join(artifacts, `${shot}.png`), fullPage: true });
+  return [await page.textContent('#answer'), response];
+}
+
+function logLines(file) {
+  return fs.readFileSync(file, 'utf8').split('\n').filter(Boolean);
+}
+
+// The doc's snippet as it stands, served by the gateway's own web server.
+async function fetchSnippetCase(page, run) {
+  fs.writeFileSync(path.join(run.QUILLON_RUN, 'htdocs', 'fetch.html'),
+    wrapPage('fetch with JSON', fetchSnippet()), { mode: 0o644 });
+  const before = storedMessages(run.QUILLON_MAIL_DIR);
+  const [shown, response] = await fetchFromPage(page, run.QUILLON_URL + 'fetch.html',
+    `${run.QUILLON_WEB}-fetch-json`);
+  assert.match(response.headers()['content-type'], /^application\/json/);
+  assert.deepEqual(await response.json(), { ok: true, outcome: 'sent',
+    message: 'Thank you: your message was sent.', missing: [] });
+  assert.equal(response.status(), 200);
+  assert.equal(shown, 'Thank you: your message was sent.');
+  await waitForNewMessage(run.QUILLON_MAIL_DIR, before);
+}
+
+// From the allowed origin, a simple request: no preflight, the answer
+// carries the CORS headers, the page reads it and the mail goes out.
+async function corsAllowedCase(page, run, origin) {
+  origin.pages.set('/allowed.html', crossOriginPage(run.QUILLON_CGI_URL, false));
+  const before = storedMessages(run.QUILLON_MAIL_DIR);
+  const logBefore = logLines(run.QUILLON_CGI_LOG).length;
+  const [shown, response] = await fetchFromPage(page, origin.url + 'allowed.html',
+    `${run.QUILLON_WEB}-cors-allowed`);
+  assert.equal(shown, '200 sent: Thank you: your message was sent.');
+  assert.equal(response.headers()['access-control-allow-origin'], origin.origin);
+  assert.match(response.headers().vary, /\bOrigin\b/);
+  await waitForNewMessage(run.QUILLON_MAIL_DIR, before);
+  const log = logLines(run.QUILLON_CGI_LOG).slice(logBefore);
+  assert.ok(!log.some((l) => l.includes('preflight')), `a preflight for a simple request:\n${log.join('\n')}`);
+}
+
+// From the allowed origin, a JSON body: the browser sends OPTIONS first,
+// the program allows it (one log line, nothing sent) and the page then
+// reads the POST's answer. The program reads form encodings only, so the
+// JSON fields do not count as the form's: nothing is sent.
+async function corsPreflightCase(page, run, origin) {
+  origin.pages.set('/json.html', crossOriginPage(run.QUILLON_CGI_URL, true));
+  const before = storedMessages(run.QUILLON_MAIL_DIR);
+  const logBefore = logLines(run.QUILLON_CGI_LOG).length;
+  const [shown, response] = await fetchFromPage(page, origin.url + 'json.html',
+    `${run.QUILLON_WEB}-cors-preflight`);
+  assert.equal(response.headers()['access-control-allow-origin'], origin.origin);
+  assert.match(shown, /^4\d\d \w+: /, 'the page read an answer that is not sent');
+  const log = logLines(run.QUILLON_CGI_LOG).slice(logBefore);
+  const preflight = log.findIndex((l) => l.includes(`preflight from origin {${origin.origin}}: allowed`));
+  const outcome = log.findIndex((l) => / - outcome: /.test(l));
+  assert.ok(preflight >= 0 && outcome > preflight, `no preflight before the post:\n${log.join('\n')}`);
+  assert.deepEqual(storedMessages(run.QUILLON_MAIL_DIR), before);
+}
+
+// From an origin that allowed_origin does not name: the browser sends the
+// (simple) POST all the same, the origin guard refuses it, the answer has
+// no CORS headers and the script gets a TypeError instead of it.
+async function corsRefusedCase(page, run, other) {
+  other.pages.set('/refused.html', crossOriginPage(run.QUILLON_CGI_URL, false));
+  const before = storedMessages(run.QUILLON_MAIL_DIR);
+  const logBefore = logLines(run.QUILLON_CGI_LOG).length;
+  const [shown, request] = await fetchFromPage(page, other.url + 'refused.html',
+    `${run.QUILLON_WEB}-cors-refused`, true);
+  assert.equal(shown, 'No answer: Failed to fetch');
+  assert.equal(request.url(), run.QUILLON_CGI_URL);
+  const log = logLines(run.QUILLON_CGI_LOG).slice(logBefore);
+  assert.ok(!log.some((l) => l.includes('preflight')), `a preflight for a simple request:\n${log.join('\n')}`);
+  assert.ok(log.some((l) => l.includes(`posted from host {127.0.0.1}, which is no allowed_origin`)) &&
+    log.some((l) => l.includes('outcome: refused by the origin guard')), log.join('\n'));
+  assert.deepEqual(storedMessages(run.QUILLON_MAIL_DIR), before);
+}
+
+// deploy/site/captcha.html with its token field filled as the widget
+// fills it (the widget's script from outside is not loaded); returns the
+// reply page's title.
+async function submitCaptchaForm(page, run, token, shot) {
+  await page.goto(run.QUILLON_URL + 'captcha.html');
+  await page.fill('input[name="Name:"]', visitor.name);
+  await page.fill('input[name="Email:"]', visitor.email);
+  await page.fill('textarea[name="Message:"]', 'Checked by a CAPTCHA');
+  await page.locator('.cf-turnstile').evaluate((widget, value) => {
+    const input = document.createElement('input');
+    input.type = 'hidden';
+    input.name = 'cf-turnstile-response';
+    input.value = value;
+    widget.appendChild(input);
+  }, token);
+  await page.screenshot({ path: path.join(artifacts, `${shot}-form.png`), fullPage: true });
+  const [response] = await Promise.all([page.waitForNavigation(), page.click('button')]);
+  assert.equal(response.status(), 200);
+  await page.screenshot({ path: path.join(artifacts, `${shot}-reply.png`), fullPage: true });
+  return page.title();
+}
+
+function captchaRequests() {
+  return fs.readFileSync(env('QUILLON_CAPTCHA_LOG'), 'utf8').split('\n')
+    .filter(Boolean).map((l) => JSON.parse(l));
+}
+
+async function captchaPassedCase(page) {
+  const run = installation(env('QUILLON_CAPTCHA_RUN'));
+  const before = storedMessages(run.QUILLON_MAIL_DIR);
+  const token = 'widget-token-passed';
+  assert.equal(await submitCaptchaForm(page, run, token, 'captcha-passed'), 'Message sent');
+  await waitForNewMessage(run.QUILLON_MAIL_DIR, before);
+  const asked = captchaRequests().pop();
+  assert.equal(asked.path, '/turnstile/siteverify');
+  assert.equal(asked.fields.response, token);
+  assert.equal(asked.fields.secret,
+    fs.readFileSync(env('QUILLON_CAPTCHA_SECRET_FILE'), 'utf8').trim());
+}
+
+// The same service's refusing path: a later captcha_verify_url line wins.
+async function captchaRefusedCase(page) {
+  const run = installation(env('QUILLON_CAPTCHA_RUN'));
+  const ini = path.join(run.QUILLON_RUN, 'cgi-bin', 'quillon.ini');
+  const settings = fs.readFileSync(ini);
+  fs.appendFileSync(ini, `captcha_verify_url ${env('QUILLON_CAPTCHA_REFUSE_URL')}\n`);
+  try {
+    const before = storedMessages(run.QUILLON_MAIL_DIR);
+    const token = 'widget-token-refused';
+    assert.equal(await submitCaptchaForm(page, run, token, 'captcha-refused'), 'Message not sent');
+    const asked = captchaRequests().pop();
+    assert.equal(asked.path, '/refuse/siteverify');
+    assert.equal(asked.fields.response, token);
+    assert.deepEqual(storedMessages(run.QUILLON_MAIL_DIR), before);
+  } finally {
+    fs.writeFileSync(ini, settings);
+  }
+}
+
 async function main() {
   fs.mkdirSync(artifacts, { recursive: true });
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'quillon-chromium-'));
@@ -215,8 +444,20 @@ async function main() {
     viewport: { width: 900, height: 700 },
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync',
-      '--disable-dev-shm-usage'],
+      '--disable-dev-shm-usage',
+      // No name is looked up and nothing leaves 127.0.0.1 (the CAPTCHA page
+      // names the widget's script). Not a request interception: with one,
+      // Playwright answers CORS preflights itself.
+      '--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1'],
   });
+  const allowed = { pages: new Map() };
+  const other = { pages: new Map() };
+  allowed.server = await staticServer(Number(env('QUILLON_ORIGIN_PORT')), allowed.pages);
+  other.server = await staticServer(0, other.pages);
+  for (const o of [allowed, other]) {
+    o.origin = `http://127.0.0.1:${o.server.address().port}`;
+    o.url = o.origin + '/';
+  }
   const cases = [['form posted, mail stored, values escaped', sentCase],
     ['no SMTP server: failure page', notSentCase],
     ['hidden honeypot field: invisible, a person\'s post is sent', honeypotCase]];
@@ -224,6 +465,16 @@ async function main() {
     cases.push([`${site.web}: a multipart form with a file, attached`, (p) => fileCase(p, site)],
       [`${site.web}: a form with checkboxes, every choice`, (p) => checkboxCase(p, site)]);
   }
+  for (const dir of env('QUILLON_WEB_RUNS').split(' ')) {
+    const run = installation(dir);
+    const web = run.QUILLON_WEB;
+    cases.push([`${web}: the docs' fetch() snippet reads the JSON answer`, (p) => fetchSnippetCase(p, run)],
+      [`${web}: fetch() from an allowed origin, no preflight, answer read`, (p) => corsAllowedCase(p, run, allowed)],
+      [`${web}: JSON fetch() from an allowed origin, preflight first`, (p) => corsPreflightCase(p, run, allowed)],
+      [`${web}: fetch() from another origin fails, nothing sent`, (p) => corsRefusedCase(p, run, other)]);
+  }
+  cases.push(['CAPTCHA token passed by the service: mail sent', captchaPassedCase],
+    ['CAPTCHA token refused by the service: failure page', captchaRefusedCase]);
   let passed = 0;
   let failed = 0;
   try {
@@ -241,6 +492,10 @@ async function main() {
       }
     }
   } finally {
+    for (const o of [allowed, other]) {
+      o.server.closeAllConnections();
+      o.server.close();
+    }
     await context.close();
     fs.rmSync(profile, { recursive: true, force: true });
   }

@@ -102,10 +102,61 @@ ensure_node_modules() {
   (cd "$here" && npm ci --no-audit --no-fund)
 }
 
+free_port() {
+  "$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# tests/cli/captcha_server.py on 127.0.0.1, serving until its stdin (fd 3
+# here) closes; its CA and a secret copied where the CGI's user (www-data)
+# may read them. Sets captcha_url (its refusing twin: captcha_refuse_url),
+# captcha_pid and captcha_files.
+start_captcha_server() {
+  local line ca
+  captcha_files=$work/captcha-files
+  mkdir -p "$captcha_files"
+  chmod 755 "$captcha_files"
+  mkfifo "$captcha_files"/in
+  "$python" "$repo"/tests/cli/captcha_server.py --log "$captcha_files"/requests.jsonl \
+    < "$captcha_files"/in > "$captcha_files"/out 2>&1 &
+  captcha_pid=$!
+  exec 3>"$captcha_files"/in
+  for _ in $(seq 100); do
+    line=$(head -n 1 "$captcha_files"/out)
+    [ -n "$line" ] && break
+    sleep 0.1
+  done
+  [[ $line =~ ^port=([0-9]+)\ ca=(.+)$ ]] || { cat "$captcha_files"/out; return 1; }
+  ca=${BASH_REMATCH[2]}
+  install -m 644 "$ca" "$captcha_files"/ca.pem
+  echo "test-secret-$RANDOM" > "$captcha_files"/secret
+  chmod 640 "$captcha_files"/secret
+  [ "$(id -u)" -ne 0 ] || chgrp www-data "$captcha_files"/secret
+  captcha_url=https://127.0.0.1:${BASH_REMATCH[1]}/turnstile/siteverify
+  captcha_refuse_url=https://127.0.0.1:${BASH_REMATCH[1]}/refuse/siteverify
+}
+
+# Installations: lighttpd with SMTP (and Apache, when installed, set up
+# alike) for the form and fetch() cases, one with no SMTP server, and
+# lighttpd checking a CAPTCHA with the local verification service. The
+# fetch() pages of another origin come from browser_test.js itself on
+# QUILLON_ORIGIN_PORT, which the first two allow besides their own origin.
 browser_suite() {
-  local sent=$work/browser-sent dead=$work/browser-not-sent rc web
-  "$repo"/deploy/serve.sh start "$sent" --bin "$QUILLON_BIN" &&
-    "$repo"/deploy/serve.sh start "$dead" --bin "$QUILLON_BIN" --no-smtp || return 1
+  local sent=$work/browser-sent dead=$work/browser-not-sent apache=$work/browser-apache
+  local captcha=$work/browser-captcha rc origin_port web_settings run
+  origin_port=$(free_port)
+  web_settings=(--set 'logging debug' --set 'allowed_origin http://127.0.0.1:@HTTP_PORT@'
+    --set "allowed_origin http://127.0.0.1:$origin_port")
+  start_captcha_server || { echo "the CAPTCHA service did not start"; return 1; }
+  "$repo"/deploy/serve.sh start "$sent" --bin "$QUILLON_BIN" "${web_settings[@]}" &&
+    "$repo"/deploy/serve.sh start "$dead" --bin "$QUILLON_BIN" --no-smtp &&
+    "$repo"/deploy/serve.sh start "$captcha" --bin "$QUILLON_BIN" --set 'logging debug' \
+      --set 'captcha turnstile' --set "captcha_secret_file $captcha_files/secret" \
+      --set "captcha_verify_url $captcha_url" --set "captcha_ca_file $captcha_files/ca.pem" ||
+    return 1
+  if command -v apache2 >/dev/null; then
+    "$repo"/deploy/serve.sh start "$apache" --web apache2 --bin "$QUILLON_BIN" \
+      "${web_settings[@]}" || return 1
+  fi
   # The form with a file and the one with checkboxes, through both servers:
   # installations with attachments on (within the shipped 100 KiB limit)
   # and a body line for the checkboxes.
@@ -123,13 +174,22 @@ browser_suite() {
     . "$sent"/state.env
     # shellcheck source=/dev/null
     QUILLON_DEAD_URL=$(. "$dead"/state.env && echo "$QUILLON_URL")
-    export QUILLON_URL QUILLON_MAIL_DIR QUILLON_DEAD_URL
+    export QUILLON_URL QUILLON_MAIL_DIR QUILLON_DEAD_URL QUILLON_ORIGIN_PORT=$origin_port
+    runs=$sent
+    [ -f "$apache"/state.env ] && runs+=" $apache"
+    export QUILLON_WEB_RUNS=$runs
+    export QUILLON_CAPTCHA_RUN=$captcha QUILLON_CAPTCHA_LOG=$captcha_files/requests.jsonl
+    export QUILLON_CAPTCHA_SECRET_FILE=$captcha_files/secret
+    export QUILLON_CAPTCHA_REFUSE_URL=$captcha_refuse_url
     node "$here"/browser_test.js
   )
   rc=$?
-  "$repo"/deploy/serve.sh stop "$sent"
-  "$repo"/deploy/serve.sh stop "$dead"
+  for run in "$sent" "$dead" "$captcha" "$apache"; do
+    [ -d "$run"/logs ] && "$repo"/deploy/serve.sh stop "$run"
+  done
   for web in lighttpd apache2; do "$repo"/deploy/serve.sh stop "$work/browser-forms-$web"; done
+  exec 3>&-
+  wait "$captcha_pid"
   return $rc
 }
 
