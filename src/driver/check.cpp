@@ -15,6 +15,8 @@ const CheckSection kCheckSections[] = {
     {"settings", check_settings_lines, false},
     {"pages", check_pages, true},
     {"files the runs write", check_state_files, true},
+    // As the web server's user: the rate state must be usable by it.
+    {"limits and ownership", check_limits, true},
     {"mail server", check_mail_server, false},
     // As the web server's user: its secret file must be readable by it.
     {"captcha", check_captcha, true},

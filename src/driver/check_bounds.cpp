@@ -5,6 +5,9 @@
 #include <cstring>
 
 #include "base/log.h"
+#include "base/program.h"
+#include "compose/rate.h"
+#include "driver/check.h"
 #include "deliver/spool_store.h"
 #include "platform/os.h"
 
@@ -104,4 +107,35 @@ void check_paths_from_folder(const char* program, const char* ini_path, const ch
   } else {
     say(note, false, "settings file %s, log %s.", ini_path, log_path);
   }
+}
+
+// The section of -check: each note above, then the rate state's own
+// usability when a key needs it. A note that is no problem is said as it
+// is; a problem counts.
+int check_limits(CheckRun* run) {
+  const Settings& settings = run->settings;
+  CheckNote notes[4] = {};
+  check_paths_from_folder(program_path(), run->ini_path, g_log.path, &notes[0]);
+  check_log_size(settings, &notes[1]);
+  check_spool_size(settings, run->ini_path, &notes[2]);
+  check_resend_owner(settings, run->ini_path, &notes[3]);
+  int problems = 0;
+  for (const CheckNote& note : notes) {
+    if (note.text[0] == '\0') continue;
+    if (note.problem) {
+      problems += check_problem("%s", note.text);
+    } else {
+      check_say("%s", note.text);
+    }
+  }
+  bool state_needed = settings.rate_limit_minutes > 0 || settings.duplicate_window_minutes > 0 ||
+                      settings.autoreply_to_variable != nullptr;
+  // A state file not made yet is the files section's: whether it can be.
+  long long size = 0;
+  bool exists = os_file_size(g_program.rate_path, &size) == 0;
+  char why[kCheckNoteSize] = "";
+  if (state_needed && exists && !rate_state_usable(g_program.rate_path, why, sizeof why)) {
+    problems += check_problem("rate state: %s", why);
+  }
+  return problems;
 }
