@@ -5,7 +5,6 @@
 #include <string>
 
 #include "compose/envelope.h"
-#include "config/settings.h"
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -20,8 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t cut = text.find('\n');
   std::string name = text.substr(0, cut);
   std::string value = cut == std::string::npos ? "" : text.substr(cut + 1);
-  envelope_reset();
-  g_settings.add_headerline_colon = size % 2 == 1;
-  (void)classify_header(name.c_str(), value.c_str());
+  Envelope envelope{};
+  bool bare_too = size % 2 == 1;  // add_headerline_colon
+  (void)classify_header(&envelope, bare_too, name.c_str(), value.c_str());
+  envelope_free(&envelope);
   return 0;
 }

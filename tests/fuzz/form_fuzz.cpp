@@ -12,8 +12,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > kMaxFormBody) size = kMaxFormBody;
-  form_reset();
-  form_decode(reinterpret_cast<const char*>(data), size);
-  for (int i = 0; i < g_form.count; ++i) (void)form_value(g_form.names[i]);
+  FormTable& form = fuzz_form_table();
+  form_decode(&form, reinterpret_cast<const char*>(data), size);
+  for (int i = 0; i < form.count; ++i) (void)form_value(form, form.names[i]);
+  form_free(&form);
   return 0;
 }

@@ -12,12 +12,14 @@
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz_quiet_process();
   static const char kBody[] = "Name%3A=Joe+Bloggs&Email%3A=joe%40example.com";
-  form_decode(kBody, sizeof kBody - 1);
+  form_decode(&fuzz_form_table(), kBody, sizeof kBody - 1);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  settings_reset();
+  // Two line lists of kMaxSettingsEntries entries: off the stack.
+  static Settings settings;
+  const FieldLookup shown{fuzz_form_field, &fuzz_form_table()};
   std::string text(reinterpret_cast<const char*>(data), size);
   size_t start = 0;
   while (start <= text.size()) {
@@ -26,9 +28,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string line = text.substr(start, end - start);
     line.push_back('\0');
     strip_line_end(&line[0]);
-    settings_apply_line(line.c_str());
+    settings_apply_line(&settings, line.c_str(), shown);
     start = end + 1;
   }
+  settings_free(&settings);
   g_log.logging = nullptr;
   return 0;
 }
