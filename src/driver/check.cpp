@@ -34,6 +34,7 @@ void echo_log_line(int level, const char* message) {
   if (g_check != nullptr) ++g_check->log_errors;
 }
 
+void vsay(const char* prefix, const char* format, va_list args) QUILLON_PRINTF(2, 0);
 void vsay(const char* prefix, const char* format, va_list args) {
   fputs(prefix, stdout);
   vprintf(format, args);
