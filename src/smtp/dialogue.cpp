@@ -23,7 +23,6 @@ constexpr int kCommandLimit = 9998;  // a longer command is never sent
 constexpr int kMaxRecipients = 3;    // To, BCC, CC
 
 // The message to send after the first one in this session, or null.
-SmtpFollowUp* g_follow_up = nullptr;
 
 // The server took the message: tell the caller at once.
 bool note_accepted(bool accepted) {
@@ -155,8 +154,8 @@ bool send_mail(const char* from, const char* const* recipients, int count,
 // After the first message was accepted: the follow-up's transaction, which
 // ends with QUIT as the first one would have.
 void send_follow_up(bool pipelining) {
-  SmtpFollowUp* next = g_follow_up;
-  g_follow_up = nullptr;
+  SmtpFollowUp* next = g_smtp.follow_up;
+  g_smtp.follow_up = nullptr;
   smtp_on_accepted(next->accepted, next->accepted_context);
   next->tried = true;
   const char* to = or_empty(next->envelope.to);
@@ -199,13 +198,13 @@ bool send_mail(const char* from, const char* const* recipients, int count,
     (void)smtp_flush();
     bool accepted = note_accepted(TCPdoread(&code) == 1 && is_positive(code));
     if (g_smtp.timed_out) return give_up();
-    if (accepted && g_follow_up != nullptr) {
+    if (accepted && g_smtp.follow_up != nullptr) {
       send_follow_up(pipelining);
       return true;
     }
     return say_goodbye(accepted);
   }
-  if (g_follow_up != nullptr) {
+  if (g_smtp.follow_up != nullptr) {
     (void)smtp_flush();
     bool accepted = note_accepted(TCPdoread(&code) == 1 && is_positive(code));
     if (g_smtp.timed_out) return give_up();
@@ -311,7 +310,7 @@ int smtp_port_from_text(const char* text) {
   return static_cast<int>(value & 0xffffu);
 }
 
-void smtp_set_follow_up(SmtpFollowUp* follow_up) { g_follow_up = follow_up; }
+void smtp_set_follow_up(SmtpFollowUp* follow_up) { g_smtp.follow_up = follow_up; }
 
 char* smtp_split_server(const char* text, int* port) {
   char* server = copy_text_or_die(text, kOutOfMemory);
@@ -373,7 +372,7 @@ bool smtp_dialogue(const char* server_text, const SmtpEnvelope& envelope,
   if (server_text == nullptr) {
     // No smtp line in the settings: there is nobody to talk to.
     log_event(LOG_ERROR, "SMTP email server (%s) did not respond.\n", "");
-    g_follow_up = nullptr;
+    g_smtp.follow_up = nullptr;
     return false;
   }
   int port = 0;
@@ -394,7 +393,7 @@ bool smtp_dialogue(const char* server_text, const SmtpEnvelope& envelope,
   if (g_smtp.socket == kNoSocket) {
     log_event(LOG_ERROR, "SMTP email server (%s) did not respond.\n", server);
     free(server);
-    g_follow_up = nullptr;
+    g_smtp.follow_up = nullptr;
     return false;
   }
 
@@ -418,6 +417,6 @@ bool smtp_dialogue(const char* server_text, const SmtpEnvelope& envelope,
   }
   free(server);
   // A follow-up the exchange did not come to is not kept for another one.
-  g_follow_up = nullptr;
+  g_smtp.follow_up = nullptr;
   return sent;
 }
