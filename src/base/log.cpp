@@ -28,7 +28,7 @@ void log_event(int level, const char* format, ...) {
   const char* message = format_in_area(&g_output_format, format, args);
   va_end(args);
   if (g_log.echo != nullptr) {
-    g_log.echo(level, message);
+    g_log.echo(level, message, g_log.echo_context);
   } else {
     log_write_line(message, level == LOG_OUTCOME);
   }

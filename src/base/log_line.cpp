@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-LogState g_log = {false, "", nullptr, kLogDefaultMaxBytes, false, nullptr};
+LogState g_log = {false, "", nullptr, kLogDefaultMaxBytes, false, nullptr, nullptr};
 
 namespace {
 

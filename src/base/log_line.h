@@ -27,7 +27,8 @@ struct LogState {
   bool full;            // this run found the log at max_bytes: outcome lines only
   // Set by a command that shows the log's lines instead of writing the
   // file (-check): each line that passes the level test goes here.
-  void (*echo)(int level, const char* message);
+  void (*echo)(int level, const char* message, void* context);
+  void* echo_context;  // handed to echo
 };
 extern LogState g_log;
 

@@ -73,8 +73,12 @@ using Step = StepAsk (*)(RateHeader* header, const Scan& scan, void* context);
 
 // The header and one chunk of slots (one slot more: a longer file reads as
 // no whole state): the whole working set, whatever the file holds.
-static RateHeader g_header;
-static RateSlot g_chunk[kRateChunkSlots + 1];
+// The working set of one turn under the lock: the header and one chunk of
+// slots, kept off the stack (16 KB) and reused for every chunk.
+static struct {
+  RateHeader header;
+  RateSlot chunk[kRateChunkSlots + 1];
+} g_rate_work;
 
 static int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
 
@@ -96,16 +100,16 @@ static bool scan_slots(OsLockedFile* file, int64_t now, Scan* scan, uint64_t* ol
   const size_t chunk_bytes = sizeof(RateSlot) * kRateChunkSlots;
   for (int first = 0; first < kRateMaxEntries; first += kRateChunkSlots) {
     bool last = first + kRateChunkSlots == kRateMaxEntries;
-    long got = os_locked_read_at(file, slot_offset(first), reinterpret_cast<char*>(g_chunk),
+    long got = os_locked_read_at(file, slot_offset(first), reinterpret_cast<char*>(g_rate_work.chunk),
                                  chunk_bytes + (last ? sizeof(RateSlot) : 0));
     if (got > 0) *read += got;
     if (got != static_cast<long>(chunk_bytes)) return false;
     size_t word = static_cast<size_t>(slot_offset(first) / 8);
-    uint64_t before = rate_terms(g_chunk, word, 2 * kRateChunkSlots);
+    uint64_t before = rate_terms(g_rate_work.chunk, word, 2 * kRateChunkSlots);
     *old_sum += before;
     bool changed = false;
     for (int i = 0; i < kRateChunkSlots; ++i) {
-      RateSlot& slot = g_chunk[i];
+      RateSlot& slot = g_rate_work.chunk[i];
       if (slot.hash != 0 && rate_slot_expired(slot, now)) {
         slot = RateSlot{0, 0, 0};
         changed = true;
@@ -115,15 +119,15 @@ static bool scan_slots(OsLockedFile* file, int64_t now, Scan* scan, uint64_t* ol
         scan->last_seen = first + i;
         scan->at_last = slot;
       }
-      if (first + i == static_cast<int>(g_header.next_slot)) scan->at_next = slot;
+      if (first + i == static_cast<int>(g_rate_work.header.next_slot)) scan->at_next = slot;
     }
     if (!changed) {
       *new_sum += before;
       continue;
     }
-    *new_sum += rate_terms(g_chunk, word, 2 * kRateChunkSlots);
+    *new_sum += rate_terms(g_rate_work.chunk, word, 2 * kRateChunkSlots);
     int error = os_locked_write_at(file, slot_offset(first),
-                                   reinterpret_cast<const char*>(g_chunk), chunk_bytes);
+                                   reinterpret_cast<const char*>(g_rate_work.chunk), chunk_bytes);
     if (*write_error == 0) *write_error = error;
   }
   return true;
@@ -132,18 +136,18 @@ static bool scan_slots(OsLockedFile* file, int64_t now, Scan* scan, uint64_t* ol
 // Makes the file an empty state: a new header, every slot free. Returns
 // the checksum terms of the slots in *sum, and 0 or the write's error.
 static int start_afresh(OsLockedFile* file, uint64_t* sum) {
-  rate_header_start(&g_header);
-  memset(g_chunk, 0, sizeof g_chunk);
+  rate_header_start(&g_rate_work.header);
+  memset(g_rate_work.chunk, 0, sizeof g_rate_work.chunk);
   const size_t chunk_bytes = sizeof(RateSlot) * kRateChunkSlots;
-  int error = os_locked_rewrite(file, reinterpret_cast<const char*>(&g_header),
-                                sizeof g_header);
+  int error = os_locked_rewrite(file, reinterpret_cast<const char*>(&g_rate_work.header),
+                                sizeof g_rate_work.header);
   *sum = 0;
   for (int first = 0; first < kRateMaxEntries; first += kRateChunkSlots) {
     if (error == 0) {
       error = os_locked_write_at(file, slot_offset(first),
-                                 reinterpret_cast<const char*>(g_chunk), chunk_bytes);
+                                 reinterpret_cast<const char*>(g_rate_work.chunk), chunk_bytes);
     }
-    *sum += rate_terms(g_chunk, static_cast<size_t>(slot_offset(first) / 8),
+    *sum += rate_terms(g_rate_work.chunk, static_cast<size_t>(slot_offset(first) / 8),
                        2 * kRateChunkSlots);
   }
   return error;
@@ -153,7 +157,7 @@ static int start_afresh(OsLockedFile* file, uint64_t* sum) {
 // (when not empty) and started afresh. False when it cannot be read.
 static bool load_state(OsLockedFile* file, const char* path, const StateUse& use, Scan* scan,
                        uint64_t* sum, bool* changed, int* write_error) {
-  long got = os_locked_read_at(file, 0, reinterpret_cast<char*>(&g_header), sizeof g_header);
+  long got = os_locked_read_at(file, 0, reinterpret_cast<char*>(&g_rate_work.header), sizeof g_rate_work.header);
   if (got < 0) {
     int error = static_cast<int>(-got);
     log_event(LOG_ERROR, "%s state file (%s) could not be read (%d)(%s): %s.", use.setting,
@@ -164,18 +168,18 @@ static bool load_state(OsLockedFile* file, const char* path, const StateUse& use
   int64_t now = now_seconds();
   uint64_t old_sum = 0;
   long read = 0;
-  bool whole = got == static_cast<long>(sizeof g_header) && rate_header_sane(g_header);
+  bool whole = got == static_cast<long>(sizeof g_rate_work.header) && rate_header_sane(g_rate_work.header);
   if (whole) {
     if (scan->key != nullptr) {
-      scan->hash = rate_hash(g_header, scan->kind, scan->key, scan->length);
+      scan->hash = rate_hash(g_rate_work.header, scan->kind, scan->key, scan->length);
     }
     whole = scan_slots(file, now, scan, &old_sum, sum, &read, write_error) &&
-            g_header.checksum == rate_header_terms(g_header) + old_sum;
+            g_rate_work.header.checksum == rate_header_terms(g_rate_work.header) + old_sum;
     *changed = *sum != old_sum;
   }
   if (whole) return true;
   long length = got + read;
-  if (got >= 8 && memcmp(g_header.magic, "QLRATE1\n", 8) == 0) {
+  if (got >= 8 && memcmp(g_rate_work.header.magic, "QLRATE1\n", 8) == 0) {
     log_event(LOG_ERROR, "%s state file (%s) is of the older format: starting it afresh.",
               use.setting, path);
   } else if (length > static_cast<long>(kRateFileSize)) {
@@ -190,7 +194,7 @@ static bool load_state(OsLockedFile* file, const char* path, const StateUse& use
               use.setting, path, length);
   }
   *write_error = start_afresh(file, sum);
-  scan->hash = scan->key != nullptr ? rate_hash(g_header, scan->kind, scan->key, scan->length)
+  scan->hash = scan->key != nullptr ? rate_hash(g_rate_work.header, scan->kind, scan->key, scan->length)
                                     : 0;
   scan->seen = 0;
   scan->last_seen = -1;
@@ -204,21 +208,21 @@ static bool load_state(OsLockedFile* file, const char* path, const StateUse& use
 static int apply_ask(OsLockedFile* file, const Scan& scan, const StepAsk& ask, uint64_t sum) {
   int error = 0;
   if (ask.record) {
-    int index = static_cast<int>(g_header.next_slot);
+    int index = static_cast<int>(g_rate_work.header.next_slot);
     RateSlot slot = rate_slot_make(scan.hash, now_seconds(), scan.window);
     error = os_locked_write_at(file, slot_offset(index), reinterpret_cast<const char*>(&slot),
                                sizeof slot);
     sum += slot_terms(index, slot) - slot_terms(index, scan.at_next);
-    g_header.next_slot = (g_header.next_slot + 1) % kRateMaxEntries;
+    g_rate_work.header.next_slot = (g_rate_work.header.next_slot + 1) % kRateMaxEntries;
   } else if (ask.forget && scan.last_seen >= 0) {
     RateSlot free_slot = {0, 0, 0};
     error = os_locked_write_at(file, slot_offset(scan.last_seen),
                                reinterpret_cast<const char*>(&free_slot), sizeof free_slot);
     sum += slot_terms(scan.last_seen, free_slot) - slot_terms(scan.last_seen, scan.at_last);
   }
-  g_header.checksum = rate_header_terms(g_header) + sum;
-  int header_error = os_locked_write_at(file, 0, reinterpret_cast<const char*>(&g_header),
-                                        sizeof g_header);
+  g_rate_work.header.checksum = rate_header_terms(g_rate_work.header) + sum;
+  int header_error = os_locked_write_at(file, 0, reinterpret_cast<const char*>(&g_rate_work.header),
+                                        sizeof g_rate_work.header);
   return error != 0 ? error : header_error;
 }
 
@@ -251,7 +255,7 @@ static bool state_turn(const char* path, const StateUse& use, Scan* scan, Step s
   int write_error = 0;
   bool loaded = load_state(&file, path, use, scan, &sum, &changed, &write_error);
   if (loaded) {
-    StepAsk ask = step(&g_header, *scan, context);
+    StepAsk ask = step(&g_rate_work.header, *scan, context);
     if (changed || ask.record || ask.forget || ask.header_changed) {
       error = apply_ask(&file, *scan, ask, sum);
       if (write_error == 0) write_error = error;

@@ -22,16 +22,14 @@ const CheckSection kCheckSections[] = {
     {"captcha", check_captcha, true},
 };
 
-CheckRun* g_check = nullptr;  // the command's run, for the log's echo
-
 // The log's lines come here instead of the file: the error lines are shown
 // (without their trailing line ends) and counted.
-void echo_log_line(int level, const char* message) {
+void echo_log_line(int level, const char* message, void* context) {
   if (level != LOG_ERROR) return;
   int length = static_cast<int>(strlen(message));
   while (length > 0 && (message[length - 1] == '\n' || message[length - 1] == '\r')) --length;
   printf("  log: %.*s\n", length, message);
-  if (g_check != nullptr) ++g_check->log_errors;
+  ++static_cast<CheckRun*>(context)->log_errors;
 }
 
 void vsay(const char* prefix, const char* format, va_list args) QUILLON_PRINTF(2, 0);
@@ -135,7 +133,7 @@ int check_command(int argc, char** argv) {
     }
     os_restore_user(saved);
   }
-  g_check = &run;
+  g_log.echo_context = &run;
   g_log.echo = echo_log_line;
   printf("checking the settings file %s\n", run.ini_path);
   int problems = 0;
@@ -147,7 +145,7 @@ int check_command(int argc, char** argv) {
   }
   fflush(stdout);
   g_log.echo = nullptr;
-  g_check = nullptr;
+  g_log.echo_context = nullptr;
   settings_free(&run.settings);
   return problems == 0 ? 0 : 3;
 }

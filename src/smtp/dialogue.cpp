@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/base64.h"
 #include "base/hostname.h"
 #include "base/log.h"
 #include "base/program.h"
+#include "smtp/dialogue_tls.h"
 #include "smtp/transport.h"
 
 namespace {
@@ -21,10 +21,8 @@ constexpr int kSubmissionTlsPort = 465;
 constexpr int kCommandAreaSize = 10000;
 constexpr int kCommandLimit = 9998;  // a longer command is never sent
 constexpr int kMaxRecipients = 3;    // To, BCC, CC
-constexpr char kPortHint[] = "; is this port for starttls (587) or tls (465)?";
 
 // The message to send after the first one in this session, or null.
-SmtpFollowUp* g_follow_up = nullptr;
 
 // The server took the message: tell the caller at once.
 bool note_accepted(bool accepted) {
@@ -156,8 +154,8 @@ bool send_mail(const char* from, const char* const* recipients, int count,
 // After the first message was accepted: the follow-up's transaction, which
 // ends with QUIT as the first one would have.
 void send_follow_up(bool pipelining) {
-  SmtpFollowUp* next = g_follow_up;
-  g_follow_up = nullptr;
+  SmtpFollowUp* next = g_smtp.follow_up;
+  g_smtp.follow_up = nullptr;
   smtp_on_accepted(next->accepted, next->accepted_context);
   next->tried = true;
   const char* to = or_empty(next->envelope.to);
@@ -200,13 +198,13 @@ bool send_mail(const char* from, const char* const* recipients, int count,
     (void)smtp_flush();
     bool accepted = note_accepted(TCPdoread(&code) == 1 && is_positive(code));
     if (g_smtp.timed_out) return give_up();
-    if (accepted && g_follow_up != nullptr) {
+    if (accepted && g_smtp.follow_up != nullptr) {
       send_follow_up(pipelining);
       return true;
     }
     return say_goodbye(accepted);
   }
-  if (g_follow_up != nullptr) {
+  if (g_smtp.follow_up != nullptr) {
     (void)smtp_flush();
     bool accepted = note_accepted(TCPdoread(&code) == 1 && is_positive(code));
     if (g_smtp.timed_out) return give_up();
@@ -242,131 +240,6 @@ bool ehlo_exchange(const char* from, const char* const* recipients, int count,
   return send_mail(from, recipients, count, content, features.pipelining);
 }
 
-// The lines of one reply, joined by blanks, for an error line.
-struct ReplyText {
-  char text[kReplyBufferSize + 1];
-  int length;
-};
-
-void keep_reply_line(const char* line, int length, void* context) {
-  ReplyText* reply = static_cast<ReplyText*>(context);
-  int room = kReplyBufferSize - reply->length - 1;
-  if (room <= 0) return;
-  if (reply->length > 0) reply->text[reply->length++] = ' ';
-  int n = length < room ? length : room;
-  memcpy(reply->text + reply->length, line, static_cast<size_t>(n));
-  reply->length += n;
-  reply->text[reply->length] = '\0';
-}
-
-// Reads one reply and its text. Returns false when none could be read.
-bool read_reply_text(int* code, ReplyText* reply) {
-  reply->length = 0;
-  reply->text[0] = '\0';
-  return smtp_read_reply(code, keep_reply_line, reply) == 1;
-}
-
-// Starts TLS on the connection and makes it carry everything from here on.
-bool start_tls(const char* host) {
-  char error[kTlsErrorSize];
-  error[0] = '\0';
-  // No time left: the handshake fails as one that timed out (0 would
-  // mean no limit to tls_start).
-  int seconds = smtp_step_seconds();
-  TlsSession* session = seconds == 0 ? nullptr
-                                     : tls_start(g_smtp.socket, host, g_smtp.options.ca_file,
-                                                 seconds, error);
-  if (seconds == 0) snprintf(error, kTlsErrorSize, "smtp_deadline reached before the handshake");
-  if (session == nullptr) {
-    // Plain text or silence where a handshake was expected is most often a
-    // port of the other mode; a certificate, a CA file or a name that fails
-    // its check is not, nor a missing library.
-    bool hint = g_smtp.options.security == kSmtpTls;
-    static const char* const kOtherCauses[] = {"certificate", "CA file", "host name", "library",
-                                               "memory", "smtp_deadline"};
-    for (const char* other : kOtherCauses) {
-      if (strstr(error, other) != nullptr) hint = false;
-    }
-    log_event(LOG_ERROR, "TLS with SMTP email server (%s) failed: %s%s", host, error,
-              hint ? kPortHint : "");
-    return false;
-  }
-  g_smtp.tls = session;
-  log_event(LOG_DEBUG, "TLS started: %s, certificate verified for (%s)",
-            tls_description(session), host);
-  return true;
-}
-
-// A line that carries credentials: sent as it is, traced as `shown`, and
-// wiped from memory once sent.
-void send_secret(char* line, const char* shown) {
-  sendr_masked(line, shown);
-  memset(line, 0, strlen(line));
-  free(line);
-  if (g_smtp.out != nullptr) memset(g_smtp.out, 0, static_cast<size_t>(g_smtp.out_capacity));
-}
-
-char* secret_line(const char* prefix, const char* data, size_t length) {
-  char* encoded = base64_encode_copy(data, length);
-  size_t size = strlen(prefix) + strlen(encoded) + 1;
-  char* line = static_cast<char*>(malloc(size));
-  if (line == nullptr) fatal_reply(kOutOfMemoryRecord);
-  snprintf(line, size, "%s%s", prefix, encoded);
-  memset(encoded, 0, strlen(encoded));
-  free(encoded);
-  return line;
-}
-
-enum AuthOutcome { kAuthAccepted, kAuthRefused, kAuthNoReply };
-
-// AUTH PLAIN when offered, else AUTH LOGIN.
-AuthOutcome authenticate(const char* host, const EhloFeatures& features) {
-  const char* user = g_smtp.options.user;
-  const char* password = g_smtp.options.password != nullptr ? g_smtp.options.password : "";
-  ReplyText reply;
-  int code = 0;
-  if (features.auth_plain) {
-    // The authorization identity stays empty: "\0user\0password".
-    size_t user_length = strlen(user);
-    size_t password_length = strlen(password);
-    size_t length = user_length + password_length + 2;
-    char* credentials = static_cast<char*>(malloc(length));
-    if (credentials == nullptr) fatal_reply(kOutOfMemoryRecord);
-    credentials[0] = '\0';
-    memcpy(credentials + 1, user, user_length);
-    credentials[1 + user_length] = '\0';
-    memcpy(credentials + 2 + user_length, password, password_length);
-    char* line = secret_line("AUTH PLAIN ", credentials, length);
-    memset(credentials, 0, length);
-    free(credentials);
-    send_secret(line, "AUTH PLAIN (credentials hidden)");
-    if (!read_reply_text(&code, &reply)) return kAuthNoReply;
-    if (code == 235) return kAuthAccepted;
-    log_event(LOG_ERROR, "SMTP email server (%s) refused AUTH PLAIN: {%s}", host, reply.text);
-    return kAuthRefused;
-  }
-  if (!features.auth_login) {
-    log_event(LOG_ERROR,
-              "SMTP email server (%s) offers neither AUTH PLAIN nor AUTH LOGIN; the "
-              "mail was not sent.", host);
-    return kAuthRefused;
-  }
-  // Each step must be answered with 334; the challenges themselves are
-  // not read, as servers word them differently.
-  send_command("AUTH LOGIN");
-  if (!read_reply_text(&code, &reply)) return kAuthNoReply;
-  if (code == 334) {
-    send_secret(secret_line("", user, strlen(user)), "(user name hidden)");
-    if (!read_reply_text(&code, &reply)) return kAuthNoReply;
-  }
-  if (code == 334) {
-    send_secret(secret_line("", password, strlen(password)), "(password hidden)");
-    if (!read_reply_text(&code, &reply)) return kAuthNoReply;
-  }
-  if (code == 235) return kAuthAccepted;
-  log_event(LOG_ERROR, "SMTP email server (%s) refused AUTH LOGIN: {%s}", host, reply.text);
-  return kAuthRefused;
-}
 
 // The exchange over TLS: from the first byte, or after STARTTLS. Always
 // EHLO, each reply awaited before the next command, AUTH when there are
@@ -374,7 +247,7 @@ AuthOutcome authenticate(const char* host, const EhloFeatures& features) {
 bool secure_exchange(const char* host, const char* from, const char* const* recipients,
                     int count, const Content& content) {
   bool starttls = g_smtp.options.security == kSmtpStarttls;
-  if (!starttls && !start_tls(host)) return false;
+  if (!starttls && !smtp_start_tls(host)) return false;
   if (!replied()) {  // the greeting
     if (starttls) smtp_note_no_greeting(host);
     return give_up();
@@ -390,8 +263,8 @@ bool secure_exchange(const char* host, const char* from, const char* const* reci
     }
     send_command("STARTTLS");
     int code = 0;
-    ReplyText reply;
-    if (!read_reply_text(&code, &reply)) return g_smtp.timed_out ? give_up() : 0;
+    SmtpReplyText reply;
+    if (!smtp_read_reply_text(&code, &reply)) return g_smtp.timed_out ? give_up() : 0;
     if (code != 220) {
       log_event(LOG_ERROR, "SMTP email server (%s) refused STARTTLS: {%s}", host,
                 reply.text);
@@ -405,13 +278,13 @@ bool secure_exchange(const char* host, const char* from, const char* const* reci
                 "they were dropped.", host, g_smtp.pending_length);
     }
     smtp_discard_pending();
-    if (!start_tls(host)) return false;
+    if (!smtp_start_tls(host)) return false;
     if (!greet_with_ehlo(&features)) return give_up();
   }
   if (g_smtp.options.user != nullptr) {
-    AuthOutcome outcome = authenticate(host, features);
-    if (outcome == kAuthNoReply) return g_smtp.timed_out ? give_up() : 0;
-    if (outcome == kAuthRefused) return say_goodbye(false);
+    int outcome = smtp_authenticate(host, features);  // 1, 0 refused, -1 no reply
+    if (outcome < 0) return g_smtp.timed_out ? give_up() : 0;
+    if (outcome == 0) return say_goodbye(false);
   }
   return send_mail(from, recipients, count, content, /*pipelining=*/false);
 }
@@ -437,7 +310,7 @@ int smtp_port_from_text(const char* text) {
   return static_cast<int>(value & 0xffffu);
 }
 
-void smtp_set_follow_up(SmtpFollowUp* follow_up) { g_follow_up = follow_up; }
+void smtp_set_follow_up(SmtpFollowUp* follow_up) { g_smtp.follow_up = follow_up; }
 
 char* smtp_split_server(const char* text, int* port) {
   char* server = copy_text_or_die(text, kOutOfMemory);
@@ -453,17 +326,6 @@ char* smtp_split_server(const char* text, int* port) {
   return server;
 }
 
-bool smtp_start_tls(const char* host) { return start_tls(host); }
-
-void smtp_note_no_greeting(const char* host) {
-  if (!g_smtp.timed_out || g_smtp.options.security != kSmtpStarttls) return;
-  log_event(LOG_ERROR, "SMTP email server (%s) sent no greeting in time%s", host, kPortHint);
-}
-
-int smtp_authenticate(const char* host, const EhloFeatures& features) {
-  AuthOutcome outcome = authenticate(host, features);
-  return outcome == kAuthAccepted ? 1 : outcome == kAuthRefused ? 0 : -1;
-}
 
 void smtp_on_accepted(SmtpAcceptedFn accepted, void* context) {
   g_smtp.accepted = accepted;
@@ -510,7 +372,7 @@ bool smtp_dialogue(const char* server_text, const SmtpEnvelope& envelope,
   if (server_text == nullptr) {
     // No smtp line in the settings: there is nobody to talk to.
     log_event(LOG_ERROR, "SMTP email server (%s) did not respond.\n", "");
-    g_follow_up = nullptr;
+    g_smtp.follow_up = nullptr;
     return false;
   }
   int port = 0;
@@ -531,7 +393,7 @@ bool smtp_dialogue(const char* server_text, const SmtpEnvelope& envelope,
   if (g_smtp.socket == kNoSocket) {
     log_event(LOG_ERROR, "SMTP email server (%s) did not respond.\n", server);
     free(server);
-    g_follow_up = nullptr;
+    g_smtp.follow_up = nullptr;
     return false;
   }
 
@@ -555,6 +417,6 @@ bool smtp_dialogue(const char* server_text, const SmtpEnvelope& envelope,
   }
   free(server);
   // A follow-up the exchange did not come to is not kept for another one.
-  g_follow_up = nullptr;
+  g_smtp.follow_up = nullptr;
   return sent;
 }

@@ -13,7 +13,7 @@ SmtpConnection g_smtp = {kNoSocket, nullptr, false, kDefaultSmtpTimeoutSeconds,
                          "\n", false, {0}, 0, false, nullptr, 0, 0, nullptr,
                          {"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
                           nullptr, nullptr, nullptr, nullptr, nullptr, 0},
-                         0, {0}, nullptr, nullptr, 0};
+                         0, {0}, nullptr, nullptr, 0, 0, nullptr};
 
 namespace {
 
@@ -86,17 +86,11 @@ int reply_code(const char* line, int length) {
   return code;
 }
 
-// Reads up to and including the final line of one reply, logging each line.
-// What arrived after that line is kept in g_smtp.pending, so the next read
-// sees the next reply whole. Returns 1 with *code set, or 0 on failure.
-// The exchange whose deadline was last named in the log.
-long long g_deadline_noted = 0;
-
 // The time-out that ends a step is the deadline's: one error line per
 // exchange names it.
 void note_deadline() {
-  if (g_deadline_noted != g_smtp.deadline_ms) {
-    g_deadline_noted = g_smtp.deadline_ms;
+  if (g_smtp.deadline_noted != g_smtp.deadline_ms) {
+    g_smtp.deadline_noted = g_smtp.deadline_ms;
     log_event(LOG_ERROR, "the exchange with the SMTP email server reached smtp_deadline (%d s).",
               g_smtp.options.deadline_seconds);
   }
@@ -201,6 +195,9 @@ void finish_reply(const char* line, int line_length, int line_code, const char* 
   memcpy(g_smtp.pending, rest, static_cast<size_t>(rest_length));
 }
 
+// Reads up to and including the final line of one reply, logging each line.
+// What arrived after that line is kept in g_smtp.pending, so the next read
+// sees the next reply whole. Returns 1 with *code set, or 0 on failure.
 int read_reply(bool greeting, int* code, ReplyLineFn each_line, void* context) {
   char buf[kReplyBufferSize + 1];
   int length = g_smtp.pending_length;
@@ -468,5 +465,7 @@ void smtp_connection_reset() {
   g_smtp.options = SmtpOptions{"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
                                nullptr, nullptr, nullptr, nullptr, nullptr, 0};
   g_smtp.deadline_ms = 0;
+  g_smtp.deadline_noted = 0;
+  g_smtp.follow_up = nullptr;
   shown_clear();
 }

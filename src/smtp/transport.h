@@ -44,6 +44,8 @@ struct SmtpOptions {
 // Called the moment the server accepts the message data (smtp_on_accepted).
 using SmtpAcceptedFn = void (*)(void* context);
 
+struct SmtpFollowUp;
+
 struct SmtpConnection {
   OsSocket socket;        // smtp_socket; kNoSocket when none
   TlsSession* tls;        // null until TLS took over the connection
@@ -74,6 +76,8 @@ struct SmtpConnection {
   SmtpAcceptedFn accepted;  // null: none
   void* accepted_context;
   long long deadline_ms;  // os_monotonic_ms() when the exchange must end; 0: none
+  long long deadline_noted;  // the deadline_ms whose passing was logged
+  SmtpFollowUp* follow_up;   // a second transaction after this one (dialogue.h)
 };
 extern SmtpConnection g_smtp;
 

@@ -1,0 +1,112 @@
+#pragma once
+// The settings reader's own: the per-key handlers its keyword table
+// (settings.cpp) calls and the helpers they share. Not for other layers,
+// which use config/settings.h. Each handler gets the line and the rest
+// after its keyword, and returns 1 when the line took effect; a value it
+// cannot use is logged and leaves the setting as it was.
+
+#include "config/settings.h"
+
+constexpr int kMaxSmtpTimeout = 3600;
+constexpr int kMaxRateLimitMinutes = 7 * 24 * 60;
+
+// Shared helpers (settings_keys.cpp). Running out of memory ends the
+// process (fatal_reply).
+char* copy_text(const char* text);
+void replace_text(char** slot, const char* rest);
+// Digits only; false for anything else or a number above `most`.
+bool read_bounded_number(const char** text, int most, int* out);
+// Adds `value` to `list` unless it is there already (the line still counts
+// as used) or the list is full (an error line, not used).
+int add_to_list(SettingList* list, const char* key, const char* value);
+// A whole number from `least` to `most` into *slot; anything else keeps
+// *slot with the error line "<key>{<rest>} is not a whole number<unit> from
+// <least> to <most>; keeping <*slot>." (`key` ends in its blank; `unit` is
+// "" or " of seconds" and the like).
+int set_bounded_number(int* slot, const char* key, const char* rest, int least, int most,
+                       const char* unit);
+
+// The classic keys (settings_values.cpp).
+int set_no_padding(Settings* settings, const char* line, const char* rest,
+                   const FieldLookup& shown);
+int set_add_headerline_colon(Settings* settings, const char* line, const char* rest,
+                             const FieldLookup& shown);
+int set_add_zolvar_link(Settings* settings, const char* line, const char* rest,
+                        const FieldLookup& shown);
+int set_hello_method(Settings* settings, const char* line, const char* rest,
+                     const FieldLookup& shown);
+int set_remove_empty_variables(Settings* settings, const char* line, const char* rest,
+                               const FieldLookup& shown);
+int set_logging(Settings* settings, const char* line, const char* rest, const FieldLookup& shown);
+int set_email_line_ending(Settings* settings, const char* line, const char* rest,
+                          const FieldLookup& shown);
+int set_static_header(Settings* settings, const char* line, const char* rest,
+                      const FieldLookup& shown);
+int set_variable_header(Settings* settings, const char* line, const char* rest,
+                        const FieldLookup& shown);
+int set_static_body(Settings* settings, const char* line, const char* rest,
+                    const FieldLookup& shown);
+int set_variable_body(Settings* settings, const char* line, const char* rest,
+                      const FieldLookup& shown);
+int set_smtp_timeout(Settings* settings, const char* line, const char* rest,
+                     const FieldLookup& shown);
+
+// Delivery through mail providers (settings_values.cpp).
+int set_smtp_security(Settings* settings, const char* line, const char* rest,
+                      const FieldLookup& shown);
+int set_standard_headers(Settings* settings, const char* line, const char* rest,
+                         const FieldLookup& shown);
+int set_hello_name(Settings* settings, const char* line, const char* rest,
+                   const FieldLookup& shown);
+
+// Abuse guards and the spool (settings_values.cpp).
+int add_allowed_recipient(Settings* settings, const char* line, const char* rest,
+                          const FieldLookup& shown);
+int add_honeypot_variable(Settings* settings, const char* line, const char* rest,
+                          const FieldLookup& shown);
+int add_required_variable(Settings* settings, const char* line, const char* rest,
+                          const FieldLookup& shown);
+int add_allowed_origin(Settings* settings, const char* line, const char* rest,
+                       const FieldLookup& shown);
+int set_rate_limit(Settings* settings, const char* line, const char* rest,
+                   const FieldLookup& shown);
+int set_duplicate_window(Settings* settings, const char* line, const char* rest,
+                         const FieldLookup& shown);
+int set_spool_folder(Settings* settings, const char* line, const char* rest,
+                     const FieldLookup& shown);
+int set_spool_keep_sent(Settings* settings, const char* line, const char* rest,
+                        const FieldLookup& shown);
+
+// Answers, the CAPTCHA check and the confirmation mail (settings_answers.cpp).
+int set_http_status(Settings* settings, const char* line, const char* rest,
+                    const FieldLookup& shown);
+int set_success_redirect(Settings* settings, const char* line, const char* rest,
+                         const FieldLookup& shown);
+int set_failure_redirect(Settings* settings, const char* line, const char* rest,
+                         const FieldLookup& shown);
+int set_missing_redirect(Settings* settings, const char* line, const char* rest,
+                         const FieldLookup& shown);
+int set_captcha(Settings* settings, const char* line, const char* rest, const FieldLookup& shown);
+int set_captcha_min_score(Settings* settings, const char* line, const char* rest,
+                          const FieldLookup& shown);
+int set_captcha_timeout(Settings* settings, const char* line, const char* rest,
+                        const FieldLookup& shown);
+int set_captcha_unreachable(Settings* settings, const char* line, const char* rest,
+                            const FieldLookup& shown);
+int set_autoreply_window(Settings* settings, const char* line, const char* rest,
+                         const FieldLookup& shown);
+
+// Bounds: the log, the queue, the exchange's time, attachments
+// (settings_limits.cpp).
+int set_log_max_kb(Settings* settings, const char* line, const char* rest,
+                   const FieldLookup& shown);
+int set_spool_max_mb(Settings* settings, const char* line, const char* rest,
+                     const FieldLookup& shown);
+int set_smtp_deadline(Settings* settings, const char* line, const char* rest,
+                      const FieldLookup& shown);
+int set_attachments_max_kb(Settings* settings, const char* line, const char* rest,
+                           const FieldLookup& shown);
+int set_attachments_max_files(Settings* settings, const char* line, const char* rest,
+                              const FieldLookup& shown);
+int add_attachment_type(Settings* settings, const char* line, const char* rest,
+                        const FieldLookup& shown);
