@@ -146,7 +146,18 @@ class Rspamd:
         score = re.search(r"^Score: (-?[\d.]+)", out, re.M)
         if score is None:
             raise AssertionError("no score from rspamc: %s" % out)
-        return float(score.group(1)), re.findall(r"^Symbol: (\w+)", out, re.M)
+        weights = {name: float(weight) for name, weight in
+                   re.findall(r"^Symbol: (\w+) \((-?[\d.]+)\)", out, re.M)}
+        return float(score.group(1)), re.findall(r"^Symbol: (\w+)", out, re.M), weights
+
+
+# rspamd's symbols whose firing depends on a DNS answer.
+DNS_SYMBOL = re.compile(r"NORES|DNSFAIL|TEMPFAIL|^RDNS_|^HFILTER_HOSTNAME_UNKNOWN$|^RBL_|^URIBL_")
+
+
+def without_dns(scored):
+    score, _, weights = scored
+    return score - sum(w for name, w in weights.items() if DNS_SYMBOL.search(name))
 
 
 class FilterTest(unittest.TestCase):
@@ -194,7 +205,10 @@ class FilterTest(unittest.TestCase):
             sample = rspamd.score(*self.sample)
             reference = rspamd.score(*self.reference)
         self.report("rspamd", sample, reference)
-        self.assertLessEqual(sample[0], reference[0] + 0.5)
+        # Rules that ask DNS (here a stand-in that answers nothing, within a
+        # short time-out) fire or not by timing on a loaded machine: left
+        # out of both scores, since they speak of neither message.
+        self.assertLessEqual(without_dns(sample), without_dns(reference) + 0.5)
 
 
 if __name__ == "__main__":
