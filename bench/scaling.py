@@ -15,7 +15,7 @@ import statistics
 import subprocess
 import tempfile
 
-from whole_run import TYPICAL_FORM, site, typical_settings
+from whole_run import TYPICAL_FORM, plus_lines, site, typical_settings
 
 TLS_GOAL_KIB = 6 * 1024
 BODY_GOAL_RATIO = 2.1
@@ -49,19 +49,6 @@ def fields_body(size, fields=10):
         pairs.append(name + "v" * (each - len(name) - (1 if i else 0)))
     body = "&".join(pairs)
     return body + "v" * (size - len(body))
-
-
-def plus_lines(port, count):
-    extra = []
-    for i in range(count):
-        kind = i % 3
-        if kind == 0:
-            extra.append("This line is a comment about the form, number %d." % i)
-        elif kind == 1:
-            extra.append("bodycontent_line Section %d of the form" % i)
-        else:
-            extra.append("use_submitted_variable_for_bodycontent Field%d:" % i)
-    return typical_settings(port, "errors", extra)
 
 
 def syscalls(argv, body, cwd):

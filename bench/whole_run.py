@@ -168,8 +168,14 @@ def typical_settings(port, logging, extra_lines=()):
 
 def thousand_line_settings(port):
     # Comment lines, static body lines and variable lines mixed, 1000 in all.
+    return plus_lines(port, 1000 - 12)
+
+
+def plus_lines(port, count):
+    """The typical settings and `count` more lines: comments, static body
+    lines and variable body lines in turn."""
     extra = []
-    for i in range(1000 - 12):
+    for i in range(count):
         kind = i % 3
         if kind == 0:
             extra.append("This line is a comment about the form, number %d." % i)

@@ -105,6 +105,11 @@ void log_outcome(const SubmissionEnd& end) {
   text_buffer_free(line);
 }
 
+void log_refusal_outcome(Outcome outcome) {
+  log_event(LOG_OUTCOME, "outcome: not sent, the form was refused (%s)",
+            outcome_info(outcome).word);
+}
+
 void find_message_id(const char* header, char* out, size_t size) {
   static const char kName[] = "Message-ID: <";
   out[0] = '\0';

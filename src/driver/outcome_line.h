@@ -38,6 +38,10 @@ void outcome_line_text(const SubmissionEnd& end, TextBuffer* out);
 // Writes the outcome line to the log.
 void log_outcome(const SubmissionEnd& end);
 
+// The outcome line of a body the decoders or the attachment rules refused,
+// before any guard ran.
+void log_refusal_outcome(Outcome outcome);
+
 // The Message-ID of a finished header block (without its angle brackets)
 // into `out` (`size` bytes), "" when the block has none or it does not fit.
 void find_message_id(const char* header, char* out, size_t size);

@@ -122,8 +122,7 @@ static DeliveryResult deliver_with_confirmation(const Settings& settings, const 
 // sent, the error line is written; the outcome line, then the answer.
 static void answer_refusal(const Settings& settings, const FormTable& form, Outcome outcome,
                            const RequestInfo& request) {
-  log_event(LOG_OUTCOME, "outcome: not sent, the form was refused (%s)",
-            outcome_info(outcome).word);
+  log_refusal_outcome(outcome);
   log_event(LOG_DEBUG, "sending failure reply message.");
   send_answer(outcome, &settings, &form, nullptr, false, request);
 }
