@@ -64,24 +64,71 @@ void copy_word(char* out, const char* word, size_t length) {
   out[length] = '\0';
 }
 
-// The key a word stands for; null when none is close enough. `exact` asks
-// for the key itself (case ignored when `any_case`), else the nearest.
-const char* find_key(const char* word, size_t length, bool exact, bool any_case) {
-  const char* nearest = nullptr;
-  int nearest_edits = kMaxEdits + 1;
-  for (int i = 0; settings_keyword(i) != nullptr; ++i) {
+// The keys by the length of their letters, built at the first look-up: a
+// word is compared only with keys that can be within two edits of it, so a
+// prose line costs a few comparisons, not one per key.
+struct KeysByLength {
+  int start[kMistakeWordSize + 2];  // keys of length n: order[start[n]..start[n + 1])
+  const char* order[256];
+  int position[256];  // each key's place in the keyword table
+};
+
+const KeysByLength& keys_by_length() {
+  static KeysByLength table;
+  static bool built = false;
+  if (built) return table;
+  int count[kMistakeWordSize + 1] = {};
+  int total = 0;
+  for (int i = 0; settings_keyword(i) != nullptr && total < 256; ++i, ++total) {
+    size_t n = key_length(settings_keyword(i));
+    if (n < kMistakeWordSize) ++count[n];
+  }
+  table.start[0] = 0;
+  for (int n = 0; n <= kMistakeWordSize; ++n) table.start[n + 1] = table.start[n] + count[n];
+  int next[kMistakeWordSize + 1];
+  for (int n = 0; n <= kMistakeWordSize; ++n) next[n] = table.start[n];
+  for (int i = 0; i < total; ++i) {
     const char* key = settings_keyword(i);
     size_t n = key_length(key);
-    if (exact) {
-      bool same = n == length && (any_case ? ascii_equal_n(word, key, n) : strncmp(word, key, n) == 0);
-      if (same) return key;
-      continue;
+    if (n < kMistakeWordSize) {
+      table.position[next[n]] = i;
+      table.order[next[n]++] = key;
     }
+  }
+  built = true;
+  return table;
+}
+
+// The key a word stands for; null when none is close enough. `exact` asks
+// for the key itself (case ignored when `any_case`), else the nearest (in
+// the keyword table's order among equally near ones).
+const char* find_key(const char* word, size_t length, bool exact, bool any_case) {
+  if (length >= kMistakeWordSize) return nullptr;
+  const KeysByLength& table = keys_by_length();
+  if (exact) {
+    for (int k = table.start[length]; k < table.start[length + 1]; ++k) {
+      const char* key = table.order[k];
+      bool same = any_case ? ascii_equal_n(word, key, length) : strncmp(word, key, length) == 0;
+      if (same) return key;
+    }
+    return nullptr;
+  }
+  const char* nearest = nullptr;
+  int nearest_edits = kMaxEdits + 1;
+  int nearest_position = 0;
+  size_t shortest = length > static_cast<size_t>(kMaxEdits) ? length - kMaxEdits : 0;
+  size_t longest = length + kMaxEdits < kMistakeWordSize ? length + kMaxEdits : kMistakeWordSize - 1;
+  for (size_t n = shortest; n <= longest; ++n) {
     int allowed = n < kShortKey ? 1 : kMaxEdits;
-    int edits = edit_distance(word, length, key, n);
-    if (edits <= allowed && edits < nearest_edits) {
-      nearest = key;
-      nearest_edits = edits;
+    for (int k = table.start[n]; k < table.start[n + 1]; ++k) {
+      int edits = edit_distance(word, length, table.order[k], n);
+      bool nearer = edits < nearest_edits ||
+                    (edits == nearest_edits && table.position[k] < nearest_position);
+      if (edits <= allowed && nearer) {
+        nearest = table.order[k];
+        nearest_edits = edits;
+        nearest_position = table.position[k];
+      }
     }
   }
   return nearest;

@@ -241,7 +241,7 @@ static void add_entry(LineList* list, const char* list_name, const char* text,
     return;
   }
   LineEntry* entry = &list->entries[list->count];
-  entry->text = copy_text(text);
+  entry->text = arena_copy(&list->texts, text, strlen(text));
   entry->variable = variable;
   ++list->count;
 }
@@ -261,10 +261,8 @@ void add_body_variable(Settings* settings, const char* text, const char* value, 
 }
 
 static void empty_list(LineList* list) {
-  for (int i = 0; i < list->count; ++i) {
-    free(list->entries[i].text);
-    list->entries[i] = LineEntry{nullptr, false};
-  }
+  for (int i = 0; i < list->count; ++i) list->entries[i] = LineEntry{nullptr, false};
+  arena_free(&list->texts);
   list->count = 0;
 }
 

@@ -5,6 +5,8 @@
 // false when the file cannot be opened; a line that cannot be used is
 // logged and skipped; running out of memory ends the process (fatal_reply).
 
+#include "base/arena.h"
+
 constexpr int kMaxSettingsEntries = 1000;
 constexpr int kSettingsLineArea = 64000;
 constexpr int kDefaultSmtpTimeout = 60;
@@ -35,6 +37,7 @@ struct LineEntry {
 struct LineList {
   LineEntry entries[kMaxSettingsEntries];
   int count = 0;
+  TextArena texts{};  // the entries' texts
 };
 
 // The defaults are the member initialisers. A text setting is a heap copy

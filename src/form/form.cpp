@@ -13,6 +13,37 @@ static char* copy_or_die(const char* start, size_t length) {
   return copy_bytes_or_die(start, length, kOutOfMemoryCopy);
 }
 
+// The first decoding pass over the name of a raw pair (`length` bytes, no
+// NUL among them): '+' reads as a space, a '%' with two characters after it
+// as the byte they give by the loose rule, and the first '=' this yields
+// ends the name. Writes the name to `out` when it is not null and returns its
+// length; *value_at is where the value's raw text starts (past the '=' that
+// ended the name), or `length` when there is none: no '=', or a decoded NUL
+// ended the pair first.
+static size_t decode_name(const char* pair, size_t length, char* out, size_t* value_at) {
+  size_t written = 0;
+  size_t i = 0;
+  while (i < length) {
+    char c = pair[i] == '+' ? ' ' : pair[i];
+    ++i;
+    if (c == '%' && i + 1 < length) {
+      char c1 = pair[i] == '+' ? ' ' : pair[i];
+      char c2 = pair[i + 1] == '+' ? ' ' : pair[i + 1];
+      c = static_cast<char>(hex_pair_value(c1, c2));
+      i += 2;
+      if (c == '\0') break;  // the text ends at a decoded NUL
+    }
+    if (c == '=') {
+      *value_at = i;
+      return written;
+    }
+    if (out != nullptr) out[written] = c;
+    ++written;
+  }
+  *value_at = length;
+  return written;
+}
+
 void form_decode(FormTable* form, const char* body, size_t length) {
   const char* nul = static_cast<const char*>(memchr(body, '\0', length));
   if (nul != nullptr) length = static_cast<size_t>(nul - body);
@@ -26,21 +57,22 @@ void form_decode(FormTable* form, const char* body, size_t length) {
     size_t pair_length = amp != nullptr ? static_cast<size_t>(amp - start) : length - pos;
     pos += pair_length + (amp != nullptr ? 1 : 0);
 
-    char* pair = copy_or_die(start, pair_length);
-    plus_to_space(pair);
-    percent_decode(pair);
-    // Split only after the first pass, so an encoded '=' in a name splits too.
-    char* equals = strchr(pair, '=');
-    size_t name_length = equals != nullptr ? static_cast<size_t>(equals - pair) : strlen(pair);
-    char* name = copy_or_die(pair, name_length);
-    if (equals != nullptr) {
-      memmove(pair, equals + 1, strlen(equals + 1) + 1);
-    } else {
-      pair[0] = '\0';
-    }
-    decode_value(pair);
+    // The name is decoded on its own (it is split off at the first '=' the
+    // first pass yields, so an encoded '=' in a name splits too); the value
+    // is copied once from the body and decoded in place, where its text
+    // moves only behind an escape.
+    size_t value_at = 0;
+    size_t name_length = decode_name(start, pair_length, nullptr, &value_at);
+    // Sized by the first call, written by the second (the decoded name is
+    // never longer than its raw text, which fills the block meanwhile).
+    char* name = copy_or_die(start, name_length);
+    (void)decode_name(start, pair_length, name, &value_at);
+    char* value = copy_or_die(start + value_at, pair_length - value_at);
+    plus_to_space(value);
+    percent_decode(value);
+    decode_value(value);
     form->names[form->count] = name;
-    form->values[form->count] = pair;
+    form->values[form->count] = value;
     ++form->count;
   }
   if (pos < length) {

@@ -1,9 +1,12 @@
 #include "base/text.h"
 
+#include "base/arena.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -164,6 +167,20 @@ TEST_F(TextBufferTest, SpillTextIsFormattedWholeFromAllArguments) {
   EXPECT_EQ("[" + a + "|42|" + b + "]", buffer->data);
   EXPECT_NE(nullptr, g_buffer_format.spill);
   text_buffer_free(buffer);
+}
+
+TEST(TextArenaTest, CopiesOutliveLaterOnesOfAnySize) {
+  // Small copies fill a block and go on in the next; a copy longer than a
+  // block gets one of its own; every copy keeps its bytes until the end.
+  TextArena arena{};
+  std::vector<std::pair<const char*, std::string>> copies;
+  for (int i = 0; i < 3000; ++i) {
+    std::string text = i % 1000 == 999 ? Text(40000, 'L') : "entry " + std::to_string(i);
+    copies.emplace_back(arena_copy(&arena, text.data(), text.size()), text);
+  }
+  for (const auto& copy : copies) EXPECT_EQ(copy.second, copy.first);
+  arena_free(&arena);
+  EXPECT_EQ(nullptr, arena.blocks);
 }
 
 }  // namespace
