@@ -21,9 +21,10 @@
 //   g_rate_work                the rate state's working set under the lock: its
 //                              header and one chunk of slots (compose/rate_state.cpp)
 //   faq_index_tags, faq_body_tags   the FAQ page's tag counters (driver/faq.cpp)
-//   platform halves            the last socket error (net_posix.cpp) and the TLS
+//   platform halves            the last socket error (net_posix.cpp), the TLS
 //                              library loaded on first use (tls_posix.cpp,
-//                              tls_win32.cpp)
+//                              tls_win32.cpp) and the log's descriptor kept
+//                              from one line to the next (os_posix.cpp)
 
 #include <cstddef>
 

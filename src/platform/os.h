@@ -62,14 +62,16 @@ void os_zoned_time(OsZonedTime* out);
 bool os_random_bytes(void* out, size_t len);
 
 // Appends `len` bytes to the file at `path` (created if missing) with a single
-// write on a file opened for appending, then closes it, so that lines appended
-// by several processes at once never split or interleave. Each "\n" is stored
-// as the platform's text line end (CR LF on Windows). A symbolic link (on
-// Windows any reparse point) at `path` is never followed: the file is not
-// opened. A file created here is readable and writable by its owner only
-// (0600 whatever the umask; on Windows it takes its folder's rights).
-// Returns false when the file cannot be opened; a short or failed write is
-// not reported.
+// write on a file opened for appending, so that lines appended by several
+// processes at once never split or interleave. Each "\n" is stored as the
+// platform's text line end (CR LF on Windows). The file may be kept open for
+// the next call (POSIX); each call looks at the name first, so a file renamed
+// or removed meanwhile takes no more lines and the name gets a new one. A
+// symbolic link (on Windows any reparse point) at `path` is never followed:
+// the file is not opened. A file created here is readable and writable by
+// its owner only (0600 whatever the umask; on Windows it takes its folder's
+// rights). Returns false when the file cannot be opened; a short or failed
+// write is not reported.
 bool os_append_text(const char* path, const char* data, size_t len);
 
 // What os_append_text_below returns.
@@ -82,6 +84,11 @@ constexpr int kOsAppendWritten = 1;
 // the write is in *size_before (0 when the file cannot be opened).
 int os_append_text_below(const char* path, const char* data, size_t len, long long limit,
                          long long* size_before);
+
+// Closes the file kept open by the appends, if any: the next append opens
+// it again. Called when the process takes other ids, so that a file opened
+// under one user is never written under another.
+void os_append_forget();
 
 // The steps of os_write_text_file; it returns the one that failed, with
 // errno set, or kOsWriteOk.

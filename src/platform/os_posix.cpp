@@ -145,21 +145,55 @@ bool os_append_text(const char* path, const char* data, size_t len) {
   return os_append_text_below(path, data, len, -1, &size) == kOsAppendWritten;
 }
 
+// The file lines were last appended to, kept open for the next line: a run
+// writes a dozen lines, and an open and a close for each cost more than the
+// line's write. Before each line the name is looked at again (lstat): when it
+// no longer names the file held (rotated by a rename, removed, replaced, a
+// link put in its place), the line goes to a file opened under the name
+// anew, as it would have without the kept descriptor. Each line is still
+// written when it happens, so a run that is killed loses none.
+static struct {
+  int fd;  // -1: none held
+  dev_t device;
+  ino_t inode;
+} g_append = {-1, 0, 0};
+
+void os_append_forget() {
+  if (g_append.fd >= 0) close(g_append.fd);
+  g_append.fd = -1;
+}
+
+// The descriptor for `path` with its size now; -1 when it cannot be opened.
+static int append_descriptor(const char* path, long long* size) {
+  struct stat st;
+  if (g_append.fd >= 0 && lstat(path, &st) == 0 && S_ISREG(st.st_mode) &&
+      st.st_dev == g_append.device && st.st_ino == g_append.inode) {
+    *size = static_cast<long long>(st.st_size);
+    return g_append.fd;
+  }
+  os_append_forget();
+  int fd = open_for_writing(path, O_APPEND, true, true);
+  if (fd < 0) return -1;
+  if (fstat(fd, &st) != 0) {
+    close(fd);
+    return -1;
+  }
+  *size = static_cast<long long>(st.st_size);
+  g_append.fd = fd;
+  g_append.device = st.st_dev;
+  g_append.inode = st.st_ino;
+  return fd;
+}
+
 int os_append_text_below(const char* path, const char* data, size_t len, long long limit,
                          long long* size_before) {
   *size_before = 0;
-  int fd = open_for_writing(path, O_APPEND, true, true);
+  int fd = append_descriptor(path, size_before);
   if (fd < 0) return kOsAppendFailed;
-  struct stat st;
-  if (fstat(fd, &st) == 0) *size_before = static_cast<long long>(st.st_size);
-  if (limit >= 0 && *size_before >= limit) {
-    close(fd);
-    return kOsAppendOverLimit;
-  }
+  if (limit >= 0 && *size_before >= limit) return kOsAppendOverLimit;
   // O_APPEND makes each write land at the end as a whole; a regular file
   // takes the full length in one call, the loop only covers interruptions.
   (void)write_fully(fd, data, len);
-  close(fd);
   return kOsAppendWritten;
 }
 

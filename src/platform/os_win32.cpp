@@ -237,6 +237,10 @@ static void write_text_mode(HANDLE file, const char* data, size_t len) {
   }
 }
 
+// Each append opens and closes the file: a handle kept open would stop the
+// log from being renamed or removed meanwhile.
+void os_append_forget() {}
+
 bool os_append_text(const char* path, const char* data, size_t len) {
   long long size = 0;
   return os_append_text_below(path, data, len, -1, &size) == kOsAppendWritten;

@@ -1,5 +1,7 @@
 #include "platform/user.h"
 
+#include "platform/os.h"
+
 #include <grp.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@ bool os_become_user(const char* name, OsSavedIds* saved, char* error, size_t siz
     snprintf(error, size, "there is no user %s", name);
     return false;
   }
+  os_append_forget();
   gid_t groups[kMaxSavedGroups];
   int count = getgroups(kMaxSavedGroups, groups);
   saved->uid = geteuid();
@@ -38,6 +41,7 @@ bool os_become_user(const char* name, OsSavedIds* saved, char* error, size_t siz
 void os_restore_user(const OsSavedIds& saved) {
   gid_t groups[kMaxSavedGroups];
   for (int i = 0; i < saved.group_count; ++i) groups[i] = saved.groups[i];
+  os_append_forget();
   // Nothing can be done when switching back fails; the command ends soon.
   (void)seteuid(saved.uid);
   (void)setegid(saved.gid);

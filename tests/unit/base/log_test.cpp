@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -173,6 +174,26 @@ TEST_F(LogTest, AppendsToWhatTheFileHolds) {
   ASSERT_EQ(2u, lines.size());
   EXPECT_EQ("earlier line", lines[0]);
   EXPECT_EQ("later", MessageOf(lines[1]));
+}
+
+TEST_F(LogTest, LinesFollowTheNameWhenTheLogIsRotatedOrRemoved) {
+  // Rotation by renaming: the old file keeps what it had, the next line
+  // starts a new file under the name; removal: the next line creates it.
+  std::string rotated = path_ + ".1";
+  log_event(LOG_ERROR, "first");
+  ASSERT_EQ(0, std::rename(path_.c_str(), rotated.c_str()));
+  log_event(LOG_ERROR, "second");
+  ASSERT_EQ(1u, Lines().size());
+  EXPECT_EQ("second", MessageOf(Lines()[0]));
+  ASSERT_EQ(0, std::remove(path_.c_str()));
+  log_event(LOG_ERROR, "third");
+  ASSERT_EQ(1u, Lines().size());
+  EXPECT_EQ("third", MessageOf(Lines()[0]));
+  std::ifstream old(rotated, std::ios::binary);
+  std::string kept((std::istreambuf_iterator<char>(old)), std::istreambuf_iterator<char>());
+  EXPECT_NE(std::string::npos, kept.find("- first\n")) << kept;
+  EXPECT_EQ(std::string::npos, kept.find("second")) << kept;
+  std::remove(rotated.c_str());
 }
 
 TEST_F(LogTest, LoggingSettingDecidesDebugLines) {
