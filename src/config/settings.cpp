@@ -240,6 +240,10 @@ static void add_entry(LineList* list, const char* list_name, const char* text,
               kMaxSettingsEntries, text);
     return;
   }
+  if (list->entries == nullptr) {
+    list->entries = static_cast<LineEntry*>(malloc(sizeof(LineEntry) * kMaxSettingsEntries));
+    if (list->entries == nullptr) fatal_reply(kOutOfMemoryCopy);
+  }
   LineEntry* entry = &list->entries[list->count];
   entry->text = arena_copy(&list->texts, text, strlen(text));
   entry->variable = variable;
@@ -261,7 +265,8 @@ void add_body_variable(Settings* settings, const char* text, const char* value, 
 }
 
 static void empty_list(LineList* list) {
-  for (int i = 0; i < list->count; ++i) list->entries[i] = LineEntry{nullptr, false};
+  free(list->entries);
+  list->entries = nullptr;
   arena_free(&list->texts);
   list->count = 0;
 }

@@ -35,7 +35,9 @@ struct LineEntry {
 };
 
 struct LineList {
-  LineEntry entries[kMaxSettingsEntries];
+  // Room for kMaxSettingsEntries, allocated at the first entry: most files
+  // have a few dozen, and a record this small is cheap to make and reset.
+  LineEntry* entries = nullptr;
   int count = 0;
   TextArena texts{};  // the entries' texts
 };

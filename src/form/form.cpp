@@ -173,8 +173,9 @@ void form_free(FormTable* form) {
     form->joined[i] = nullptr;
   }
   form->count = 0;
+  // An index that was never built is all zero still.
+  if (form->indexed_count > 0) memset(form->index, 0, sizeof form->index);
   form->indexed_count = 0;
-  memset(form->index, 0, sizeof form->index);
 }
 
 void plus_to_space(char* text) {
