@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "base/log.h"
 #include "base/program.h"
@@ -33,6 +32,21 @@ char* read_text_file(const char* path, const char** why) {
   return text;
 }
 
+// The program's own text from `start` to `end`.
+void put_own_part(MessageBlock* block, const char* start, const char* end) {
+  char* part = copy_bytes_or_die(start, static_cast<size_t>(end - start), kOutOfMemory);
+  message_put_own(block, part);
+  free(part);
+}
+
+// The submitted value of the field named from `start` to `end`.
+const char* token_value(const FormTable& form, const char* start, const char* end) {
+  char* name = copy_bytes_or_die(start, static_cast<size_t>(end - start), kOutOfMemory);
+  const char* value = form_value(form, name);
+  free(name);
+  return value;
+}
+
 // One line of the text (no line end in it), its tokens filled.
 void fill_line(MessageBlock* block, const char* line, size_t length, const FormTable& form) {
   const char* end = line + length;
@@ -40,11 +54,11 @@ void fill_line(MessageBlock* block, const char* line, size_t length, const FormT
     const char* open = strstr(line, "||");
     const char* close = open != nullptr && open + 2 <= end ? strstr(open + 2, "||") : nullptr;
     if (open == nullptr || open >= end || close == nullptr || close + 2 > end) {
-      message_put_own(block, std::string(line, end).c_str());
+      put_own_part(block, line, end);
       return;
     }
-    message_put_own(block, std::string(line, open).c_str());
-    const char* value = form_value(form, std::string(open + 2, close).c_str());
+    put_own_part(block, line, open);
+    const char* value = token_value(form, open + 2, close);
     message_put_outside(block, value, strlen(value));
     line = close + 2;
   }
@@ -113,9 +127,15 @@ bool autoreply_assemble(const Settings& settings, const FormTable& form, const c
   free(text);
   // The header first: the body's own bytes decide its transfer encoding.
   MessageBlock* header = &message->header;
-  std::string from = settings.autoreply_from != nullptr ? std::string(settings.autoreply_from)
-                                                        : "<" + std::string(envelope->from) + ">";
-  put_header(header, "From: ", from.c_str(), eol);
+  TextBuffer* from = text_buffer_new("");
+  if (settings.autoreply_from != nullptr) {
+    text_buffer_append_bytes(from, settings.autoreply_from,
+                             static_cast<int>(strlen(settings.autoreply_from)));
+  } else {
+    text_buffer_append(from, "<%s>", envelope->from);
+  }
+  put_header(header, "From: ", from->data, eol);
+  text_buffer_free(from);
   message_put_own(header, "To: <");
   message_put_outside(header, envelope->to, strlen(envelope->to));
   message_put_own(header, ">");

@@ -1,11 +1,14 @@
 #include "compose/captcha.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "base/fatal.h"
 #include "base/json.h"
 #include "base/program.h"
+#include "base/text.h"
 #include "compose/guards.h"
 #include "http/https_client.h"
 
@@ -19,50 +22,77 @@ const CaptchaProvider kProviders[] = {
      false},
 };
 
-// A secret key is a few dozen characters; a longer first line is no key.
-constexpr size_t kSecretLimit = 4096;
 // How much of one provider text (a code, a host name, an action) a reason
-// quotes, and how many error codes.
+// quotes, and how many error codes (all those an answer keeps).
 constexpr size_t kQuoteLimit = 64;
-constexpr size_t kCodesQuoted = 8;
+constexpr int kCodesQuoted = kCaptchaCodesKept;
+// A quoted text: kQuoteLimit bytes, "..." and the NUL.
+constexpr size_t kQuotedSize = kQuoteLimit + 4;
 
-void append_encoded(std::string* out, const char* text) {
+// Appends formatted text to the NUL-ended text in `text` (a block of `size`
+// bytes), cut short to fit.
+void add(char* text, size_t size, const char* format, ...) QUILLON_PRINTF(3, 4);
+void add(char* text, size_t size, const char* format, ...) {
+  size_t used = strlen(text);
+  if (used + 1 >= size) return;
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text + used, size - used, format, args);
+  va_end(args);
+}
+
+// Writes `text` form-urlencoded at `out` (room for three bytes each);
+// returns the end.
+char* put_encoded(char* out, const char* text) {
   static const char kHex[] = "0123456789ABCDEF";
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p) {
     unsigned char c = *p;
     bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
                  c == '*' || c == '-' || c == '.' || c == '_';
     if (plain) {
-      out->push_back(static_cast<char>(c));
+      *out++ = static_cast<char>(c);
     } else if (c == ' ') {
-      out->push_back('+');
+      *out++ = '+';
     } else {
-      out->push_back('%');
-      out->push_back(kHex[c >> 4]);
-      out->push_back(kHex[c & 0xf]);
+      *out++ = '%';
+      *out++ = kHex[c >> 4];
+      *out++ = kHex[c & 0xf];
     }
-  }
-}
-
-// A provider text as a reason may quote it: printable ASCII but braces and
-// backslashes (which the log's own marks use), at most kQuoteLimit of it.
-std::string quoted(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (out.size() == kQuoteLimit) {
-      out += "...";
-      break;
-    }
-    bool plain = c > ' ' && c < 0x7f && c != '{' && c != '}' && c != '\\';
-    out.push_back(plain ? c : '?');
   }
   return out;
 }
 
-std::string format_score(double value) {
-  char text[32];
-  snprintf(text, sizeof text, "%g", value);
-  return text;
+char* put_text(char* out, const char* text) {
+  size_t length = strlen(text);
+  memcpy(out, text, length);
+  return out + length;
+}
+
+// A provider text as a reason may quote it, into `out` (kQuotedSize
+// bytes): printable ASCII but braces and backslashes (which the log's own
+// marks use), at most kQuoteLimit of it, "..." when there was more.
+const char* quoted(const char* text, size_t length, bool more, char* out) {
+  size_t n = 0;
+  for (; n < length && n < kQuoteLimit; ++n) {
+    char c = text[n];
+    bool plain = c > ' ' && c < 0x7f && c != '{' && c != '}' && c != '\\';
+    out[n] = plain ? c : '?';
+  }
+  out[n] = '\0';
+  if (length > kQuoteLimit || more) memcpy(out + n, "...", 4);
+  return out;
+}
+
+const char* quoted(const CaptchaText& text, char* out) {
+  return quoted(text.text, text.length, text.cut, out);
+}
+
+// The first kCaptchaTextSize - 1 bytes of a member's value into *kept.
+void keep(CaptchaText* kept, const char* value, size_t length) {
+  kept->cut = length >= kCaptchaTextSize;
+  kept->length = kept->cut ? kCaptchaTextSize - 1 : length;
+  memcpy(kept->text, value, kept->length);
+  kept->text[kept->length] = '\0';
 }
 
 struct AnswerReading {
@@ -78,90 +108,138 @@ bool named(const JsonMember* member, const char* name) {
 void take_member(void* context, const JsonMember* member) {
   AnswerReading* reading = static_cast<AnswerReading*>(context);
   CaptchaAnswer* answer = reading->answer;
-  std::string value(member->value, member->value_length);
+  const char* value = member->value;
+  size_t length = member->value_length;
   if (named(member, "success")) {
-    bool is_true = !member->in_array && member->kind == JsonKind::kBool && value == "true";
+    bool is_true = !member->in_array && member->kind == JsonKind::kBool && length == 4 &&
+                   memcmp(value, "true", 4) == 0;
     // Twice, with different values, is no clear yes.
     answer->success = is_true && (answer->success || !reading->saw_success);
     if (member->kind == JsonKind::kBool) reading->saw_success = true;
   } else if (named(member, "hostname") && member->kind == JsonKind::kString) {
     answer->has_hostname = true;
-    answer->hostname = value;
+    keep(&answer->hostname, value, length);
   } else if (named(member, "error-codes") && member->kind == JsonKind::kString) {
-    answer->error_codes.push_back(value);
+    if (answer->error_code_count < kCaptchaCodesKept) {
+      keep(&answer->error_codes[answer->error_code_count], value, length);
+    }
+    ++answer->error_code_count;
   } else if (named(member, "action") && member->kind == JsonKind::kString) {
     answer->has_action = true;
-    answer->action = value;
+    keep(&answer->action, value, length);
   } else if (named(member, "score")) {
     if (member->kind != JsonKind::kNumber || member->in_array) {
       reading->bad_score = member->kind != JsonKind::kNull;
       return;
     }
     answer->has_score = true;
-    answer->score = strtod(value.c_str(), nullptr);
+    answer->score = strtod(value, nullptr);
   }
 }
 
-std::string codes_text(const std::vector<std::string>& codes) {
-  std::string text;
-  for (size_t i = 0; i < codes.size() && i < kCodesQuoted; ++i) {
-    if (i > 0) text += ", ";
-    text += quoted(codes[i]);
+// ": code, code, ..." after "provider said no".
+void add_codes(char* reason, size_t size, const CaptchaAnswer& answer) {
+  char shown[kQuotedSize];
+  for (int i = 0; i < answer.error_code_count && i < kCodesQuoted; ++i) {
+    add(reason, size, "%s%s", i > 0 ? ", " : ": ", quoted(answer.error_codes[i], shown));
   }
-  if (codes.size() > kCodesQuoted) text += ", ...";
-  return text;
+  if (answer.error_code_count > kCodesQuoted) add(reason, size, ", ...");
 }
 
-CaptchaResult refused(const std::string& reason) {
+CaptchaResult refused(const char* format, ...) QUILLON_PRINTF(1, 2);
+CaptchaResult refused(const char* format, ...) {
   CaptchaResult result;
   result.outcome = CaptchaOutcome::kRefused;
-  result.reason = reason;
+  va_list args;
+  va_start(args, format);
+  vsnprintf(result.reason, sizeof result.reason, format, args);
+  va_end(args);
   return result;
 }
 
 bool host_allowed(const CaptchaAnswer& answer, const CaptchaOptions& options) {
+  if (answer.hostname.cut) return false;
   for (int i = 0; i < options.allowed_host_count; ++i) {
-    if (same_host(answer.hostname.c_str(), options.allowed_hosts[i])) return true;
+    if (same_host(answer.hostname.text, options.allowed_hosts[i])) return true;
   }
   return false;
 }
 
-// Every copy of `secret` in `text` replaced, in case a service echoes it.
-void withhold(std::string* text, const std::string& secret) {
-  if (secret.empty()) return;
-  const std::string mark = "[withheld]";
-  for (size_t at = text->find(secret); at != std::string::npos;
-       at = text->find(secret, at + mark.size())) {
-    text->replace(at, secret.size(), mark);
+bool same_action(const CaptchaText& action, const char* wanted) {
+  return !action.cut && action.length == strlen(wanted) &&
+         memcmp(action.text, wanted, action.length) == 0;
+}
+
+// Every copy of the `secret_length` bytes of `secret` among the *length
+// bytes of `text` (a block of `size` bytes, at most kCaptchaReasonSize)
+// replaced, in case a service echoes it; cut short to fit, NUL-ended.
+// Returns whether it had to be cut.
+bool withhold(char* text, size_t size, size_t* length, const char* secret,
+              size_t secret_length) {
+  if (secret_length == 0 || *length < secret_length) return false;
+  static const char kMark[] = "[withheld]";
+  char out[kCaptchaReasonSize];
+  size_t n = 0;
+  bool cut = false;
+  for (size_t at = 0; at < *length;) {
+    bool found = at + secret_length <= *length && memcmp(text + at, secret, secret_length) == 0;
+    const char* from = found ? kMark : text + at;
+    size_t count = found ? sizeof kMark - 1 : 1;
+    at += found ? secret_length : 1;
+    for (size_t i = 0; i < count; ++i) {
+      if (n + 1 < size) {
+        out[n++] = from[i];
+      } else {
+        cut = true;
+      }
+    }
+  }
+  memcpy(text, out, n);
+  text[n] = '\0';
+  *length = n;
+  return cut;
+}
+
+// The secret and the token withheld from the reason and the error codes.
+void withhold_all(CaptchaResult* result, const CaptchaSecret& secret, const char* token) {
+  const char* texts[] = {secret.text, token};
+  const size_t lengths[] = {secret.length, strlen(token)};
+  for (int k = 0; k < 2; ++k) {
+    size_t length = strlen(result->reason);
+    withhold(result->reason, sizeof result->reason, &length, texts[k], lengths[k]);
+    for (int i = 0; i < result->error_code_count && i < kCaptchaCodesKept; ++i) {
+      CaptchaText* code = &result->error_codes[i];
+      if (withhold(code->text, sizeof code->text, &code->length, texts[k], lengths[k])) {
+        code->cut = true;
+      }
+    }
   }
 }
 
-void wipe(std::string* text) {
-  if (!text->empty()) memset(&(*text)[0], 0, text->size());
-  text->clear();
+void wipe(CaptchaSecret* secret) {
+  memset(secret->text, 0, sizeof secret->text);
+  secret->length = 0;
 }
 
 // Posts the request and turns the exchange into an outcome.
-void ask_service(const CaptchaOptions& options, const char* url, const std::string& body,
+void ask_service(const CaptchaOptions& options, const char* url, const char* body,
                  CaptchaResult* result) {
   HttpsResult http;
-  https_post_form(url, body.data(), body.size(), options.ca_file, options.timeout_seconds, &http);
+  https_post_form(url, body, strlen(body), options.ca_file, options.timeout_seconds, &http);
   result->outcome = CaptchaOutcome::kUnreachable;
-  if (!http.ok) {
-    result->reason = http.error;
-    return;
-  }
-  if (http.status < 200 || http.status > 299) {
-    result->reason = "answered with status " + std::to_string(http.status);
-    return;
-  }
   CaptchaAnswer answer;
-  std::string error;
-  if (!captcha_parse_answer(http.body.data(), http.body.size(), &answer, &error)) {
-    result->reason = "answer is not JSON (" + error + ")";
-    return;
+  char error[256] = "";
+  if (!http.ok) {
+    snprintf(result->reason, sizeof result->reason, "%s", http.error);
+  } else if (http.status < 200 || http.status > 299) {
+    snprintf(result->reason, sizeof result->reason, "answered with status %d", http.status);
+  } else if (!captcha_parse_answer(http.body.data, http.body.length, &answer, error,
+                                   sizeof error)) {
+    snprintf(result->reason, sizeof result->reason, "answer is not JSON (%s)", error);
+  } else {
+    *result = captcha_verdict(answer, options);
   }
-  *result = captcha_verdict(answer, options);
+  https_result_free(&http);
 }
 
 }  // namespace
@@ -181,85 +259,95 @@ bool captcha_is_token_field(const char* name) {
   return false;
 }
 
-std::string captcha_request_body(const char* secret, const char* token, const char* remote_addr) {
-  std::string body = "secret=";
-  append_encoded(&body, secret);
-  body += "&response=";
-  append_encoded(&body, token);
-  if (remote_addr != nullptr && remote_addr[0] != '\0') {
-    body += "&remoteip=";
-    append_encoded(&body, remote_addr);
-  }
+char* captcha_request_body(const char* secret, const char* token, const char* remote_addr) {
+  bool remote = remote_addr != nullptr && remote_addr[0] != '\0';
+  size_t plain = strlen(secret) + strlen(token) + (remote ? strlen(remote_addr) : 0);
+  char* body = static_cast<char*>(malloc(sizeof "secret=&response=&remoteip=" + 3 * plain));
+  if (body == nullptr) fatal_reply(kOutOfMemory);
+  char* end = put_encoded(put_text(body, "secret="), secret);
+  end = put_encoded(put_text(end, "&response="), token);
+  if (remote) end = put_encoded(put_text(end, "&remoteip="), remote_addr);
+  *end = '\0';
   return body;
 }
 
-bool captcha_parse_answer(const char* body, size_t length, CaptchaAnswer* answer,
-                          std::string* error) {
+bool captcha_parse_answer(const char* body, size_t length, CaptchaAnswer* answer, char* error,
+                          size_t error_size) {
   *answer = CaptchaAnswer();
   AnswerReading reading = {answer, false, false};
   JsonError json_error = {"", 0};
   if (!json_read_object(body, length, /*skip_nested=*/true, take_member, &reading, &json_error)) {
     *answer = CaptchaAnswer();
-    *error = std::string(json_error.reason) + " at byte " + std::to_string(json_error.offset);
+    snprintf(error, error_size, "%s at byte %llu", json_error.reason,
+             static_cast<unsigned long long>(json_error.offset));
     return false;
   }
   if (!reading.saw_success || reading.bad_score) {
     *answer = CaptchaAnswer();
-    *error = reading.bad_score ? "score is not a number" : "no boolean success member";
+    snprintf(error, error_size, "%s",
+             reading.bad_score ? "score is not a number" : "no boolean success member");
     return false;
   }
   return true;
 }
 
 CaptchaResult captcha_verdict(const CaptchaAnswer& answer, const CaptchaOptions& options) {
+  char shown[kQuotedSize];
+  char wanted[kQuotedSize];
   if (!answer.success) {
     CaptchaResult result = refused("provider said no");
-    if (!answer.error_codes.empty()) result.reason += ": " + codes_text(answer.error_codes);
-    result.error_codes = answer.error_codes;
+    add_codes(result.reason, sizeof result.reason, answer);
+    for (int i = 0; i < kCaptchaCodesKept; ++i) result.error_codes[i] = answer.error_codes[i];
+    result.error_code_count = answer.error_code_count;
     return result;
   }
   if (options.allowed_host_count > 0 && !host_allowed(answer, options)) {
-    if (!answer.has_hostname || answer.hostname.empty()) return refused("answer names no hostname");
-    return refused("hostname " + quoted(answer.hostname) + " not allowed");
+    if (!answer.has_hostname || answer.hostname.length == 0) {
+      return refused("answer names no hostname");
+    }
+    return refused("hostname %s not allowed", quoted(answer.hostname, shown));
   }
   bool trust_score = options.provider == nullptr || !options.provider->score_is_risk;
   if (trust_score && answer.has_score && answer.score < options.min_score) {
-    return refused("score " + format_score(answer.score) + " below " +
-                   format_score(options.min_score));
+    return refused("score %g below %g", answer.score, options.min_score);
   }
-  if (options.action != nullptr && options.action[0] != '\0' && answer.action != options.action) {
-    std::string shown = answer.has_action ? quoted(answer.action) : "(none)";
-    return refused("action " + shown + " is not " + quoted(options.action));
+  if (options.action != nullptr && options.action[0] != '\0' &&
+      !same_action(answer.action, options.action)) {
+    return refused("action %s is not %s",
+                   answer.has_action ? quoted(answer.action, shown) : "(none)",
+                   quoted(options.action, strlen(options.action), false, wanted));
   }
   CaptchaResult result;
   result.outcome = CaptchaOutcome::kPassed;
   return result;
 }
 
-bool captcha_read_secret(const char* path, std::string* secret, std::string* error) {
-  secret->clear();
-  std::string named_file = std::string("captcha_secret_file ") + (path != nullptr ? path : "");
+bool captcha_read_secret(const char* path, CaptchaSecret* secret, char* error,
+                         size_t error_size) {
+  wipe(secret);
+  const char* shown = path != nullptr ? path : "";
   FILE* file = path != nullptr && path[0] != '\0' ? fopen(path, "rb") : nullptr;
   if (file == nullptr) {
-    *error = named_file + " cannot be read";
+    snprintf(error, error_size, "captcha_secret_file %s cannot be read", shown);
     return false;
   }
   int c;
   bool too_long = false;
   while ((c = fgetc(file)) != EOF && c != '\n' && c != '\r') {
-    if (secret->size() == kSecretLimit) {
+    if (secret->length == kCaptchaSecretLimit) {
       too_long = true;
       break;
     }
-    secret->push_back(static_cast<char>(c));
+    secret->text[secret->length++] = static_cast<char>(c);
   }
   bool failed = ferror(file) != 0;
   fclose(file);
-  if (failed || too_long || secret->empty()) {
+  if (failed || too_long || secret->length == 0) {
     wipe(secret);
-    *error = named_file + (failed     ? " cannot be read"
-                           : too_long ? " holds no secret key on its first line"
-                                      : " is empty");
+    snprintf(error, error_size, "captcha_secret_file %s%s", shown,
+             failed     ? " cannot be read"
+             : too_long ? " holds no secret key on its first line"
+                        : " is empty");
     return false;
   }
   return true;
@@ -280,25 +368,26 @@ bool captcha_verify(const CaptchaOptions& options, const char* token, const char
   const char* url = options.verify_url;
   if (url == nullptr && options.provider != nullptr) url = options.provider->verify_url;
   if (url == nullptr) {
-    result->reason = "no captcha provider and no captcha_verify_url";
+    snprintf(result->reason, sizeof result->reason,
+             "no captcha provider and no captcha_verify_url");
     return false;
   }
   HttpsUrl parsed;
-  if (!https_parse_url(url, &parsed, &result->reason)) {
-    result->reason = "captcha_verify_url: " + result->reason;
+  char url_error[kHttpsErrorSize];
+  if (!https_parse_url(url, &parsed, url_error, sizeof url_error)) {
+    snprintf(result->reason, sizeof result->reason, "captcha_verify_url: %s", url_error);
     return false;
   }
-  std::string secret;
-  if (!captcha_read_secret(options.secret_file, &secret, &result->reason)) return false;
-  std::string body = captcha_request_body(secret.c_str(), token, remote_addr);
-  ask_service(options, url, body, result);
-  withhold(&result->reason, secret);
-  withhold(&result->reason, token);
-  for (std::string& code : result->error_codes) {
-    withhold(&code, secret);
-    withhold(&code, token);
+  https_url_free(&parsed);
+  CaptchaSecret secret;
+  if (!captcha_read_secret(options.secret_file, &secret, result->reason, sizeof result->reason)) {
+    return false;
   }
-  wipe(&body);
+  char* body = captcha_request_body(secret.text, token, remote_addr);
+  ask_service(options, url, body, result);
+  withhold_all(result, secret, token);
+  memset(body, 0, strlen(body));
+  free(body);
   wipe(&secret);
   return result->outcome == CaptchaOutcome::kPassed;
 }

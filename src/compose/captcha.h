@@ -5,11 +5,10 @@
 // (no settings, no form table); the module uses src/http for the exchange,
 // base/json.h for the answer and the host matching of guards.h, and logs
 // nothing: its reasons are safe to log (never the token, never the secret)
-// and the caller writes them.
+// and the caller writes them. Its texts are fixed-size fields cut short to
+// fit, or malloc blocks; memory that runs out ends the run (fatal_reply).
 
 #include <cstddef>
-#include <string>
-#include <vector>
 
 // One provider of the `captcha` setting.
 struct CaptchaProvider {
@@ -50,16 +49,34 @@ struct CaptchaOptions {
   int allowed_host_count = 0;
 };
 
+// A text of the service's answer (an error code, the hostname, the
+// action) as far as it is kept: its first `length` bytes, NUL-ended, NUL
+// bytes from "\u0000" possibly among them; `cut` when more followed. A
+// reason quotes at most 64 bytes of one, and a host or an action that was
+// cut matches nothing.
+constexpr size_t kCaptchaTextSize = 256;
+struct CaptchaText {
+  char text[kCaptchaTextSize] = {};
+  size_t length = 0;
+  bool cut = false;
+};
+
+// How many error codes an answer keeps (and a reason quotes).
+constexpr int kCaptchaCodesKept = 8;
+
 // The verification service's answer, as far as the guard reads it.
 struct CaptchaAnswer {
   bool success = false;  // true only when every "success" member is true
   bool has_hostname = false;
-  std::string hostname;
-  std::vector<std::string> error_codes;  // "error-codes", in order
-  bool has_score = false;                // reCAPTCHA v3 gives one; hCaptcha Enterprise a risk score
+  CaptchaText hostname;
+  // "error-codes", in order: the first kCaptchaCodesKept of them, and how
+  // many the answer gave in all.
+  CaptchaText error_codes[kCaptchaCodesKept];
+  int error_code_count = 0;
+  bool has_score = false;  // reCAPTCHA v3 gives one; hCaptcha Enterprise a risk score
   double score = 0.0;
   bool has_action = false;
-  std::string action;
+  CaptchaText action;
 };
 
 enum class CaptchaOutcome {
@@ -69,6 +86,10 @@ enum class CaptchaOutcome {
   kMisconfigured,  // the check cannot run: secret file, verification URL
 };
 
+// Room for a reason: eight quoted error codes, or a file or host name of
+// any sensible length (a longer one is cut short).
+constexpr size_t kCaptchaReasonSize = 1024;
+
 struct CaptchaResult {
   CaptchaOutcome outcome = CaptchaOutcome::kRefused;
   // Why, for the log: "no token", "provider said no: invalid-input-response,
@@ -77,20 +98,33 @@ struct CaptchaResult {
   // "answered with status 500", "answer is not JSON (...)", ... Provider
   // texts in it are cut short and reduced to printable ASCII. Empty on
   // kPassed.
-  std::string reason;
-  std::vector<std::string> error_codes;  // the provider's, when it answered
+  char reason[kCaptchaReasonSize] = {};
+  // The provider's, when it answered (as in CaptchaAnswer).
+  CaptchaText error_codes[kCaptchaCodesKept];
+  int error_code_count = 0;
+};
+
+// A secret key is a few dozen characters; a longer first line is no key.
+constexpr size_t kCaptchaSecretLimit = 4096;
+
+// The secret key read from captcha_secret_file: `length` bytes (a NUL byte
+// of the file may be among them), NUL-ended.
+struct CaptchaSecret {
+  char text[kCaptchaSecretLimit + 1];
+  size_t length;
 };
 
 // `secret`, `response` and, when `remote_addr` is neither null nor empty,
-// `remoteip`, form-urlencoded ("a b&" is "a+b%26").
-std::string captcha_request_body(const char* secret, const char* token,
-                                 const char* remote_addr);
+// `remoteip`, form-urlencoded ("a b&" is "a+b%26"), as a NUL-ended heap
+// text: it holds the secret, so wipe it before free(). Memory that runs out
+// ends the run (fatal_reply).
+char* captcha_request_body(const char* secret, const char* token, const char* remote_addr);
 
-// Reads the JSON answer (nested values skipped). False with *error for a
-// text that is not one JSON object, has no boolean `success`, or a `score`
-// that is not a number.
+// Reads the JSON answer (nested values skipped). False with `error` (of
+// `error_size` bytes) for a text that is not one JSON object, has no
+// boolean `success`, or a `score` that is not a number.
 bool captcha_parse_answer(const char* body, size_t length, CaptchaAnswer* answer,
-                          std::string* error);
+                          char* error, size_t error_size);
 
 // The verdict on a well-formed answer: kPassed or kRefused with its reason.
 // In this order: success, hostname (when allowed hosts are given; an answer
@@ -100,9 +134,11 @@ bool captcha_parse_answer(const char* body, size_t length, CaptchaAnswer* answer
 CaptchaResult captcha_verdict(const CaptchaAnswer& answer, const CaptchaOptions& options);
 
 // The first line of `path`, CR/LF stripped, into *secret. False with
-// *error naming the file (never its content) when it cannot be read or the
-// line is empty.
-bool captcha_read_secret(const char* path, std::string* secret, std::string* error);
+// `error` naming the file (never its content) when it cannot be read, the
+// line is empty or longer than kCaptchaSecretLimit; *secret is empty and
+// wiped then.
+bool captcha_read_secret(const char* path, CaptchaSecret* secret, char* error,
+                         size_t error_size);
 
 // Verifies `token` (the value of the provider's field; null or "" for none)
 // for the visitor at `remote_addr` (REMOTE_ADDR; may be null): reads the

@@ -1,7 +1,7 @@
 #include "driver/autoreply_run.h"
 
-
-#include <string>
+#include <cstdlib>
+#include <cstring>
 
 #include "base/log.h"
 #include "base/program.h"
@@ -14,10 +14,13 @@ namespace {
 // the rate state; the address is compared in lower case. A state that
 // cannot be used lets it through (rate_window_seen logs why).
 bool autoreply_window_allows(const Settings& settings, const char* address) {
-  std::string key = address;
-  for (char& c : key) c = ascii_lower(c);
-  return !rate_window_seen(g_program.rate_path, RateWindowKind::kAutoreply, key.data(),
-                           key.size(), settings.autoreply_window * 60LL, /*record=*/true);
+  char* key = copy_text_or_die(address, kOutOfMemory);
+  size_t length = strlen(key);
+  for (size_t i = 0; i < length; ++i) key[i] = ascii_lower(key[i]);
+  bool seen = rate_window_seen(g_program.rate_path, RateWindowKind::kAutoreply, key, length,
+                               settings.autoreply_window * 60LL, /*record=*/true);
+  free(key);
+  return !seen;
 }
 
 }  // namespace

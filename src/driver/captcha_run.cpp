@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "base/fatal.h"
 #include "base/log.h"
@@ -36,7 +35,7 @@ CaptchaStep captcha_step(const Settings& settings, const FormTable& form) {
   step.passed = captcha_verify(options, token, environment_value("REMOTE_ADDR"), &result);
   step.lets_through = captcha_lets_through(result, options);
   step.outcome = result.outcome;
-  const char* reason = result.reason.c_str();
+  const char* reason = result.reason;
   switch (result.outcome) {
     case CaptchaOutcome::kPassed:
       log_event(LOG_DEBUG, "captcha: %s passed.", options.provider->name);
@@ -92,14 +91,14 @@ int captcha_check_section(const Settings& settings) {
     return 0;
   }
   int problems = 0;
-  std::string secret;
-  std::string error;
-  if (captcha_read_secret(options.secret_file, &secret, &error)) {
+  CaptchaSecret secret;
+  char error[kCaptchaReasonSize];
+  if (captcha_read_secret(options.secret_file, &secret, error, sizeof error)) {
     check_say("the secret file {%s} is readable", options.secret_file);
   } else {
-    problems += check_problem("%s", error.c_str());
+    problems += check_problem("%s", error);
   }
-  secret.assign(secret.size(), '\0');
+  memset(secret.text, 0, sizeof secret.text);
   CaptchaResult result;
   (void)captcha_verify(options, "quillon-check-dummy-token", nullptr, &result);
   if (result.outcome == CaptchaOutcome::kRefused || result.outcome == CaptchaOutcome::kPassed) {
@@ -107,9 +106,9 @@ int captcha_check_section(const Settings& settings) {
               options.provider->name);
   } else if (result.outcome == CaptchaOutcome::kUnreachable) {
     problems += check_problem("the verification service could not be asked: %s",
-                              result.reason.c_str());
+                              result.reason);
   } else if (problems == 0) {
-    problems += check_problem("%s", result.reason.c_str());
+    problems += check_problem("%s", result.reason);
   }
   return problems;
 }

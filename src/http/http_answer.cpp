@@ -1,27 +1,43 @@
 // Reading an HTTP/1.x answer out of the bytes received so far: the half of
-// https_client.h that touches no socket.
+// https_client.h that touches no socket, with the byte buffer it fills.
 
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "base/fatal.h"
 #include "base/program.h"
 #include "http/https_client.h"
 
 namespace {
 
 constexpr size_t kChunkLineLimit = 1024;
+// What line_end gives for a line whose end has not arrived.
+constexpr size_t kNoEnd = SIZE_MAX;
 
-// The end of the line that starts at `from` (the index of its '\n'), or npos
-// when it has not arrived. Lines end with CRLF; a bare LF is taken too.
+void set_error(char* error, size_t error_size, const char* text) {
+  if (error_size > 0) snprintf(error, error_size, "%s", text);
+}
+
+// A stretch of the received bytes.
+struct Span {
+  const char* text;
+  size_t length;
+};
+
+// The end of the line that starts at `from` (the index of its '\n'), or
+// kNoEnd when it has not arrived. Lines end with CRLF; a bare LF is taken too.
 size_t line_end(const char* data, size_t length, size_t from) {
   const void* lf = memchr(data + from, '\n', length - from);
-  if (lf == nullptr) return std::string::npos;
+  if (lf == nullptr) return kNoEnd;
   return static_cast<size_t>(static_cast<const char*>(lf) - data);
 }
 
 // The line from `from` to `end` (the '\n') without its CR.
-std::string line_text(const char* data, size_t from, size_t end) {
+Span line_text(const char* data, size_t from, size_t end) {
   if (end > from && data[end - 1] == '\r') --end;
-  return std::string(data + from, end - from);
+  return Span{data + from, end - from};
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -35,11 +51,11 @@ int hex_value(char c) {
 
 // The size at the front of a chunk-size line; -1 when there is none or it
 // is over the answer limit (which the caller reports).
-long long chunk_size(const std::string& line, bool* too_large) {
+long long chunk_size(Span line, bool* too_large) {
   long long size = 0;
   size_t i = 0;
-  for (; i < line.size() && hex_value(line[i]) >= 0; ++i) {
-    size = size * 16 + hex_value(line[i]);
+  for (; i < line.length && hex_value(line.text[i]) >= 0; ++i) {
+    size = size * 16 + hex_value(line.text[i]);
     if (size > static_cast<long long>(kHttpsAnswerLimit)) {
       *too_large = true;
       return -1;
@@ -47,20 +63,24 @@ long long chunk_size(const std::string& line, bool* too_large) {
   }
   if (i == 0) return -1;
   // What may follow: spaces and ";name=value" extensions, ignored.
-  while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-  if (i < line.size() && line[i] != ';') return -1;
+  while (i < line.length && (line.text[i] == ' ' || line.text[i] == '\t')) ++i;
+  if (i < line.length && line.text[i] != ';') return -1;
   return size;
 }
 
-std::string trimmed(const std::string& text) {
-  size_t start = text.find_first_not_of(" \t");
-  if (start == std::string::npos) return "";
-  size_t end = text.find_last_not_of(" \t");
-  return text.substr(start, end - start + 1);
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+Span trimmed(Span text) {
+  while (text.length > 0 && is_blank(text.text[0])) {
+    ++text.text;
+    --text.length;
+  }
+  while (text.length > 0 && is_blank(text.text[text.length - 1])) --text.length;
+  return text;
 }
 
-bool same_name(const std::string& a, const char* b) {
-  return a.size() == strlen(b) && ascii_equal_n(a.c_str(), b, a.size());
+bool same_name(Span a, const char* b) {
+  return a.length == strlen(b) && ascii_equal_n(a.text, b, a.length);
 }
 
 bool token_char(char c) {
@@ -73,26 +93,35 @@ struct Framing {
   long long content_length = -1;  // -1: none given
 };
 
-// One header line into *framing. False for a line that is no header.
-bool take_header(const std::string& line, Framing* framing, std::string* error) {
-  size_t colon = line.find(':');
-  if (colon == std::string::npos || colon == 0) return false;
-  std::string name = line.substr(0, colon);
-  for (char c : name) {
-    if (!token_char(c)) return false;
+// A Content-Length value: 1 to 12 digits; -1 for anything else.
+long long decimal_length(Span value) {
+  if (value.length == 0 || value.length > 12) return -1;
+  long long length = 0;
+  for (size_t i = 0; i < value.length; ++i) {
+    if (!is_digit(value.text[i])) return -1;
+    length = length * 10 + (value.text[i] - '0');
   }
-  std::string value = trimmed(line.substr(colon + 1));
+  return length;
+}
+
+// One header line into *framing. False for a line that is no header.
+bool take_header(Span line, Framing* framing, char* error, size_t error_size) {
+  const char* colon = static_cast<const char*>(memchr(line.text, ':', line.length));
+  if (colon == nullptr || colon == line.text) return false;
+  Span name = {line.text, static_cast<size_t>(colon - line.text)};
+  for (size_t i = 0; i < name.length; ++i) {
+    if (!token_char(name.text[i])) return false;
+  }
+  Span value = trimmed(Span{colon + 1, line.length - name.length - 1});
   if (same_name(name, "Transfer-Encoding")) {
     if (!same_name(value, "chunked")) {
-      *error = "answer uses an unsupported transfer coding";
+      set_error(error, error_size, "answer uses an unsupported transfer coding");
       return false;
     }
     framing->chunked = true;
   } else if (same_name(name, "Content-Length")) {
-    if (value.empty() || value.size() > 12 || value.find_first_not_of("0123456789") != std::string::npos) {
-      return false;
-    }
-    long long length = std::stoll(value);
+    long long length = decimal_length(value);
+    if (length < 0) return false;
     // Two different lengths leave the end of the body in doubt.
     if (framing->content_length >= 0 && framing->content_length != length) return false;
     framing->content_length = length;
@@ -101,152 +130,188 @@ bool take_header(const std::string& line, Framing* framing, std::string* error) 
 }
 
 // "HTTP/1.x NNN" with an optional " reason".
-bool status_line_ok(const std::string& line) {
-  if (line.size() < 12 || line.compare(0, 7, "HTTP/1.") != 0) return false;
-  if (!is_digit(line[7]) || line[8] != ' ') return false;
-  if (!is_digit(line[9]) || !is_digit(line[10]) || !is_digit(line[11])) return false;
-  return line.size() == 12 || line[12] == ' ';
+bool status_line_ok(Span line) {
+  const char* t = line.text;
+  if (line.length < 12 || memcmp(t, "HTTP/1.", 7) != 0) return false;
+  if (!is_digit(t[7]) || t[8] != ' ') return false;
+  if (!is_digit(t[9]) || !is_digit(t[10]) || !is_digit(t[11])) return false;
+  return line.length == 12 || t[12] == ' ';
 }
 
 // Reads "HTTP/1.x NNN reason" and the header lines that end at an empty
 // one. kComplete with *body_start past the empty line.
 HttpParse read_head(const char* data, size_t length, size_t from, int* status,
-                    Framing* framing, size_t* body_start, std::string* error) {
+                    Framing* framing, size_t* body_start, char* error, size_t error_size) {
   size_t end = line_end(data, length, from);
-  if (end == std::string::npos) {
+  if (end == kNoEnd) {
     // What has come of the status line already tells a server of another
     // protocol, which may wait for more from us.
     size_t seen = length - from < 7 ? length - from : 7;
     if (memcmp(data + from, "HTTP/1.", seen) != 0) {
-      *error = "not HTTP";
+      set_error(error, error_size, "not HTTP");
       return HttpParse::kError;
     }
     return length - from > kHttpsHeadLimit ? HttpParse::kError : HttpParse::kIncomplete;
   }
-  std::string status_line = line_text(data, from, end);
+  Span status_line = line_text(data, from, end);
   if (!status_line_ok(status_line)) {
-    *error = "not HTTP";
+    set_error(error, error_size, "not HTTP");
     return HttpParse::kError;
   }
-  *status = std::stoi(status_line.substr(9, 3));
+  const char* code = status_line.text + 9;
+  *status = (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
   *framing = Framing();
   for (size_t at = end + 1;;) {
     if (at - from > kHttpsHeadLimit) {
-      *error = "answer headers over 16 KB";
+      set_error(error, error_size, "answer headers over 16 KB");
       return HttpParse::kError;
     }
     end = line_end(data, length, at);
-    if (end == std::string::npos) return HttpParse::kIncomplete;
-    std::string line = line_text(data, at, end);
+    if (end == kNoEnd) return HttpParse::kIncomplete;
+    Span line = line_text(data, at, end);
     at = end + 1;
-    if (line.empty()) {
+    if (line.length == 0) {
       *body_start = at;
       return HttpParse::kComplete;
     }
-    if (!take_header(line, framing, error)) {
-      if (error->empty()) *error = "not HTTP";
+    if (!take_header(line, framing, error, error_size)) {
+      if (error_size > 0 && error[0] == '\0') set_error(error, error_size, "not HTTP");
       return HttpParse::kError;
     }
+  }
+}
+
+// The trailer fields after the last chunk, ignored, up to an empty line:
+// kComplete with *at past it.
+HttpParse skip_trailer(const char* data, size_t length, size_t* at, char* error,
+                       size_t error_size) {
+  const size_t trailer_start = *at;
+  for (;;) {
+    size_t end = line_end(data, length, *at);
+    if (end == kNoEnd || end - trailer_start > kHttpsHeadLimit) {
+      if (end == kNoEnd && length - trailer_start <= kHttpsHeadLimit) {
+        return HttpParse::kIncomplete;
+      }
+      set_error(error, error_size, "answer trailer over 16 KB");
+      return HttpParse::kError;
+    }
+    bool empty = line_text(data, *at, end).length == 0;
+    *at = end + 1;
+    if (empty) return HttpParse::kComplete;
   }
 }
 
 }  // namespace
 
-HttpParse http_dechunk(const char* data, size_t length, std::string* body, size_t* used,
-                       std::string* error) {
-  body->clear();
+void http_bytes_append(HttpBytes* bytes, const char* data, size_t length) {
+  size_t need = bytes->length + length + 1;
+  if (need > bytes->capacity) {
+    size_t capacity = bytes->capacity * 2 > need ? bytes->capacity * 2 : need;
+    if (capacity < 1024) capacity = 1024;
+    char* block = static_cast<char*>(realloc(bytes->data, capacity));
+    if (block == nullptr) fatal_reply(kOutOfMemory);
+    bytes->data = block;
+    bytes->capacity = capacity;
+  }
+  if (length > 0) memcpy(bytes->data + bytes->length, data, length);
+  bytes->length += length;
+  bytes->data[bytes->length] = '\0';
+}
+
+void http_bytes_set(HttpBytes* bytes, const char* data, size_t length) {
+  bytes->length = 0;
+  http_bytes_append(bytes, data, length);
+}
+
+void http_bytes_free(HttpBytes* bytes) {
+  free(bytes->data);
+  *bytes = HttpBytes();
+}
+
+HttpParse http_dechunk(const char* data, size_t length, HttpBytes* body, size_t* used,
+                       char* error, size_t error_size) {
+  http_bytes_set(body, "", 0);
   size_t at = 0;
   for (;;) {
     size_t end = line_end(data, length, at);
-    if (end == std::string::npos) {
+    if (end == kNoEnd) {
       if (length - at <= kChunkLineLimit) return HttpParse::kIncomplete;
-      *error = "not HTTP";
+      set_error(error, error_size, "not HTTP");
       return HttpParse::kError;
     }
     bool too_large = false;
     long long size = chunk_size(line_text(data, at, end), &too_large);
-    if (size < 0 || body->size() + static_cast<size_t>(size) > kHttpsAnswerLimit) {
-      *error = too_large || size >= 0 ? "answer over 64 KB" : "not HTTP";
+    if (size < 0 || body->length + static_cast<size_t>(size) > kHttpsAnswerLimit) {
+      set_error(error, error_size, too_large || size >= 0 ? "answer over 64 KB" : "not HTTP");
       return HttpParse::kError;
     }
     at = end + 1;
     if (size == 0) break;
     if (length - at < static_cast<size_t>(size)) return HttpParse::kIncomplete;
-    body->append(data + at, static_cast<size_t>(size));
+    http_bytes_append(body, data + at, static_cast<size_t>(size));
     at += static_cast<size_t>(size);
     // The data of a chunk is followed by its own line end.
     end = line_end(data, length, at);
-    if (end == std::string::npos) {
+    if (end == kNoEnd) {
       if (length - at < 2) return HttpParse::kIncomplete;
-      *error = "not HTTP";
+      set_error(error, error_size, "not HTTP");
       return HttpParse::kError;
     }
-    if (!line_text(data, at, end).empty()) {
-      *error = "not HTTP";
+    if (line_text(data, at, end).length != 0) {
+      set_error(error, error_size, "not HTTP");
       return HttpParse::kError;
     }
     at = end + 1;
   }
-  // Trailer fields, ignored, up to an empty line.
-  const size_t trailer_start = at;
-  for (;;) {
-    size_t end = line_end(data, length, at);
-    if (end == std::string::npos || end - trailer_start > kHttpsHeadLimit) {
-      if (end == std::string::npos && length - trailer_start <= kHttpsHeadLimit) {
-        return HttpParse::kIncomplete;
-      }
-      *error = "answer trailer over 16 KB";
-      return HttpParse::kError;
-    }
-    bool empty = line_text(data, at, end).empty();
-    at = end + 1;
-    if (empty) break;
-  }
-  *used = at;
-  return HttpParse::kComplete;
+  HttpParse state = skip_trailer(data, length, &at, error, error_size);
+  if (state == HttpParse::kComplete) *used = at;
+  return state;
 }
 
 HttpParse http_read_answer(const char* data, size_t length, bool closed, HttpAnswer* answer,
-                           std::string* error) {
-  error->clear();
+                           char* error, size_t error_size) {
+  if (error_size > 0) error[0] = '\0';
   size_t from = 0;
   HttpParse state;
   Framing framing;
   size_t body_start = 0;
   // Interim 1xx answers come before the final one and carry no body.
   for (;;) {
-    state = read_head(data, length, from, &answer->status, &framing, &body_start, error);
+    state = read_head(data, length, from, &answer->status, &framing, &body_start, error,
+                      error_size);
     if (state != HttpParse::kComplete || answer->status >= 200) break;
     from = body_start;
   }
-  if (state == HttpParse::kError && error->empty()) *error = "answer headers over 16 KB";
+  if (state == HttpParse::kError && error_size > 0 && error[0] == '\0') {
+    set_error(error, error_size, "answer headers over 16 KB");
+  }
   if (state == HttpParse::kComplete) {
     const char* body = data + body_start;
     size_t available = length - body_start;
     if (answer->status == 204 || answer->status == 304) {
-      answer->body.clear();
+      http_bytes_set(&answer->body, "", 0);
     } else if (framing.chunked) {
       size_t used = 0;
-      state = http_dechunk(body, available, &answer->body, &used, error);
+      state = http_dechunk(body, available, &answer->body, &used, error, error_size);
     } else if (framing.content_length > static_cast<long long>(kHttpsAnswerLimit)) {
-      *error = "answer over 64 KB";
+      set_error(error, error_size, "answer over 64 KB");
       state = HttpParse::kError;
     } else if (framing.content_length >= 0) {
       size_t want = static_cast<size_t>(framing.content_length);
       state = available >= want ? HttpParse::kComplete : HttpParse::kIncomplete;
-      if (state == HttpParse::kComplete) answer->body.assign(body, want);
+      if (state == HttpParse::kComplete) http_bytes_set(&answer->body, body, want);
     } else if (available > kHttpsAnswerLimit) {
-      *error = "answer over 64 KB";
+      set_error(error, error_size, "answer over 64 KB");
       state = HttpParse::kError;
     } else {
       // Neither length nor chunks: the body runs until the peer closes.
       state = closed ? HttpParse::kComplete : HttpParse::kIncomplete;
-      if (closed) answer->body.assign(body, available);
+      if (closed) http_bytes_set(&answer->body, body, available);
     }
   }
   if (state == HttpParse::kIncomplete && closed) {
-    *error = length == 0 ? "connection closed without an answer"
-                         : "connection closed before the answer ended";
+    set_error(error, error_size, length == 0 ? "connection closed without an answer"
+                                             : "connection closed before the answer ended");
     return HttpParse::kError;
   }
   return state;

@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < runs; ++i) captcha_verify(options, token, remote, &result);
   double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began)
                   .count();
-  printf("%s\t%s\n", outcome_name(result.outcome), result.reason.c_str());
+  printf("%s\t%s\n", outcome_name(result.outcome), result.reason);
   if (repeat > 0) printf("ms_per_verification=%.3f\n", ms / runs);
   return result.outcome == CaptchaOutcome::kPassed ? 0 : 1;
 }

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -21,9 +22,19 @@ TEST(Captcha, ProvidersAndTheirFields) {
 }
 
 TEST(Captcha, RequestBodyIsFormEncoded) {
-  EXPECT_EQ("secret=0x4A%2Bb%2F%3D&response=P1_a+b%26c%3Dd%7E%C3%A9&remoteip=192.0.2.7",
-            captcha_request_body("0x4A+b/=", "P1_a b&c=d~\xc3\xa9", "192.0.2.7"));
-  EXPECT_EQ("secret=s&response=t", captcha_request_body("s", "t", ""));
+  const struct {
+    const char* remote;
+    const char* body;
+  } cases[] = {
+      {"192.0.2.7", "secret=0x4A%2Bb%2F%3D&response=P1_a+b%26c%3Dd%7E%C3%A9&remoteip=192.0.2.7"},
+      {"", "secret=0x4A%2Bb%2F%3D&response=P1_a+b%26c%3Dd%7E%C3%A9"},
+      {nullptr, "secret=0x4A%2Bb%2F%3D&response=P1_a+b%26c%3Dd%7E%C3%A9"},
+  };
+  for (const auto& c : cases) {
+    char* body = captcha_request_body("0x4A+b/=", "P1_a b&c=d~\xc3\xa9", c.remote);
+    EXPECT_STREQ(c.body, body);
+    free(body);
+  }
 }
 
 TEST(Captcha, ParseAnswerReadsTheMembersAndRefusesMalformedOnes) {
@@ -52,17 +63,19 @@ TEST(Captcha, ParseAnswerReadsTheMembersAndRefusesMalformedOnes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.json);
     CaptchaAnswer answer;
-    std::string error;
-    ASSERT_EQ(c.ok, captcha_parse_answer(c.json, strlen(c.json), &answer, &error));
+    char error[256] = "";
+    ASSERT_EQ(c.ok, captcha_parse_answer(c.json, strlen(c.json), &answer, error, sizeof error));
     if (!c.ok) {
-      EXPECT_FALSE(error.empty());
+      EXPECT_STRNE("", error);
       continue;
     }
     EXPECT_EQ(c.success, answer.success);
     std::string codes;
-    for (const std::string& code : answer.error_codes) codes += (codes.empty() ? "" : ",") + code;
+    for (int i = 0; i < answer.error_code_count; ++i) {
+      codes += (codes.empty() ? "" : ",") + std::string(answer.error_codes[i].text);
+    }
     EXPECT_EQ(c.codes, codes);
-    EXPECT_EQ(c.hostname, answer.hostname);
+    EXPECT_STREQ(c.hostname, answer.hostname.text);
     EXPECT_EQ(c.score >= 0, answer.has_score);
     if (c.score >= 0) {
       EXPECT_DOUBLE_EQ(c.score, answer.score);
@@ -97,8 +110,9 @@ TEST(Captcha, VerdictChecksSuccessHostnameScoreAndAction) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.json);
     CaptchaAnswer answer;
-    std::string error;
-    ASSERT_TRUE(captcha_parse_answer(c.json, strlen(c.json), &answer, &error)) << error;
+    char error[256] = "";
+    ASSERT_TRUE(captcha_parse_answer(c.json, strlen(c.json), &answer, error, sizeof error))
+        << error;
     CaptchaOptions options;
     options.allowed_hosts = hosts;
     options.allowed_host_count = c.host_count;
@@ -107,7 +121,7 @@ TEST(Captcha, VerdictChecksSuccessHostnameScoreAndAction) {
     CaptchaResult result = captcha_verdict(answer, options);
     EXPECT_EQ(c.reason[0] == '\0' ? CaptchaOutcome::kPassed : CaptchaOutcome::kRefused,
               result.outcome);
-    EXPECT_EQ(c.reason, result.reason);
+    EXPECT_STREQ(c.reason, result.reason);
   }
 }
 
@@ -129,16 +143,17 @@ TEST(Captcha, SecretIsTheFirstLineAndErrorsNameOnlyTheFile) {
   for (const auto& c : cases) {
     std::string path = base + "/secret" + std::to_string(i++);
     if (c.content != nullptr) std::ofstream(path, std::ios::binary) << c.content;
-    std::string secret;
-    std::string error;
-    bool ok = captcha_read_secret(path.c_str(), &secret, &error);
+    CaptchaSecret secret;
+    char error[kCaptchaReasonSize] = "";
+    bool ok = captcha_read_secret(path.c_str(), &secret, error, sizeof error);
     SCOPED_TRACE(path);
     EXPECT_EQ(c.secret != nullptr, ok);
     if (ok) {
-      EXPECT_EQ(c.secret, secret);
+      EXPECT_EQ(c.secret, std::string(secret.text, secret.length));
     } else {
       EXPECT_EQ("captcha_secret_file " + path + c.error_end, error);
-      EXPECT_EQ("", secret);
+      EXPECT_EQ(0u, secret.length);
+      EXPECT_STREQ("", secret.text);
     }
     unlink(path.c_str());
   }
@@ -166,7 +181,7 @@ TEST(Captcha, VerifyWithoutTokenOrSecretMakesNoCall) {
     CaptchaResult result;
     EXPECT_FALSE(captcha_verify(options, c.token, "192.0.2.7", &result));
     EXPECT_EQ(c.outcome, result.outcome);
-    EXPECT_EQ(c.reason, result.reason);
+    EXPECT_STREQ(c.reason, result.reason);
     EXPECT_FALSE(captcha_lets_through(result, options));
   }
 }

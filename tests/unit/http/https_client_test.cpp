@@ -35,16 +35,18 @@ TEST(HttpsParseUrl, AcceptsHttpsWithHostPortPathAndRefusesTheRest) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.url);
     HttpsUrl url;
-    std::string error;
-    bool ok = https_parse_url(c.url, &url, &error);
+    char error[kHttpsErrorSize] = "";
+    bool ok = https_parse_url(c.url, &url, error, sizeof error);
     ASSERT_EQ(c.host != nullptr, ok) << error;
     if (!ok) {
-      EXPECT_FALSE(error.empty());
+      EXPECT_STRNE("", error);
+      EXPECT_EQ(nullptr, url.host);
       continue;
     }
-    EXPECT_EQ(c.host, url.host);
+    EXPECT_STREQ(c.host, url.host);
     EXPECT_EQ(c.port, url.port);
-    EXPECT_EQ(c.path, url.path);
+    EXPECT_STREQ(c.path, url.path);
+    https_url_free(&url);
   }
 }
 
@@ -67,16 +69,18 @@ TEST(HttpDechunk, DecodesSizesExtensionsAndTrailers) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.wire.substr(0, 40));
-    std::string body;
-    std::string error;
+    HttpBytes body;
+    char error[kHttpsErrorSize] = "";
     size_t used = 0;
-    ASSERT_EQ(c.state, http_dechunk(c.wire.data(), c.wire.size(), &body, &used, &error));
+    ASSERT_EQ(c.state,
+              http_dechunk(c.wire.data(), c.wire.size(), &body, &used, error, sizeof error));
     if (c.state == HttpParse::kComplete) {
-      EXPECT_EQ(c.body_or_error, body);
+      EXPECT_EQ(c.body_or_error, std::string(body.data, body.length));
       EXPECT_EQ(c.used, used);
     } else if (c.state == HttpParse::kError) {
-      EXPECT_EQ(c.body_or_error, error);
+      EXPECT_STREQ(c.body_or_error, error);
     }
+    http_bytes_free(&body);
   }
 }
 
@@ -118,15 +122,18 @@ TEST(HttpReadAnswer, FramesTheBodyByLengthChunksOrClose) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.wire.substr(0, 60));
     HttpAnswer answer;
-    std::string error;
-    ASSERT_EQ(c.state, http_read_answer(c.wire.data(), c.wire.size(), c.closed, &answer, &error))
+    char error[kHttpsErrorSize] = "";
+    ASSERT_EQ(c.state, http_read_answer(c.wire.data(), c.wire.size(), c.closed, &answer, error,
+                                        sizeof error))
         << error;
     if (c.state == HttpParse::kComplete) {
       EXPECT_EQ(c.status, answer.status);
-      EXPECT_EQ(c.body_or_error, answer.body);
+      ASSERT_NE(nullptr, answer.body.data);
+      EXPECT_EQ(c.body_or_error, std::string(answer.body.data, answer.body.length));
     } else if (c.state == HttpParse::kError) {
-      EXPECT_EQ(c.body_or_error, error);
+      EXPECT_STREQ(c.body_or_error, error);
     }
+    http_bytes_free(&answer.body);
   }
 }
 
