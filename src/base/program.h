@@ -21,10 +21,15 @@
 //   g_rate_work                the rate state's working set under the lock: its
 //                              header and one chunk of slots (compose/rate_state.cpp)
 //   faq_index_tags, faq_body_tags   the FAQ page's tag counters (driver/faq.cpp)
+//   form_storage               the CGI run's form table, handed down like the other
+//                              values; static so that it needs no clearing and
+//                              only the pages its entries fill are touched
+//                              (driver/run.cpp)
 //   platform halves            the last socket error (net_posix.cpp), the TLS
 //                              library loaded on first use (tls_posix.cpp,
-//                              tls_win32.cpp) and the log's descriptor kept
-//                              from one line to the next (os_posix.cpp)
+//                              tls_win32.cpp), the log's descriptor kept
+//                              from one line to the next and the local time of
+//                              the last second converted (os_posix.cpp)
 
 #include <cstddef>
 

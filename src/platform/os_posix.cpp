@@ -61,16 +61,25 @@ void os_close_stdin() {
 int os_pid() { return static_cast<int>(getpid()); }
 
 void os_local_time(OsLocalTime* out) {
+  // Every log line asks, most within one second: the conversion of the
+  // last second asked for is kept (a zone's offset changes only between
+  // seconds).
+  static time_t converted_second = -1;
+  static OsLocalTime converted;
   time_t now = time(nullptr);
-  struct tm parts = {};
-  // Should the conversion fail, the fields stay zero rather than garbage.
-  localtime_r(&now, &parts);
-  out->year = parts.tm_year + 1900;
-  out->month = parts.tm_mon + 1;
-  out->day = parts.tm_mday;
-  out->hour = parts.tm_hour;
-  out->minute = parts.tm_min;
-  out->second = parts.tm_sec;
+  if (now != converted_second) {
+    struct tm parts = {};
+    // Should the conversion fail, the fields stay zero rather than garbage.
+    localtime_r(&now, &parts);
+    converted.year = parts.tm_year + 1900;
+    converted.month = parts.tm_mon + 1;
+    converted.day = parts.tm_mday;
+    converted.hour = parts.tm_hour;
+    converted.minute = parts.tm_min;
+    converted.second = parts.tm_sec;
+    converted_second = now;
+  }
+  *out = converted;
 }
 
 void os_zoned_time(OsZonedTime* out) {
