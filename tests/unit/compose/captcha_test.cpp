@@ -100,6 +100,8 @@ TEST(Captcha, VerdictChecksSuccessHostnameScoreAndAction) {
        "provider said no: bad?code??"},
       {R"({"success":true,"hostname":"evil.test"})", 2, nullptr, "hostname evil.test not allowed"},
       {R"({"success":true})", 2, nullptr, "answer names no hostname"},
+      {R"({"success":true,"hostname":"example.com\u0000.evil.test"})", 2, nullptr,
+       "hostname example.com?.evil.test not allowed"},
       {R"({"success":true,"score":0.3,"action":"contact"})", 0, nullptr, "score 0.3 below 0.5"},
       {R"({"success":true,"score":0.5,"action":"contact"})", 0, "contact", ""},
       {R"({"success":true,"score":0.9,"action":"x"})", 0, "y", "action x is not y"},
