@@ -69,8 +69,8 @@ void copy_word(char* out, const char* word, size_t length) {
 // prose line costs a few comparisons, not one per key.
 struct KeysByLength {
   int start[kMistakeWordSize + 2];  // keys of length n: order[start[n]..start[n + 1])
-  const char* order[256];
-  int position[256];  // each key's place in the keyword table
+  const char* order[kMistakeMaxKeys];
+  int position[kMistakeMaxKeys];  // each key's place in the keyword table
 };
 
 const KeysByLength& keys_by_length() {
@@ -79,7 +79,7 @@ const KeysByLength& keys_by_length() {
   if (built) return table;
   int count[kMistakeWordSize + 1] = {};
   int total = 0;
-  for (int i = 0; settings_keyword(i) != nullptr && total < 256; ++i, ++total) {
+  for (int i = 0; settings_keyword(i) != nullptr && total < kMistakeMaxKeys; ++i, ++total) {
     size_t n = key_length(settings_keyword(i));
     if (n < kMistakeWordSize) ++count[n];
   }

@@ -14,6 +14,9 @@ enum class MistakeKind {
 };
 
 constexpr int kMistakeWordSize = 64;
+// The most keys the look-up tables hold (the keyword table is checked
+// against it when it is compiled).
+constexpr int kMistakeMaxKeys = 256;
 
 struct SettingsMistake {
   MistakeKind kind;

@@ -96,6 +96,7 @@ const char* settings_line_ending(const Settings& settings) {
 }
 
 constexpr int kKeywordCount = static_cast<int>(sizeof kKeywordTests / sizeof kKeywordTests[0]);
+static_assert(kKeywordCount <= kMistakeMaxKeys, "the probable-mistake tables hold every key");
 
 // The tests by the first character of their keyword, in table order within
 // each character: a line is compared with those that can match it only.
