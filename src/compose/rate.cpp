@@ -98,12 +98,6 @@ static uint64_t fnv1a(uint64_t hash, const unsigned char* data, size_t length) {
   return hash;
 }
 
-// Each word's term is a bijection of the word that differs from place to
-// place: any one word changed, or two swapped, changes the sum.
-uint64_t rate_word_term(size_t index, uint64_t word) {
-  return (word ^ (0x9e3779b97f4a7c15ULL * (index + 1))) * 0xff51afd7ed558ccdULL;
-}
-
 uint64_t rate_terms(const void* data, size_t index, size_t count) {
   const unsigned char* bytes = static_cast<const unsigned char*>(data);
   uint64_t sum = 0;
@@ -142,11 +136,6 @@ void rate_header_start(RateHeader* header) {
   uint64_t mix = fnv1a(kFnvBasis, reinterpret_cast<const unsigned char*>(parts), sizeof parts);
   store64(header->key, mix);
   store64(header->key + 8, fnv1a(mix, reinterpret_cast<const unsigned char*>(parts), sizeof parts));
-}
-
-bool rate_slot_expired(const RateSlot& slot, int64_t now) {
-  int64_t at = slot.time;
-  return at + slot.kept <= now || at > now + slot.kept;
 }
 
 RateSlot rate_slot_make(uint64_t hash, int64_t now, int64_t window_seconds) {

@@ -70,7 +70,14 @@ uint64_t rate_hash(const RateHeader& header, RateKind kind, const char* data, si
 
 // The checksum's share of the 64-bit `word` at word `index` of the file;
 // rate_terms sums it over `count` words from `data`, the first at `index`.
-uint64_t rate_word_term(size_t index, uint64_t word);
+// Each term is a bijection of the word that differs from place to place:
+// any one word changed, or two swapped, changes the sum. Inline, for the
+// pass over the slots.
+constexpr uint64_t kRateTermStep = 0x9e3779b97f4a7c15ULL;
+constexpr uint64_t kRateTermMix = 0xff51afd7ed558ccdULL;
+inline uint64_t rate_word_term(size_t index, uint64_t word) {
+  return (word ^ (kRateTermStep * (index + 1))) * kRateTermMix;
+}
 uint64_t rate_terms(const void* data, size_t index, size_t count);
 
 // The checksum's share of the header (every word but the checksum).
@@ -83,8 +90,14 @@ bool rate_header_sane(const RateHeader& header);
 void rate_header_start(RateHeader* header);
 
 // Whether the slot's time has run out at `now` (or it was recorded more
-// than its time ahead of `now`: a clock set back).
-bool rate_slot_expired(const RateSlot& slot, int64_t now);
+// than its time ahead of `now`: a clock set back). Inline: a turn asks it
+// of every slot.
+inline bool rate_slot_expired(const RateSlot& slot, int64_t now) {
+  // Kept while now - kept < time <= now + kept: one unsigned comparison.
+  int64_t kept = slot.kept;
+  uint64_t from_start = static_cast<uint64_t>(static_cast<int64_t>(slot.time) - (now - kept) - 1);
+  return from_start >= static_cast<uint64_t>(2 * kept);
+}
 
 // A slot for `hash` recorded at `now`, kept `window_seconds`.
 RateSlot rate_slot_make(uint64_t hash, int64_t now, int64_t window_seconds);

@@ -104,28 +104,39 @@ static bool scan_slots(OsLockedFile* file, int64_t now, Scan* scan, uint64_t* ol
                                  chunk_bytes + (last ? sizeof(RateSlot) : 0));
     if (got > 0) *read += got;
     if (got != static_cast<long>(chunk_bytes)) return false;
+    // One pass over the chunk: the checksum terms of each slot as read, the
+    // change of the sum where a slot is freed, and the count of scan->hash.
     size_t word = static_cast<size_t>(slot_offset(first) / 8);
-    uint64_t before = rate_terms(g_rate_work.chunk, word, 2 * kRateChunkSlots);
-    *old_sum += before;
+    uint64_t before = 0;
+    uint64_t freed_change = 0;
     bool changed = false;
-    for (int i = 0; i < kRateChunkSlots; ++i) {
+    // A word's term mixes in kRateTermStep * (index + 1): stepped, not multiplied.
+    uint64_t place = kRateTermStep * (word + 1);
+    const uint64_t wanted = scan->hash;
+    const int64_t since = now - scan->window;
+    for (int i = 0; i < kRateChunkSlots; ++i, place += 2 * kRateTermStep) {
       RateSlot& slot = g_rate_work.chunk[i];
-      if (slot.hash != 0 && rate_slot_expired(slot, now)) {
+      uint64_t times;
+      memcpy(&times, reinterpret_cast<const char*>(&slot) + 8, sizeof times);  // time, kept
+      uint64_t terms = (slot.hash ^ place) * kRateTermMix +
+                       (times ^ (place + kRateTermStep)) * kRateTermMix;
+      before += terms;
+      if (slot.hash == 0) continue;
+      if (rate_slot_expired(slot, now)) {
+        freed_change += place * kRateTermMix + (place + kRateTermStep) * kRateTermMix - terms;
         slot = RateSlot{0, 0, 0};
         changed = true;
-      } else if (slot.hash != 0 && slot.hash == scan->hash &&
-                 static_cast<int64_t>(slot.time) > now - scan->window) {
+      } else if (slot.hash == wanted && static_cast<int64_t>(slot.time) > since) {
         ++scan->seen;
         scan->last_seen = first + i;
         scan->at_last = slot;
       }
-      if (first + i == static_cast<int>(g_rate_work.header.next_slot)) scan->at_next = slot;
     }
-    if (!changed) {
-      *new_sum += before;
-      continue;
-    }
-    *new_sum += rate_terms(g_rate_work.chunk, word, 2 * kRateChunkSlots);
+    int next = static_cast<int>(g_rate_work.header.next_slot) - first;
+    if (next >= 0 && next < kRateChunkSlots) scan->at_next = g_rate_work.chunk[next];
+    *old_sum += before;
+    *new_sum += before + freed_change;
+    if (!changed) continue;
     int error = os_locked_write_at(file, slot_offset(first),
                                    reinterpret_cast<const char*>(g_rate_work.chunk), chunk_bytes);
     if (*write_error == 0) *write_error = error;

@@ -396,6 +396,23 @@ class GuardTest(unittest.TestCase):
         self.assertEqual([], [m for m in self.lines() if m not in refused])
         self.assertEqual(STATE_SIZE, len(self.box.read("quillon.rate")))
 
+    def test_expired_entries_are_freed_and_the_checksum_follows(self):
+        # Entries 10 minutes old and more give way: freed in place, with the
+        # checksum kept right, so the next run reads the state as whole.
+        now = int(time.time())
+        self.box.write("quillon.rate", rate_file([(n + 1, now - 600 - n) for n in range(1500)]))
+        with harness.CaptureSMTP() as server:
+            self.rate_run(server.port, CLIENT, "rate_limit 1/10\n")
+            self.rate_run(server.port, CLIENT, "rate_limit 1/10\n")
+        self.assertEqual(1, len(server.messages))
+        self.assertEqual(1, len(self.lines()), self.lines())
+        self.assertIn("over the rate_limit", self.lines()[0])
+        state = self.box.read("quillon.rate")
+        self.assertEqual(struct.unpack("<Q", state[32:40])[0],
+                         checksum(state[:32] + b"\0" * 8 + state[40:]))
+        used = [state[at:at + 8] != b"\0" * 8 for at in range(168, len(state), 16)]
+        self.assertEqual(1, sum(used))
+
     def test_damaged_state_file_starts_afresh(self):
         self.box.write("quillon.rate", b"QLRATE2\n" + b"\xff" * 100)
         with harness.CaptureSMTP() as server:

@@ -17,7 +17,9 @@ TEST(Rate, SlotsExpireAfterTheirOwnTimeOrFromAClockSetBack) {
   RateSlot slot = rate_slot_make(7, t, 600);
   EXPECT_FALSE(rate_slot_expired(slot, t + 599));
   EXPECT_TRUE(rate_slot_expired(slot, t + 600));
+  EXPECT_FALSE(rate_slot_expired(slot, t - 600));
   EXPECT_TRUE(rate_slot_expired(slot, t - 601));
+  EXPECT_TRUE(rate_slot_expired(rate_slot_make(7, t, 0), t));
   EXPECT_FALSE(rate_slot_expired(rate_slot_make(7, t, 86400), t + 3600));
 }
 
