@@ -2,7 +2,8 @@
 """The figures to keep, side by side in one run:
 
 1. one process each: /bin/true, the floor (floor_client.c, the same SMTP
-   exchange and bytes in C and nothing else) in EHLO and HELO mode, and the
+   exchange and bytes in C and nothing else) in EHLO and HELO mode (and in
+   EHLO mode linked with -static-pie: the loader's share), and the
    program in HELO and EHLO mode with `logging errors` and `logging debug`:
    wall time (median and 90th percentile), CPU (user+sys), peak RSS and
    instructions (valgrind's callgrind, one run);
@@ -103,6 +104,13 @@ def process_rows(bench, builds, runs, rounds):
                      % (mode, builds[0][0], bench.responder.last_session, program_session))
         floors[mode] = floor
         cases.append(floor)
+        if mode == "EHLO":
+            # The same floor without the dynamic loader: what loading libc
+            # costs any dynamic program, the floor included.
+            with open(os.path.join(HERE, "floor_client.c")) as f:
+                static = bench.compile(f.read(), "floor_client_static", ["-static-pie"])
+            cases.append(Case("floor, EHLO mode, static-pie", [static] + floor.argv[1:],
+                              TYPICAL_FORM, floor=floor))
     for index, (label, binary) in enumerate(builds):
         for mode in ("HELO", "EHLO"):
             extra = ["hello_method HELO"] if mode == "HELO" else []

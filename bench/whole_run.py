@@ -229,12 +229,12 @@ class Bench:
         with open(os.path.join(HERE, "floor_client.c")) as f:
             self.floor = self.compile(f.read(), "floor_client")
 
-    def compile(self, source, name):
+    def compile(self, source, name, flags=()):
         src = os.path.join(self.work, name + ".c")
         with open(src, "w") as f:
             f.write(source)
         out = os.path.join(self.work, name)
-        subprocess.run(["cc", "-O2", "-o", out, src], check=True)
+        subprocess.run(["cc", "-O2"] + list(flags) + ["-o", out, src], check=True)
         return out
 
     def measure(self, argv, body, env=None, cwd=None, delivers=True, responder=None):
