@@ -71,12 +71,15 @@ uint64_t rate_hash(const RateHeader& header, RateKind kind, const char* data, si
 // The checksum's share of the 64-bit `word` at word `index` of the file;
 // rate_terms sums it over `count` words from `data`, the first at `index`.
 // Each term is a bijection of the word that differs from place to place:
-// any one word changed, or two swapped, changes the sum. Inline, for the
-// pass over the slots.
+// any one word changed, or two swapped, changes the sum. The place of word
+// `index` is kRateTermStep * (index + 1), so a pass over the words steps
+// it by kRateTermStep (rate_place_term) instead of multiplying.
 constexpr uint64_t kRateTermStep = 0x9e3779b97f4a7c15ULL;
-constexpr uint64_t kRateTermMix = 0xff51afd7ed558ccdULL;
+inline uint64_t rate_place_term(uint64_t place, uint64_t word) {
+  return (word ^ place) * 0xff51afd7ed558ccdULL;
+}
 inline uint64_t rate_word_term(size_t index, uint64_t word) {
-  return (word ^ (kRateTermStep * (index + 1))) * kRateTermMix;
+  return rate_place_term(kRateTermStep * (index + 1), word);
 }
 uint64_t rate_terms(const void* data, size_t index, size_t count);
 

@@ -110,20 +110,20 @@ static bool scan_slots(OsLockedFile* file, int64_t now, Scan* scan, uint64_t* ol
     uint64_t before = 0;
     uint64_t freed_change = 0;
     bool changed = false;
-    // A word's term mixes in kRateTermStep * (index + 1): stepped, not multiplied.
-    uint64_t place = kRateTermStep * (word + 1);
+    uint64_t place = kRateTermStep * (word + 1);  // the first word's place
     const uint64_t wanted = scan->hash;
     const int64_t since = now - scan->window;
     for (int i = 0; i < kRateChunkSlots; ++i, place += 2 * kRateTermStep) {
       RateSlot& slot = g_rate_work.chunk[i];
       uint64_t times;
       memcpy(&times, reinterpret_cast<const char*>(&slot) + 8, sizeof times);  // time, kept
-      uint64_t terms = (slot.hash ^ place) * kRateTermMix +
-                       (times ^ (place + kRateTermStep)) * kRateTermMix;
+      uint64_t terms = rate_place_term(place, slot.hash) +
+                       rate_place_term(place + kRateTermStep, times);
       before += terms;
       if (slot.hash == 0) continue;
       if (rate_slot_expired(slot, now)) {
-        freed_change += place * kRateTermMix + (place + kRateTermStep) * kRateTermMix - terms;
+        freed_change +=
+            rate_place_term(place, 0) + rate_place_term(place + kRateTermStep, 0) - terms;
         slot = RateSlot{0, 0, 0};
         changed = true;
       } else if (slot.hash == wanted && static_cast<int64_t>(slot.time) > since) {
