@@ -214,6 +214,24 @@ static bool load_state(OsLockedFile* file, const char* path, const StateUse& use
   return true;
 }
 
+// For a step that changes the header alone: reads just the header and
+// takes the slots' share of the checksum from it, as the file claims it
+// (the checksum less the header's terms), so that the header can be
+// rewritten without a pass over the slots. A file whose slots do not match
+// its checksum keeps that mismatch, to be found by the next whole turn.
+// False when the header is no whole state's: the caller then takes the
+// whole turn, which starts such a file afresh.
+static bool load_header(OsLockedFile* file, uint64_t* sum) {
+  long got = os_locked_read_at(file, 0, reinterpret_cast<char*>(&g_rate_work.header),
+                               sizeof g_rate_work.header);
+  if (got != static_cast<long>(sizeof g_rate_work.header) ||
+      !rate_header_sane(g_rate_work.header)) {
+    return false;
+  }
+  *sum = g_rate_work.header.checksum - rate_header_terms(g_rate_work.header);
+  return true;
+}
+
 // Carries out what the step asked; the header is written last, so that a
 // turn cut short leaves a checksum that no longer matches.
 static int apply_ask(OsLockedFile* file, const Scan& scan, const StepAsk& ask, uint64_t sum) {
@@ -237,11 +255,15 @@ static int apply_ask(OsLockedFile* file, const Scan& scan, const StepAsk& ask, u
   return error != 0 ? error : header_error;
 }
 
+// How much of the file a turn reads: a step that only changes the header
+// (a duration noted) needs no pass over the slots.
+enum class Reach { kWhole, kHeader };
+
 // One turn at the locked file: the slots are read (and those whose time ran
 // out freed), then `step` sees the header and what was found, and says what
 // to change. False, with an error line, when the state could not be used.
-static bool state_turn(const char* path, const StateUse& use, Scan* scan, Step step,
-                       void* context) {
+static bool state_turn(const char* path, const StateUse& use, Reach reach, Scan* scan,
+                       Step step, void* context) {
   scan->hash = 0;
   scan->seen = 0;
   scan->last_seen = -1;
@@ -264,7 +286,8 @@ static bool state_turn(const char* path, const StateUse& use, Scan* scan, Step s
   uint64_t sum = 0;
   bool changed = false;
   int write_error = 0;
-  bool loaded = load_state(&file, path, use, scan, &sum, &changed, &write_error);
+  bool loaded = (reach == Reach::kHeader && load_header(&file, &sum)) ||
+                load_state(&file, path, use, scan, &sum, &changed, &write_error);
   if (loaded) {
     StepAsk ask = step(&g_rate_work.header, *scan, context);
     if (changed || ask.record || ask.forget || ask.header_changed) {
@@ -330,7 +353,10 @@ bool rate_limit_allows(const Settings& settings) {
   Scan scan = scan_for(key, strlen(key), RateKind::kClient,
                        static_cast<int64_t>(settings.rate_limit_minutes) * 60);
   Admission admission = {limit, true};
-  if (!state_turn(g_program.rate_path, kRateUse, &scan, admit_step, &admission)) return true;
+  if (!state_turn(g_program.rate_path, kRateUse, Reach::kWhole, &scan, admit_step,
+                  &admission)) {
+    return true;
+  }
   if (!admission.admitted) {
     log_event(LOG_ERROR,
               "submission refused: client {%s} is over the rate_limit of %d submissions "
@@ -354,7 +380,8 @@ static int window_turn(const char* state_path, RateWindowKind kind, const char* 
   bool duplicate = kind == RateWindowKind::kDuplicate;
   Scan scan = scan_for(key, length, duplicate ? RateKind::kDuplicate : RateKind::kAutoreply,
                        static_cast<int64_t>(window_seconds));
-  if (!state_turn(state_path, duplicate ? kDuplicateUse : kAutoreplyUse, &scan, window_step,
+  if (!state_turn(state_path, duplicate ? kDuplicateUse : kAutoreplyUse, Reach::kWhole, &scan,
+                  window_step,
                   &act)) {
     return -1;
   }
@@ -389,7 +416,7 @@ static StepAsk duration_step(RateHeader* header, const Scan&, void* context) {
 
 void rate_record_sent_run(const char* state_path, long long microseconds) {
   Scan scan = scan_for(nullptr, 0, RateKind::kClient, 0);
-  state_turn(state_path, kDurationUse, &scan, duration_step, &microseconds);
+  state_turn(state_path, kDurationUse, Reach::kHeader, &scan, duration_step, &microseconds);
 }
 
 static StepAsk median_step(RateHeader* header, const Scan&, void* context) {
@@ -400,7 +427,8 @@ static StepAsk median_step(RateHeader* header, const Scan&, void* context) {
 long long rate_sent_run_median_ms(const char* state_path, long long fallback) {
   long long median = -1;
   Scan scan = scan_for(nullptr, 0, RateKind::kClient, 0);
-  if (!state_turn(state_path, kDurationUse, &scan, median_step, &median) || median < 0) {
+  if (!state_turn(state_path, kDurationUse, Reach::kWhole, &scan, median_step, &median) ||
+      median < 0) {
     return fallback;
   }
   return median / 1000;
