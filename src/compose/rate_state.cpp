@@ -90,52 +90,70 @@ static uint64_t slot_terms(int index, const RateSlot& slot) {
   return rate_terms(&slot, static_cast<size_t>(slot_offset(index) / 8), 2);
 }
 
-// The pass over the slots: frees those whose time ran out (writing back
-// each chunk that changed), counts those of scan->hash. Adds the checksum
-// terms of the slots as read to *old_sum and as left to *new_sum; *read is
-// the bytes of slots read. False when the slots are not whole (short,
-// longer, unreadable).
+// One chunk of slots as read into g_rate_work.chunk, its first slot at
+// `first`: frees those whose time ran out and counts those of scan->hash.
+// The checksum's terms are (word ^ place) * mix, so the pass sums the xors
+// alone into *as_read and their change by the freeing into *freed, and the
+// caller multiplies once (rate_place_term of the sum), modulo 2^64 as ever.
+// True when a slot was freed.
+static bool scan_chunk(int first, int64_t now, Scan* scan, uint64_t* as_read, uint64_t* freed) {
+  uint64_t place = kRateTermStep * (static_cast<size_t>(slot_offset(first) / 8) + 1);
+  uint64_t mixed = 0;
+  uint64_t change = 0;
+  bool changed = false;
+  const uint64_t wanted = scan->hash;
+  const int64_t since = now - scan->window;
+  int seen = 0;
+  int last_seen = -1;
+  for (int i = 0; i < kRateChunkSlots; ++i, place += 2 * kRateTermStep) {
+    RateSlot& slot = g_rate_work.chunk[i];
+    uint64_t times;
+    memcpy(&times, reinterpret_cast<const char*>(&slot) + 8, sizeof times);  // time, kept
+    uint64_t xors = (slot.hash ^ place) + (times ^ (place + kRateTermStep));
+    mixed += xors;
+    if (slot.hash == 0) continue;
+    if (rate_slot_expired(slot, now)) {
+      change += place + (place + kRateTermStep) - xors;  // a free slot's words are 0
+      slot = RateSlot{0, 0, 0};
+      changed = true;
+    } else if (slot.hash == wanted) {  // rare: the test of its time comes second
+      if (static_cast<int64_t>(slot.time) > since) {
+        ++seen;
+        last_seen = i;
+      }
+    }
+  }
+  if (seen > 0) {
+    scan->seen += seen;
+    scan->last_seen = first + last_seen;
+    scan->at_last = g_rate_work.chunk[last_seen];
+  }
+  int next = static_cast<int>(g_rate_work.header.next_slot) - first;
+  if (next >= 0 && next < kRateChunkSlots) scan->at_next = g_rate_work.chunk[next];
+  *as_read = mixed;
+  *freed = change;
+  return changed;
+}
+
+// The pass over the slots, a chunk at a time (writing back each chunk that
+// changed). Adds the checksum terms of the slots as read to *old_sum and as
+// left to *new_sum; *read is the bytes of slots read. False when the slots
+// are not whole (short, longer, unreadable).
 static bool scan_slots(OsLockedFile* file, int64_t now, Scan* scan, uint64_t* old_sum,
                        uint64_t* new_sum, long* read, int* write_error) {
   const size_t chunk_bytes = sizeof(RateSlot) * kRateChunkSlots;
   for (int first = 0; first < kRateMaxEntries; first += kRateChunkSlots) {
     bool last = first + kRateChunkSlots == kRateMaxEntries;
-    long got = os_locked_read_at(file, slot_offset(first), reinterpret_cast<char*>(g_rate_work.chunk),
+    long got = os_locked_read_at(file, slot_offset(first),
+                                 reinterpret_cast<char*>(g_rate_work.chunk),
                                  chunk_bytes + (last ? sizeof(RateSlot) : 0));
     if (got > 0) *read += got;
     if (got != static_cast<long>(chunk_bytes)) return false;
-    // One pass over the chunk: the checksum terms of each slot as read, the
-    // change of the sum where a slot is freed, and the count of scan->hash.
-    size_t word = static_cast<size_t>(slot_offset(first) / 8);
-    uint64_t before = 0;
-    uint64_t freed_change = 0;
-    bool changed = false;
-    uint64_t place = kRateTermStep * (word + 1);  // the first word's place
-    const uint64_t wanted = scan->hash;
-    const int64_t since = now - scan->window;
-    for (int i = 0; i < kRateChunkSlots; ++i, place += 2 * kRateTermStep) {
-      RateSlot& slot = g_rate_work.chunk[i];
-      uint64_t times;
-      memcpy(&times, reinterpret_cast<const char*>(&slot) + 8, sizeof times);  // time, kept
-      uint64_t terms = rate_place_term(place, slot.hash) +
-                       rate_place_term(place + kRateTermStep, times);
-      before += terms;
-      if (slot.hash == 0) continue;
-      if (rate_slot_expired(slot, now)) {
-        freed_change +=
-            rate_place_term(place, 0) + rate_place_term(place + kRateTermStep, 0) - terms;
-        slot = RateSlot{0, 0, 0};
-        changed = true;
-      } else if (slot.hash == wanted && static_cast<int64_t>(slot.time) > since) {
-        ++scan->seen;
-        scan->last_seen = first + i;
-        scan->at_last = slot;
-      }
-    }
-    int next = static_cast<int>(g_rate_work.header.next_slot) - first;
-    if (next >= 0 && next < kRateChunkSlots) scan->at_next = g_rate_work.chunk[next];
-    *old_sum += before;
-    *new_sum += before + freed_change;
+    uint64_t mixed = 0;
+    uint64_t freed = 0;
+    bool changed = scan_chunk(first, now, scan, &mixed, &freed);
+    *old_sum += rate_place_term(0, mixed);
+    *new_sum += rate_place_term(0, mixed + freed);
     if (!changed) continue;
     int error = os_locked_write_at(file, slot_offset(first),
                                    reinterpret_cast<const char*>(g_rate_work.chunk), chunk_bytes);
