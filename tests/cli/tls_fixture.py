@@ -36,6 +36,34 @@ def available():
     return shutil.which("openssl") is not None
 
 
+def _der(data, at):
+    """The tag, the content's start and its end of the DER item at `at`."""
+    tag, length, at = data[at], data[at + 1], at + 2
+    if length & 0x80:
+        count = length & 0x7F
+        length, at = int.from_bytes(data[at:at + count], "big"), at + count
+    return tag, at, at + length
+
+
+def _full_length_signature(pem_path):
+    """Whether both integers of the certificate's ECDSA signature take all
+    32 bytes of P-256 (no leading zero byte in r or s)."""
+    with open(pem_path) as f:
+        der = ssl.PEM_cert_to_DER_cert(f.read())
+    _, at, _ = _der(der, 0)                # Certificate
+    _, _, at = _der(der, at)               # tbsCertificate
+    _, _, at = _der(der, at)               # signatureAlgorithm
+    _, at, _ = _der(der, at)               # signatureValue (BIT STRING)
+    _, at, _ = _der(der, at + 1)           # its SEQUENCE, past the unused-bits byte
+    for _ in range(2):
+        _, start, end = _der(der, at)
+        value = der[start:end].lstrip(b"\0")
+        if len(value) < 32:
+            return False
+        at = end
+    return True
+
+
 class TlsFiles:
     def __init__(self, names=("localhost",), ips=("127.0.0.1",)):
         self.dir = tempfile.mkdtemp(prefix="quillon-tls-")
@@ -52,19 +80,25 @@ class TlsFiles:
         tag = os.urandom(6).hex()
         try:
             for name in ("ca", "other_ca"):
-                self._openssl("req", "-x509", *_KEY, "-days", "2",
-                              "-keyout", self._path(name + ".key"),
-                              "-out", self._path(name + ".pem"),
-                              "-subj", "/CN=quillon-test-%s-%s" % (name, tag),
-                              "-config", config, "-extensions", "ca")
-            self._openssl("req", "-x509", *_KEY, "-days", "2",
-                          "-keyout", self.key, "-out", self.cert,
-                          "-subj", "/CN=" + (names[0] if names else ips[0]),
-                          "-CA", self.ca, "-CAkey", self._path("ca.key"),
-                          "-config", config, "-extensions", "leaf")
+                self._make(self._path(name + ".key"), self._path(name + ".pem"),
+                           "/CN=quillon-test-%s-%s" % (name, tag), config, "ca")
+            self._make(self.key, self.cert, "/CN=" + (names[0] if names else ips[0]),
+                       config, "leaf", "-CA", self.ca, "-CAkey", self._path("ca.key"))
         except BaseException:
             self.cleanup()
             raise
+
+    def _make(self, key, cert, subject, config, extensions, *signer):
+        # Wine's certificate check refuses an ECDSA signature whose r or s
+        # is shorter than 32 bytes (0x80096004), about one signature in 128:
+        # such a certificate is made again, so that no run fails by chance.
+        for _ in range(20):
+            self._openssl("req", "-x509", *_KEY, "-days", "2", "-keyout", key, "-out", cert,
+                          "-subj", subject, *signer, "-config", config,
+                          "-extensions", extensions)
+            if _full_length_signature(cert):
+                return
+        raise RuntimeError("no certificate with a full-length signature in 20 tries")
 
     def server_context(self):
         """A server-side context holding the certificate and its key."""
