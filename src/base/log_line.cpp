@@ -77,7 +77,9 @@ static int append_line(const char* message, long long bound, long long* size_bef
   // The process id part, made at the first line: the program never forks.
   static char middle[40];
   static int middle_length = 0;
-  if (middle_length == 0) middle_length = snprintf(middle, sizeof middle, " - pid(%d) - ", os_pid());
+  if (middle_length == 0) {
+    middle_length = snprintf(middle, sizeof middle, " - pid(%d) - ", os_pid());
+  }
   size_t stamp_length = strlen(stamp);
   size_t message_length = strlen(message);
   size_t total = stamp_length + static_cast<size_t>(middle_length) + message_length + 1;

@@ -160,9 +160,8 @@ CaptchaResult refused(const char* format, ...) {
 bool host_allowed(const CaptchaAnswer& answer, const CaptchaOptions& options) {
   // A NUL inside would end the comparison early: "example.com\u0000.evil"
   // must not pass for example.com.
-  if (answer.hostname.cut || memchr(answer.hostname.text, '\0', answer.hostname.length) != nullptr) {
-    return false;
-  }
+  const CaptchaText& host = answer.hostname;
+  if (host.cut || memchr(host.text, '\0', host.length) != nullptr) return false;
   for (int i = 0; i < options.allowed_host_count; ++i) {
     if (same_host(answer.hostname.text, options.allowed_hosts[i])) return true;
   }

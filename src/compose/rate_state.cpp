@@ -71,10 +71,9 @@ struct StepAsk {
 };
 using Step = StepAsk (*)(RateHeader* header, const Scan& scan, void* context);
 
-// The header and one chunk of slots (one slot more: a longer file reads as
-// no whole state): the whole working set, whatever the file holds.
-// The working set of one turn under the lock: the header and one chunk of
-// slots, kept off the stack (16 KB) and reused for every chunk.
+// The working set of one turn under the lock, whatever the file holds: the
+// header and one chunk of slots (one slot more: a longer file reads as no
+// whole state), kept off the stack (16 KB) and reused for every chunk.
 static struct {
   RateHeader header;
   RateSlot chunk[kRateChunkSlots + 1];
@@ -116,11 +115,9 @@ static bool scan_chunk(int first, int64_t now, Scan* scan, uint64_t* as_read, ui
       change += place + (place + kRateTermStep) - xors;  // a free slot's words are 0
       slot = RateSlot{0, 0, 0};
       changed = true;
-    } else if (slot.hash == wanted) {  // rare: the test of its time comes second
-      if (static_cast<int64_t>(slot.time) > since) {
-        ++seen;
-        last_seen = i;
-      }
+    } else if (slot.hash == wanted && static_cast<int64_t>(slot.time) > since) {
+      ++seen;
+      last_seen = i;
     }
   }
   if (seen > 0) {
@@ -186,7 +183,8 @@ static int start_afresh(OsLockedFile* file, uint64_t* sum) {
 // (when not empty) and started afresh. False when it cannot be read.
 static bool load_state(OsLockedFile* file, const char* path, const StateUse& use, Scan* scan,
                        uint64_t* sum, bool* changed, int* write_error) {
-  long got = os_locked_read_at(file, 0, reinterpret_cast<char*>(&g_rate_work.header), sizeof g_rate_work.header);
+  RateHeader& header = g_rate_work.header;
+  long got = os_locked_read_at(file, 0, reinterpret_cast<char*>(&header), sizeof header);
   if (got < 0) {
     int error = static_cast<int>(-got);
     log_event(LOG_ERROR, "%s state file (%s) could not be read (%d)(%s): %s.", use.setting,
@@ -197,18 +195,16 @@ static bool load_state(OsLockedFile* file, const char* path, const StateUse& use
   int64_t now = now_seconds();
   uint64_t old_sum = 0;
   long read = 0;
-  bool whole = got == static_cast<long>(sizeof g_rate_work.header) && rate_header_sane(g_rate_work.header);
+  bool whole = got == static_cast<long>(sizeof header) && rate_header_sane(header);
   if (whole) {
-    if (scan->key != nullptr) {
-      scan->hash = rate_hash(g_rate_work.header, scan->kind, scan->key, scan->length);
-    }
+    if (scan->key != nullptr) scan->hash = rate_hash(header, scan->kind, scan->key, scan->length);
     whole = scan_slots(file, now, scan, &old_sum, sum, &read, write_error) &&
-            g_rate_work.header.checksum == rate_header_terms(g_rate_work.header) + old_sum;
+            header.checksum == rate_header_terms(header) + old_sum;
     *changed = *sum != old_sum;
   }
   if (whole) return true;
   long length = got + read;
-  if (got >= 8 && memcmp(g_rate_work.header.magic, "QLRATE1\n", 8) == 0) {
+  if (got >= 8 && memcmp(header.magic, "QLRATE1\n", 8) == 0) {
     log_event(LOG_ERROR, "%s state file (%s) is of the older format: starting it afresh.",
               use.setting, path);
   } else if (length > static_cast<long>(kRateFileSize)) {
@@ -223,8 +219,8 @@ static bool load_state(OsLockedFile* file, const char* path, const StateUse& use
               use.setting, path, length);
   }
   *write_error = start_afresh(file, sum);
-  scan->hash = scan->key != nullptr ? rate_hash(g_rate_work.header, scan->kind, scan->key, scan->length)
-                                    : 0;
+  scan->hash =
+      scan->key != nullptr ? rate_hash(header, scan->kind, scan->key, scan->length) : 0;
   scan->seen = 0;
   scan->last_seen = -1;
   scan->at_next = RateSlot{0, 0, 0};
@@ -399,8 +395,7 @@ static int window_turn(const char* state_path, RateWindowKind kind, const char* 
   Scan scan = scan_for(key, length, duplicate ? RateKind::kDuplicate : RateKind::kAutoreply,
                        static_cast<int64_t>(window_seconds));
   if (!state_turn(state_path, duplicate ? kDuplicateUse : kAutoreplyUse, Reach::kWhole, &scan,
-                  window_step,
-                  &act)) {
+                  window_step, &act)) {
     return -1;
   }
   return scan.seen;

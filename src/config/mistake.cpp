@@ -79,8 +79,8 @@ const KeysByLength& keys_by_length() {
   if (built) return table;
   int count[kMistakeWordSize + 1] = {};
   int total = 0;
-  for (int i = 0; settings_keyword(i) != nullptr && total < kMistakeMaxKeys; ++i, ++total) {
-    size_t n = key_length(settings_keyword(i));
+  for (; settings_keyword(total) != nullptr && total < kMistakeMaxKeys; ++total) {
+    size_t n = key_length(settings_keyword(total));
     if (n < kMistakeWordSize) ++count[n];
   }
   table.start[0] = 0;
@@ -117,7 +117,8 @@ const char* find_key(const char* word, size_t length, bool exact, bool any_case)
   int nearest_edits = kMaxEdits + 1;
   int nearest_position = 0;
   size_t shortest = length > static_cast<size_t>(kMaxEdits) ? length - kMaxEdits : 0;
-  size_t longest = length + kMaxEdits < kMistakeWordSize ? length + kMaxEdits : kMistakeWordSize - 1;
+  size_t longest = length + kMaxEdits < kMistakeWordSize ? length + kMaxEdits
+                                                         : kMistakeWordSize - 1;
   for (size_t n = shortest; n <= longest; ++n) {
     int allowed = n < kShortKey ? 1 : kMaxEdits;
     for (int k = table.start[n]; k < table.start[n + 1]; ++k) {

@@ -1,6 +1,5 @@
 #include "http/https_client.h"
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -8,7 +7,6 @@
 
 #include "base/fatal.h"
 #include "base/program.h"
-#include "base/text.h"
 #include "platform/net.h"
 #include "platform/os.h"
 #include "platform/tls.h"
@@ -16,15 +14,6 @@
 namespace {
 
 constexpr int kWsaConnectionRefused = 10061;
-
-void say(char* error, size_t error_size, const char* format, ...) QUILLON_PRINTF(3, 4);
-void say(char* error, size_t error_size, const char* format, ...) {
-  if (error_size == 0) return;
-  va_list args;
-  va_start(args, format);
-  vsnprintf(error, error_size, format, args);
-  va_end(args);
-}
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -69,7 +58,7 @@ bool parse_host_port(const char* authority, size_t length, HttpsUrl* parsed, cha
   const char* colon = static_cast<const char*>(memchr(authority, ':', length));
   size_t host_length = colon != nullptr ? static_cast<size_t>(colon - authority) : length;
   if (host_length == 0 || authority[0] == '.' || authority[0] == '-') {
-    say(error, error_size, "URL names no usable host");
+    snprintf(error, error_size, "URL names no usable host");
     return false;
   }
   // A name that ends in a digit and is no address would be taken for a
@@ -77,14 +66,14 @@ bool parse_host_port(const char* authority, size_t length, HttpsUrl* parsed, cha
   bool usable = !is_digit(authority[host_length - 1]) || is_dotted_ipv4(authority, host_length);
   for (size_t i = 0; i < host_length; ++i) usable = usable && dns_char(authority[i]);
   if (!usable) {
-    say(error, error_size, "URL host is neither a DNS name nor an IPv4 address");
+    snprintf(error, error_size, "URL host is neither a DNS name nor an IPv4 address");
     return false;
   }
   int port = 443;
   if (colon != nullptr) {
     port = port_number(colon + 1, length - host_length - 1);
     if (port == 0) {
-      say(error, error_size, "URL port is not a number from 1 to 65535");
+      snprintf(error, error_size, "URL port is not a number from 1 to 65535");
       return false;
     }
   }
@@ -110,7 +99,7 @@ bool time_left(const Deadline& deadline, int* seconds) {
 }
 
 void timed_out(const Deadline& deadline, char* error, size_t error_size) {
-  say(error, error_size, "timed out after %d s", deadline.seconds);
+  snprintf(error, error_size, "timed out after %d s", deadline.seconds);
 }
 
 // Resolves and connects; kNoSocket with `error` on failure.
@@ -118,7 +107,7 @@ OsSocket open_connection(const HttpsUrl& url, const Deadline& deadline, char* er
                          size_t error_size) {
   int version = 0;
   if (net_startup(&version) != 0) {
-    say(error, error_size, "no socket library");
+    snprintf(error, error_size, "no socket library");
     return kNoSocket;
   }
   std::uint32_t addr = 0;
@@ -126,7 +115,7 @@ OsSocket open_connection(const HttpsUrl& url, const Deadline& deadline, char* er
   if (is_dotted_ipv4(url.host, strlen(url.host))) {
     addr = net_inet_addr(url.host);
   } else if (!net_resolve(url.host, &addr, &family)) {
-    say(error, error_size, "cannot resolve %s", url.host);
+    snprintf(error, error_size, "cannot resolve %s", url.host);
     return kNoSocket;
   }
   int seconds = 0;
@@ -136,7 +125,7 @@ OsSocket open_connection(const HttpsUrl& url, const Deadline& deadline, char* er
   }
   OsSocket sock = net_socket(family);
   if (sock == kNoSocket) {
-    say(error, error_size, "no socket (error %d)", net_last_error());
+    snprintf(error, error_size, "no socket (error %d)", net_last_error());
     return kNoSocket;
   }
   if (net_connect(sock, family, addr, url.port, seconds) == 0) return sock;
@@ -145,9 +134,9 @@ OsSocket open_connection(const HttpsUrl& url, const Deadline& deadline, char* er
   if (code == kWsaTimedOut) {
     timed_out(deadline, error, error_size);
   } else if (code == kWsaConnectionRefused) {
-    say(error, error_size, "connection refused by %s:%d", url.host, url.port);
+    snprintf(error, error_size, "connection refused by %s:%d", url.host, url.port);
   } else {
-    say(error, error_size, "connection to %s:%d failed (error %d)", url.host, url.port, code);
+    snprintf(error, error_size, "connection to %s:%d failed (error %d)", url.host, url.port, code);
   }
   return kNoSocket;
 }
@@ -183,7 +172,7 @@ void io_error(const Deadline& deadline, const char* what, char* error, size_t er
   if (code == kWsaTimedOut) {
     timed_out(deadline, error, error_size);
   } else {
-    say(error, error_size, "%s failed (error %d)", what, code);
+    snprintf(error, error_size, "%s failed (error %d)", what, code);
   }
 }
 
@@ -212,7 +201,7 @@ bool read_answer(TlsSession* session, const Deadline& deadline, HttpBytes* recei
     if (state == HttpParse::kError) return false;
     if (state == HttpParse::kComplete) return true;
     if (received->length > wire_limit) {
-      say(result->error, sizeof result->error, "answer over 64 KB");
+      snprintf(result->error, sizeof result->error, "answer over 64 KB");
       return false;
     }
   }
@@ -261,7 +250,7 @@ bool post_to(const HttpsUrl& parsed, const char* body, size_t length, const char
     if (net_last_error() == kWsaTimedOut) {
       timed_out(deadline, result->error, sizeof result->error);
     } else {
-      say(result->error, sizeof result->error, "%s", tls_error);
+      snprintf(result->error, sizeof result->error, "%s", tls_error);
     }
     net_close(sock);
     return false;
@@ -283,24 +272,24 @@ bool https_parse_url(const char* url, HttpsUrl* parsed, char* error, size_t erro
   *parsed = HttpsUrl();
   const char kScheme[] = "https://";
   if (!ascii_equal_n(url, kScheme, sizeof kScheme - 1) || strlen(url) < sizeof kScheme) {
-    say(error, error_size, "URL is not https://host[:port]/path");
+    snprintf(error, error_size, "URL is not https://host[:port]/path");
     return false;
   }
   for (const char* p = url; *p != '\0'; ++p) {
     unsigned char c = static_cast<unsigned char>(*p);
     if (c <= ' ' || c >= 0x7f) {
-      say(error, error_size, "URL holds a space or a control character");
+      snprintf(error, error_size, "URL holds a space or a control character");
       return false;
     }
   }
   const char* rest = url + sizeof kScheme - 1;
   if (strchr(rest, '#') != nullptr) {
-    say(error, error_size, "URL holds a fragment");
+    snprintf(error, error_size, "URL holds a fragment");
     return false;
   }
   size_t slash = strcspn(rest, "/?");
   if (memchr(rest, '@', slash) != nullptr) {
-    say(error, error_size, "URL holds user information");
+    snprintf(error, error_size, "URL holds user information");
     return false;
   }
   if (!parse_host_port(rest, slash, parsed, error, error_size)) return false;
