@@ -111,7 +111,7 @@ bool take_header(Span line, Framing* framing, char* error, size_t error_size) {
   Span value = trimmed(Span{colon + 1, line.length - name.length - 1});
   if (same_name(name, "Transfer-Encoding")) {
     if (!same_name(value, "chunked")) {
-      snprintf(error, error_size, "%s", "answer uses an unsupported transfer coding");
+      snprintf(error, error_size, "answer uses an unsupported transfer coding");
       return false;
     }
     framing->chunked = true;
@@ -144,14 +144,14 @@ HttpParse read_head(const char* data, size_t length, size_t from, int* status,
     // protocol, which may wait for more from us.
     size_t seen = length - from < 7 ? length - from : 7;
     if (memcmp(data + from, "HTTP/1.", seen) != 0) {
-      snprintf(error, error_size, "%s", "not HTTP");
+      snprintf(error, error_size, "not HTTP");
       return HttpParse::kError;
     }
     return length - from > kHttpsHeadLimit ? HttpParse::kError : HttpParse::kIncomplete;
   }
   Span status_line = line_text(data, from, end);
   if (!status_line_ok(status_line)) {
-    snprintf(error, error_size, "%s", "not HTTP");
+    snprintf(error, error_size, "not HTTP");
     return HttpParse::kError;
   }
   const char* code = status_line.text + 9;
@@ -159,7 +159,7 @@ HttpParse read_head(const char* data, size_t length, size_t from, int* status,
   *framing = Framing();
   for (size_t at = end + 1;;) {
     if (at - from > kHttpsHeadLimit) {
-      snprintf(error, error_size, "%s", "answer headers over 16 KB");
+      snprintf(error, error_size, "answer headers over 16 KB");
       return HttpParse::kError;
     }
     end = line_end(data, length, at);
@@ -171,7 +171,7 @@ HttpParse read_head(const char* data, size_t length, size_t from, int* status,
       return HttpParse::kComplete;
     }
     if (!take_header(line, framing, error, error_size)) {
-      if (error_size > 0 && error[0] == '\0') snprintf(error, error_size, "%s", "not HTTP");
+      if (error_size > 0 && error[0] == '\0') snprintf(error, error_size, "not HTTP");
       return HttpParse::kError;
     }
   }
@@ -188,7 +188,7 @@ HttpParse skip_trailer(const char* data, size_t length, size_t* at, char* error,
       if (end == kNoEnd && length - trailer_start <= kHttpsHeadLimit) {
         return HttpParse::kIncomplete;
       }
-      snprintf(error, error_size, "%s", "answer trailer over 16 KB");
+      snprintf(error, error_size, "answer trailer over 16 KB");
       return HttpParse::kError;
     }
     bool empty = line_text(data, *at, end).length == 0;
@@ -232,7 +232,7 @@ HttpParse http_dechunk(const char* data, size_t length, HttpBytes* body, size_t*
     size_t end = line_end(data, length, at);
     if (end == kNoEnd) {
       if (length - at <= kChunkLineLimit) return HttpParse::kIncomplete;
-      snprintf(error, error_size, "%s", "not HTTP");
+      snprintf(error, error_size, "not HTTP");
       return HttpParse::kError;
     }
     bool too_large = false;
@@ -250,11 +250,11 @@ HttpParse http_dechunk(const char* data, size_t length, HttpBytes* body, size_t*
     end = line_end(data, length, at);
     if (end == kNoEnd) {
       if (length - at < 2) return HttpParse::kIncomplete;
-      snprintf(error, error_size, "%s", "not HTTP");
+      snprintf(error, error_size, "not HTTP");
       return HttpParse::kError;
     }
     if (line_text(data, at, end).length != 0) {
-      snprintf(error, error_size, "%s", "not HTTP");
+      snprintf(error, error_size, "not HTTP");
       return HttpParse::kError;
     }
     at = end + 1;
@@ -279,7 +279,7 @@ HttpParse http_read_answer(const char* data, size_t length, bool closed, HttpAns
     from = body_start;
   }
   if (state == HttpParse::kError && error_size > 0 && error[0] == '\0') {
-    snprintf(error, error_size, "%s", "answer headers over 16 KB");
+    snprintf(error, error_size, "answer headers over 16 KB");
   }
   if (state == HttpParse::kComplete) {
     const char* body = data + body_start;
@@ -290,14 +290,14 @@ HttpParse http_read_answer(const char* data, size_t length, bool closed, HttpAns
       size_t used = 0;
       state = http_dechunk(body, available, &answer->body, &used, error, error_size);
     } else if (framing.content_length > static_cast<long long>(kHttpsAnswerLimit)) {
-      snprintf(error, error_size, "%s", "answer over 64 KB");
+      snprintf(error, error_size, "answer over 64 KB");
       state = HttpParse::kError;
     } else if (framing.content_length >= 0) {
       size_t want = static_cast<size_t>(framing.content_length);
       state = available >= want ? HttpParse::kComplete : HttpParse::kIncomplete;
       if (state == HttpParse::kComplete) http_bytes_set(&answer->body, body, want);
     } else if (available > kHttpsAnswerLimit) {
-      snprintf(error, error_size, "%s", "answer over 64 KB");
+      snprintf(error, error_size, "answer over 64 KB");
       state = HttpParse::kError;
     } else {
       // Neither length nor chunks: the body runs until the peer closes.
