@@ -78,6 +78,13 @@ class Result:
                     for line in self.wine.splitlines()))
 
     @property
+    def said(self):
+        """What the run said besides its exit code, for a failed assertion's
+        message: its standard error, Wine's lines, the start of its output."""
+        return b"stderr: %r; wine: %r; stdout: %r" % (self.stderr, self.wine,
+                                                      self.raw_stdout[:300])
+
+    @property
     def text(self):
         return self.stdout.decode("latin-1")
 
@@ -197,6 +204,7 @@ class Sandbox:
                 procs.append(self.start(content_length=str(len(bodies[i + at_once]))))
             result = Result(proc, out, err, time.monotonic() - started)
             if result.wine_refused():
+                # Started once more, as run() does.
                 sys.stderr.write("note: Wine could not start a run (exit code %d), started "
                                  "again: %r\n" % (result.code, result.wine))
                 result = self.run(body=body, timeout=timeout)
@@ -205,17 +213,26 @@ class Sandbox:
 
     def run(self, args=(), body=b"", content_length="auto", env=None,
             stdin=None, timeout=60, program=None, under=()):
-        """Runs the program as a CGI would (no arguments, body on stdin)."""
+        """Runs the program as a CGI would (no arguments, body on stdin). A
+        run that Wine itself could not start (Result.wine_refused) never
+        reached the program and left nothing behind: it is started once
+        more, with Wine's words on standard error, and a second refusal
+        stands as the result."""
         if isinstance(body, str):
             body = body.encode("latin-1")
         if content_length == "auto":
             content_length = str(len(body))
-        started = time.monotonic()
-        proc = self.start(args=args, content_length=content_length, env=env,
-                          program=program, under=under)
-        out, err = proc.communicate(body if stdin is None else stdin,
-                                    timeout=timeout)
-        return Result(proc, out, err, time.monotonic() - started)
+        for attempt in (1, 2):
+            started = time.monotonic()
+            proc = self.start(args=args, content_length=content_length, env=env,
+                              program=program, under=under)
+            out, err = proc.communicate(body if stdin is None else stdin,
+                                        timeout=timeout)
+            result = Result(proc, out, err, time.monotonic() - started)
+            if attempt == 2 or not result.wine_refused():
+                return result
+            sys.stderr.write("note: Wine could not start a run (exit code %d), started "
+                             "again: %r\n" % (result.code, result.wine))
 
 
 # What could not run here for want of a tool: "what: why" lines.

@@ -44,7 +44,7 @@ class Answers(unittest.TestCase):
     def run_form(self, port, extra="", env=None, body=harness.FORM):
         self.box.write_ini(harness.standard_ini(port, extra))
         result = self.box.run(body=body, env=env)
-        self.assertEqual(0, result.code, result.stderr)
+        self.assertEqual(0, result.code, result.said)
         return result
 
     def outcome_lines(self):

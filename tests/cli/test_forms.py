@@ -94,7 +94,7 @@ class FormsCase(unittest.TestCase):
         self.box.write_ini(standard_ini(port, extra, crlf=True))
         env = {"CONTENT_TYPE": content_type} if content_type else None
         result = self.box.run(body=body, env=env)
-        self.assertEqual(0, result.code, result.stderr)
+        self.assertEqual(0, result.code, result.said)
         return result
 
 

@@ -135,7 +135,7 @@ class GuardTest(unittest.TestCase):
     def post(self, port, body, extra="", env=None, to_from_form=False):
         self.box.write_ini(guard_ini(port, extra, to_from_form))
         result = self.box.run(body=body, env=env)
-        self.assertEqual(0, result.code, result.stderr)
+        self.assertEqual(0, result.code, result.said)
         return result
 
     def lines(self):

@@ -37,7 +37,7 @@ class HostileTest(unittest.TestCase):
     def run_box(self, body, content_length="auto", timeout=60):
         result = self.box.run(body=body, content_length=content_length,
                               timeout=timeout)
-        self.assertEqual(0, result.code, result.stderr)
+        self.assertEqual(0, result.code, result.said)
         for mark in SANITIZER_MARKS:
             self.assertNotIn(mark, result.stderr)
         return result

@@ -36,7 +36,7 @@ class MailTest(unittest.TestCase):
     def send(self, server, body=FORM, extra="", **ini):
         self.box.write_ini(harness.standard_ini(server.port, extra=extra, **ini))
         result = self.box.run(body=body)
-        self.assertEqual(0, result.code, result.stderr)
+        self.assertEqual(0, result.code, result.said)
         return result
 
     def socket_number(self):

@@ -90,7 +90,7 @@ class ProviderTest(unittest.TestCase):
         ini = harness.standard_ini(port, extra="\n".join(lines) + "\n" + extra)
         self.box.write_ini(ini.replace("smtp 127.0.0.1:", "smtp %s:" % host))
         result = self.box.run(body=body, env=env)
-        self.assertEqual(0, result.code, result.stderr)
+        self.assertEqual(0, result.code, result.said)
         return result
 
     def assert_not_sent(self, result, server, error):
@@ -309,7 +309,7 @@ class StandardHeadersTest(unittest.TestCase):
         with harness.CaptureSMTP() as server:
             self.write_ini(server.port)
             for result in self.box.run_concurrently([self.form()] * runs):
-                self.assertEqual(0, result.code, (result.stdout, result.stderr))
+                self.assertEqual(0, result.code, result.said)
         ids = [email.message_from_bytes(m["data"], policy=email.policy.default)["message-id"]
                for m in server.messages]
         self.assertEqual(runs, len(ids))

@@ -34,7 +34,7 @@ class ReplyPages(unittest.TestCase):
         self.addCleanup(self.box.cleanup)
 
     def assertPage(self, result, text):
-        self.assertEqual(result.code, 0, result.stderr)
+        self.assertEqual(result.code, 0, result.said)
         self.assertEqual(result.text, HEADERS + text)
 
     def page_errors(self):

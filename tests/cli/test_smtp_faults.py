@@ -51,7 +51,7 @@ class FaultTest(unittest.TestCase):
         result = self.box.run(body=FORM)
         if hasattr(server_or_port, "wait_sessions_done"):
             server_or_port.wait_sessions_done()
-        self.assertEqual(0, result.code, result.stderr)
+        self.assertEqual(0, result.code, result.said)
         return result
 
     def assert_sent(self, result, sent):

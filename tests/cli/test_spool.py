@@ -78,7 +78,7 @@ class SpoolCase(unittest.TestCase):
     def submit(self, port, extra="", body=FORM):
         self.configure(port, extra)
         result = self.box.run(body=body)
-        self.assertEqual(0, result.code, result.stderr)
+        self.assertEqual(0, result.code, result.said)
         return result
 
     def resend(self, port, extra=""):

@@ -48,7 +48,7 @@ class StartupTest(unittest.TestCase):
                 with open(box.ini_path, "w") as f:
                     f.write("logging errors\n")
                 result = box.run()
-                self.assertEqual(0, result.code, result.stderr)
+                self.assertEqual(0, result.code, result.said)
                 messages = box.log_messages()
                 self.assertIn("loading config file.", messages)
                 # The settings file at the derived path was read: its
@@ -65,7 +65,7 @@ class StartupTest(unittest.TestCase):
         box = self.sandbox()
         box.write_ini("logging debug\n")  # no smtp line: nothing is sent
         result = box.run(body="Name=Jo")
-        self.assertEqual(0, result.code, result.stderr)
+        self.assertEqual(0, result.code, result.said)
         messages = box.log_messages()
         self.assertEqual("starting version 1.0v", messages[0])
         if not IS_EXE:
@@ -80,7 +80,7 @@ class StartupTest(unittest.TestCase):
         box = self.sandbox()
         box.write_ini("logging errors\n")
         result = box.run(body="Name=Jo")
-        self.assertEqual(0, result.code, result.stderr)
+        self.assertEqual(0, result.code, result.said)
         messages = box.log_messages()
         self.assertTrue(in_order(RUN_SEQUENCE[:3], messages), messages)
         for later in RUN_SEQUENCE[3:]:
@@ -89,7 +89,7 @@ class StartupTest(unittest.TestCase):
     def test_missing_settings_file_gets_error_page(self):
         box = self.sandbox()
         result = box.run(body="Name=Jo")
-        self.assertEqual(1, result.code, result.stderr)
+        self.assertEqual(1, result.code, result.said)
         self.assertEqual(FATAL_PAGE, result.stdout)
         messages = box.log_messages()
         self.assertTrue(in_order(RUN_SEQUENCE[:3], messages), messages)
@@ -102,7 +102,7 @@ class StartupTest(unittest.TestCase):
         box = self.sandbox()
         os.mkdir(box.log_path)
         result = box.run(body="Name=Jo")
-        self.assertEqual(2, result.code, result.stderr)
+        self.assertEqual(2, result.code, result.said)
         self.assertEqual(b"", result.stdout)
 
     def test_unopenable_log_loses_lines_but_run_goes_on(self):
@@ -110,7 +110,7 @@ class StartupTest(unittest.TestCase):
         box.write_ini("logging debug\n")
         os.mkdir(box.log_path)
         result = box.run(body="Name=Jo")
-        self.assertEqual(0, result.code, result.stderr)
+        self.assertEqual(0, result.code, result.said)
         self.assertTrue(result.stdout.startswith(b"Pragma: no-cache\n"))
         # Windows web servers read the CGI header lines of a text stream.
         expected = b"Pragma: no-cache\r\n" if IS_EXE else b"Pragma: no-cache\n"
@@ -123,7 +123,7 @@ class StartupTest(unittest.TestCase):
                 box = self.sandbox()
                 box.write_ini("logging debug\n")  # no offer of a demo file
                 result = box.run(args=args, body="Name=Jo")
-                self.assertEqual(0, result.code, result.stderr)
+                self.assertEqual(0, result.code, result.said)
                 messages = box.log_messages()
                 self.assertEqual("starting version 1.0v", messages[0])
                 self.assertTrue(messages[3].startswith("Ini file == "), messages)
@@ -136,7 +136,7 @@ class StartupTest(unittest.TestCase):
             with self.subTest(args=args):
                 box = self.sandbox()
                 result = box.run(args=args)
-                self.assertEqual(code, result.code, result.stderr)
+                self.assertEqual(code, result.code, result.said)
                 self.assertFalse(os.path.exists(box.log_path))
 
     def test_concurrent_runs_share_the_log_line_by_line(self):
@@ -149,7 +149,7 @@ class StartupTest(unittest.TestCase):
         box.write_ini("logging errors\n")
         results = box.run_concurrently([b"Name=Jo"] * 50)
         for result in results:
-            self.assertEqual(0, result.code, (result.stdout, result.stderr))
+            self.assertEqual(0, result.code, result.said)
 
         # Some messages span several lines; the lines after a timestamped one
         # belong to it. A write split by another process would leave a piece

@@ -157,11 +157,13 @@ rc=$?
 cat "$log"
 # unittest closes with "Ran N tests" (subtests not counted) and "OK" or
 # "FAILED (...)"; a test counts as failed once, however many of its
-# subtests failed.
+# subtests failed. The output holds bytes of the tests' hostile inputs, so
+# grep reads it as text (-a): else it would print "binary file matches"
+# instead of the lines, and failures and skips would go uncounted.
 ran=$(sed -n 's/^Ran \([0-9]*\) tests\{0,1\} in .*/\1/p' "$log" | tail -n 1)
-bad=$(grep -E '^(FAIL|ERROR): ' "$log" | sed 's/^[A-Z]*: \([^ ]* ([^)]*)\).*/\1/' |
+bad=$(grep -aE '^(FAIL|ERROR): ' "$log" | sed 's/^[A-Z]*: \([^ ]* ([^)]*)\).*/\1/' |
       sort -u | wc -l)
-summary=$(grep -E '^(OK|FAILED)( \(.*\))?$' "$log" | tail -n 1)
+summary=$(grep -aE '^(OK|FAILED)( \(.*\))?$' "$log" | tail -n 1)
 skip=$(echo "$summary" | grep -oE 'skipped=[0-9]+' | sed 's/.*=//')
 rm -f "$log"
 ran=${ran:-0}
