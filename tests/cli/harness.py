@@ -2,6 +2,7 @@
 program with its own settings file, a way to run it as a web server would,
 and a real SMTP server on 127.0.0.1 that keeps every message it receives."""
 
+import functools
 import os
 import re
 import shutil
@@ -253,6 +254,24 @@ def cannot_run(test, why):
         with open(os.environ["QUILLON_SKIP_LOG"], "a") as log:
             log.write("cli %s\n" % line)
     raise unittest.SkipTest(why)
+
+
+def needs(available, why):
+    """Decorates a test case or class that needs a tool: where `available`
+    is false it does not run, and counts as not run (cannot_run) rather than
+    as a skip of what does not apply to the platform."""
+    def mark(target):
+        if available:
+            return target
+        if isinstance(target, type):
+            target.setUpClass = classmethod(lambda cls: cannot_run(cls, why))
+            return target
+
+        @functools.wraps(target)
+        def not_run(self, *args, **kwargs):
+            cannot_run(self, why)
+        return not_run
+    return mark
 
 
 class CaptureSMTP:

@@ -21,8 +21,8 @@ TOKEN = "P1_tok en+%&=/" + "x" * 2000
 REMOTE = "192.0.2.7"
 
 
-@unittest.skipUnless(tls_fixture.available(), "openssl is not installed")
-@unittest.skipUnless(PROBE, "QUILLON_CAPTCHA_PROBE names no captcha_probe program")
+@harness.needs(tls_fixture.available(), "openssl is not installed")
+@harness.needs(PROBE, "QUILLON_CAPTCHA_PROBE names no captcha_probe program")
 class CaptchaClientTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):

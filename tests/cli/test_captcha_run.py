@@ -20,7 +20,7 @@ FIELD = {"turnstile": "cf-turnstile-response", "hcaptcha": "h-captcha-response",
          "recaptcha": "g-recaptcha-response"}
 
 
-@unittest.skipUnless(tls_fixture.available(), "openssl is not installed")
+@harness.needs(tls_fixture.available(), "openssl is not installed")
 class CaptchaRunTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):

@@ -43,7 +43,7 @@ class CheckTest(unittest.TestCase):
         # The check writes nothing to the log.
         self.assertFalse(os.path.exists(self.box.log_path))
 
-    @unittest.skipUnless(tls_fixture.available(), "openssl is not installed")
+    @harness.needs(tls_fixture.available(), "openssl is not installed")
     def test_captcha_secret_file_and_service(self):
         secret = "0x4AAA-check-secret"
         shutil.copy(self.captcha_server().ca, self.box.path("ca.pem"))
@@ -163,7 +163,7 @@ class CheckTest(unittest.TestCase):
         self.assertIn("problem: greeting failed", out)
 
 
-@unittest.skipUnless(tls_fixture.available(), "openssl is not installed")
+@harness.needs(tls_fixture.available(), "openssl is not installed")
 class CheckProviderTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
