@@ -28,7 +28,6 @@ import argparse
 import http.server
 import json
 import os
-import socket
 import ssl
 import sys
 import threading

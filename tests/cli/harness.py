@@ -54,6 +54,29 @@ def split_wine_lines(err):
     return b"".join(own), b"".join(wine)
 
 
+def wine_refused(code, stdout, wine):
+    """Result.wine_refused, for a run read some other way."""
+    return (IS_EXE and code != 0 and not stdout and
+            any(WINE_LINE.match(line) and b"Unhandled" not in line
+                for line in wine.splitlines()))
+
+
+def note_refused(code, wine):
+    sys.stderr.write("note: Wine could not start a run (exit code %d), started again: %r\n"
+                     % (code, wine))
+
+
+def run_windows_tool(cmd, **options):
+    """subprocess.run of a Windows helper under Wine (cmd starts with WINE),
+    its output as bytes; started once more when Wine could not start it."""
+    for attempt in (1, 2):
+        done = subprocess.run(cmd, capture_output=True, **options)
+        _, wine = split_wine_lines(done.stderr)
+        if attempt == 2 or not wine_refused(done.returncode, done.stdout, wine):
+            return done
+        note_refused(done.returncode, wine)
+
+
 class Result:
     def __init__(self, proc, stdout, stderr, elapsed):
         self.code = proc.returncode
@@ -74,9 +97,7 @@ class Result:
         failed run that printed nothing and whose standard error holds a
         line of Wine's loader or error channel. A crash of the program
         ("Unhandled exception", "Unhandled page fault") is no such word."""
-        return (IS_EXE and self.code != 0 and not self.raw_stdout and
-                any(WINE_LINE.match(line) and b"Unhandled" not in line
-                    for line in self.wine.splitlines()))
+        return wine_refused(self.code, self.raw_stdout, self.wine)
 
     @property
     def said(self):
@@ -185,30 +206,31 @@ class Sandbox:
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
 
-    def run_concurrently(self, bodies, timeout=120):
+    def run_concurrently(self, bodies, timeout=120, args=()):
         """Runs one CGI run per body, all at once; their Results in order.
         Under Wine at most WINE_AT_ONCE run at a time, each next one started
         as the oldest ends: every Wine process holds descriptors, memory and
         a share of the one wineserver, and on a busy machine twenty at once
         starve each other. A run that Wine itself could not start
         (Result.wine_refused) is started once more on its own, with Wine's
-        words on standard error: that is the host failing, not the program."""
+        words on standard error: that is the host failing, not the program.
+        `args` go to every run (["-resend"]: one run per empty body)."""
         bodies = [b.encode("latin-1") if isinstance(b, str) else b for b in bodies]
         at_once = WINE_AT_ONCE if IS_EXE else len(bodies)
         started = time.monotonic()
-        procs = [self.start(content_length=str(len(b))) for b in bodies[:at_once]]
+        procs = [self.start(args=args, content_length=str(len(b))) for b in bodies[:at_once]]
         results = []
         for i, body in enumerate(bodies):
             proc = procs[i]
             out, err = proc.communicate(body, timeout=timeout)
             if i + at_once < len(bodies):
-                procs.append(self.start(content_length=str(len(bodies[i + at_once]))))
+                procs.append(self.start(args=args,
+                                        content_length=str(len(bodies[i + at_once]))))
             result = Result(proc, out, err, time.monotonic() - started)
             if result.wine_refused():
                 # Started once more, as run() does.
-                sys.stderr.write("note: Wine could not start a run (exit code %d), started "
-                                 "again: %r\n" % (result.code, result.wine))
-                result = self.run(body=body, timeout=timeout)
+                note_refused(result.code, result.wine)
+                result = self.run(args=args, body=body, timeout=timeout)
             results.append(result)
         return results
 
@@ -218,7 +240,8 @@ class Sandbox:
         run that Wine itself could not start (Result.wine_refused) never
         reached the program and left nothing behind: it is started once
         more, with Wine's words on standard error, and a second refusal
-        stands as the result."""
+        stands as the result. A run still going after `timeout` seconds is
+        killed before TimeoutExpired reaches the caller."""
         if isinstance(body, str):
             body = body.encode("latin-1")
         if content_length == "auto":
@@ -227,13 +250,17 @@ class Sandbox:
             started = time.monotonic()
             proc = self.start(args=args, content_length=content_length, env=env,
                               program=program, under=under)
-            out, err = proc.communicate(body if stdin is None else stdin,
-                                        timeout=timeout)
+            try:
+                out, err = proc.communicate(body if stdin is None else stdin,
+                                            timeout=timeout)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.communicate()
+                raise
             result = Result(proc, out, err, time.monotonic() - started)
             if attempt == 2 or not result.wine_refused():
                 return result
-            sys.stderr.write("note: Wine could not start a run (exit code %d), started "
-                             "again: %r\n" % (result.code, result.wine))
+            note_refused(result.code, result.wine)
 
 
 # What could not run here for want of a tool: "what: why" lines.

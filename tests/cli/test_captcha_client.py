@@ -42,11 +42,16 @@ class CaptchaClientTest(unittest.TestCase):
     def probe(self, url, *extra):
         args = ["url=" + url, "ca_file=ca.pem", "secret_file=secret",
                 "token=" + TOKEN, "remote=" + REMOTE] + list(extra)
-        cmd = ([harness.WINE, PROBE] if IS_EXE else [PROBE]) + args
-        done = subprocess.run(cmd, cwd=self.dir, capture_output=True, text=True, timeout=60)
-        outcome, _, reason = done.stdout.strip().partition("\t")
+        if IS_EXE:
+            done = harness.run_windows_tool([harness.WINE, PROBE] + args, cwd=self.dir,
+                                            timeout=60)
+        else:
+            done = subprocess.run([PROBE] + args, cwd=self.dir, capture_output=True,
+                                  timeout=60)
+        stdout, stderr = done.stdout.decode(), done.stderr.decode("latin-1")
+        outcome, _, reason = stdout.strip().partition("\t")
         for secret in (SECRET, TOKEN):
-            self.assertNotIn(secret, done.stdout + done.stderr)
+            self.assertNotIn(secret, stdout + stderr)
         return outcome, reason
 
     def test_request_on_the_wire(self):

@@ -4,7 +4,6 @@ without MAIL), probable mistakes named in a run's log, and smtp_deadline
 bounding the whole exchange."""
 
 import os
-import ssl
 import time
 import unittest
 import warnings

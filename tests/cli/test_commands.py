@@ -9,7 +9,7 @@ import signal
 import subprocess
 import unittest
 
-from harness import BIN, IS_EXE, WINE, Sandbox
+from harness import BIN, IS_EXE, Sandbox
 
 HELP_BODY = (
     b"This program sends emails based upon the ini files and information submitted\n"

@@ -106,18 +106,15 @@ class FaultMatrixTest(unittest.TestCase):
     def run_against(self, server, helo, body=FORM, extra=""):
         self.box.write_ini(harness.standard_ini(server.port, helo=helo,
                                                 extra=TIMEOUT + extra))
-        proc = self.box.start(content_length=str(len(body)))
         try:
-            out, err = proc.communicate(body.encode("latin-1"), timeout=RUN_LIMIT)
+            result = self.box.run(body=body, timeout=RUN_LIMIT)
         except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.communicate()
             self.fail("the run did not end within %d s" % RUN_LIMIT)
         server.wait_sessions_done()
-        self.assertEqual(0, proc.returncode, err)
+        self.assertEqual(0, result.code, result.said)
         for mark in SANITIZER_MARKS:
-            self.assertNotIn(mark, err)
-        return out
+            self.assertNotIn(mark, result.stderr)
+        return result.raw_stdout
 
     def assert_failed(self, out, log_line=None):
         messages = self.box.log_messages()

@@ -11,7 +11,6 @@ import os
 import socket
 import struct
 import subprocess
-import sys
 import time
 import types
 import unittest
@@ -375,8 +374,7 @@ class GuardTest(unittest.TestCase):
             result = harness.Result(proc, out, err, 0)
             if result.wine_refused():
                 # The host failing, not the program: as run_concurrently does.
-                sys.stderr.write("note: Wine could not start a run, started again: %r\n"
-                                 % result.wine)
+                harness.note_refused(result.code, result.wine)
                 result = self.box.run(body=body, env=env, timeout=120)
             return result.code, result.raw_stdout
 

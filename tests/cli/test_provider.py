@@ -153,7 +153,7 @@ class ProviderTest(unittest.TestCase):
             if not os.path.exists(helper):
                 harness.cannot_run(self, "no add_root_cert.exe beside the program")
             ca = "Z:" + self.tls.ca.replace("/", "\\")
-            subprocess.run([harness.WINE, helper, ca], check=True, capture_output=True)
+            harness.run_windows_tool([harness.WINE, helper, ca]).check_returncode()
             self.addCleanup(subprocess.run, [harness.WINE, helper, "-d", ca],
                             capture_output=True)
         else:

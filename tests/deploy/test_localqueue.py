@@ -3,7 +3,6 @@ each message to Postfix on 127.0.0.1, which relays it to the provider.
 A submission made while the provider is down gets the success page, waits
 in Postfix's queue and arrives once the provider is back."""
 
-import os
 import shutil
 import subprocess
 import tempfile

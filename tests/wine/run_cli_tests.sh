@@ -42,6 +42,8 @@ if [ ! -f "$exe" ]; then
 fi
 
 QUILLON_WINE=${QUILLON_WINE:-wine}
+wine=$QUILLON_WINE
+. "$here/wine_run.sh"
 python=${QUILLON_PYTHON:-/usr/bin/python3}
 if ! command -v "$QUILLON_WINE" >/dev/null 2>&1; then
   skip "$QUILLON_WINE not found (apt-get install wine wine64)"
@@ -121,8 +123,7 @@ add_counts() {
 check=$(dirname "$exe")/platform_check.exe
 if [ -f "$check" ]; then
   echo "== platform checks ($check)"
-  out=$("$QUILLON_WINE" "$check" 2>&1)
-  rc=$?
+  wine_run "$check"
   echo "$out"
   add_counts "$out" $rc
 fi

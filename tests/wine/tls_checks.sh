@@ -20,6 +20,7 @@ case $bin in
   *) bin=$(pwd)/$bin ;;
 esac
 wine=${QUILLON_WINE:-wine}
+. "$here/wine_run.sh"
 
 skip() {
   echo "tls_checks: skipped, $1"
@@ -111,8 +112,7 @@ failed=0
 # Runs tls_check.exe with the arguments and adds up its closing count; a
 # run that ends without one counts as one failure.
 run_check() {
-  out=$(timeout 120 "$wine" "$bin/tls_check.exe" "$@" 2>&1)
-  rc=$?
+  wine_run "$bin/tls_check.exe" "$@"
   # Windows programs end their lines with CR LF.
   out=$(printf '%s\n' "$out" | tr -d '\r')
   echo "$out"
@@ -160,11 +160,12 @@ pids="$pids $!"
 run_check files "$(win "$work/bundle.pem")" "$(win "$work/other.pem")" \
   "$(win "$work/missing.pem")" "$good" "$full" "$old" "$expired" "$renegotiate"
 
-if "$wine" "$bin/add_root_cert.exe" "$(win "$work/ca.pem")"; then
+if wine_run "$bin/add_root_cert.exe" "$(win "$work/ca.pem")"; then
   in_root_store=yes
   run_check system "$good"
-  "$wine" "$bin/add_root_cert.exe" -d "$(win "$work/ca.pem")" && in_root_store=no
+  wine_run "$bin/add_root_cert.exe" -d "$(win "$work/ca.pem")" && in_root_store=no
 else
+  echo "$out"
   echo "FAIL the test CA could not be added to the ROOT store"
   failed=$((failed + 1))
 fi
