@@ -54,6 +54,11 @@ def split_wine_lines(err):
     return b"".join(own), b"".join(wine)
 
 
+# How often a run is started when Wine refuses it (Result.wine_refused): a
+# busy host refuses in bursts, while the runs alongside take their starts.
+WINE_STARTS = 3
+
+
 def wine_refused(code, stdout, wine):
     """Result.wine_refused, for a run read some other way."""
     return (IS_EXE and code != 0 and not stdout and
@@ -68,11 +73,11 @@ def note_refused(code, wine):
 
 def run_windows_tool(cmd, **options):
     """subprocess.run of a Windows helper under Wine (cmd starts with WINE),
-    its output as bytes; started once more when Wine could not start it."""
-    for attempt in (1, 2):
+    its output as bytes; started again when Wine could not start it."""
+    for attempt in range(1, WINE_STARTS + 1):
         done = subprocess.run(cmd, capture_output=True, **options)
         _, wine = split_wine_lines(done.stderr)
-        if attempt == 2 or not wine_refused(done.returncode, done.stdout, wine):
+        if attempt == WINE_STARTS or not wine_refused(done.returncode, done.stdout, wine):
             return done
         note_refused(done.returncode, wine)
 
@@ -212,8 +217,9 @@ class Sandbox:
         as the oldest ends: every Wine process holds descriptors, memory and
         a share of the one wineserver, and on a busy machine twenty at once
         starve each other. A run that Wine itself could not start
-        (Result.wine_refused) is started once more on its own, with Wine's
-        words on standard error: that is the host failing, not the program.
+        (Result.wine_refused) is started again on its own, through run(),
+        with Wine's words on standard error: that is the host failing, not
+        the program.
         `args` go to every run (["-resend"]: one run per empty body)."""
         bodies = [b.encode("latin-1") if isinstance(b, str) else b for b in bodies]
         at_once = WINE_AT_ONCE if IS_EXE else len(bodies)
@@ -228,7 +234,6 @@ class Sandbox:
                                         content_length=str(len(bodies[i + at_once]))))
             result = Result(proc, out, err, time.monotonic() - started)
             if result.wine_refused():
-                # Started once more, as run() does.
                 note_refused(result.code, result.wine)
                 result = self.run(args=args, body=body, timeout=timeout)
             results.append(result)
@@ -238,15 +243,15 @@ class Sandbox:
             stdin=None, timeout=60, program=None, under=()):
         """Runs the program as a CGI would (no arguments, body on stdin). A
         run that Wine itself could not start (Result.wine_refused) never
-        reached the program and left nothing behind: it is started once
-        more, with Wine's words on standard error, and a second refusal
-        stands as the result. A run still going after `timeout` seconds is
+        reached the program and left nothing behind: it is started again,
+        with Wine's words on standard error, up to WINE_STARTS starts in
+        all; the last refusal stands as the result. A run still going after `timeout` seconds is
         killed before TimeoutExpired reaches the caller."""
         if isinstance(body, str):
             body = body.encode("latin-1")
         if content_length == "auto":
             content_length = str(len(body))
-        for attempt in (1, 2):
+        for attempt in range(1, WINE_STARTS + 1):
             started = time.monotonic()
             proc = self.start(args=args, content_length=content_length, env=env,
                               program=program, under=under)
@@ -258,7 +263,7 @@ class Sandbox:
                 proc.communicate()
                 raise
             result = Result(proc, out, err, time.monotonic() - started)
-            if attempt == 2 or not result.wine_refused():
+            if attempt == WINE_STARTS or not result.wine_refused():
                 return result
             note_refused(result.code, result.wine)
 

@@ -100,7 +100,7 @@ class SpoolCase(unittest.TestCase):
         there; the caller kills it."""
         if port is not None:
             self.configure(port)
-        for attempt in (1, 2):
+        for attempt in range(1, harness.WINE_STARTS + 1):
             proc = self.box.start(args=args, content_length=str(len(body)),
                                   env={PAUSE: step})
             if not args:
@@ -111,10 +111,10 @@ class SpoolCase(unittest.TestCase):
             while harness.WINE_LINE.match(line):
                 wine += line
                 line = proc.stderr.readline()
-            if line or attempt == 2 or not wine:
+            if line or attempt == harness.WINE_STARTS or not wine:
                 break
             # Ended before its first line of its own: when Wine could not
-            # start it, it is started once more, as Sandbox.run does.
+            # start it, it is started again, as Sandbox.run does.
             out = proc.stdout.read()
             proc.wait(timeout=30)
             self.kill(proc)
