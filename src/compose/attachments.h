@@ -13,7 +13,7 @@
 #include "config/settings.h"
 #include "form/form.h"
 #include "form/request.h"
-#include "reply/outcome.h"
+#include "base/outcome.h"
 
 // The endings taken when the settings name none.
 extern const char* const kDefaultAttachmentTypes[];

@@ -7,7 +7,7 @@
 #include "compose/captcha.h"
 #include "config/settings.h"
 #include "form/form.h"
-#include "reply/outcome.h"
+#include "base/outcome.h"
 
 struct CaptchaStep {
   bool checked;       // `captcha` is set, so the check ran

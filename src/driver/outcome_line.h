@@ -9,7 +9,7 @@
 #include "compose/guards.h"
 #include "compose/message.h"
 #include "deliver/deliver.h"
-#include "reply/outcome.h"
+#include "base/outcome.h"
 
 // Where a submission stopped. The guard stops are read in this order: the
 // form's guards, then the last checks of assemble_message, then the CAPTCHA

@@ -11,7 +11,7 @@
 #include <cstddef>
 
 #include "form/form.h"
-#include "reply/outcome.h"
+#include "base/outcome.h"
 
 // A multipart body may carry files, so its cap is larger: the most the
 // attachments may take (20480 KB) and room for the text fields. The body is

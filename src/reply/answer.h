@@ -11,7 +11,7 @@
 #include "base/text.h"
 #include "config/settings.h"
 #include "form/form.h"
-#include "reply/outcome.h"
+#include "base/outcome.h"
 
 // What the request said that the answer depends on.
 struct RequestInfo {

@@ -3,7 +3,7 @@
 // reading the JSON answer tests, and that the log's outcome line begins
 // with. The driver decides the outcome from what the guards, the decoders
 // and the delivery reported; the reply layer answers by it. Pure data: this
-// header includes nothing and may be used by any layer above base.
+// header includes nothing and may be used by every layer.
 
 enum class Outcome {
   kSent,                // the server took it (a honeypot catch and a duplicate answer so too)
