@@ -18,7 +18,7 @@
 
 #include "base/log.h"
 #include "base/program.h"
-#include "compose/rate.h"
+#include "guard/rate.h"
 #include "config/settings.h"
 
 namespace {

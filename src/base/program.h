@@ -19,7 +19,7 @@
 //   g_smtp                     the one SMTP connection, its trace queue, its
 //                              deadline and the transaction that follows it
 //   g_rate_work                the rate state's working set under the lock: its
-//                              header and one chunk of slots (compose/rate_state.cpp)
+//                              header and one chunk of slots (guard/rate_state.cpp)
 //   faq_index_tags, faq_body_tags   the FAQ page's tag counters (driver/faq.cpp)
 //   form_storage               the CGI run's form table, handed down like the other
 //                              values; static so that it needs no clearing and

@@ -5,7 +5,7 @@
 
 #include "base/log.h"
 #include "base/program.h"
-#include "compose/rate.h"
+#include "guard/rate.h"
 #include "compose/autoreply.h"
 
 namespace {

@@ -4,7 +4,7 @@
 // line, and the outcome of a submission it stopped. Driver level: may use
 // compose (the guard itself), config, form and base.
 
-#include "compose/captcha.h"
+#include "guard/captcha.h"
 #include "config/settings.h"
 #include "form/form.h"
 #include "base/outcome.h"

@@ -6,7 +6,7 @@
 
 #include "base/log.h"
 #include "base/program.h"
-#include "compose/rate.h"
+#include "guard/rate.h"
 #include "driver/check.h"
 #include "deliver/spool_store.h"
 #include "platform/os.h"

@@ -6,7 +6,7 @@
 // driver: may use every layer below it.
 
 #include "base/text.h"
-#include "compose/guards.h"
+#include "guard/guards.h"
 #include "compose/message.h"
 #include "deliver/deliver.h"
 #include "base/outcome.h"

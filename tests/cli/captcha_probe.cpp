@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "compose/captcha.h"
+#include "guard/captcha.h"
 
 namespace {
 

@@ -69,7 +69,7 @@ def checksum(data):
 
 
 def rate_file(entries):
-    """A state file as the program writes it (layout in src/compose/rate.h)
+    """A state file as the program writes it (layout in src/guard/rate.h)
     holding (hash, time) slots kept 10 minutes."""
     slots = b"".join(struct.pack("<QII", h, at, 600) for h, at in entries)
     slots += b"\0" * (16 * 10000 - len(slots))

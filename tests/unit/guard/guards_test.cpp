@@ -1,4 +1,4 @@
-#include "compose/guards.h"
+#include "guard/guards.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "compose/captcha.h"
+#include "guard/captcha.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include "base/json.h"
 #include "base/program.h"
 #include "base/text.h"
-#include "compose/guards.h"
+#include "guard/guards.h"
 #include "http/https_client.h"
 
 namespace {

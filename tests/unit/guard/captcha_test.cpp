@@ -1,4 +1,4 @@
-#include "compose/captcha.h"
+#include "guard/captcha.h"
 
 #include <unistd.h>
 

@@ -1,11 +1,11 @@
-#include "compose/post_memory.h"
+#include "guard/post_memory.h"
 
 #include <cstdlib>
 #include <cstring>
 
 #include "base/log.h"
 #include "base/program.h"
-#include "compose/rate.h"
+#include "guard/rate.h"
 #include "platform/os.h"
 
 // The fields a CAPTCHA widget fills with a new token on every post.

@@ -1,4 +1,4 @@
-#include "compose/rate.h"
+#include "guard/rate.h"
 
 #include <algorithm>
 #include <cerrno>

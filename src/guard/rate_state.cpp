@@ -8,7 +8,7 @@
 
 #include "base/log.h"
 #include "base/program.h"
-#include "compose/rate.h"
+#include "guard/rate.h"
 #include "config/settings.h"
 #include "platform/net.h"
 #include "platform/os.h"
