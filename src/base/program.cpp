@@ -13,8 +13,6 @@ const char* program_path() {
              : "";
 }
 
-const char* environment_value(const char* name) { return getenv(name); }
-
 char* copy_bytes_or_die(const char* text, size_t length, const char* failure) {
   char* copy = static_cast<char*>(malloc(length + 1));
   if (copy == nullptr) fatal_reply(failure);

@@ -54,9 +54,6 @@ extern Program g_program;
 // The program's own path (argv[0]), or "" when there is none.
 const char* program_path();
 
-// The value of the environment variable `name`, or null when it is not set.
-const char* environment_value(const char* name);
-
 // A heap copy of `text` (of `length` bytes, NUL added), or fatal_reply with
 // `failure` when memory runs out.
 char* copy_text_or_die(const char* text, const char* failure);

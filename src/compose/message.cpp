@@ -10,8 +10,6 @@
 #include "compose/attachments.h"
 #include "compose/envelope.h"
 #include "compose/mime.h"
-#include "guard/guards.h"
-#include "guard/rate.h"
 #include "config/settings.h"
 #include "base/program.h"
 #include "form/form.h"
@@ -408,14 +406,8 @@ AssembleStop assemble_message(const Settings& settings, const FormTable& form,
   if (envelope->address_too_long) return AssembleStop::kAddressTooLong;
   if (envelope->from == nullptr || envelope->to == nullptr || !envelope->subject_found) {
     log_not_sent(*envelope, *message);
-    // Counted like a sent one, or a sender could probe without a limit.
-    (void)rate_limit_allows(settings);
     return AssembleStop::kNotConfigured;
   }
-  // The last guards: the allow-list needs the envelope, and only a
-  // submission that passed everything else counts towards its sender's rate.
-  if (!recipients_allowed(settings, *envelope)) return AssembleStop::kRecipient;
-  if (!rate_limit_allows(settings)) return AssembleStop::kRateLimit;
   return AssembleStop::kNone;
 }
 

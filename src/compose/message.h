@@ -1,8 +1,8 @@
 #pragma once
 // Assembly of the header and body blocks from the settings and the form,
-// and the last guards before the message is handed to the delivery. May use
-// src/config, src/form, src/base and src/platform; nothing of the delivery
-// or of SMTP.
+// the message handed to the judges (src/guard) and then to the delivery.
+// May use src/config, src/form, src/base and src/platform; nothing of the
+// judges, of the delivery or of SMTP.
 //
 // Errors: builders cannot fail (running out of memory ends the process
 // through fatal_reply); assemble_message says which check stopped it, the reason logged.
@@ -71,21 +71,18 @@ constexpr size_t kMaxLineLength = 998;
 // escaped. A separate step, so a mode that encodes long lines can skip it.
 void limit_line_lengths(TextBuffer* block, TextBuffer* shown, const char* eol, bool header);
 
-// Which last check kept the message from going (kNone: none did).
+// What kept the message from being built whole (kNone: nothing did).
 enum class AssembleStop {
   kNone,
   kNotConfigured,  // no From, To or Subject
-  kRecipient,      // a recipient is not on the allow-list
-  kRateLimit,      // the sender's rate limit is used up
   kAddressTooLong, // an address over 254 characters, or a local part over 64
 };
 
 // Builds both blocks into `message` (with standard_headers, a body that is
 // not 7bit is quoted-printable encoded) and the envelope; the blocks' log
 // copies only when a line that the log writes shows them, else null. Returns kNone when
-// From, To and Subject were found and the recipients and the rate limit
-// allow the mail to go; else what stopped it (the reason is logged). The
-// message is filled either way. With attachments on, the files of `request`
+// From, To and Subject were found and no address is too long; else what
+// stopped it (the reason is logged). The message is filled either way. With attachments on, the files of `request`
 // (if any) are attached after the text (compose/attachments.h).
 AssembleStop assemble_message(const Settings& settings, const FormTable& form,
                               Envelope* envelope, Message* message,

@@ -16,46 +16,22 @@ static Outcome delivery_outcome(DeliveryOutcome outcome) {
 }
 
 Outcome submission_outcome(const SubmissionEnd& end) {
-  switch (end.guard) {
-    case GuardStop::kHoneypot: return Outcome::kSent;
-    case GuardStop::kDuplicate: return Outcome::kSent;
-    case GuardStop::kOrigin: return Outcome::kRefused;
-    case GuardStop::kMissingFields: return Outcome::kMissing;
-    case GuardStop::kNone: break;
-  }
+  if (end.verdict.kind != VerdictKind::kPass) return end.verdict.outcome;
   switch (end.last_check) {
     case AssembleStop::kNotConfigured: return Outcome::kNotConfigured;
-    case AssembleStop::kRecipient: return Outcome::kRefused;
-    case AssembleStop::kRateLimit: return Outcome::kRateLimited;
     case AssembleStop::kAddressTooLong: return Outcome::kMalformed;
     case AssembleStop::kNone: break;
   }
-  if (end.captcha_stopped) return end.captcha_outcome;
   return delivery_outcome(end.result.outcome);
 }
 
 // The stops before the delivery, in words.
 static const char* stop_text(const SubmissionEnd& end) {
-  switch (end.guard) {
-    case GuardStop::kHoneypot: return "dropped by the honeypot (answered as sent)";
-    case GuardStop::kDuplicate: return "not sent again, a repeat within duplicate_window (answered as sent)";
-    case GuardStop::kOrigin: return "refused by the origin guard";
-    case GuardStop::kMissingFields: return "not sent, required fields missing";
-    case GuardStop::kNone: break;
-  }
+  if (end.verdict.kind != VerdictKind::kPass) return end.verdict.line;
   switch (end.last_check) {
     case AssembleStop::kNotConfigured: return "not sent, no From, To or Subject";
-    case AssembleStop::kRecipient: return "refused by the recipient allow-list";
-    case AssembleStop::kRateLimit: return "refused by the rate limit";
     case AssembleStop::kAddressTooLong: return "refused, an address is too long";
     case AssembleStop::kNone: break;
-  }
-  if (end.captcha_stopped) {
-    switch (end.captcha_outcome) {
-      case Outcome::kCaptchaFailed: return "refused by the CAPTCHA check";
-      case Outcome::kCaptchaUnreachable: return "not sent, the CAPTCHA service could not be asked";
-      default: return "not sent, the CAPTCHA check cannot run";
-    }
   }
   return nullptr;
 }

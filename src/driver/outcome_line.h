@@ -6,20 +6,17 @@
 // driver: may use every layer below it.
 
 #include "base/text.h"
-#include "guard/guards.h"
+#include "base/outcome.h"
 #include "compose/message.h"
 #include "deliver/deliver.h"
-#include "base/outcome.h"
+#include "guard/pipeline.h"
 
-// Where a submission stopped. The guard stops are read in this order: the
-// form's guards, then the last checks of assemble_message, then the CAPTCHA
-// check; only when none stopped it was it delivered and `result` is filled.
+// Where a submission stopped: a judge's verdict, or the message that could
+// not be built (at most one of them is a stop); only when neither stopped
+// it was it delivered and `result` is filled.
 struct SubmissionEnd {
-  GuardStop guard;
+  Verdict verdict;
   AssembleStop last_check;
-  // The CAPTCHA check, last of the guards, stopped it (as captcha_outcome).
-  bool captcha_stopped;
-  Outcome captcha_outcome;
   DeliveryResult result;
   long long elapsed_ms;  // the delivery's time
 };

@@ -5,7 +5,7 @@
 #include "base/log.h"
 #include "base/program.h"
 #include "deliver/deliver.h"
-#include "driver/run.h"
+#include "driver/environment.h"
 #include "config/settings.h"
 #include "platform/os.h"
 

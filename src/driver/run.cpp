@@ -6,23 +6,22 @@
 
 #include "base/log.h"
 #include "compose/attachments.h"
-#include "guard/guards.h"
 #include "compose/envelope.h"
 #include "compose/message.h"
-#include "guard/post_memory.h"
-#include "guard/post_memory.h"
 #include "config/settings.h"
 #include "deliver/deliver.h"
 #include "driver/autoreply_run.h"
 #include "driver/captcha_run.h"
 #include "driver/check.h"
 #include "driver/commands.h"
+#include "driver/environment.h"
 #include "driver/faq.h"
 #include "driver/help.h"
 #include "driver/outcome_line.h"
 #include "driver/resend.h"
 #include "form/form.h"
 #include "form/request.h"
+#include "guard/pipeline.h"
 #include "platform/os.h"
 #include "reply/accept.h"
 #include "reply/answer.h"
@@ -69,18 +68,6 @@ Command classify_arguments(int argc, char** argv) {
   return Command::kCgiRun;
 }
 
-// A web server sets these for every CGI program it starts (RFC 3875).
-static bool started_by_web_server() {
-  return environment_value("GATEWAY_INTERFACE") != nullptr ||
-         environment_value("REQUEST_METHOD") != nullptr;
-}
-
-DeliveryContext delivery_context(const Settings& settings) {
-  // A test names a step here to have the run wait there (the web server
-  // passes visitors' headers as HTTP_* variables only, so no visitor can).
-  return DeliveryContext{&settings, g_program.ini_path, environment_value("QUILLON_TEST_PAUSE_AT")};
-}
-
 // The log's view of a settings line naming a form field: its submitted
 // value, but never a CAPTCHA token (`captcha` may come later in the file).
 static const char* submitted_value(const char* name, void* context) {
@@ -121,55 +108,59 @@ static DeliveryResult deliver_with_confirmation(const Settings& settings, const 
 // A submission the decoders or the attachment rules refused: nothing was
 // sent, the error line is written; the outcome line, then the answer.
 static void answer_refusal(const Settings& settings, const FormTable& form, Outcome outcome,
-                           const RequestInfo& request) {
+                           const Request& request) {
   log_refusal_outcome(outcome);
   log_event(LOG_DEBUG, "sending failure reply message.");
   send_answer(outcome, &settings, &form, nullptr, false, request);
 }
 
-// The guards, the message and its delivery, the outcome line, then the
-// answer.
-static void submit(const Settings& settings, const FormTable& form, FormRequest* form_request,
-                   const RequestInfo& request, long long run_started_ms) {
-  // The guards on the form come first; those that need the envelope, and
-  // the rate limit, run inside assemble_message just before the delivery.
-  // The guards and the CAPTCHA see the whole form; the rest, `shown`.
-  FormTable* without_token = captcha_form_without_token(settings, form);
-  const FormTable& shown = without_token != nullptr ? *without_token : form;
-  TextBuffer* missing = nullptr;
-  autoreply_check_settings(settings);
-  SubmissionEnd end = {};
-  end.guard = check_form_guards(settings, form, &missing);
-  DuplicatePost duplicate = {};
-  if (end.guard == GuardStop::kNone && duplicate_seen(settings, form, &duplicate)) {
-    end.guard = GuardStop::kDuplicate;
-  }
-  end.last_check = AssembleStop::kNone;
-  end.result.outcome = DeliveryOutcome::kNotConfigured;
+// The message and the judges that need its envelope, then the delivery,
+// into `end`. The files are in the message once it is built, so the body
+// is dropped before the judges and the delivery take their time.
+static void build_and_deliver(const GuardInput& judged, const FormTable& shown,
+                              FormRequest* form_request, GuardRun* run, SubmissionEnd* end) {
+  const Settings& settings = *judged.settings;
   Envelope envelope = {};
   Message message = {};
-  if (end.guard == GuardStop::kNone) {
-    log_event(LOG_DEBUG, "generating email.");
-    end.last_check = assemble_message(settings, shown, &envelope, &message, form_request);
-    // The files are in the message now.
-    form_request_drop_body(form_request);
-    if (end.last_check == AssembleStop::kNone) {
-      // The CAPTCHA comes last of the guards: the cheap ones cost no outbound call.
-      CaptchaStep captcha = captcha_step(settings, form);
-      end.captcha_stopped = captcha_stop_outcome(captcha, &end.captcha_outcome);
-      if (captcha.lets_through) {
-        long long started = os_monotonic_ms();
-        end.result = deliver_with_confirmation(settings, shown, captcha, envelope, message);
-        end.elapsed_ms = os_monotonic_ms() - started;
-      }
+  log_event(LOG_DEBUG, "generating email.");
+  end->last_check = assemble_message(settings, shown, &envelope, &message, form_request);
+  form_request_drop_body(form_request);
+  GuardInput with_envelope = judged;
+  with_envelope.envelope = &envelope;
+  if (end->last_check == AssembleStop::kNotConfigured) guard_count_unbuilt(with_envelope);
+  if (end->last_check == AssembleStop::kNone) {
+    end->verdict = guard_judge_message(with_envelope, run);
+    if (end->verdict.kind == VerdictKind::kPass) {
+      long long started = os_monotonic_ms();
+      end->result = deliver_with_confirmation(settings, shown, run->captcha, envelope, message);
+      end->elapsed_ms = os_monotonic_ms() - started;
     }
   }
+  message_free(&message);
+  envelope_free(&envelope);
+}
+
+// The judges, the message and its delivery, the outcome line, then the
+// answer.
+static void submit(const Settings& settings, const FormTable& form, FormRequest* form_request,
+                   const Request& request, long long run_started_ms) {
+  // The judges see the whole form; the message, the confirmation and the
+  // page, `shown`.
+  FormTable* without_token = captcha_form_without_token(settings, form);
+  const FormTable& shown = without_token != nullptr ? *without_token : form;
+  autoreply_check_settings(settings);
+  GuardInput judged = {&settings, &form, &request, nullptr, 0};
+  GuardRun run = {};
+  SubmissionEnd end = {};
+  end.last_check = AssembleStop::kNone;
+  end.result.outcome = DeliveryOutcome::kNotConfigured;
+  end.verdict = guard_judge_form(judged, &run);
+  if (end.verdict.kind == VerdictKind::kPass) {
+    build_and_deliver(judged, shown, form_request, &run, &end);
+  }
   DeliveryOutcome delivered = end.result.outcome;
-  duplicate_settle(&duplicate, settings,
-                   delivered == DeliveryOutcome::kSent || delivered == DeliveryOutcome::kKeptInSpool);
-  // A honeypot catch takes as long as a sent run.
-  if (delivered == DeliveryOutcome::kSent) sent_run_note(settings, run_started_ms);
-  if (end.guard == GuardStop::kHoneypot) sent_run_wait(settings, run_started_ms);
+  guard_settle(judged, &run, delivered == DeliveryOutcome::kSent,
+               delivered == DeliveryOutcome::kKeptInSpool, run_started_ms);
   log_outcome(end);
   Outcome outcome = submission_outcome(end);
   if (outcome == Outcome::kMissing) {
@@ -179,13 +170,11 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
   } else {
     log_event(LOG_DEBUG, "sending failure reply message.");
   }
-  bool spooled = end.result.outcome == DeliveryOutcome::kKeptInSpool;
-  send_answer(outcome, &settings, &shown, missing != nullptr ? missing->data : nullptr, spooled,
-              request);
+  bool spooled = delivered == DeliveryOutcome::kKeptInSpool;
+  send_answer(outcome, &settings, &shown, run.missing != nullptr ? run.missing->data : nullptr,
+              spooled, request);
   free(without_token);
-  text_buffer_free(missing);
-  message_free(&message);
-  envelope_free(&envelope);
+  text_buffer_free(run.missing);
 }
 
 static const char* no_field(const char*, void*) { return nullptr; }
@@ -194,7 +183,7 @@ static const char* no_field(const char*, void*) { return nullptr; }
 // from allowed_origin before any body is read. The settings' own lines
 // are the POST's to log, so they are read without them; the preflight
 // logs one line. False (nothing written) when the origin is not allowed.
-static bool answered_preflight(const RequestInfo& request) {
+static bool answered_preflight(const Request& request) {
   Settings settings;
   g_log.busy = true;
   bool read = settings_read(g_program.ini_path, FieldLookup{no_field, nullptr}, &settings);
@@ -215,8 +204,8 @@ int run_cgi() {
   log_event(LOG_DEBUG, "starting version %s", kProgramVersion);
   if (!startup_report_and_help()) return 0;
   // Only a POST carries a form; any other request would mail empty values.
-  const char* method = environment_value("REQUEST_METHOD");
-  RequestInfo request = {environment_value("HTTP_ACCEPT"), environment_value("HTTP_ORIGIN")};
+  Request request = request_from_environment();
+  const char* method = request.method;
   if (method != nullptr && strcmp(method, "OPTIONS") == 0 && answered_preflight(request)) return 0;
   if (method != nullptr && strcmp(method, "POST") != 0) {
     log_event(LOG_ERROR, "request method %s is not POST: nothing sent.", log_quote(0, method));
@@ -234,7 +223,7 @@ int run_cgi() {
   FormTable& form = form_storage;
   FormRequest form_request = {};
   log_event(LOG_DEBUG, "getting form info.");
-  read_form(&form, &form_request);
+  read_form(request, &form, &form_request);
   log_event(LOG_DEBUG, "loading config file.");
   Settings settings;
   if (!settings_read(g_program.ini_path, FieldLookup{submitted_value, &form}, &settings)) {

@@ -9,7 +9,6 @@
 
 #include "base/program.h"
 #include "config/settings.h"
-#include "deliver/deliver.h"
 
 // Derives the settings (".ini"), log (".log") or rate-limit state (".rate")
 // path from the program's path:
@@ -25,11 +24,6 @@ void derive_path(const char* path, const char* ext, char* out);
 enum class Command { kCgiRun, kVersion, kFaq, kBlankLog, kVersionInsertFilename, kResend,
                      kCheck };
 Command classify_arguments(int argc, char** argv);
-
-// What the delivery layer needs of this run besides the message: the
-// settings, the settings file's path and a test's pause point
-// (QUILLON_TEST_PAUSE_AT).
-DeliveryContext delivery_context(const Settings& settings);
 
 // The fixed sequence of a CGI run; returns the exit code (0). A request whose
 // REQUEST_METHOD is set and not POST ends after the start-up lines with the

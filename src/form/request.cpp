@@ -15,11 +15,6 @@
 
 namespace {
 
-const char* getenv_or_empty(const char* name) {
-  const char* value = environment_value(name);
-  return value != nullptr ? value : "";
-}
-
 // atoi's reading (leading blanks, a sign, digits up to the first other
 // character), saturating instead of overflowing on absurd lengths.
 long parse_length(const char* text) {
@@ -230,8 +225,9 @@ BodyLimits body_limits(BodyKind kind) {
 
 // Reads the body into request->body (at most limits.cap bytes) and drops
 // the rest of an oversized one; returns false when it was over the cap.
-bool read_body(const BodyLimits& limits, bool keep_cut, FormRequest* request) {
-  const char* content_length = getenv_or_empty("CONTENT_LENGTH");
+bool read_body(const BodyLimits& limits, bool keep_cut, const char* length_text,
+               FormRequest* request) {
+  const char* content_length = length_text != nullptr ? length_text : "";
   long total = parse_length(content_length);
   long wanted = total;
   os_stdin_binary();
@@ -280,13 +276,14 @@ bool read_body(const BodyLimits& limits, bool keep_cut, FormRequest* request) {
 
 }  // namespace
 
-void read_form(FormTable* form, FormRequest* request) {
-  const char* content_type = environment_value("CONTENT_TYPE");
+void read_form(const Request& cgi, FormTable* form, FormRequest* request) {
+  const char* content_type = cgi.content_type;
   FormRequest probe{};
   BodyKind kind = body_kind(content_type, &probe);
   BodyLimits limits = body_limits(kind);
   // An unknown type is refused as such, whatever its length.
-  if (!read_body(limits, kind == BodyKind::kUrlEncoded, request) && kind != BodyKind::kUnknown) {
+  if (!read_body(limits, kind == BodyKind::kUrlEncoded, cgi.content_length, request) &&
+      kind != BodyKind::kUnknown) {
     char what[200];
     snprintf(what, sizeof what, "CONTENT_LENGTH is more than the %ld bytes it may hold",
              limits.cap);

@@ -12,6 +12,7 @@
 
 #include "form/form.h"
 #include "base/outcome.h"
+#include "base/request.h"
 
 // A multipart body may carry files, so its cap is larger: the most the
 // attachments may take (20480 KB) and room for the text fields. The body is
@@ -42,14 +43,14 @@ struct FormRequest {
   int file_count;
 };
 
-// Reads CONTENT_LENGTH bytes of standard input (at most kMaxFormBody within
+// Reads the request's CONTENT_LENGTH bytes of standard input (at most kMaxFormBody within
 // kBodyTimeLimitSeconds; a multipart body kMaxMultipartBody within
 // kMultipartTimeLimitSeconds) and decodes them into `form` by CONTENT_TYPE.
 // A URL-encoded body cut at its cap is decoded as far as it was read; any
 // other body over its cap, of an unknown type, malformed, or with no fields
 // at all is refused: one error line, request->refused set, `form` empty.
-// Called once per CGI run.
-void read_form(FormTable* form, FormRequest* request);
+// Called once per CGI run; `cgi` gives CONTENT_TYPE and CONTENT_LENGTH.
+void read_form(const Request& cgi, FormTable* form, FormRequest* request);
 
 // Decodes `body` of CONTENT_TYPE `content_type` (null: URL-encoded) into
 // `form` and `request` (whose body it does not take), as read_form does.

@@ -9,7 +9,7 @@
 #include "base/json.h"
 #include "base/program.h"
 #include "base/text.h"
-#include "guard/guards.h"
+#include "config/origin.h"
 #include "http/https_client.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // site's secret to the provider's verification service, and its answer
 // decides whether the submission goes on. Everything comes in by parameter
 // (no settings, no form table); the module uses src/http for the exchange,
-// base/json.h for the answer and the host matching of guards.h, and logs
+// base/json.h for the answer and the host matching of config/origin.h, and logs
 // nothing: its reasons are safe to log (never the token, never the secret)
 // and the caller writes them. Its texts are fixed-size fields cut short to
 // fit, or malloc blocks; memory that runs out ends the run (fatal_reply).

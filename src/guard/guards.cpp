@@ -1,6 +1,5 @@
 #include "guard/guards.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "base/log.h"
@@ -40,7 +39,7 @@ static void escape_for_log(const char* text, char* out) {
   *out = '\0';
 }
 
-static bool honeypot_filled(const Settings& settings, const FormTable& form) {
+bool honeypot_filled(const Settings& settings, const FormTable& form) {
   const SettingList& fields = settings.honeypot_variables;
   for (int f = 0; f < fields.count; ++f) {
     // Every entry of the name counts: a bot may send the field twice.
@@ -59,14 +58,13 @@ static bool honeypot_filled(const Settings& settings, const FormTable& form) {
   return false;
 }
 
-// The origin the post came from: HTTP_ORIGIN, or without one that names a
-// host, HTTP_REFERER. False when neither names one. A value with a port
+// The origin the post came from: its Origin, or without one that names a
+// host, its Referer. False when neither names one. A value with a port
 // that is no number keeps its host only (no scheme, port -1), so that
 // only the entries naming a bare host can match it.
-static bool posting_origin(WebOrigin* origin) {
-  const char* variables[] = {"HTTP_ORIGIN", "HTTP_REFERER"};
-  for (const char* variable : variables) {
-    const char* value = getenv(variable);
+static bool posting_origin(const Request& request, WebOrigin* origin) {
+  const char* values[] = {request.origin, request.referer};
+  for (const char* value : values) {
     if (value == nullptr || !origin_host(value, origin->host, sizeof origin->host)) continue;
     if (!web_origin_parse(value, origin)) {
       origin->scheme[0] = '\0';
@@ -77,12 +75,12 @@ static bool posting_origin(WebOrigin* origin) {
   return false;
 }
 
-static bool origin_refused(const Settings& settings) {
+bool origin_refused(const Settings& settings, const Request& request) {
   const SettingList& allowed = settings.allowed_origins;
   if (allowed.count == 0) return false;
   WebOrigin origin;
   // Old browsers and privacy settings send neither: let those through.
-  if (!posting_origin(&origin)) return false;
+  if (!posting_origin(request, &origin)) return false;
   if (origin_allowed(allowed.items, allowed.count, origin)) return false;
   char shown[4 * kHostArea + 1];
   escape_for_log(origin.host, shown);
@@ -99,8 +97,8 @@ static bool is_blank_text(const char* text) {
   return true;
 }
 
-static bool fields_missing(const Settings& settings, const FormTable& form,
-                           TextBuffer** missing) {
+bool fields_missing(const Settings& settings, const FormTable& form, TextBuffer** missing) {
+  *missing = nullptr;
   const SettingList& required = settings.required_variables;
   for (int i = 0; i < required.count; ++i) {
     // The first entry of the name is the one the mail would show.
@@ -115,15 +113,6 @@ static bool fields_missing(const Settings& settings, const FormTable& form,
   log_event(LOG_ERROR, "submission refused: required fields missing or empty: {%s}.",
             (*missing)->data);
   return true;
-}
-
-GuardStop check_form_guards(const Settings& settings, const FormTable& form,
-                            TextBuffer** missing) {
-  *missing = nullptr;
-  if (honeypot_filled(settings, form)) return GuardStop::kHoneypot;
-  if (origin_refused(settings)) return GuardStop::kOrigin;
-  if (fields_missing(settings, form, missing)) return GuardStop::kMissingFields;
-  return GuardStop::kNone;
 }
 
 bool recipients_allowed(const Settings& settings, const Envelope& envelope) {

@@ -1,32 +1,32 @@
 #pragma once
-// The abuse guards that stop a submission before it is sent: honeypot
-// fields, the origin check, required fields and the recipient allow-list.
-// (The rate limit, last of them, is in rate.h.) Each is off until its
-// setting is given, and each stop is one error line that quotes no
-// submitted text but the field name or the address that caused it.
+// The plain judges of a submission: honeypot fields, the origin check,
+// required fields and the recipient allow-list (guard/pipeline.h runs them
+// in turn with the others). Each is off until its setting is given, and each
+// stop is one error line that quotes no submitted text but the field name or
+// the address that caused it. May use config, form, compose's envelope and
+// base; reads nothing but its arguments.
 
 #include <cstddef>
 
+#include "base/request.h"
 #include "base/text.h"
 #include "compose/envelope.h"
 #include "config/origin.h"
 #include "config/settings.h"
 #include "form/form.h"
 
-// What stopped a submission before the message was built.
-enum class GuardStop {
-  kNone,
-  kHoneypot,       // show the success page: the sender must learn nothing
-  kOrigin,         // the failure page
-  kMissingFields,  // the missing page
-  kDuplicate,      // sent before (post_memory.h): answered as a sent post
-};
+// Whether a honeypot field was filled in (every entry of its name counts).
+bool honeypot_filled(const Settings& settings, const FormTable& form);
 
-// The guards on the form alone, in this order: honeypot fields, origin,
-// required fields. On kMissingFields *missing is a new buffer (the caller's
-// to free) holding the missing names, ", " between them; null otherwise.
-GuardStop check_form_guards(const Settings& settings, const FormTable& form,
-                            TextBuffer** missing);
+// Whether allowed_origin lines are given and the post came from another
+// origin: the request's Origin, or without one that names a host, its
+// Referer. A post that names neither passes.
+bool origin_refused(const Settings& settings, const Request& request);
+
+// Whether required fields are missing or blank: then *missing is a new
+// buffer (the caller's to free) holding their names, ", " between them;
+// else it is left null.
+bool fields_missing(const Settings& settings, const FormTable& form, TextBuffer** missing);
 
 // The allow-list on the envelope's recipients (To, CC, BCC), once the header
 // block was built. Without allowed_recipient lines every recipient passes,

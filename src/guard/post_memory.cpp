@@ -43,10 +43,10 @@ static long long window_seconds(const Settings& settings) {
   return static_cast<long long>(settings.duplicate_window_minutes) * 60;
 }
 
-bool duplicate_seen(const Settings& settings, const FormTable& form, DuplicatePost* post) {
+bool duplicate_seen(const Settings& settings, const FormTable& form, const char* client,
+                    DuplicatePost* post) {
   post->key = nullptr;
   if (settings.duplicate_window_minutes <= 0) return false;
-  const char* client = getenv("REMOTE_ADDR");
   TextBuffer* key = duplicate_key(form, client == nullptr ? "" : client);
   bool seen = rate_window_seen(g_program.rate_path, RateWindowKind::kDuplicate, key->data,
                                static_cast<size_t>(key->length), window_seconds(settings), true);

@@ -22,10 +22,12 @@ struct DuplicatePost {
 // caller's to free.
 TextBuffer* duplicate_key(const FormTable& form, const char* remote_addr);
 
-// With duplicate_window set: whether the same post was sent within the
-// window (then one error line); when not, it is remembered now, and
-// post->key is set for duplicate_settle.
-bool duplicate_seen(const Settings& settings, const FormTable& form, DuplicatePost* post);
+// With duplicate_window set: whether the same post from the client address
+// `client` (REMOTE_ADDR, null when not given) was sent within the window
+// (then one error line); when not, it is remembered now, and post->key is
+// set for duplicate_settle.
+bool duplicate_seen(const Settings& settings, const FormTable& form, const char* client,
+                    DuplicatePost* post);
 
 // After the delivery: a post that was neither sent nor kept in the spool
 // is forgotten again, so that the visitor's retry is sent. Frees the key.

@@ -118,12 +118,13 @@ long long rate_median_duration(const RateHeader& header);
 constexpr size_t kRateClientSize = 48;
 bool rate_client_key(const char* remote_addr, char* out);
 
-// The run's check with the rate_limit setting: true when the submission may
-// be sent. Over the limit: false and an error line naming the client
-// address (REMOTE_ADDR). A state file that cannot be opened, locked within
+// The run's check with the rate_limit setting for the client address
+// `client` (the request's REMOTE_ADDR, null when not given): true when the
+// submission may be sent. Over the limit: false and an error line naming
+// the client address. A state file that cannot be opened, locked within
 // kRateLockWaitMs or written, and a run without a client address, give
 // true and an error line: a broken limit must not lose a visitor's mail.
-bool rate_limit_allows(const Settings& settings);
+bool rate_limit_allows(const Settings& settings, const char* client);
 
 // Whether `key` (length bytes) of `kind` was recorded within the last window_seconds; when it was not and `record` is true, records it now. False also when the state cannot be used (with an error line). Takes the state file's lock.
 enum class RateWindowKind { kDuplicate, kAutoreply };

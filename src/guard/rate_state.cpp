@@ -348,10 +348,9 @@ static StepAsk admit_step(RateHeader*, const Scan& scan, void* context) {
   return StepAsk{admission->admitted, false, false};
 }
 
-bool rate_limit_allows(const Settings& settings) {
+bool rate_limit_allows(const Settings& settings, const char* client) {
   int limit = settings.rate_limit_count;
   if (limit <= 0 || settings.rate_limit_minutes <= 0) return true;
-  const char* client = getenv("REMOTE_ADDR");
   if (client == nullptr || client[0] == '\0') {
     log_event(LOG_ERROR, "rate_limit: the web server gave no client address (REMOTE_ADDR): "
                          "sending without the limit.");

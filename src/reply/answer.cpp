@@ -88,7 +88,7 @@ const char* cors_origin(const Settings& settings, const char* origin) {
   return origin_allowed(allowed.items, allowed.count, parsed) ? origin : nullptr;
 }
 
-static void print_cors_headers(const Settings* settings, const RequestInfo& request) {
+static void print_cors_headers(const Settings* settings, const Request& request) {
   const char* origin = settings != nullptr ? cors_origin(*settings, request.origin) : nullptr;
   if (origin == nullptr) return;
   printf("Access-Control-Allow-Origin: %s\nVary: Origin\n", origin);
@@ -124,7 +124,7 @@ static void send_redirect(const char* location) {
 }
 
 void send_answer(Outcome outcome, const Settings* settings, const FormTable* form,
-                 const char* missing, bool spooled, const RequestInfo& request) {
+                 const char* missing, bool spooled, const Request& request) {
   print_cors_headers(settings, request);
   if (settings == nullptr || accept_prefers_json(request.accept)) {
     send_json_answer(outcome, settings, missing);
@@ -147,7 +147,7 @@ void send_answer(Outcome outcome, const Settings* settings, const FormTable* for
   }
 }
 
-bool send_preflight_answer(const Settings& settings, const RequestInfo& request) {
+bool send_preflight_answer(const Settings& settings, const Request& request) {
   const char* origin = cors_origin(settings, request.origin);
   if (origin == nullptr) return false;
   printf("Status: 204 No Content\nAccess-Control-Allow-Origin: %s\nVary: Origin\n"

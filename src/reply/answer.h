@@ -12,12 +12,7 @@
 #include "config/settings.h"
 #include "form/form.h"
 #include "base/outcome.h"
-
-// What the request said that the answer depends on.
-struct RequestInfo {
-  const char* accept;  // the Accept header (HTTP_ACCEPT), or null
-  const char* origin;  // the Origin header (HTTP_ORIGIN), or null
-};
+#include "base/request.h"
 
 // Writes the whole answer to standard output. `settings` is null when the
 // settings file could not be read (then only a JSON answer is written: the
@@ -26,12 +21,12 @@ struct RequestInfo {
 // for Outcome::kMissing, else null); `spooled` says the message waits in
 // the spool's queue (the pages' ||quillon_spooled||).
 void send_answer(Outcome outcome, const Settings* settings, const FormTable* form,
-                 const char* missing, bool spooled, const RequestInfo& request);
+                 const char* missing, bool spooled, const Request& request);
 
 // The answer to an OPTIONS request: when its Origin passes allowed_origin,
 // writes the 204 preflight answer (methods, headers, max-age) and returns
 // true; otherwise writes nothing and returns false (the caller answers 405).
-bool send_preflight_answer(const Settings& settings, const RequestInfo& request);
+bool send_preflight_answer(const Settings& settings, const Request& request);
 
 // The request's Origin when it passes the settings' allowed_origin lines
 // and may be written back as it is (printable ASCII, no blank), else null.

@@ -190,7 +190,6 @@ class ReadFormTest : public FormTest {
     g_log.logging = nullptr;
   }
   void TearDown() override {
-    unsetenv("CONTENT_LENGTH");
     g_log.path = "";
     std::remove(log_path_.c_str());
     std::remove((dir_ + "/body").c_str());
@@ -201,13 +200,10 @@ class ReadFormTest : public FormTest {
     std::string path = dir_ + "/body";
     std::ofstream(path, std::ios::binary) << body;
     ASSERT_NE(freopen(path.c_str(), "rb", stdin), nullptr);
-    if (content_length != nullptr) {
-      setenv("CONTENT_LENGTH", content_length, 1);
-    } else {
-      unsetenv("CONTENT_LENGTH");
-    }
+    Request cgi = {};
+    cgi.content_length = content_length;
     FormRequest request{};
-    read_form(&table, &request);
+    read_form(cgi, &table, &request);
     form_request_free(&request);
   }
   std::string log_text() {

@@ -1,0 +1,77 @@
+#pragma once
+// The judges of a submission, run as one ordered list: honeypot, origin,
+// required fields, duplicate window (on the form alone), then, once the
+// message and its envelope are built, the recipient allow-list, the rate
+// limit and the CAPTCHA. Every judge gives one Verdict, and the first that
+// is not a pass ends the list. The driver calls the list in its two parts
+// and settles it after the delivery. Everything above compose and below
+// the driver: may use guard, compose's envelope, config, form, base and the
+// platform's clock; reads no environment (the request comes as a value).
+//
+// Errors in src/guard: a judge never fails its caller. What it cannot judge
+// (a state file it cannot use, a service it cannot ask) is logged and
+// decided by the judge's own rule (the rate limit lets the post through,
+// the CAPTCHA follows captcha_unreachable); a stop is a Verdict, logged
+// once by the judge that gave it.
+
+#include "base/outcome.h"
+#include "base/request.h"
+#include "base/text.h"
+#include "compose/envelope.h"
+#include "config/settings.h"
+#include "form/form.h"
+#include "guard/captcha_judge.h"
+#include "guard/post_memory.h"
+
+enum class VerdictKind {
+  kPass,
+  kRefused,      // not sent; answered with `outcome`
+  kDropped,      // not sent, answered as sent (the honeypot, a duplicate)
+  kQuarantined,  // kept aside for review, answered as sent
+  kDeferred,     // kept in the spool for -resend to judge again
+};
+
+struct Verdict {
+  VerdictKind kind;
+  Outcome outcome;   // the answer's outcome (kSent for a pass)
+  const char* line;  // the outcome line's words for a stop; null for a pass
+};
+
+// What the judges are handed.
+struct GuardInput {
+  const Settings* settings;
+  const FormTable* form;     // the whole form, the CAPTCHA token included
+  const Request* request;
+  const Envelope* envelope;  // null until the message is built
+  long long deadline_ms;     // the run's end, absolute os_monotonic_ms(); 0: none
+};
+
+// What the judges leave for the rest of the run. Zero-initialise.
+struct GuardRun {
+  int next;                // the next judge of the list
+  TextBuffer* missing;     // the missing names, ", " between them, when refused so
+  DuplicatePost duplicate; // a post remembered by the duplicate window
+  CaptchaStep captcha;     // the CAPTCHA's answer: a confirmation mail needs a pass
+  bool caught;             // the honeypot caught it: answer no sooner than a sent run
+};
+
+// The judges on the form alone, from the first: honeypot, origin, required
+// fields, duplicate window.
+Verdict guard_judge_form(const GuardInput& input, GuardRun* run);
+
+// The judges that need the envelope (input.envelope set), after those of
+// guard_judge_form passed: recipients, rate limit, the CAPTCHA.
+Verdict guard_judge_message(const GuardInput& input, GuardRun* run);
+
+// A post whose message could not be built (no From, To or Subject) still
+// counts toward its sender's rate limit, or a sender could probe without
+// one.
+void guard_count_unbuilt(const GuardInput& input);
+
+// After the delivery (`sent`: the server took it, `kept`: it waits in the
+// spool): a remembered post that went neither way is forgotten, a sent
+// run's time is kept, and a honeypot catch waits as long as a sent run
+// from `run_started_ms` (os_monotonic_ms). run->missing stays the caller's
+// to free.
+void guard_settle(const GuardInput& input, GuardRun* run, bool sent, bool kept,
+                  long long run_started_ms);
