@@ -1,15 +1,15 @@
 #pragma once
 // The confirmation mail of a CGI run: whether this submission may have one
 // (a passed CAPTCHA, one address, the window per address), its message,
-// and the log line of what became of it. Driver level: may use compose,
-// deliver, config, form and base.
+// and the log line of what became of it. Driver level: may use guard,
+// compose, deliver, config, form and base.
 
 #include "compose/envelope.h"
 #include "compose/message.h"
 #include "config/settings.h"
 #include "deliver/deliver.h"
-#include "driver/captcha_run.h"
 #include "form/form.h"
+#include "guard/captcha_judge.h"
 
 // Logs one error line when autoreply_to_variable is set without `captcha`
 // (then no confirmation is ever sent); called once by every run.
