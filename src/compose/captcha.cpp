@@ -8,6 +8,7 @@
 #include "base/fatal.h"
 #include "base/json.h"
 #include "base/program.h"
+#include "base/secret_file.h"
 #include "base/text.h"
 #include "compose/guards.h"
 #include "http/https_client.h"
@@ -327,33 +328,15 @@ CaptchaResult captcha_verdict(const CaptchaAnswer& answer, const CaptchaOptions&
 
 bool captcha_read_secret(const char* path, CaptchaSecret* secret, char* error,
                          size_t error_size) {
-  wipe(secret);
-  const char* shown = path != nullptr ? path : "";
-  FILE* file = path != nullptr && path[0] != '\0' ? fopen(path, "rb") : nullptr;
-  if (file == nullptr) {
-    snprintf(error, error_size, "captcha_secret_file %s cannot be read", shown);
-    return false;
-  }
-  int c;
-  bool too_long = false;
-  while ((c = fgetc(file)) != EOF && c != '\n' && c != '\r') {
-    if (secret->length == kCaptchaSecretLimit) {
-      too_long = true;
-      break;
-    }
-    secret->text[secret->length++] = static_cast<char>(c);
-  }
-  bool failed = ferror(file) != 0;
-  fclose(file);
-  if (failed || too_long || secret->length == 0) {
-    wipe(secret);
-    snprintf(error, error_size, "captcha_secret_file %s%s", shown,
-             failed     ? " cannot be read"
-             : too_long ? " holds no secret key on its first line"
-                        : " is empty");
-    return false;
-  }
-  return true;
+  int open_error = 0;
+  SecretLine state = secret_file_line(path, secret->text, kCaptchaSecretLimit, &secret->length,
+                                      &open_error);
+  if (state == SecretLine::kRead) return true;
+  snprintf(error, error_size, "captcha_secret_file %s%s", path != nullptr ? path : "",
+           state == SecretLine::kTooLong ? " holds no secret key on its first line"
+           : state == SecretLine::kEmpty ? " is empty"
+                                         : " cannot be read");
+  return false;
 }
 
 bool captcha_verify(const CaptchaOptions& options, const char* token, const char* remote_addr,
