@@ -11,7 +11,7 @@
 #include "base/secret_file.h"
 #include "base/text.h"
 #include "compose/guards.h"
-#include "http/https_client.h"
+#include "http/http_client.h"
 
 namespace {
 
@@ -228,22 +228,35 @@ void wipe(CaptchaSecret* secret) {
 // Posts the request and turns the exchange into an outcome.
 void ask_service(const CaptchaOptions& options, const char* url, const char* body,
                  CaptchaResult* result) {
-  HttpsResult http;
-  https_post_form(url, body, strlen(body), options.ca_file, options.timeout_seconds, &http);
+  const HttpHeader accept = {"Accept", "application/json"};
+  HttpRequest request;
+  request.method = "POST";
+  request.url = url;
+  request.content_type = "application/x-www-form-urlencoded";
+  request.body = body;
+  request.body_length = strlen(body);
+  request.headers = &accept;
+  request.header_count = 1;
+  request.ca_file = options.ca_file;
+  request.timeout_seconds = options.timeout_seconds;
+  HttpResult http;
+  http_exchange(request, &http);
   result->outcome = CaptchaOutcome::kUnreachable;
   CaptchaAnswer answer;
   char error[256] = "";
   if (!http.ok) {
     snprintf(result->reason, sizeof result->reason, "%s", http.error);
-  } else if (http.status < 200 || http.status > 299) {
-    snprintf(result->reason, sizeof result->reason, "answered with status %d", http.status);
-  } else if (!captcha_parse_answer(http.body.data, http.body.length, &answer, error,
-                                   sizeof error)) {
+  } else if (http.answer.status < 200 || http.answer.status > 299) {
+    snprintf(result->reason, sizeof result->reason, "answered with status %d",
+             http.answer.status);
+  } else if (!captcha_parse_answer(http.answer.body->data,
+                                   static_cast<size_t>(http.answer.body->length), &answer,
+                                   error, sizeof error)) {
     snprintf(result->reason, sizeof result->reason, "answer is not JSON (%s)", error);
   } else {
     *result = captcha_verdict(answer, options);
   }
-  https_result_free(&http);
+  http_result_free(&http);
 }
 
 }  // namespace
@@ -358,13 +371,13 @@ bool captcha_verify(const CaptchaOptions& options, const char* token, const char
              "no captcha provider and no captcha_verify_url");
     return false;
   }
-  HttpsUrl parsed;
-  char url_error[kHttpsErrorSize];
+  HttpUrl parsed;
+  char url_error[kHttpErrorSize];
   if (!https_parse_url(url, &parsed, url_error, sizeof url_error)) {
     snprintf(result->reason, sizeof result->reason, "captcha_verify_url: %s", url_error);
     return false;
   }
-  https_url_free(&parsed);
+  http_url_free(&parsed);
   CaptchaSecret secret;
   if (!captcha_read_secret(options.secret_file, &secret, result->reason, sizeof result->reason)) {
     return false;
