@@ -57,12 +57,12 @@ static bool wait_ready(SOCKET sock, bool for_write, int timeout_seconds) {
 
 // Connects in non-blocking mode so that select can bound the wait, then
 // puts the socket back into blocking mode for the rest of the dialogue.
-static int connect_bounded(SOCKET sock, const struct sockaddr* where, int size,
+static int connect_bounded(SOCKET sock, const struct sockaddr* where, int where_size,
                            int timeout_seconds) {
   u_long nonblocking = 1;
   if (ioctlsocket(sock, FIONBIO, &nonblocking) != 0) return -1;
   int error = 0;
-  if (connect(sock, where, size) != 0) error = WSAGetLastError();
+  if (connect(sock, where, where_size) != 0) error = WSAGetLastError();
   if (error == WSAEWOULDBLOCK) {
     fd_set writable;
     fd_set failed;
