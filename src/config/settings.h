@@ -1,6 +1,10 @@
 #pragma once
-// The settings file: the Settings record with its header and body lists.
-// May use src/base and src/platform only; knows nothing of the form (a
+// The settings file: the Settings record with its header and body lists,
+// and the reader's interface. The reader (settings_reader.cpp: the keyword
+// table, the file read a line at a time, the lists) is a module of its own
+// above this header, beside the key handlers (settings_keys.h) and the
+// probable-mistake finder (mistake.h), which use the record and include
+// nothing of the reader. May use src/base and src/platform only; knows nothing of the form (a
 // line naming a form field keeps the name). Errors: settings_read returns
 // false when the file cannot be opened; a line that cannot be used is
 // logged and skipped; running out of memory ends the process (fatal_reply).

@@ -1,7 +1,7 @@
 #pragma once
 // The settings reader's own: the per-key handlers its keyword table
-// (settings.cpp) calls and the helpers they share. Not for other layers,
-// which use config/settings.h. Each handler gets the line and the rest
+// (settings_reader.cpp) calls and the helpers they share. Not for other
+// layers, which use config/settings.h. Each handler gets the line and the rest
 // after its keyword, and returns 1 when the line took effect; a value it
 // cannot use is logged and leaves the setting as it was.
 

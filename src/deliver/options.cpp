@@ -1,11 +1,11 @@
 // The delivery settings turned into the SMTP layer's options.
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "base/log.h"
 #include "base/program.h"
+#include "base/secret_file.h"
 #include "deliver/deliver.h"
 
 namespace {
@@ -19,30 +19,22 @@ const char* given(const char* text) { return text != nullptr && text[0] != '\0' 
 // The first line of the file at `path` without its line end, as a heap
 // copy, or null after an error line.
 char* read_password_file(const char* path) {
-  FILE* stream = fopen(path, "rb");
-  if (stream == nullptr) {
-    log_event(LOG_ERROR, "smtp_password_file {%s} cannot be opened: %s.", path, strerror(errno));
-    return nullptr;
-  }
-  char* line = static_cast<char*>(malloc(kMaxPasswordLength + 2));
+  char* line = static_cast<char*>(malloc(kMaxPasswordLength + 1));
   if (line == nullptr) fatal_reply(kOutOfMemory);
   size_t length = 0;
-  int c;
-  while (length <= kMaxPasswordLength && (c = fgetc(stream)) != EOF && c != '\n') {
-    line[length++] = static_cast<char>(c);
-  }
-  bool failed = ferror(stream) != 0;
-  fclose(stream);
-  if (length > 0 && line[length - 1] == '\r') --length;
-  line[length] = '\0';
-  const char* problem = failed ? "cannot be read"
-                        : length > kMaxPasswordLength ? "has a first line that is too long"
-                        : length == 0 ? "has an empty first line"
-                        : nullptr;
-  if (problem == nullptr) return line;
-  log_event(LOG_ERROR, "smtp_password_file {%s} %s.", path, problem);
-  memset(line, 0, kMaxPasswordLength + 2);
+  int open_error = 0;
+  SecretLine state = secret_file_line(path, line, kMaxPasswordLength, &length, &open_error);
+  if (state == SecretLine::kRead) return line;
   free(line);
+  if (state == SecretLine::kCannotOpen) {
+    log_event(LOG_ERROR, "smtp_password_file {%s} cannot be opened: %s.", path,
+              strerror(open_error));
+    return nullptr;
+  }
+  log_event(LOG_ERROR, "smtp_password_file {%s} %s.", path,
+            state == SecretLine::kCannotRead ? "cannot be read"
+            : state == SecretLine::kTooLong  ? "has a first line that is too long"
+                                             : "has an empty first line");
   return nullptr;
 }
 

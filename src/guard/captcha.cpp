@@ -8,9 +8,10 @@
 #include "base/fatal.h"
 #include "base/json.h"
 #include "base/program.h"
+#include "base/secret_file.h"
 #include "base/text.h"
 #include "config/origin.h"
-#include "http/https_client.h"
+#include "http/http_client.h"
 
 namespace {
 
@@ -227,22 +228,35 @@ void wipe(CaptchaSecret* secret) {
 // Posts the request and turns the exchange into an outcome.
 void ask_service(const CaptchaOptions& options, const char* url, const char* body,
                  CaptchaResult* result) {
-  HttpsResult http;
-  https_post_form(url, body, strlen(body), options.ca_file, options.timeout_seconds, &http);
+  const HttpHeader accept = {"Accept", "application/json"};
+  HttpRequest request;
+  request.method = "POST";
+  request.url = url;
+  request.content_type = "application/x-www-form-urlencoded";
+  request.body = body;
+  request.body_length = strlen(body);
+  request.headers = &accept;
+  request.header_count = 1;
+  request.ca_file = options.ca_file;
+  request.timeout_seconds = options.timeout_seconds;
+  HttpResult http;
+  http_exchange(request, &http);
   result->outcome = CaptchaOutcome::kUnreachable;
   CaptchaAnswer answer;
   char error[256] = "";
   if (!http.ok) {
     snprintf(result->reason, sizeof result->reason, "%s", http.error);
-  } else if (http.status < 200 || http.status > 299) {
-    snprintf(result->reason, sizeof result->reason, "answered with status %d", http.status);
-  } else if (!captcha_parse_answer(http.body.data, http.body.length, &answer, error,
-                                   sizeof error)) {
+  } else if (http.answer.status < 200 || http.answer.status > 299) {
+    snprintf(result->reason, sizeof result->reason, "answered with status %d",
+             http.answer.status);
+  } else if (!captcha_parse_answer(http.answer.body->data,
+                                   static_cast<size_t>(http.answer.body->length), &answer,
+                                   error, sizeof error)) {
     snprintf(result->reason, sizeof result->reason, "answer is not JSON (%s)", error);
   } else {
     *result = captcha_verdict(answer, options);
   }
-  https_result_free(&http);
+  http_result_free(&http);
 }
 
 }  // namespace
@@ -327,33 +341,15 @@ CaptchaResult captcha_verdict(const CaptchaAnswer& answer, const CaptchaOptions&
 
 bool captcha_read_secret(const char* path, CaptchaSecret* secret, char* error,
                          size_t error_size) {
-  wipe(secret);
-  const char* shown = path != nullptr ? path : "";
-  FILE* file = path != nullptr && path[0] != '\0' ? fopen(path, "rb") : nullptr;
-  if (file == nullptr) {
-    snprintf(error, error_size, "captcha_secret_file %s cannot be read", shown);
-    return false;
-  }
-  int c;
-  bool too_long = false;
-  while ((c = fgetc(file)) != EOF && c != '\n' && c != '\r') {
-    if (secret->length == kCaptchaSecretLimit) {
-      too_long = true;
-      break;
-    }
-    secret->text[secret->length++] = static_cast<char>(c);
-  }
-  bool failed = ferror(file) != 0;
-  fclose(file);
-  if (failed || too_long || secret->length == 0) {
-    wipe(secret);
-    snprintf(error, error_size, "captcha_secret_file %s%s", shown,
-             failed     ? " cannot be read"
-             : too_long ? " holds no secret key on its first line"
-                        : " is empty");
-    return false;
-  }
-  return true;
+  int open_error = 0;
+  SecretLine state = secret_file_line(path, secret->text, kCaptchaSecretLimit, &secret->length,
+                                      &open_error);
+  if (state == SecretLine::kRead) return true;
+  snprintf(error, error_size, "captcha_secret_file %s%s", path != nullptr ? path : "",
+           state == SecretLine::kTooLong ? " holds no secret key on its first line"
+           : state == SecretLine::kEmpty ? " is empty"
+                                         : " cannot be read");
+  return false;
 }
 
 bool captcha_verify(const CaptchaOptions& options, const char* token, const char* remote_addr,
@@ -375,13 +371,13 @@ bool captcha_verify(const CaptchaOptions& options, const char* token, const char
              "no captcha provider and no captcha_verify_url");
     return false;
   }
-  HttpsUrl parsed;
-  char url_error[kHttpsErrorSize];
+  HttpUrl parsed;
+  char url_error[kHttpErrorSize];
   if (!https_parse_url(url, &parsed, url_error, sizeof url_error)) {
     snprintf(result->reason, sizeof result->reason, "captcha_verify_url: %s", url_error);
     return false;
   }
-  https_url_free(&parsed);
+  http_url_free(&parsed);
   CaptchaSecret secret;
   if (!captcha_read_secret(options.secret_file, &secret, result->reason, sizeof result->reason)) {
     return false;

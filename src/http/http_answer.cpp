@@ -1,5 +1,6 @@
-// Reading an HTTP/1.x answer out of the bytes received so far: the half of
-// https_client.h that touches no socket, with the byte buffer it fills.
+// Reading an HTTP/1.x answer out of the bytes received so far (see
+// http_answer.h).
+#include "http/http_answer.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -8,7 +9,6 @@
 
 #include "base/fatal.h"
 #include "base/program.h"
-#include "http/https_client.h"
 
 namespace {
 
@@ -52,7 +52,7 @@ long long chunk_size(Span line, bool* too_large) {
   size_t i = 0;
   for (; i < line.length && hex_value(line.text[i]) >= 0; ++i) {
     size = size * 16 + hex_value(line.text[i]);
-    if (size > static_cast<long long>(kHttpsAnswerLimit)) {
+    if (size > static_cast<long long>(kHttpAnswerLimit)) {
       *too_large = true;
       return -1;
     }
@@ -87,6 +87,10 @@ bool token_char(char c) {
 struct Framing {
   bool chunked = false;
   long long content_length = -1;  // -1: none given
+  // The header values the caller is given; null text: not in the answer.
+  Span content_type = {nullptr, 0};
+  Span retry_after = {nullptr, 0};
+  Span location = {nullptr, 0};
 };
 
 // A Content-Length value: 1 to 12 digits; -1 for anything else.
@@ -121,6 +125,12 @@ bool take_header(Span line, Framing* framing, char* error, size_t error_size) {
     // Two different lengths leave the end of the body in doubt.
     if (framing->content_length >= 0 && framing->content_length != length) return false;
     framing->content_length = length;
+  } else if (same_name(name, "Content-Type")) {
+    framing->content_type = value;
+  } else if (same_name(name, "Retry-After")) {
+    framing->retry_after = value;
+  } else if (same_name(name, "Location")) {
+    framing->location = value;
   }
   return true;
 }
@@ -147,7 +157,7 @@ HttpParse read_head(const char* data, size_t length, size_t from, int* status,
       snprintf(error, error_size, "not HTTP");
       return HttpParse::kError;
     }
-    return length - from > kHttpsHeadLimit ? HttpParse::kError : HttpParse::kIncomplete;
+    return length - from > kHttpHeadLimit ? HttpParse::kError : HttpParse::kIncomplete;
   }
   Span status_line = line_text(data, from, end);
   if (!status_line_ok(status_line)) {
@@ -158,7 +168,7 @@ HttpParse read_head(const char* data, size_t length, size_t from, int* status,
   *status = (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
   *framing = Framing();
   for (size_t at = end + 1;;) {
-    if (at - from > kHttpsHeadLimit) {
+    if (at - from > kHttpHeadLimit) {
       snprintf(error, error_size, "answer headers over 16 KB");
       return HttpParse::kError;
     }
@@ -184,8 +194,8 @@ HttpParse skip_trailer(const char* data, size_t length, size_t* at, char* error,
   const size_t trailer_start = *at;
   for (;;) {
     size_t end = line_end(data, length, *at);
-    if (end == kNoEnd || end - trailer_start > kHttpsHeadLimit) {
-      if (end == kNoEnd && length - trailer_start <= kHttpsHeadLimit) {
+    if (end == kNoEnd || end - trailer_start > kHttpHeadLimit) {
+      if (end == kNoEnd && length - trailer_start <= kHttpHeadLimit) {
         return HttpParse::kIncomplete;
       }
       snprintf(error, error_size, "answer trailer over 16 KB");
@@ -197,36 +207,58 @@ HttpParse skip_trailer(const char* data, size_t length, size_t* at, char* error,
   }
 }
 
+// `length` bytes of `body` in place of what *out held.
+void set_body(TextBuffer* out, const char* body, size_t length) {
+  text_buffer_replace(out, "%s", "");
+  text_buffer_append_bytes(out, body, static_cast<int>(length));
+}
+
+// The body after a complete head, framed as the head says, into *out.
+HttpParse read_body(const char* body, size_t available, bool closed, int status,
+                    const Framing& framing, TextBuffer* out, char* error, size_t error_size) {
+  if (status == 204 || status == 304) {
+    set_body(out, "", 0);
+    return HttpParse::kComplete;
+  }
+  if (framing.chunked) {
+    size_t used = 0;
+    return http_dechunk(body, available, out, &used, error, error_size);
+  }
+  if (framing.content_length > static_cast<long long>(kHttpAnswerLimit) ||
+      (framing.content_length < 0 && available > kHttpAnswerLimit)) {
+    snprintf(error, error_size, "answer over 64 KB");
+    return HttpParse::kError;
+  }
+  if (framing.content_length >= 0) {
+    size_t want = static_cast<size_t>(framing.content_length);
+    if (available < want) return HttpParse::kIncomplete;
+    set_body(out, body, want);
+    return HttpParse::kComplete;
+  }
+  // Neither length nor chunks: the body runs until the peer closes.
+  if (!closed) return HttpParse::kIncomplete;
+  set_body(out, body, available);
+  return HttpParse::kComplete;
+}
+
+// A heap copy of a header value in place of *slot; null for none.
+void keep_value(Span value, char** slot) {
+  free(*slot);
+  *slot = value.text != nullptr ? copy_bytes_or_die(value.text, value.length, kOutOfMemory)
+                                : nullptr;
+}
+
+void keep_headers(const Framing& framing, HttpAnswer* answer) {
+  keep_value(framing.content_type, &answer->content_type);
+  keep_value(framing.retry_after, &answer->retry_after);
+  keep_value(framing.location, &answer->location);
+}
+
 }  // namespace
 
-void http_bytes_append(HttpBytes* bytes, const char* data, size_t length) {
-  size_t need = bytes->length + length + 1;
-  if (need > bytes->capacity) {
-    size_t capacity = bytes->capacity * 2 > need ? bytes->capacity * 2 : need;
-    if (capacity < 1024) capacity = 1024;
-    char* block = static_cast<char*>(realloc(bytes->data, capacity));
-    if (block == nullptr) fatal_reply(kOutOfMemory);
-    bytes->data = block;
-    bytes->capacity = capacity;
-  }
-  if (length > 0) memcpy(bytes->data + bytes->length, data, length);
-  bytes->length += length;
-  bytes->data[bytes->length] = '\0';
-}
-
-void http_bytes_set(HttpBytes* bytes, const char* data, size_t length) {
-  bytes->length = 0;
-  http_bytes_append(bytes, data, length);
-}
-
-void http_bytes_free(HttpBytes* bytes) {
-  free(bytes->data);
-  *bytes = HttpBytes();
-}
-
-HttpParse http_dechunk(const char* data, size_t length, HttpBytes* body, size_t* used,
+HttpParse http_dechunk(const char* data, size_t length, TextBuffer* body, size_t* used,
                        char* error, size_t error_size) {
-  http_bytes_set(body, "", 0);
+  text_buffer_replace(body, "%s", "");
   size_t at = 0;
   for (;;) {
     size_t end = line_end(data, length, at);
@@ -237,14 +269,15 @@ HttpParse http_dechunk(const char* data, size_t length, HttpBytes* body, size_t*
     }
     bool too_large = false;
     long long size = chunk_size(line_text(data, at, end), &too_large);
-    if (size < 0 || body->length + static_cast<size_t>(size) > kHttpsAnswerLimit) {
+    if (size < 0 || static_cast<size_t>(body->length) + static_cast<size_t>(size) >
+                         kHttpAnswerLimit) {
       snprintf(error, error_size, "%s", too_large || size >= 0 ? "answer over 64 KB" : "not HTTP");
       return HttpParse::kError;
     }
     at = end + 1;
     if (size == 0) break;
     if (length - at < static_cast<size_t>(size)) return HttpParse::kIncomplete;
-    http_bytes_append(body, data + at, static_cast<size_t>(size));
+    text_buffer_append_bytes(body, data + at, static_cast<int>(size));
     at += static_cast<size_t>(size);
     // The data of a chunk is followed by its own line end.
     end = line_end(data, length, at);
@@ -282,33 +315,23 @@ HttpParse http_read_answer(const char* data, size_t length, bool closed, HttpAns
     snprintf(error, error_size, "answer headers over 16 KB");
   }
   if (state == HttpParse::kComplete) {
-    const char* body = data + body_start;
-    size_t available = length - body_start;
-    if (answer->status == 204 || answer->status == 304) {
-      http_bytes_set(&answer->body, "", 0);
-    } else if (framing.chunked) {
-      size_t used = 0;
-      state = http_dechunk(body, available, &answer->body, &used, error, error_size);
-    } else if (framing.content_length > static_cast<long long>(kHttpsAnswerLimit)) {
-      snprintf(error, error_size, "answer over 64 KB");
-      state = HttpParse::kError;
-    } else if (framing.content_length >= 0) {
-      size_t want = static_cast<size_t>(framing.content_length);
-      state = available >= want ? HttpParse::kComplete : HttpParse::kIncomplete;
-      if (state == HttpParse::kComplete) http_bytes_set(&answer->body, body, want);
-    } else if (available > kHttpsAnswerLimit) {
-      snprintf(error, error_size, "answer over 64 KB");
-      state = HttpParse::kError;
-    } else {
-      // Neither length nor chunks: the body runs until the peer closes.
-      state = closed ? HttpParse::kComplete : HttpParse::kIncomplete;
-      if (closed) http_bytes_set(&answer->body, body, available);
-    }
+    if (answer->body == nullptr) answer->body = text_buffer_new("");
+    state = read_body(data + body_start, length - body_start, closed, answer->status, framing,
+                      answer->body, error, error_size);
   }
+  if (state == HttpParse::kComplete) keep_headers(framing, answer);
   if (state == HttpParse::kIncomplete && closed) {
     snprintf(error, error_size, "%s", length == 0 ? "connection closed without an answer"
                                              : "connection closed before the answer ended");
     return HttpParse::kError;
   }
   return state;
+}
+
+void http_answer_free(HttpAnswer* answer) {
+  text_buffer_free(answer->body);
+  free(answer->content_type);
+  free(answer->retry_after);
+  free(answer->location);
+  *answer = HttpAnswer();
 }

@@ -1,8 +1,8 @@
 #pragma once
-// The socket interface the rest of the program sees: blocking IPv4 TCP, with
-// errors reported as Windows Sockets error numbers (10061 for a refused
-// connection, 10060 for a time-out, ...) because those are what the log
-// messages quote. net_posix.cpp maps errno values onto them.
+// The socket interface the rest of the program sees: blocking IPv4 TCP and
+// Unix-domain stream sockets, with errors reported as Windows Sockets error
+// numbers (10061 for a refused connection, 10060 for a time-out, ...)
+// because those are what the log messages quote. net_posix.cpp maps errno values onto them.
 
 #include <cstdint>
 
@@ -37,6 +37,15 @@ OsSocket net_socket(int family);
 // error available from net_last_error() (10060 after a time-out).
 int net_connect(OsSocket sock, int family, std::uint32_t addr, int port,
                 int timeout_seconds);
+
+// Connects a new stream socket to the Unix-domain socket at `path`, waiting
+// at most timeout_seconds. The socket is used with net_send, net_recv and
+// net_close as a TCP one is. Returns kNoSocket with the error from
+// net_last_error() on failure: 10063 for a path too long for the system,
+// 10061 when nothing listens there, 10047 (WSAEAFNOSUPPORT) where the
+// system has no such sockets (Windows before 10 version 1803), 10060 after
+// a time-out; a POSIX errno such as ENOENT passes through as it is.
+OsSocket net_unix_connect(const char* path, int timeout_seconds);
 
 // Closes a socket; kNoSocket is allowed and does nothing.
 void net_close(OsSocket sock);

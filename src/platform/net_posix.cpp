@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -102,6 +103,37 @@ void acknowledge_now(OsSocket sock) {
 #endif
 }
 
+// Connects `fd` to `to` without blocking so that the wait can be bounded,
+// then goes back to a blocking socket: the reads and writes bound their own
+// waits. 0, or -1 with g_last_error set.
+int connect_bounded(int fd, const struct sockaddr* to, socklen_t size, int timeout_seconds) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    fail_with_errno();
+    return -1;
+  }
+  int rc = connect(fd, to, size);
+  if (rc != 0 && errno != EINPROGRESS) {
+    fail_with_errno();
+    return -1;
+  }
+  if (rc != 0) {
+    if (wait_ready(fd, POLLOUT, deadline_after(timeout_seconds)) != 1) return -1;
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
+      fail_with_errno();
+      return -1;
+    }
+    if (error != 0) {
+      g_last_error = wsa_code(error);
+      return -1;
+    }
+  }
+  fcntl(fd, F_SETFL, flags);
+  return 0;
+}
+
 }  // namespace
 
 int net_startup(int* version) {
@@ -147,42 +179,41 @@ int net_connect(OsSocket sock, int family, std::uint32_t addr, int port,
   to.sin_family = static_cast<sa_family_t>(family);
   to.sin_addr.s_addr = addr;
   to.sin_port = htons(static_cast<std::uint16_t>(port & 0xffff));
-
-  // Connect without blocking so that the wait can be bounded, then go back
-  // to a blocking socket: the reads and writes bound their own waits.
   int fd = static_cast<int>(sock);
-  int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-    fail_with_errno();
+  if (connect_bounded(fd, reinterpret_cast<struct sockaddr*>(&to), sizeof to,
+                      timeout_seconds) != 0) {
     return -1;
   }
-  int rc = connect(fd, reinterpret_cast<struct sockaddr*>(&to), sizeof to);
-  if (rc != 0 && errno != EINPROGRESS) {
-    fail_with_errno();
-    return -1;
-  }
-  if (rc != 0) {
-    if (wait_ready(sock, POLLOUT, deadline_after(timeout_seconds)) != 1) {
-      return -1;
-    }
-    int error = 0;
-    socklen_t len = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
-      fail_with_errno();
-      return -1;
-    }
-    if (error != 0) {
-      g_last_error = wsa_code(error);
-      return -1;
-    }
-  }
-  fcntl(fd, F_SETFL, flags);
   // Commands go out as several small writes; without this each one would
   // wait for the server's delayed acknowledgement of the previous one.
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   g_last_error = 0;
   return 0;
+}
+
+OsSocket net_unix_connect(const char* path, int timeout_seconds) {
+  struct sockaddr_un to;
+  memset(&to, 0, sizeof to);
+  to.sun_family = AF_UNIX;
+  size_t length = path != nullptr ? strlen(path) : 0;
+  if (length == 0 || length >= sizeof to.sun_path) {
+    g_last_error = length == 0 ? wsa_code(EINVAL) : wsa_code(ENAMETOOLONG);
+    return kNoSocket;
+  }
+  memcpy(to.sun_path, path, length);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    fail_with_errno();
+    return kNoSocket;
+  }
+  if (connect_bounded(fd, reinterpret_cast<struct sockaddr*>(&to), sizeof to,
+                      timeout_seconds) != 0) {
+    close(fd);
+    return kNoSocket;
+  }
+  g_last_error = 0;
+  return fd;
 }
 
 int net_send(OsSocket sock, const char* data, int len, int timeout_seconds) {

@@ -57,15 +57,12 @@ static bool wait_ready(SOCKET sock, bool for_write, int timeout_seconds) {
 
 // Connects in non-blocking mode so that select can bound the wait, then
 // puts the socket back into blocking mode for the rest of the dialogue.
-static int connect_bounded(SOCKET sock, const struct sockaddr_in* where,
+static int connect_bounded(SOCKET sock, const struct sockaddr* where, int where_size,
                            int timeout_seconds) {
   u_long nonblocking = 1;
   if (ioctlsocket(sock, FIONBIO, &nonblocking) != 0) return -1;
   int error = 0;
-  if (connect(sock, reinterpret_cast<const struct sockaddr*>(where),
-              sizeof *where) != 0) {
-    error = WSAGetLastError();
-  }
+  if (connect(sock, where, where_size) != 0) error = WSAGetLastError();
   if (error == WSAEWOULDBLOCK) {
     fd_set writable;
     fd_set failed;
@@ -158,7 +155,10 @@ int net_connect(OsSocket sock, int family, std::uint32_t addr, int port,
   where.sin_addr.s_addr = addr;
   WSASetLastError(0);
   if (timeout_seconds > 0) {
-    if (connect_bounded(s, &where, timeout_seconds) != 0) return -1;
+    if (connect_bounded(s, reinterpret_cast<const struct sockaddr*>(&where), sizeof where,
+                        timeout_seconds) != 0) {
+      return -1;
+    }
   } else if (connect(s, reinterpret_cast<const struct sockaddr*>(&where),
                      sizeof where) != 0) {
     return -1;
@@ -171,6 +171,45 @@ int net_connect(OsSocket sock, int family, std::uint32_t addr, int port,
   acknowledge_every_segment(s);
   WSASetLastError(0);
   return 0;
+}
+
+// sockaddr_un as afunix.h gives it (Windows 10 version 1803 and later);
+// written out here because not every MinGW-w64 has the header.
+struct UnixAddress {
+  u_short sun_family;
+  char sun_path[108];
+};
+
+OsSocket net_unix_connect(const char* path, int timeout_seconds) {
+  UnixAddress where;
+  memset(&where, 0, sizeof where);
+  where.sun_family = AF_UNIX;
+  size_t length = path != nullptr ? strlen(path) : 0;
+  if (length == 0 || length >= sizeof where.sun_path) {
+    WSASetLastError(length == 0 ? WSAEINVAL : WSAENAMETOOLONG);
+    return kNoSocket;
+  }
+  memcpy(where.sun_path, path, length);
+  WSASetLastError(0);
+  SOCKET s = socket(AF_UNIX, SOCK_STREAM, 0);
+  // Older systems refuse the family; say so in one number.
+  if (s == INVALID_SOCKET) {
+    if (WSAGetLastError() == WSAEPROTONOSUPPORT || WSAGetLastError() == WSAESOCKTNOSUPPORT) {
+      WSASetLastError(WSAEAFNOSUPPORT);
+    }
+    return kNoSocket;
+  }
+  const struct sockaddr* to = reinterpret_cast<const struct sockaddr*>(&where);
+  int rc = timeout_seconds > 0 ? connect_bounded(s, to, sizeof where, timeout_seconds)
+                               : connect(s, to, sizeof where);
+  if (rc != 0) {
+    int code = WSAGetLastError();
+    closesocket(s);
+    WSASetLastError(code);
+    return kNoSocket;
+  }
+  WSASetLastError(0);
+  return static_cast<OsSocket>(s);
 }
 
 int net_send(OsSocket sock, const char* data, int len, int timeout_seconds) {

@@ -81,7 +81,7 @@ def blocks(path):
 
 def settings_keywords():
     """The keywords of the settings reader's table, as it compares them."""
-    with open(os.path.join(servers.REPO, "src", "config", "settings.cpp")) as f:
+    with open(os.path.join(servers.REPO, "src", "config", "settings_reader.cpp")) as f:
         source = f.read()
     consts = dict(re.findall(r'static const char (\w+)\[\] = "([^"]*)";', source))
     table = source[source.index("kKeywordTests[] = {"):]

@@ -74,8 +74,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* raw, size_t size) {
   if (size == 0) return 0;
-  // A heap copy of exactly the input, so the sanitizer sees any read past it.
+  // A heap copy of exactly the input, so the sanitizer sees any read past
+  // it; never null, even for a one-byte input (the decoders may hand their
+  // bytes to memchr or memcpy, which take no null pointer).
   std::vector<char> copy(raw + 1, raw + size);
+  copy.reserve(1);
   const char* data = copy.data();
   size_t length = size - 1;
   int dropped = 0;

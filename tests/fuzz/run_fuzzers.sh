@@ -15,10 +15,14 @@ seconds=${FUZZ_SECONDS:-20}
 build=build-fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DQUILLON_FUZZ=ON \
   -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C "$build" -j "${JOBS:-2}" form_fuzz settings_fuzz address_fuzz tokens_fuzz reply_fuzz \
-  decoders_fuzz spool_fuzz request_fuzz
+targets="form settings address tokens reply decoders spool request http_answer"
+# shellcheck disable=SC2046
+ninja -C "$build" -j "${JOBS:-2}" $(for t in $targets; do echo "${t}_fuzz"; done)
+# Undefined behaviour ends the run like a crash (a crash-* file), so that it
+# fails this stage instead of scrolling past.
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 status=0
-for target in form settings address tokens reply decoders spool request; do
+for target in $targets; do
   work=$(mktemp -d)
   cp tests/fuzz/corpus/$target/* "$work"/
   echo "--- $target: ${seconds}s"

@@ -353,6 +353,17 @@ static void check_refused() {
   }
 }
 
+// Where the system has Unix-domain sockets and where it has none alike, a
+// path nothing listens on and one too long fail with a code, never a socket.
+static void check_unix_socket_fails() {
+  std::string missing = temp_path("none.sock");
+  CHECK(net_unix_connect(missing.c_str(), 2) == kNoSocket, "no unix socket listening");
+  CHECK(net_last_error() != 0, "a code for the missing unix socket");
+  std::string long_name(200, 'x');
+  CHECK(net_unix_connect(long_name.c_str(), 2) == kNoSocket, "unix socket path too long");
+  CHECK(net_last_error() == WSAENAMETOOLONG, "10063 for the long path");
+}
+
 int main(int argc, char** argv) {
   if (argc == 4 && strcmp(argv[1], "append-child") == 0) {
     return append_lines(argv[2], argv[3][0]);
@@ -375,6 +386,7 @@ int main(int argc, char** argv) {
   check_read_stdin();
   check_connect_and_transfer();
   check_refused();
+  check_unix_socket_fails();
 
   remove_tree(long_path(g_dir));
   printf("%d passed, %d failed\n", g_passed, g_failed);

@@ -1,4 +1,4 @@
-#include "http/https_client.h"
+#include "http/http_client.h"
 
 #include <string>
 
@@ -6,19 +6,20 @@
 
 namespace {
 
-TEST(HttpsParseUrl, AcceptsHttpsWithHostPortPathAndRefusesTheRest) {
+TEST(HttpParseUrl, AcceptsHttpAndHttpsWithHostPortPathAndRefusesTheRest) {
   const struct {
     const char* url;
     const char* host;  // null: refused
     int port;
     const char* path;
   } cases[] = {
+      {"http://example.com/verify", "example.com", 80, "/verify"},
+      {"ftp://example.com/", nullptr, 0, nullptr},
       {"https://Challenges.Example.com/turnstile/v0/siteverify", "challenges.example.com", 443,
        "/turnstile/v0/siteverify"},
       {"HTTPS://127.0.0.1:8443/verify?x=1", "127.0.0.1", 8443, "/verify?x=1"},
       {"https://example.com", "example.com", 443, "/"},
       {"https://example.com?a=b", "example.com", 443, "/?a=b"},
-      {"http://example.com/verify", nullptr, 0, nullptr},
       {"https://", nullptr, 0, nullptr},
       {"https://user:pw@example.com/", nullptr, 0, nullptr},
       {"https://[::1]/", nullptr, 0, nullptr},
@@ -34,9 +35,9 @@ TEST(HttpsParseUrl, AcceptsHttpsWithHostPortPathAndRefusesTheRest) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.url);
-    HttpsUrl url;
-    char error[kHttpsErrorSize] = "";
-    bool ok = https_parse_url(c.url, &url, error, sizeof error);
+    HttpUrl url;
+    char error[kHttpErrorSize] = "";
+    bool ok = http_parse_url(c.url, &url, error, sizeof error);
     ASSERT_EQ(c.host != nullptr, ok) << error;
     if (!ok) {
       EXPECT_STRNE("", error);
@@ -46,12 +47,20 @@ TEST(HttpsParseUrl, AcceptsHttpsWithHostPortPathAndRefusesTheRest) {
     EXPECT_STREQ(c.host, url.host);
     EXPECT_EQ(c.port, url.port);
     EXPECT_STREQ(c.path, url.path);
-    https_url_free(&url);
+    EXPECT_EQ(c.url[4] != ':', url.tls);
+    http_url_free(&url);
   }
+  HttpUrl url;
+  char error[kHttpErrorSize] = "";
+  EXPECT_FALSE(https_parse_url("http://example.com/verify", &url, error, sizeof error));
+  EXPECT_STREQ("URL is not https://host[:port]/path", error);
 }
 
 TEST(HttpDechunk, DecodesSizesExtensionsAndTrailers) {
   const std::string big_chunk = "10001\r\n";  // 65537 bytes, one over the limit
+  // Exactly the limit: accepted (its body is checked against 64 KB of 'x').
+  const std::string full_chunk =
+      "10000\r\n" + std::string(kHttpAnswerLimit, 'x') + "\r\n0\r\n\r\n";
   const struct {
     std::string wire;
     HttpParse state;
@@ -63,30 +72,34 @@ TEST(HttpDechunk, DecodesSizesExtensionsAndTrailers) {
       {"4\r\nWi", HttpParse::kIncomplete, "", 0},
       {"4\r\nWiki\r\n0\r\n", HttpParse::kIncomplete, "", 0},
       {"4\r\nWikiXX0\r\n\r\n", HttpParse::kError, "not HTTP", 0},
+      {"4\r\nWikiXX\r\n0\r\n\r\n", HttpParse::kError, "not HTTP", 0},
+      {full_chunk, HttpParse::kComplete, nullptr, full_chunk.size()},
       {"zz\r\nWiki\r\n0\r\n\r\n", HttpParse::kError, "not HTTP", 0},
       {big_chunk, HttpParse::kError, "answer over 64 KB", 0},
       {"fffffffffffffffffffff\r\n", HttpParse::kError, "answer over 64 KB", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.wire.substr(0, 40));
-    HttpBytes body;
-    char error[kHttpsErrorSize] = "";
+    TextBuffer* body = text_buffer_new("");
+    char error[kHttpErrorSize] = "";
     size_t used = 0;
     ASSERT_EQ(c.state,
-              http_dechunk(c.wire.data(), c.wire.size(), &body, &used, error, sizeof error));
+              http_dechunk(c.wire.data(), c.wire.size(), body, &used, error, sizeof error));
     if (c.state == HttpParse::kComplete) {
-      EXPECT_EQ(c.body_or_error, std::string(body.data, body.length));
+      const std::string whole(kHttpAnswerLimit, 'x');
+      EXPECT_EQ(c.body_or_error != nullptr ? c.body_or_error : whole,
+                std::string(body->data, body->length));
       EXPECT_EQ(c.used, used);
     } else if (c.state == HttpParse::kError) {
       EXPECT_STREQ(c.body_or_error, error);
     }
-    http_bytes_free(&body);
+    text_buffer_free(body);
   }
 }
 
 TEST(HttpReadAnswer, FramesTheBodyByLengthChunksOrClose) {
   const std::string over_limit =
-      "HTTP/1.1 200 OK\r\n\r\n" + std::string(kHttpsAnswerLimit + 1, 'x');
+      "HTTP/1.1 200 OK\r\n\r\n" + std::string(kHttpAnswerLimit + 1, 'x');
   const struct {
     std::string wire;
     bool closed;
@@ -122,19 +135,34 @@ TEST(HttpReadAnswer, FramesTheBodyByLengthChunksOrClose) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.wire.substr(0, 60));
     HttpAnswer answer;
-    char error[kHttpsErrorSize] = "";
+    char error[kHttpErrorSize] = "";
     ASSERT_EQ(c.state, http_read_answer(c.wire.data(), c.wire.size(), c.closed, &answer, error,
                                         sizeof error))
         << error;
     if (c.state == HttpParse::kComplete) {
       EXPECT_EQ(c.status, answer.status);
-      ASSERT_NE(nullptr, answer.body.data);
-      EXPECT_EQ(c.body_or_error, std::string(answer.body.data, answer.body.length));
+      ASSERT_NE(nullptr, answer.body);
+      EXPECT_EQ(c.body_or_error, std::string(answer.body->data, answer.body->length));
     } else if (c.state == HttpParse::kError) {
       EXPECT_STREQ(c.body_or_error, error);
     }
-    http_bytes_free(&answer.body);
+    http_answer_free(&answer);
   }
+}
+
+TEST(HttpReadAnswer, KeepsTheFinalAnswersContentTypeRetryAfterAndLocation) {
+  const std::string wire =
+      "HTTP/1.1 100 Continue\r\nLocation: /interim\r\n\r\n"
+      "HTTP/1.1 503 Busy\r\ncontent-type:  application/json \r\nRetry-After: 120\r\n"
+      "Content-Length: 0\r\n\r\n";
+  HttpAnswer answer;
+  char error[kHttpErrorSize] = "";
+  ASSERT_EQ(HttpParse::kComplete,
+            http_read_answer(wire.data(), wire.size(), false, &answer, error, sizeof error));
+  EXPECT_STREQ("application/json", answer.content_type);
+  EXPECT_STREQ("120", answer.retry_after);
+  EXPECT_EQ(nullptr, answer.location);
+  http_answer_free(&answer);
 }
 
 }  // namespace
