@@ -233,6 +233,11 @@ int run_cgi() {
   static FormTable form_storage;
   FormTable& form = form_storage;
   FormRequest form_request = {};
+  // The one key that says how a URL-encoded form is decoded is read from
+  // the settings file first; the whole file is read after the form.
+  if (settings_classic_form_decoding(g_program.ini_path)) {
+    form_request.decoding = FormDecoding::kClassic;
+  }
   log_event(LOG_DEBUG, "getting form info.");
   read_form(&form, &form_request);
   log_event(LOG_DEBUG, "loading config file.");
