@@ -280,7 +280,7 @@ TEST_F(ReadFormTest, LengthDecidesHowMuchIsRead) {
   EXPECT_EQ(log.find(line), log.size() - line.size()) << log;
 }
 
-TEST_F(ReadFormTest, BodyOverItsCapIsRefusedWhole) {
+TEST_F(ReadFormTest, BodyOverItsCapOrCutShortIsRefusedWhole) {
   const std::string head = "--XyZ\r\nContent-Disposition: form-data; name=f; filename=f\r\n\r\n";
   const std::string tail = "\r\n--XyZ--\r\n";
   const size_t multipart_filler = static_cast<size_t>(kMaxMultipartBody) - head.size() - tail.size();
@@ -288,7 +288,9 @@ TEST_F(ReadFormTest, BodyOverItsCapIsRefusedWhole) {
     std::string body;
     const char* type;
     Outcome outcome;
+    const char* announced = nullptr;  // CONTENT_LENGTH; null: the body's size
   } cases[] = {
+      {"Order=Please cancel my ord", "text/plain", Outcome::kMalformed, "199"},
       {"a=" + std::string(kMaxFormBody - 2, 'x'), nullptr, Outcome::kSent},
       {"a=" + std::string(kMaxFormBody - 1, 'x'), nullptr, Outcome::kTooLarge},
       {"a=" + std::string(kMaxFormBody - 1, 'x'), "text/plain", Outcome::kTooLarge},
@@ -299,13 +301,17 @@ TEST_F(ReadFormTest, BodyOverItsCapIsRefusedWhole) {
   };
   for (const auto& c : cases) {
     form_free(&table);
-    EXPECT_EQ(read_body(c.body, std::to_string(c.body.size()).c_str(), c.type), c.outcome)
+    std::string length = c.announced != nullptr ? c.announced : std::to_string(c.body.size());
+    EXPECT_EQ(read_body(c.body, length.c_str(), c.type), c.outcome)
         << c.body.size() << " bytes of " << (c.type != nullptr ? c.type : "no type");
     EXPECT_EQ(table.count, c.outcome == Outcome::kSent ? 1 : 0);
   }
   std::string log = log_text();
   EXPECT_NE(log.find("{none} was refused: CONTENT_LENGTH is more than the 100000 bytes it may "
                      "hold; nothing sent."),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("{text/plain} was refused: the body stopped after 26 of 199 bytes;"),
             std::string::npos)
       << log;
 }
