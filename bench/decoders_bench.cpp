@@ -59,7 +59,7 @@ int main() {
       g_base_heap = mallinfo2().uordblks;
       auto start = std::chrono::steady_clock::now();
       MultipartResult result;
-      if (!multipart_decode(body.data(), body.size(), "XyZ", 1000, &sink, &result) ||
+      if (!multipart_decode(body.data(), body.size(), "XyZ", 1000, SIZE_MAX, &sink, &result) ||
           g_file_size != mb * 1024 * 1024) {
         fprintf(stderr, "decoding failed\n");
         return 1;

@@ -12,10 +12,26 @@ constexpr char kOutOfMemoryRecord[] = "Unable to malloc memory.";
 constexpr char kOutOfMemory[] = "Unable to malloc memory";
 constexpr char kOutOfMemoryCopy[] = "out of memory.";
 
-// Appends `message` as a bare line to the log file (g_log.path), answers the
-// browser with a minimal error page, writes the log's "ended" line and
-// exits with 1; exits with 2 and prints nothing when the log file cannot be
-// opened. Never returns.
+// What an end for want of memory answers, set by the driver: process-wide,
+// as that end may come from any module.
+struct FatalAnswer {
+  // The whole answer (header lines, blank line, body) when the client asked
+  // for JSON, prepared while memory was there; null: the 500 HTML page.
+  const char* json;
+  bool submission;  // a submission's run: its outcome line is written
+};
+extern FatalAnswer g_fatal;
+
+// Memory ran out (`message` is one of the kOutOfMemory texts): writes
+// `message` as a whole log line and, in a submission's run, the outcome
+// line "outcome: not sent, out of memory (server_error)"; answers 500
+// (g_fatal.json, else a minimal HTML page with the Status line); writes
+// the log's "ended" line and exits with 1.
+// Any other `message` (the settings file cannot be opened): appends it as
+// a bare line to the log file (g_log.path), answers the browser with a
+// minimal error page, writes the log's "ended" line and exits with 1; exits
+// with 2 and prints nothing when the log file cannot be opened.
+// Never returns.
 [[noreturn]] void fatal_reply(const char* message);
 
 // A formatting spill area could not be allocated: exits with 9 at once.

@@ -19,6 +19,7 @@ enum class Outcome {
   kServerRefused,       // the mail server was reached and did not take it (not kept)
   kServerUnreachable,   // no mail server answered (not kept)
   kNotConfigured,       // the settings give no From, To or Subject, or unusable delivery settings
+  kServerError,         // the run could not go on (memory ran out); nothing was sent
 };
 
 struct OutcomeInfo {
@@ -44,6 +45,7 @@ inline const OutcomeInfo& outcome_info(Outcome outcome) {
       {"server_refused", 502, "Bad Gateway", false},
       {"server_unreachable", 503, "Service Unavailable", false},
       {"not_configured", 500, "Internal Server Error", false},
+      {"server_error", 500, "Internal Server Error", false},
   };
   return kTable[static_cast<int>(outcome)];
 }

@@ -124,6 +124,10 @@ struct Settings {
   int attachments_max_kb = 0;     // the decoded total of all files, 1 to 20480
   int attachments_max_files = 5;  // at most this many files
   SettingList attachment_types{}; // name endings (".pdf"); none: the default list
+
+  // form_decoding classic: the URL-encoded form decoded twice, as stored
+  // forms of the classic program may rely on; false: once, as browsers encode
+  bool classic_form_decoding = false;
 };
 
 // The line ending of every message line and SMTP command: CR LF in the TLS
@@ -142,6 +146,13 @@ struct FieldLookup {
 // Each line that no key used and that looks like a mistake (config/mistake.h)
 // logs an error line naming its number and first word.
 bool settings_read(const char* path, const FieldLookup& shown, Settings* settings);
+
+// Whether the settings file at `path` says `form_decoding classic` (its
+// last valid form_decoding line, as settings_read takes it); false when it
+// says standard, has no such line or cannot be opened. The form is decoded
+// before the settings are read, since their log lines show its values: the
+// driver reads this one key first. Logs nothing.
+bool settings_classic_form_decoding(const char* path);
 
 // settings_read that hands each line, after applying it, to `each` with its
 // number (from 1) and how many keys took effect, in place of the

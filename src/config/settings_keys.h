@@ -59,6 +59,12 @@ int set_standard_headers(Settings* settings, const char* line, const char* rest,
 int set_hello_name(Settings* settings, const char* line, const char* rest,
                    const FieldLookup& shown);
 
+// How a URL-encoded form is decoded (settings_values.cpp): `standard` or
+// `classic` into *classic; false for any other word.
+bool form_decoding_word(const char* rest, bool* classic);
+int set_form_decoding(Settings* settings, const char* line, const char* rest,
+                      const FieldLookup& shown);
+
 // Abuse guards and the spool (settings_values.cpp).
 int add_allowed_recipient(Settings* settings, const char* line, const char* rest,
                           const FieldLookup& shown);

@@ -12,6 +12,8 @@
 
 // Its line is logged without the password.
 static const char kPasswordKeyword[] = "smtp_password ";
+// Read once before the others too (settings_classic_form_decoding).
+static const char kFormDecodingKeyword[] = "form_decoding ";
 
 struct KeywordTest {
   const char* keyword;  // compared case-sensitively over its full length
@@ -89,6 +91,8 @@ static const KeywordTest kKeywordTests[] = {
     {"attachments_max_kb ", set_attachments_max_kb, nullptr},
     {"attachments_max_files ", set_attachments_max_files, nullptr},
     {"attachment_type ", add_attachment_type, nullptr},
+    // how a URL-encoded form is decoded
+    {kFormDecodingKeyword, set_form_decoding, nullptr},
 };
 
 const char* settings_line_ending(const Settings& settings) {
@@ -231,6 +235,29 @@ bool settings_read_each(const char* path, const FieldLookup& shown, Settings* se
   free(area);
   fclose(stream);
   return true;
+}
+
+bool settings_classic_form_decoding(const char* path) {
+  FILE* stream = os_is_directory(path) ? nullptr : fopen(path, "r");
+  if (stream == nullptr) return false;
+  char* area = static_cast<char*>(malloc(kSettingsLineArea));
+  SettingsReader* reader = static_cast<SettingsReader*>(malloc(sizeof(SettingsReader)));
+  if (area == nullptr || reader == nullptr) fatal_reply(kOutOfMemoryCopy);
+  *reader = SettingsReader{stream, {}, 0, 0, false};
+  const size_t length = strlen(kFormDecodingKeyword);
+  bool classic = false;
+  // Line by line as settings_read takes them: a later valid line wins.
+  for (char* line = read_settings_line(reader, area); line != nullptr;
+       line = read_settings_line(reader, area)) {
+    strip_line_end(line);
+    if (strncmp(line, kFormDecodingKeyword, length) == 0) {
+      (void)form_decoding_word(line + length, &classic);
+    }
+  }
+  free(reader);
+  free(area);
+  fclose(stream);
+  return classic;
 }
 
 static void add_entry(LineList* list, const char* list_name, const char* text,

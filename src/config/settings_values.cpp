@@ -134,6 +134,21 @@ int set_standard_headers(Settings* settings, const char*, const char* rest, cons
   return 0;
 }
 
+bool form_decoding_word(const char* rest, bool* classic) {
+  if (strcmp(rest, "standard") != 0 && strcmp(rest, "classic") != 0) return false;
+  *classic = rest[0] == 'c';
+  return true;
+}
+
+// The driver has read this line already (settings_classic_form_decoding),
+// as the form is decoded before the settings: here it is checked and kept.
+int set_form_decoding(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  if (form_decoding_word(rest, &settings->classic_form_decoding)) return 1;
+  log_event(LOG_ERROR, "form_decoding {%s} is not standard or classic; keeping %s.", rest,
+            settings->classic_form_decoding ? "classic" : "standard");
+  return 0;
+}
+
 // abuse guards
 
 constexpr int kMaxRateLimitCount = 10000;

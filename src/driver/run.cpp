@@ -199,6 +199,20 @@ static bool answered_preflight(const Request& request) {
   return answered;
 }
 
+// What an end for want of memory answers this request: the JSON answer
+// is made now, while memory is there, and again once the settings are read
+// (their allowed_origin may add CORS header lines).
+static void prepare_fatal_answer(const Settings* settings, const Request& request) {
+  static TextBuffer* prepared = nullptr;
+  g_fatal.submission = true;
+  if (!accept_prefers_json(request.accept)) return;
+  TextBuffer* answer = text_buffer_new("");
+  append_whole_json_answer(answer, Outcome::kServerError, settings, request);
+  g_fatal.json = answer->data;
+  text_buffer_free(prepared);
+  prepared = answer;
+}
+
 int run_cgi() {
   long long run_started_ms = os_monotonic_ms();
   log_event(LOG_DEBUG, "starting version %s", kProgramVersion);
@@ -219,9 +233,15 @@ int run_cgi() {
   // The table (36 KB) lies in the program's zero pages, so a run neither
   // clears it nor touches more of it than its entries fill; form_free
   // leaves it empty again for a next call.
+  prepare_fatal_answer(nullptr, request);
   static FormTable form_storage;
   FormTable& form = form_storage;
   FormRequest form_request = {};
+  // The one key that says how a URL-encoded form is decoded is read from
+  // the settings file first; the whole file is read after the form.
+  if (settings_classic_form_decoding(g_program.ini_path)) {
+    form_request.decoding = FormDecoding::kClassic;
+  }
   log_event(LOG_DEBUG, "getting form info.");
   read_form(request, &form, &form_request);
   log_event(LOG_DEBUG, "loading config file.");
@@ -232,6 +252,7 @@ int run_cgi() {
     log_event(LOG_ERROR, "The ini file could not be opened.");
     send_answer(Outcome::kNotConfigured, nullptr, &form, nullptr, false, request);
   } else {
+    prepare_fatal_answer(&settings, request);
     Outcome refusal = form_request.outcome;
     if (form_request.refused || !attachments_accept(settings, form_request, &form, &refusal)) {
       answer_refusal(settings, form, refusal, request);

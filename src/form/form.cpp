@@ -44,7 +44,70 @@ static size_t decode_name(const char* pair, size_t length, char* out, size_t* va
   return written;
 }
 
-void form_decode(FormTable* form, const char* body, size_t length) {
+// The classic reading of one raw pair: the name by decode_name, the value
+// through plus_to_space, percent_decode and decode_value.
+static void add_classic_pair(FormTable* form, const char* start, size_t pair_length) {
+  // The name is decoded on its own (it is split off at the first '=' the
+  // first pass yields, so an encoded '=' in a name splits too); the value
+  // is copied once from the body and decoded in place, where its text
+  // moves only behind an escape.
+  size_t value_at = 0;
+  size_t name_length = decode_name(start, pair_length, nullptr, &value_at);
+  // Sized by the first call, written by the second (the decoded name is
+  // never longer than its raw text, which fills the block meanwhile).
+  char* name = copy_or_die(start, name_length);
+  (void)decode_name(start, pair_length, name, &value_at);
+  char* value = copy_or_die(start + value_at, pair_length - value_at);
+  plus_to_space(value);
+  percent_decode(value);
+  decode_value(value);
+  form->names[form->count] = name;
+  form->values[form->count] = value;
+  ++form->count;
+}
+
+static int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+size_t form_text_decode(char* text, size_t length, bool drop_cr) {
+  size_t out = 0;
+  for (size_t i = 0; i < length; ++i) {
+    char c = text[i];
+    if (c == '+') {
+      c = ' ';
+    } else if (c == '%' && i + 2 < length && hex_digit(text[i + 1]) >= 0 &&
+               hex_digit(text[i + 2]) >= 0) {
+      c = static_cast<char>(16 * hex_digit(text[i + 1]) + hex_digit(text[i + 2]));
+      i += 2;
+    }
+    if (c == '\0') break;  // a decoded NUL ends the text
+    if (c != '\r' || !drop_cr) text[out++] = c;
+  }
+  text[out] = '\0';
+  return out;
+}
+
+// One raw pair as browsers encode it: split at its first '=' (an '=' of the
+// text itself comes as %3D), then each side decoded once. As in the classic
+// decoding, the value loses its carriage returns and the name keeps them.
+static void add_standard_pair(FormTable* form, const char* start, size_t pair_length) {
+  const char* equals = static_cast<const char*>(memchr(start, '=', pair_length));
+  size_t name_length = equals != nullptr ? static_cast<size_t>(equals - start) : pair_length;
+  size_t value_at = equals != nullptr ? name_length + 1 : pair_length;
+  char* name = copy_or_die(start, name_length);
+  (void)form_text_decode(name, name_length, /*drop_cr=*/false);
+  char* value = copy_or_die(start + value_at, pair_length - value_at);
+  (void)form_text_decode(value, pair_length - value_at, /*drop_cr=*/true);
+  form->names[form->count] = name;
+  form->values[form->count] = value;
+  ++form->count;
+}
+
+void form_decode(FormTable* form, const char* body, size_t length, FormDecoding decoding) {
   const char* nul = static_cast<const char*>(memchr(body, '\0', length));
   if (nul != nullptr) length = static_cast<size_t>(nul - body);
   // A cursor walks the body instead of moving the unread rest down at every
@@ -56,24 +119,11 @@ void form_decode(FormTable* form, const char* body, size_t length) {
     const char* amp = static_cast<const char*>(memchr(start, '&', length - pos));
     size_t pair_length = amp != nullptr ? static_cast<size_t>(amp - start) : length - pos;
     pos += pair_length + (amp != nullptr ? 1 : 0);
-
-    // The name is decoded on its own (it is split off at the first '=' the
-    // first pass yields, so an encoded '=' in a name splits too); the value
-    // is copied once from the body and decoded in place, where its text
-    // moves only behind an escape.
-    size_t value_at = 0;
-    size_t name_length = decode_name(start, pair_length, nullptr, &value_at);
-    // Sized by the first call, written by the second (the decoded name is
-    // never longer than its raw text, which fills the block meanwhile).
-    char* name = copy_or_die(start, name_length);
-    (void)decode_name(start, pair_length, name, &value_at);
-    char* value = copy_or_die(start + value_at, pair_length - value_at);
-    plus_to_space(value);
-    percent_decode(value);
-    decode_value(value);
-    form->names[form->count] = name;
-    form->values[form->count] = value;
-    ++form->count;
+    if (decoding == FormDecoding::kClassic) {
+      add_classic_pair(form, start, pair_length);
+    } else {
+      add_standard_pair(form, start, pair_length);
+    }
   }
   if (pos < length) {
     // Counted the way they would have been taken: one per '&' and the last.

@@ -1,8 +1,7 @@
 #pragma once
 // The posted form: read from standard input, decoded into name/value pairs.
-// May use src/base and src/platform only. Errors: reading never fails (a
-// body cut short is logged and what arrived is decoded); running out of
-// memory ends the process (fatal_reply).
+// May use src/base and src/platform only. Errors: decoding never fails;
+// running out of memory ends the process (fatal_reply).
 
 #include <cstddef>
 
@@ -38,9 +37,24 @@ struct FormTable {
   mutable char* joined[kMaxFormPairs];
 };
 
+// How a URL-encoded body is decoded (the form_decoding setting).
+enum class FormDecoding {
+  // Once, as browsers encode: pairs split at '&', name and value at the
+  // first '='; '+' is a blank, '%' and two hex digits (either case) the
+  // byte they give, any other '%' kept as it stands.
+  kStandard,
+  // The classic double pass: the '%' escapes decoded by a loose rule, then
+  // the value again, the two characters after every '%' raised to upper
+  // case. A stored form may rely on it; it changes what visitors type.
+  kClassic,
+};
+
 // Decodes a URL-encoded body of `length` bytes into `form` (appending to
-// what it holds). A NUL byte ends the body.
-void form_decode(FormTable* form, const char* body, size_t length);
+// what it holds). A NUL byte ends the body; carriage returns are dropped
+// from values (names keep them) and a decoded NUL ends the name or value it
+// is in.
+void form_decode(FormTable* form, const char* body, size_t length,
+                 FormDecoding decoding = FormDecoding::kStandard);
 
 // The value of the first entry whose name equals `name` byte for byte, or "".
 // The text belongs to the table. Constant time per call: a hash index.
@@ -57,7 +71,12 @@ void form_set_value(FormTable* form, int entry, const char* value);
 // Releases the entries and empties the table.
 void form_free(FormTable* form);
 
-// The decoding steps, in place, exposed for tests.
+// The standard decoding of `length` bytes of `text`, in place and NUL-ended,
+// carriage returns dropped when `drop_cr`; returns the decoded length
+// (never more than `length`).
+size_t form_text_decode(char* text, size_t length, bool drop_cr);
+
+// The classic decoding steps, in place, exposed for tests.
 void plus_to_space(char* text);
 void percent_decode(char* text);
 unsigned char hex_pair_value(char c1, char c2);

@@ -1,6 +1,11 @@
 #include "form/json_form.h"
 
+#include <cstring>
+
 #include "base/json.h"
+
+// The reader's reason when its scratch area could not be allocated.
+static const char kJsonOutOfMemory[] = "out of memory";
 
 namespace {
 
@@ -27,11 +32,12 @@ void deliver_member(void* context, const JsonMember* member) {
 
 bool json_form_decode(const char* body, size_t length, int max_fields, FormFieldFn on_field,
                       void* context, JsonFormResult* result) {
-  *result = JsonFormResult{0, 0, nullptr, 0};
+  *result = JsonFormResult{};
   JsonError error;
   if (!json_read_object(body, length, /*skip_nested=*/false, ignore_member, nullptr, &error)) {
     result->error = error.reason;
     result->error_offset = error.offset;
+    result->out_of_memory = strcmp(error.reason, kJsonOutOfMemory) == 0;
     return false;
   }
   Delivery d = {on_field, context, max_fields < 0 ? 0 : max_fields, result};

@@ -17,6 +17,7 @@ struct JsonFormResult {
   int dropped;          // fields after the first max_fields, counted only
   const char* error;    // null on success; a static reason from base/json.h
   size_t error_offset;  // byte offset of the fault in the body
+  bool out_of_memory;   // the error is memory that ran out, not the body
 };
 
 // Checks the whole body first, so a malformed one hands over nothing; then

@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/log.h"
 #include "base/program.h"
+#include "base/text.h"
 #include "base/utf8.h"
 #include "form/content_type.h"
 
@@ -92,6 +94,11 @@ bool fail(MultipartResult* result, const char* reason, size_t at) {
   result->error = reason;
   result->error_offset = at;
   return false;
+}
+
+bool out_of_memory(MultipartResult* result, size_t at) {
+  result->out_of_memory = true;
+  return fail(result, "out of memory", at);
 }
 
 // Finds the parts: the first `max_parts` go to parts[], the rest are counted
@@ -242,19 +249,20 @@ Charset charset_kind(const char* name) {
 }
 
 // A warning about the part's value: its charset was not converted (when
-// `charset` is given) or it is not valid UTF-8.
+// `charset` is given) or it is not valid UTF-8. The name and charset are
+// the visitor's: escaped as the log escapes outside text.
 void warn(const MultipartSink* sink, const Part* part, const char* charset) {
-  char line[400];
-  int n = static_cast<int>(part->name_length > 100 ? 100 : part->name_length);
+  TextBuffer* line = text_buffer_new("field \"");
+  log_escape_append(line, part->name, part->name_length > 100 ? 100 : part->name_length);
   if (charset != nullptr) {
-    snprintf(line, sizeof line,
-             "field \"%.*s\": charset \"%s\" is not converted, its bytes are kept", n, part->name,
-             charset);
+    text_buffer_append(line, "%s", "\": charset \"");
+    log_escape_append(line, charset, strlen(charset));
+    text_buffer_append(line, "%s", "\" is not converted, its bytes are kept");
   } else {
-    snprintf(line, sizeof line, "field \"%.*s\": value is not valid UTF-8, its bytes are kept", n,
-             part->name);
+    text_buffer_append(line, "%s", "\": value is not valid UTF-8, its bytes are kept");
   }
-  sink->warning(sink->context, line);
+  sink->warning(sink->context, line->data);
+  text_buffer_free(line);
 }
 
 // Hands over one text part: converted by its charset, CR dropped.
@@ -312,7 +320,7 @@ bool deliver(const char* body, Part* parts, int count, char* area, const Multipa
     // The headers were read once already: this reading cannot fail.
     (void)read_part_headers(body, &p, area);
     if (p.file_name == nullptr) {
-      if (!deliver_text(&p, charset, sink)) return fail(result, "out of memory", p.start);
+      if (!deliver_text(&p, charset, sink)) return out_of_memory(result, p.start);
     } else {
       MultipartFile file = {p.name,
                             p.name_length,
@@ -333,24 +341,35 @@ bool valid_boundary(const char* boundary, size_t length) {
   return memchr(boundary, '\r', length) == nullptr && memchr(boundary, '\n', length) == nullptr;
 }
 
+// Reads every part's headers and adds up the text parts' bytes; false when
+// a header is refused or the text is over `max_text`.
+bool check_parts(const char* body, Part* parts, int count, char* area, size_t max_text,
+                 MultipartResult* result) {
+  for (int i = 0; i < count; ++i) {
+    const char* error = read_part_headers(body, &parts[i], area);
+    if (error != nullptr) return fail(result, error, parts[i].start);
+    if (!parts[i].is_file) result->text_size += parts[i].content_size;
+  }
+  if (result->text_size <= max_text) return true;
+  result->too_large = true;
+  return fail(result, "text fields over their cap", 0);
+}
+
 }  // namespace
 
 bool multipart_decode(const char* body, size_t length, const char* boundary, int max_fields,
-                      const MultipartSink* sink, MultipartResult* result) {
-  *result = MultipartResult{0, 0, nullptr, 0};
+                      size_t max_text, const MultipartSink* sink, MultipartResult* result) {
+  *result = MultipartResult{};
   Framer f = {body, length, boundary, strlen(boundary)};
   if (!valid_boundary(boundary, f.boundary_length)) return fail(result, "invalid boundary", 0);
   if (max_fields < 0) max_fields = 0;
   Part* parts = static_cast<Part*>(calloc(static_cast<size_t>(max_fields) + 1, sizeof(Part)));
-  if (parts == nullptr) return fail(result, "out of memory", 0);
+  if (parts == nullptr) return out_of_memory(result, 0);
   char* area = static_cast<char*>(malloc(kHeaderScratchSize));
   int count = 0;
   bool ok = area != nullptr ? frame_parts(&f, parts, max_fields, &count, result)
-                            : fail(result, "out of memory", 0);
-  for (int i = 0; ok && i < count; ++i) {
-    const char* error = read_part_headers(body, &parts[i], area);
-    if (error != nullptr) ok = fail(result, error, parts[i].start);
-  }
+                            : out_of_memory(result, 0);
+  if (ok) ok = check_parts(body, parts, count, area, max_text, result);
   if (ok) ok = deliver(body, parts, count, area, sink, result);
   free(area);
   free(parts);

@@ -49,11 +49,15 @@ struct MultipartResult {
   int dropped;          // parts after the first max_fields, counted only
   const char* error;    // null when the body was decoded; a static reason
   size_t error_offset;  // where in the body the error was found
+  size_t text_size;     // the bytes of the text parts' contents
+  bool too_large;       // the error is the text over max_text
+  bool out_of_memory;   // the error is memory that ran out
 };
 
 // Decodes `body` framed by `boundary` (NUL-ended, 1-200 bytes without CR
 // or LF: RFC 2046 says at most 70, longer ones are taken). Hands at most
-// `max_fields` parts to `sink`, in body order. Text values are decoded by
+// `max_fields` parts to `sink`, in body order; the contents of its text
+// parts (the parts without a file name) may hold `max_text` bytes in all. Text values are decoded by
 // the part's own `charset`, else by the value of a `_charset_` field (RFC
 // 7578 4.6, wherever it stands; it is handed over like any field), else as
 // UTF-8: UTF-8 (and US-ASCII) is checked and kept, ISO-8859-1 converted;
@@ -63,8 +67,9 @@ struct MultipartResult {
 // Returns true on success; false with result->error set ("no closing
 // boundary", "invalid boundary", "no boundary in the body", "part without
 // a form-data name", "malformed part header", "part headers too long"
-// (over 16384 bytes), "out of memory"), and then no field was handed over.
+// (over 16384 bytes), "text fields over their cap" (with too_large), "out
+// of memory" (with out_of_memory)), and then no field was handed over.
 // A part whose headers have no blank line after them has empty content
 // (RFC 2046 allows it).
 bool multipart_decode(const char* body, size_t length, const char* boundary, int max_fields,
-                      const MultipartSink* sink, MultipartResult* result);
+                      size_t max_text, const MultipartSink* sink, MultipartResult* result);

@@ -181,8 +181,17 @@ void decode_multipart(const char* content_type, const char* body, size_t length,
   Target target = {form, request, 0};
   MultipartSink sink = {on_text, on_file, on_warning, &target};
   MultipartResult result;
-  bool ok = multipart_decode(body, length, boundary, kMaxFormPairs - form->count, &sink, &result);
+  bool ok = multipart_decode(body, length, boundary, kMaxFormPairs - form->count,
+                             static_cast<size_t>(kMaxFormBody), &sink, &result);
   free(boundary);
+  if (!ok && result.out_of_memory) fatal_reply(kOutOfMemoryCopy);
+  if (!ok && result.too_large) {
+    char what[200];
+    snprintf(what, sizeof what, "its text fields hold %llu bytes, more than the %d they may",
+             static_cast<unsigned long long>(result.text_size), kMaxFormBody);
+    refuse(form, request, Outcome::kTooLarge, what);
+    return;
+  }
   if (!ok) {
     refuse_malformed(form, request, result.error, result.error_offset);
     return;
@@ -194,6 +203,7 @@ void decode_json(const char* body, size_t length, FormTable* form, FormRequest* 
   Target target = {form, request, 0};
   JsonFormResult result;
   if (!json_form_decode(body, length, kMaxFormPairs - form->count, on_text, &target, &result)) {
+    if (result.out_of_memory) fatal_reply(kOutOfMemoryCopy);
     refuse_malformed(form, request, result.error, result.error_offset);
     return;
   }
@@ -223,55 +233,47 @@ BodyLimits body_limits(BodyKind kind) {
   return BodyLimits{kMaxFormBody, kBodyTimeLimitSeconds};
 }
 
-// Reads the body into request->body (at most limits.cap bytes) and drops
-// the rest of an oversized one; returns false when it was over the cap.
-bool read_body(const BodyLimits& limits, bool keep_cut, const char* length_text,
-               FormRequest* request) {
-  const char* content_length = length_text != nullptr ? length_text : "";
-  long total = parse_length(content_length);
-  long wanted = total;
+// How much of the announced body arrived.
+struct BodyRead {
+  bool over;           // CONTENT_LENGTH is over the cap: nothing kept
+  bool timed_out;      // the time limit passed before the input ended
+  long long got;       // bytes read, a dropped rest included
+  long total;          // CONTENT_LENGTH's value
+};
+
+// Reads the body into request->body when it is within limits.cap, else
+// only drains it; a body that stops before CONTENT_LENGTH keeps what came.
+BodyRead read_body(const BodyLimits& limits, const char* length_text, FormRequest* request) {
+  BodyRead read = {false, false, 0, parse_length(length_text != nullptr ? length_text : "")};
+  long wanted = read.total;
   os_stdin_binary();
-  bool over = wanted > limits.cap;
-  if (over && keep_cut) {
-    log_event(LOG_ERROR,
-              "CONTENT_LENGTH {%s} is more than %ld bytes: only the first %ld bytes "
-              "were read, the rest of the form is ignored.",
-              log_quote(0, content_length), limits.cap, limits.cap);
-  }
   // A body that is refused whole is not kept at all, only drained.
-  if (over) wanted = keep_cut ? limits.cap : 0;
+  read.over = wanted > limits.cap;
+  if (read.over) wanted = 0;
   // A client that sends slowly, or never, must not hold the run: the whole
   // body, kept and dropped part alike, has its time limit.
   long long deadline = os_monotonic_ms() + limits.seconds * 1000LL;
-  bool timed_out = false;
   // The receiving area: the body and the NUL that ends it.
   char* form_body = static_cast<char*>(malloc(wanted > 0 ? static_cast<size_t>(wanted) + 1 : 1));
   if (form_body == nullptr) fatal_reply(kOutOfMemoryCopy);
-  size_t got = wanted > 0 ? read_until(form_body, static_cast<size_t>(wanted), deadline, &timed_out)
-                          : 0;
-  long long read_total = static_cast<long long>(got);
+  size_t got = wanted > 0
+                   ? read_until(form_body, static_cast<size_t>(wanted), deadline, &read.timed_out)
+                   : 0;
+  read.got = static_cast<long long>(got);
   // The rest of an oversized body is read and dropped, so the web server
   // that writes it is not left waiting while the page is written; beyond
   // kMaxDroppedBody, standard input is closed instead.
-  bool unread = timed_out;
-  if (!timed_out && got == static_cast<size_t>(wanted) && total > wanted) {
-    long long rest = static_cast<long long>(total) - wanted;
-    long long drop = rest < kMaxDroppedBody ? rest : kMaxDroppedBody;
-    long long dropped = discard_until(drop, deadline, &timed_out);
-    read_total += dropped;
-    unread = timed_out || (dropped == drop && rest > drop);
-  }
-  if (timed_out) {
-    log_event(LOG_ERROR,
-              "the form body was not all there after %d seconds (%lld of %ld bytes "
-              "read): going on with what arrived.",
-              limits.seconds, read_total, total);
+  bool unread = read.timed_out;
+  if (read.over) {
+    long long drop = read.total < kMaxDroppedBody ? read.total : kMaxDroppedBody;
+    read.got = discard_until(drop, deadline, &read.timed_out);
+    unread = read.timed_out || (read.got == drop && read.total > drop);
   }
   if (unread) os_close_stdin();
   form_body[got] = '\0';
   request->body = form_body;
   request->length = got;
-  return !over || keep_cut;
+  return read;
 }
 
 }  // namespace
@@ -281,14 +283,24 @@ void read_form(const Request& cgi, FormTable* form, FormRequest* request) {
   FormRequest probe{};
   BodyKind kind = body_kind(content_type, &probe);
   BodyLimits limits = body_limits(kind);
-  // An unknown type is refused as such, whatever its length.
-  if (!read_body(limits, kind == BodyKind::kUrlEncoded, cgi.content_length, request) &&
-      kind != BodyKind::kUnknown) {
+  BodyRead read = read_body(limits, cgi.content_length, request);
+  // An unknown type is refused as such, whatever its length; a body over
+  // its cap or cut short is never decoded in part.
+  if (kind != BodyKind::kUnknown && (read.over || read.got < read.total)) {
     char what[200];
-    snprintf(what, sizeof what, "CONTENT_LENGTH is more than the %ld bytes it may hold",
-             limits.cap);
+    if (read.over) {
+      snprintf(what, sizeof what, "CONTENT_LENGTH is more than the %ld bytes it may hold",
+               limits.cap);
+    } else {
+      int n = snprintf(what, sizeof what, "the body stopped after %lld of %ld bytes", read.got,
+                       read.total);
+      if (read.timed_out && n > 0 && static_cast<size_t>(n) < sizeof what) {
+        snprintf(what + n, sizeof what - static_cast<size_t>(n),
+                 " (its %d seconds were up)", limits.seconds);
+      }
+    }
     body_kind(content_type, request);
-    refuse(form, request, Outcome::kTooLarge, what);
+    refuse(form, request, read.over ? Outcome::kTooLarge : Outcome::kMalformed, what);
     return;
   }
   form_request_decode(content_type, request->body, request->length, form, request);
@@ -299,7 +311,7 @@ void form_request_decode(const char* content_type, const char* body, size_t leng
   BodyKind kind = body_kind(content_type, request);
   switch (kind) {
     case BodyKind::kUrlEncoded:
-      form_decode(form, body, length);
+      form_decode(form, body, length, request->decoding);
       return;
     case BodyKind::kUnknown: {
       char what[200];

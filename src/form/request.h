@@ -2,11 +2,11 @@
 // The posted request: the body read from standard input and decoded by its
 // CONTENT_TYPE (URL-encoded, multipart/form-data, text/plain or JSON) into
 // the form table, with the file parts of a multipart body kept aside. May
-// use src/base, src/platform, src/form and the Outcome words of
-// reply/outcome.h (pure data). Errors: reading never fails (a body cut short
-// is logged and what arrived is decoded); a body that cannot be taken sets
-// `refused` with its Outcome, after one error line; running out of memory
-// ends the process (fatal_reply).
+// use src/base, src/platform and src/form. Errors: reading never fails; a
+// body that cannot be taken (over its cap, cut short, of an unknown type,
+// malformed, without fields) sets `refused` with its Outcome, after one
+// error line, and nothing of it is decoded; running out of memory ends the
+// process (fatal_reply).
 
 #include <cstddef>
 
@@ -41,14 +41,18 @@ struct FormRequest {
   Outcome outcome;
   FormFile* files;  // the file parts with a file name, in body order
   int file_count;
+  // Set by the caller before reading: how a URL-encoded body is decoded
+  // (form_decoding; the settings are read after the form).
+  FormDecoding decoding;
 };
 
 // Reads the request's CONTENT_LENGTH bytes of standard input (at most kMaxFormBody within
 // kBodyTimeLimitSeconds; a multipart body kMaxMultipartBody within
 // kMultipartTimeLimitSeconds) and decodes them into `form` by CONTENT_TYPE.
-// A URL-encoded body cut at its cap is decoded as far as it was read; any
-// other body over its cap, of an unknown type, malformed, or with no fields
-// at all is refused: one error line, request->refused set, `form` empty.
+// A body over its cap (kTooLarge), one that stopped before CONTENT_LENGTH
+// bytes came, in time or at all (kMalformed), of an unknown type,
+// malformed, or with no fields at all (URL-encoded bodies excepted) is
+// refused: one error line, request->refused set, `form` empty.
 // Called once per CGI run; `cgi` gives CONTENT_TYPE and CONTENT_LENGTH.
 void read_form(const Request& cgi, FormTable* form, FormRequest* request);
 

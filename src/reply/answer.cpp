@@ -32,6 +32,7 @@ static const OutcomeMessage kMessages[] = {
     {Outcome::kServerRefused, "The mail server did not take the message; it was not sent."},
     {Outcome::kServerUnreachable, "The mail server could not be reached; nothing was sent."},
     {Outcome::kNotConfigured, "The form is not set up to send mail; nothing was sent."},
+    {Outcome::kServerError, "Something went wrong on the server; nothing was sent."},
 };
 
 static const char* outcome_message(Outcome outcome) {
@@ -92,6 +93,18 @@ static void print_cors_headers(const Settings* settings, const Request& request)
   const char* origin = settings != nullptr ? cors_origin(*settings, request.origin) : nullptr;
   if (origin == nullptr) return;
   printf("Access-Control-Allow-Origin: %s\nVary: Origin\n", origin);
+}
+
+void append_whole_json_answer(TextBuffer* out, Outcome outcome, const Settings* settings,
+                              const Request& request) {
+  const char* origin = settings != nullptr ? cors_origin(*settings, request.origin) : nullptr;
+  if (origin != nullptr) {
+    text_buffer_append(out, "Access-Control-Allow-Origin: %s\nVary: Origin\n", origin);
+  }
+  const OutcomeInfo& info = outcome_info(outcome);
+  text_buffer_append(out, "Status: %d %s\nPragma: no-cache\nContent-Type: application/json\n\n",
+                     info.status, info.status_text);
+  append_json_answer(out, outcome, settings, nullptr);
 }
 
 static void print_status_line(Outcome outcome) {

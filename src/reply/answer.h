@@ -33,6 +33,12 @@ bool send_preflight_answer(const Settings& settings, const Request& request);
 // Without allowed_origin lines no origin passes.
 const char* cors_origin(const Settings& settings, const char* origin);
 
+// The whole JSON answer for `outcome` as send_answer writes it (CORS
+// header lines, Status line, the other header lines, the object), appended
+// to `out`: prepared in advance for an end that cannot build it then.
+void append_whole_json_answer(TextBuffer* out, Outcome outcome, const Settings* settings,
+                              const Request& request);
+
 // The JSON answer's object for `outcome` (with the names of `missing`, as
 // send_answer takes them, in "missing"), appended to `out`.
 void append_json_answer(TextBuffer* out, Outcome outcome, const Settings* settings,

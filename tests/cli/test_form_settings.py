@@ -99,32 +99,51 @@ class FormSettingsTest(unittest.TestCase):
         self.assertIn("add_body_variable(a,1}", settings_step(log))
         self.assertIn("add_body_variable(b,}", settings_step(log))
 
+    def test_form_decoding_decides_the_values_the_settings_show(self):
+        ini = ("use_submitted_variable_for_bodycontent x\n"
+               "use_submitted_variable_for_bodycontent y\n")
+        cases = [
+            # (last settings line, x, y)
+            ("", "20% off", "%41%42"),
+            ("form_decoding standard\n", "20% off", "%41%42"),
+            ("form_decoding classic\n", "20% Off", "AB"),
+        ]
+        for line, x, y in cases:
+            with self.subTest(line=line):
+                self.new_box()
+                _, log = self.run_form(ini + line, "x=20%25+off&y=%2541%2542")
+                step = settings_step(log)
+                self.assertIn("add_body_variable(x,%s}" % x, step)
+                self.assertIn("add_body_variable(y,%s}" % y, step)
+
     def test_body_lengths(self):
         ini = ("use_submitted_variable_for_bodycontent first\n"
                "use_submitted_variable_for_bodycontent last\n")
         filler = "f=" + "x" * (100000 - len("first=A&f=&last=Z")) + "&"
         full = "first=A&" + filler + "last=Z"
         self.assertEqual(len(full), 100000)
+        refused = "the form body of type {none} was refused: "
         cases = [
-            # (body, CONTENT_LENGTH, first, last, cut logged)
-            (full, "auto", "A", "Z", False),
-            (full + "Z&more=1", "100008", "A", "Z", True),
-            ("first=A&last=Z", "1000", "A", "Z", False),  # input ends early
-            ("first=A&last=Z", "9", "A", "", False),
-            ("first=A&last=Z", "-1", "", "", False),
-            ("first=A&last=Z", "", "", "", False),
-            ("first=A&last=Z", None, "", "", False),  # unset
+            # (body, CONTENT_LENGTH, first, last, why it was refused)
+            (full, "auto", "A", "Z", None),
+            (full + "Z&more=1", "100008", "", "",
+             "CONTENT_LENGTH is more than the 100000 bytes it may hold"),
+            ("first=A&last=Z", "1000", "", "", "the body stopped after 14 of 1000 bytes"),
+            ("first=A&last=Z", "9", "A", "", None),
+            ("first=A&last=Z", "-1", "", "", None),
+            ("first=A&last=Z", "", "", "", None),
+            ("first=A&last=Z", None, "", "", None),  # unset
         ]
-        for body, length, first, last, cut in cases:
+        for body, length, first, last, why in cases:
             with self.subTest(length=length, size=len(body)):
                 self.new_box()
                 result, log = self.run_form(ini, body, content_length=length)
                 self.assertEqual(result.code, 0)
-                step = settings_step(log)
-                self.assertIn("add_body_variable(first,%s}" % first, step)
-                self.assertIn("add_body_variable(last,%s}" % last, step)
-                errors = [m for m in log if m.startswith("CONTENT_LENGTH {")]
-                self.assertEqual(len(errors), 1 if cut else 0, errors)
+                self.assertIn("add_body_variable(first,%s}" % first, log)
+                self.assertIn("add_body_variable(last,%s}" % last, log)
+                errors = [m for m in log if m.startswith(refused)]
+                self.assertEqual(errors, [] if why is None else
+                                 [refused + why + "; nothing sent."])
 
 
 if __name__ == "__main__":

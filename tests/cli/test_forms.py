@@ -152,6 +152,8 @@ class DecoderTest(FormsCase):
              ON + "attachments_max_files 1\n", "more than 1 files"),
             ("over attachments_max_kb", multipart([("upload", "big.pdf", b"x" * 2049 * 1024)]),
              ON, "more than 2048 KB"),
+            ("text parts over 100000 bytes", multipart([("a", "x" * 60000), ("b", "y" * 40001)]),
+             ON, "its text fields hold 100001 bytes, more than the 100000 they may"),
         ]
         for label, (content_type, body), extra, why in cases:
             with self.subTest(label), CaptureSMTP() as server:
@@ -169,6 +171,22 @@ class DecoderTest(FormsCase):
         self.assertIn(b"SORRY", result.stdout)
         [line] = errors(self.box)
         self.assertIn("more than the 21071520 bytes", line)
+
+
+    @unittest.skipIf(harness.IS_EXE or "ASAN_OPTIONS" in os.environ,
+                     "needs a POSIX memory limit, below what the sanitizers reserve")
+    def test_memory_that_runs_out_answers_server_error(self):
+        content_type, body = multipart([("Name:", "Joe"),
+                                        ("upload", "a.pdf", b"x" * 20 * 1024 * 1024)])
+        self.box.write_ini(standard_ini(harness.free_port(), ON.replace("2048", "20480")))
+        result = self.box.run(body=body, env={"CONTENT_TYPE": content_type,
+                                              "HTTP_ACCEPT": "application/json"},
+                              under=("sh", "-c", 'ulimit -v 49152 && exec "$0"'))
+        self.assertTrue(result.stdout.startswith(
+            b"Status: 500 Internal Server Error\nPragma: no-cache\n"
+            b"Content-Type: application/json\n\n"), result.stdout)
+        self.assertIn(b'"outcome": "server_error"', result.stdout)
+        self.assertIn("outcome: not sent, out of memory (server_error)", self.box.log_messages())
 
 
 class AttachmentTest(FormsCase):

@@ -63,8 +63,8 @@ class HostileTest(unittest.TestCase):
              "use_submitted_variable_for_headerline Subject:\n",
              "Subject%3A=Hi" + spoof, [OWNER],
              b"Subject: Hi Bcc: victim@evil.example"),
-            # Encoded twice: the second decoding pass makes the line feed.
-            ("headerline From: form@example.com\n"
+            # Encoded twice: the classic second decoding pass makes the line feed.
+            ("form_decoding classic\nheaderline From: form@example.com\n"
              "use_submitted_variable_for_headerline Subject:\n",
              "Subject%3A=Hi%250ABcc%3A+victim%40evil.example", [OWNER],
              b"Subject: Hi Bcc: victim@evil.example"),
@@ -174,7 +174,9 @@ class HostileTest(unittest.TestCase):
         for form, name, email in cases:
             with self.subTest(form=form):
                 self.setUp()
+                # The classic decoding, whose second pass can make them.
                 self.box.write_ini(
+                    "form_decoding classic\n"
                     "use_submitted_variable_for_bodycontent Name:\n"
                     "use_submitted_variable_for_bodycontent Email:\n")
                 self.run_box(form)
@@ -252,11 +254,12 @@ class HostileTest(unittest.TestCase):
 
     def test_odd_content_lengths(self):
         body = "a=1234567890&b=2"
-        cut = "CONTENT_LENGTH {%s} is more than 100000 bytes"
+        refused = ("the form body of type {none} was refused: CONTENT_LENGTH is more than "
+                   "the 100000 bytes it may hold; nothing sent.")
         cases = [
-            # (CONTENT_LENGTH, a, b, the cut is logged)
-            ("99999999999999999999", "1234567890", "2", True),
-            ("4294967312", "1234567890", "2", True),
+            # (CONTENT_LENGTH, a, b, the body is refused)
+            ("99999999999999999999", "", "", True),
+            ("4294967312", "", "", True),
             ("-99999999999999999999", "", "", False),
             (" 12", "1234567890", "", False),
             ("12abc", "1234567890", "", False),
@@ -271,12 +274,10 @@ class HostileTest(unittest.TestCase):
                 self.run_box(body, content_length=length)
                 self.assertEqual(["a,%s}" % a, "b,%s}" % b],
                                  self.settings_values("add_body_variable"))
-                errors = [m for m in self.box.log_messages()
-                          if m.startswith(cut % length)]
+                errors = [m for m in self.box.log_messages() if m == refused]
                 self.assertEqual(1 if logged else 0, len(errors))
 
     def test_printf_directives_in_outside_text(self):
-        # The second decoding pass raises the letters: %s arrives as %S.
         form = "Name%3A=%25s%25n%25x%25p%25d"
         ini = (BASE_INI + "headerline From: form@example.com\n"
                "headerline Subject: %s%n%08x\nbodycontent_line %n%n%n\n")
@@ -285,10 +286,10 @@ class HostileTest(unittest.TestCase):
         self.assertEqual(1, len(messages))
         data = messages[0]["data"]
         self.assertIn(b"\r\nSubject: %s%n%08x \r\n", data)
-        self.assertIn(b" Name: %S%N%X%P%D\r\n", data)
+        self.assertIn(b" Name: %s%n%x%p%d\r\n", data)
         self.assertIn(b" %n%n%n \r\n", data)
-        self.assertIn(b"<html>%s%n %S%N%X%P%D", result.stdout)
-        self.assertIn("add_body_variable(Name:,%S%N%X%P%D}", self.box.log_messages())
+        self.assertIn(b"<html>%s%n %s%n%x%p%d", result.stdout)
+        self.assertIn("add_body_variable(Name:,%s%n%x%p%d}", self.box.log_messages())
 
 
 if __name__ == "__main__":

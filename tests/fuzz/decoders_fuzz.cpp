@@ -44,7 +44,7 @@ void multipart(const char* body, size_t length, const char* boundary) {
   MultipartResult result;
   g_body = body;
   g_length = length;
-  if (!multipart_decode(body, length, boundary, 20, &sink, &result) &&
+  if (!multipart_decode(body, length, boundary, 20, SIZE_MAX, &sink, &result) &&
       (result.error == nullptr || result.error_offset > length)) {
     abort();
   }

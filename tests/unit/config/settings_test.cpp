@@ -93,6 +93,7 @@ std::string changed_settings() {
   if (test_settings.smtp_deadline != kDefaultSmtpDeadline) {
     add("deadline=" + std::to_string(test_settings.smtp_deadline));
   }
+  if (test_settings.classic_form_decoding) add("classic_decoding");
   const LineList& headers = test_settings.header_lines;
   for (int i = 0; i < headers.count; ++i) {
     add_text("header", (std::string(headers.entries[i].text) + "|" +
@@ -240,6 +241,9 @@ TEST_F(SettingsTest, KeywordTestsAndWhatTheyChange) {
       {"smtp_security STARTTLS", 0, ""},
       {"smtp_security tls\nsmtp_security ssl", 1, "tls"},
       {"smtp_security tls ", 0, ""},
+      {"form_decoding classic", 1, "classic_decoding"},
+      {"form_decoding classic\nform_decoding standard", 2, ""},
+      {"form_decoding classic\nform_decoding Standard", 1, "classic_decoding"},
       {"smtp_user ann@example.com", 1, "user={ann@example.com}"},
       {"smtp_password  p w ", 1, "password={ p w }"},
       {"smtp_password_file /etc/pw", 1, "password_file={/etc/pw}"},
@@ -413,7 +417,7 @@ TEST_F(SettingsTest, InvalidGuardValuesLogOneLineNamingKeyAndValue) {
       "allowed_origin http://x/", "rate_limit 5", "http_status yes",
       "failure_redirect sorry.html",
       "attachments_max_kb 20481", "attachments_max_files 0", "attachment_type pdf",
-      "attachment_type .EXE",
+      "attachment_type .EXE", "form_decoding double",
   };
   for (const char* line : lines) {
     std::ofstream(log_path_, std::ios::trunc);
@@ -476,6 +480,25 @@ TEST_F(SettingsTest, LongLinesArriveInPieces) {
   EXPECT_EQ(strlen(test_settings.body_lines.entries[0].text), piece - 17);
   ASSERT_EQ(test_settings.header_lines.count, 1);
   EXPECT_EQ(strlen(test_settings.header_lines.entries[0].text), piece - 11);
+}
+
+TEST_F(SettingsTest, FormDecodingIsReadBeforeTheRestAsTheReaderTakesIt) {
+  const struct {
+    const char* content;
+    bool classic;
+  } cases[] = {
+      {"smtp x\nform_decoding classic\r\n", true},
+      {"form_decoding classic\nform_decoding standard\n", false},
+      {"form_decoding classic\nform_decoding nonsense\n", true},
+      {" form_decoding classic\nform_decoding  classic\n", false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    std::string path = write_file("quillon.ini", c.content);
+    EXPECT_EQ(settings_classic_form_decoding(path.c_str()), c.classic) << c.content;
+  }
+  EXPECT_FALSE(settings_classic_form_decoding((dir_ + "/none.ini").c_str()));
+  EXPECT_TRUE(log_messages().empty());
 }
 
 TEST_F(SettingsTest, FolderIsRefusedLikeAMissingFile) {

@@ -203,16 +203,44 @@ TEST_F(FatalReplyTest, MessageIsNeverTakenAsFormat) {
   EXPECT_EQ("100% %s %n\n", Read(dir_ + "/quillon.log"));
 }
 
-TEST_F(FatalReplyTest, FromInsideTheLogWriterSkipsEndedLine) {
-  EXPECT_EXIT(
-      {
-        RedirectStdout();
-        g_log.busy = true;
-        fatal_reply("Unable to malloc memory.");
-      },
-      ::testing::ExitedWithCode(1), "");
-  EXPECT_EQ("Unable to malloc memory.\n", Read(dir_ + "/quillon.log"));
-  EXPECT_NE(std::string::npos, Read(stdout_path_).find("error: Unable to malloc memory..\n"));
+// Memory that runs out answers 500: the JSON answer prepared for a JSON
+// client, else the page; whole log lines, the outcome line in a
+// submission's run, no "ended" line from inside the log writer.
+TEST_F(FatalReplyTest, OutOfMemoryAnswersServerErrorWithWholeLogLines) {
+  const char kJson[] = "Status: 500 Internal Server Error\n\n{\"outcome\": \"server_error\"}\n";
+  const struct {
+    const char* json;
+    bool submission;
+    const char* answer;
+    const char* log;
+  } cases[] = {
+      {kJson, true, kJson,
+       "Unable to malloc memory.|outcome: not sent, out of memory (server_error)|"},
+      {nullptr, false,
+       "Status: 500 Internal Server Error\nPragma: no-cache\nContent-type: text/html\n\n"
+       "<HTML><BODY>\nerror: Unable to malloc memory..\n</BODY></HTML>\n",
+       "Unable to malloc memory.|"},
+  };
+  for (const auto& c : cases) {
+    std::remove((dir_ + "/quillon.log").c_str());
+    EXPECT_EXIT(
+        {
+          RedirectStdout();
+          g_fatal.json = c.json;
+          g_fatal.submission = c.submission;
+          g_log.busy = true;
+          fatal_reply(kOutOfMemoryRecord);
+        },
+        ::testing::ExitedWithCode(1), "");
+    EXPECT_EQ(c.answer, Read(stdout_path_));
+    std::string messages;
+    std::stringstream log(Read(dir_ + "/quillon.log"));
+    for (std::string line; std::getline(log, line);) {
+      EXPECT_NE(std::string::npos, line.find(" - pid(")) << line;
+      messages += line.substr(line.find(") - ") + 4) + "|";
+    }
+    EXPECT_EQ(c.log, messages);
+  }
 }
 
 TEST_F(FatalReplyTest, UnopenableLogExitsTwoWithoutPage) {
@@ -222,7 +250,7 @@ TEST_F(FatalReplyTest, UnopenableLogExitsTwoWithoutPage) {
   EXPECT_EXIT(
       {
         RedirectStdout();
-        fatal_reply("out of memory.");
+        fatal_reply("The ini file could not be opened.");
       },
       ::testing::ExitedWithCode(2), "");
   EXPECT_EQ("", Read(stdout_path_));

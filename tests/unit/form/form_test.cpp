@@ -28,9 +28,9 @@ Entries table_entries() {
   return out;
 }
 
-Entries decode(const std::string& body) {
+Entries decode(const std::string& body, FormDecoding decoding = FormDecoding::kClassic) {
   form_free(&table);
-  form_decode(&table, body.data(), body.size());
+  form_decode(&table, body.data(), body.size(), decoding);
   return table_entries();
 }
 
@@ -40,6 +40,29 @@ class FormTest : public ::testing::Test {
   void TearDown() override { form_free(&table); }
 };
 
+TEST_F(FormTest, DecodesOnceAsBrowsersEncode) {
+  const std::pair<const char*, Entries> cases[] = {
+      {"a+b%3Dc=d%252B", {{"a b=c", "d%2B"}}},
+      {"x=20%25+off&y=100%25sure", {{"x", "20% off"}, {"y", "100%sure"}}},
+      {"x=20%+off&y=100%sure", {{"x", "20% off"}, {"y", "100%sure"}}},
+      {"x=%2541%2542&y=%25e9", {{"x", "%41%42"}, {"y", "%e9"}}},
+      {"x=%41%4a%c3%A9", {{"x", "AJ\xC3\xA9"}}},
+      {"x=%zz&y=%4&z=5%", {{"x", "%zz"}, {"y", "%4"}, {"z", "5%"}}},
+      {"x%=1&%", {{"x%", "1"}, {"%", ""}}},
+      {"t=line1%0D%0Aline2%0d&n%0D=v", {{"t", "line1\nline2"}, {"n\r", "v"}}},
+      {"a%00b=c&d=e%00f", {{"a", "c"}, {"d", "e"}}},
+      {"flag&=x&a=b=c&&", {{"flag", ""}, {"", "x"}, {"a", "b=c"}, {"", ""}}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(decode(c.first, FormDecoding::kStandard), c.second) << "body: " << c.first;
+  }
+  // The default is this decoding.
+  form_free(&table);
+  form_decode(&table, "x=50%25off", 10);
+  EXPECT_STREQ(form_value(table, "x"), "50%off");
+}
+
+// form_decoding classic: the double decoding stored forms may rely on.
 TEST_F(FormTest, DecodesEveryBodyShape) {
   struct Case {
     const char* body;
@@ -169,7 +192,8 @@ TEST_F(FormTest, RandomBodiesStayWithinTheirPairs) {
     std::string body(rng() % 24, ' ');
     for (char& ch : body) ch = kAlphabet[rng() % (sizeof kAlphabet - 1)];
     form_free(&table);
-    form_decode(&table, body.data(), body.size());
+    form_decode(&table, body.data(), body.size(),
+                round % 2 == 0 ? FormDecoding::kStandard : FormDecoding::kClassic);
     for (int i = 0; i < table.count; ++i) {
       EXPECT_EQ(strchr(table.values[i], '\r'), nullptr) << "body: " << body;
       EXPECT_LE(strlen(table.values[i]), body.size());
@@ -196,15 +220,21 @@ class ReadFormTest : public FormTest {
     rmdir(dir_.c_str());
     FormTest::TearDown();
   }
-  void read_body(const std::string& body, const char* content_length) {
+  // Reads `body` as the request; returns the outcome of a refusal, or
+  // kSent when the body was taken.
+  Outcome read_body(const std::string& body, const char* content_length,
+                    const char* content_type = nullptr) {
     std::string path = dir_ + "/body";
     std::ofstream(path, std::ios::binary) << body;
-    ASSERT_NE(freopen(path.c_str(), "rb", stdin), nullptr);
+    EXPECT_NE(freopen(path.c_str(), "rb", stdin), nullptr);
     Request cgi = {};
     cgi.content_length = content_length;
+    cgi.content_type = content_type;
     FormRequest request{};
     read_form(cgi, &table, &request);
+    Outcome outcome = request.refused ? request.outcome : Outcome::kSent;
     form_request_free(&request);
+    return outcome;
   }
   std::string log_text() {
     std::ifstream in(log_path_, std::ios::binary);
@@ -229,7 +259,7 @@ TEST_F(ReadFormTest, LengthDecidesHowMuchIsRead) {
       {"7", {{"a", "1"}, {"b", "2"}}},
       {"  5xyz", {{"a", "1"}, {"b", ""}}},
       {"+3", {{"a", "1"}}},
-      {"500", {{"a", "1"}, {"b", "2"}, {"c", "3"}}},  // input ends early
+      {"500", {}},  // the input ends early: nothing of it is taken
   };
   for (const auto& c : cases) {
     form_free(&table);
@@ -237,18 +267,48 @@ TEST_F(ReadFormTest, LengthDecidesHowMuchIsRead) {
     EXPECT_EQ(table_entries(), c.expected)
         << "CONTENT_LENGTH " << (c.content_length ? c.content_length : "unset");
   }
-  EXPECT_EQ(log_text(), "");
+  // One line, for the body that stopped.
+  const std::string line = " - the form body of type {none} was refused: the body stopped after "
+                           "11 of 500 bytes; nothing sent.\n";
+  std::string log = log_text();
+  EXPECT_EQ(log.find('\n'), log.size() - 1) << log;
+  EXPECT_EQ(log.find(line), log.size() - line.size()) << log;
 }
 
-TEST_F(ReadFormTest, OversizedBodyIsCutAndLogged) {
-  std::string body = "a=" + std::string(kMaxFormBody - 4, 'x') + "&b=12345&c=3";
-  read_body(body, "99999999999999999999");
-  ASSERT_EQ(table.count, 2);
-  EXPECT_EQ(strlen(form_value(table, "a")), static_cast<size_t>(kMaxFormBody - 4));
-  EXPECT_STREQ(form_value(table, "b"), "");  // "b" is the last byte that fits
-  EXPECT_STREQ(form_value(table, "c"), "");
+TEST_F(ReadFormTest, BodyOverItsCapOrCutShortIsRefusedWhole) {
+  const std::string head = "--XyZ\r\nContent-Disposition: form-data; name=f; filename=f\r\n\r\n";
+  const std::string tail = "\r\n--XyZ--\r\n";
+  const size_t multipart_filler = static_cast<size_t>(kMaxMultipartBody) - head.size() - tail.size();
+  const struct {
+    std::string body;
+    const char* type;
+    Outcome outcome;
+    const char* announced = nullptr;  // CONTENT_LENGTH; null: the body's size
+  } cases[] = {
+      {"Order=Please cancel my ord", "text/plain", Outcome::kMalformed, "199"},
+      {"a=" + std::string(kMaxFormBody - 2, 'x'), nullptr, Outcome::kSent},
+      {"a=" + std::string(kMaxFormBody - 1, 'x'), nullptr, Outcome::kTooLarge},
+      {"a=" + std::string(kMaxFormBody - 1, 'x'), "text/plain", Outcome::kTooLarge},
+      {head + std::string(multipart_filler, 'z') + tail, "multipart/form-data; boundary=XyZ",
+       Outcome::kSent},
+      {head + std::string(multipart_filler + 1, 'z') + tail, "multipart/form-data; boundary=XyZ",
+       Outcome::kTooLarge},
+  };
+  for (const auto& c : cases) {
+    form_free(&table);
+    std::string length = c.announced != nullptr ? c.announced : std::to_string(c.body.size());
+    EXPECT_EQ(read_body(c.body, length.c_str(), c.type), c.outcome)
+        << c.body.size() << " bytes of " << (c.type != nullptr ? c.type : "no type");
+    EXPECT_EQ(table.count, c.outcome == Outcome::kSent ? 1 : 0);
+  }
   std::string log = log_text();
-  EXPECT_NE(log.find("only the first 100000 bytes were read"), std::string::npos) << log;
+  EXPECT_NE(log.find("{none} was refused: CONTENT_LENGTH is more than the 100000 bytes it may "
+                     "hold; nothing sent."),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("{text/plain} was refused: the body stopped after 26 of 199 bytes;"),
+            std::string::npos)
+      << log;
 }
 
 }  // namespace

@@ -37,12 +37,16 @@ void on_warning(void* context, const char* message) {
   static_cast<Seen*>(context)->add(std::string("!") + message);
 }
 
+// The text parts' cap in these cases.
+constexpr size_t kMaxText = 100;
+
 std::string decode(const std::string& body, const char* boundary = "XyZ", int max_fields = 1000,
                    int* dropped = nullptr) {
   Seen seen;
   MultipartSink sink = {on_text, on_file, on_warning, &seen};
   MultipartResult result;
-  bool ok = multipart_decode(body.data(), body.size(), boundary, max_fields, &sink, &result);
+  bool ok =
+      multipart_decode(body.data(), body.size(), boundary, max_fields, kMaxText, &sink, &result);
   if (dropped != nullptr) *dropped = result.dropped;
   if (!ok) {
     EXPECT_EQ("", seen.out) << "fields handed over from a bad body";
@@ -93,6 +97,19 @@ TEST(MultipartDecode, DecodesEveryBodyShape) {
        "!field \"a\": charset \"shift_jis\" is not converted, its bytes are kept|a=\x82\xA0"},
       {part("name=a", "\xE9") + end,
        "!field \"a\": value is not valid UTF-8, its bytes are kept|a=\xE9"},
+      // The visitor's name and charset reach the warning escaped.
+      {part("name*=UTF-8''a%0D%0Aoutcome%3A%20sent%1B[1m", "\xE9") + end,
+       "!field \"a\\r\\noutcome: sent\\x1B[1m\": value is not valid UTF-8, its bytes are kept|"
+       "a\r\noutcome: sent\x1B[1m=\xE9"},
+      {part("name=a", "1", "Content-Type: text/plain; charset=\"x\ry\"\r\n") + end,
+       "!field \"a\": charset \"x\\ry\" is not converted, its bytes are kept|a=1"},
+      // The text parts hold kMaxText bytes in all; files are not counted.
+      {part("name=a", std::string(60, 'x')) + part("name=b", std::string(40, 'y')) +
+           part("name=f; filename=\"f\"", std::string(200, 'z')) + end,
+       "a=" + std::string(60, 'x') + "|b=" + std::string(40, 'y') +
+           "|f[f;application/octet-stream]=" + std::string(200, 'z')},
+      {part("name=a", std::string(60, 'x')) + part("name=b", std::string(41, 'y')) + end,
+       "error: text fields over their cap @0"},
       {"--XyZ--\r\n", ""},
       {part("name=a", "1"), "error: no closing boundary @52"},
       {part("name=a", "1") + "--XyZ--x", "error: no closing boundary @60"},
