@@ -253,6 +253,7 @@ TEST_F(SettingsTest, KeywordTestsAndWhatTheyChange) {
       {"allowed_recipient @Example.COM\nallowed_recipient a+b@x.org",
        2, "recipient={@Example.COM} recipient={a+b@x.org}"},
       {"allowed_recipient a@x\nallowed_recipient a@x", 2, "recipient={a@x}"},
+      {"allowed_recipient o'brien@x.test", 1, "recipient={o'brien@x.test}"},
       {"allowed_recipient owner@example.com ", 0, ""},
       {"allowed_recipient example.com", 0, ""},
       {"allowed_recipient a@", 0, ""},
