@@ -414,7 +414,8 @@ TEST_F(SettingsTest, InvalidGuardValuesLogOneLineNamingKeyAndValue) {
       "allowed_origin http://x/", "rate_limit 5", "http_status yes",
       "failure_redirect sorry.html",
       "attachments_max_kb 20481", "attachments_max_files 0", "attachment_type pdf",
-      "attachment_type .EXE",
+      "attachment_type .EXE", "attachment_type .html", "attachment_type .svg",
+      "attachment_type .iso", "success_redirect /\\evil.example",
   };
   for (const char* line : lines) {
     std::ofstream(log_path_, std::ios::trunc);
