@@ -50,11 +50,28 @@ const char* format_with_spill(const char* format, va_list args) {
   return format_in_area(&g_buffer_format, format, args);
 }
 
-// A capacity of `length` + 20000 bytes, or fatal_reply when that does not
-// fit the signed 32-bit sizes the buffer keeps.
-static int grown_capacity(long long length) {
+// The block for a text of `length` bytes outgrowing `capacity`: twice the
+// old block, or the length plus 20000 when that is more, so a text built
+// piece by piece is copied a bounded number of times in all. fatal_reply
+// when the size does not fit the signed 32-bit sizes the buffer keeps.
+static int grown_capacity(int capacity, long long length) {
   if (length > INT_MAX - kGrowSlack) fatal_reply(kOutOfMemory);
-  return static_cast<int>(length) + kGrowSlack;
+  int grown = static_cast<int>(length) + kGrowSlack;
+  return capacity < INT_MAX / 2 && 2 * capacity > grown ? 2 * capacity : grown;
+}
+
+// Moves the text (and the NUL after it) into a block of at least `length`
+// + 2 bytes when the present one is too small. The old block goes even
+// when it held no text yet; keeping it would only leak it.
+static void make_room(TextBuffer* buffer, long long length) {
+  if (length + 1 < buffer->capacity) return;
+  int capacity = grown_capacity(buffer->capacity, length);
+  char* block = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
+  if (block == nullptr) fatal_reply(kOutOfMemory);
+  memcpy(block, buffer->data, static_cast<size_t>(buffer->length) + 1);
+  free(buffer->data);
+  buffer->data = block;
+  buffer->capacity = capacity;
 }
 
 TextBuffer* text_buffer_new(const char* initial) {
@@ -75,46 +92,16 @@ void text_buffer_append(TextBuffer* buffer, const char* format, ...) {
   va_start(args, format);
   const char* t = format_with_spill(format, args);
   va_end(args);
-  long long n = static_cast<long long>(strlen(t));
-  long long old = buffer->length;
-  if (old + n + 1 < buffer->capacity) {
-    memcpy(buffer->data + old, t, static_cast<size_t>(n) + 1);
-    buffer->length = static_cast<int>(old + n);
-    return;
-  }
-  int capacity = grown_capacity(old + n);
-  char* block = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
-  if (block == nullptr) fatal_reply(kOutOfMemory);
-  memcpy(block, buffer->data, static_cast<size_t>(old));
-  memcpy(block + old, t, static_cast<size_t>(n) + 1);
-  // The old block goes even when it held no text yet; keeping it would only
-  // leak 64000 bytes per buffer.
-  free(buffer->data);
-  buffer->data = block;
-  buffer->length = static_cast<int>(old + n);
-  buffer->capacity = capacity;
-}
-
-// For the byte appends that build a text piece by piece: at least twice the
-// old capacity, so the text is copied a bounded number of times in all
-// rather than once every 20000 bytes.
-static int doubled_capacity(int capacity, long long length) {
-  int grown = grown_capacity(length);
-  return capacity < INT_MAX / 2 && 2 * capacity > grown ? 2 * capacity : grown;
+  // The formatted text lies in a formatting area, never in the buffer.
+  size_t n = strlen(t);
+  if (n > static_cast<size_t>(INT_MAX)) fatal_reply(kOutOfMemory);
+  text_buffer_append_bytes(buffer, t, static_cast<int>(n));
 }
 
 char* text_buffer_extend(TextBuffer* buffer, int length) {
   long long old = buffer->length;
   if (length < 0) length = 0;
-  if (old + length + 1 >= buffer->capacity) {
-    int capacity = doubled_capacity(buffer->capacity, old + length);
-    char* block = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
-    if (block == nullptr) fatal_reply(kOutOfMemory);
-    memcpy(block, buffer->data, static_cast<size_t>(old));
-    free(buffer->data);
-    buffer->data = block;
-    buffer->capacity = capacity;
-  }
+  make_room(buffer, old + length);
   buffer->length = static_cast<int>(old + length);
   buffer->data[buffer->length] = '\0';
   return buffer->data + old;
@@ -130,31 +117,16 @@ void text_buffer_replace(TextBuffer* buffer, const char* format, ...) {
   va_start(args, format);
   const char* t = format_with_spill(format, args);
   va_end(args);
-  long long n = static_cast<long long>(strlen(t));
-  if (n + 1 < buffer->capacity) {
-    memcpy(buffer->data, t, static_cast<size_t>(n) + 1);
-    buffer->length = static_cast<int>(n);
-    return;
-  }
-  int capacity = grown_capacity(n);
-  char* block = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
-  if (block == nullptr) fatal_reply(kOutOfMemory);
-  memcpy(block, t, static_cast<size_t>(n) + 1);
-  free(buffer->data);
-  buffer->data = block;
-  buffer->length = static_cast<int>(n);
-  buffer->capacity = capacity;
+  size_t n = strlen(t);
+  if (n > static_cast<size_t>(INT_MAX)) fatal_reply(kOutOfMemory);
+  buffer->length = 0;
+  buffer->data[0] = '\0';
+  text_buffer_append_bytes(buffer, t, static_cast<int>(n));
 }
 
 void text_buffer_reserve(TextBuffer* buffer, int length) {
-  if (length < 0 || length + 1 < buffer->capacity) return;
-  int capacity = grown_capacity(length);
-  char* block = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
-  if (block == nullptr) fatal_reply(kOutOfMemory);
-  memcpy(block, buffer->data, static_cast<size_t>(buffer->length) + 1);
-  free(buffer->data);
-  buffer->data = block;
-  buffer->capacity = capacity;
+  if (length < 0) return;
+  make_room(buffer, length);
 }
 
 void text_buffer_swap(TextBuffer* a, TextBuffer* b) {

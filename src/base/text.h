@@ -1,5 +1,5 @@
 #pragma once
-// The growable text buffer and the two formatting areas behind it.
+// The growable byte buffer and the two formatting areas behind it.
 //
 // Every formatting request is first made into a fixed 64000-byte scratch area
 // with a limit of 63000 characters; a longer text goes to a heap "spill" area
@@ -32,8 +32,15 @@ extern FormatArea g_buffer_format;  // buffer_scratch / buffer_spill
 const char* format_in_area(FormatArea* area, const char* format, va_list args)
     QUILLON_PRINTF(2, 0);
 
-// Heap text with its length and block size. `length` + 1 < `capacity` always.
-// Readers use `data`; only the functions below write it.
+// The program's one growable byte buffer: heap bytes with their count and
+// block size. It holds text and binary data alike (a message, an SMTP send
+// queue, an HTTP body): `length` counts the bytes, a NUL among them is
+// kept like any other, and one NUL always follows them, so a buffer that
+// holds text can be read as a C string. `length` + 1 < `capacity` always.
+// A block that is outgrown is replaced by one twice its size (or the new
+// length + 20000, when that is more), so building a text of n bytes piece
+// by piece costs O(n) in all. Readers use `data`; only the functions below
+// write it.
 struct TextBuffer {
   char* data;
   int length;
@@ -44,27 +51,25 @@ struct TextBuffer {
 // Never null: on allocation failure fatal_reply(kOutOfMemoryRecord).
 TextBuffer* text_buffer_new(const char* initial);
 
-// Appends formatted text; grows to the new length + 20000 when it does not fit
-// (fatal_reply(kOutOfMemory) on failure).
+// Appends formatted text (fatal_reply(kOutOfMemory) when the block cannot
+// grow, here and in every function below).
 void text_buffer_append(TextBuffer* buffer, const char* format, ...)
     QUILLON_PRINTF(2, 3);
 
-// Appends `length` bytes of `data` (no NUL among them) as they are; grows
-// to the new length + 20000 or twice the capacity, whichever is more.
+// Appends `length` bytes of `data` as they are; NULs among them are kept.
 void text_buffer_append_bytes(TextBuffer* buffer, const char* data, int length);
 
-// Lengthens the text by `length` bytes and returns where they start, for
-// the caller to fill at once (the NUL after them is written; no NUL may be
-// among them); grows like text_buffer_append. Lets a large encoding be
-// written in place instead of copied in.
+// Lengthens the content by `length` bytes and returns where they start, for
+// the caller to fill at once (the NUL after them is written). Lets a large
+// encoding be written in place instead of copied in.
 char* text_buffer_extend(TextBuffer* buffer, int length);
 
-// Replaces the text with formatted text; the block never shrinks.
+// Replaces the content with formatted text; the block never shrinks.
 void text_buffer_replace(TextBuffer* buffer, const char* format, ...)
     QUILLON_PRINTF(2, 3);
 
-// Makes room for a text of `length` bytes without a further copy (never
-// shrinks; fatal_reply(kOutOfMemory) on failure).
+// Makes room for `length` bytes of content without a further copy (never
+// shrinks).
 void text_buffer_reserve(TextBuffer* buffer, int length);
 
 // Exchanges the texts (and blocks) of two buffers, copying nothing.

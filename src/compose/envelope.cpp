@@ -21,38 +21,65 @@ static char* copy_address(const char* start, size_t length) {
   return address;
 }
 
-// States of the address scanner.
-enum {
-  kBetweenWords = 100,
-  kLocalPart = 200,
-  kAfterAt = 300,
-  kDomain = 400,
-};
+// What ends a word of a header text or value: blanks, line ends and the
+// punctuation around an address ("Name" <a@b>, (a@b), a@b, c@d; To:a@b).
+static bool is_word_end(unsigned char c) {
+  return c == '\0' || c == ' ' || c == '\t' || c == '\r' || c == '\n' ||
+         strchr("<>(),;:\"[]", c) != nullptr;
+}
 
-// Finds the first address in `text`: its start and length. False when
-// there is none.
-static bool find_address(const char* text, const char** found, size_t* length) {
-  int state = kBetweenWords;
-  const char* start = nullptr;
-  // The terminating NUL is scanned too: it is a separator, so an address
-  // that runs to the end of the text is still closed off.
-  for (const char* p = text;; ++p) {
-    unsigned char ch = static_cast<unsigned char>(*p);
-    bool word = is_address_char(ch);
-    if (state == kDomain && !word) {
+// The characters RFC 5321 allows unquoted in a local part besides letters,
+// digits and dots.
+static bool is_local_char(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+         (c != '\0' && strchr(".!#$%&'*+-/=?^_`{|}~", c) != nullptr);
+}
+
+enum AddressWord { kNotAddress, kAddress, kNotAscii };
+
+// Whether the word of `length` bytes at `word` is one whole address: one
+// "@" with a local part of RFC 5321's characters before it and a domain of
+// letters, digits, ".", "_", "-" and "+" after it. An address whose local
+// part holds bytes above 127 is told apart: it needs SMTPUTF8 on every
+// server on its way.
+static AddressWord judge_word(const char* word, size_t length) {
+  const char* at = static_cast<const char*>(memchr(word, '@', length));
+  if (at == nullptr || at == word || at + 1 == word + length) return kNotAddress;
+  bool wide = false;
+  for (const char* p = word; p < at; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c >= 128) {
+      wide = true;
+    } else if (!is_local_char(c)) {
+      return kNotAddress;
+    }
+  }
+  for (const char* p = at + 1; p < word + length; ++p) {
+    if (!is_address_char(static_cast<unsigned char>(*p))) return kNotAddress;
+  }
+  return wide ? kNotAscii : kAddress;
+}
+
+// Finds the first word of `text` that is one whole address: its start and
+// length. False when there is none; *not_ascii then tells whether a word
+// was an address but for bytes above 127 in its local part. A word is
+// taken whole or not at all, never cut to a tail that is another's address.
+static bool find_address(const char* text, const char** found, size_t* length,
+                         bool* not_ascii = nullptr) {
+  if (not_ascii != nullptr) *not_ascii = false;
+  const char* p = text;
+  for (;;) {
+    while (*p != '\0' && is_word_end(static_cast<unsigned char>(*p))) ++p;
+    if (*p == '\0') return false;
+    const char* start = p;
+    while (!is_word_end(static_cast<unsigned char>(*p))) ++p;
+    AddressWord kind = judge_word(start, static_cast<size_t>(p - start));
+    if (kind == kAddress) {
       *found = start;
       *length = static_cast<size_t>(p - start);
       return true;
     }
-    if (state == kAfterAt) state = word ? kDomain : kBetweenWords;
-    if (state == kLocalPart && !word) {
-      state = ch == '@' ? kAfterAt : kBetweenWords;
-    }
-    if (state == kBetweenWords && word) {
-      start = p;
-      state = kLocalPart;
-    }
-    if (ch == '\0') return false;
+    if (kind == kNotAscii && not_ascii != nullptr) *not_ascii = true;
   }
 }
 
@@ -68,8 +95,14 @@ char* scan_address(const char* text, bool* too_long) {
   if (text == nullptr) text = "";
   const char* start = nullptr;
   size_t length = 0;
-  if (!find_address(text, &start, &length)) {
-    log_event(LOG_DEBUG, "no email address in this line (%s)", log_quote(0, text));
+  bool not_ascii = false;
+  if (!find_address(text, &start, &length, &not_ascii)) {
+    if (not_ascii) {
+      log_event(LOG_DEBUG, "no email address in this line (%s): an address with letters "
+                "outside ASCII before its @ is not used", log_quote(0, text));
+    } else {
+      log_event(LOG_DEBUG, "no email address in this line (%s)", log_quote(0, text));
+    }
     return nullptr;
   }
   if (!address_fits(start, length)) {
@@ -88,10 +121,13 @@ char* reply_to_address(const char* value, const char** why) {
   if (value == nullptr) value = "";
   const char* start = nullptr;
   size_t length = 0;
+  bool not_ascii = false;
   if (strpbrk(value, "\r\n,") != nullptr) {
     *why = "it holds a line break or a comma";
-  } else if (!find_address(value, &start, &length)) {
-    *why = "it holds no address";
+  } else if (!find_address(value, &start, &length, &not_ascii)) {
+    *why = not_ascii ? "its address has letters outside ASCII before the @, which not every "
+                       "mail server on the way takes"
+                     : "it holds no address";
   } else {
     const char* second = nullptr;
     size_t second_length = 0;

@@ -27,12 +27,16 @@ struct Envelope {
 constexpr size_t kMaxAddressLength = 254;
 constexpr size_t kMaxLocalPart = 64;
 
-// Whether `c` may stand in an address: letters, digits, ".", "_", "-", "+".
+// Whether `c` may stand in an address's domain: letters, digits, ".", "_",
+// "-", "+".
 bool is_address_char(unsigned char c);
 
-// A new heap string with the first e-mail address in `text`, or null (and a
-// debug line "no email address in this line (...)"). An address over the
-// limits above gives null with an error line, and *too_long set (when given).
+// A new heap string with the first word of `text` that is one whole e-mail
+// address (words end at blanks, line ends and <>(),;:"[]), or null (and a
+// debug line "no email address in this line (...)"). A word is never cut:
+// o'brien@x.test is taken whole, jürgen@web.de (bytes above 127 before the
+// @) not at all. An address over the limits above gives null with an error
+// line, and *too_long set (when given).
 char* scan_address(const char* text, bool* too_long = nullptr);
 
 // The address of a Reply-To header: a heap copy of the one address `value`

@@ -80,7 +80,7 @@ void append_address_value(TextBuffer* out, const char* value, const char* eol) {
   const char* p = value;
   while (*p != '\0') {
     if (is_blank(*p)) {
-      text_buffer_append(out, "%c", *p++);
+      text_buffer_append_bytes(out, p++, 1);
       continue;
     }
     const char* word_end = p;
@@ -112,8 +112,29 @@ void append_address_value(TextBuffer* out, const char* value, const char* eol) {
   }
 }
 
+// Bytes gathered on the stack and appended in runs, so that an encoding
+// written a character at a time costs one copy per byte.
+struct ByteRun {
+  TextBuffer* out;
+  int used;
+  char bytes[4096];
+};
+
+void run_flush(ByteRun* run) {
+  text_buffer_append_bytes(run->out, run->bytes, run->used);
+  run->used = 0;
+}
+
+void run_put(ByteRun* run, const char* bytes, int length) {
+  if (run->used + length > static_cast<int>(sizeof run->bytes)) run_flush(run);
+  memcpy(run->bytes + run->used, bytes, static_cast<size_t>(length));
+  run->used += length;
+}
+
 // One line of quoted-printable: `length` bytes without their line end.
-void append_qp_line(TextBuffer* out, const char* line, size_t length, const char* eol) {
+void append_qp_line(ByteRun* run, const char* line, size_t length, const char* eol) {
+  static const char kHex[] = "0123456789ABCDEF";
+  int eol_length = static_cast<int>(strlen(eol));
   int column = 0;
   for (size_t i = 0; i < length; ++i) {
     unsigned char c = static_cast<unsigned char>(line[i]);
@@ -124,13 +145,15 @@ void append_qp_line(TextBuffer* out, const char* line, size_t length, const char
     // line's last character.
     int limit = last ? kQpLineLimit : kQpLineLimit - 1;
     if (column + width > limit) {
-      text_buffer_append(out, "=%s", eol);
+      run_put(run, "=", 1);
+      run_put(run, eol, eol_length);
       column = 0;
     }
     if (literal) {
-      text_buffer_append(out, "%c", c);
+      run_put(run, &line[i], 1);
     } else {
-      text_buffer_append(out, "=%02X", c);
+      char escaped[3] = {'=', kHex[c >> 4], kHex[c & 15]};
+      run_put(run, escaped, 3);
     }
     column += width;
   }
@@ -166,17 +189,21 @@ bool body_is_7bit(const char* body) {
 
 void append_quoted_printable(TextBuffer* out, const char* body, const char* eol) {
   bool crlf = strcmp(eol, "\r\n") == 0;
+  ByteRun run;
+  run.out = out;
+  run.used = 0;
   const char* line = body;
   while (*line != '\0') {
     const char* end = strchr(line, '\n');
     size_t length = end != nullptr ? static_cast<size_t>(end - line) : strlen(line);
     size_t content = length;
     if (end != nullptr && crlf && content > 0 && line[content - 1] == '\r') --content;
-    append_qp_line(out, line, content, eol);
+    append_qp_line(&run, line, content, eol);
     if (end == nullptr) break;
-    text_buffer_append(out, "%s", eol);
+    run_put(&run, eol, static_cast<int>(strlen(eol)));
     line = end + 1;
   }
+  run_flush(&run);
 }
 
 void append_header_line_encoded(TextBuffer* out, const char* line, const char* eol) {

@@ -23,11 +23,12 @@ int set_http_status(Settings* settings, const char*, const char* rest, const Fie
 
 // An absolute http(s) URL with a host, or a path from "/" (not "//", which
 // would name another host); no blanks or control characters, which would
-// end or split the Location line.
+// end or split the Location line, and no backslash, which browsers read as
+// "/" ("/\evil.example" is "//evil.example").
 static bool is_redirect_target(const char* url) {
   for (const char* p = url; *p != '\0'; ++p) {
     unsigned char c = static_cast<unsigned char>(*p);
-    if (c <= ' ' || c == 0x7f) return false;
+    if (c <= ' ' || c == 0x7f || c == '\\') return false;
   }
   if (url[0] == '/') return url[1] != '/';
   const char* schemes[] = {"http://", "https://"};

@@ -46,12 +46,20 @@ int set_attachments_max_files(Settings* settings, const char*, const char* rest,
                             kMaxAttachmentsFilesSetting, "");
 }
 
-// Endings a mail reader may run rather than show: never taken, even when
-// listed.
+// Endings a mail reader may run rather than show (programs, scripts,
+// shortcuts, installers, disk images that carry them, documents with
+// macros, markup that runs script), and what mail filters refuse for that
+// reason: never taken, even when listed.
 static const char* const kProgramEndings[] = {
-    ".exe", ".com", ".bat", ".cmd", ".scr", ".pif", ".msi", ".dll", ".js",  ".jse", ".vbs",
-    ".vbe", ".wsf", ".wsh", ".hta", ".ps1", ".psm1", ".jar", ".sh", ".php", ".pl",  ".py",
-    ".cgi", ".lnk", ".reg", ".html", ".htm", ".svg", ".xhtml"};
+    ".exe",  ".com",  ".bat",  ".cmd",   ".scr",  ".pif",  ".msi",    ".msp",  ".mst",
+    ".msix", ".msixbundle", ".appx", ".appxbundle", ".dll", ".sys", ".cpl",  ".ocx",
+    ".js",   ".jse",  ".mjs",  ".vb",    ".vbs",  ".vbe",  ".wsf",    ".wsh",  ".wsc",
+    ".sct",  ".hta",  ".ps1",  ".psm1",  ".jar",  ".jnlp", ".sh",     ".php",  ".pl",
+    ".py",   ".cgi",  ".lnk",  ".url",   ".scf",  ".shb",  ".desktop", ".reg", ".inf",
+    ".ins",  ".isp",  ".chm",  ".hlp",   ".gadget", ".msc", ".ade",   ".adp",  ".mde",
+    ".lib",  ".nsh",  ".vxd",  ".xll",   ".apk",  ".dmg",  ".iso",    ".img",  ".vhd",
+    ".vhdx", ".cab",  ".one",  ".docm",  ".dotm", ".xlsm", ".xltm",   ".xlam", ".pptm",
+    ".potm", ".ppsm", ".ppam", ".html",  ".htm",  ".svg",  ".xhtml",  ".mht",  ".mhtml"};
 
 // ".pdf": a dot and up to 15 letters, digits, '_' or '-', stored lower-case.
 int add_attachment_type(Settings* settings, const char*, const char* rest,

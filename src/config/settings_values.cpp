@@ -154,16 +154,18 @@ int set_form_decoding(Settings* settings, const char*, const char* rest, const F
 constexpr int kMaxRateLimitCount = 10000;
 
 // The characters an address found in a header can hold (see scan_address):
-// an allowed address made of others could never match one.
-static bool is_address_byte(char c) {
+// an allowed address made of others could never match one. A local part
+// may hold RFC 5321's other unquoted characters too.
+static bool is_address_byte(char c, bool local) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-         c == '.' || c == '_' || c == '-' || c == '+';
+         c == '.' || c == '_' || c == '-' || c == '+' ||
+         (local && c != '\0' && strchr("!#$%&'*/=?^`{|}~", c) != nullptr);
 }
 
-static bool is_address_run(const char* start, const char* end) {
+static bool is_address_run(const char* start, const char* end, bool local) {
   if (start == end) return false;
   for (const char* p = start; p < end; ++p) {
-    if (!is_address_byte(*p)) return false;
+    if (!is_address_byte(*p, local)) return false;
   }
   return true;
 }
@@ -173,7 +175,7 @@ static bool is_recipient_pattern(const char* text) {
   const char* at = strchr(text, '@');
   if (at == nullptr) return false;
   const char* end = text + strlen(text);
-  return (at == text || is_address_run(text, at)) && is_address_run(at + 1, end);
+  return (at == text || is_address_run(text, at, true)) && is_address_run(at + 1, end, false);
 }
 
 int add_allowed_recipient(Settings* settings, const char*, const char* rest, const FieldLookup&) {

@@ -11,13 +11,15 @@
 
 namespace {
 
+// Every file a run reads is read as the --as user: the settings, the
+// pages, the password, secret and CA files.
 const CheckSection kCheckSections[] = {
-    {"settings", check_settings_lines, false},
+    {"settings", check_settings_lines, true},
     {"pages", check_pages, true},
     {"files the runs write", check_state_files, true},
     // As the web server's user: the rate state must be usable by it.
     {"limits and ownership", check_limits, true},
-    {"mail server", check_mail_server, false},
+    {"mail server", check_mail_server, true},
     // As the web server's user: its secret file must be readable by it.
     {"captcha", check_captcha, true},
 };

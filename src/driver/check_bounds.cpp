@@ -8,6 +8,7 @@
 #include "base/program.h"
 #include "guard/rate.h"
 #include "driver/check.h"
+#include "form/form.h"
 #include "deliver/spool_store.h"
 #include "platform/os.h"
 
@@ -87,6 +88,27 @@ void check_resend_owner(const Settings& settings, const char* ini_path, CheckNot
   spool_store_close(&store);
 }
 
+void check_deadline_speed(const Settings& settings, CheckNote* note) {
+  note->problem = false;
+  note->text[0] = '\0';
+  if (settings.attachments_max_kb <= 0) return;
+  int seconds = settings.smtp_deadline < kRunDeadlineSeconds ? settings.smtp_deadline
+                                                             : kRunDeadlineSeconds;
+  // The files as base64 (76 characters and a line end for every 57 bytes),
+  // with the text a form may carry besides them.
+  long long files = static_cast<long long>(settings.attachments_max_kb) * 1024;
+  long long wire = (files + 56) / 57 * 78 + kMaxFormBody;
+  long long kb = (wire + 1023) / 1024;
+  long long speed = (kb + seconds - 1) / seconds;
+  say(note, false, "smtp_deadline %d s%s: a message with attachments_max_kb %d is up to %lld KB "
+      "on the wire, so the relay must take at least %lld KB/s (%.1f Mbit/s), or a large "
+      "message is not sent in time.", settings.smtp_deadline,
+      settings.smtp_deadline > kRunDeadlineSeconds ? " (a run ends after 30 s)"
+                                                   : " (within a run's 30 s)",
+      settings.attachments_max_kb, kb, speed,
+      static_cast<double>(speed) * 8 * 1024 / 1000000);
+}
+
 bool paths_from_folder(const char* program) {
   // derive_path cuts at the first ".exe", then at the first ".cgi" before it.
   const char* exe = strstr(program, ".exe");
@@ -114,11 +136,12 @@ void check_paths_from_folder(const char* program, const char* ini_path, const ch
 // is; a problem counts.
 int check_limits(CheckRun* run) {
   const Settings& settings = run->settings;
-  CheckNote notes[4] = {};
+  CheckNote notes[5] = {};
   check_paths_from_folder(program_path(), run->ini_path, g_log.path, &notes[0]);
   check_log_size(settings, &notes[1]);
   check_spool_size(settings, run->ini_path, &notes[2]);
   check_resend_owner(settings, run->ini_path, &notes[3]);
+  check_deadline_speed(settings, &notes[4]);
   int problems = 0;
   for (const CheckNote& note : notes) {
     if (note.text[0] == '\0') continue;

@@ -1,7 +1,8 @@
 #pragma once
 // What -check reports of the program's bounds and of whose files it works
 // on: the log's size, the queue's size and free space, who may run -resend,
-// and where the settings and log paths come from. May use everything below
+// where the settings and log paths come from, and the relay speed the
+// largest message needs. May use everything below
 // the driver; each report only looks, it changes nothing.
 //
 // Errors: each fills a CheckNote, a problem or not, with its text.
@@ -28,6 +29,15 @@ void check_spool_size(const Settings& settings, const char* ini_path, CheckNote*
 // Whether this user may run -resend on the spool: a problem when the folder
 // belongs to another user or is a link (the rule -resend applies).
 void check_resend_owner(const Settings& settings, const char* ini_path, CheckNote* note);
+
+// A run's own time limit (the web server's CGI limit is set above it): the
+// SMTP exchange ends within it whatever smtp_deadline says.
+constexpr int kRunDeadlineSeconds = 30;
+
+// With attachments on, the relay speed the largest message needs to be
+// handed over within smtp_deadline (and a run's deadline): a note, never a
+// problem; empty without attachments.
+void check_deadline_speed(const Settings& settings, CheckNote* note);
 
 // Whether the first ".exe" or ".cgi" of `program` (which names the settings
 // and log files) lies in a folder's name rather than the program's own.

@@ -23,3 +23,7 @@ bool os_become_user(const char* name, OsSavedIds* saved, char* error, size_t siz
 
 // Switches back to the ids saved by os_become_user.
 void os_restore_user(const OsSavedIds& saved);
+
+// Whether the process acts as the superuser now (effective user id 0), who
+// may write anywhere; false where the system has no such user (Windows).
+bool os_acting_as_root();

@@ -47,3 +47,5 @@ void os_restore_user(const OsSavedIds& saved) {
   (void)setegid(saved.gid);
   (void)setgroups(static_cast<size_t>(saved.group_count), groups);
 }
+
+bool os_acting_as_root() { return geteuid() == 0; }

@@ -8,3 +8,5 @@ bool os_become_user(const char*, OsSavedIds*, char* error, size_t size) {
 }
 
 void os_restore_user(const OsSavedIds&) {}
+
+bool os_acting_as_root() { return false; }

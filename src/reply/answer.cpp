@@ -149,7 +149,8 @@ void send_answer(Outcome outcome, const Settings* settings, const FormTable* for
     return;
   }
   if (settings->http_status) print_status_line(outcome);
-  PageInput page = {form, settings->add_zolvar_link, nullptr, spooled ? "yes" : ""};
+  PageInput page = {form, settings->add_zolvar_link, nullptr, spooled ? "yes" : "",
+                    outcome_info(outcome).word, outcome_message(outcome)};
   if (outcome == Outcome::kMissing) {
     page.missing_fields = missing;
     send_missing_reply(*settings, page);

@@ -19,7 +19,9 @@
 // HTML pages need the settings); `form` gives the page tokens (null: every
 // field is ""); `missing` holds the missing names, ", " between them (only
 // for Outcome::kMissing, else null); `spooled` says the message waits in
-// the spool's queue (the pages' ||quillon_spooled||).
+// the spool's queue (the pages' ||quillon_spooled||). The pages'
+// ||quillon_outcome|| and ||quillon_message|| are the JSON answer's outcome
+// word and message.
 void send_answer(Outcome outcome, const Settings* settings, const FormTable* form,
                  const char* missing, bool spooled, const Request& request);
 

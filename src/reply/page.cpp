@@ -62,6 +62,8 @@ struct ProgramToken {
 };
 static const ProgramToken kProgramTokens[] = {
     {"quillon_spooled", &PageInput::spooled},  // "yes": the message waits in the spool's queue
+    {"quillon_outcome", &PageInput::outcome},  // "sent", "spooled", "too_large", ...
+    {"quillon_message", &PageInput::message},  // what the JSON answer says to the visitor
 };
 
 // The value of a program token, or null when `name` is none.
@@ -144,17 +146,19 @@ static void print_missing_list(const PageInput& input) {
   print_text(".\n");
 }
 
+// The built-in page for a page file that cannot be read: it says whether
+// the message was sent (and what is missing); the path and the reason go to
+// the log only.
 static void report_unreadable(const PageInput& input, const PageKind& kind, const char* path,
                               int error, char* line) {
   snprintf(line, kLineArea,
-           "\"%s\" message file (%s) is not readable for the reason (%d)(%s).",
-           kind.setting_name, path, error, strerror(error));
+           "\"%s\" message file (%s) is not readable for the reason (%d)(%s).%s",
+           kind.setting_name, path, error, strerror(error),
+           strncmp(path, "http", 4) == 0
+               ? " The setting is not a web address setting, it is a local file name setting."
+               : "");
   print_text(kind.head);
   print_missing_list(input);
-  print_text(line);
-  if (strncmp(path, "http", 4) == 0) {
-    print_text("The setting is not a web address setting, it is a local file name setting.\n");
-  }
   print_text("</BODY></HTML>\n");
   log_event(LOG_ERROR, "%s", line);
 }

@@ -2,7 +2,8 @@
 // The success, failure and missing-fields pages sent to the browser. May
 // use src/config, src/form, src/base and src/platform. Errors: a page file
 // that cannot be read is answered with a built-in page and an error line;
-// nothing here fails otherwise.
+// nothing here fails otherwise. The visitor's page never shows a server
+// path or an error number: those go to the log.
 
 #include "base/text.h"
 #include "config/settings.h"
@@ -14,6 +15,8 @@ struct PageInput {
   bool credit_link;            // add_zolvar_link
   const char* missing_fields;  // the names behind ||quillon_missing_fields||, or null
   const char* spooled;         // ||quillon_spooled||: "yes" when the message waits in the spool
+  const char* outcome;         // ||quillon_outcome||: the JSON answer's outcome word
+  const char* message;         // ||quillon_message||: the JSON answer's message
 };
 
 // The credit link put in front of a page's closing html tag.

@@ -41,6 +41,15 @@ class CheckTest(unittest.TestCase):
         self.assertEqual([], server.messages)
         # The check writes nothing to the log.
         self.assertFalse(os.path.exists(self.box.log_path))
+        # A note is no problem: the set-up above is still ready.
+        self.assertIn("  note: no spool_folder: a submission is lost when the mail server is "
+                      "down\n", out)
+
+    def test_refused_value_alone_is_one_problem(self):
+        with harness.CaptureSMTP() as server:
+            result, out = self.check(harness.standard_ini(server.port) + "smtp_timeout abc\n")
+        self.assertEqual(3, result.code, out)
+        self.assertEqual("1 problem", out.splitlines()[-1])
 
     @harness.needs(tls_fixture.available(), "openssl is not installed")
     def test_captcha_secret_file_and_service(self):
@@ -130,6 +139,34 @@ class CheckTest(unittest.TestCase):
         self.assertEqual(3, result.code)
         self.assertRegex(out, r"problem: spool folder \S+spool is not writable by %s" %
                          ("nobody" if args else "the current user"))
+
+    @unittest.skipUnless(ON_POSIX_AS_ROOT, "needs root to act as another user")
+    def test_files_a_run_reads_are_read_as_the_as_user(self):
+        os.chmod(self.box.root, 0o755)
+        self.box.write("password.txt", "s3cret\n")
+        os.chmod(self.box.path("password.txt"), 0o600)
+        self.box.write("quillon.log", "")
+        os.chmod(self.box.log_path, 0o600)
+        with harness.CaptureSMTP() as server:
+            result, out = self.check(harness.standard_ini(server.port) +
+                                     "smtp_security starttls\nsmtp_user form\n"
+                                     "smtp_password_file password.txt\n",
+                                     ("--as", "nobody"))
+        self.assertEqual(3, result.code, out)
+        self.assertIn("cannot be opened: Permission denied", out)
+        self.assertNotIn("AUTH: ok", out)
+        self.assertRegex(out, r"problem: log \S+quillon.log is not writable by nobody "
+                              r"\(Permission denied\)")
+
+    @unittest.skipUnless(ON_POSIX_AS_ROOT, "needs root")
+    def test_root_does_not_probe_another_users_folder(self):
+        spool = self.box.path("spool")
+        os.makedirs(spool)
+        os.chown(spool, 65534, 65534)
+        with harness.CaptureSMTP() as server:
+            result, out = self.check(harness.standard_ini(server.port) + "spool_folder spool\n")
+        self.assertIn("spool_folder %s: not tried (it belongs to another user" % spool, out)
+        self.assertEqual([], [n for n in os.listdir(spool) if n.startswith(".quillon-check")])
 
     def test_as_user_is_refused_where_it_cannot_switch(self):
         if ON_POSIX_AS_ROOT:

@@ -78,6 +78,15 @@ def parsed(message):
     return email.message_from_bytes(message["data"], policy=email.policy.default)
 
 
+def pdf_lines(data):
+    """The encoded lines of the message's application/pdf part."""
+    lines = data.replace(b"\r\n", b"\n").split(b"\n")
+    start = next(i for i, line in enumerate(lines) if b"application/pdf" in line)
+    start = lines.index(b"", start) + 1
+    end = next(i for i in range(start, len(lines)) if lines[i].startswith(b"--"))
+    return [line for line in lines[start:end] if line]
+
+
 def errors(box):
     # The outcome line that closes every refused run is not counted here.
     return [m for m in box.log_messages() if not m.startswith("outcome: ") and (
@@ -154,6 +163,9 @@ class DecoderTest(FormsCase):
              ON, "more than 2048 KB"),
             ("text parts over 100000 bytes", multipart([("a", "x" * 60000), ("b", "y" * 40001)]),
              ON, "its text fields hold 100001 bytes, more than the 100000 they may"),
+            ("over attachments_max_kb together",
+             multipart([("a", "a.pdf", b"x" * 1025 * 1024), ("b", "b.pdf", b"x" * 1025 * 1024)]),
+             ON, "more than 2048 KB"),
         ]
         for label, (content_type, body), extra, why in cases:
             with self.subTest(label), CaptureSMTP() as server:
@@ -215,6 +227,9 @@ class AttachmentTest(FormsCase):
                 self.post(content_type, body, ON + headers, server=server)
                 [message] = server.messages
                 self.assertTrue(all(len(line) <= 998 for line in message["data"].split(b"\n")))
+                # Every base64 line of a file is at most 76 characters.
+                encoded = pdf_lines(message["data"])
+                self.assertTrue(encoded and all(len(line) <= 76 for line in encoded), encoded)
                 mail = parsed(message)
                 self.assertEqual("multipart/mixed", mail.get_content_type())
                 text, pdf, empty = mail.iter_parts()

@@ -223,7 +223,8 @@ class HostileTest(unittest.TestCase):
              b"THANKS Joe Bloggs", "email sent! (1)"),
             ("smtp h" + long_text, b"SORRY",
              "SMTP email server (h%s) did not respond." % ("x" * 63991)),
-            ("success_html_page /" + long_text, b'"success_html_page" message file (/xxx',
+            # The cut path is tried (the log names it); the visitor sees no path.
+            ("success_html_page /" + long_text, b"<HTML><BODY>\nemail sent.\n</BODY></HTML>",
              "email sent! (1)"),
         ]
         for line, page, message in cases:

@@ -57,7 +57,7 @@ class ReplyPages(unittest.TestCase):
                          re.escape(PAGE_OUT_TAIL) + "$")
         self.assertEqual(self.page_errors(), [])
 
-    def test_unreadable_page_is_reported_on_page_and_in_log(self):
+    def test_unreadable_page_is_reported_in_log_only(self):
         for path, sentence in (("http://example.org/%s%n.html", True),
                                ("Http-missing.html", False)):
             with self.subTest(path=path):
@@ -65,12 +65,18 @@ class ReplyPages(unittest.TestCase):
                 result = self.box.run(body=BODY)
                 message = ("\"failure_html_page\" message file (%s) is not readable for "
                            "the reason (2)(No such file or directory)." % path)
-                text = "<HTML><BODY>\nemail NOT sent.\n" + message
                 if sentence:
-                    text += ("The setting is not a web address setting, it is a local "
-                             "file name setting.\n")
-                self.assertPage(result, text + "</BODY></HTML>\n")
+                    message += (" The setting is not a web address setting, it is a local "
+                                "file name setting.")
+                self.assertPage(result, "<HTML><BODY>\nemail NOT sent.\n</BODY></HTML>\n")
                 self.assertEqual(self.page_errors()[-1], message)
+
+    def test_outcome_and_message_tokens(self):
+        self.box.write("failure.html", "[||quillon_outcome||] ||quillon_message||\n")
+        self.box.write_ini(UNSENDABLE + "failure_html_page failure.html\n")
+        result = self.box.run(body=BODY + "&quillon_outcome=sent")
+        self.assertPage(result, "[not_configured] The form is not set up to send mail; "
+                                "nothing was sent.\n")
 
     def test_success_page_after_mail_was_sent(self):
         self.box.write("success.html", "<HTML>Sent for ||Name:||.</HTML>\n")

@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const Settings defaults{};  // add_zolvar_link as a run without settings has it
-  const PageInput input = {&fuzz_form_table(), defaults.add_zolvar_link, nullptr, nullptr};
+  const PageInput input = {&fuzz_form_table(), defaults.add_zolvar_link, nullptr, nullptr,
+                           nullptr, nullptr};
   std::string line(reinterpret_cast<const char*>(data), size);
   expand_tokens(input, &line[0]);
   page_printf(input, "%s", line.c_str());

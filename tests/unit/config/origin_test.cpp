@@ -25,6 +25,7 @@ TEST(Origin, EntriesAllowTheOriginsTheyName) {
       {"HTTPS://www.example.com", "https://www.example.com", true},
       {"https://www.example.com", "http://www.example.com", false},
       {"https://www.example.com", "https://www.example.com:8443", false},
+      {"https://www.example.com:8443", "http://www.example.com:8443", false},
       {"http://127.0.0.1:8081", "http://127.0.0.1:8081", true},
       {"http://127.0.0.1:8081", "http://127.0.0.1:8082", false},
       // unreadable entries allow nothing

@@ -257,6 +257,7 @@ TEST_F(SettingsTest, KeywordTestsAndWhatTheyChange) {
       {"allowed_recipient @Example.COM\nallowed_recipient a+b@x.org",
        2, "recipient={@Example.COM} recipient={a+b@x.org}"},
       {"allowed_recipient a@x\nallowed_recipient a@x", 2, "recipient={a@x}"},
+      {"allowed_recipient o'brien@x.test", 1, "recipient={o'brien@x.test}"},
       {"allowed_recipient owner@example.com ", 0, ""},
       {"allowed_recipient example.com", 0, ""},
       {"allowed_recipient a@", 0, ""},
@@ -417,7 +418,8 @@ TEST_F(SettingsTest, InvalidGuardValuesLogOneLineNamingKeyAndValue) {
       "allowed_origin http://x/", "rate_limit 5", "http_status yes",
       "failure_redirect sorry.html",
       "attachments_max_kb 20481", "attachments_max_files 0", "attachment_type pdf",
-      "attachment_type .EXE", "form_decoding double",
+      "attachment_type .EXE", "form_decoding double", "attachment_type .html",
+      "attachment_type .svg", "attachment_type .iso", "success_redirect /\\evil.example",
   };
   for (const char* line : lines) {
     std::ofstream(log_path_, std::ios::trunc);

@@ -94,6 +94,33 @@ TEST(CheckLogSize, ProblemFromTheLimitOnAndNoneWithoutOne) {
   rmdir(pattern);
 }
 
+// 20480 KB of files are 28123 KB of base64 lines with the text: within 25 s
+// that is 1125 KB/s; past a run's 30 s the run's deadline counts.
+TEST(CheckDeadlineSpeed, RelaySpeedFromTheLargestMessageAndTheShorterDeadline) {
+  struct Case {
+    int max_kb;
+    int deadline;
+    const char* says;
+  } cases[] = {
+      {0, 25, ""},
+      {20480, 25, "up to 28123 KB on the wire, so the relay must take at least 1125 KB/s"},
+      {20480, 300, "(a run ends after 30 s): a message with attachments_max_kb 20480 is up to "
+                   "28123 KB on the wire, so the relay must take at least 938 KB/s"},
+  };
+  for (const Case& c : cases) {
+    Settings settings;
+    settings.attachments_max_kb = c.max_kb;
+    settings.smtp_deadline = c.deadline;
+    CheckNote note;
+    check_deadline_speed(settings, &note);
+    EXPECT_FALSE(note.problem);
+    EXPECT_NE(nullptr, strstr(note.text, c.says)) << note.text;
+    if (c.says[0] == '\0') {
+      EXPECT_STREQ("", note.text);
+    }
+  }
+}
+
 TEST(ClassifyArguments, OnlyExactOptionsWithTheirCountAreCommands) {
   struct Case {
     std::vector<const char*> args;  // after the program path
