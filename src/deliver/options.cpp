@@ -6,7 +6,7 @@
 
 #include "base/log.h"
 #include "base/program.h"
-#include "deliver/deliver.h"
+#include "deliver/mail_options.h"
 
 namespace {
 

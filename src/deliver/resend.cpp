@@ -10,6 +10,7 @@
 #include "base/text.h"
 #include "deliver/attempt.h"
 #include "deliver/deliver.h"
+#include "deliver/mail_options.h"
 #include "deliver/spool_store.h"
 #include "platform/os.h"
 
@@ -84,8 +85,9 @@ AttemptEnd send_loaded(Resend* run, const char* claimed, const char* name, const
                        const SpoolMessage& message) {
   // The commands end as the message's lines do, so the exchange is the one
   // the first run would have had.
-  smtp_set_options(run->options.smtp);
-  g_smtp.line_ending = message.line_ending;
+  SmtpSession session;
+  smtp_session_init(&session, run->options.smtp);
+  session.options.line_ending = message.line_ending;
   const char* server = run->settings->smtp;
   log_event(LOG_DEBUG, "resend: sending {%s} to smtp server (%s) from: (%s) to: (%s)", name,
             server != nullptr ? server : "(null)", message.from, message.to);
@@ -105,8 +107,8 @@ AttemptEnd send_loaded(Resend* run, const char* claimed, const char* name, const
                          header_shown != nullptr ? header_shown->data : nullptr,
                          body_shown != nullptr ? body_shown->data : nullptr};
   Attempt attempt = {&run->store, claimed, base, false, false};
-  AttemptEnd end = attempt_dialogue(&attempt, server, envelope, content);
-  smtp_close();
+  AttemptEnd end = attempt_dialogue(&session, &attempt, server, envelope, content);
+  smtp_session_end(&session);
   text_buffer_free(header_shown);
   text_buffer_free(body_shown);
   return attempt.delivered ? AttemptEnd::kSent : end;

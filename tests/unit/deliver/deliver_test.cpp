@@ -37,9 +37,11 @@ TEST(DeliverMessage, OutcomeSaysWhyNothingWasSent) {
     settings.smtp_password = c.with_user ? password : nullptr;
     settings.spool_folder = c.with_spool ? spool : nullptr;
     DeliveryContext context = {&settings, ini.c_str(), nullptr};
-    SmtpEnvelope envelope = {"f@x.test", "t@x.test", nullptr, "b@x.test"};
-    SmtpContent content = {"Subject: Hi\n", " Name: Joe\n", nullptr, nullptr};
-    DeliveryResult result = deliver_message(context, envelope, content);
+    Submission submission = {
+        {"f@x.test", "t@x.test", nullptr, "b@x.test", "Subject: Hi\n", " Name: Joe\n", nullptr,
+         nullptr},
+        nullptr};
+    DeliveryResult result = deliver_submission(context, submission).mail;
     EXPECT_EQ(static_cast<int>(c.outcome), static_cast<int>(result.outcome)) << c.with_user;
     EXPECT_EQ(2, result.recipients);
     EXPECT_EQ(c.with_spool, result.spool_name[0] != '\0');
