@@ -39,6 +39,25 @@ void say(Resend* run, const char* name, const char* format, ...) {
   run->report(name, outcome, run->context);
 }
 
+// A file for a destination this run does not deliver goes back to queue/
+// under its name, for the run that does.
+void leave_in_queue(Resend* run, const char* claimed, const char* name,
+                    const SpoolMessage& message) {
+  char* queued = spool_path(run->store.queue, name);
+  int err = os_rename_noreplace(claimed, queued);
+  free(queued);
+  if (err == 0) {
+    log_event(LOG_ERROR, "resend: {%s} is for the destination {%s}, which -resend does not "
+              "deliver; left in queue/.", name, message.destination_text);
+  } else {
+    log_event(LOG_ERROR, "resend: {%s} is for the destination {%s}, which -resend does not "
+              "deliver, and it cannot go back to queue/ (%d: %s).", name,
+              message.destination_text, err, strerror(err));
+  }
+  say(run, name, "left in the queue (for the destination %s)", message.destination_text);
+  ++run->tally->kept;
+}
+
 // A claimed file read as a spool message. Returns false when it is out of
 // the queue for another reason (taken, unreadable, too old), tallied.
 bool load_claimed(Resend* run, const char* claimed, const char* name, const SpoolName& parsed,
@@ -68,6 +87,11 @@ bool load_claimed(Resend* run, const char* claimed, const char* name, const Spoo
     spool_give_up(run->store, claimed, name, reason);
     say(run, name, "moved to failed/ (not a readable spool file: %s)", why);
     ++run->tally->failed;
+    return false;
+  }
+  if (message->destination != SpoolDestination::kMail) {
+    leave_in_queue(run, claimed, name, *message);
+    spool_message_free(message);
     return false;
   }
   if (spool_now_seconds() - parsed.seconds > kSpoolMaxAgeSeconds) {
