@@ -3,9 +3,9 @@
 // follow it in the same session. May use the transport, the shared steps
 // and the TLS steps of src/smtp, src/base and src/platform.
 //
-// Errors: what went wrong is logged where it is found; what the exchange
-// came to (accepted or not, the reply that decided it, the follow-up's
-// fate) is returned in an SmtpResult.
+// Errors: as in the rest of src/smtp (transport.h); what the exchange came
+// to (accepted or not, the reply that decided it, the follow-up's fate) is
+// its SmtpResult.
 
 #include "smtp/transport.h"
 

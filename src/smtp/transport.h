@@ -13,6 +13,7 @@
 // that runs out ends the run (fatal_reply).
 
 #include "base/text.h"
+#include "smtp/wsock.h"
 #include "platform/net.h"
 #include "platform/tls.h"
 
@@ -154,14 +155,6 @@ int smtp_read_reply(SmtpSession* session, int* code, ReplyLineFn each_line, void
 // Drops bytes that were received but not yet read as a reply: nothing the
 // server sent before TLS started may be taken for a reply after it.
 void smtp_discard_pending(SmtpSession* session);
-
-// Logs the last socket error in words with `context`; nothing when it is 0.
-void wsock_error(const char* context);
-
-// What wsock_error says for a Windows Sockets error code after its
-// "wsock: (<context>) " prefix, line end included; null for a code it does
-// not know.
-const char* wsock_message_text(int code);
 
 // Closes the connection and forgets what was pending or queued on it; the
 // session keeps its options for another exchange.
