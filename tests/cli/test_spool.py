@@ -321,7 +321,8 @@ class BoundsTest(SpoolCase):
         stem = name[:-len("_0.txt")]
         mail = data.replace(b"QUILLON spool 1\n", b"QUILLON spool 2\ndestination: mail\n", 1)
         self.box.write("spool/queue/" + name, mail.decode())
-        others = {stem[:-1] + "a_0.txt": "webhook 1", stem[:-1] + "b_0.txt": "fax"}
+        head = stem.rsplit("_", 1)[0]
+        others = {head + "_%016x_0.txt" % 1: "webhook 1", head + "_%016x_0.txt" % 2: "fax"}
         for other, destination in others.items():
             self.box.write("spool/queue/" + other,
                            "QUILLON spool 2\ndestination: %s\n{}" % destination)
