@@ -16,8 +16,6 @@
 //   g_buffer_format, g_output_format (and their scratch areas, text.cpp and
 //                              log.cpp)  formatting areas that must outlive a call:
 //                              the spill areas grow once and are kept
-//   g_smtp                     the one SMTP connection, its trace queue, its
-//                              deadline and the transaction that follows it
 //   g_rate_work                the rate state's working set under the lock: its
 //                              header and one chunk of slots (guard/rate_state.cpp)
 //   faq_index_tags, faq_body_tags   the FAQ page's tag counters (driver/faq.cpp)

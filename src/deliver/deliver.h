@@ -1,58 +1,26 @@
 #pragma once
-// The delivery layer: takes a finished message down to the mail server,
-// with its copy in the spool when one is set, and sends the spool's queue
-// again (-resend). Below compose, above smtp: it may use src/smtp,
-// src/config, src/base and src/platform, never compose or form.
+// The delivery layer: takes a finished submission to its destinations,
+// with a copy in the spool when one is set, and sends the spool's queue
+// again (-resend). Today the one destination is the mail (through
+// src/smtp); a destination's result is its own, so that others (an HTTP
+// call, a record) can stand beside it with their own outcome and retry.
+// Below compose, above smtp: it may use src/smtp, src/config, src/base and
+// src/platform, never compose or form. Nothing here hands SMTP types to its
+// callers.
 //
-// Errors: bool for yes/no; a DeliveryResult where the caller needs the
-// reason. Every failure is logged where it is found; only running out of
-// memory ends the process (fatal_reply).
+// Errors: bool for yes/no; a result per destination where the caller needs
+// the reason. Every failure is logged where it is found; only running out
+// of memory ends the process (fatal_reply).
 
 #include <cstddef>
 
-#include "base/hostname.h"
 #include "config/settings.h"
 #include "deliver/spool_file.h"
-#include "smtp/dialogue.h"
-#include "smtp/transport.h"
 
-// The settings turned into SmtpOptions, with the texts they point into.
-struct DeliveryOptions {
-  SmtpOptions smtp;
-  char* tls_host;       // heap: the server's name without the port, or null
-  char* file_password;  // heap: the first line of smtp_password_file, or null
-  char hello_name[kMaxHostName + 1];  // the EHLO/HELO name
-};
+// Room for a server's reply line and for what failed, with the NUL.
+constexpr int kDeliveryTextSize = 1001;
 
-// Fills `out` from the delivery settings: line ending, greeting, time
-// limit, security mode, CA file, the name the server's certificate must
-// carry, and the credentials (the password from smtp_password_file when
-// set). Returns false after an error line when they cannot be used: a user
-// without a password or the reverse, a user without TLS, a password file
-// that cannot be read or whose first line is empty. Release with
-// delivery_options_free (also after false).
-bool delivery_options(const Settings& settings, DeliveryOptions* out);
-void delivery_options_free(DeliveryOptions* options);
-
-// How a submission's delivery ended.
-enum class DeliveryOutcome {
-  kSent,           // a server took it
-  kKeptInSpool,    // not sent; waiting in the spool's queue
-  kRefused,        // the server was reached and did not take it
-  kUnreachable,    // no connection, or no answer in time
-  kNotConfigured,  // the delivery settings cannot be used
-};
-
-struct DeliveryResult {
-  DeliveryOutcome outcome;
-  int reply_code;                        // the server's last reply code, 0 for none
-  char reply_text[kReplyBufferSize + 1]; // ...and its line, "" for none
-  int recipients;                        // envelope recipients offered
-  char spool_name[kSpoolNameSize];       // NAME of the spool copy, "" without one
-  char message_id[200];                  // set by the caller that knows it, "" here
-};
-
-// What a delivery needs besides the message.
+// What a delivery needs besides the submission.
 struct DeliveryContext {
   const Settings* settings;
   const char* ini_path;  // a relative spool_folder is taken from its folder
@@ -60,34 +28,85 @@ struct DeliveryContext {
   // The From address when a settings line gave it (never a visitor), for
   // the greeting name; null otherwise.
   const char* fixed_from = nullptr;
+  // The submission's id, in the form of a spool NAME: it names the spool
+  // copy instead of a fresh name (a malformed one is not used); null: none.
+  const char* submission_id = nullptr;
+  // os_monotonic_ms() by which the run must be done (0: none): the mail
+  // exchange then waits at most until the earlier of it and smtp_deadline.
+  long long deadline_ms = 0;
 };
 
-// A second message of the same delivery (the confirmation to the
-// visitor): its envelope (`envelope.to` its one recipient) and content, and
-// what became of it.
-struct DeliveryFollowUp {
-  SmtpEnvelope envelope;
-  SmtpContent content;
-  bool tried;                       // filled: it was offered to a server
-  DeliveryOutcome outcome;          // filled when tried: kSent, kKeptInSpool, kRefused, kUnreachable
-  char spool_name[kSpoolNameSize];  // filled: NAME of its spool copy, "" without one
+// One message of a submission: its envelope addresses (bare; cc and bcc
+// may be null), its header block (its last line end included) and body,
+// and the log's copies of them, in which submitted text is escaped (null:
+// the log shows the blocks themselves).
+struct SubmittedMessage {
+  const char* from;
+  const char* to;
+  const char* cc;
+  const char* bcc;
+  const char* header;
+  const char* body;
+  const char* header_shown;
+  const char* body_shown;
 };
 
-// Sends one message: logs "about to send email...", hands the settings to
-// the SMTP layer, and runs the dialogue with the message kept in the spool
-// when `spool_folder` is set: written to queue/ (through tmp/, flushed to
-// disk) before the dialogue, moved to sent/ (or deleted) the moment the
-// server accepts it, left in queue/ otherwise. When the copy cannot be
-// written, one error line is logged and the message is sent all the same.
-// Logs "email sent! (1)" or "Email not sent.".
-// With `follow_up`, it goes only once the first message was accepted or
-// kept in the spool: as a second transaction of the same session, or over
-// a second connection when the first has ended; with the spool, it has a
-// copy of its own, written before the dialogue and removed again when the
-// first message went nowhere. Without one, nothing changes.
-DeliveryResult deliver_message(const DeliveryContext& context, const SmtpEnvelope& envelope,
-                               const SmtpContent& content,
-                               DeliveryFollowUp* follow_up = nullptr);
+// A finished submission: the message, and the confirmation to the visitor
+// (null: none), which goes only to its `to`.
+struct Submission {
+  SubmittedMessage message;
+  const SubmittedMessage* confirmation;
+};
+
+// How a destination's delivery ended.
+enum class DeliveryOutcome {
+  kSent,           // it took the submission
+  kKeptInSpool,    // not delivered; waiting in the spool's queue
+  kRefused,        // it was reached and did not take it
+  kUnreachable,    // no connection, or no answer in time
+  kNotConfigured,  // the delivery settings cannot be used
+};
+
+// The mail destination's result.
+struct DeliveryResult {
+  DeliveryOutcome outcome;
+  int reply_code;                        // the server's last reply code, 0 for none
+  char reply_text[kDeliveryTextSize];    // ...and its line, "" for none
+  // What failed where no reply decided (a TLS handshake or certificate,
+  // settings that cannot be used), "" for nothing.
+  char failure[kDeliveryTextSize];
+  int recipients;                        // envelope recipients offered
+  char spool_name[kSpoolNameSize];       // NAME of the spool copy, "" without one
+  char message_id[200];                  // set by the caller that knows it, "" here
+};
+
+// What became of the confirmation.
+struct ConfirmationResult {
+  bool tried;                       // it was offered to a server (or kept for one)
+  DeliveryOutcome outcome;          // when tried: kSent, kKeptInSpool, kRefused, kUnreachable
+  char spool_name[kSpoolNameSize];  // NAME of its spool copy, "" without one
+};
+
+// The results of one submission, one per destination.
+struct DeliveryReport {
+  DeliveryResult mail;
+  ConfirmationResult confirmation;
+};
+
+// Delivers a submission to the mail: logs "about to send email...", hands
+// the settings to the SMTP layer, and runs the exchange with the message
+// kept in the spool when `spool_folder` is set: written to queue/ (through
+// tmp/, flushed to disk) before the exchange, moved to sent/ (or deleted)
+// the moment the server accepts it, left in queue/ otherwise, also when the
+// delivery settings cannot be used, so that -resend sends it once they are
+// mended. When the copy cannot be written, one error line is logged and the
+// message is sent all the same. Logs "email sent! (1)" or "Email not sent.".
+// The confirmation goes only once the message was accepted or kept in the
+// spool: as a second transaction of the same session, or over a second
+// connection when the first has ended; with the spool, it has a copy of its
+// own, written before the exchange and removed again when the message went
+// nowhere. Without one, nothing changes.
+DeliveryReport deliver_submission(const DeliveryContext& context, const Submission& submission);
 
 // ---- the -resend command ----
 
@@ -112,7 +131,9 @@ enum class ResendStatus {
 
 // Sends every message of queue/, oldest first, each over its own
 // connection, after releasing claims of runs that ended or timed out. Stops
-// trying at the first message the server could not be reached for.
+// trying at the first message the server could not be reached for. A file
+// naming a destination other than the mail is left in queue/ with an error
+// line.
 ResendStatus deliver_resend(const DeliveryContext& context, ResendReportFn report,
                             void* report_context, ResendTally* tally, char* error,
                             size_t error_size);

@@ -6,7 +6,7 @@
 #include "base/log.h"
 #include "base/program.h"
 #include "base/secret_file.h"
-#include "deliver/deliver.h"
+#include "deliver/mail_options.h"
 
 namespace {
 

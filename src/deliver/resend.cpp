@@ -10,6 +10,7 @@
 #include "base/text.h"
 #include "deliver/attempt.h"
 #include "deliver/deliver.h"
+#include "deliver/mail_options.h"
 #include "deliver/spool_store.h"
 #include "platform/os.h"
 
@@ -36,6 +37,25 @@ void say(Resend* run, const char* name, const char* format, ...) {
   vsnprintf(outcome, sizeof outcome, format, args);
   va_end(args);
   run->report(name, outcome, run->context);
+}
+
+// A file for a destination this run does not deliver goes back to queue/
+// under its name, for the run that does.
+void leave_in_queue(Resend* run, const char* claimed, const char* name,
+                    const SpoolMessage& message) {
+  char* queued = spool_path(run->store.queue, name);
+  int err = os_rename_noreplace(claimed, queued);
+  free(queued);
+  if (err == 0) {
+    log_event(LOG_ERROR, "resend: {%s} is for the destination {%s}, which -resend does not "
+              "deliver; left in queue/.", name, message.destination_text);
+  } else {
+    log_event(LOG_ERROR, "resend: {%s} is for the destination {%s}, which -resend does not "
+              "deliver, and it cannot go back to queue/ (%d: %s).", name,
+              message.destination_text, err, strerror(err));
+  }
+  say(run, name, "left in the queue (for the destination %s)", message.destination_text);
+  ++run->tally->kept;
 }
 
 // A claimed file read as a spool message. Returns false when it is out of
@@ -69,6 +89,11 @@ bool load_claimed(Resend* run, const char* claimed, const char* name, const Spoo
     ++run->tally->failed;
     return false;
   }
+  if (message->destination != SpoolDestination::kMail) {
+    leave_in_queue(run, claimed, name, *message);
+    spool_message_free(message);
+    return false;
+  }
   if (spool_now_seconds() - parsed.seconds > kSpoolMaxAgeSeconds) {
     spool_give_up(run->store, claimed, name, "is older than 7 days");
     say(run, name, "moved to failed/ (older than 7 days)");
@@ -84,8 +109,9 @@ AttemptEnd send_loaded(Resend* run, const char* claimed, const char* name, const
                        const SpoolMessage& message) {
   // The commands end as the message's lines do, so the exchange is the one
   // the first run would have had.
-  smtp_set_options(run->options.smtp);
-  g_smtp.line_ending = message.line_ending;
+  SmtpSession session;
+  smtp_session_init(&session, run->options.smtp);
+  session.options.line_ending = message.line_ending;
   const char* server = run->settings->smtp;
   log_event(LOG_DEBUG, "resend: sending {%s} to smtp server (%s) from: (%s) to: (%s)", name,
             server != nullptr ? server : "(null)", message.from, message.to);
@@ -105,8 +131,8 @@ AttemptEnd send_loaded(Resend* run, const char* claimed, const char* name, const
                          header_shown != nullptr ? header_shown->data : nullptr,
                          body_shown != nullptr ? body_shown->data : nullptr};
   Attempt attempt = {&run->store, claimed, base, false, false};
-  AttemptEnd end = attempt_dialogue(&attempt, server, envelope, content);
-  smtp_close();
+  AttemptEnd end = attempt_dialogue(&session, &attempt, server, envelope, content);
+  smtp_session_end(&session);
   text_buffer_free(header_shown);
   text_buffer_free(body_shown);
   return attempt.delivered ? AttemptEnd::kSent : end;

@@ -1,4 +1,5 @@
-// The send of one message, with its copy in the spool.
+// The mail destination of a submission: its exchange with the server, with
+// its copy in the spool, and the confirmation that may follow it.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -8,31 +9,33 @@
 #include "base/program.h"
 #include "deliver/attempt.h"
 #include "deliver/deliver.h"
+#include "deliver/mail_options.h"
 #include "deliver/spool_store.h"
 #include "platform/os.h"
+
+static_assert(kDeliveryTextSize >= kReplyBufferSize + 1, "a reply line fits a result");
 
 namespace {
 
 // printf of a null %s is undefined; the log shows "(null)" on purpose.
 const char* or_null(const char* text) { return text != nullptr ? text : "(null)"; }
 
-void on_accepted(void* context) {
-  Attempt* attempt = static_cast<Attempt*>(context);
-  attempt->delivered = true;
-  if (attempt->store != nullptr) {
-    attempt->out_of_spool = spool_take_out_sent(*attempt->store, attempt->file, attempt->base);
-  }
+SmtpEnvelope envelope_of(const SubmittedMessage& message) {
+  return SmtpEnvelope{message.from, message.to, message.cc, message.bcc};
+}
+
+SmtpContent content_of(const SubmittedMessage& message) {
+  return SmtpContent{message.header, message.body, message.header_shown, message.body_shown};
 }
 
 // Keeps the message in queue/ as NAME_new.txt. Returns false after an
 // error line when it cannot be kept (the message goes out all the same).
-bool keep_copy(const SpoolStore& store, const char* base, const SmtpEnvelope& envelope,
-               const SmtpContent& content, const char* line_ending, int max_mb,
-               char** queued) {
-  SpoolMessage message = {line_ending, const_cast<char*>(envelope.from),
-                          const_cast<char*>(envelope.to), const_cast<char*>(envelope.cc),
-                          const_cast<char*>(envelope.bcc), const_cast<char*>(content.header),
-                          const_cast<char*>(content.body)};
+bool keep_copy(const SpoolStore& store, const char* base, const SubmittedMessage& submitted,
+               const char* line_ending, int max_mb, char** queued) {
+  SpoolMessage message = {line_ending, const_cast<char*>(submitted.from),
+                          const_cast<char*>(submitted.to), const_cast<char*>(submitted.cc),
+                          const_cast<char*>(submitted.bcc), const_cast<char*>(submitted.header),
+                          const_cast<char*>(submitted.body)};
   size_t length = 0;
   char* data = spool_format(message, &length);
   const char* which = nullptr;
@@ -68,8 +71,7 @@ bool keep_copy(const SpoolStore& store, const char* base, const SmtpEnvelope& en
 
 // Renames a copy the server did not take to NAME_<tries>.txt; a try counts
 // when the server was reached.
-void note_tried(const SpoolStore& store, const char* queued, const char* base) {
-  bool counted = g_smtp.socket != kNoSocket;
+void note_tried(const SpoolStore& store, const char* queued, const char* base, bool counted) {
   char name[kSpoolFileNameSize];
   snprintf(name, sizeof name, "%s_%d.txt", base, counted ? 1 : 0);
   char* tried = spool_path(store.queue, name);
@@ -94,93 +96,153 @@ DeliveryOutcome outcome_of(AttemptEnd end) {
   return DeliveryOutcome::kUnreachable;
 }
 
-// The second message of a delivery, on its way through the SMTP layer.
-struct FollowUpRun {
-  DeliveryFollowUp* follow_up;  // null: none
-  SmtpFollowUp smtp;
-  Attempt attempt;
+// One message of the mail destination on its way: its spool copy and the
+// hook that takes the copy out once the server accepted it.
+struct MailCopy {
   char base[kSpoolNameSize];
   char* queued;  // its copy in queue/, or null
+  Attempt attempt;
 };
 
-// Its copy (with the spool) and its hand-over to the next dialogue.
-void follow_up_start(const SpoolStore* store, const Settings& settings, FollowUpRun* run) {
-  DeliveryFollowUp* follow_up = run->follow_up;
-  run->attempt = Attempt{nullptr, nullptr, run->base, false, false};
-  run->queued = nullptr;
-  run->base[0] = '\0';
-  if (store != nullptr) {
-    spool_new_name(run->base, sizeof run->base);
-    if (keep_copy(*store, run->base, follow_up->envelope, follow_up->content,
-                  settings_line_ending(settings), settings.spool_max_mb, &run->queued)) {
-      run->attempt.store = store;
-      run->attempt.file = run->queued;
+// Its name (the submission's id when one of spool form is given), and its
+// copy when there is a spool.
+void copy_start(const SpoolStore* store, const Settings& settings, const char* id,
+                const SubmittedMessage& message, MailCopy* copy) {
+  copy->queued = nullptr;
+  copy->base[0] = '\0';
+  copy->attempt = Attempt{nullptr, nullptr, copy->base, false, false};
+  if (store == nullptr) return;
+  SpoolName parsed;
+  if (id != nullptr && spool_parse_name(id, /*folder=*/true, &parsed)) {
+    snprintf(copy->base, sizeof copy->base, "%s", id);
+  } else {
+    spool_new_name(copy->base, sizeof copy->base);
+  }
+  if (keep_copy(*store, copy->base, message, settings_line_ending(settings),
+                settings.spool_max_mb, &copy->queued)) {
+    copy->attempt.store = store;
+    copy->attempt.file = copy->queued;
+  }
+}
+
+// Everything one delivery to the mail holds.
+struct MailRun {
+  const DeliveryContext* context;
+  const Submission* submission;
+  DeliveryOptions options;
+  bool usable;  // the delivery settings can be used
+  SmtpSession session;
+  SpoolStore store;
+  bool spool;
+  MailCopy main;
+  MailCopy second;  // the confirmation's
+};
+
+// The confirmation after the first exchange: over a second connection when
+// the session ended before it and the message was accepted or kept, then
+// its outcome.
+void confirmation_finish(MailRun* run, const SmtpResult& first, bool first_went,
+                         ConfirmationResult* out) {
+  const SubmittedMessage& confirmation = *run->submission->confirmation;
+  MailCopy* copy = &run->second;
+  AttemptEnd end = first.follow_up_sent ? AttemptEnd::kSent : AttemptEnd::kRefused;
+  bool counted = first.connected;
+  out->tried = first.follow_up_tried;
+  if (!out->tried && first_went) {
+    out->tried = true;
+    end = AttemptEnd::kNoConnection;
+    if (run->usable) {
+      SmtpResult again;
+      end = attempt_dialogue(&run->session, &copy->attempt, run->context->settings->smtp,
+                             envelope_of(confirmation), content_of(confirmation), &again);
+      counted = again.connected;
     }
   }
-  run->smtp = SmtpFollowUp{follow_up->envelope, follow_up->content, on_accepted, &run->attempt,
-                           false, false};
-  smtp_set_follow_up(&run->smtp);
-}
-
-// After the first dialogue: over a second connection when the session ended
-// before it and the first message was accepted or kept, then its outcome.
-void follow_up_finish(const Settings& settings, bool first_went, FollowUpRun* run) {
-  DeliveryFollowUp* follow_up = run->follow_up;
-  smtp_set_follow_up(nullptr);
-  AttemptEnd end = run->smtp.sent ? AttemptEnd::kSent : AttemptEnd::kRefused;
-  if (!run->smtp.tried && first_went) {
-    run->smtp.tried = true;
-    end = attempt_dialogue(&run->attempt, settings.smtp, follow_up->envelope, follow_up->content);
-  }
-  follow_up->tried = run->smtp.tried;
-  if (!follow_up->tried) {
-    if (run->queued != nullptr) (void)os_remove_file(run->queued);  // never offered: not kept
-  } else if (run->attempt.delivered || end == AttemptEnd::kSent) {
-    follow_up->outcome = DeliveryOutcome::kSent;
-  } else if (run->attempt.store != nullptr) {
-    note_tried(*run->attempt.store, run->queued, run->base);
-    follow_up->outcome = DeliveryOutcome::kKeptInSpool;
-    snprintf(follow_up->spool_name, sizeof follow_up->spool_name, "%s", run->base);
+  if (!out->tried) {
+    if (copy->queued != nullptr) (void)os_remove_file(copy->queued);  // never offered: not kept
+  } else if (copy->attempt.delivered || end == AttemptEnd::kSent) {
+    out->outcome = DeliveryOutcome::kSent;
+  } else if (copy->attempt.store != nullptr) {
+    note_tried(run->store, copy->queued, copy->base, counted);
+    out->outcome = DeliveryOutcome::kKeptInSpool;
+    snprintf(out->spool_name, sizeof out->spool_name, "%s", copy->base);
   } else {
-    follow_up->outcome = outcome_of(end);
+    out->outcome = outcome_of(end);
   }
-  free(run->queued);
-  run->queued = nullptr;
 }
 
-// The dialogue with the message kept in the spool: `result` tells whether
-// it was kept and what became of it.
-void send_with_copy(const DeliveryContext& context, const SmtpEnvelope& envelope,
-                    const SmtpContent& content, DeliveryResult* result, AttemptEnd* end,
-                    FollowUpRun* second) {
-  const Settings& settings = *context.settings;
-  SpoolStore store;
-  spool_store_open(settings.spool_folder, context.ini_path, settings.spool_keep_sent,
-                   settings.smtp_timeout, context.pause_at, &store);
-  char base[kSpoolNameSize];
-  spool_new_name(base, sizeof base);
-  char* queued = nullptr;
-  Attempt attempt = {nullptr, nullptr, base, false, false};
-  if (keep_copy(store, base, envelope, content, settings_line_ending(settings),
-                settings.spool_max_mb, &queued)) {
-    log_event(LOG_DEBUG, "spool: message kept as {%s}.", queued);
-    spool_pause(store, "spool-queued");
-    attempt.store = &store;
-    attempt.file = queued;
+// The exchange for the message (and the confirmation in the same session),
+// when the settings can be used. Returns how it ended, the result in *out.
+AttemptEnd exchange(MailRun* run, SmtpResult* out) {
+  const Submission& submission = *run->submission;
+  SmtpMessage message = {envelope_of(submission.message), content_of(submission.message),
+                         attempt_accepted, &run->main.attempt};
+  SmtpMessage follow_up = {};
+  if (submission.confirmation != nullptr) {
+    follow_up = SmtpMessage{envelope_of(*submission.confirmation),
+                            content_of(*submission.confirmation), attempt_accepted,
+                            &run->second.attempt};
   }
-  if (second->follow_up != nullptr) follow_up_start(&store, settings, second);
-  *end = attempt_dialogue(&attempt, settings.smtp, envelope, content);
-  if (attempt.store != nullptr && attempt.delivered) spool_pause(store, "spool-sent");
+  *out = smtp_dialogue(&run->session, run->context->settings->smtp, message,
+                       submission.confirmation != nullptr ? &follow_up : nullptr);
+  return attempt_end(run->main.attempt, *out);
+}
+
+// The message's outcome into `result`: kept in the spool when the server
+// did not take it and a copy is there.
+void settle_message(MailRun* run, AttemptEnd end, const SmtpResult& smtp,
+                    DeliveryResult* result) {
+  Attempt& attempt = run->main.attempt;
+  result->outcome = run->usable ? outcome_of(end) : DeliveryOutcome::kNotConfigured;
+  result->reply_code = smtp.reply_code;
+  snprintf(result->reply_text, sizeof result->reply_text, "%s", smtp.reply_text);
+  snprintf(result->failure, sizeof result->failure, "%s", smtp.failure);
+  if (attempt.store != nullptr && attempt.delivered) spool_pause(run->store, "spool-sent");
   if (attempt.store != nullptr && !attempt.delivered) {
-    note_tried(store, queued, base);
+    note_tried(run->store, run->main.queued, run->main.base, smtp.connected);
     result->outcome = DeliveryOutcome::kKeptInSpool;
-    snprintf(result->spool_name, sizeof result->spool_name, "%s", base);
+    snprintf(result->spool_name, sizeof result->spool_name, "%s", run->main.base);
+    if (!run->usable) {
+      snprintf(result->failure, sizeof result->failure,
+               "the delivery settings cannot be used");
+    }
   }
-  if (second->follow_up != nullptr) {
-    follow_up_finish(settings, attempt.delivered || attempt.store != nullptr, second);
+}
+
+// The options and the spool copies, before any exchange.
+void mail_start(MailRun* run) {
+  const DeliveryContext& context = *run->context;
+  const Settings& settings = *context.settings;
+  run->usable = delivery_options(settings, &run->options);
+  if (context.fixed_from != nullptr) {
+    hello_name_choose(settings.hello_name, settings.standard_headers, context.fixed_from,
+                      run->options.hello_name, sizeof run->options.hello_name);
   }
-  free(queued);
-  spool_store_close(&store);
+  SmtpOptions options = run->options.smtp;
+  options.end_by_ms = context.deadline_ms;
+  smtp_session_init(&run->session, options);
+  run->spool = settings.spool_folder != nullptr;
+  if (run->spool) {
+    spool_store_open(settings.spool_folder, context.ini_path, settings.spool_keep_sent,
+                     settings.smtp_timeout, context.pause_at, &run->store);
+  }
+  const SpoolStore* store = run->spool ? &run->store : nullptr;
+  copy_start(store, settings, context.submission_id, run->submission->message, &run->main);
+  if (run->main.attempt.store != nullptr) {
+    log_event(LOG_DEBUG, "spool: message kept as {%s}.", run->main.queued);
+    spool_pause(run->store, "spool-queued");
+  }
+  if (run->submission->confirmation != nullptr) {
+    copy_start(store, settings, nullptr, *run->submission->confirmation, &run->second);
+  }
+}
+
+void mail_end(MailRun* run) {
+  smtp_session_end(&run->session);
+  free(run->main.queued);
+  free(run->second.queued);
+  if (run->spool) spool_store_close(&run->store);
+  delivery_options_free(&run->options);
 }
 
 }  // namespace
@@ -195,58 +257,55 @@ const char* attempt_end_text(AttemptEnd end) {
   return "";
 }
 
-AttemptEnd attempt_dialogue(Attempt* attempt, const char* server, const SmtpEnvelope& envelope,
-                            const SmtpContent& content) {
-  smtp_on_accepted(on_accepted, attempt);
-  bool sent = smtp_dialogue(server, envelope, content);
-  smtp_on_accepted(nullptr, nullptr);
-  if (sent || attempt->delivered) return AttemptEnd::kSent;
-  if (g_smtp.socket == kNoSocket) return AttemptEnd::kNoConnection;
-  return g_smtp.timed_out ? AttemptEnd::kTimedOut : AttemptEnd::kRefused;
+void attempt_accepted(void* context) {
+  Attempt* attempt = static_cast<Attempt*>(context);
+  attempt->delivered = true;
+  if (attempt->store != nullptr) {
+    attempt->out_of_spool = spool_take_out_sent(*attempt->store, attempt->file, attempt->base);
+  }
 }
 
-DeliveryResult deliver_message(const DeliveryContext& context, const SmtpEnvelope& envelope,
-                               const SmtpContent& content, DeliveryFollowUp* follow_up) {
-  FollowUpRun second = {};
-  second.follow_up = follow_up;
-  if (follow_up != nullptr) {
-    follow_up->tried = false;
-    follow_up->outcome = DeliveryOutcome::kNotConfigured;
-    follow_up->spool_name[0] = '\0';
-  }
-  const Settings& settings = *context.settings;
-  DeliveryResult result = {};
-  result.recipients = 1 + (envelope.cc != nullptr ? 1 : 0) + (envelope.bcc != nullptr ? 1 : 0);
+AttemptEnd attempt_end(const Attempt& attempt, const SmtpResult& result) {
+  if (result.sent || attempt.delivered) return AttemptEnd::kSent;
+  if (!result.connected) return AttemptEnd::kNoConnection;
+  return result.timed_out ? AttemptEnd::kTimedOut : AttemptEnd::kRefused;
+}
+
+AttemptEnd attempt_dialogue(SmtpSession* session, Attempt* attempt, const char* server,
+                            const SmtpEnvelope& envelope, const SmtpContent& content,
+                            SmtpResult* result) {
+  SmtpMessage message = {envelope, content, attempt_accepted, attempt};
+  SmtpResult got = smtp_dialogue(session, server, message);
+  if (result != nullptr) *result = got;
+  return attempt_end(*attempt, got);
+}
+
+DeliveryReport deliver_submission(const DeliveryContext& context, const Submission& submission) {
+  const SubmittedMessage& message = submission.message;
+  DeliveryReport report = {};
+  DeliveryResult& result = report.mail;
+  result.recipients = 1 + (message.cc != nullptr ? 1 : 0) + (message.bcc != nullptr ? 1 : 0);
+  report.confirmation.outcome = DeliveryOutcome::kNotConfigured;
   log_event(LOG_DEBUG, "about to send email to smtp server (%s) from: (%s) to: (%s)",
-            or_null(settings.smtp), envelope.from, envelope.to);
-  DeliveryOptions options;
-  bool usable = delivery_options(settings, &options);
-  if (context.fixed_from != nullptr) {
-    hello_name_choose(settings.hello_name, settings.standard_headers, context.fixed_from,
-                      options.hello_name, sizeof options.hello_name);
+            or_null(context.settings->smtp), message.from, message.to);
+  MailRun run = {};
+  run.context = &context;
+  run.submission = &submission;
+  mail_start(&run);
+  SmtpResult smtp = {};
+  AttemptEnd end = run.usable ? exchange(&run, &smtp) : AttemptEnd::kNoConnection;
+  settle_message(&run, end, smtp, &result);
+  if (submission.confirmation != nullptr) {
+    bool went = run.spool ? run.main.attempt.store != nullptr || run.main.attempt.delivered
+                          : end == AttemptEnd::kSent;
+    confirmation_finish(&run, smtp, run.usable ? went : run.main.attempt.store != nullptr,
+                        &report.confirmation);
   }
-  AttemptEnd end = AttemptEnd::kRefused;
-  result.outcome = DeliveryOutcome::kNotConfigured;
-  if (usable && settings.spool_folder == nullptr) {
-    smtp_set_options(options.smtp);
-    Attempt attempt = {nullptr, nullptr, nullptr, false, false};
-    if (follow_up != nullptr) follow_up_start(nullptr, settings, &second);
-    end = attempt_dialogue(&attempt, settings.smtp, envelope, content);
-    result.outcome = outcome_of(end);
-    if (follow_up != nullptr) follow_up_finish(settings, end == AttemptEnd::kSent, &second);
-  } else if (usable) {
-    smtp_set_options(options.smtp);
-    result.outcome = DeliveryOutcome::kSent;
-    send_with_copy(context, envelope, content, &result, &end, &second);
-    if (result.outcome != DeliveryOutcome::kKeptInSpool) result.outcome = outcome_of(end);
-  }
-  delivery_options_free(&options);
-  result.reply_code = g_smtp.last_code;
-  snprintf(result.reply_text, sizeof result.reply_text, "%s", g_smtp.last_reply);
-  if (usable && end == AttemptEnd::kSent) {
+  mail_end(&run);
+  if (run.usable && end == AttemptEnd::kSent) {
     log_event(LOG_DEBUG, "email sent! (1)");
   } else {
     log_event(LOG_ERROR, "Email not sent.");
   }
-  return result;
+  return report;
 }

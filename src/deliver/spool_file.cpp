@@ -10,6 +10,7 @@
 namespace {
 
 constexpr char kMagicLine[] = "QUILLON spool 1";
+constexpr char kMagicLine2[] = "QUILLON spool 2";
 constexpr size_t kStampLength = 23;  // "20260107T134501.123456Z"
 
 const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
@@ -100,25 +101,67 @@ const char* envelope_line(const char* line, size_t line_length, SpoolMessage* ou
   return "an envelope line is not understood";
 }
 
+// The next line from *at (without its line end, a CR before the LF cut),
+// *at moved past it. False when no line end is left.
+bool next_line(const char** at, const char* end, const char** line, size_t* length) {
+  const char* eol = static_cast<const char*>(memchr(*at, '\n', static_cast<size_t>(end - *at)));
+  if (eol == nullptr) return false;
+  *line = *at;
+  *length = static_cast<size_t>(eol - *at);
+  if (*length > 0 && (*line)[*length - 1] == '\r') --*length;
+  *at = eol + 1;
+  return true;
+}
+
+bool line_is(const char* line, size_t length, const char* text) {
+  return length == strlen(text) && memcmp(line, text, length) == 0;
+}
+
+// The value of format 2's destination line into `out`.
+void take_destination(const char* value, size_t length, SpoolMessage* out) {
+  snprintf(out->destination_text, sizeof out->destination_text, "%.*s",
+           static_cast<int>(length), value);
+  out->destination = SpoolDestination::kUnknown;
+  if (line_is(value, length, "mail")) out->destination = SpoolDestination::kMail;
+  if (line_is(value, length, "record")) out->destination = SpoolDestination::kRecord;
+  static const char kWebhook[] = "webhook ";
+  size_t prefix = sizeof kWebhook - 1;
+  size_t count = length > prefix ? length - prefix : 0;
+  if (count > 0 && count <= 4 && memcmp(value, kWebhook, prefix) == 0 &&
+      digits(value + prefix, count)) {
+    out->destination = SpoolDestination::kWebhook;
+    out->webhook = number(value + prefix, count);
+  }
+}
+
+// The first line, and format 2's destination line; *at moves past them.
+// Returns null or why the file is refused.
+const char* parse_head(const char** at, const char* end, SpoolMessage* out) {
+  const char* line = nullptr;
+  size_t length = 0;
+  bool read = next_line(at, end, &line, &length);
+  if (read && line_is(line, length, kMagicLine)) return nullptr;
+  if (!read || !line_is(line, length, kMagicLine2)) {
+    return read ? "it does not begin with \"QUILLON spool 1\"" : "its envelope has no end";
+  }
+  static const char kDestination[] = "destination: ";
+  size_t prefix = sizeof kDestination - 1;
+  if (!next_line(at, end, &line, &length) || length <= prefix ||
+      memcmp(line, kDestination, prefix) != 0) {
+    return "its second line does not name a destination";
+  }
+  take_destination(line + prefix, length - prefix, out);
+  return nullptr;
+}
+
 // The envelope lines up to the empty line; *at moves past it. Returns null
 // or why the file is refused.
 const char* parse_envelope(const char** at, const char* end, SpoolMessage* out) {
-  bool first = true;
   bool have_ending = false;
   for (;;) {
-    const char* eol = static_cast<const char*>(memchr(*at, '\n', static_cast<size_t>(end - *at)));
-    if (eol == nullptr) return "its envelope has no end";
-    size_t line_length = static_cast<size_t>(eol - *at);
-    if (line_length > 0 && (*at)[line_length - 1] == '\r') --line_length;
-    const char* line = *at;
-    *at = eol + 1;
-    if (first) {
-      if (line_length != strlen(kMagicLine) || memcmp(line, kMagicLine, line_length) != 0) {
-        return "it does not begin with \"QUILLON spool 1\"";
-      }
-      first = false;
-      continue;
-    }
+    const char* line = nullptr;
+    size_t line_length = 0;
+    if (!next_line(at, end, &line, &line_length)) return "its envelope has no end";
     if (line_length == 0) break;
     const char* why = envelope_line(line, line_length, out, &have_ending);
     if (why != nullptr) return why;
@@ -193,7 +236,10 @@ bool spool_parse(const char* data, size_t length, SpoolMessage* out, const char*
   if (memchr(data, '\0', length) != nullptr) {
     problem = "it holds a NUL byte";
   } else {
-    problem = parse_envelope(&at, data + length, out);
+    problem = parse_head(&at, data + length, out);
+    // The rest of another destination's file is not the mail's to read.
+    if (problem == nullptr && out->destination != SpoolDestination::kMail) return true;
+    if (problem == nullptr) problem = parse_envelope(&at, data + length, out);
   }
   if (problem == nullptr) problem = split_message(at, static_cast<size_t>(data + length - at), out);
   if (problem == nullptr) return true;

@@ -15,7 +15,15 @@
 //
 //   To: ...
 //
-// The envelope lines end in LF (a CR before it is allowed).
+// The envelope lines end in LF (a CR before it is allowed). Every file is
+// written so. Format 2, which is read but not yet written, names its
+// destination on its second line:
+//
+//   QUILLON spool 2
+//   destination: mail          (or "webhook N", or "record")
+//
+// followed, for the mail, by the lines of format 1 after its first; the
+// rest of a file for another destination is that destination's.
 //
 // NAME is "<UTC time>_<host>_<pid>_<random>", e.g.
 // "20260107T134501.123456Z_web1_4242_9f86d081884c7d65": unique across
@@ -28,6 +36,9 @@ constexpr long long kSpoolMaxAgeSeconds = 7LL * 24 * 3600;
 constexpr size_t kSpoolHostPart = 40;   // longer host names are cut and hashed
 constexpr size_t kSpoolNameSize = 128;  // room for any NAME and its NUL
 
+// Where a spool file goes.
+enum class SpoolDestination { kMail, kWebhook, kRecord, kUnknown };
+
 struct SpoolMessage {
   const char* line_ending;  // "\n" or "\r\n"
   char* from;               // heap copies; cc and bcc may be null
@@ -36,6 +47,11 @@ struct SpoolMessage {
   char* bcc;
   char* header_block;  // up to and including the line end of its last line
   char* body;
+  // Read from format 2 (format 1 is the mail's); for another destination
+  // only these are filled.
+  SpoolDestination destination = SpoolDestination::kMail;
+  int webhook = 0;                 // N of "webhook N"
+  char destination_text[40] = "";  // the line's value, for an error line
 };
 
 // "CRLF" for "\r\n", else "LF".
@@ -45,7 +61,8 @@ const char* spool_line_ending_name(const char* line_ending);
 char* spool_format(const SpoolMessage& message, size_t* length);
 
 // Reads a whole file into `out`; false with a reason in *why when the
-// file is not a spool file (then `out` holds nothing to free).
+// file is not a spool file (then `out` holds nothing to free). A format 2
+// file for another destination than the mail fills only its destination.
 // spool_message_free releases what it filled.
 bool spool_parse(const char* data, size_t length, SpoolMessage* out, const char** why);
 void spool_message_free(SpoolMessage* message);

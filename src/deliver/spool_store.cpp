@@ -92,6 +92,8 @@ void spool_store_open(const char* folder, const char* ini_path, bool keep_sent,
   store->sent = spool_path(store->root, "sent");
   store->work = spool_path(store->root, "work");
   store->failed = spool_path(store->root, "failed");
+  store->hooks = spool_path(store->root, "hooks");
+  store->quarantine = spool_path(store->root, "quarantine");
   store->keep_sent = keep_sent;
   long long by_timeout = 20LL * smtp_timeout;
   store->claim_seconds = by_timeout > kSpoolMinClaimSeconds ? by_timeout : kSpoolMinClaimSeconds;
@@ -105,6 +107,8 @@ void spool_store_close(SpoolStore* store) {
   free(store->sent);
   free(store->work);
   free(store->failed);
+  free(store->hooks);
+  free(store->quarantine);
   *store = SpoolStore();
 }
 
@@ -198,18 +202,23 @@ int spool_keep(const SpoolStore& store, const char* base, const char* data, size
   return 0;
 }
 
-long long spool_queue_bytes(const SpoolStore& store) {
+// The bytes of the regular files of `folder`; 0 when it cannot be listed.
+static long long folder_bytes(const char* folder) {
   NameList files = {};
   long long total = 0;
-  if (spool_list_sorted(store.queue, &files) != 0) return 0;
+  if (spool_list_sorted(folder, &files) != 0) return 0;
   for (int i = 0; i < files.count; ++i) {
-    char* file = spool_path(store.queue, files.names[i]);
+    char* file = spool_path(folder, files.names[i]);
     long long size = 0;
     if (os_file_size(file, &size) == 0) total += size;
     free(file);
   }
   spool_free_names(&files);
   return total;
+}
+
+long long spool_queue_bytes(const SpoolStore& store) {
+  return folder_bytes(store.queue) + folder_bytes(store.hooks) + folder_bytes(store.quarantine);
 }
 
 long long spool_free_floor(long long total_bytes) {

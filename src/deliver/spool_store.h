@@ -6,13 +6,16 @@
 // With `spool_folder` set, every message is on disk from before its
 // dialogue until a server took it. The folder holds
 //
-//   tmp/     files being written; nothing reads them
+//   tmp/     spool files being written; nothing reads them (and nothing
+//            else, an upload among them, is ever written there)
 //   queue/   messages waiting: NAME_new.txt while the run that wrote it is
 //            still trying it, NAME_N.txt after N counted failed attempts
 //   work/    one folder per -resend run, holding the message it is sending
 //   sent/    NAME.txt for each message a server accepted (spool_keep_sent)
 //   failed/  messages given up (kSpoolMaxAttempts failures, older than
 //            kSpoolMaxAgeSeconds, or not readable as a spool file)
+//   hooks/, quarantine/  kept for destinations and checks to come; counted
+//            toward spool_max_mb when present, and left alone by -resend
 //
 // Errors: functions that touch the disk return 0 or the errno value, and
 // log what a person must know where the failure is found.
@@ -33,6 +36,8 @@ struct SpoolStore {
   char* sent;
   char* work;
   char* failed;
+  char* hooks;
+  char* quarantine;
   bool keep_sent;           // spool_keep_sent: move to sent/ rather than delete
   long long claim_seconds;  // how long a claim holds
   const char* pause_at;     // a test's pause point (QUILLON_TEST_PAUSE_AT), or null
@@ -79,7 +84,8 @@ bool spool_writer_ended(const SpoolName& name);
 int spool_keep(const SpoolStore& store, const char* base, const char* data, size_t length,
                char** queued, const char** step, char** where);
 
-// The bytes of the regular files in queue/ (what spool_max_mb bounds).
+// The bytes spool_max_mb bounds: the regular files of queue/, and of
+// hooks/ and quarantine/ when they are there.
 long long spool_queue_bytes(const SpoolStore& store);
 
 // The free space a copy must leave on the spool's file system: 5 % of it

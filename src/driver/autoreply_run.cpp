@@ -32,9 +32,20 @@ void autoreply_check_settings(const Settings& settings) {
             "anyone could aim it at any address.");
 }
 
+SubmittedMessage submitted_message(const Envelope& envelope, const Message& message) {
+  return SubmittedMessage{envelope.from,
+                          envelope.to,
+                          envelope.cc,
+                          envelope.bcc,
+                          message.header.wire->data,
+                          message.body.wire->data,
+                          message_shown(message.header),
+                          message_shown(message.body)};
+}
+
 bool autoreply_prepare(const Settings& settings, const FormTable& form, const CaptchaStep& step,
                        const char* main_from, Envelope* envelope, Message* message,
-                       DeliveryFollowUp* follow_up) {
+                       SubmittedMessage* confirmation) {
   if (settings.autoreply_to_variable == nullptr || settings.captcha == nullptr) return false;
   if (!step.passed) {
     log_event(LOG_ERROR, "autoreply: no confirmation sent: the CAPTCHA was not passed.");
@@ -47,15 +58,15 @@ bool autoreply_prepare(const Settings& settings, const FormTable& form, const Ca
               envelope->to, settings.autoreply_window);
     return false;
   }
-  *follow_up = DeliveryFollowUp{};
-  follow_up->envelope = SmtpEnvelope{envelope->from, envelope->to, nullptr, nullptr};
-  follow_up->content = SmtpContent{message->header.wire->data, message->body.wire->data,
-                                   message_shown(message->header), message_shown(message->body)};
+  *confirmation = submitted_message(*envelope, *message);
+  // It goes to the visitor alone.
+  confirmation->cc = nullptr;
+  confirmation->bcc = nullptr;
   return true;
 }
 
-void autoreply_report(const DeliveryFollowUp& follow_up) {
-  const char* to = follow_up.envelope.to;
+void autoreply_report(const SubmittedMessage& confirmation, const ConfirmationResult& follow_up) {
+  const char* to = confirmation.to;
   if (follow_up.tried && follow_up.outcome == DeliveryOutcome::kSent) {
     log_event(LOG_DEBUG, "autoreply: confirmation sent to {%s}.", to);
   } else if (follow_up.tried && follow_up.outcome == DeliveryOutcome::kKeptInSpool) {

@@ -15,13 +15,17 @@
 // (then no confirmation is ever sent); called once by every run.
 void autoreply_check_settings(const Settings& settings);
 
+// A finished message as the delivery layer takes it; it points into
+// `envelope` and `message`.
+SubmittedMessage submitted_message(const Envelope& envelope, const Message& message);
+
 // The confirmation of this submission, into `envelope` and `message`
-// (the caller frees both) and `follow_up`, which points into them. False
+// (the caller frees both) and `confirmation`, which points into them. False
 // when none goes: not asked for, no passed CAPTCHA, or why not logged.
 bool autoreply_prepare(const Settings& settings, const FormTable& form, const CaptchaStep& step,
                        const char* main_from, Envelope* envelope, Message* message,
-                       DeliveryFollowUp* follow_up);
+                       SubmittedMessage* confirmation);
 
 // The log line of what became of a prepared confirmation; it changes
 // nothing else.
-void autoreply_report(const DeliveryFollowUp& follow_up);
+void autoreply_report(const SubmittedMessage& confirmation, const ConfirmationResult& result);

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "base/log.h"
-#include "deliver/deliver.h"
+#include "deliver/mail_options.h"
 #include "driver/check.h"
 #include "smtp/probe.h"
 #include "smtp/transport.h"
@@ -37,9 +37,11 @@ int check_mail_server(CheckRun* run) {
   }
   check_say("smtp_timeout %d s for each step, smtp_deadline %d s for the whole exchange",
             settings.smtp_timeout, settings.smtp_deadline);
-  smtp_set_options(options.smtp);
+  SmtpSession session;
+  smtp_session_init(&session, options.smtp);
   ProbeTally tally = {0};
-  bool ok = smtp_probe(settings.smtp, report_step, &tally);
+  bool ok = smtp_probe(&session, settings.smtp, report_step, &tally);
+  smtp_session_end(&session);
   // A step can fail without a reply of its own to blame (a TLS handshake).
   if (!ok && tally.problems == 0) tally.problems = check_problem("the exchange did not complete");
   delivery_options_free(&options);

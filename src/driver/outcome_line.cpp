@@ -50,8 +50,12 @@ static void append_delivery(const DeliveryResult& result, long long elapsed_ms,
       text_buffer_append(out, "not sent, the delivery settings cannot be used");
       return;
   }
-  // The reply's last line holds its code.
-  if (result.reply_text[0] != '\0') {
+  // What failed on this side says more than the reply before it; the
+  // reply's last line holds its code.
+  if (result.failure[0] != '\0') {
+    text_buffer_append(out, ", ");
+    log_escape_append(out, result.failure, strlen(result.failure));
+  } else if (result.reply_text[0] != '\0') {
     text_buffer_append(out, ", server said ");
     log_escape_append(out, result.reply_text, strlen(result.reply_text));
   } else if (result.reply_code != 0) {

@@ -75,17 +75,18 @@ static const char* submitted_value(const char* name, void* context) {
   return form_value(*static_cast<const FormTable*>(context), name);
 }
 
-// The finished message handed to the delivery layer.
-static DeliveryResult deliver(const Settings& settings, const Envelope& envelope,
-                              const Message& message, DeliveryFollowUp* follow_up = nullptr) {
-  SmtpEnvelope to = {envelope.from, envelope.to, envelope.cc, envelope.bcc};
-  SmtpContent content = {message.header.wire->data, message.body.wire->data,
-                         message_shown(message.header), message_shown(message.body)};
+// The finished message handed to the delivery layer, with the
+// confirmation to the visitor when there is one.
+static DeliveryReport deliver(const Settings& settings, const Envelope& envelope,
+                              const Message& message,
+                              const SubmittedMessage* confirmation = nullptr) {
+  Submission submission = {submitted_message(envelope, message), confirmation};
   DeliveryContext context = delivery_context(settings);
   if (envelope.sender_from_settings) context.fixed_from = envelope.from;
-  DeliveryResult result = deliver_message(context, to, content, follow_up);
-  find_message_id(message.header.wire->data, result.message_id, sizeof result.message_id);
-  return result;
+  DeliveryReport report = deliver_submission(context, submission);
+  find_message_id(message.header.wire->data, report.mail.message_id,
+                  sizeof report.mail.message_id);
+  return report;
 }
 
 // The message after the CAPTCHA let it through, with the confirmation to
@@ -95,14 +96,14 @@ static DeliveryResult deliver_with_confirmation(const Settings& settings, const 
                                                 const Envelope& envelope, const Message& message) {
   Envelope reply_envelope = {};
   Message reply = {};
-  DeliveryFollowUp follow_up = {};
+  SubmittedMessage confirmation = {};
   bool confirm = autoreply_prepare(settings, form, captcha, envelope.from, &reply_envelope,
-                                   &reply, &follow_up);
-  DeliveryResult result = deliver(settings, envelope, message, confirm ? &follow_up : nullptr);
-  if (confirm) autoreply_report(follow_up);
+                                   &reply, &confirmation);
+  DeliveryReport report = deliver(settings, envelope, message, confirm ? &confirmation : nullptr);
+  if (confirm) autoreply_report(confirmation, report.confirmation);
   message_free(&reply);
   envelope_free(&reply_envelope);
-  return result;
+  return report.mail;
 }
 
 // A submission the decoders or the attachment rules refused: nothing was

@@ -1,7 +1,7 @@
 // The TLS and AUTH steps of the SMTP exchange: starting TLS on the
 // connection (its failure logged with a hint when the port may be the other
 // mode's), AUTH PLAIN or LOGIN with the credentials kept out of the log and
-// wiped once sent, and the text of a reply for an error line.
+// wiped once sent.
 #include "smtp/dialogue_tls.h"
 
 #include <cstdio>
@@ -11,39 +11,27 @@
 #include "base/base64.h"
 #include "base/log.h"
 #include "base/program.h"
-#include "smtp/dialogue.h"
 
 namespace {
 
 constexpr char kPortHint[] = "; is this port for starttls (587) or tls (465)?";
 
-void keep_reply_line(const char* line, int length, void* context) {
-  SmtpReplyText* reply = static_cast<SmtpReplyText*>(context);
-  int room = kReplyBufferSize - reply->length - 1;
-  if (room <= 0) return;
-  if (reply->length > 0) reply->text[reply->length++] = ' ';
-  int n = length < room ? length : room;
-  memcpy(reply->text + reply->length, line, static_cast<size_t>(n));
-  reply->length += n;
-  reply->text[reply->length] = '\0';
-}
-
 // Starts TLS on the connection and makes it carry everything from here on.
-bool start_tls(const char* host) {
+bool start_tls(SmtpSession* session, const char* host) {
   char error[kTlsErrorSize];
   error[0] = '\0';
   // No time left: the handshake fails as one that timed out (0 would
   // mean no limit to tls_start).
-  int seconds = smtp_step_seconds();
-  TlsSession* session = seconds == 0 ? nullptr
-                                     : tls_start(g_smtp.socket, host, g_smtp.options.ca_file,
-                                                 seconds, error);
+  int seconds = smtp_step_seconds(session);
+  TlsSession* tls = seconds == 0 ? nullptr
+                                 : tls_start(session->socket, host, session->options.ca_file,
+                                             seconds, error);
   if (seconds == 0) snprintf(error, kTlsErrorSize, "smtp_deadline reached before the handshake");
-  if (session == nullptr) {
+  if (tls == nullptr) {
     // Plain text or silence where a handshake was expected is most often a
     // port of the other mode; a certificate, a CA file or a name that fails
     // its check is not, nor a missing library.
-    bool hint = g_smtp.options.security == kSmtpTls;
+    bool hint = session->options.security == kSmtpTls;
     static const char* const kOtherCauses[] = {"certificate", "CA file", "host name", "library",
                                                "memory", "smtp_deadline"};
     for (const char* other : kOtherCauses) {
@@ -51,21 +39,21 @@ bool start_tls(const char* host) {
     }
     log_event(LOG_ERROR, "TLS with SMTP email server (%s) failed: %s%s", host, error,
               hint ? kPortHint : "");
+    snprintf(session->failure, sizeof session->failure, "TLS failed: %s", error);
     return false;
   }
-  g_smtp.tls = session;
+  session->tls = tls;
   log_event(LOG_DEBUG, "TLS started: %s, certificate verified for (%s)",
-            tls_description(session), host);
+            tls_description(tls), host);
   return true;
 }
 
 // A line that carries credentials: sent as it is, traced as `shown`, and
 // wiped from memory once sent.
-void send_secret(char* line, const char* shown) {
-  sendr_masked(line, shown);
+void send_secret(SmtpSession* session, char* line, const char* shown) {
+  sendr_masked(session, line, shown);
   memset(line, 0, strlen(line));
   free(line);
-  if (g_smtp.out != nullptr) memset(g_smtp.out, 0, static_cast<size_t>(g_smtp.out_capacity));
 }
 
 char* secret_line(const char* prefix, const char* data, size_t length) {
@@ -82,9 +70,9 @@ char* secret_line(const char* prefix, const char* data, size_t length) {
 enum AuthOutcome { kAuthAccepted, kAuthRefused, kAuthNoReply };
 
 // AUTH PLAIN when offered, else AUTH LOGIN.
-AuthOutcome authenticate(const char* host, const EhloFeatures& features) {
-  const char* user = g_smtp.options.user;
-  const char* password = g_smtp.options.password != nullptr ? g_smtp.options.password : "";
+AuthOutcome authenticate(SmtpSession* session, const char* host, const EhloFeatures& features) {
+  const char* user = session->options.user;
+  const char* password = session->options.password != nullptr ? session->options.password : "";
   SmtpReplyText reply;
   int code = 0;
   if (features.auth_plain) {
@@ -101,8 +89,8 @@ AuthOutcome authenticate(const char* host, const EhloFeatures& features) {
     char* line = secret_line("AUTH PLAIN ", credentials, length);
     memset(credentials, 0, length);
     free(credentials);
-    send_secret(line, "AUTH PLAIN (credentials hidden)");
-    if (!smtp_read_reply_text(&code, &reply)) return kAuthNoReply;
+    send_secret(session, line, "AUTH PLAIN (credentials hidden)");
+    if (!smtp_read_reply_text(session, &code, &reply)) return kAuthNoReply;
     if (code == 235) return kAuthAccepted;
     log_event(LOG_ERROR, "SMTP email server (%s) refused AUTH PLAIN: {%s}", host, reply.text);
     return kAuthRefused;
@@ -115,15 +103,15 @@ AuthOutcome authenticate(const char* host, const EhloFeatures& features) {
   }
   // Each step must be answered with 334; the challenges themselves are
   // not read, as servers word them differently.
-  sendr("AUTH LOGIN");
-  if (!smtp_read_reply_text(&code, &reply)) return kAuthNoReply;
+  sendr(session, "AUTH LOGIN");
+  if (!smtp_read_reply_text(session, &code, &reply)) return kAuthNoReply;
   if (code == 334) {
-    send_secret(secret_line("", user, strlen(user)), "(user name hidden)");
-    if (!smtp_read_reply_text(&code, &reply)) return kAuthNoReply;
+    send_secret(session, secret_line("", user, strlen(user)), "(user name hidden)");
+    if (!smtp_read_reply_text(session, &code, &reply)) return kAuthNoReply;
   }
   if (code == 334) {
-    send_secret(secret_line("", password, strlen(password)), "(password hidden)");
-    if (!smtp_read_reply_text(&code, &reply)) return kAuthNoReply;
+    send_secret(session, secret_line("", password, strlen(password)), "(password hidden)");
+    if (!smtp_read_reply_text(session, &code, &reply)) return kAuthNoReply;
   }
   if (code == 235) return kAuthAccepted;
   log_event(LOG_ERROR, "SMTP email server (%s) refused AUTH LOGIN: {%s}", host, reply.text);
@@ -132,20 +120,14 @@ AuthOutcome authenticate(const char* host, const EhloFeatures& features) {
 
 }  // namespace
 
-bool smtp_read_reply_text(int* code, SmtpReplyText* reply) {
-  reply->length = 0;
-  reply->text[0] = '\0';
-  return smtp_read_reply(code, keep_reply_line, reply) == 1;
-}
+bool smtp_start_tls(SmtpSession* session, const char* host) { return start_tls(session, host); }
 
-bool smtp_start_tls(const char* host) { return start_tls(host); }
-
-void smtp_note_no_greeting(const char* host) {
-  if (!g_smtp.timed_out || g_smtp.options.security != kSmtpStarttls) return;
+void smtp_note_no_greeting(const SmtpSession* session, const char* host) {
+  if (!session->timed_out || session->options.security != kSmtpStarttls) return;
   log_event(LOG_ERROR, "SMTP email server (%s) sent no greeting in time%s", host, kPortHint);
 }
 
-int smtp_authenticate(const char* host, const EhloFeatures& features) {
-  AuthOutcome outcome = authenticate(host, features);
+int smtp_authenticate(SmtpSession* session, const char* host, const EhloFeatures& features) {
+  AuthOutcome outcome = authenticate(session, host, features);
   return outcome == kAuthAccepted ? 1 : outcome == kAuthRefused ? 0 : -1;
 }

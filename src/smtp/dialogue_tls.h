@@ -1,16 +1,19 @@
 #pragma once
-// The SMTP dialogue's own (not for other layers): the text of one reply,
-// read for an error line, shared by the exchange (dialogue.cpp) and its TLS
-// and AUTH steps (dialogue_tls.cpp). The steps themselves are declared in
-// smtp/dialogue.h (smtp_start_tls, smtp_authenticate).
+// The TLS and AUTH steps of the SMTP exchange, taken by the exchange
+// (dialogue.cpp) and the trial exchange (probe.cpp); for src/smtp only.
+// May use the transport, the shared steps, src/base and src/platform.
 
+#include "smtp/steps.h"
 #include "smtp/transport.h"
 
-// The lines of one reply, joined by blanks, for an error line.
-struct SmtpReplyText {
-  char text[kReplyBufferSize + 1];
-  int length;
-};
+// TLS on the connection with the certificate checked for `host`; false
+// after an error line, with what failed in session->failure.
+bool smtp_start_tls(SmtpSession* session, const char* host);
 
-// Reads one reply and its text. Returns false when none could be read.
-bool smtp_read_reply_text(int* code, SmtpReplyText* reply);
+// AUTH PLAIN, else LOGIN, with options.user: 1 accepted, 0 refused
+// (logged), -1 no reply.
+int smtp_authenticate(SmtpSession* session, const char* host, const EhloFeatures& features);
+
+// After a greeting that did not come in time with STARTTLS, the error line
+// asking whether the port is one of TLS from the first byte.
+void smtp_note_no_greeting(const SmtpSession* session, const char* host);

@@ -9,66 +9,7 @@
 #include "base/program.h"
 #include "platform/os.h"
 
-SmtpConnection g_smtp = {kNoSocket, nullptr, false, kDefaultSmtpTimeoutSeconds,
-                         "\n", false, {0}, 0, false, nullptr, 0, 0, nullptr,
-                         {"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
-                          nullptr, nullptr, nullptr, nullptr, nullptr, 0},
-                         0, {0}, nullptr, nullptr, 0, 0, nullptr};
-
 namespace {
-
-struct WsockMessage {
-  int code;
-  const char* text;
-};
-
-// What follows "wsock: (<context>) " for each Windows Sockets error code.
-const WsockMessage kWsockMessages[] = {
-    {10004, "The (blocking) call was canceled via WSACancelBlockingCall.\n"},
-    {10013,
-     "The requested address is a broadcast address, but the appropriate flag "
-     "was not set.\n"},
-    {10014,
-     "The buf argument is not in a valid part of the user address space.\n"},
-    {10022, "The socket has not been bound with bind.\n"},
-    {10035,
-     "The socket is marked as non-blocking and the requested operation would "
-     "block.\n"},
-    {10036, "A blocking Windows Sockets operation is in progress.\n"},
-    {10038, "The descriptor is not a socket.\n"},
-    {10039, "DestAddrReq\n"},
-    {10040,
-     "The socket is of type SOCK_DGRAM, and the datagram is larger than the "
-     "maximum supported by the Windows Sockets implementation.\n"},
-    {10045, "MSG_OOB was specified, but the socket is not of type "
-            "SOCK_STREAM.\n"},
-    {10048, "Address in use\n"},
-    {10049, "Address not avail\n"},
-    {10050,
-     "The Windows Sockets implementation has detected that the network "
-     "subsystem has failed.\n"},
-    {10051, "Network Unreachable\n"},
-    {10052,
-     "The connection must be reset because the Windows Sockets "
-     "implementation dropped it.\n"},
-    {10053,
-     "The virtual circuit was aborted due to timeout or other failure.\n"},
-    {10054, "The virtual circuit was reset by the remote side.\n"},
-    {10055,
-     "The Windows Sockets implementation reports a buffer deadlock.\n"},
-    {10057, "The socket is not connected.\n"},
-    {10058,
-     "The socket has been shutdown; it is not possible to sendln on a socket "
-     "after shutdown has been invoked with how set to 1 or 2.\n"},
-    {10059, "Too many refs.\n"},
-    {10060, "Timedout\n"},
-    {10061, "Connection Refused\n"},
-    {10063, "Name too long\n"},
-    {10064, "Host down\n"},
-    {10065, "Host Unreachable\n"},
-    {10066, "Not Empty\n"},
-    {10093, "A successful WSAStartup must occur before using this API.\n"},
-};
 
 // A reply line ends its reply unless its fourth character is '-'. Lines too
 // short to have one ("250" or less) end it as well.
@@ -88,11 +29,15 @@ int reply_code(const char* line, int length) {
 
 // The time-out that ends a step is the deadline's: one error line per
 // exchange names it.
-void note_deadline() {
-  if (g_smtp.deadline_noted != g_smtp.deadline_ms) {
-    g_smtp.deadline_noted = g_smtp.deadline_ms;
-    log_event(LOG_ERROR, "the exchange with the SMTP email server reached smtp_deadline (%d s).",
-              g_smtp.options.deadline_seconds);
+void note_deadline(SmtpSession* session) {
+  if (session->deadline_noted != session->deadline_ms) {
+    session->deadline_noted = session->deadline_ms;
+    if (session->deadline_ms == session->options.end_by_ms) {
+      log_event(LOG_ERROR, "the exchange with the SMTP email server reached the run's deadline.");
+    } else {
+      log_event(LOG_ERROR, "the exchange with the SMTP email server reached smtp_deadline (%d s).",
+                session->options.deadline_seconds);
+    }
   }
   net_set_last_error(kWsaTimedOut);
 }
@@ -100,25 +45,27 @@ void note_deadline() {
 // The seconds the next step may wait, taken once (0, "no limit" to the
 // socket calls, is never passed on); 0 after naming the deadline when none
 // are left.
-int step_wait() {
-  int seconds = smtp_step_seconds();
-  if (seconds == 0) note_deadline();
+int step_wait(SmtpSession* session) {
+  int seconds = smtp_step_seconds(session);
+  if (seconds == 0) note_deadline(session);
   return seconds;
 }
 
-int conn_recv(char* buf, int len) {
-  int seconds = step_wait();
+int conn_recv(SmtpSession* session, char* buf, int len) {
+  int seconds = step_wait(session);
   if (seconds == 0) return -1;
-  int got = g_smtp.tls != nullptr ? tls_recv(g_smtp.tls, buf, len, seconds)
-                                  : net_recv(g_smtp.socket, buf, len, seconds);
-  if (got < 0 && net_last_error() == kWsaTimedOut && seconds < g_smtp.timeout_seconds) {
-    note_deadline();
+  int got = session->tls != nullptr ? tls_recv(session->tls, buf, len, seconds)
+                                  : net_recv(session->socket, buf, len, seconds);
+  if (got < 0 && net_last_error() == kWsaTimedOut &&
+      seconds < session->options.timeout_seconds) {
+    note_deadline(session);
   }
   return got;
 }
 
-int conn_send(OsSocket sock, TlsSession* tls, const char* data, int len) {
-  int seconds = step_wait();
+int conn_send(SmtpSession* session, OsSocket sock, TlsSession* tls, const char* data,
+              int len) {
+  int seconds = step_wait(session);
   if (seconds == 0) return -1;
   if (tls != nullptr) return tls_send(tls, data, len, seconds);
   return net_send(sock, data, len, seconds);
@@ -127,13 +74,13 @@ int conn_send(OsSocket sock, TlsSession* tls, const char* data, int len) {
 // Sends all of `data`, tracing each send call with its share and (unless
 // `shown` replaces it) the text from where that call started, taken from
 // `trace` when there is one: the log's copy of `data` (log_copy_width).
-int write_all(OsSocket sock, TlsSession* tls, const char* data, int size,
-              const char* shown, const char* trace = nullptr) {
+int write_all(SmtpSession* session, OsSocket sock, TlsSession* tls, const char* data,
+              int size, const char* shown, const char* trace = nullptr) {
   if (size == 0) return 0;
   if (sock == kNoSocket) return -1;
   int sent = 0;
   while (sent < size) {
-    int n = conn_send(sock, tls, data + sent, size - sent);
+    int n = conn_send(session, sock, tls, data + sent, size - sent);
     if (n <= 0) {
       wsock_error("Socket Error, could not write.");
       return -1;
@@ -150,110 +97,166 @@ int write_all(OsSocket sock, TlsSession* tls, const char* data, int size,
   return sent;
 }
 
-void out_reserve(int more) {
-  if (more < 0 || g_smtp.out_length > INT_MAX - 1 - more) {
-    fatal_reply(kOutOfMemoryRecord);
-  }
-  int need = g_smtp.out_length + more + 1;
-  if (need <= g_smtp.out_capacity) return;
-  int capacity = g_smtp.out_capacity > 0 ? g_smtp.out_capacity : 1024;
-  while (capacity < need) capacity = capacity > INT_MAX / 2 ? need : capacity * 2;
-  char* grown = static_cast<char*>(realloc(g_smtp.out, static_cast<size_t>(capacity)));
-  if (grown == nullptr) fatal_reply(kOutOfMemoryRecord);
-  g_smtp.out = grown;
-  g_smtp.out_capacity = capacity;
-}
-
 // The queue's copy for the SENT trace, kept only while the log writes
 // debug lines.
-void shown_append(const char* data, int size) {
+void shown_append(SmtpSession* session, const char* data, int size) {
   if (!log_level_enabled(LOG_DEBUG)) return;
-  if (g_smtp.out_shown == nullptr) g_smtp.out_shown = text_buffer_new("");
-  text_buffer_append_bytes(g_smtp.out_shown, data, size);
+  if (session->out_shown == nullptr) session->out_shown = text_buffer_new("");
+  text_buffer_append_bytes(session->out_shown, data, size);
 }
 
-void shown_clear() {
-  if (g_smtp.out_shown != nullptr) text_buffer_replace(g_smtp.out_shown, "%s", "");
+void shown_clear(SmtpSession* session) {
+  if (session->out_shown != nullptr) text_buffer_replace(session->out_shown, "%s", "");
 }
 
-void out_append(const char* data, int size) {
+void out_append(SmtpSession* session, const char* data, int size) {
   if (size <= 0) return;
-  out_reserve(size);
-  memcpy(g_smtp.out + g_smtp.out_length, data, static_cast<size_t>(size));
-  g_smtp.out_length += size;
-  g_smtp.out[g_smtp.out_length] = '\0';
+  if (session->out == nullptr) session->out = text_buffer_new("");
+  text_buffer_append_bytes(session->out, data, size);
 }
+
+// A reply line may be longer than the reply buffer keeps: this much more
+// is read past the kept start to find its end, and no more.
+constexpr long long kMostLineBytes = 65536;
+// How much of such a line is kept: what RFC 5321 lets a reply line hold.
+constexpr int kLongLineKept = 512;
 
 // The final line of a reply was read: it is kept for the caller's report of
 // the outcome, and the bytes after it wait for the next read.
-void finish_reply(const char* line, int line_length, int line_code, const char* rest,
-                  int rest_length) {
+void finish_reply(SmtpSession* session, const char* line, int line_length, int line_code,
+                  const char* rest, int rest_length) {
   int shown = line_length > 0 && line[line_length - 1] == '\r' ? line_length - 1 : line_length;
-  g_smtp.last_code = line_code;
-  snprintf(g_smtp.last_reply, sizeof g_smtp.last_reply, "%.*s", shown, line);
-  g_smtp.pending_length = rest_length;
-  memcpy(g_smtp.pending, rest, static_cast<size_t>(rest_length));
+  session->last_code = line_code;
+  snprintf(session->last_reply, sizeof session->last_reply, "%.*s", shown, line);
+  session->pending_length = rest_length;
+  memcpy(session->pending, rest, static_cast<size_t>(rest_length));
+}
+
+// What one reply read holds: the bytes received and not yet taken.
+struct ReplyRead {
+  char buf[kReplyBufferSize + 1];
+  int length;
+  int scan;   // start of the first line not yet taken
+  int base;   // bytes already moved out of buf, so positions keep counting
+  int sock;
+  bool greeting;
+};
+
+// Receives more bytes after what `read` holds. Returns false after the
+// failure was noted.
+bool receive_more(SmtpSession* session, ReplyRead* read) {
+  int got = conn_recv(session, read->buf + read->length, kReplyBufferSize - read->length);
+  if (got <= 0) {
+    if (got < 0 && net_last_error() == kWsaTimedOut) session->timed_out = true;
+    wsock_error("TCPdoread failed");
+    return false;
+  }
+  read->length += got;
+  read->buf[read->length] = '\0';
+  return true;
+}
+
+// The buffer is full and holds no line end: the line's start (its code and
+// first words, as much as a reply line may hold) is kept and the rest of it
+// read and dropped up to its line end, so that a long reply is judged by its
+// code and the next one starts where it should. Returns false when the line
+// does not end within kMostLineBytes.
+bool skip_long_line(SmtpSession* session, ReplyRead* read) {
+  const int kept = kLongLineKept;
+  long long dropped = read->length - kept;
+  // Each receive leaves room for what follows the line end behind the start.
+  char more[kReplyBufferSize - kLongLineKept - 1];
+  for (;;) {
+    int got = conn_recv(session, more, static_cast<int>(sizeof more));
+    if (got <= 0) {
+      if (got < 0 && net_last_error() == kWsaTimedOut) session->timed_out = true;
+      wsock_error("TCPdoread failed");
+      return false;
+    }
+    const void* found = memchr(more, '\n', static_cast<size_t>(got));
+    if (found == nullptr) {
+      dropped += got;
+      if (dropped > kMostLineBytes) {
+        log_event(LOG_ERROR, "TCPdoread failed: no line end within %lld bytes\n", kMostLineBytes);
+        return false;
+      }
+      continue;
+    }
+    int at = static_cast<int>(static_cast<const char*>(found) - more);
+    dropped += at;
+    log_event(LOG_DEBUG, "a reply line of %lld bytes: only its first %d are kept.",
+              kept + dropped, kept);
+    // The kept start stands for the whole line: its line end follows it, and
+    // positions count the dropped bytes.
+    read->base += static_cast<int>(dropped);
+    read->buf[kept] = '\n';
+    int rest = got - at - 1;
+    memcpy(read->buf + kept + 1, more + at + 1, static_cast<size_t>(rest));
+    read->length = kept + 1 + rest;
+    read->buf[read->length] = '\0';
+    return true;
+  }
+}
+
+// Takes the complete lines `read` holds, logging each. Returns true once
+// the final line of the reply was taken (*code set).
+bool take_lines(SmtpSession* session, ReplyRead* read, int* code, ReplyLineFn each_line,
+                void* context) {
+  const void* found;
+  while ((found = memchr(read->buf + read->scan, '\n',
+                         static_cast<size_t>(read->length - read->scan))) != nullptr) {
+    int end = static_cast<int>(static_cast<const char*>(found) - read->buf);
+    read->buf[end] = '\0';
+    const char* line = read->buf + read->scan;
+    if (read->greeting) {
+      log_event(LOG_DEBUG, "RECV(%d): {%s}\n", read->sock, line);
+    } else {
+      log_event(LOG_DEBUG, "RECV(%d):[%d] {%s}\n", read->sock, read->base + end, line);
+    }
+    int line_length = end - read->scan;
+    bool final = is_final_line(line, line_length);
+    int line_code = reply_code(line, line_length);
+    if (each_line != nullptr) {
+      if (line_length > 0 && line[line_length - 1] == '\r') --line_length;
+      each_line(line, line_length, context);
+    }
+    read->scan = end + 1;
+    if (final) {
+      finish_reply(session, line, line_length, line_code, read->buf + read->scan,
+                   read->length - read->scan);
+      if (code != nullptr) *code = line_code;
+      return true;
+    }
+  }
+  return false;
 }
 
 // Reads up to and including the final line of one reply, logging each line.
-// What arrived after that line is kept in g_smtp.pending, so the next read
-// sees the next reply whole. Returns 1 with *code set, or 0 on failure.
-int read_reply(bool greeting, int* code, ReplyLineFn each_line, void* context) {
-  char buf[kReplyBufferSize + 1];
-  int length = g_smtp.pending_length;
-  memcpy(buf, g_smtp.pending, static_cast<size_t>(length));
-  buf[length] = '\0';
-  g_smtp.pending_length = 0;
-  int sock = static_cast<int>(g_smtp.socket);
-  int scan = 0;  // start of the first line not yet taken
-  int base = 0;  // bytes already moved out of buf, so positions keep counting
-
+// What arrived after that line is kept pending, so the next read sees the
+// next reply whole. Returns 1 with *code set, or 0 on failure.
+int read_reply(SmtpSession* session, bool greeting, int* code, ReplyLineFn each_line,
+               void* context) {
+  ReplyRead read;
+  read.length = session->pending_length;
+  memcpy(read.buf, session->pending, static_cast<size_t>(read.length));
+  read.buf[read.length] = '\0';
+  session->pending_length = 0;
+  read.sock = static_cast<int>(session->socket);
+  read.scan = 0;
+  read.base = 0;
+  read.greeting = greeting;
   for (;;) {
-    const void* found;
-    while ((found = memchr(buf + scan, '\n',
-                           static_cast<size_t>(length - scan))) != nullptr) {
-      int end = static_cast<int>(static_cast<const char*>(found) - buf);
-      buf[end] = '\0';
-      const char* line = buf + scan;
-      if (greeting) {
-        log_event(LOG_DEBUG, "RECV(%d): {%s}\n", sock, line);
-      } else {
-        log_event(LOG_DEBUG, "RECV(%d):[%d] {%s}\n", sock, base + end, line);
-      }
-      int line_length = end - scan;
-      bool final = is_final_line(line, line_length);
-      int line_code = reply_code(line, line_length);
-      if (each_line != nullptr) {
-        if (line_length > 0 && line[line_length - 1] == '\r') --line_length;
-        each_line(line, line_length, context);
-      }
-      scan = end + 1;
-      if (final) {
-        finish_reply(line, line_length, line_code, buf + scan, length - scan);
-        if (code != nullptr) *code = line_code;
-        return 1;
-      }
-    }
+    if (take_lines(session, &read, code, each_line, context)) return 1;
     // Keep only the incomplete line, so a long multi-line reply still fits.
-    if (scan > 0) {
-      memmove(buf, buf + scan, static_cast<size_t>(length - scan));
-      base += scan;
-      length -= scan;
-      scan = 0;
+    if (read.scan > 0) {
+      memmove(read.buf, read.buf + read.scan, static_cast<size_t>(read.length - read.scan));
+      read.base += read.scan;
+      read.length -= read.scan;
+      read.scan = 0;
     }
-    if (length >= kReplyBufferSize) {
-      log_event(LOG_ERROR, "TCPdoread failed: no line end within %d bytes\n",
-                kReplyBufferSize);
-      return 0;
-    }
-    int got = conn_recv(buf + length, kReplyBufferSize - length);
-    if (got <= 0) {
-      if (got < 0 && net_last_error() == kWsaTimedOut) g_smtp.timed_out = true;
-      wsock_error("TCPdoread failed");
-      return 0;
-    }
-    length += got;
-    buf[length] = '\0';
+    bool more = read.length >= kReplyBufferSize ? skip_long_line(session, &read)
+                                                : receive_more(session, &read);
+    if (!more) return 0;
   }
 }
 
@@ -272,25 +275,48 @@ void TCPstartup() {
   }
 }
 
-void smtp_start_deadline() {
-  int seconds = g_smtp.options.deadline_seconds;
-  g_smtp.deadline_ms = seconds > 0 ? os_monotonic_ms() + seconds * 1000LL : 0;
+void smtp_session_init(SmtpSession* session, const SmtpOptions& options) {
+  *session = SmtpSession();
+  session->options = options;
+  if (session->options.line_ending == nullptr) session->options.line_ending = "\n";
+  if (session->options.timeout_seconds <= 0) {
+    session->options.timeout_seconds = kDefaultSmtpTimeoutSeconds;
+  }
+  session->socket = kNoSocket;
 }
 
-int smtp_step_seconds() {
-  if (g_smtp.deadline_ms == 0) return g_smtp.timeout_seconds;
+void smtp_session_end(SmtpSession* session) {
+  smtp_close(session);
+  text_buffer_free(session->out);
+  text_buffer_free(session->out_shown);
+  session->out = nullptr;
+  session->out_shown = nullptr;
+}
+
+void smtp_start_deadline(SmtpSession* session) {
+  int seconds = session->options.deadline_seconds;
+  session->deadline_ms = seconds > 0 ? os_monotonic_ms() + seconds * 1000LL : 0;
+  long long end_by = session->options.end_by_ms;
+  if (end_by != 0 && (session->deadline_ms == 0 || end_by < session->deadline_ms)) {
+    session->deadline_ms = end_by;
+  }
+}
+
+int smtp_step_seconds(const SmtpSession* session) {
+  int timeout = session->options.timeout_seconds;
+  if (session->deadline_ms == 0) return timeout;
   // Whole seconds, rounded to the nearest: a step outlasts the deadline by
   // half a second at most, and under half a second left is none.
-  long long left = (g_smtp.deadline_ms - os_monotonic_ms() + 500) / 1000;
+  long long left = (session->deadline_ms - os_monotonic_ms() + 500) / 1000;
   if (left <= 0) return 0;
-  return left < g_smtp.timeout_seconds ? static_cast<int>(left) : g_smtp.timeout_seconds;
+  return left < timeout ? static_cast<int>(left) : timeout;
 }
 
-OsSocket TCPconnect(char* host, int port) {
+OsSocket TCPconnect(SmtpSession* session, char* host, int port) {
   for (char* p = host; *p != '\0'; ++p) *p = ascii_lower(*p);
-  g_smtp.pending_length = 0;
-  g_smtp.timed_out = false;
-  smtp_start_deadline();
+  session->pending_length = 0;
+  session->timed_out = false;
+  smtp_start_deadline(session);
 
   std::uint32_t addr = 0;
   int family = net_af_inet();
@@ -312,55 +338,55 @@ OsSocket TCPconnect(char* host, int port) {
     wsock_error(message);
     return kNoSocket;
   }
-  if (net_connect(sock, family, addr, port, smtp_step_seconds()) != 0) {
+  // No time left (the run's deadline passed): no connection is tried, as
+  // 0 would mean no limit to net_connect.
+  int seconds = step_wait(session);
+  if (seconds == 0 || net_connect(sock, family, addr, port, seconds) != 0) {
     char where[300];
     snprintf(where, sizeof where, "%.253s port %d", host, port);
     wsock_error(where);
+    net_close(sock);
     return kNoSocket;
   }
   return sock;
 }
 
-int TCPwrite(OsSocket sock, const char* data, int size) {
-  return write_all(sock, nullptr, data, size, nullptr);
+int TCPwrite(SmtpSession* session, OsSocket sock, const char* data, int size) {
+  return write_all(session, sock, nullptr, data, size, nullptr);
 }
 
-void smtp_set_options(const SmtpOptions& options) {
-  g_smtp.line_ending = options.line_ending != nullptr ? options.line_ending : "\n";
-  g_smtp.use_helo = options.use_helo;
-  g_smtp.timeout_seconds =
-      options.timeout_seconds > 0 ? options.timeout_seconds : kDefaultSmtpTimeoutSeconds;
-  g_smtp.options = options;
-}
-
-void smtp_queue(const char* data, int size) {
+void smtp_queue(SmtpSession* session, const char* data, int size) {
   if (size <= 0) return;
-  out_append(data, size);
-  shown_append(data, size);
+  out_append(session, data, size);
+  shown_append(session, data, size);
 }
 
-void smtp_queue_command(const char* line) {
-  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", static_cast<int>(g_smtp.socket),
-            line);
-  smtp_queue(line, static_cast<int>(strlen(line)));
-  smtp_queue(g_smtp.line_ending, static_cast<int>(strlen(g_smtp.line_ending)));
+static void queue_line_ending(SmtpSession* session) {
+  const char* ending = session->options.line_ending;
+  smtp_queue(session, ending, static_cast<int>(strlen(ending)));
+}
+
+void smtp_queue_command(SmtpSession* session, const char* line) {
+  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", static_cast<int>(session->socket), line);
+  smtp_queue(session, line, static_cast<int>(strlen(line)));
+  queue_line_ending(session);
 }
 
 // The wire half of smtp_queue_dot_stuffed, when no copy is traced.
-static void queue_dot_stuffed_wire(const char* content) {
+static void queue_dot_stuffed_wire(SmtpSession* session, const char* content) {
   const char* run = content;
   for (const char* p = strchr(content, '.'); p != nullptr; p = strchr(p + 1, '.')) {
     if (p != content && p[-1] != '\n') continue;
-    out_append(run, static_cast<int>(p - run));
-    out_append(".", 1);
+    out_append(session, run, static_cast<int>(p - run));
+    out_append(session, ".", 1);
     run = p;
   }
-  out_append(run, static_cast<int>(strlen(run)));
+  out_append(session, run, static_cast<int>(strlen(run)));
 }
 
-void smtp_queue_dot_stuffed(const char* content, const char* shown) {
+void smtp_queue_dot_stuffed(SmtpSession* session, const char* content, const char* shown) {
   if (!log_level_enabled(LOG_DEBUG)) {
-    queue_dot_stuffed_wire(content);
+    queue_dot_stuffed_wire(session, content);
     return;
   }
   if (shown == nullptr) shown = content;
@@ -371,101 +397,77 @@ void smtp_queue_dot_stuffed(const char* content, const char* shown) {
     if (*p == '.' && (p == content || p[-1] == '\n')) {
       // The run up to here, then the extra dot; the line's own dot follows
       // with the next run.
-      out_append(run, static_cast<int>(p - run));
-      shown_append(shown_run, static_cast<int>(s - shown_run));
-      smtp_queue(".", 1);
+      out_append(session, run, static_cast<int>(p - run));
+      shown_append(session, shown_run, static_cast<int>(s - shown_run));
+      smtp_queue(session, ".", 1);
       run = p;
       shown_run = s;
     }
     s += log_copy_width(s, *p);
   }
-  out_append(run, static_cast<int>(strlen(run)));
-  shown_append(shown_run, static_cast<int>(strlen(shown_run)));
+  out_append(session, run, static_cast<int>(strlen(run)));
+  shown_append(session, shown_run, static_cast<int>(strlen(shown_run)));
 }
 
-static int flush_queue(const char* shown) {
-  int size = g_smtp.out_length;
-  g_smtp.out_length = 0;
+static int flush_queue(SmtpSession* session, const char* shown) {
+  int size = session->out != nullptr ? session->out->length : 0;
   if (size == 0) return 0;
-  const char* trace = g_smtp.out_shown != nullptr ? g_smtp.out_shown->data : nullptr;
-  int sent = write_all(g_smtp.socket, g_smtp.tls, g_smtp.out, size, shown, trace);
-  shown_clear();
+  const char* trace = session->out_shown != nullptr ? session->out_shown->data : nullptr;
+  int sent = write_all(session, session->socket, session->tls, session->out->data, size, shown,
+                       trace);
+  text_buffer_replace(session->out, "%s", "");
+  shown_clear(session);
   return sent == size ? 0 : -1;
 }
 
-int smtp_flush() { return flush_queue(nullptr); }
+int smtp_flush(SmtpSession* session) { return flush_queue(session, nullptr); }
 
-void sendr(const char* line) {
-  smtp_queue_command(line);
-  if (smtp_flush() != 0) wsock_error("TCPwrite failed in sendr(1)");
+void sendr(SmtpSession* session, const char* line) {
+  smtp_queue_command(session, line);
+  if (smtp_flush(session) != 0) wsock_error("TCPwrite failed in sendr(1)");
 }
 
-void sendr_masked(const char* line, const char* shown) {
-  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", static_cast<int>(g_smtp.socket),
-            shown);
-  smtp_queue(line, static_cast<int>(strlen(line)));
-  smtp_queue(g_smtp.line_ending, static_cast<int>(strlen(g_smtp.line_ending)));
-  if (flush_queue(shown) != 0) wsock_error("TCPwrite failed in sendr(1)");
+void sendr_masked(SmtpSession* session, const char* line, const char* shown) {
+  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", static_cast<int>(session->socket), shown);
+  smtp_queue(session, line, static_cast<int>(strlen(line)));
+  queue_line_ending(session);
+  if (flush_queue(session, shown) != 0) wsock_error("TCPwrite failed in sendr(1)");
+  // The credentials do not stay in the queue's block once sent.
+  if (session->out != nullptr) {
+    memset(session->out->data, 0, static_cast<size_t>(session->out->capacity));
+  }
+  if (session->out_shown != nullptr) {
+    memset(session->out_shown->data, 0, static_cast<size_t>(session->out_shown->capacity));
+  }
 }
 
-void TCPdoread_greeting() { (void)read_reply(/*greeting=*/true, nullptr, nullptr, nullptr); }
+void TCPdoread_greeting(SmtpSession* session) {
+  (void)read_reply(session, /*greeting=*/true, nullptr, nullptr, nullptr);
+}
 
-int TCPdoread(int* code) { return smtp_read_reply(code, nullptr, nullptr); }
+int TCPdoread(SmtpSession* session, int* code) {
+  return smtp_read_reply(session, code, nullptr, nullptr);
+}
 
-int smtp_read_reply(int* code, ReplyLineFn each_line, void* context) {
+int smtp_read_reply(SmtpSession* session, int* code, ReplyLineFn each_line, void* context) {
   int ignored = 0;
   if (code == nullptr) code = &ignored;
   *code = 0;
-  return read_reply(/*greeting=*/false, code, each_line, context);
+  return read_reply(session, /*greeting=*/false, code, each_line, context);
 }
 
-void smtp_discard_pending() { g_smtp.pending_length = 0; }
+void smtp_discard_pending(SmtpSession* session) { session->pending_length = 0; }
 
-void wsock_error(const char* context) {
-  int code = net_last_error();
-  if (code == 0) return;  // as after a receive that found the peer closed
-  const char* text = wsock_message_text(code);
-  if (text != nullptr) {
-    log_event(LOG_ERROR, "wsock: (%s) %s", context, text);
-  } else {
-    log_event(LOG_ERROR, "wsock: (%s) Socket Unkown error code %d \n", context,
-              code);
-  }
-}
-
-const char* wsock_message_text(int code) {
-  for (const WsockMessage& entry : kWsockMessages) {
-    if (entry.code == code) return entry.text;
-  }
-  return nullptr;
-}
-
-void smtp_close() {
-  if (g_smtp.tls != nullptr) tls_close(g_smtp.tls);
-  g_smtp.tls = nullptr;
-  net_close(g_smtp.socket);
-  g_smtp.socket = kNoSocket;
-  g_smtp.pending_length = 0;
-  g_smtp.out_length = 0;
-  g_smtp.timed_out = false;
-  g_smtp.last_code = 0;
-  g_smtp.last_reply[0] = '\0';
-}
-
-void smtp_connection_reset() {
-  g_smtp.socket = kNoSocket;
-  g_smtp.tls = nullptr;
-  g_smtp.winsock_started = false;
-  g_smtp.timeout_seconds = kDefaultSmtpTimeoutSeconds;
-  g_smtp.line_ending = "\n";
-  g_smtp.use_helo = false;
-  g_smtp.pending_length = 0;
-  g_smtp.timed_out = false;
-  g_smtp.out_length = 0;
-  g_smtp.options = SmtpOptions{"\n", false, kDefaultSmtpTimeoutSeconds, kSmtpPlain,
-                               nullptr, nullptr, nullptr, nullptr, nullptr, 0};
-  g_smtp.deadline_ms = 0;
-  g_smtp.deadline_noted = 0;
-  g_smtp.follow_up = nullptr;
-  shown_clear();
+void smtp_close(SmtpSession* session) {
+  if (session->tls != nullptr) tls_close(session->tls);
+  session->tls = nullptr;
+  if (session->socket != kNoSocket) net_close(session->socket);
+  session->socket = kNoSocket;
+  session->pending_length = 0;
+  if (session->out != nullptr) text_buffer_replace(session->out, "%s", "");
+  shown_clear(session);
+  session->timed_out = false;
+  session->last_code = 0;
+  session->last_reply[0] = '\0';
+  session->failure[0] = '\0';
 }

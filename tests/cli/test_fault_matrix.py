@@ -175,12 +175,12 @@ class FaultMatrixTest(unittest.TestCase):
 
     def test_reply_line_longer_than_the_reply_buffer(self):
         cases = [
-            # (what follows the long line, log line expected)
-            (SILENT, "TCPdoread failed: no line end within 1000 bytes"),
-            (CLOSE, "TCPdoread failed: no line end within 1000 bytes"),
-            # The line does end, later: the replies after it can no longer
-            # be matched to their commands, and the content must not go out.
-            ("ended", "TCPdoread failed: no line end within 1000 bytes"),
+            # (what follows the long line, log line expected; None: sent)
+            (SILENT, "wsock: (TCPdoread failed) Timedout"),
+            (CLOSE, "Email not sent."),
+            # The line does end, later: it is read to its end and the
+            # session goes on where the next reply begins.
+            ("ended", None),
         ]
         for helo in (False, True):
             for then, line in cases:
@@ -188,8 +188,26 @@ class FaultMatrixTest(unittest.TestCase):
                     self.setUp()
                     with ScriptedSMTP(script=overlong_greeting(then)) as server:
                         out = self.run_against(server, helo)
-                    self.assert_failed(out, line)
-                    self.assertNotIn(b"Joe Bloggs", server.session.received)
+                    if line is None:
+                        self.assertIn(b"THANKS Joe Bloggs", out)
+                        self.assertEqual(1, server.session.data.count(b" Name: Joe Bloggs\n"))
+                    else:
+                        self.assert_failed(out, line)
+                        self.assertNotIn(b"Joe Bloggs", server.session.received)
+
+    def test_long_reply_to_the_end_of_data_is_judged_by_its_code(self):
+        # 5000 bytes: the server took the message, and says so at length.
+        replies = {".": b"250 " + b"x" * 4994 + b"\r\n"}
+        for helo in (False, True):
+            with self.subTest(helo=helo):
+                self.setUp()
+                with ScriptedSMTP(replies) as server:
+                    out = self.run_against(server, helo)
+                self.assertIn(b"THANKS Joe Bloggs", out)
+                outcome = [m for m in self.box.log_messages() if m.startswith("outcome: ")]
+                self.assertEqual(["outcome: sent, 1 recipient, server said 250 xxx"],
+                                 [m[:len("outcome: sent, 1 recipient, server said 250 xxx")]
+                                  for m in outcome])
 
     def test_server_that_never_answers_in_helo_mode(self):
         # One read waits for smtp_timeout and no longer, then the dialogue

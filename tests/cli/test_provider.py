@@ -178,6 +178,10 @@ class ProviderTest(unittest.TestCase):
              {"ca": self.other_name.ca},
              r"TLS with SMTP email server \(localhost\) failed: certificate name does "
              r"not match.*"),
+            # The outcome says what failed, not the 220 that came before it.
+            ("wrong name, the outcome", self.other_name.server_context(), "starttls",
+             {"ca": self.other_name.ca},
+             r"outcome: not sent, TLS failed: certificate name does not match.*"),
             ("no STARTTLS", None, "starttls", {},
              r"SMTP email server \(localhost\) does not offer STARTTLS; the mail was "
              r"not sent\."),

@@ -135,6 +135,8 @@ class SpoolTest(SpoolCase):
     def test_message_of_a_failed_run_waits_and_is_resent_once(self):
         faults = [
             ("down", None, "", "_0.txt"),
+            # Settings that cannot be used: kept until they are mended.
+            ("unusable settings", None, "smtp_password pw\n", "_0.txt"),
             ("refusing", {".": b"554 5.7.1 not today\r\n"}, "", "_1.txt"),
             ("deferring", {".": b"451 4.3.0 try again later\r\n"}, "", "_1.txt"),
             ("timing out", {".": SILENT}, "smtp_timeout 1\n", "_1.txt"),
@@ -143,7 +145,7 @@ class SpoolTest(SpoolCase):
             with self.subTest(fault=fault):
                 self.setUp()
                 if replies is None:
-                    result = self.submit(harness.free_port())
+                    result = self.submit(harness.free_port(), extra)
                 else:
                     with ScriptedSMTP(replies) as server:
                         result = self.submit(server.port, extra)
@@ -294,19 +296,52 @@ class BoundsTest(SpoolCase):
     """What an attacker can make of the queue and of -resend."""
 
     def test_full_queue_sends_without_a_copy(self):
+        # What fills it: queue/ itself, or the folders counted with it.
+        for folder in ("queue", "hooks", "quarantine"):
+            with self.subTest(folder=folder):
+                self.setUp()
+                self.box.write("spool/%s/big" % folder, "x" * (1024 * 1024))
+                with harness.CaptureSMTP() as server:
+                    result = self.submit(server.port, "spool_max_mb 1\n")
+                self.assertIn(b"THANKS []", result.stdout)
+                self.assertEqual(1, len(server.messages))
+                self.assertEqual(["big"], self.files(folder))
+                self.assertEqual([], self.files("sent"))
+                full = [m for m in self.box.log_messages() if "spool_max_mb" in m
+                        and not m.startswith("line used")]
+                self.assertEqual(1, len(full), full)
+
+    def test_resend_reads_the_destination_of_format_2(self):
         self.submit(harness.free_port())
-        [waiting] = self.queued()
-        with open(waiting, "ab") as f:
-            f.truncate(1024 * 1024)
+        [kept] = self.queued()
+        with open(kept, "rb") as f:
+            data = f.read()
+        os.remove(kept)
+        name = os.path.basename(kept)
+        stem = name[:-len("_0.txt")]
+        mail = data.replace(b"QUILLON spool 1\n", b"QUILLON spool 2\ndestination: mail\n", 1)
+        self.box.write("spool/queue/" + name, mail.decode())
+        head = stem.rsplit("_", 1)[0]
+        others = {head + "_%016x_0.txt" % 1: "webhook 1", head + "_%016x_0.txt" % 2: "fax"}
+        for other, destination in others.items():
+            self.box.write("spool/queue/" + other,
+                           "QUILLON spool 2\ndestination: %s\n{}" % destination)
+        self.box.write("spool/hooks/x.hook1", "{}")
+        self.box.write("spool/quarantine/y.txt", "z")
         with harness.CaptureSMTP() as server:
-            result = self.submit(server.port, "spool_max_mb 1\n")
-        self.assertIn(b"THANKS []", result.stdout)
+            result = self.resend(server.port)
+        self.assertEqual(3, result.code, output(result))
+        self.assertIn("%s: sent\n" % name, output(result))
+        self.assert_delivered_as_direct(server.messages[0])
         self.assertEqual(1, len(server.messages))
-        self.assertEqual([waiting], self.queued())
-        self.assertEqual([], self.files("sent"))
-        full = [m for m in self.box.log_messages() if "spool_max_mb" in m
-                and not m.startswith("line used")]
-        self.assertEqual(1, len(full), full)
+        self.assertEqual(sorted(others), self.files("queue"))
+        for other, destination in others.items():
+            self.assertIn("%s: left in the queue (for the destination %s)\n"
+                          % (other, destination), output(result))
+            self.assertIn("resend: {%s} is for the destination {%s}, which -resend does not "
+                          "deliver; left in queue/." % (other, destination),
+                          self.box.log_messages())
+        self.assertEqual(["x.hook1"], self.files("hooks"))
 
     @unittest.skipIf(harness.IS_EXE, "POSIX FIFOs")
     def test_fifo_in_the_queue_is_moved_aside_unread(self):

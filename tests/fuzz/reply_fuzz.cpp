@@ -24,13 +24,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sent += static_cast<size_t>(n);
   }
   close(pair[1]);
-  smtp_connection_reset();
-  g_smtp.socket = pair[0];
-  g_smtp.timeout_seconds = 1;
-  TCPdoread_greeting();
+  SmtpOptions options = {};
+  options.timeout_seconds = 1;
+  SmtpSession session;
+  smtp_session_init(&session, options);
+  session.socket = pair[0];
+  TCPdoread_greeting(&session);
   int reads = 0;
-  while (TCPdoread() == 1 && ++reads < 100000) {
+  while (TCPdoread(&session) == 1 && ++reads < 100000) {
   }
-  close(pair[0]);
+  smtp_session_end(&session);
   return 0;
 }

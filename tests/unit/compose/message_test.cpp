@@ -10,7 +10,7 @@
 #include "compose_fixture.h"
 #include "config/settings.h"
 #include "deliver/deliver.h"
-#include "smtp/transport.h"
+#include "deliver/mail_options.h"
 
 namespace {
 
@@ -253,11 +253,12 @@ TEST_F(MessageTest, CompleteEnvelopeGoesToTheDialogue) {
   header("To:", "t@x.test");
   header("Subject:", "Hi");
   ASSERT_EQ(AssembleStop::kNone, assemble_message(settings_, form_, &envelope_, &message_));
-  SmtpEnvelope envelope = {envelope_.from, envelope_.to, envelope_.cc, envelope_.bcc};
-  SmtpContent content = {message_.header.wire->data, message_.body.wire->data,
-                         message_.header.shown->data, message_.body.shown->data};
+  Submission submission = {{envelope_.from, envelope_.to, envelope_.cc, envelope_.bcc,
+                             message_.header.wire->data, message_.body.wire->data,
+                             message_.header.shown->data, message_.body.shown->data},
+                            nullptr};
   DeliveryContext context = {&settings_, "quillon.ini", nullptr};
-  EXPECT_EQ(DeliveryOutcome::kUnreachable, deliver_message(context, envelope, content).outcome);
+  EXPECT_EQ(DeliveryOutcome::kUnreachable, deliver_submission(context, submission).mail.outcome);
   EXPECT_TRUE(logged("about to send email to smtp server ((null)) from: "
                      "(f@x.test) to: (t@x.test)"));
   EXPECT_TRUE(logged("Email not sent."));
@@ -334,7 +335,6 @@ TEST_F(MessageTest, SmtpSettingsReachTheDialogueOrStopIt) {
   };
   for (const auto& c : cases) {
     fresh();
-    smtp_connection_reset();
     settings_.smtp = keep("Mail.Example.com:465");
     settings_.smtp_security = c.security;
     settings_.smtp_user = c.user != nullptr ? keep(c.user) : nullptr;
@@ -343,11 +343,10 @@ TEST_F(MessageTest, SmtpSettingsReachTheDialogueOrStopIt) {
         c.password_file.empty() ? nullptr : keep(c.password_file);
     DeliveryOptions options;
     EXPECT_EQ(c.used != nullptr, delivery_options(settings_, &options)) << c.error;
-    smtp_set_options(options.smtp);
     if (c.used != nullptr) {
-      EXPECT_EQ(c.used, shown(g_smtp.options.password));
-      EXPECT_STREQ("Mail.Example.com", g_smtp.options.tls_host);
-      EXPECT_STREQ("\r\n", g_smtp.line_ending);
+      EXPECT_EQ(c.used, shown(options.smtp.password));
+      EXPECT_STREQ("Mail.Example.com", options.smtp.tls_host);
+      EXPECT_STREQ("\r\n", options.smtp.line_ending);
     } else {
       EXPECT_TRUE(logged(c.error)) << c.error;
     }

@@ -73,6 +73,37 @@ TEST(SpoolFile, FilesThatCannotBeSentAreRefused) {
   }
 }
 
+TEST(SpoolFile, FormatTwoNamesItsDestination) {
+  const std::string mail = "line-ending: LF\nmail-from: a@x\nrcpt-to: b@x\n\nSubject: s\n\nbody\n";
+  const struct {
+    std::string data;
+    bool readable;
+    SpoolDestination destination;
+    int webhook;
+  } cases[] = {
+      {"QUILLON spool 2\ndestination: mail\n" + mail, true, SpoolDestination::kMail, 0},
+      {"QUILLON spool 2\r\ndestination: webhook 3\r\n{}", true, SpoolDestination::kWebhook, 3},
+      {"QUILLON spool 2\ndestination: record\n", true, SpoolDestination::kRecord, 0},
+      {"QUILLON spool 2\ndestination: fax\n" + mail, true, SpoolDestination::kUnknown, 0},
+      {"QUILLON spool 2\ndestination: webhook x\n", true, SpoolDestination::kUnknown, 0},
+      {"QUILLON spool 2\ndestination: mail\nline-ending: LF\n\nSubject: s\n\n", false,
+       SpoolDestination::kMail, 0},
+      {"QUILLON spool 2\n" + mail, false, SpoolDestination::kMail, 0},
+  };
+  for (const auto& c : cases) {
+    SpoolMessage read;
+    const char* why = "";
+    ASSERT_EQ(c.readable, spool_parse(c.data.data(), c.data.size(), &read, &why)) << c.data;
+    EXPECT_EQ(static_cast<int>(c.destination), static_cast<int>(read.destination)) << c.data;
+    EXPECT_EQ(c.webhook, read.webhook);
+    if (c.readable && c.destination == SpoolDestination::kMail) {
+      EXPECT_STREQ("b@x", read.to);
+      EXPECT_STREQ("body\n", read.body);
+    }
+    spool_message_free(&read);
+  }
+}
+
 TEST(SpoolName, PartsOfQueueAndWorkNames) {
   const char* base = "20260107T134501.123456Z_web-1.example.com_4242_9f86d081884c7d65";
   const struct {

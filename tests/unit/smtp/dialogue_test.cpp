@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "smtp/steps.h"
 #include "smtp_fixture.h"
 
 namespace {
@@ -40,30 +41,30 @@ TEST_F(DialogueTest, LinesBeginningWithADotGetAnotherDot) {
   };
   for (const auto& c : cases) {
     reset();
-    EXPECT_EQ(0, send_dot_stuffed(c.content));
+    EXPECT_EQ(0, send_dot_stuffed(session(), c.content));
     EXPECT_EQ(c.wire, peer_received()) << c.content;
   }
   reset();
-  EXPECT_EQ(0, send_dot_stuffed(""));
+  EXPECT_EQ(0, send_dot_stuffed(session(), ""));
   EXPECT_EQ("", peer_received());
-  g_smtp.socket = kNoSocket;
-  EXPECT_EQ(-1, send_dot_stuffed(".x"));
+  session()->socket = kNoSocket;
+  EXPECT_EQ(-1, send_dot_stuffed(session(), ".x"));
 }
 
 TEST_F(DialogueTest, NoServerMeansNotSent) {
   const SmtpEnvelope envelope = {"f@x.y", "t@x.y", nullptr, nullptr};
   const SmtpContent content = {"H: v\n", "b\n", nullptr, nullptr};
-  EXPECT_FALSE(smtp_dialogue(nullptr, envelope, content));
+  EXPECT_FALSE(smtp_dialogue(session(), nullptr, {envelope, content, nullptr, nullptr}).sent);
   EXPECT_EQ("SMTP email server () did not respond.\n\n", log_text());
 
   reset();
-  EXPECT_FALSE(smtp_dialogue("Nowhere.INVALID:25", envelope, content));
+  EXPECT_FALSE(smtp_dialogue(session(), "Nowhere.INVALID:25", {envelope, content, nullptr, nullptr}).sent);
   EXPECT_EQ("SMTP email server (nowhere.invalid port 25): the name could not be resolved.\n"
             "SMTP email server (nowhere.invalid) did not respond.\n\n",
             log_text());
 
   reset();
-  EXPECT_FALSE(smtp_dialogue("127.0.0.1:smtp", envelope, content));  // port 0
+  EXPECT_FALSE(smtp_dialogue(session(), "127.0.0.1:smtp", {envelope, content, nullptr, nullptr}).sent);  // port 0
   EXPECT_EQ(
       "wsock: (127.0.0.1 port 0) Connection Refused\n\n"
       "SMTP email server (127.0.0.1) did not respond.\n\n",
@@ -73,7 +74,7 @@ TEST_F(DialogueTest, NoServerMeansNotSent) {
   reset();
   std::string long_address(10000, 'a');
   const SmtpEnvelope too_long = {"f@x.y", long_address.c_str(), nullptr, nullptr};
-  EXPECT_FALSE(smtp_dialogue("127.0.0.1:smtp", too_long, content));
+  EXPECT_FALSE(smtp_dialogue(session(), "127.0.0.1:smtp", {too_long, content, nullptr, nullptr}).sent);
   EXPECT_EQ(
       "an envelope address does not fit an SMTP command line of 9998 characters; the mail "
       "was not sent.\n",

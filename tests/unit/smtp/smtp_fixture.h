@@ -26,20 +26,19 @@ class SmtpTest : public ::testing::Test {
     g_log.path = log_path_;
     g_log.logging = nullptr;
     g_log.busy = false;
-    smtp_connection_reset();
-    g_smtp.timeout_seconds = 5;
-    g_smtp.line_ending = "\n";
+    SmtpOptions options = {};
+    options.timeout_seconds = 5;
+    smtp_session_init(&session_, options);
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair_));
-    g_smtp.socket = pair_[0];
+    session_.socket = pair_[0];
   }
 
   void TearDown() override {
     close_peer();
-    if (pair_[0] >= 0) close(pair_[0]);
+    // The session's end closes its socket (pair_[0] unless a test let go of it).
+    smtp_session_end(&session_);
     pair_[0] = -1;
     unlink(log_path_);
-    g_smtp.line_ending = "\n";
-    smtp_connection_reset();
   }
 
   // A fresh log and connection within one test (for table-driven cases).
@@ -49,6 +48,7 @@ class SmtpTest : public ::testing::Test {
   }
 
   int fd() const { return pair_[0]; }
+  SmtpSession* session() { return &session_; }
   int peer() const { return pair_[1]; }
 
   void close_peer() {
@@ -114,6 +114,7 @@ class SmtpTest : public ::testing::Test {
 
  private:
   char log_path_[64];
+  SmtpSession session_ = {};
   int pair_[2] = {-1, -1};
 };
 

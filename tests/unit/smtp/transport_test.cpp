@@ -87,7 +87,7 @@ TEST_F(TransportTest, ReplyLinesAreLoggedWithNewlinePositions) {
       }
     });
     int code = -1;
-    EXPECT_EQ(1, TCPdoread(&code));
+    EXPECT_EQ(1, TCPdoread(session(), &code));
     peer_thread.join();
     EXPECT_EQ(c.code, code);
     EXPECT_EQ(with_fd(c.log), log_text());
@@ -97,12 +97,12 @@ TEST_F(TransportTest, ReplyLinesAreLoggedWithNewlinePositions) {
 TEST_F(TransportTest, BytesAfterTheFinalLineWaitForTheNextRead) {
   peer_send("220 hi\r\n250-big\r\n250 ok\r\n35");
   int code = 0;
-  ASSERT_EQ(1, TCPdoread(&code));
+  ASSERT_EQ(1, TCPdoread(session(), &code));
   EXPECT_EQ(220, code);
-  ASSERT_EQ(1, TCPdoread(&code));  // from what was kept: no receive needed
+  ASSERT_EQ(1, TCPdoread(session(), &code));  // from what was kept: no receive needed
   EXPECT_EQ(250, code);
   peer_send("4 go\r\n");
-  ASSERT_EQ(1, TCPdoread(&code));
+  ASSERT_EQ(1, TCPdoread(session(), &code));
   EXPECT_EQ(354, code);
   EXPECT_EQ(with_fd("RECV(%d):[7] {220 hi\r}\n\n"
                     "RECV(%d):[8] {250-big\r}\n\n"
@@ -113,7 +113,7 @@ TEST_F(TransportTest, BytesAfterTheFinalLineWaitForTheNextRead) {
 
 TEST_F(TransportTest, GreetingIsLoggedWithoutPositions) {
   peer_send("220-one\r\n220 two\r\n");
-  TCPdoread_greeting();
+  TCPdoread_greeting(session());
   EXPECT_EQ(with_fd("RECV(%d): {220-one\r}\n\nRECV(%d): {220 two\r}\n\n"),
             log_text());
 }
@@ -125,7 +125,7 @@ TEST_F(TransportTest, ReplyLongerThanTheBufferStillReadsWhole) {
   ASSERT_GT(reply.size(), 1000u);
   peer_send(reply);
   int code = 0;
-  EXPECT_EQ(1, TCPdoread(&code));
+  EXPECT_EQ(1, TCPdoread(session(), &code));
   EXPECT_EQ(250, code);
   std::string last = "RECV(" + std::to_string(fd()) + "):[" +
                      std::to_string(reply.size() - 1) + "] {250 end\r}\n\n";
@@ -133,37 +133,46 @@ TEST_F(TransportTest, ReplyLongerThanTheBufferStillReadsWhole) {
   EXPECT_EQ(last, log.substr(log.size() - last.size()));
 }
 
-TEST_F(TransportTest, LineThatFillsTheBufferFailsOnlyWithoutALineEnd) {
-  std::string fits = "250 " + std::string(995, 'x') + "\n";  // 1000 bytes
-  peer_send(fits);
-  EXPECT_EQ(1, TCPdoread());
+TEST_F(TransportTest, OverlongLineIsReadToItsEndAndJudgedByItsCode) {
+  // 5000 bytes, then the next reply: the first is taken by its code and its
+  // start, and the second is read where it begins.
+  peer_send("250 " + std::string(4994, 'x') + "\r\n354 go\r\n");
+  int code = 0;
+  EXPECT_EQ(1, TCPdoread(session(), &code));
+  EXPECT_EQ(250, code);
+  EXPECT_EQ("250 " + std::string(508, 'x'), session()->last_reply);
+  EXPECT_EQ(1, TCPdoread(session(), &code));
+  EXPECT_EQ(354, code);
+  EXPECT_NE(std::string::npos, log_text().find(with_fd("RECV(%d):[7] {354 go\r}")));
+
+  // A line that never ends is given up after 64 KiB.
   reset();
-  peer_send("250 " + std::string(996, 'x') + "\n");
-  EXPECT_EQ(0, TCPdoread());
-  EXPECT_EQ("TCPdoread failed: no line end within 1000 bytes\n\n", log_text());
+  peer_send("250 " + std::string(70000, 'x'));
+  EXPECT_EQ(0, TCPdoread(session()));
+  EXPECT_NE(std::string::npos, log_text().find("TCPdoread failed: no line end within 65536 bytes"));
 }
 
 TEST_F(TransportTest, ReadFailures) {
   // The peer closes: nothing is logged, since there is no error code.
   peer_send("250-half\r\n");
   close_peer();
-  EXPECT_EQ(0, TCPdoread());
+  EXPECT_EQ(0, TCPdoread(session()));
   EXPECT_EQ(with_fd("RECV(%d):[9] {250-half\r}\n\n"), log_text());
 
   // The peer stays silent past the time limit.
   reset();
-  g_smtp.timeout_seconds = 1;
-  EXPECT_EQ(0, TCPdoread());
+  session()->options.timeout_seconds = 1;
+  EXPECT_EQ(0, TCPdoread(session()));
   EXPECT_EQ("wsock: (TCPdoread failed) Timedout\n\n", log_text());
 }
 
 TEST_F(TransportTest, WriteSendsAndTraces) {
-  EXPECT_EQ(0, TCPwrite(fd(), "abc", 0));
-  EXPECT_EQ(-1, TCPwrite(kNoSocket, "abc", 3));
+  EXPECT_EQ(0, TCPwrite(session(), fd(), "abc", 0));
+  EXPECT_EQ(-1, TCPwrite(session(), kNoSocket, "abc", 3));
   EXPECT_EQ("", log_text());
   EXPECT_EQ("", peer_received());
 
-  EXPECT_EQ(5, TCPwrite(fd(), "hello", 5));
+  EXPECT_EQ(5, TCPwrite(session(), fd(), "hello", 5));
   EXPECT_EQ("hello", peer_received());
   EXPECT_EQ(with_fd("SENT(%d): (5/5 bytes) {hello}\n"), log_text());
 }
@@ -183,7 +192,7 @@ TEST_F(TransportTest, PartialSendsContinueWhereTheyStopped) {
     }
   });
   int size = static_cast<int>(data.size());
-  EXPECT_EQ(size, TCPwrite(fd(), data.c_str(), size));
+  EXPECT_EQ(size, TCPwrite(session(), fd(), data.c_str(), size));
   reader.join();
   EXPECT_EQ(data, received);
 
@@ -225,8 +234,8 @@ TEST_F(TransportTest, TraceOfAnEscapedCopyKeepsStepWithPartialSends) {
       received.append(buf, static_cast<size_t>(n));
     }
   });
-  smtp_queue_dot_stuffed(data.c_str(), shown.c_str());
-  EXPECT_EQ(0, smtp_flush());
+  smtp_queue_dot_stuffed(session(), data.c_str(), shown.c_str());
+  EXPECT_EQ(0, smtp_flush(session()));
   reader.join();
   EXPECT_EQ(data, received);
 
@@ -252,7 +261,7 @@ TEST_F(TransportTest, TraceOfAnEscapedCopyKeepsStepWithPartialSends) {
 
 TEST_F(TransportTest, WriteToAClosedPeerFails) {
   close_peer();
-  EXPECT_EQ(-1, TCPwrite(fd(), "QUIT\n", 5));
+  EXPECT_EQ(-1, TCPwrite(session(), fd(), "QUIT\n", 5));
   EXPECT_EQ(
       "wsock: (Socket Error, could not write.) The virtual circuit was reset "
       "by the remote side.\n\n",
@@ -278,8 +287,8 @@ TEST_F(TransportTest, SendrAddsTheLineEnding) {
   };
   for (const auto& c : cases) {
     reset();
-    g_smtp.line_ending = c.ending;
-    sendr(c.line);
+    session()->options.line_ending = c.ending;
+    sendr(session(), c.line);
     EXPECT_EQ(c.wire, peer_received());
     EXPECT_EQ(with_fd(c.log), log_text());
   }
@@ -287,7 +296,7 @@ TEST_F(TransportTest, SendrAddsTheLineEnding) {
 
 TEST_F(TransportTest, SendrReportsAFailedWrite) {
   close_peer();
-  sendr("QUIT");
+  sendr(session(), "QUIT");
   std::string log = log_text();
   std::string reset = "The virtual circuit was reset by the remote side.\n\n";
   EXPECT_NE(std::string::npos,
@@ -297,7 +306,7 @@ TEST_F(TransportTest, SendrReportsAFailedWrite) {
 TEST_F(TransportTest, ConnectLowerCasesAndReportsFailures) {
   Listener listener;
   char host[] = "LocalHost";
-  OsSocket sock = TCPconnect(host, listener.port + 65536);  // port mod 65536
+  OsSocket sock = TCPconnect(session(), host, listener.port + 65536);  // port mod 65536
   EXPECT_STREQ("localhost", host);
   ASSERT_NE(kNoSocket, sock);
   int accepted = accept(listener.fd, nullptr, nullptr);
@@ -307,7 +316,7 @@ TEST_F(TransportTest, ConnectLowerCasesAndReportsFailures) {
   EXPECT_EQ("", log_text());
 
   char unknown[] = "No-Such-Host.invalid";
-  EXPECT_EQ(kNoSocket, TCPconnect(unknown, 25));
+  EXPECT_EQ(kNoSocket, TCPconnect(session(), unknown, 25));
   EXPECT_STREQ("no-such-host.invalid", unknown);
   EXPECT_EQ("SMTP email server (no-such-host.invalid port 25): the name could not be resolved.\n",
             log_text());
@@ -315,13 +324,13 @@ TEST_F(TransportTest, ConnectLowerCasesAndReportsFailures) {
   reset();
   listener.stop();
   char loopback[] = "127.0.0.1";
-  EXPECT_EQ(kNoSocket, TCPconnect(loopback, listener.port));
+  EXPECT_EQ(kNoSocket, TCPconnect(session(), loopback, listener.port));
   EXPECT_EQ("wsock: (127.0.0.1 port " + std::to_string(listener.port) + ") Connection Refused\n\n",
             log_text());
 
   reset();
   char malformed[] = "1.2.3.999";  // inet_addr gives all ones
-  EXPECT_EQ(kNoSocket, TCPconnect(malformed, 25));
+  EXPECT_EQ(kNoSocket, TCPconnect(session(), malformed, 25));
   EXPECT_EQ(0u, log_text().find("wsock: (1.2.3.999 port 25) "));
 }
 
