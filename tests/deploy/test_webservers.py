@@ -150,7 +150,7 @@ class WebServerTest(unittest.TestCase):
                 mail = f.read()
             with open(os.path.join(mail_dir, names[0][:-4] + ".json")) as f:
                 envelope = json.load(f)
-            self.assertEqual(envelope["mail_from"], "form@example.com")
+            self.assertEqual(envelope["mail_from"], "owner@example.com")
             self.assertEqual(envelope["rcpt_tos"], ["owner@example.com"])
             self.assertIn(b"\r\n Name: Ann <b>&\"' O'Neil\r\n", mail)
             pad = b" " * len(" Message: ")
