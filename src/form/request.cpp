@@ -230,7 +230,9 @@ BodyLimits body_limits(BodyKind kind) {
 
 // Reads the body into request->body (at most limits.cap bytes) and drops
 // the rest of an oversized one; returns false when it was over the cap.
-bool read_body(const BodyLimits& limits, bool keep_cut, FormRequest* request) {
+// *stopped tells that the web server ended the run before the kept part
+// had arrived.
+bool read_body(const BodyLimits& limits, bool keep_cut, FormRequest* request, bool* stopped) {
   const char* content_length = getenv_or_empty("CONTENT_LENGTH");
   long total = parse_length(content_length);
   long wanted = total;
@@ -272,6 +274,7 @@ bool read_body(const BodyLimits& limits, bool keep_cut, FormRequest* request) {
               limits.seconds, read_total, total);
   }
   if (unread) os_close_stdin();
+  *stopped = os_termination_asked() && static_cast<long>(got) < wanted;
   form_body[got] = '\0';
   request->body = form_body;
   request->length = got;
@@ -286,12 +289,23 @@ void read_form(FormTable* form, FormRequest* request) {
   BodyKind kind = body_kind(content_type, &probe);
   BodyLimits limits = body_limits(kind);
   // An unknown type is refused as such, whatever its length.
-  if (!read_body(limits, kind == BodyKind::kUrlEncoded, request) && kind != BodyKind::kUnknown) {
+  bool stopped = false;
+  if (!read_body(limits, kind == BodyKind::kUrlEncoded, request, &stopped) &&
+      kind != BodyKind::kUnknown) {
     char what[200];
     snprintf(what, sizeof what, "CONTENT_LENGTH is more than the %ld bytes it may hold",
              limits.cap);
     body_kind(content_type, request);
     refuse(form, request, Outcome::kTooLarge, what);
+    return;
+  }
+  if (stopped) {
+    char what[200];
+    snprintf(what, sizeof what, "the web server ended the run after %llu of %ld bytes",
+             static_cast<unsigned long long>(request->length),
+             parse_length(getenv_or_empty("CONTENT_LENGTH")));
+    body_kind(content_type, request);
+    refuse(form, request, Outcome::kMalformed, what);
     return;
   }
   form_request_decode(content_type, request->body, request->length, form, request);

@@ -47,7 +47,9 @@ struct FormRequest {
 // kMultipartTimeLimitSeconds) and decodes them into `form` by CONTENT_TYPE.
 // A URL-encoded body cut at its cap is decoded as far as it was read; any
 // other body over its cap, of an unknown type, malformed, or with no fields
-// at all is refused: one error line, request->refused set, `form` empty.
+// at all, and a body the web server ended the run in (SIGTERM, once
+// os_catch_termination ran) before it had arrived, is refused: one error
+// line, request->refused set, `form` empty.
 // Called once per CGI run.
 void read_form(FormTable* form, FormRequest* request);
 
