@@ -4,7 +4,7 @@
 # keeping every message it is handed.
 #
 #   deploy/serve.sh start DIR [--web lighttpd|apache2] [--bin PATH] [--no-smtp]
-#                             [--set LINE]...
+#                             [--set LINE]... [--conf FILE]
 #   deploy/serve.sh stop DIR
 #
 # start makes DIR the run directory (layout in deploy/lighttpd.conf), takes
@@ -21,6 +21,8 @@
 # for the CGI's user beforehand, as it may not create them itself.
 # @HTTP_PORT@ in a LINE becomes the web server's port (for an
 # allowed_origin line naming the site's own origin, say).
+# --conf FILE starts the web server with FILE instead of deploy/WEB.conf
+# (a copy of it with other limits, say); FILE must be an absolute path.
 # stop ends what start started.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -136,19 +138,23 @@ make_run_dir() {
 
 start() {
   local dir=$1; shift
-  local web=lighttpd bin="$repo"/build/quillon smtp=yes extra=
+  local web=lighttpd bin="$repo"/build/quillon smtp=yes extra= conf=
   while [ $# -gt 0 ]; do
     case $1 in
       --web) web=$2; shift 2 ;;
       --bin) bin=$2; shift 2 ;;
       --no-smtp) smtp=no; shift ;;
       --set) extra+="$2"$'\n'; shift 2 ;;
+      --conf) conf=$2; shift 2 ;;
       *) die "unknown option $1" ;;
     esac
   done
   [ -x "$bin" ] || die "no program at $bin (build it first)"
   case $web in lighttpd|apache2) ;; *) die "--web must be lighttpd or apache2" ;; esac
   command -v "$web" >/dev/null || die "$web is not installed"
+  [ -n "$conf" ] || conf=$repo/deploy/$web.conf
+  case $conf in /*) [ -f "$conf" ] || die "no configuration at $conf" ;;
+    *) die "--conf needs an absolute path" ;; esac
   mkdir -p "$dir"
   # The real path: the web server's user may not be able to follow a link
   # to it (one in root's home, say).
@@ -183,10 +189,10 @@ start() {
       sed "s|@HTTP_PORT@|$http_port|g" "$dir"/logs/quillon.ini.in > "$ini"
     if [ "$web" = lighttpd ]; then
       QUILLON_RUN=$dir QUILLON_HTTP_PORT=$http_port \
-        setsid lighttpd -D -f "$repo"/deploy/lighttpd.conf > "$dir"/logs/web.out 2>&1 < /dev/null &
+        setsid lighttpd -D -f "$conf" > "$dir"/logs/web.out 2>&1 < /dev/null &
     else
       QUILLON_RUN=$dir QUILLON_HTTP_PORT=$http_port \
-        setsid apache2 -DFOREGROUND -f "$repo"/deploy/apache2.conf > "$dir"/logs/web.out 2>&1 < /dev/null &
+        setsid apache2 -DFOREGROUND -f "$conf" > "$dir"/logs/web.out 2>&1 < /dev/null &
     fi
     pid=$!
     echo $pid > "$dir"/logs/web.pid
@@ -212,5 +218,5 @@ EOT
 case ${1:-} in
   start) [ $# -ge 2 ] || die "usage: serve.sh start DIR [options]"; shift; start "$@" ;;
   stop) [ $# -eq 2 ] || die "usage: serve.sh stop DIR"; stop "$2" ;;
-  *) die "usage: serve.sh start DIR [--web lighttpd|apache2] [--bin PATH] [--no-smtp] [--set LINE]... | stop DIR" ;;
+  *) die "usage: serve.sh start DIR [--web lighttpd|apache2] [--bin PATH] [--no-smtp] [--set LINE]... [--conf FILE] | stop DIR" ;;
 esac

@@ -216,6 +216,9 @@ static void prepare_fatal_answer(const Settings* settings, const Request& reques
 
 int run_cgi() {
   long long run_started_ms = os_monotonic_ms();
+  // A web server that gives up on a run (a client too slow with its body)
+  // sends SIGTERM: the run still logs how it ended.
+  os_catch_termination();
   log_event(LOG_DEBUG, "starting version %s", kProgramVersion);
   if (!startup_report_and_help()) return 0;
   // Only a POST carries a form; any other request would mail empty values.

@@ -292,7 +292,10 @@ void read_form(const Request& cgi, FormTable* form, FormRequest* request) {
       snprintf(what, sizeof what, "CONTENT_LENGTH is more than the %ld bytes it may hold",
                limits.cap);
     } else {
-      int n = snprintf(what, sizeof what, "the body stopped after %lld of %ld bytes", read.got,
+      // A web server that ends the run while the body comes in says so.
+      const char* stop = os_termination_asked() ? "the web server ended the run"
+                                                : "the body stopped";
+      int n = snprintf(what, sizeof what, "%s after %lld of %ld bytes", stop, read.got,
                        read.total);
       if (read.timed_out && n > 0 && static_cast<size_t>(n) < sizeof what) {
         snprintf(what + n, sizeof what - static_cast<size_t>(n),

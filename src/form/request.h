@@ -50,7 +50,8 @@ struct FormRequest {
 // kBodyTimeLimitSeconds; a multipart body kMaxMultipartBody within
 // kMultipartTimeLimitSeconds) and decodes them into `form` by CONTENT_TYPE.
 // A body over its cap (kTooLarge), one that stopped before CONTENT_LENGTH
-// bytes came, in time or at all (kMalformed), of an unknown type,
+// bytes came, in time, at all, or before the web server ended the run
+// (SIGTERM, once os_catch_termination ran) (kMalformed), of an unknown type,
 // malformed, or with no fields at all (URL-encoded bodies excepted) is
 // refused: one error line, request->refused set, `form` empty.
 // Called once per CGI run; `cgi` gives CONTENT_TYPE and CONTENT_LENGTH.

@@ -21,12 +21,25 @@ long long os_monotonic_ms();
 constexpr int kOsReadEnd = 0;        // the input has ended
 constexpr int kOsReadFailed = -1;    // a read error
 constexpr int kOsReadTimedOut = -2;  // nothing arrived before the deadline
+constexpr int kOsReadStopped = -3;   // the process was asked to end (os_catch_termination)
 
 // Reads at most `len` bytes of standard input as soon as any are there,
 // waiting no later than `deadline_ms` (an os_monotonic_ms() time). Returns
-// the count, kOsReadEnd, kOsReadFailed or kOsReadTimedOut. Bypasses the C
-// library's buffer, so it must not be mixed with stdio reads of stdin.
+// the count, kOsReadEnd, kOsReadFailed, kOsReadTimedOut or kOsReadStopped.
+// Bypasses the C library's buffer, so it must not be mixed with stdio reads
+// of stdin.
 int os_read_stdin(char* buf, int len, long long deadline_ms);
+
+// From now on a request to end the process (SIGTERM, as a web server sends
+// to a CGI program it gives up on) no longer ends it at once: a read of
+// standard input waiting or yet to come returns kOsReadStopped, and the rest
+// of the run goes on, so that it can still log how it ended. A write to a
+// pipe whose reader has gone fails instead of ending the process (SIGPIPE
+// ignored). A no-op on Windows, where a CGI program is ended without notice.
+void os_catch_termination();
+
+// Whether the process was asked to end since os_catch_termination().
+bool os_termination_asked();
 
 // Closes standard input (it reads as empty from then on), so that whoever
 // still writes into it is not held waiting for a reader.

@@ -31,19 +31,50 @@ long long os_monotonic_ms() {
   return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-int os_read_stdin(char* buf, int len, long long deadline_ms) {
+static volatile sig_atomic_t g_termination_asked = 0;
+
+static void on_termination(int) { g_termination_asked = 1; }
+
+void os_catch_termination() {
+  struct sigaction action = {};
+  action.sa_handler = on_termination;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+bool os_termination_asked() { return g_termination_asked != 0; }
+
+// os_read_stdin with SIGTERM blocked: `waiting` is the mask to wait with.
+static int read_stdin_blocked(char* buf, int len, long long deadline_ms,
+                              const sigset_t* waiting) {
   for (;;) {
+    if (g_termination_asked) return kOsReadStopped;
     long long left = deadline_ms - os_monotonic_ms();
     if (left <= 0) return kOsReadTimedOut;
     struct pollfd input = {STDIN_FILENO, POLLIN, 0};
-    int ready = poll(&input, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+    struct timespec wait = {static_cast<time_t>(left / 1000), (left % 1000) * 1000000L};
+    int ready = ppoll(&input, 1, &wait, waiting);
     if (ready < 0 && errno != EINTR) return kOsReadFailed;
-    if (ready <= 0) continue;  // the clock decides whether time is up
+    if (ready <= 0) continue;  // the clock or the flag decides
     // A hang-up or error shows in the read itself: 0 or -1.
     ssize_t n = read(STDIN_FILENO, buf, static_cast<size_t>(len));
     if (n >= 0) return static_cast<int>(n);
     if (errno != EINTR && errno != EAGAIN) return kOsReadFailed;
   }
+}
+
+int os_read_stdin(char* buf, int len, long long deadline_ms) {
+  // SIGTERM is let in only while ppoll waits: one that comes between the
+  // flag's check and the wait still ends the wait.
+  sigset_t term, outside;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  sigprocmask(SIG_BLOCK, &term, &outside);
+  int result = read_stdin_blocked(buf, len, deadline_ms, &outside);
+  sigprocmask(SIG_SETMASK, &outside, nullptr);
+  return result;
 }
 
 void os_close_stdin() {

@@ -50,6 +50,11 @@ int os_read_stdin(char* buf, int len, long long deadline_ms) {
   }
 }
 
+// IIS ends a CGI program with TerminateProcess: there is nothing to catch.
+void os_catch_termination() {}
+
+bool os_termination_asked() { return false; }
+
 void os_close_stdin() {
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   // Closing the C library's descriptor 0 closes the handle it holds as well.

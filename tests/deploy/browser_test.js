@@ -102,7 +102,7 @@ async function sentCase(page) {
   const name = await waitForNewMessage(mailDir, before);
   const mail = readableMail(fs.readFileSync(path.join(mailDir, name)).toString('latin1'));
   const meta = JSON.parse(fs.readFileSync(path.join(mailDir, name.replace('.eml', '.json'))));
-  assert.equal(meta.mail_from, 'form@example.com');
+  assert.equal(meta.mail_from, 'owner@example.com');
   assert.deepEqual(meta.rcpt_tos, ['owner@example.com']);
   // The domain of the settings' own From address.
   assert.equal(meta.helo, 'example.com');

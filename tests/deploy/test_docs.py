@@ -5,7 +5,8 @@ it, and a block that looks like configuration but carries no mark fails.
 Links between the markdown files lead to files and headings that exist.
 
 Kinds: lighttpd, apache2 (placed in a minimal configuration this test
-writes), postfix-main (main.cf lines), postfix-map (a lookup table source),
+writes; apache2-uploads alike, and the webservers suite also runs it in
+place of deploy/apache2.conf's body limits), postfix-main (main.cf lines), postfix-map (a lookup table source),
 logrotate, cron, settings (quillon.ini lines), and `excerpt FILE`: the
 block's lines stand in FILE, in that order ("..." skips). Kinds in
 CHECKED_ELSEWHERE are run by another suite, which finds the block by its
@@ -164,6 +165,7 @@ class Checker:
 
     # kind: (method, the tool it runs or None)
     KINDS = {"lighttpd": (lighttpd, "lighttpd"), "apache2": (apache2, "apache2"),
+             "apache2-uploads": (apache2, "apache2"),
              "postfix-main": (postfix_main, "postconf"),
              "postfix-map": (postfix_map, "postmap"),
              "logrotate": (logrotate, "logrotate"), "cron": (cron, None),

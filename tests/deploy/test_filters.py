@@ -205,6 +205,12 @@ class FilterTest(unittest.TestCase):
             sample = rspamd.score(*self.sample)
             reference = rspamd.score(*self.reference)
         self.report("rspamd", sample, reference)
+        # The visitor's address as Reply-To, From in the envelope sender's
+        # domain (DMARC alignment), and no Reply-To spoof: rspamd lets a
+        # foreign Reply-To pass only on mail sent to its own From address.
+        self.assertIn("HAS_REPLYTO", sample[1])
+        self.assertIn("FROM_EQ_ENVFROM", sample[1])
+        self.assertNotIn("SPOOF_REPLYTO", sample[1])
         # Rules that ask DNS (here a stand-in that answers nothing, within a
         # short time-out) fire or not by timing on a loaded machine: left
         # out of both scores, since they speak of neither message.

@@ -60,7 +60,7 @@ PAD = " " * len(" Message: ")
 # The classic message: the sample's settings with standard_headers false.
 HEADER_LINES = [
     "To: Site Owner <owner@example.com> ",
-    "From: Web Form <form@example.com> ",
+    "From: Contact Form <owner@example.com> ",
     "Subject: Message from the contact form ",
     "Reply-To: <ann@example.org>",
     "X-QUILLON: sent by web form submition activated CGI program.",

@@ -70,7 +70,7 @@ class LocalQueueTest(unittest.TestCase):
         self.assertEqual(1, len(messages), mta.log())
         message = servers.strip_trace(messages[0])
         for line in (b"To: Site Owner <owner@example.com>\r\n",
-                     b"From: Web Form <form@example.com>\r\n",
+                     b"From: Contact Form <owner@example.com>\r\n",
                      b"Subject: Message from the contact form\r\n",
                      b" Name: Ann Example\r\n",
                      b" Message: sent while the provider was down\r\n"):

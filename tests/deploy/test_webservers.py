@@ -4,6 +4,8 @@ to the storing SMTP server, and the server keeps the settings file and the
 log to itself."""
 
 import ctypes
+import email
+import email.policy
 import json
 import os
 import pwd
@@ -16,9 +18,11 @@ import time
 import unittest
 import urllib.error
 import urllib.parse
+import threading
 import urllib.request
 
 import servers
+import test_docs
 
 SERVE = os.path.join(servers.REPO, "deploy", "serve.sh")
 CGI_USER = "www-data"   # as root, both servers run the CGI as this user
@@ -27,16 +31,57 @@ APACHE2 = unittest.skipUnless(shutil.which("apache2") and os.geteuid() == 0,
                               "apache2 is not installed, or not root")
 VISITOR = [("Name:", "Ann <b>&\"' O'Neil"), ("Email:", "ann@example.org"),
            ("Message:", "Hello\nsecond line")]
+FORMS_MD = os.path.join(servers.REPO, "docs", "forms.md")
+
+
+def doc_block(kind, containing=""):
+    """The text of docs/forms.md's first block marked `kind` that holds
+    `containing`."""
+    for _, mark, _, text in test_docs.blocks(FORMS_MD):
+        if mark == kind and containing in text:
+            return text
+    raise AssertionError("no %s block in docs/forms.md" % kind)
+
+
+def upload_conf(pool=()):
+    """An absolute path to deploy/apache2.conf with the upload set-up of
+    docs/forms.md in place of its body limits and RequestReadTimeout, and
+    each (directive, value) of `pool` in place of the shipped one."""
+    block = doc_block("apache2-uploads").splitlines()
+    start = next(i for i, line in enumerate(block) if line.startswith("<Directory "))
+    inner = block[start + 1:block.index("</Directory>")]
+    with open(os.path.join(servers.REPO, "deploy", "apache2.conf")) as f:
+        lines = f.read().split("\n")
+    first = lines.index("  LimitRequestBody 102400")
+    lines[first:lines.index("  </If>", first) + 1] = inner
+    for key, value in [("RequestReadTimeout", None)] + list(pool):
+        at = next(i for i, line in enumerate(lines) if line.startswith(key + " "))
+        lines[at] = (next(line for line in block if line.startswith(key + " "))
+                     if value is None else "%s %s" % (key, value))
+    fd, path = tempfile.mkstemp(prefix="quillon-apache2-", suffix=".conf", dir="/tmp")
+    with os.fdopen(fd, "w") as f:
+        f.write("\n".join(lines))
+    return path
+
+
+def multipart_head(boundary, fields, file_name):
+    """A multipart body's text fields and the head of its file part."""
+    parts = [b'--%s\r\nContent-Disposition: form-data; name="%s"\r\n\r\n%s\r\n'
+             % (boundary, name.encode(), value.encode()) for name, value in fields]
+    parts.append(b'--%s\r\nContent-Disposition: form-data; name="upload"; filename="%s"\r\n'
+                 b"Content-Type: application/pdf\r\n\r\n" % (boundary, file_name))
+    return b"".join(parts)
 
 
 class Installation:
     """One run of deploy/serve.sh: the web server and, unless no_smtp, the
     SMTP server; `state` holds what serve.sh wrote into state.env."""
 
-    def __init__(self, web, no_smtp=False, settings=()):
+    def __init__(self, web, no_smtp=False, settings=(), conf=None):
         self.web = web
         self.no_smtp = no_smtp
         self.settings = settings
+        self.conf = conf
 
     def __enter__(self):
         # Right below /tmp whatever TMPDIR says, so www-data can reach it
@@ -47,6 +92,8 @@ class Installation:
             cmd.append("--no-smtp")
         for line in self.settings:
             cmd += ["--set", line]
+        if self.conf:
+            cmd += ["--conf", self.conf]
         proc = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
         if proc.returncode != 0:
             self.__exit__()
@@ -111,6 +158,45 @@ class SlowClients:
             sock.close()
 
 
+class SlowUploads:
+    """`count` uploads of `length` announced bytes, each sending 300 bytes
+    every half second from a thread of its own, none reopened: `cut` counts
+    those the server answered or closed."""
+
+    def __init__(self, port, count, length):
+        self.cut = 0
+        self.done = threading.Event()
+        head = (b"POST /cgi-bin/quillon HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                b"Content-Type: multipart/form-data; boundary=BB\r\n"
+                b"Content-Length: %d\r\n\r\n" % length) + multipart_head(b"BB", [], b"a.pdf")
+        self.socks = [socket.create_connection(("127.0.0.1", port), timeout=5)
+                      for _ in range(count)]
+        for sock in self.socks:
+            sock.sendall(head)
+            sock.setblocking(False)
+        self.thread = threading.Thread(target=self.drip)
+        self.thread.start()
+
+    def drip(self):
+        open_socks = list(self.socks)
+        while open_socks and not self.done.wait(0.5):
+            answered, _, _ = select.select(open_socks, [], [], 0)
+            for sock in list(open_socks):
+                try:
+                    if sock in answered:
+                        raise OSError("answered")
+                    sock.send(b"%" * 300)
+                except OSError:
+                    open_socks.remove(sock)
+                    self.cut += 1
+
+    def close(self):
+        self.done.set()
+        self.thread.join()
+        for sock in self.socks:
+            sock.close()
+
+
 class Execs:
     """Tells whether a file has been opened since the watch began, as
     every start of a program opens it: an inotify watch (IN_OPEN) on it."""
@@ -150,7 +236,7 @@ class WebServerTest(unittest.TestCase):
                 mail = f.read()
             with open(os.path.join(mail_dir, names[0][:-4] + ".json")) as f:
                 envelope = json.load(f)
-            self.assertEqual(envelope["mail_from"], "form@example.com")
+            self.assertEqual(envelope["mail_from"], "owner@example.com")
             self.assertEqual(envelope["rcpt_tos"], ["owner@example.com"])
             self.assertIn(b"\r\n Name: Ann <b>&\"' O'Neil\r\n", mail)
             pad = b" " * len(" Message: ")
@@ -270,6 +356,76 @@ class WebServerTest(unittest.TestCase):
             self.assertLess(worst, 1.0)
             self.assertEqual(sent, samples)
             self.assertGreaterEqual(slow.cut, 300)
+
+    @APACHE2
+    def test_apache2_upload_set_up_takes_a_5_mb_file(self):
+        # docs/forms.md's Apache lines for uploads with its attachment
+        # settings: a file of the whole attachments_max_kb reaches the mail.
+        settings = doc_block("settings", "attachments_max_kb").splitlines()
+        data = os.urandom(5 * 1024 * 1024)
+        body = (multipart_head(b"BB", VISITOR, b"cv.pdf") + data + b"\r\n--BB--\r\n")
+        conf = upload_conf()
+        self.addCleanup(os.remove, conf)
+        with Installation("apache2", settings=settings, conf=conf) as site:
+            request = urllib.request.Request(
+                site.state["QUILLON_CGI_URL"], data=body,
+                headers={"Content-Type": "multipart/form-data; boundary=BB"})
+            with urllib.request.urlopen(request, timeout=120) as reply:
+                self.assertIn(b"<title>Message sent</title>", reply.read())
+            names = site.stored()
+            self.assertEqual(len(names), 1)
+            with open(os.path.join(site.state["QUILLON_MAIL_DIR"], names[0]), "rb") as f:
+                mail = email.message_from_binary_file(f, policy=email.policy.default)
+            files = [part for part in mail.iter_attachments()]
+            self.assertEqual([part.get_filename() for part in files], ["cv.pdf"])
+            self.assertEqual(files[0].get_content(), data)
+
+    @APACHE2
+    def test_apache2_upload_set_up_cuts_slow_uploads_and_every_run_logs_its_end(self):
+        # More uploads than Apache has threads (34 for 32: the pool scaled
+        # down from 512 to keep the test short), each announcing 5 MB and
+        # sending 600 bytes a second: the upload set-up's body rate cuts
+        # them, a form post is answered meanwhile, and every run Apache
+        # ended while it read logs its outcome line.
+        pool = (("StartServers", 1), ("ServerLimit", 1), ("ThreadsPerChild", 32),
+                ("ThreadLimit", 32), ("MaxRequestWorkers", 32), ("MinSpareThreads", 16),
+                ("MaxSpareThreads", 64))
+        conf = upload_conf(pool)
+        self.addCleanup(os.remove, conf)
+        settings = doc_block("settings", "attachments_max_kb").splitlines()
+        form = urllib.parse.urlencode(VISITOR).encode()
+        with Installation("apache2", settings=settings, conf=conf) as site:
+            slow = SlowUploads(int(site.state["QUILLON_HTTP_PORT"]), 34, 5 * 1024 * 1024)
+            worst, probes = 0.0, 0
+            try:
+                start = time.monotonic()
+                while time.monotonic() - start < 20:
+                    began = time.monotonic()
+                    status, page = site.get("/cgi-bin/quillon", form, timeout=40)
+                    worst = max(worst, time.monotonic() - began)
+                    probes += 1
+                    self.assertIn(b"<title>Message sent</title>", page)
+                    time.sleep(0.5)
+                # The two that waited for a thread are cut in their turn.
+                while slow.cut < 34 and time.monotonic() - start < 40:
+                    time.sleep(0.5)
+            finally:
+                slow.close()
+            print("\nslow uploads: %d posts, slowest answer %.3f s, %d uploads cut"
+                  % (probes, worst, slow.cut))
+            self.assertEqual(slow.cut, 34)
+            self.assertLess(worst, 15.0)
+            log = site.state["QUILLON_CGI_LOG"]
+
+            def unended():
+                with open(log, errors="replace") as f:
+                    lines = f.read().splitlines()
+                pids = lambda word: {l.split(" - ")[1] for l in lines if " - " + word in l}
+                return pids("starting version") - pids("outcome: ")
+            deadline = time.monotonic() + 20
+            while unended() and time.monotonic() < deadline:
+                time.sleep(0.5)
+            self.assertEqual(unended(), set())
 
     @unittest.skipUnless(shutil.which("lighttpd") and os.geteuid() == 0,
                          "lighttpd is not installed, or not root")
