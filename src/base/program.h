@@ -18,7 +18,8 @@
 //                              the spill areas grow once and are kept
 //   g_rate_work                the rate state's working set under the lock: its
 //                              header and one chunk of slots (guard/rate_state.cpp)
-//   faq_index_tags, faq_body_tags   the FAQ page's tag counters (driver/faq.cpp)
+//   g_fatal                    the answer an end for want of memory gives, prepared
+//                              while memory was there (base/fatal.cpp)
 //   form_storage               the CGI run's form table, handed down like the other
 //                              values; static so that it needs no clearing and
 //                              only the pages its entries fill are touched
@@ -27,7 +28,9 @@
 //                              library loaded on first use (tls_posix.cpp,
 //                              tls_win32.cpp), the log's descriptor kept
 //                              from one line to the next and the local time of
-//                              the last second converted (os_posix.cpp)
+//                              the last second converted (os_posix.cpp), and
+//                              whether the web server asked the run to end
+//                              (a signal's flag, os_posix.cpp)
 
 #include <cstddef>
 

@@ -5,7 +5,7 @@
 
 #include "base/text.h"
 
-FaqTag faq_index_tags[] = {
+const FaqTag faq_index_tags[kFaqTagCount] = {
     {"[q]", "<li><A HREF=\"#Q%d\">Q %d </A>", 0, 3, 0},
     {"[a]", "</li>\n", 0, 1, 0},
     {"[pre]", "", 0, 2, 0},
@@ -13,7 +13,7 @@ FaqTag faq_index_tags[] = {
     {nullptr, nullptr, 0, 0, 0},
 };
 
-FaqTag faq_body_tags[] = {
+const FaqTag faq_body_tags[kFaqTagCount] = {
     {"[q]", "<BR><H3><a name=\"Q%d\">Q %d </a>", 0, 0, 0},
     {"[a]", "</H3><B>A %d - </B>", 0, 0, 2},
     {"[pre]", "<pre>", 0, 0, 0},
@@ -101,9 +101,12 @@ void print_faq_pass(const char* const* rows, FaqTag* tags) {
 
 void print_faq_page() {
   printf("<HTML>\n<HEAD></HEAD>\n<BODY>\n<H2>QUILLON FAQ</H2><BR><UL>");
-  print_faq_pass(faq_rows, faq_index_tags);
+  FaqTag tags[kFaqTagCount];
+  memcpy(tags, faq_index_tags, sizeof tags);
+  print_faq_pass(faq_rows, tags);
   printf("</UL><BR>");
-  print_faq_pass(faq_rows, faq_body_tags);
+  memcpy(tags, faq_body_tags, sizeof tags);
+  print_faq_pass(faq_rows, tags);
   printf("</BODY>\n</HTML>\n");
 }
 

@@ -19,8 +19,11 @@ struct FaqTag {
 };
 
 extern const char* const faq_rows[];  // ends with a null entry
-extern FaqTag faq_index_tags[];
-extern FaqTag faq_body_tags[];
+// The two passes' tags, as the page starts them: each pass counts in a
+// copy of its own, so the tables stay constant.
+constexpr int kFaqTagCount = 5;  // the null entry included
+extern const FaqTag faq_index_tags[kFaqTagCount];
+extern const FaqTag faq_body_tags[kFaqTagCount];
 
 // Prints the whole page to standard output.
 void print_faq_page();
