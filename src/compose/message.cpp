@@ -403,7 +403,8 @@ AssembleStop assemble_message(const Settings& settings, const FormTable& form,
     TextBuffer* encoded = text_buffer_new("");
     append_quoted_printable(encoded, message->body.wire->data, eol);
     message_block_free(&message->body);
-    message->body = MessageBlock{encoded, keep_shown ? text_buffer_new(encoded->data) : nullptr, ""};
+    TextBuffer* shown = keep_shown ? text_buffer_new(encoded->data) : nullptr;
+    message->body = MessageBlock{encoded, shown, ""};
   } else {
     limit_line_lengths(message->body.wire, message->body.shown, eol, false);
   }

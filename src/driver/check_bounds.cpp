@@ -111,8 +111,8 @@ void check_deadline_speed(const Settings& settings, CheckNote* note) {
   long long wire = (files + 56) / 57 * 78 + kMaxFormBody;
   long long kb = (wire + 1023) / 1024;
   long long speed = (kb + seconds - 1) / seconds;
-  say(note, false, "smtp_deadline %d s%s%d s): a message with attachments_max_kb %d is up to %lld KB "
-      "on the wire, so the relay must take at least %lld KB/s (%.1f Mbit/s), or a large "
+  say(note, false, "smtp_deadline %d s%s%d s): a message with attachments_max_kb %d is up to "
+      "%lld KB on the wire, so the relay must take at least %lld KB/s (%.1f Mbit/s), or a large "
       "message is not sent in time.", settings.smtp_deadline,
       settings.smtp_deadline > run ? " (a run ends after " : " (within a run's ", run,
       settings.attachments_max_kb, kb, speed,
