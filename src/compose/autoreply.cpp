@@ -97,8 +97,8 @@ void autoreply_fill(MessageBlock* block, const char* text, const FormTable& form
 
 bool autoreply_assemble(const Settings& settings, const FormTable& form, const char* main_from,
                         Envelope* envelope, Message* message) {
-  message->header = MessageBlock{text_buffer_new(""), text_buffer_new("")};
-  message->body = MessageBlock{text_buffer_new(""), text_buffer_new("")};
+  message->header = MessageBlock{text_buffer_new(""), text_buffer_new(""), ""};
+  message->body = MessageBlock{text_buffer_new(""), text_buffer_new(""), ""};
   const char* why = nullptr;
   envelope->to = reply_to_address(form_value(form, settings.autoreply_to_variable), &why);
   if (envelope->to == nullptr) {
@@ -148,7 +148,7 @@ bool autoreply_assemble(const Settings& settings, const FormTable& form, const c
     TextBuffer* encoded = text_buffer_new("");
     append_quoted_printable(encoded, message->body.wire->data, eol);
     message_block_free(&message->body);
-    message->body = MessageBlock{encoded, text_buffer_new(encoded->data)};
+    message->body = MessageBlock{encoded, text_buffer_new(encoded->data), ""};
   } else {
     limit_line_lengths(message->body.wire, message->body.shown, eol, false);
   }

@@ -48,7 +48,7 @@ using Block = MessageBlock;
 
 // A block without its copy (shown null) when the log will not write it.
 static Block new_block(bool keep_shown) {
-  return Block{text_buffer_new(""), keep_shown ? text_buffer_new("") : nullptr};
+  return Block{text_buffer_new(""), keep_shown ? text_buffer_new("") : nullptr, ""};
 }
 
 // The program's own text: the same in both.
@@ -178,6 +178,11 @@ void append_standard_headers(Block* block, const char* eol, const char* from,
   }
   const char* at = from != nullptr ? strchr(from, '@') : nullptr;
   const char* domain = at != nullptr ? at + 1 : "localhost";
+  int length = snprintf(block->message_id, sizeof block->message_id, "%llx.%x.%s@%s",
+                        now.unix_seconds, static_cast<unsigned>(os_pid()), unique, domain);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof block->message_id) {
+    block->message_id[0] = '\0';
+  }
   put_ownf(block, "Message-ID: <%llx.%x.%s@%s>%s", now.unix_seconds,
                      static_cast<unsigned>(os_pid()), unique, domain, eol);
 
@@ -366,7 +371,7 @@ static void attach_files(const FormRequest& request, const char* eol, MessageBlo
     TextBuffer* encoded = text_buffer_new("");
     append_quoted_printable(encoded, body->wire->data, eol);
     message_block_free(body);
-    *body = MessageBlock{encoded, text_buffer_new(encoded->data)};
+    *body = MessageBlock{encoded, text_buffer_new(encoded->data), ""};
     encoding = "quoted-printable";
   } else {
     limit_line_lengths(body->wire, body->shown, eol, false);
@@ -398,7 +403,8 @@ AssembleStop assemble_message(const Settings& settings, const FormTable& form,
     TextBuffer* encoded = text_buffer_new("");
     append_quoted_printable(encoded, message->body.wire->data, eol);
     message_block_free(&message->body);
-    message->body = MessageBlock{encoded, keep_shown ? text_buffer_new(encoded->data) : nullptr};
+    TextBuffer* shown = keep_shown ? text_buffer_new(encoded->data) : nullptr;
+    message->body = MessageBlock{encoded, shown, ""};
   } else {
     limit_line_lengths(message->body.wire, message->body.shown, eol, false);
   }

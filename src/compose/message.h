@@ -22,9 +22,15 @@
 // ends in the copy. A body carrying files is the exception: its copy shows
 // each file's size in place of the base64 lines (the SMTP trace walks the
 // copy only as far as it goes). Both buffers belong to the block.
+// Room for a Message-ID without its angle brackets, with the NUL.
+constexpr size_t kMessageIdSize = 200;
+
 struct MessageBlock {
   TextBuffer* wire;
   TextBuffer* shown;  // null when the log will not show the block
+  // A header block's Message-ID as append_standard_headers made it, without
+  // its angle brackets; "" when it has none (or it was too long to keep).
+  char message_id[kMessageIdSize];
 };
 
 struct Message {
@@ -91,7 +97,7 @@ AssembleStop assemble_message(const Settings& settings, const FormTable& form,
 // Date, Message-ID (at the domain of `from`) and the MIME headers of a
 // UTF-8 text body (`body` decides the Content-Transfer-Encoding; with
 // `mixed_boundary`, a multipart/mixed body), each ended by `eol`: what
-// standard_headers adds.
+// standard_headers adds. The Message-ID is kept in block->message_id too.
 void append_standard_headers(MessageBlock* block, const char* eol, const char* from,
                              const char* body, const char* mixed_boundary = nullptr);
 

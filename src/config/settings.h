@@ -15,6 +15,7 @@ constexpr int kMaxSettingsEntries = 1000;
 constexpr int kSettingsLineArea = 64000;
 constexpr int kDefaultSmtpTimeout = 60;
 constexpr int kDefaultSmtpDeadline = 25;
+constexpr int kDefaultRunDeadline = 30;
 
 // How the connection to the mail server is protected (smtp_security).
 enum SecurityMode {
@@ -87,6 +88,9 @@ struct Settings {
 
   // the owner's checks: a bound on the whole SMTP exchange, connect to QUIT
   int smtp_deadline = kDefaultSmtpDeadline;  // seconds
+  // the whole run's time, body to answer: every step that waits gets the
+  // smaller of its own time-out and what is left of it
+  int run_deadline = kDefaultRunDeadline;  // seconds
 
   // answers: the Status: line of the HTML pages, and redirects after a post
   bool http_status = false;           // the pages carry their outcome's Status: line
@@ -147,12 +151,18 @@ struct FieldLookup {
 // logs an error line naming its number and first word.
 bool settings_read(const char* path, const FieldLookup& shown, Settings* settings);
 
-// Whether the settings file at `path` says `form_decoding classic` (its
-// last valid form_decoding line, as settings_read takes it); false when it
-// says standard, has no such line or cannot be opened. The form is decoded
-// before the settings are read, since their log lines show its values: the
-// driver reads this one key first. Logs nothing.
-bool settings_classic_form_decoding(const char* path);
+// The keys a run needs before the form is decoded (the settings' log lines
+// show the submitted values, so the whole file is read after the form):
+// how a URL-encoded form is decoded, and the run's time.
+struct EarlySettings {
+  bool classic_form_decoding = false;
+  int run_deadline = kDefaultRunDeadline;  // seconds
+};
+
+// The early keys of the settings file at `path`, each its last valid line
+// as settings_read takes it; the defaults when the file has none or cannot
+// be opened. Logs nothing (settings_read says what a line got wrong).
+EarlySettings settings_read_early(const char* path);
 
 // settings_read that hands each line, after applying it, to `each` with its
 // number (from 1) and how many keys took effect, in place of the

@@ -108,6 +108,11 @@ int set_log_max_kb(Settings* settings, const char* line, const char* rest,
                    const FieldLookup& shown);
 int set_spool_max_mb(Settings* settings, const char* line, const char* rest,
                      const FieldLookup& shown);
+// run_deadline's value: digits only, 1 to kMaxSmtpTimeout; false (and
+// *seconds kept) for anything else. Logs nothing.
+bool run_deadline_seconds(const char* rest, int* seconds);
+int set_run_deadline(Settings* settings, const char* line, const char* rest,
+                     const FieldLookup& shown);
 int set_smtp_deadline(Settings* settings, const char* line, const char* rest,
                       const FieldLookup& shown);
 int set_attachments_max_kb(Settings* settings, const char* line, const char* rest,

@@ -34,6 +34,19 @@ int set_smtp_deadline(Settings* settings, const char*, const char* rest, const F
                             kMaxSmtpTimeout, " of seconds");
 }
 
+bool run_deadline_seconds(const char* rest, int* seconds) {
+  const char* p = rest;
+  int value = 0;
+  if (!read_bounded_number(&p, kMaxSmtpTimeout, &value) || *p != '\0' || value < 1) return false;
+  *seconds = value;
+  return true;
+}
+
+int set_run_deadline(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  return set_bounded_number(&settings->run_deadline, "run_deadline ", rest, 1, kMaxSmtpTimeout,
+                            " of seconds");
+}
+
 int set_attachments_max_kb(Settings* settings, const char*, const char* rest,
                            const FieldLookup&) {
   return set_bounded_number(&settings->attachments_max_kb, "attachments_max_kb ", rest, 1,

@@ -12,8 +12,9 @@
 
 // Its line is logged without the password.
 static const char kPasswordKeyword[] = "smtp_password ";
-// Read once before the others too (settings_classic_form_decoding).
+// Read once before the others too (settings_read_early).
 static const char kFormDecodingKeyword[] = "form_decoding ";
+static const char kRunDeadlineKeyword[] = "run_deadline ";
 
 struct KeywordTest {
   const char* keyword;  // compared case-sensitively over its full length
@@ -93,6 +94,7 @@ static const KeywordTest kKeywordTests[] = {
     {"attachment_type ", add_attachment_type, nullptr},
     // how a URL-encoded form is decoded
     {kFormDecodingKeyword, set_form_decoding, nullptr},
+    {kRunDeadlineKeyword, set_run_deadline, nullptr},
 };
 
 const char* settings_line_ending(const Settings& settings) {
@@ -237,27 +239,43 @@ bool settings_read_each(const char* path, const FieldLookup& shown, Settings* se
   return true;
 }
 
-bool settings_classic_form_decoding(const char* path) {
+static void take_form_decoding(const char* rest, EarlySettings* early) {
+  (void)form_decoding_word(rest, &early->classic_form_decoding);
+}
+
+static void take_run_deadline(const char* rest, EarlySettings* early) {
+  (void)run_deadline_seconds(rest, &early->run_deadline);
+}
+
+static const struct {
+  const char* keyword;
+  void (*take)(const char* rest, EarlySettings* early);
+} kEarlyKeys[] = {
+    {kFormDecodingKeyword, take_form_decoding},
+    {kRunDeadlineKeyword, take_run_deadline},
+};
+
+EarlySettings settings_read_early(const char* path) {
+  EarlySettings early;
   FILE* stream = os_is_directory(path) ? nullptr : fopen(path, "r");
-  if (stream == nullptr) return false;
+  if (stream == nullptr) return early;
   char* area = static_cast<char*>(malloc(kSettingsLineArea));
   SettingsReader* reader = static_cast<SettingsReader*>(malloc(sizeof(SettingsReader)));
   if (area == nullptr || reader == nullptr) fatal_reply(kOutOfMemoryCopy);
   *reader = SettingsReader{stream, {}, 0, 0, false};
-  const size_t length = strlen(kFormDecodingKeyword);
-  bool classic = false;
   // Line by line as settings_read takes them: a later valid line wins.
   for (char* line = read_settings_line(reader, area); line != nullptr;
        line = read_settings_line(reader, area)) {
     strip_line_end(line);
-    if (strncmp(line, kFormDecodingKeyword, length) == 0) {
-      (void)form_decoding_word(line + length, &classic);
+    for (const auto& key : kEarlyKeys) {
+      size_t length = strlen(key.keyword);
+      if (strncmp(line, key.keyword, length) == 0) key.take(line + length, &early);
     }
   }
   free(reader);
   free(area);
   fclose(stream);
-  return classic;
+  return early;
 }
 
 static void add_entry(LineList* list, const char* list_name, const char* text,

@@ -140,7 +140,7 @@ bool form_decoding_word(const char* rest, bool* classic) {
   return true;
 }
 
-// The driver has read this line already (settings_classic_form_decoding),
+// The driver has read this line already (settings_read_early),
 // as the form is decoded before the settings: here it is checked and kept.
 int set_form_decoding(Settings* settings, const char*, const char* rest, const FieldLookup&) {
   if (form_decoding_word(rest, &settings->classic_form_decoding)) return 1;

@@ -88,23 +88,33 @@ void check_resend_owner(const Settings& settings, const char* ini_path, CheckNot
   spool_store_close(&store);
 }
 
+// The CGI limits of docs/deploy.md's set-ups, in seconds.
+constexpr int kDocumentedServerLimit = 40;
+
+void check_run_budget(const Settings& settings, CheckNote* note) {
+  say(note, false, "run_deadline %d s: every run answers within it; the web server's limit on "
+      "a CGI run must stay above it (the deployment notes set %d s: Apache's Timeout, "
+      "lighttpd's cgi.limits read-timeout, IIS's cgi timeout)%s.", settings.run_deadline,
+      kDocumentedServerLimit,
+      settings.run_deadline >= kDocumentedServerLimit ? ", so raise theirs" : "");
+}
+
 void check_deadline_speed(const Settings& settings, CheckNote* note) {
   note->problem = false;
   note->text[0] = '\0';
   if (settings.attachments_max_kb <= 0) return;
-  int seconds = settings.smtp_deadline < kRunDeadlineSeconds ? settings.smtp_deadline
-                                                             : kRunDeadlineSeconds;
+  int run = settings.run_deadline;
+  int seconds = settings.smtp_deadline < run ? settings.smtp_deadline : run;
   // The files as base64 (76 characters and a line end for every 57 bytes),
   // with the text a form may carry besides them.
   long long files = static_cast<long long>(settings.attachments_max_kb) * 1024;
   long long wire = (files + 56) / 57 * 78 + kMaxFormBody;
   long long kb = (wire + 1023) / 1024;
   long long speed = (kb + seconds - 1) / seconds;
-  say(note, false, "smtp_deadline %d s%s: a message with attachments_max_kb %d is up to %lld KB "
-      "on the wire, so the relay must take at least %lld KB/s (%.1f Mbit/s), or a large "
+  say(note, false, "smtp_deadline %d s%s%d s): a message with attachments_max_kb %d is up to "
+      "%lld KB on the wire, so the relay must take at least %lld KB/s (%.1f Mbit/s), or a large "
       "message is not sent in time.", settings.smtp_deadline,
-      settings.smtp_deadline > kRunDeadlineSeconds ? " (a run ends after 30 s)"
-                                                   : " (within a run's 30 s)",
+      settings.smtp_deadline > run ? " (a run ends after " : " (within a run's ", run,
       settings.attachments_max_kb, kb, speed,
       static_cast<double>(speed) * 8 * 1024 / 1000000);
 }
@@ -136,12 +146,13 @@ void check_paths_from_folder(const char* program, const char* ini_path, const ch
 // is; a problem counts.
 int check_limits(CheckRun* run) {
   const Settings& settings = run->settings;
-  CheckNote notes[5] = {};
+  CheckNote notes[6] = {};
   check_paths_from_folder(program_path(), run->ini_path, g_log.path, &notes[0]);
   check_log_size(settings, &notes[1]);
   check_spool_size(settings, run->ini_path, &notes[2]);
   check_resend_owner(settings, run->ini_path, &notes[3]);
   check_deadline_speed(settings, &notes[4]);
+  check_run_budget(settings, &notes[5]);
   int problems = 0;
   for (const CheckNote& note : notes) {
     if (note.text[0] == '\0') continue;

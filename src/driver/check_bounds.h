@@ -30,12 +30,13 @@ void check_spool_size(const Settings& settings, const char* ini_path, CheckNote*
 // belongs to another user or is a link (the rule -resend applies).
 void check_resend_owner(const Settings& settings, const char* ini_path, CheckNote* note);
 
-// A run's own time limit (the web server's CGI limit is set above it): the
-// SMTP exchange ends within it whatever smtp_deadline says.
-constexpr int kRunDeadlineSeconds = 30;
+// The run's budget (run_deadline) beside the web servers' limits on a CGI
+// run that the deployment notes set: a note, never a problem.
+void check_run_budget(const Settings& settings, CheckNote* note);
 
 // With attachments on, the relay speed the largest message needs to be
-// handed over within smtp_deadline (and a run's deadline): a note, never a
+// handed over within smtp_deadline (and run_deadline, which the SMTP
+// exchange ends within whatever smtp_deadline says): a note, never a
 // problem; empty without attachments.
 void check_deadline_speed(const Settings& settings, CheckNote* note);
 

@@ -68,14 +68,34 @@ static void append_delivery(const DeliveryResult& result, long long elapsed_ms,
   if (result.spool_name[0] != '\0') text_buffer_append(out, ", spool %s", result.spool_name);
 }
 
+void append_outcome_suffixes(const OutcomeSuffixes& parts, TextBuffer* out) {
+  const struct {
+    const char* label;
+    const char* value;
+  } texts[] = {
+      {"id", parts.show_id ? parts.id : nullptr},
+      {"form", parts.form},
+      {"language", parts.language},
+      {"spam", parts.spam},
+      {"webhooks", parts.webhooks},
+  };
+  for (const auto& text : texts) {
+    if (text.value == nullptr) continue;
+    text_buffer_append(out, "; %s ", text.label);
+    log_escape_append(out, text.value, strlen(text.value));
+  }
+  if (parts.not_archived) text_buffer_append(out, "; not archived");
+}
+
 void outcome_line_text(const SubmissionEnd& end, TextBuffer* out) {
   text_buffer_replace(out, "outcome: ");
   const char* stop = stop_text(end);
   if (stop != nullptr) {
     text_buffer_append(out, "%s", stop);
-    return;
+  } else {
+    append_delivery(end.result, end.elapsed_ms, out);
   }
-  append_delivery(end.result, end.elapsed_ms, out);
+  append_outcome_suffixes(end.suffixes, out);
 }
 
 void log_outcome(const SubmissionEnd& end) {
@@ -85,25 +105,11 @@ void log_outcome(const SubmissionEnd& end) {
   text_buffer_free(line);
 }
 
-void log_refusal_outcome(Outcome outcome) {
-  log_event(LOG_OUTCOME, "outcome: not sent, the form was refused (%s)",
-            outcome_info(outcome).word);
-}
-
-void find_message_id(const char* header, char* out, size_t size) {
-  static const char kName[] = "Message-ID: <";
-  out[0] = '\0';
-  for (const char* line = header; line != nullptr && *line != '\0';) {
-    if (strncmp(line, kName, sizeof kName - 1) == 0) {
-      const char* id = line + sizeof kName - 1;
-      size_t length = strcspn(id, ">\r\n");
-      if (id[length] == '>' && length < size) {
-        memcpy(out, id, length);
-        out[length] = '\0';
-      }
-      return;
-    }
-    line = strchr(line, '\n');
-    if (line != nullptr) ++line;
-  }
+void log_refusal_outcome(Outcome outcome, const OutcomeSuffixes& suffixes) {
+  TextBuffer* line = text_buffer_new("");
+  text_buffer_append(line, "outcome: not sent, the form was refused (%s)",
+                     outcome_info(outcome).word);
+  append_outcome_suffixes(suffixes, line);
+  log_event(LOG_OUTCOME, "%s", line->data);
+  text_buffer_free(line);
 }

@@ -10,6 +10,7 @@
 #include "compose/message.h"
 #include "config/settings.h"
 #include "deliver/deliver.h"
+#include "deliver/spool_store.h"
 #include "driver/autoreply_run.h"
 #include "driver/captcha_run.h"
 #include "driver/check.h"
@@ -59,6 +60,15 @@ void derive_path(const char* path, const char* ext, char* out) {
   if (found != nullptr) memcpy(found, ext, ext_length + 1);
 }
 
+// What one CGI run knows of itself: the request, its submission id (in a
+// spool NAME's form), when it started and by when it must be done.
+struct CgiRun {
+  Request request;
+  char id[kSpoolNameSize];
+  long long started_ms;   // os_monotonic_ms()
+  long long deadline_ms;  // started_ms + run_deadline
+};
+
 Command classify_arguments(int argc, char** argv) {
   for (const OptionEntry& option : kOptions) {
     if (argc == option.argc && strcmp(argv[1], option.name) == 0) {
@@ -77,29 +87,32 @@ static const char* submitted_value(const char* name, void* context) {
 
 // The finished message handed to the delivery layer, with the
 // confirmation to the visitor when there is one.
-static DeliveryReport deliver(const Settings& settings, const Envelope& envelope,
-                              const Message& message,
-                              const SubmittedMessage* confirmation = nullptr) {
+static DeliveryReport deliver(const Settings& settings, const CgiRun& cgi,
+                              const Envelope& envelope, const Message& message,
+                              const SubmittedMessage* confirmation) {
   Submission submission = {submitted_message(envelope, message), confirmation};
   DeliveryContext context = delivery_context(settings);
   if (envelope.sender_from_settings) context.fixed_from = envelope.from;
+  context.submission_id = cgi.id;
+  context.deadline_ms = cgi.deadline_ms;
   DeliveryReport report = deliver_submission(context, submission);
-  find_message_id(message.header.wire->data, report.mail.message_id,
-                  sizeof report.mail.message_id);
+  snprintf(report.mail.message_id, sizeof report.mail.message_id, "%s",
+           message.header.message_id);
   return report;
 }
 
 // The message after the CAPTCHA let it through, with the confirmation to
 // the visitor when this submission may have one.
-static DeliveryResult deliver_with_confirmation(const Settings& settings, const FormTable& form,
-                                                const CaptchaStep& captcha,
+static DeliveryResult deliver_with_confirmation(const Settings& settings, const CgiRun& cgi,
+                                                const FormTable& form, const CaptchaStep& captcha,
                                                 const Envelope& envelope, const Message& message) {
   Envelope reply_envelope = {};
   Message reply = {};
   SubmittedMessage confirmation = {};
   bool confirm = autoreply_prepare(settings, form, captcha, envelope.from, &reply_envelope,
                                    &reply, &confirmation);
-  DeliveryReport report = deliver(settings, envelope, message, confirm ? &confirmation : nullptr);
+  DeliveryReport report =
+      deliver(settings, cgi, envelope, message, confirm ? &confirmation : nullptr);
   if (confirm) autoreply_report(confirmation, report.confirmation);
   message_free(&reply);
   envelope_free(&reply_envelope);
@@ -109,16 +122,17 @@ static DeliveryResult deliver_with_confirmation(const Settings& settings, const 
 // A submission the decoders or the attachment rules refused: nothing was
 // sent, the error line is written; the outcome line, then the answer.
 static void answer_refusal(const Settings& settings, const FormTable& form, Outcome outcome,
-                           const Request& request) {
-  log_refusal_outcome(outcome);
+                           const CgiRun& cgi) {
+  log_refusal_outcome(outcome, OutcomeSuffixes{false, cgi.id, nullptr, nullptr, nullptr,
+                                               nullptr, false});
   log_event(LOG_DEBUG, "sending failure reply message.");
-  send_answer(outcome, &settings, &form, nullptr, false, request);
+  send_answer(outcome, &settings, &form, nullptr, false, cgi.request, cgi.id);
 }
 
 // The message and the judges that need its envelope, then the delivery,
 // into `end`. The files are in the message once it is built, so the body
 // is dropped before the judges and the delivery take their time.
-static void build_and_deliver(const GuardInput& judged, const FormTable& shown,
+static void build_and_deliver(const GuardInput& judged, const CgiRun& cgi, const FormTable& shown,
                               FormRequest* form_request, GuardRun* run, SubmissionEnd* end) {
   const Settings& settings = *judged.settings;
   Envelope envelope = {};
@@ -133,7 +147,8 @@ static void build_and_deliver(const GuardInput& judged, const FormTable& shown,
     end->verdict = guard_judge_message(with_envelope, run);
     if (end->verdict.kind == VerdictKind::kPass) {
       long long started = os_monotonic_ms();
-      end->result = deliver_with_confirmation(settings, shown, run->captcha, envelope, message);
+      end->result = deliver_with_confirmation(settings, cgi, shown, run->captcha, envelope,
+                                              message);
       end->elapsed_ms = os_monotonic_ms() - started;
     }
   }
@@ -144,24 +159,25 @@ static void build_and_deliver(const GuardInput& judged, const FormTable& shown,
 // The judges, the message and its delivery, the outcome line, then the
 // answer.
 static void submit(const Settings& settings, const FormTable& form, FormRequest* form_request,
-                   const Request& request, long long run_started_ms) {
+                   const CgiRun& cgi) {
   // The judges see the whole form; the message, the confirmation and the
   // page, `shown`.
   FormTable* without_token = captcha_form_without_token(settings, form);
   const FormTable& shown = without_token != nullptr ? *without_token : form;
   autoreply_check_settings(settings);
-  GuardInput judged = {&settings, &form, &request, nullptr, 0};
+  GuardInput judged = {&settings, &form, &cgi.request, nullptr, cgi.deadline_ms};
   GuardRun run = {};
   SubmissionEnd end = {};
+  end.suffixes.id = cgi.id;
   end.last_check = AssembleStop::kNone;
   end.result.outcome = DeliveryOutcome::kNotConfigured;
   end.verdict = guard_judge_form(judged, &run);
   if (end.verdict.kind == VerdictKind::kPass) {
-    build_and_deliver(judged, shown, form_request, &run, &end);
+    build_and_deliver(judged, cgi, shown, form_request, &run, &end);
   }
   DeliveryOutcome delivered = end.result.outcome;
   guard_settle(judged, &run, delivered == DeliveryOutcome::kSent,
-               delivered == DeliveryOutcome::kKeptInSpool, run_started_ms);
+               delivered == DeliveryOutcome::kKeptInSpool, cgi.started_ms);
   log_outcome(end);
   Outcome outcome = submission_outcome(end);
   if (outcome == Outcome::kMissing) {
@@ -172,10 +188,9 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
     log_event(LOG_DEBUG, "sending failure reply message.");
   }
   bool spooled = delivered == DeliveryOutcome::kKeptInSpool;
-  send_answer(outcome, &settings, &shown, run.missing != nullptr ? run.missing->data : nullptr,
-              spooled, request);
+  send_answer(outcome, &settings, &shown, &run.missing, spooled, cgi.request, cgi.id);
   free(without_token);
-  text_buffer_free(run.missing);
+  field_names_free(&run.missing);
 }
 
 static const char* no_field(const char*, void*) { return nullptr; }
@@ -203,65 +218,54 @@ static bool answered_preflight(const Request& request) {
 // What an end for want of memory answers this request: the JSON answer
 // is made now, while memory is there, and again once the settings are read
 // (their allowed_origin may add CORS header lines).
-static void prepare_fatal_answer(const Settings* settings, const Request& request) {
+static void prepare_fatal_answer(const Settings* settings, const CgiRun& cgi) {
   static TextBuffer* prepared = nullptr;
   g_fatal.submission = true;
-  if (!accept_prefers_json(request.accept)) return;
+  if (!accept_prefers_json(cgi.request.accept)) return;
   TextBuffer* answer = text_buffer_new("");
-  append_whole_json_answer(answer, Outcome::kServerError, settings, request);
+  append_whole_json_answer(answer, Outcome::kServerError, settings, cgi.request, cgi.id);
   g_fatal.json = answer->data;
   text_buffer_free(prepared);
   prepared = answer;
 }
 
-int run_cgi() {
-  long long run_started_ms = os_monotonic_ms();
-  // A web server that gives up on a run (a client too slow with its body)
-  // sends SIGTERM: the run still logs how it ended.
-  os_catch_termination();
-  log_event(LOG_DEBUG, "starting version %s", kProgramVersion);
-  if (!startup_report_and_help()) return 0;
-  // Only a POST carries a form; any other request would mail empty values.
-  Request request = request_from_environment();
-  const char* method = request.method;
-  if (method != nullptr && strcmp(method, "OPTIONS") == 0 && answered_preflight(request)) return 0;
-  if (method != nullptr && strcmp(method, "POST") != 0) {
-    log_event(LOG_ERROR, "request method %s is not POST: nothing sent.", log_quote(0, method));
-    send_method_not_allowed_reply();
-    log_event(LOG_DEBUG, "ended.");
-    fflush(stdout);
-    return 0;
-  }
+// A POST: the body, the settings, then the judges and the delivery, and
+// the answer.
+static void answer_post(CgiRun* cgi) {
+  // The keys needed before the form: how a URL-encoded form is decoded,
+  // and the run's time, which the body's reading already counts against.
+  EarlySettings early = settings_read_early(g_program.ini_path);
+  cgi->deadline_ms = cgi->started_ms + early.run_deadline * 1000LL;
+  // One id for the whole submission, made before anything judges it: the
+  // JSON answers carry it and it names the spool copy.
+  spool_new_name(cgi->id, sizeof cgi->id);
   // The form comes before the settings: the settings' log lines show the
   // submitted values of the fields they name.
   // The table (36 KB) lies in the program's zero pages, so a run neither
   // clears it nor touches more of it than its entries fill; form_free
   // leaves it empty again for a next call.
-  prepare_fatal_answer(nullptr, request);
+  prepare_fatal_answer(nullptr, *cgi);
   static FormTable form_storage;
   FormTable& form = form_storage;
   FormRequest form_request = {};
-  // The one key that says how a URL-encoded form is decoded is read from
-  // the settings file first; the whole file is read after the form.
-  if (settings_classic_form_decoding(g_program.ini_path)) {
-    form_request.decoding = FormDecoding::kClassic;
-  }
+  if (early.classic_form_decoding) form_request.decoding = FormDecoding::kClassic;
+  form_request.deadline_ms = cgi->deadline_ms;
   log_event(LOG_DEBUG, "getting form info.");
-  read_form(request, &form, &form_request);
+  read_form(cgi->request, &form, &form_request);
   log_event(LOG_DEBUG, "loading config file.");
   Settings settings;
   if (!settings_read(g_program.ini_path, FieldLookup{submitted_value, &form}, &settings)) {
     // A script gets its answer in JSON; the page is fatal_reply's.
-    if (!accept_prefers_json(request.accept)) fatal_reply("The ini file could not be opened.");
+    if (!accept_prefers_json(cgi->request.accept)) fatal_reply("The ini file could not be opened.");
     log_event(LOG_ERROR, "The ini file could not be opened.");
-    send_answer(Outcome::kNotConfigured, nullptr, &form, nullptr, false, request);
+    send_answer(Outcome::kNotConfigured, nullptr, &form, nullptr, false, cgi->request, cgi->id);
   } else {
-    prepare_fatal_answer(&settings, request);
+    prepare_fatal_answer(&settings, *cgi);
     Outcome refusal = form_request.outcome;
     if (form_request.refused || !attachments_accept(settings, form_request, &form, &refusal)) {
-      answer_refusal(settings, form, refusal, request);
+      answer_refusal(settings, form, refusal, *cgi);
     } else {
-      submit(settings, form, &form_request, request, run_started_ms);
+      submit(settings, form, &form_request, *cgi);
     }
   }
   log_event(LOG_DEBUG, "ended.");
@@ -270,6 +274,30 @@ int run_cgi() {
   settings_free(&settings);
   form_free(&form);
   form_request_free(&form_request);
+}
+
+int run_cgi() {
+  CgiRun cgi = {};
+  cgi.started_ms = os_monotonic_ms();
+  // A web server that gives up on a run (a client too slow with its body)
+  // sends SIGTERM: the run still logs how it ended.
+  os_catch_termination();
+  log_event(LOG_DEBUG, "starting version %s", kProgramVersion);
+  if (!startup_report_and_help()) return 0;
+  // Only a POST carries a form; any other request would mail empty values.
+  cgi.request = request_from_environment();
+  const char* method = cgi.request.method;
+  if (method != nullptr && strcmp(method, "OPTIONS") == 0 && answered_preflight(cgi.request)) {
+    return 0;
+  }
+  if (method != nullptr && strcmp(method, "POST") != 0) {
+    log_event(LOG_ERROR, "request method %s is not POST: nothing sent.", log_quote(0, method));
+    send_method_not_allowed_reply();
+    log_event(LOG_DEBUG, "ended.");
+    fflush(stdout);
+    return 0;
+  }
+  answer_post(&cgi);
   return 0;
 }
 

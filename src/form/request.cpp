@@ -239,20 +239,26 @@ struct BodyRead {
   bool timed_out;      // the time limit passed before the input ended
   long long got;       // bytes read, a dropped rest included
   long total;          // CONTENT_LENGTH's value
+  int seconds;         // the time the body had, rounded up
 };
 
 // Reads the body into request->body when it is within limits.cap, else
 // only drains it; a body that stops before CONTENT_LENGTH keeps what came.
 BodyRead read_body(const BodyLimits& limits, const char* length_text, FormRequest* request) {
-  BodyRead read = {false, false, 0, parse_length(length_text != nullptr ? length_text : "")};
+  BodyRead read = {false, false, 0, parse_length(length_text != nullptr ? length_text : ""), 0};
   long wanted = read.total;
   os_stdin_binary();
   // A body that is refused whole is not kept at all, only drained.
   read.over = wanted > limits.cap;
   if (read.over) wanted = 0;
   // A client that sends slowly, or never, must not hold the run: the whole
-  // body, kept and dropped part alike, has its time limit.
-  long long deadline = os_monotonic_ms() + limits.seconds * 1000LL;
+  // body, kept and dropped part alike, has its time limit, and the run's.
+  long long started = os_monotonic_ms();
+  long long deadline = started + limits.seconds * 1000LL;
+  if (request->deadline_ms != 0 && request->deadline_ms < deadline) {
+    deadline = request->deadline_ms;
+  }
+  read.seconds = deadline > started ? static_cast<int>((deadline - started + 999) / 1000) : 0;
   // The receiving area: the body and the NUL that ends it.
   char* form_body = static_cast<char*>(malloc(wanted > 0 ? static_cast<size_t>(wanted) + 1 : 1));
   if (form_body == nullptr) fatal_reply(kOutOfMemoryCopy);
@@ -299,7 +305,7 @@ void read_form(const Request& cgi, FormTable* form, FormRequest* request) {
                        read.total);
       if (read.timed_out && n > 0 && static_cast<size_t>(n) < sizeof what) {
         snprintf(what + n, sizeof what - static_cast<size_t>(n),
-                 " (its %d seconds were up)", limits.seconds);
+                 " (its %d seconds were up)", read.seconds);
       }
     }
     body_kind(content_type, request);

@@ -44,11 +44,14 @@ struct FormRequest {
   // Set by the caller before reading: how a URL-encoded body is decoded
   // (form_decoding; the settings are read after the form).
   FormDecoding decoding;
+  // Set by the caller before reading: the run's end, an os_monotonic_ms()
+  // time (0: none); the body's own time limit ends no later.
+  long long deadline_ms;
 };
 
 // Reads the request's CONTENT_LENGTH bytes of standard input (at most kMaxFormBody within
 // kBodyTimeLimitSeconds; a multipart body kMaxMultipartBody within
-// kMultipartTimeLimitSeconds) and decodes them into `form` by CONTENT_TYPE.
+// kMultipartTimeLimitSeconds, and never past request->deadline_ms) and decodes them into `form` by CONTENT_TYPE.
 // A body over its cap (kTooLarge), one that stopped before CONTENT_LENGTH
 // bytes came, in time, at all, or before the web server ended the run
 // (SIGTERM, once os_catch_termination ran) (kMalformed), of an unknown type,

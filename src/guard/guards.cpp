@@ -97,21 +97,23 @@ static bool is_blank_text(const char* text) {
   return true;
 }
 
-bool fields_missing(const Settings& settings, const FormTable& form, TextBuffer** missing) {
-  *missing = nullptr;
+bool fields_missing(const Settings& settings, const FormTable& form, FieldNames* missing) {
   const SettingList& required = settings.required_variables;
+  TextBuffer* shown = nullptr;
   for (int i = 0; i < required.count; ++i) {
     // The first entry of the name is the one the mail would show.
     if (!is_blank_text(form_value(form, required.items[i]))) continue;
-    if (*missing == nullptr) {
-      *missing = text_buffer_new(required.items[i]);
+    field_names_add(missing, required.items[i]);
+    if (shown == nullptr) {
+      shown = text_buffer_new(required.items[i]);
     } else {
-      text_buffer_append(*missing, ", %s", required.items[i]);
+      text_buffer_append(shown, ", %s", required.items[i]);
     }
   }
-  if (*missing == nullptr) return false;
+  if (shown == nullptr) return false;
   log_event(LOG_ERROR, "submission refused: required fields missing or empty: {%s}.",
-            (*missing)->data);
+            shown->data);
+  text_buffer_free(shown);
   return true;
 }
 

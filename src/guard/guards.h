@@ -8,6 +8,7 @@
 
 #include <cstddef>
 
+#include "base/field_names.h"
 #include "base/request.h"
 #include "base/text.h"
 #include "compose/envelope.h"
@@ -23,10 +24,9 @@ bool honeypot_filled(const Settings& settings, const FormTable& form);
 // Referer. A post that names neither passes.
 bool origin_refused(const Settings& settings, const Request& request);
 
-// Whether required fields are missing or blank: then *missing is a new
-// buffer (the caller's to free) holding their names, ", " between them;
-// else it is left null.
-bool fields_missing(const Settings& settings, const FormTable& form, TextBuffer** missing);
+// Whether required fields are missing or blank: then their names (the
+// settings' own texts) are added to *missing, in the settings' order.
+bool fields_missing(const Settings& settings, const FormTable& form, FieldNames* missing);
 
 // The allow-list on the envelope's recipients (To, CC, BCC), once the header
 // block was built. Without allowed_recipient lines every recipient passes,

@@ -15,6 +15,7 @@
 // once by the judge that gave it.
 
 #include "base/outcome.h"
+#include "base/field_names.h"
 #include "base/request.h"
 #include "base/text.h"
 #include "compose/envelope.h"
@@ -49,7 +50,7 @@ struct GuardInput {
 // What the judges leave for the rest of the run. Zero-initialise.
 struct GuardRun {
   int next;                // the next judge of the list
-  TextBuffer* missing;     // the missing names, ", " between them, when refused so
+  FieldNames missing;        // the missing names, when refused so
   DuplicatePost duplicate; // a post remembered by the duplicate window
   CaptchaStep captcha;     // the CAPTCHA's answer: a confirmation mail needs a pass
   bool caught;             // the honeypot caught it: answer no sooner than a sent run
@@ -72,6 +73,6 @@ void guard_count_unbuilt(const GuardInput& input);
 // spool): a remembered post that went neither way is forgotten, a sent
 // run's time is kept, and a honeypot catch waits as long as a sent run
 // from `run_started_ms` (os_monotonic_ms). run->missing stays the caller's
-// to free.
+// to free (field_names_free).
 void guard_settle(const GuardInput& input, GuardRun* run, bool sent, bool kept,
                   long long run_started_ms);

@@ -43,30 +43,17 @@ static const char* outcome_message(Outcome outcome) {
 }
 
 
-// The missing names as an array. The text joins them with ", ", which a
-// name may hold too: the required names, in the order the guard checked
-// them, say where each one ends.
-static void append_missing_array(TextBuffer* out, const Settings* settings, const char* missing) {
+static void append_missing_array(TextBuffer* out, const FieldNames* missing) {
   text_buffer_append(out, "[");
-  const char* rest = missing != nullptr ? missing : "";
-  bool first = true;
-  const SettingList* required = settings != nullptr ? &settings->required_variables : nullptr;
-  for (int i = 0; required != nullptr && i < required->count && *rest != '\0'; ++i) {
-    const char* name = required->items[i];
-    size_t length = strlen(name);
-    if (strncmp(rest, name, length) != 0) continue;
-    if (rest[length] != '\0' && strncmp(rest + length, ", ", 2) != 0) continue;
-    if (!first) text_buffer_append(out, ", ");
-    json_append_string(out, name, length);
-    first = false;
-    rest += length;
-    if (*rest != '\0') rest += 2;
+  for (int i = 0; missing != nullptr && i < missing->count; ++i) {
+    if (i > 0) text_buffer_append(out, ", ");
+    json_append_string(out, missing->items[i], strlen(missing->items[i]));
   }
   text_buffer_append(out, "]");
 }
 
-void append_json_answer(TextBuffer* out, Outcome outcome, const Settings* settings,
-                        const char* missing) {
+void append_json_answer(TextBuffer* out, Outcome outcome, const FieldNames* missing,
+                        const char* id) {
   const OutcomeInfo& info = outcome_info(outcome);
   const char* message = outcome_message(outcome);
   text_buffer_append(out, "{\"ok\": %s, \"outcome\": ", info.ok ? "true" : "false");
@@ -74,7 +61,11 @@ void append_json_answer(TextBuffer* out, Outcome outcome, const Settings* settin
   text_buffer_append(out, ", \"message\": ");
   json_append_string(out, message, strlen(message));
   text_buffer_append(out, ", \"missing\": ");
-  append_missing_array(out, outcome == Outcome::kMissing ? settings : nullptr, missing);
+  append_missing_array(out, outcome == Outcome::kMissing ? missing : nullptr);
+  if (id != nullptr) {
+    text_buffer_append(out, ", \"id\": ");
+    json_append_string(out, id, strlen(id));
+  }
   text_buffer_append(out, "}\n");
 }
 
@@ -96,7 +87,7 @@ static void print_cors_headers(const Settings* settings, const Request& request)
 }
 
 void append_whole_json_answer(TextBuffer* out, Outcome outcome, const Settings* settings,
-                              const Request& request) {
+                              const Request& request, const char* id) {
   const char* origin = settings != nullptr ? cors_origin(*settings, request.origin) : nullptr;
   if (origin != nullptr) {
     text_buffer_append(out, "Access-Control-Allow-Origin: %s\nVary: Origin\n", origin);
@@ -104,7 +95,7 @@ void append_whole_json_answer(TextBuffer* out, Outcome outcome, const Settings* 
   const OutcomeInfo& info = outcome_info(outcome);
   text_buffer_append(out, "Status: %d %s\nPragma: no-cache\nContent-Type: application/json\n\n",
                      info.status, info.status_text);
-  append_json_answer(out, outcome, settings, nullptr);
+  append_json_answer(out, outcome, nullptr, id);
 }
 
 static void print_status_line(Outcome outcome) {
@@ -112,11 +103,11 @@ static void print_status_line(Outcome outcome) {
   printf("Status: %d %s\n", info.status, info.status_text);
 }
 
-static void send_json_answer(Outcome outcome, const Settings* settings, const char* missing) {
+static void send_json_answer(Outcome outcome, const FieldNames* missing, const char* id) {
   print_status_line(outcome);
   printf("Pragma: no-cache\nContent-Type: application/json\n\n");
   TextBuffer* body = text_buffer_new("");
-  append_json_answer(body, outcome, settings, missing);
+  append_json_answer(body, outcome, missing, id);
   fwrite(body->data, 1, static_cast<size_t>(body->length), stdout);
   text_buffer_free(body);
 }
@@ -137,10 +128,10 @@ static void send_redirect(const char* location) {
 }
 
 void send_answer(Outcome outcome, const Settings* settings, const FormTable* form,
-                 const char* missing, bool spooled, const Request& request) {
+                 const FieldNames* missing, bool spooled, const Request& request, const char* id) {
   print_cors_headers(settings, request);
   if (settings == nullptr || accept_prefers_json(request.accept)) {
-    send_json_answer(outcome, settings, missing);
+    send_json_answer(outcome, missing, id);
     return;
   }
   const char* location = redirect_for(*settings, outcome);
@@ -152,8 +143,14 @@ void send_answer(Outcome outcome, const Settings* settings, const FormTable* for
   PageInput page = {form, settings->add_zolvar_link, nullptr, spooled ? "yes" : "",
                     outcome_info(outcome).word, outcome_message(outcome)};
   if (outcome == Outcome::kMissing) {
-    page.missing_fields = missing;
+    // The page shows the names as one text, ", " between them.
+    TextBuffer* joined = text_buffer_new("");
+    for (int i = 0; missing != nullptr && i < missing->count; ++i) {
+      text_buffer_append(joined, "%s%s", i > 0 ? ", " : "", missing->items[i]);
+    }
+    page.missing_fields = joined->data;
     send_missing_reply(*settings, page);
+    text_buffer_free(joined);
   } else if (outcome == Outcome::kSent) {
     send_success_reply(*settings, page);
   } else {

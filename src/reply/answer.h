@@ -8,6 +8,7 @@
 // the request said). Errors: nothing here fails; a page file that cannot be
 // read is handled as page.h says.
 
+#include "base/field_names.h"
 #include "base/text.h"
 #include "config/settings.h"
 #include "form/form.h"
@@ -17,13 +18,14 @@
 // Writes the whole answer to standard output. `settings` is null when the
 // settings file could not be read (then only a JSON answer is written: the
 // HTML pages need the settings); `form` gives the page tokens (null: every
-// field is ""); `missing` holds the missing names, ", " between them (only
-// for Outcome::kMissing, else null); `spooled` says the message waits in
-// the spool's queue (the pages' ||quillon_spooled||). The pages'
-// ||quillon_outcome|| and ||quillon_message|| are the JSON answer's outcome
-// word and message.
+// field is ""); `missing` holds the missing names (only for
+// Outcome::kMissing, else null); `spooled` says the message waits in the
+// spool's queue (the pages' ||quillon_spooled||); `id` is the submission's
+// id, the JSON answer's last member "id" (null: a run without one, no
+// member). The pages' ||quillon_outcome|| and ||quillon_message|| are the
+// JSON answer's outcome word and message.
 void send_answer(Outcome outcome, const Settings* settings, const FormTable* form,
-                 const char* missing, bool spooled, const Request& request);
+                 const FieldNames* missing, bool spooled, const Request& request, const char* id);
 
 // The answer to an OPTIONS request: when its Origin passes allowed_origin,
 // writes the 204 preflight answer (methods, headers, max-age) and returns
@@ -39,9 +41,9 @@ const char* cors_origin(const Settings& settings, const char* origin);
 // header lines, Status line, the other header lines, the object), appended
 // to `out`: prepared in advance for an end that cannot build it then.
 void append_whole_json_answer(TextBuffer* out, Outcome outcome, const Settings* settings,
-                              const Request& request);
+                              const Request& request, const char* id);
 
-// The JSON answer's object for `outcome` (with the names of `missing`, as
-// send_answer takes them, in "missing"), appended to `out`.
-void append_json_answer(TextBuffer* out, Outcome outcome, const Settings* settings,
-                        const char* missing);
+// The JSON answer's object for `outcome` (with the names of `missing` in
+// "missing", and "id" when `id` is not null), appended to `out`.
+void append_json_answer(TextBuffer* out, Outcome outcome, const FieldNames* missing,
+                        const char* id);

@@ -97,9 +97,13 @@ class Answers(unittest.TestCase):
                 self.assertEqual((answer["ok"], answer["outcome"], answer["missing"]),
                                  (ok, word, missing))
                 self.assertTrue(answer["message"])
+                self.assertEqual(list(answer)[-1], "id")
+                self.assertRegex(answer["id"], r"^\d{8}T\d{6}\.\d{6}Z_[^_]+_\d+_[0-9a-f]{16}$")
                 lines = self.outcome_lines()
                 self.assertEqual(1, len(lines), self.box.log_messages())
                 self.assertRegex(lines[0], "^outcome: " + line)
+                if word == "spooled":  # the id names the spool copy
+                    self.assertTrue(lines[0].endswith("spool " + answer["id"]), lines[0])
 
     def test_outcome_line_escapes_the_server_reply_and_is_written_at_the_error_level(self):
         with ReplySMTP("250 queued \x01as 4F2A1") as server:

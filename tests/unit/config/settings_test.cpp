@@ -93,6 +93,9 @@ std::string changed_settings() {
   if (test_settings.smtp_deadline != kDefaultSmtpDeadline) {
     add("deadline=" + std::to_string(test_settings.smtp_deadline));
   }
+  if (test_settings.run_deadline != kDefaultRunDeadline) {
+    add("run=" + std::to_string(test_settings.run_deadline));
+  }
   if (test_settings.classic_form_decoding) add("classic_decoding");
   const LineList& headers = test_settings.header_lines;
   for (int i = 0; i < headers.count; ++i) {
@@ -329,6 +332,8 @@ TEST_F(SettingsTest, KeywordTestsAndWhatTheyChange) {
       {"smtp_deadline 0", 0, ""},
       {"smtp_deadline 3601", 0, ""},
       {"smtp_deadline 9x", 0, ""},
+      {"run_deadline 60", 1, "run=60"},
+      {"run_deadline 0", 0, ""},
   };
   for (const auto& c : cases) {
     settings_free(&test_settings);
@@ -497,9 +502,12 @@ TEST_F(SettingsTest, FormDecodingIsReadBeforeTheRestAsTheReaderTakesIt) {
   };
   for (const auto& c : cases) {
     std::string path = write_file("quillon.ini", c.content);
-    EXPECT_EQ(settings_classic_form_decoding(path.c_str()), c.classic) << c.content;
+    EXPECT_EQ(settings_read_early(path.c_str()).classic_form_decoding, c.classic) << c.content;
   }
-  EXPECT_FALSE(settings_classic_form_decoding((dir_ + "/none.ini").c_str()));
+  EXPECT_FALSE(settings_read_early((dir_ + "/none.ini").c_str()).classic_form_decoding);
+  // run_deadline the same way: its last valid line.
+  std::string path = write_file("quillon.ini", "run_deadline 9\nrun_deadline 0\nrun_deadline 9x\n");
+  EXPECT_EQ(settings_read_early(path.c_str()).run_deadline, 9);
   EXPECT_TRUE(log_messages().empty());
 }
 

@@ -14,6 +14,7 @@
 
 #include "base/log.h"
 #include "driver/check_bounds.h"
+#include "driver/outcome_line.h"
 
 namespace {
 
@@ -284,3 +285,17 @@ TEST_F(FatalReplyTest, UnopenableLogExitsTwoWithoutPage) {
 }
 
 }  // namespace
+
+TEST(OutcomeSuffixes, FixedOrderAndNoneWithEveryFeatureOff) {
+  TextBuffer* line = text_buffer_new("outcome: sent");
+  append_outcome_suffixes(OutcomeSuffixes{false, "ID", nullptr, nullptr, nullptr, nullptr, false},
+                          line);
+  EXPECT_STREQ("outcome: sent", line->data);
+  append_outcome_suffixes(OutcomeSuffixes{true, "ID", "contact", "de", "score 7", "1 of 2 sent",
+                                          true},
+                          line);
+  EXPECT_STREQ("outcome: sent; id ID; form contact; language de; spam score 7; "
+               "webhooks 1 of 2 sent; not archived",
+               line->data);
+  text_buffer_free(line);
+}

@@ -77,10 +77,10 @@ TEST(Pipeline, FirstStopInTheFixedOrderFromTheRequestValue) {
     EXPECT_EQ(verdict.outcome, c.outcome) << c.to;
     EXPECT_STREQ(verdict.line, c.line);
     if (c.outcome == Outcome::kMissing) {
-      ASSERT_NE(run.missing, nullptr);
-      EXPECT_STREQ(run.missing->data, "name");
+      ASSERT_EQ(run.missing.count, 1);
+      EXPECT_STREQ(run.missing.items[0], "name");
     }
-    text_buffer_free(run.missing);
+    field_names_free(&run.missing);
   }
   settings = Settings();
   g_log = saved_log;
