@@ -157,6 +157,7 @@ bool settings_read(const char* path, const FieldLookup& shown, Settings* setting
 struct EarlySettings {
   bool classic_form_decoding = false;
   int run_deadline = kDefaultRunDeadline;  // seconds
+  bool run_deadline_set = false;  // a valid run_deadline line was given
 };
 
 // The early keys of the settings file at `path`, each its last valid line

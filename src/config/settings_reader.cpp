@@ -244,7 +244,7 @@ static void take_form_decoding(const char* rest, EarlySettings* early) {
 }
 
 static void take_run_deadline(const char* rest, EarlySettings* early) {
-  (void)run_deadline_seconds(rest, &early->run_deadline);
+  if (run_deadline_seconds(rest, &early->run_deadline)) early->run_deadline_set = true;
 }
 
 static const struct {

@@ -235,6 +235,10 @@ static void answer_post(CgiRun* cgi) {
   // The keys needed before the form: how a URL-encoded form is decoded,
   // and the run's time, which the body's reading already counts against.
   EarlySettings early = settings_read_early(g_program.ini_path);
+  // A run_deadline the settings give counts from the run's start, the
+  // body included; without one, the body keeps its own limit (an upload's
+  // 120 s) and the default counts from when the body has arrived, so that
+  // a stored set-up's slow uploads are not cut short.
   cgi->deadline_ms = cgi->started_ms + early.run_deadline * 1000LL;
   // One id for the whole submission, made before anything judges it: the
   // JSON answers carry it and it names the spool copy.
@@ -249,9 +253,10 @@ static void answer_post(CgiRun* cgi) {
   FormTable& form = form_storage;
   FormRequest form_request = {};
   if (early.classic_form_decoding) form_request.decoding = FormDecoding::kClassic;
-  form_request.deadline_ms = cgi->deadline_ms;
+  if (early.run_deadline_set) form_request.deadline_ms = cgi->deadline_ms;
   log_event(LOG_DEBUG, "getting form info.");
   read_form(cgi->request, &form, &form_request);
+  if (!early.run_deadline_set) cgi->deadline_ms = os_monotonic_ms() + early.run_deadline * 1000LL;
   log_event(LOG_DEBUG, "loading config file.");
   Settings settings;
   if (!settings_read(g_program.ini_path, FieldLookup{submitted_value, &form}, &settings)) {

@@ -508,6 +508,11 @@ TEST_F(SettingsTest, FormDecodingIsReadBeforeTheRestAsTheReaderTakesIt) {
   // run_deadline the same way: its last valid line.
   std::string path = write_file("quillon.ini", "run_deadline 9\nrun_deadline 0\nrun_deadline 9x\n");
   EXPECT_EQ(settings_read_early(path.c_str()).run_deadline, 9);
+  EXPECT_TRUE(settings_read_early(path.c_str()).run_deadline_set);
+  // Only a valid line counts as given: the default then counts from the
+  // body's arrival, not from the run's start.
+  path = write_file("quillon.ini", "run_deadline 0\n");
+  EXPECT_FALSE(settings_read_early(path.c_str()).run_deadline_set);
   EXPECT_TRUE(log_messages().empty());
 }
 
