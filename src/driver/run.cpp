@@ -100,7 +100,7 @@ static DeliveryResult deliver_with_confirmation(const Settings& settings, const 
   bool confirm = autoreply_prepare(settings, form, captcha, envelope.from, &reply_envelope,
                                    &reply, &confirmation);
   DeliveryReport report = deliver(settings, envelope, message, confirm ? &confirmation : nullptr);
-  if (confirm) autoreply_report(confirmation, report.confirmation);
+  if (confirm) autoreply_settle(settings, confirmation, report.confirmation);
   message_free(&reply);
   envelope_free(&reply_envelope);
   return report.mail;
