@@ -150,7 +150,7 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
   FormTable* without_token = captcha_form_without_token(settings, form);
   const FormTable& shown = without_token != nullptr ? *without_token : form;
   autoreply_check_settings(settings);
-  GuardInput judged = {&settings, &form, &request, nullptr, 0};
+  GuardInput judged = {&settings, &form, &request, nullptr, 0, form_request};
   GuardRun run = {};
   SubmissionEnd end = {};
   end.last_check = AssembleStop::kNone;

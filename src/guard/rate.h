@@ -68,6 +68,12 @@ enum class RateKind { kClient, kDuplicate, kAutoreply };
 // Never 0, which marks a free slot.
 uint64_t rate_hash(const RateHeader& header, RateKind kind, const char* data, size_t length);
 
+// A 128-bit digest of `length` bytes of `data` (SipHash-2-4 under two
+// fixed keys, not the file's), as 32 hex digits and a NUL into `out`
+// (kRateDigestSize bytes): the same bytes give the same text in every run.
+constexpr size_t kRateDigestSize = 33;
+void rate_bytes_digest(const char* data, size_t length, char* out);
+
 // The checksum's share of the 64-bit `word` at word `index` of the file;
 // rate_terms sums it over `count` words from `data`, the first at `index`.
 // Each term is a bijection of the word that differs from place to place:
