@@ -17,7 +17,7 @@
 # --no-smtp starts no SMTP server and points the settings at a port where
 # nothing listens, to see the failure page. --set appends LINE to the
 # settings (a later line of a key wins); when the settings then name a
-# spool folder or a rate limit, the folder and cgi-bin/quillon.rate are made
+# spool folder or a key the rate state keeps, the folder and cgi-bin/quillon.rate are made
 # for the CGI's user beforehand, as it may not create them itself.
 # @HTTP_PORT@ in a LINE becomes the web server's port (for an
 # allowed_origin line naming the site's own origin, say).
@@ -74,7 +74,8 @@ stop() {
   done
 }
 
-# Makes the spool folder and the rate-limit state the settings $1 name,
+# Makes the spool folder and the rate state the settings $1 name (a key
+# that the state keeps: rate_limit, duplicate_window, autoreply_to_variable),
 # owned by the CGI's user $2 and private to it (run as root), or else by
 # whoever runs this. A relative spool path is taken from the settings'
 # folder, as the program takes it.
@@ -88,7 +89,7 @@ make_state() {
     chmod 700 "$spool"
     [ -z "$user" ] || chown "$user": "$spool"
   fi
-  if grep -q '^rate_limit ' "$ini"; then
+  if grep -Eq '^(rate_limit|duplicate_window|autoreply_to_variable) ' "$ini"; then
     touch "$cgi"/quillon.rate
     chmod 600 "$cgi"/quillon.rate
     [ -z "$user" ] || chown "$user": "$cgi"/quillon.rate

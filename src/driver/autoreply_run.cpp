@@ -10,17 +10,32 @@
 
 namespace {
 
-// One confirmation per address every autoreply_window minutes, kept with
-// the rate state; the address is compared in lower case. A state that
-// cannot be used lets it through (rate_window_seen logs why).
-bool autoreply_window_allows(const Settings& settings, const char* address) {
+// The key of the window: the address in lower case (the caller frees it).
+char* window_key(const char* address, size_t* length) {
   char* key = copy_text_or_die(address, kOutOfMemory);
-  size_t length = strlen(key);
-  for (size_t i = 0; i < length; ++i) key[i] = ascii_lower(key[i]);
-  bool seen = rate_window_seen(g_program.rate_path, RateWindowKind::kAutoreply, key, length,
-                               settings.autoreply_window * 60LL, /*record=*/true);
+  *length = strlen(key);
+  for (size_t i = 0; i < *length; ++i) key[i] = ascii_lower(key[i]);
+  return key;
+}
+
+// One confirmation per address every autoreply_window minutes, kept with
+// the rate state. The window is taken now and given back by
+// autoreply_settle when the confirmation went nowhere. A state that cannot
+// be used sends none (rate_window_take logs why): a confirmation is an
+// extra, and one that cannot be counted could be aimed at an address again
+// and again.
+bool autoreply_window_allows(const Settings& settings, const char* address) {
+  size_t length = 0;
+  char* key = window_key(address, &length);
+  int seen = rate_window_take(g_program.rate_path, RateWindowKind::kAutoreply, key, length,
+                              settings.autoreply_window * 60LL);
   free(key);
-  return !seen;
+  if (seen > 0) {
+    log_event(LOG_ERROR,
+              "autoreply: no confirmation sent: {%s} had one within the last %d minutes.",
+              address, settings.autoreply_window);
+  }
+  return seen == 0;
 }
 
 }  // namespace
@@ -52,12 +67,7 @@ bool autoreply_prepare(const Settings& settings, const FormTable& form, const Ca
     return false;
   }
   if (!autoreply_assemble(settings, form, main_from, envelope, message)) return false;
-  if (!autoreply_window_allows(settings, envelope->to)) {
-    log_event(LOG_ERROR,
-              "autoreply: no confirmation sent: {%s} had one within the last %d minutes.",
-              envelope->to, settings.autoreply_window);
-    return false;
-  }
+  if (!autoreply_window_allows(settings, envelope->to)) return false;
   *confirmation = submitted_message(*envelope, *message);
   // It goes to the visitor alone.
   confirmation->cc = nullptr;
@@ -65,8 +75,19 @@ bool autoreply_prepare(const Settings& settings, const FormTable& form, const Ca
   return true;
 }
 
-void autoreply_report(const SubmittedMessage& confirmation, const ConfirmationResult& follow_up) {
+void autoreply_settle(const Settings& settings, const SubmittedMessage& confirmation,
+                      const ConfirmationResult& follow_up) {
   const char* to = confirmation.to;
+  bool counted = follow_up.tried && (follow_up.outcome == DeliveryOutcome::kSent ||
+                                     follow_up.outcome == DeliveryOutcome::kKeptInSpool);
+  if (!counted) {
+    // The visitor's retry may have the confirmation this one did not get.
+    size_t length = 0;
+    char* key = window_key(to, &length);
+    rate_window_forget(g_program.rate_path, RateWindowKind::kAutoreply, key, length,
+                       settings.autoreply_window * 60LL);
+    free(key);
+  }
   if (follow_up.tried && follow_up.outcome == DeliveryOutcome::kSent) {
     log_event(LOG_DEBUG, "autoreply: confirmation sent to {%s}.", to);
   } else if (follow_up.tried && follow_up.outcome == DeliveryOutcome::kKeptInSpool) {

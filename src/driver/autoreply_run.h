@@ -26,6 +26,8 @@ bool autoreply_prepare(const Settings& settings, const FormTable& form, const Ca
                        const char* main_from, Envelope* envelope, Message* message,
                        SubmittedMessage* confirmation);
 
-// The log line of what became of a prepared confirmation; it changes
-// nothing else.
-void autoreply_report(const SubmittedMessage& confirmation, const ConfirmationResult& result);
+// After the delivery: the log line of what became of a prepared
+// confirmation; one neither handed to the server nor kept in the spool
+// gives its address's window back.
+void autoreply_settle(const Settings& settings, const SubmittedMessage& confirmation,
+                      const ConfirmationResult& result);

@@ -162,8 +162,7 @@ int check_limits(CheckRun* run) {
       check_say("%s", note.text);
     }
   }
-  bool state_needed = settings.rate_limit_minutes > 0 || settings.duplicate_window_minutes > 0 ||
-                      settings.autoreply_to_variable != nullptr;
+  bool state_needed = rate_state_user(settings) != nullptr;
   // A state file not made yet is the files section's: whether it can be.
   long long size = 0;
   bool exists = os_file_size(g_program.rate_path, &size) == 0;

@@ -8,6 +8,7 @@
 #include "base/program.h"
 #include "deliver/spool_store.h"
 #include "driver/check.h"
+#include "guard/rate.h"
 #include "platform/os.h"
 #include "platform/user.h"
 
@@ -148,8 +149,19 @@ int check_state_files(CheckRun* run) {
   } else {
     check_say("note: no spool_folder: a submission is lost when the mail server is down");
   }
-  if (run->settings.rate_limit_minutes > 0) {
-    problems += check_file("rate_limit state", g_program.rate_path, who);
+  // A state file the web server's user cannot make or write lets its key
+  // fail open, so when a key uses it, it must be there.
+  const char* user = rate_state_user(run->settings);
+  if (user != nullptr) {
+    char what[64];
+    snprintf(what, sizeof what, "%s state", user);
+    long long size = 0;
+    if (os_file_size(g_program.rate_path, &size) == ENOENT) {
+      problems += check_problem("%s %s is not there: create it owned by the web server's user, "
+                                "mode 600", what, g_program.rate_path);
+    } else {
+      problems += check_file(what, g_program.rate_path, who);
+    }
   }
   return problems;
 }

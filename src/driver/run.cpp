@@ -113,7 +113,7 @@ static DeliveryResult deliver_with_confirmation(const Settings& settings, const 
                                    &reply, &confirmation);
   DeliveryReport report =
       deliver(settings, cgi, envelope, message, confirm ? &confirmation : nullptr);
-  if (confirm) autoreply_report(confirmation, report.confirmation);
+  if (confirm) autoreply_settle(settings, confirmation, report.confirmation);
   message_free(&reply);
   envelope_free(&reply_envelope);
   return report.mail;
@@ -165,7 +165,7 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
   FormTable* without_token = captcha_form_without_token(settings, form);
   const FormTable& shown = without_token != nullptr ? *without_token : form;
   autoreply_check_settings(settings);
-  GuardInput judged = {&settings, &form, &cgi.request, nullptr, cgi.deadline_ms};
+  GuardInput judged = {&settings, &form, &cgi.request, nullptr, cgi.deadline_ms, form_request};
   GuardRun run = {};
   SubmissionEnd end = {};
   end.suffixes.id = cgi.id;

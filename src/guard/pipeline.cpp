@@ -30,7 +30,7 @@ static Verdict required_judge(const GuardInput& input, GuardRun* run) {
 }
 
 static Verdict duplicate_judge(const GuardInput& input, GuardRun* run) {
-  if (!duplicate_seen(*input.settings, *input.form, input.request->remote_addr,
+  if (!duplicate_seen(*input.settings, *input.form, input.upload, input.request->remote_addr,
                       &run->duplicate)) {
     return kPass;
   }

@@ -21,6 +21,7 @@
 #include "compose/envelope.h"
 #include "config/settings.h"
 #include "form/form.h"
+#include "form/request.h"
 #include "guard/captcha_judge.h"
 #include "guard/post_memory.h"
 
@@ -45,6 +46,8 @@ struct GuardInput {
   const Request* request;
   const Envelope* envelope;  // null until the message is built
   long long deadline_ms;     // the run's end, absolute os_monotonic_ms(); 0: none
+  const FormRequest* upload; // the request's files (null: none); their data
+                             // only until the message is built
 };
 
 // What the judges leave for the rest of the run. Zero-initialise.

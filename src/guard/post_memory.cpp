@@ -1,5 +1,6 @@
 #include "guard/post_memory.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -26,7 +27,8 @@ static void append_part(TextBuffer* key, const char* text) {
   text_buffer_append_bytes(key, text, length);
 }
 
-TextBuffer* duplicate_key(const FormTable& form, const char* remote_addr) {
+TextBuffer* duplicate_key(const FormTable& form, const char* remote_addr,
+                          const FormRequest* upload) {
   char client[kRateClientSize];
   rate_client_key(remote_addr, client);
   TextBuffer* key = text_buffer_new("");
@@ -36,6 +38,16 @@ TextBuffer* duplicate_key(const FormTable& form, const char* remote_addr) {
     append_part(key, form.names[i]);
     append_part(key, form.values[i]);
   }
+  // A post without files keeps the key it always had.
+  for (int i = 0; upload != nullptr && i < upload->file_count; ++i) {
+    const FormFile& file = upload->files[i];
+    char digest[kRateDigestSize];
+    rate_bytes_digest(file.data != nullptr ? file.data : "", file.data != nullptr ? file.size : 0,
+                      digest);
+    char part[96];
+    snprintf(part, sizeof part, "file %d %zu %s", file.entry, file.size, digest);
+    append_part(key, part);
+  }
   return key;
 }
 
@@ -43,11 +55,11 @@ static long long window_seconds(const Settings& settings) {
   return static_cast<long long>(settings.duplicate_window_minutes) * 60;
 }
 
-bool duplicate_seen(const Settings& settings, const FormTable& form, const char* client,
-                    DuplicatePost* post) {
+bool duplicate_seen(const Settings& settings, const FormTable& form, const FormRequest* upload,
+                    const char* client, DuplicatePost* post) {
   post->key = nullptr;
   if (settings.duplicate_window_minutes <= 0) return false;
-  TextBuffer* key = duplicate_key(form, client == nullptr ? "" : client);
+  TextBuffer* key = duplicate_key(form, client == nullptr ? "" : client, upload);
   bool seen = rate_window_seen(g_program.rate_path, RateWindowKind::kDuplicate, key->data,
                                static_cast<size_t>(key->length), window_seconds(settings), true);
   if (!seen) {

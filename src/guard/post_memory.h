@@ -9,6 +9,7 @@
 #include "base/text.h"
 #include "config/settings.h"
 #include "form/form.h"
+#include "form/request.h"
 
 // A post checked against the remembered ones: its key (null when the check
 // is off or the post was a repeat), to take back when it was not sent.
@@ -18,16 +19,19 @@ struct DuplicatePost {
 
 // The key of a post: the client address as rate.h counts it, then every
 // field's name and value in order, the CAPTCHA tokens left out (a new
-// token or multipart boundary does not make a post new). A new buffer, the
+// token or multipart boundary does not make a post new), then, for each
+// file of `upload` (null: none), its size and a digest of its bytes (a
+// corrected file of the same name is a new post). A new buffer, the
 // caller's to free.
-TextBuffer* duplicate_key(const FormTable& form, const char* remote_addr);
+TextBuffer* duplicate_key(const FormTable& form, const char* remote_addr,
+                          const FormRequest* upload);
 
 // With duplicate_window set: whether the same post from the client address
 // `client` (REMOTE_ADDR, null when not given) was sent within the window
 // (then one error line); when not, it is remembered now, and post->key is
 // set for duplicate_settle.
-bool duplicate_seen(const Settings& settings, const FormTable& form, const char* client,
-                    DuplicatePost* post);
+bool duplicate_seen(const Settings& settings, const FormTable& form, const FormRequest* upload,
+                    const char* client, DuplicatePost* post);
 
 // After the delivery: a post that was neither sent nor kept in the spool
 // is forgotten again, so that the visitor's retry is sent. Frees the key.

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -85,6 +86,16 @@ uint64_t rate_hash(const RateHeader& header, RateKind kind, const char* data, si
   uint64_t hash =
       siphash24(header.key, tweak, reinterpret_cast<const unsigned char*>(data), length);
   return hash == 0 ? 1 : hash;  // 0 marks a free slot
+}
+
+void rate_bytes_digest(const char* data, size_t length, char* out) {
+  static const unsigned char kKey[16] = {'q', 'u', 'i', 'l', 'l', 'o', 'n', ' ',
+                                         'f', 'i', 'l', 'e', 'k', 'e', 'y', '1'};
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data);
+  uint64_t first = siphash24(kKey, 1, bytes, length);
+  uint64_t second = siphash24(kKey, 2, bytes, length);
+  snprintf(out, kRateDigestSize, "%016llx%016llx", static_cast<unsigned long long>(first),
+           static_cast<unsigned long long>(second));
 }
 
 static const uint64_t kFnvBasis = 0xcbf29ce484222325ULL;

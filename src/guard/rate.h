@@ -68,6 +68,12 @@ enum class RateKind { kClient, kDuplicate, kAutoreply };
 // Never 0, which marks a free slot.
 uint64_t rate_hash(const RateHeader& header, RateKind kind, const char* data, size_t length);
 
+// A 128-bit digest of `length` bytes of `data` (SipHash-2-4 under two
+// fixed keys, not the file's), as 32 hex digits and a NUL into `out`
+// (kRateDigestSize bytes): the same bytes give the same text in every run.
+constexpr size_t kRateDigestSize = 33;
+void rate_bytes_digest(const char* data, size_t length, char* out);
+
 // The checksum's share of the 64-bit `word` at word `index` of the file;
 // rate_terms sums it over `count` words from `data`, the first at `index`.
 // Each term is a bijection of the word that differs from place to place:
@@ -130,6 +136,12 @@ bool rate_limit_allows(const Settings& settings, const char* client);
 enum class RateWindowKind { kDuplicate, kAutoreply };
 bool rate_window_seen(const char* state_path, RateWindowKind kind, const char* key, size_t length, long long window_seconds, bool record);
 
+// As rate_window_seen with `record`, told apart: 1 when `key` was seen
+// within the window, 0 when it was not (and is recorded now), -1 when the
+// state cannot be used or the record written (an error line).
+int rate_window_take(const char* state_path, RateWindowKind kind, const char* key,
+                     size_t length, long long window_seconds);
+
 // How many slots of `key` (of `kind`) the state file holds recorded within
 // the last window_seconds; -1 when it cannot be used (logged).
 int rate_window_count(const char* state_path, RateWindowKind kind, const char* key,
@@ -139,6 +151,11 @@ int rate_window_count(const char* state_path, RateWindowKind kind, const char* k
 // delivery failed must not count as sent). Failures are logged.
 void rate_window_forget(const char* state_path, RateWindowKind kind, const char* key,
                         size_t length, long long window_seconds);
+
+// The first key of the settings that needs the state file (rate_limit,
+// duplicate_window, the confirmation's autoreply_window); null for none.
+// The file must then be there for the web server's user.
+const char* rate_state_user(const Settings& settings);
 
 // Whether the run's settings use the state file (rate_limit or
 // duplicate_window): only then are sent runs' durations kept in it.

@@ -20,14 +20,17 @@ struct StateUse {
   const char* unusable;    // when the file cannot be opened or locked; null:
                            // not logged (the run's check said so already)
   const char* unwritten;   // when the changed state cannot be written
+  bool must_write;         // a turn whose change cannot be written fails
 };
 static const StateUse kRateUse = {"rate_limit", "sending without the limit",
-                                  "this submission is not counted"};
+                                  "this submission is not counted", false};
 static const StateUse kDuplicateUse = {"duplicate_window", "sending without the duplicate check",
-                                       "this post is not remembered"};
-static const StateUse kAutoreplyUse = {"autoreply_window", "the window is not kept",
-                                       "this confirmation is not remembered"};
-static const StateUse kDurationUse = {"rate", nullptr, "the run's duration is not kept"};
+                                       "this post is not remembered", false};
+// A confirmation is an extra: none goes when its window cannot be kept.
+static const StateUse kAutoreplyUse = {"autoreply_window", "no confirmation sent",
+                                       "no confirmation sent", true};
+static const StateUse kDurationUse = {"rate", nullptr, "the run's duration is not kept",
+                                      false};
 
 // The last part of a path: the file's name.
 static const char* base_name(const char* path) {
@@ -314,7 +317,7 @@ static bool state_turn(const char* path, const StateUse& use, Reach reach, Scan*
     }
   }
   os_locked_close(&file);
-  return loaded;
+  return loaded && (write_error == 0 || !use.must_write);
 }
 
 
@@ -406,6 +409,11 @@ bool rate_window_seen(const char* state_path, RateWindowKind kind, const char* k
                      record ? WindowAct::kRecord : WindowAct::kLook) > 0;
 }
 
+int rate_window_take(const char* state_path, RateWindowKind kind, const char* key,
+                     size_t length, long long window_seconds) {
+  return window_turn(state_path, kind, key, length, window_seconds, WindowAct::kRecord);
+}
+
 int rate_window_count(const char* state_path, RateWindowKind kind, const char* key,
                       size_t length, long long window_seconds) {
   return window_turn(state_path, kind, key, length, window_seconds, WindowAct::kLook);
@@ -414,6 +422,17 @@ int rate_window_count(const char* state_path, RateWindowKind kind, const char* k
 void rate_window_forget(const char* state_path, RateWindowKind kind, const char* key,
                         size_t length, long long window_seconds) {
   window_turn(state_path, kind, key, length, window_seconds, WindowAct::kForget);
+}
+
+const char* rate_state_user(const Settings& settings) {
+  if (settings.rate_limit_count > 0 && settings.rate_limit_minutes > 0) return "rate_limit";
+  if (settings.duplicate_window_minutes > 0) return "duplicate_window";
+  // The confirmation goes only behind a passed CAPTCHA.
+  if (settings.autoreply_to_variable != nullptr && settings.captcha != nullptr &&
+      settings.autoreply_window > 0) {
+    return "autoreply_window";
+  }
+  return nullptr;
 }
 
 bool rate_state_in_use(const Settings& settings) {

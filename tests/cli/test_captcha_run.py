@@ -5,6 +5,7 @@ behind a passed check."""
 
 import email
 import email.policy
+import os
 import shutil
 import unittest
 import urllib.parse
@@ -16,6 +17,8 @@ from captcha_server import CaptchaServer
 SECRET = "0x4AAA-secret-key-77"
 TOKEN = "tok-" + "Q" * 300
 CLIENT = "192.0.2.7"
+AUTOREPLY = "\n".join(["autoreply_to_variable Email:", "autoreply_subject Thanks",
+                       "autoreply_file reply.txt"])
 FIELD = {"turnstile": "cf-turnstile-response", "hcaptcha": "h-captcha-response",
          "recaptcha": "g-recaptcha-response"}
 
@@ -31,7 +34,7 @@ class CaptchaRunTest(unittest.TestCase):
         cls.server.close()
 
     def run_form(self, mode="turnstile", provider="turnstile", extra="", fields=None,
-                 token=TOKEN, box=None):
+                 token=TOKEN, box=None, smtp_port=None):
         box = box or harness.page_sandbox(self)
         shutil.copy(self.server.ca, box.path("ca.pem"))
         box.write("secret.txt", SECRET + "\n")
@@ -40,7 +43,7 @@ class CaptchaRunTest(unittest.TestCase):
             "captcha " + provider, "captcha_secret_file secret.txt", "captcha_ca_file ca.pem",
             "captcha_verify_url " + self.server.url(mode), "captcha_timeout 2", extra])
         with harness.CaptureSMTP() as smtp:
-            box.write_ini(harness.standard_ini(smtp.port, settings + "\n"))
+            box.write_ini(harness.standard_ini(smtp_port or smtp.port, settings + "\n"))
             pairs = {"Name:": "Joe", "Email:": "joe@example.net"}
             if token is not None:
                 pairs[FIELD[provider]] = token
@@ -133,6 +136,25 @@ class CaptchaRunTest(unittest.TestCase):
         _, mails, _, log = self.run_form(extra=extra, fields={"Email:": "a@x.test b@x.test"})
         self.assertEqual(1, len(mails))
         self.assertIn("autoreply: no confirmation sent: the field (Email:)", log)
+
+    def test_a_confirmation_that_went_nowhere_leaves_the_window_open(self):
+        _, mails, _, log = self.run_form(extra=AUTOREPLY, smtp_port=harness.free_port())
+        self.assertEqual([], mails)
+        self.assertIn("the message itself went nowhere", log)
+        # The visitor's retry a minute later gets its confirmation.
+        _, mails, _, _ = self.run_form(extra=AUTOREPLY, box=self.box)
+        self.assertEqual(2, len(mails))
+
+    def test_no_confirmation_when_its_window_cannot_be_kept(self):
+        box = harness.page_sandbox(self)
+        os.mkdir(box.path("quillon.rate"))  # unusable even to root
+        result, mails, _, log = self.run_form(extra=AUTOREPLY, box=box)
+        self.assertIn("THANKS", result.text)
+        self.assertEqual(1, len(mails))
+        lines = [line for line in log.splitlines() if "autoreply" in line and "ini file" not in line]
+        self.assertEqual(1, len(lines), lines)
+        self.assertRegex(lines[0], r"autoreply_window state file \(.*quillon\.rate\) could not "
+                         r"be opened \(\d+\)\(.*\): no confirmation sent; create")
 
     def test_no_confirmation_without_captcha(self):
         box = harness.page_sandbox(self)

@@ -124,6 +124,14 @@ class CheckTest(unittest.TestCase):
         self.assertNotIn("s3cret", self.box.log_text())
 
     @unittest.skipIf(harness.IS_EXE, "folder modes do not bind the Windows user here")
+    def test_a_key_kept_in_the_state_file_needs_the_file(self):
+        # Without it the window fails open in every run; -check says so.
+        with harness.CaptureSMTP() as server:
+            result, out = self.check(harness.standard_ini(server.port) + "duplicate_window 10\n")
+        self.assertEqual(3, result.code, out)
+        self.assertRegex(out, r"problem: duplicate_window state \S+quillon\.rate is not there: "
+                         r"create it owned by the web server's user, mode 600")
+
     def test_unwritable_spool_is_a_problem(self):
         spool = self.box.path("spool")
         os.makedirs(spool)

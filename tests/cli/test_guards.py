@@ -520,6 +520,16 @@ class StateTest(unittest.TestCase):
             "submission dropped: the same post from client {%s} was sent within the "
             "duplicate_window of 10 minutes; answered as sent." % CLIENT])
 
+    def test_a_corrected_file_is_a_new_post(self):
+        from test_forms import multipart
+        extra = "duplicate_window 10\nattachments_max_kb 64\n"
+        with harness.CaptureSMTP() as server:
+            for data in (b"draft 1", b"draft 2", b"draft 2"):  # same name and size
+                content_type, body = multipart([("Name:", "Joe"), ("cv", "cv.txt", data)])
+                self.post(server.port, body, extra,
+                          env={"REMOTE_ADDR": CLIENT, "CONTENT_TYPE": content_type})
+        self.assertEqual(2, len(server.messages))
+
     def test_a_post_not_delivered_is_not_a_repeat(self):
         with harness.CaptureSMTP() as server:
             port = server.port

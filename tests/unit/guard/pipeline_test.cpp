@@ -66,7 +66,8 @@ TEST(Pipeline, FirstStopInTheFixedOrderFromTheRequestValue) {
     Request request = {};
     request.origin = c.origin;
     request.referer = c.referer;
-    GuardInput input = {&settings, &form, &request, nullptr, os_monotonic_ms() - 1};
+    GuardInput input = {&settings, &form, &request, nullptr, os_monotonic_ms() - 1,
+                        nullptr};
     GuardRun run = {};
     Verdict verdict = guard_judge_form(input, &run);
     Envelope envelope = {};
