@@ -15,6 +15,21 @@ static bool is_out_of_memory(const char* message) {
          strcmp(message, kOutOfMemoryCopy) == 0;
 }
 
+// The short error page, after any Status line the caller printed.
+static void print_error_page(const char* message) {
+  printf("Pragma: no-cache\n");
+  printf("Content-type: text/html\n\n");
+  printf("<HTML><BODY>\nerror: %s.\n</BODY></HTML>\n", message);
+}
+
+// The answer is out: the log's "ended" line (not when the end was reached
+// from inside the log writer), then exit code 1.
+[[noreturn]] static void end_answered() {
+  fflush(stdout);
+  if (!g_log.busy && log_level_enabled(LOG_DEBUG)) log_write_line("ended");
+  exit(1);
+}
+
 // Nothing here allocates but what stdio may for its buffer (it writes
 // unbuffered when it cannot) and what the log's line writer does for a
 // line over 512 bytes, which these are not.
@@ -31,13 +46,9 @@ static bool is_out_of_memory(const char* message) {
   } else {
     const OutcomeInfo& info = outcome_info(Outcome::kServerError);
     printf("Status: %d %s\n", info.status, info.status_text);
-    printf("Pragma: no-cache\n");
-    printf("Content-type: text/html\n\n");
-    printf("<HTML><BODY>\nerror: %s.\n</BODY></HTML>\n", message);
+    print_error_page(message);
   }
-  fflush(stdout);
-  if (!g_log.busy && log_level_enabled(LOG_DEBUG)) log_write_line("ended");
-  exit(1);
+  end_answered();
 }
 
 void fatal_reply(const char* message) {
@@ -56,13 +67,8 @@ void fatal_reply(const char* message) {
     logged = os_append_text(path, message, length) && os_append_text(path, "\n", 1);
   }
   if (!logged) exit(2);
-  printf("Pragma: no-cache\n");
-  printf("Content-type: text/html\n\n");
-  printf("<HTML><BODY>\nerror: %s.\n</BODY></HTML>\n", message);
-  fflush(stdout);
-  // Not written when fatal_reply was reached from inside the log writer.
-  if (!g_log.busy && log_level_enabled(LOG_DEBUG)) log_write_line("ended");
-  exit(1);
+  print_error_page(message);
+  end_answered();
 }
 
 void fatal_spill() { exit(9); }
