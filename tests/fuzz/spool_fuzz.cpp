@@ -20,8 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memcpy(bytes, data, size);
   SpoolMessage message = {};
   const char* why = nullptr;
-  if (spool_parse(bytes, size, &message, &why)) {
-    // What was read must format back into a file that reads the same.
+  bool parsed = spool_parse(bytes, size, &message, &why);
+  // What was read must format back into a file that reads the same; a file
+  // for another destination than the mail holds no message to write back.
+  if (parsed && message.destination == SpoolDestination::kMail) {
     size_t length = 0;
     char* again = spool_format(message, &length);
     SpoolMessage second = {};
@@ -29,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (strcmp(second.to, message.to) != 0 || strcmp(second.body, message.body) != 0) abort();
     spool_message_free(&second);
     free(again);
-    spool_message_free(&message);
   }
+  if (parsed) spool_message_free(&message);
   bytes[size] = '\0';
   SpoolName name;
   (void)spool_parse_name(bytes, false, &name);
