@@ -52,6 +52,8 @@ static void print_error_page(const char* message) {
 }
 
 void fatal_reply(const char* message) {
+  // The lines held until the settings were read come first.
+  log_release_lines();
   if (is_out_of_memory(message)) out_of_memory_reply(message);
   // The bare message line (no timestamp) is one write, like every log line.
   const char* path = g_log.path != nullptr ? g_log.path : "";

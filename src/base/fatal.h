@@ -22,6 +22,7 @@ struct FatalAnswer {
 };
 extern FatalAnswer g_fatal;
 
+// Either way the log's held lines (log_hold_lines) are written first.
 // Memory ran out (`message` is one of the kOutOfMemory texts): writes
 // `message` as a whole log line and, in a submission's run, the outcome
 // line "outcome: not sent, out of memory (server_error)"; answers 500

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-LogState g_log = {false, "", nullptr, kLogDefaultMaxBytes, false, nullptr, nullptr};
+LogState g_log = {false, "", nullptr, kLogDefaultMaxBytes, false, false, nullptr, nullptr};
 
 namespace {
 
@@ -66,14 +66,16 @@ void log_stamp_text(const OsLocalTime& time, char* out, size_t size) {
            time.year, hour, time.minute, time.second, half);
 }
 
-// Writes the finished line for `message` while the log holds fewer than
-// `bound` bytes (negative: no bound); the size found is in *size_before, and
-// the line's own in *line_size.
-static int append_line(const char* message, long long bound, long long* size_before,
-                       long long* line_size) {
-  OsLocalTime now;
-  os_local_time(&now);
-  const char* stamp = stamp_for(now);
+// Writes the finished line for `message`, stamped `stamp` (null: now),
+// while the log holds fewer than `bound` bytes (negative: no bound); the
+// size found is in *size_before, and the line's own in *line_size.
+static int append_line(const char* stamp, const char* message, long long bound,
+                       long long* size_before, long long* line_size) {
+  if (stamp == nullptr) {
+    OsLocalTime now;
+    os_local_time(&now);
+    stamp = stamp_for(now);
+  }
   // The process id part, made at the first line: the program never forks.
   static char middle[40];
   static int middle_length = 0;
@@ -133,17 +135,18 @@ static bool note_written(long long limit, long long size) {
   return found;
 }
 
-void log_write_line(const char* message, bool outcome) {
+// One line under g_log.max_bytes, stamped `stamp` (null: now).
+static void write_line(const char* stamp, const char* message, bool outcome) {
   long long limit = g_log.max_bytes;
   long long before = 0;
   long long size = 0;
   if (limit <= 0) {
-    (void)append_line(message, -1, &before, &size);
+    (void)append_line(stamp, message, -1, &before, &size);
     return;
   }
   if (g_log.full && !outcome) return;
   bool was_full = g_log.full;
-  int written = append_line(message, outcome ? 2 * limit : limit, &before, &size);
+  int written = append_line(stamp, message, outcome ? 2 * limit : limit, &before, &size);
   if (written == kOsAppendFailed || was_full) return;
   bool found_full = before >= limit;
   if (!found_full && before + size < limit) return;
@@ -155,5 +158,56 @@ void log_write_line(const char* message, bool outcome) {
            "%s (%lld KB): from now on only each run's outcome line is written, until it "
            "is rotated or blanked.",
            kFullNote, limit / 1024);
-  (void)append_line(note, 2 * limit, &before, &size);
+  (void)append_line(nullptr, note, 2 * limit, &before, &size);
+}
+
+// The held lines: each one block holding its timestamp, a NUL, its
+// message and a NUL.
+static char** g_held = nullptr;
+static size_t g_held_count = 0;
+static size_t g_held_capacity = 0;
+
+// Keeps `message` with the time now; false when memory ran out.
+static bool hold_line(const char* message) {
+  if (g_held_count == g_held_capacity) {
+    size_t capacity = g_held_capacity == 0 ? 16 : 2 * g_held_capacity;
+    void* grown = realloc(g_held, capacity * sizeof *g_held);
+    if (grown == nullptr) return false;
+    g_held = static_cast<char**>(grown);
+    g_held_capacity = capacity;
+  }
+  OsLocalTime now;
+  os_local_time(&now);
+  const char* stamp = stamp_for(now);
+  size_t stamp_size = strlen(stamp) + 1;
+  size_t message_size = strlen(message) + 1;
+  char* block = static_cast<char*>(malloc(stamp_size + message_size));
+  if (block == nullptr) return false;
+  memcpy(block, stamp, stamp_size);
+  memcpy(block + stamp_size, message, message_size);
+  g_held[g_held_count++] = block;
+  return true;
+}
+
+void log_hold_lines() { g_log.holding = true; }
+
+void log_release_lines() {
+  g_log.holding = false;
+  for (size_t i = 0; i < g_held_count; ++i) {
+    const char* stamp = g_held[i];
+    write_line(stamp, stamp + strlen(stamp) + 1, false);
+    free(g_held[i]);
+  }
+  free(g_held);
+  g_held = nullptr;
+  g_held_count = 0;
+  g_held_capacity = 0;
+}
+
+void log_write_line(const char* message, bool outcome) {
+  if (g_log.holding) {
+    if (!outcome && hold_line(message)) return;
+    log_release_lines();
+  }
+  write_line(nullptr, message, outcome);
 }

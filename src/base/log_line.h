@@ -25,6 +25,7 @@ struct LogState {
   const char* logging;  // the `logging` setting, null until one was read
   long long max_bytes;  // log_max_kb in bytes; 0: no limit
   bool full;            // this run found the log at max_bytes: outcome lines only
+  bool holding;         // lines are held in memory (log_hold_lines) until released
   // Set by a command that shows the log's lines instead of writing the
   // file (-check): each line that passes the level test goes here.
   void (*echo)(int level, const char* message, void* context);
@@ -44,4 +45,14 @@ void log_stamp_text(const OsLocalTime& time, char* out, size_t size);
 // A log at g_log.max_bytes takes only a run's outcome line (`outcome`), and
 // at twice that nothing; the line taking it past the limit is followed by one
 // saying so.
+// While lines are held, a line is kept in memory with its timestamp instead.
 void log_write_line(const char* message, bool outcome = false);
+
+// A CGI run learns the log's level and bound only from its settings: from
+// log_hold_lines on, each line that passes the level test is kept in memory
+// (the level is tested when it is logged, as it is for a written line), and
+// log_release_lines writes them in their order under the bound then in
+// force, and stops holding. An outcome line releases the held ones before
+// it is written; a line that cannot be kept in memory releases them too.
+void log_hold_lines();
+void log_release_lines();

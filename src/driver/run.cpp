@@ -204,6 +204,7 @@ static bool answered_preflight(const Request& request) {
   g_log.busy = true;
   bool read = settings_read(g_program.ini_path, FieldLookup{no_field, nullptr}, &settings);
   g_log.busy = false;
+  log_release_lines();
   bool answered = read && send_preflight_answer(settings, request);
   if (answered) {
     log_event(LOG_DEBUG, "preflight from origin {%s}: allowed, nothing sent.",
@@ -259,7 +260,9 @@ static void answer_post(CgiRun* cgi) {
   if (!early.run_deadline_set) cgi->deadline_ms = os_monotonic_ms() + early.run_deadline * 1000LL;
   log_event(LOG_DEBUG, "loading config file.");
   Settings settings;
-  if (!settings_read(g_program.ini_path, FieldLookup{submitted_value, &form}, &settings)) {
+  bool read = settings_read(g_program.ini_path, FieldLookup{submitted_value, &form}, &settings);
+  log_release_lines();
+  if (!read) {
     // A script gets its answer in JSON; the page is fatal_reply's.
     if (!accept_prefers_json(cgi->request.accept)) fatal_reply("The ini file could not be opened.");
     log_event(LOG_ERROR, "The ini file could not be opened.");
@@ -281,28 +284,38 @@ static void answer_post(CgiRun* cgi) {
   form_request_free(&form_request);
 }
 
-int run_cgi() {
+// A CGI run, its log's lines held until the settings name the log's
+// bound (the preflight's and the POST's settings, when they are read).
+static void answer_request() {
   CgiRun cgi = {};
   cgi.started_ms = os_monotonic_ms();
   // A web server that gives up on a run (a client too slow with its body)
   // sends SIGTERM: the run still logs how it ended.
   os_catch_termination();
   log_event(LOG_DEBUG, "starting version %s", kProgramVersion);
-  if (!startup_report_and_help()) return 0;
+  if (!startup_report_and_help()) return;
   // Only a POST carries a form; any other request would mail empty values.
   cgi.request = request_from_environment();
   const char* method = cgi.request.method;
   if (method != nullptr && strcmp(method, "OPTIONS") == 0 && answered_preflight(cgi.request)) {
-    return 0;
+    return;
   }
   if (method != nullptr && strcmp(method, "POST") != 0) {
+    // No settings are read: the default bound holds.
+    log_release_lines();
     log_event(LOG_ERROR, "request method %s is not POST: nothing sent.", log_quote(0, method));
     send_method_not_allowed_reply();
     log_event(LOG_DEBUG, "ended.");
     fflush(stdout);
-    return 0;
+    return;
   }
   answer_post(&cgi);
+}
+
+int run_cgi() {
+  log_hold_lines();
+  answer_request();
+  log_release_lines();
   return 0;
 }
 

@@ -294,12 +294,19 @@ class GuardTest(unittest.TestCase):
             self.assertIn("SORRY", result.text)
             notes = [m for m in self.lines() if m.startswith("the log has reached log_max_kb")]
             self.assertEqual(1, len(notes), self.lines())
-            before = self.lines()
-            # Until the settings are read the default limit holds: only the
-            # start's lines are added.
-            result = self.post(server.port, missing, "log_max_kb 1\n", to_from_form=True)
-        self.assertIn("SORRY", result.text)
-        self.assertEqual(before, self.lines())
+            # Past the limit a run adds its outcome line only, the start's
+            # lines included; past twice the limit, nothing.
+            for padding, added in ((b"", 1), (b"x" * 2048 + b"\n", 0)):
+                with open(self.box.log_path, "ab") as f:
+                    f.write(padding)
+                before = self.box.log_messages()
+                result = self.post(server.port, missing, "log_max_kb 1\n", to_from_form=True)
+                self.assertIn("SORRY", result.text)
+                after = self.box.log_messages()
+                self.assertEqual(before, after[:len(before)])
+                self.assertEqual(added, len(after) - len(before), after[len(before):])
+                if added:
+                    self.assertTrue(after[-1].startswith("outcome: not sent"), after[-1])
 
     def test_recipient_from_the_form_without_a_list_is_sent_with_a_warning(self):
         with harness.CaptureSMTP() as server:
