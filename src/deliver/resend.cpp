@@ -46,16 +46,21 @@ void leave_in_queue(Resend* run, const char* claimed, const char* name,
   char* queued = spool_path(run->store.queue, name);
   int err = os_rename_noreplace(claimed, queued);
   free(queued);
+  // The value comes from the file: quoted like any outside text.
+  const char* destination = log_quote(0, message.destination_text);
   if (err == 0) {
     log_event(LOG_ERROR, "resend: {%s} is for the destination {%s}, which -resend does not "
-              "deliver; left in queue/.", name, message.destination_text);
-  } else {
-    log_event(LOG_ERROR, "resend: {%s} is for the destination {%s}, which -resend does not "
-              "deliver, and it cannot go back to queue/ (%d: %s).", name,
-              message.destination_text, err, strerror(err));
+              "deliver; left in queue/.", name, destination);
+    say(run, name, "left in the queue (for the destination %s)", destination);
+    ++run->tally->kept;
+    return;
   }
-  say(run, name, "left in the queue (for the destination %s)", message.destination_text);
-  ++run->tally->kept;
+  // Still claimed: a later run's release of stale claims puts it back.
+  log_event(LOG_ERROR, "resend: {%s} is for the destination {%s}, which -resend does not "
+            "deliver, and it cannot go back to queue/ (%d: %s).", name, destination, err,
+            strerror(err));
+  say(run, name, "not put back into the queue (%s)", strerror(err));
+  ++run->tally->others;
 }
 
 // A claimed file read as a spool message. Returns false when it is out of

@@ -66,7 +66,13 @@ void parent_of(const char* path, char* out, size_t size) {
 int check_file(const char* what, const char* path, const char* who) {
   long long size = 0;
   int there = os_file_size(path, &size);
-  if (there == 0 || there == EINVAL) {
+  // A link, a FIFO or a device is never opened here (a link planted for
+  // root would be followed, a FIFO would hold -check): the runs refuse it too.
+  if (there == EINVAL) {
+    return check_problem("%s %s is not a regular file %s: runs do not write through it", what,
+                         path, who);
+  }
+  if (there == 0) {
     FILE* file = fopen(path, "ab");
     if (file != nullptr) {
       fclose(file);

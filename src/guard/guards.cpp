@@ -19,6 +19,9 @@ bool recipient_matches(const char* address, const char* allowed) {
   }
   const char* at = strchr(address, '@');
   if (at == nullptr) return false;
+  // A local part with a routing character (bob%evil.test@, evil.test!bob@)
+  // may be forwarded by a relay to another domain than the one allowed.
+  if (strcspn(address, "%!") < static_cast<size_t>(at - address)) return false;
   return same_text(at + 1, strlen(at + 1), allowed + 1, strlen(allowed + 1));
 }
 

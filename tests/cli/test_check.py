@@ -176,6 +176,18 @@ class CheckTest(unittest.TestCase):
         self.assertIn("spool_folder %s: not tried (it belongs to another user" % spool, out)
         self.assertEqual([], [n for n in os.listdir(spool) if n.startswith(".quillon-check")])
 
+    @unittest.skipIf(harness.IS_EXE, "POSIX links")
+    def test_a_linked_log_is_a_problem_and_never_followed(self):
+        # A link planted where the log goes must not make -check (often
+        # root's) create or open its target.
+        target = self.box.path("victim")
+        os.symlink(target, self.box.log_path)
+        with harness.CaptureSMTP() as server:
+            result, out = self.check(harness.standard_ini(server.port))
+        self.assertEqual(3, result.code, out)
+        self.assertRegex(out, r"problem: log \S+quillon.log is not a regular file")
+        self.assertFalse(os.path.exists(target))
+
     def test_as_user_is_refused_where_it_cannot_switch(self):
         if ON_POSIX_AS_ROOT:
             self.skipTest("root can switch")

@@ -21,6 +21,9 @@ TEST(Guards, RecipientMatchesAnAddressOrADomain) {
       {"owner@sub.example.com", "@example.com", false},
       {"owner@notexample.com", "@example.com", false},
       {"owner@example.co", "@example.com", false},
+      // Routed on by a relay that honours them: not the allowed domain's.
+      {"bob%evil.test@example.com", "@example.com", false},
+      {"evil.test!bob@example.com", "@example.com", false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(recipient_matches(c.address, c.allowed), c.matches)
