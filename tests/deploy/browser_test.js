@@ -316,8 +316,12 @@ async function fetchSnippetCase(page, run) {
   const [shown, response] = await fetchFromPage(page, run.QUILLON_URL + 'fetch.html',
     `${run.QUILLON_WEB}-fetch-json`);
   assert.match(response.headers()['content-type'], /^application\/json/);
-  assert.deepEqual(await response.json(), { ok: true, outcome: 'sent',
-    message: 'Thank you: your message was sent.', missing: [] });
+  const answer = await response.json();
+  // The submission's id, in the spool name's form, is the last member.
+  assert.match(answer.id, /^\d{8}T\d{6}\.\d{6}Z_[^_]+_\d+_[0-9a-f]{16}$/);
+  assert.deepEqual(answer, { ok: true, outcome: 'sent',
+    message: 'Thank you: your message was sent.', missing: [], id: answer.id });
+  assert.deepEqual(Object.keys(answer).pop(), 'id');
   assert.equal(response.status(), 200);
   assert.equal(shown, 'Thank you: your message was sent.');
   await waitForNewMessage(run.QUILLON_MAIL_DIR, before);
