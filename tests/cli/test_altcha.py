@@ -1,0 +1,64 @@
+"""The self-hosted proof-of-work CAPTCHA end to end: a challenge fetched by
+GET, solved here as a widget would, posted with the form; the mail goes
+once, and the same answer again is refused."""
+
+import base64
+import hashlib
+import json
+import unittest
+import urllib.parse
+
+import harness
+
+SECRET = "altcha-site-secret-31"
+
+
+def solve(challenge):
+    parameters = challenge["parameters"]
+    nonce = bytes.fromhex(parameters["nonce"])
+    salt = bytes.fromhex(parameters["salt"])
+    for counter in range(100000):
+        key = hashlib.pbkdf2_hmac("sha256", nonce + counter.to_bytes(4, "big"), salt,
+                                  parameters["cost"], parameters["keyLength"]).hex()
+        if key.startswith(parameters["keyPrefix"]):
+            answer = {"challenge": challenge,
+                      "solution": {"counter": counter, "derivedKey": key, "time": 40}}
+            return base64.b64encode(json.dumps(answer).encode()).decode()
+    raise AssertionError("no counter solves the challenge")
+
+
+class AltchaTest(unittest.TestCase):
+    def test_challenge_solved_posted_once(self):
+        box = harness.page_sandbox(self)
+        box.write("altcha.key", SECRET + "\n")
+        settings = "captcha altcha\naltcha_key_file altcha.key\naltcha_cost 50\n" \
+                   "allowed_origin www.example.com\n"
+        with harness.CaptureSMTP() as smtp:
+            box.write_ini(harness.standard_ini(smtp.port, settings))
+            got = box.run(env={"GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "GET",
+                               "QUERY_STRING": "altcha", "HTTP_ORIGIN": "https://www.example.com"})
+            head, _, body = got.text.partition("\n\n")
+            self.assertEqual("Access-Control-Allow-Origin: https://www.example.com\n"
+                             "Vary: Origin\nStatus: 200 OK\nContent-Type: application/json\n"
+                             "Cache-Control: no-store", head)
+            payload = solve(json.loads(body))
+            form = urllib.parse.urlencode({"Name:": "Joe", "altcha": payload})
+            env = {"GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "POST",
+                   "REMOTE_ADDR": "192.0.2.9"}
+            first = box.run(body=form, env=env)
+            again = box.run(body=form, env=env)
+            other = box.run(env={"GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "GET",
+                                 "QUERY_STRING": "other"})
+        self.assertEqual(1, len(smtp.messages))
+        self.assertIn("THANKS Joe", first.text)
+        self.assertNotIn("THANKS Joe", again.text)
+        self.assertIn("the altcha check failed: {the challenge was used before}",
+                      box.log_text())
+        self.assertTrue(other.text.startswith("Status: 405"), other.text)
+        for text in (smtp.messages[0]["data"].decode("latin-1"), box.log_text(), first.text, again.text):
+            self.assertNotIn(payload[:40], text)
+            self.assertNotIn(SECRET, text)
+
+
+if __name__ == "__main__":
+    unittest.main()
