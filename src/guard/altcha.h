@@ -60,3 +60,9 @@ bool altcha_verify(const AltchaOptions& options, const char* payload, size_t len
 void altcha_derive(bool sha_only, const unsigned char* nonce, size_t nonce_length,
                    const unsigned char* salt, size_t salt_length, unsigned long cost,
                    unsigned long counter, unsigned char* out, size_t key_length);
+
+// Solves `challenge` (the JSON altcha_challenge made) as a widget would and
+// checks the answer at `now`: -check's proof that both halves agree. False
+// with proof->reason when either failed.
+bool altcha_solve_and_verify(const AltchaOptions& options, const char* challenge, long long now,
+                             AltchaProof* proof);

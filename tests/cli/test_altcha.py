@@ -5,6 +5,7 @@ once, and the same answer again is refused."""
 import base64
 import hashlib
 import json
+import os
 import unittest
 import urllib.parse
 
@@ -58,6 +59,17 @@ class AltchaTest(unittest.TestCase):
         for text in (smtp.messages[0]["data"].decode("latin-1"), box.log_text(), first.text, again.text):
             self.assertNotIn(payload[:40], text)
             self.assertNotIn(SECRET, text)
+
+    @unittest.skipIf(harness.IS_EXE, "Windows rights are access lists, not modes")
+    def test_check_solves_a_challenge_and_wants_a_private_key_file(self):
+        box = harness.page_sandbox(self)
+        box.write("altcha.key", SECRET + "\n")
+        os.chmod(box.path("altcha.key"), 0o644)
+        box.write_ini(harness.standard_ini(25, "captcha altcha\naltcha_key_file altcha.key\n"
+                                               "altcha_cost 50\n"))
+        text = box.run(args=("-check",)).text
+        self.assertIn("altcha_key_file {altcha.key} is readable by others", text)
+        self.assertRegex(text, r"solving it here and checking the answer took \d+ ms")
 
 
 if __name__ == "__main__":
