@@ -6,12 +6,18 @@ import base64
 import hashlib
 import json
 import os
+import shutil
+import subprocess
 import unittest
 import urllib.parse
 
 import harness
 
 SECRET = "altcha-site-secret-31"
+KEY_SECRET = "altcha-key-secret-9"
+DEPLOY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "deploy")
+HAS_LIB = shutil.which("node") is not None and os.path.isdir(
+    os.path.join(DEPLOY, "node_modules", "altcha-lib"))
 
 
 def solve(challenge):
@@ -59,6 +65,26 @@ class AltchaTest(unittest.TestCase):
         for text in (smtp.messages[0]["data"].decode("latin-1"), box.log_text(), first.text, again.text):
             self.assertNotIn(payload[:40], text)
             self.assertNotIn(SECRET, text)
+
+    @unittest.skipUnless(HAS_LIB, "node or tests/deploy's altcha-lib (npm ci there) is missing")
+    def test_widget_library_and_program_agree(self):
+        box = harness.page_sandbox(self)
+        box.write("altcha.key", SECRET + "\n" + KEY_SECRET + "\n")
+        box.write_ini(harness.standard_ini(25, "captcha altcha\naltcha_key_file altcha.key\n"
+                                               "altcha_cost 50\nsmtp_timeout 1\n"))
+        script = os.path.join(DEPLOY, "altcha_interop.mjs")
+        made = subprocess.run(["node", script, "make", SECRET, KEY_SECRET], check=True,
+                              capture_output=True, text=True, timeout=60).stdout.strip()
+        got = box.run(env={"GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "GET",
+                           "QUERY_STRING": "altcha"})
+        solved = subprocess.run(["node", script, "solve", SECRET, KEY_SECRET],
+                                input=got.text.partition("\n\n")[2], capture_output=True,
+                                text=True, timeout=60)
+        self.assertEqual(0, solved.returncode, solved.stderr)
+        env = {"GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "POST", "REMOTE_ADDR": "192.0.2.9"}
+        for payload in (made, solved.stdout.strip()):
+            box.run(body=urllib.parse.urlencode({"Name:": "Joe", "altcha": payload}), env=env)
+        self.assertEqual(2, box.log_text().count("captcha: altcha passed."), box.log_text())
 
     @unittest.skipIf(harness.IS_EXE, "Windows rights are access lists, not modes")
     def test_check_solves_a_challenge_and_wants_a_private_key_file(self):
