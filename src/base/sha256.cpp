@@ -71,7 +71,9 @@ void sha256_final(Sha256* hash, unsigned char out[kSha256Size]) {
   uint64_t bits = hash->length * 8;
   unsigned char pad[72] = {0x80};
   size_t pad_length = (hash->used < 56 ? 56 : 120) - hash->used;
-  for (int i = 0; i < 8; ++i) pad[pad_length + i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
+  for (int i = 0; i < 8; ++i) {
+    pad[pad_length + i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
+  }
   sha256_update(hash, pad, pad_length + 8);
   for (int i = 0; i < 8; ++i) {
     out[4 * i] = static_cast<unsigned char>(hash->state[i] >> 24);

@@ -73,7 +73,8 @@ int set_captcha(Settings* settings, const char*, const char* rest, const FieldLo
     replace_text(&settings->captcha, rest);
     return 1;
   }
-  log_event(LOG_ERROR, "captcha {%s} is not turnstile, hcaptcha, recaptcha or altcha; keeping %s.", rest,
+  log_event(LOG_ERROR,
+            "captcha {%s} is not turnstile, hcaptcha, recaptcha or altcha; keeping %s.", rest,
             settings->captcha != nullptr ? settings->captcha : "no CAPTCHA check");
   return 0;
 }
