@@ -38,3 +38,38 @@ char* base64_encode_copy(const char* data, size_t length) {
   base64_encode(data, length, out);
   return out;
 }
+
+static int base64_value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+bool base64_decode(const char* text, size_t length, char* out, size_t* out_length) {
+  if (length % 4 == 0 && length > 0 && text[length - 1] == '=') --length;
+  if (length % 4 == 3 && length > 0 && text[length - 1] == '=') --length;
+  if (length % 4 == 1) return false;
+  size_t n = 0;
+  unsigned group = 0;
+  for (size_t i = 0; i < length; ++i) {
+    int value = base64_value(text[i]);
+    if (value < 0) return false;
+    group = (group << 6) | static_cast<unsigned>(value);
+    if (i % 4 == 3) {
+      out[n++] = static_cast<char>(group >> 16);
+      out[n++] = static_cast<char>(group >> 8);
+      out[n++] = static_cast<char>(group);
+      group = 0;
+    }
+  }
+  if (length % 4 == 2) out[n++] = static_cast<char>(group >> 4);
+  if (length % 4 == 3) {
+    out[n++] = static_cast<char>(group >> 10);
+    out[n++] = static_cast<char>(group >> 2);
+  }
+  *out_length = n;
+  return true;
+}

@@ -12,3 +12,8 @@ void base64_encode(const char* data, size_t length, char* out);
 
 // A heap copy of the encoding (fatal_reply when memory runs out).
 char* base64_encode_copy(const char* data, size_t length);
+
+// Decodes `length` characters of standard base64 (padding optional, no
+// other characters) into `out`, which holds length / 4 * 3 + 3 bytes; the
+// count in *out_length. False for anything else.
+bool base64_decode(const char* text, size_t length, char* out, size_t* out_length);

@@ -107,6 +107,13 @@ struct Settings {
   char* captcha_action = nullptr;        // the answer's action must equal it; null: unchecked
   char* captcha_verify_url = nullptr;    // null: the provider's own endpoint
   char* captcha_ca_file = nullptr;       // PEM roots trusted besides the system's
+  // The self-hosted proof of work (captcha altcha).
+  char* altcha_key_file = nullptr;       // line 1 the HMAC secret; line 2 the key-signature secret
+  bool altcha_sha_only = false;          // altcha_algorithm SHA-256; false: PBKDF2/SHA-256
+  int altcha_cost = 5000;                // iterations a solver makes per counter
+  int altcha_expires = 600;              // seconds a challenge stays good
+  int altcha_min_seconds = 0;            // least seconds from issue to post; 0: off
+  int altcha_version = 2;                // 2, or 1 for the older widgets
   char* autoreply_to_variable = nullptr; // the form field holding the visitor's address
   char* autoreply_subject = nullptr;
   char* autoreply_file = nullptr;        // the text, with ||name|| tokens

@@ -67,13 +67,14 @@ int set_missing_redirect(Settings* settings, const char*, const char* rest, cons
 constexpr int kMaxCaptchaTimeout = 300;
 
 int set_captcha(Settings* settings, const char*, const char* rest, const FieldLookup&) {
-  static const char* const kProviders[] = {"turnstile", "hcaptcha", "recaptcha"};
+  static const char* const kProviders[] = {"turnstile", "hcaptcha", "recaptcha", "altcha"};
   for (const char* provider : kProviders) {
     if (strcmp(rest, provider) != 0) continue;
     replace_text(&settings->captcha, rest);
     return 1;
   }
-  log_event(LOG_ERROR, "captcha {%s} is not turnstile, hcaptcha or recaptcha; keeping %s.", rest,
+  log_event(LOG_ERROR,
+            "captcha {%s} is not turnstile, hcaptcha, recaptcha or altcha; keeping %s.", rest,
             settings->captcha != nullptr ? settings->captcha : "no CAPTCHA check");
   return 0;
 }
@@ -110,6 +111,36 @@ int set_captcha_unreachable(Settings* settings, const char*, const char* rest,
   }
   settings->captcha_unreachable_send = rest[0] == 's';
   return 1;
+}
+
+int set_altcha_algorithm(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  if (strcmp(rest, "PBKDF2/SHA-256") != 0 && strcmp(rest, "SHA-256") != 0) {
+    log_event(LOG_ERROR, "altcha_algorithm {%s} is neither PBKDF2/SHA-256 nor SHA-256; keeping %s.",
+              rest, settings->altcha_sha_only ? "SHA-256" : "PBKDF2/SHA-256");
+    return 0;
+  }
+  settings->altcha_sha_only = rest[0] == 'S';
+  return 1;
+}
+
+int set_altcha_cost(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  return set_bounded_number(&settings->altcha_cost, "altcha_cost ", rest, 1, 10000000,
+                            " of iterations");
+}
+
+int set_altcha_expires(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  return set_bounded_number(&settings->altcha_expires, "altcha_expires ", rest, 10, 86400,
+                            " of seconds");
+}
+
+int set_altcha_min_seconds(Settings* settings, const char*, const char* rest,
+                           const FieldLookup&) {
+  return set_bounded_number(&settings->altcha_min_seconds, "altcha_min_seconds ", rest, 0, 3600,
+                            " of seconds");
+}
+
+int set_altcha_version(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  return set_bounded_number(&settings->altcha_version, "altcha_version ", rest, 1, 2, "");
 }
 
 int set_autoreply_window(Settings* settings, const char*, const char* rest, const FieldLookup&) {

@@ -93,6 +93,16 @@ int set_failure_redirect(Settings* settings, const char* line, const char* rest,
 int set_missing_redirect(Settings* settings, const char* line, const char* rest,
                          const FieldLookup& shown);
 int set_captcha(Settings* settings, const char* line, const char* rest, const FieldLookup& shown);
+int set_altcha_algorithm(Settings* settings, const char* line, const char* rest,
+                         const FieldLookup& shown);
+int set_altcha_cost(Settings* settings, const char* line, const char* rest,
+                    const FieldLookup& shown);
+int set_altcha_expires(Settings* settings, const char* line, const char* rest,
+                       const FieldLookup& shown);
+int set_altcha_min_seconds(Settings* settings, const char* line, const char* rest,
+                           const FieldLookup& shown);
+int set_altcha_version(Settings* settings, const char* line, const char* rest,
+                       const FieldLookup& shown);
 int set_captcha_min_score(Settings* settings, const char* line, const char* rest,
                           const FieldLookup& shown);
 int set_captcha_timeout(Settings* settings, const char* line, const char* rest,

@@ -8,6 +8,8 @@
 #include "base/log.h"
 #include "base/program.h"
 #include "driver/check.h"
+#include "guard/altcha_judge.h"
+#include "platform/os.h"
 
 FormTable* captcha_form_without_token(const Settings& settings, const FormTable& form) {
   const CaptchaProvider* provider =
@@ -25,7 +27,46 @@ FormTable* captcha_form_without_token(const Settings& settings, const FormTable&
   return view;
 }
 
+// The proof-of-work CAPTCHA: the key file, then a challenge made, solved
+// and checked here with the times each took. Nothing is asked outside.
+static int altcha_check_section(const Settings& settings) {
+  AltchaKeys keys;
+  AltchaOptions options;
+  char error[300];
+  if (!altcha_load(settings, &keys, &options, error, sizeof error)) {
+    return check_problem("%s", error);
+  }
+  int problems = 0;
+  if (os_readable_by_others(settings.altcha_key_file)) {
+    problems += check_problem("altcha_key_file {%s} is readable by others: chmod 600 it",
+                              settings.altcha_key_file);
+  } else {
+    check_say("the key file {%s} is readable", settings.altcha_key_file);
+  }
+  long long now = os_unix_time_us() / 1000000;
+  TextBuffer* challenge = text_buffer_new("");
+  long long started = os_monotonic_ms();
+  bool made = altcha_challenge(options, now, challenge);
+  long long made_ms = os_monotonic_ms() - started;
+  AltchaProof proof;
+  started = os_monotonic_ms();
+  bool solved = made && altcha_solve_and_verify(options, challenge->data, now, &proof);
+  long long solved_ms = os_monotonic_ms() - started;
+  if (solved) {
+    check_say("a challenge took %lld ms to make; solving it here and checking the answer took "
+              "%lld ms (altcha_cost %d)", made_ms, solved_ms, options.cost);
+  } else {
+    problems += check_problem("a challenge could not be made and solved: %s",
+                              made ? proof.reason : "the random source failed");
+  }
+  text_buffer_free(challenge);
+  memset(keys.secret, 0, sizeof keys.secret);
+  memset(keys.key_secret, 0, sizeof keys.key_secret);
+  return problems;
+}
+
 int captcha_check_section(const Settings& settings) {
+  if (altcha_chosen(settings)) return altcha_check_section(settings);
   CaptchaOptions options = captcha_options(settings);
   if (options.provider == nullptr) {
     check_say("captcha is not set: no check made");

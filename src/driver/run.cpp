@@ -22,6 +22,7 @@
 #include "driver/resend.h"
 #include "form/form.h"
 #include "form/request.h"
+#include "guard/altcha_judge.h"
 #include "guard/pipeline.h"
 #include "platform/os.h"
 #include "reply/accept.h"
@@ -216,6 +217,32 @@ static bool answered_preflight(const Request& request) {
   return answered;
 }
 
+// A GET with the query string "altcha": a fresh proof-of-work challenge
+// when the settings choose `captcha altcha`, with the CORS lines of
+// allowed_origin. Logs error lines only. False (nothing written) when the
+// settings do not choose it (the caller answers 405).
+static bool answered_challenge(const Request& request) {
+  Settings settings;
+  g_log.busy = true;
+  bool read = settings_read(g_program.ini_path, FieldLookup{no_field, nullptr}, &settings);
+  g_log.busy = false;
+  log_release_lines();
+  bool chosen = read && altcha_chosen(settings);
+  if (chosen) {
+    TextBuffer* body = text_buffer_new("");
+    bool made = altcha_challenge_answer(settings, body);
+    const char* origin = cors_origin(settings, request.origin);
+    if (origin != nullptr) printf("Access-Control-Allow-Origin: %s\nVary: Origin\n", origin);
+    printf("Status: %s\nContent-Type: application/json\nCache-Control: no-store\n\n%s",
+           made ? "200 OK" : "500 Internal Server Error",
+           made ? body->data : "{\"error\":\"no challenge could be made\"}");
+    fflush(stdout);
+    text_buffer_free(body);
+  }
+  settings_free(&settings);
+  return chosen;
+}
+
 // What an end for want of memory answers this request: the JSON answer
 // is made now, while memory is there, and again once the settings are read
 // (their allowed_origin may add CORS header lines).
@@ -298,6 +325,11 @@ static void answer_request() {
   cgi.request = request_from_environment();
   const char* method = cgi.request.method;
   if (method != nullptr && strcmp(method, "OPTIONS") == 0 && answered_preflight(cgi.request)) {
+    return;
+  }
+  const char* query = cgi.request.query_string;
+  if (method != nullptr && strcmp(method, "GET") == 0 && query != nullptr &&
+      strcmp(query, "altcha") == 0 && answered_challenge(cgi.request)) {
     return;
   }
   if (method != nullptr && strcmp(method, "POST") != 0) {

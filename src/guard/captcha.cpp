@@ -21,6 +21,8 @@ const CaptchaProvider kProviders[] = {
     {"hcaptcha", "h-captcha-response", "https://api.hcaptcha.com/siteverify", true},
     {"recaptcha", "g-recaptcha-response", "https://www.google.com/recaptcha/api/siteverify",
      false},
+    // Checked here (guard/altcha_judge.h): no service to ask.
+    {"altcha", "altcha", nullptr, false},
 };
 
 // How much of one provider text (a code, a host name, an action) a reason

@@ -12,9 +12,9 @@
 
 // One provider of the `captcha` setting.
 struct CaptchaProvider {
-  const char* name;         // "turnstile", "hcaptcha", "recaptcha"
+  const char* name;         // "turnstile", "hcaptcha", "recaptcha", "altcha"
   const char* token_field;  // the form field its widget fills
-  const char* verify_url;   // its documented verification endpoint
+  const char* verify_url;   // its documented verification endpoint; null: checked here
   // Its `score` rises with the risk (not with the trust, as reCAPTCHA's
   // does): captcha_min_score does not apply to it.
   bool score_is_risk;

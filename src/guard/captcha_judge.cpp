@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "base/log.h"
+#include "guard/altcha_judge.h"
 #include "platform/os.h"
 
 CaptchaOptions captcha_options(const Settings& settings) {
@@ -43,6 +44,13 @@ static bool verify_in_time(CaptchaOptions options, const char* token, const char
 
 CaptchaStep captcha_step(const Settings& settings, const FormTable& form, const char* remote_addr,
                          long long deadline_ms) {
+  if (altcha_chosen(settings)) {
+    // The proof of work is checked here: nothing to be unreachable, so
+    // captcha_unreachable send never lets an unchecked post through.
+    CaptchaOutcome outcome = altcha_step(settings, form);
+    bool passed = outcome == CaptchaOutcome::kPassed;
+    return CaptchaStep{true, passed, passed, outcome};
+  }
   CaptchaStep step = {false, false, true, CaptchaOutcome::kPassed};
   CaptchaOptions options = captcha_options(settings);
   if (options.provider == nullptr) return step;

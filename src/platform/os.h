@@ -216,6 +216,10 @@ bool os_is_link(const char* path);
 // than owners decide (Windows), true. False when it cannot be looked at.
 bool os_owned_by_me(const char* path);
 
+// Whether users other than the file's owner and group may read `path`.
+// Where access lists rather than modes decide (Windows), false.
+bool os_readable_by_others(const char* path);
+
 // Reads the whole regular file at `path` into a new malloc'd block (*data,
 // *length bytes, a NUL after them). The file is opened without following a
 // symbolic link and without waiting (a FIFO or device is never read): EINVAL

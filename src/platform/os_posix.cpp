@@ -376,6 +376,11 @@ bool os_owned_by_me(const char* path) {
   return lstat(path, &info) == 0 && info.st_uid == geteuid();
 }
 
+bool os_readable_by_others(const char* path) {
+  struct stat info;
+  return stat(path, &info) == 0 && (info.st_mode & S_IROTH) != 0;
+}
+
 int os_read_regular_file(const char* path, size_t max, char** data, size_t* length) {
   *data = nullptr;
   *length = 0;

@@ -268,6 +268,8 @@ bool os_is_link(const char* path) {
 // The folder's rights decide who may use it.
 bool os_owned_by_me(const char*) { return true; }
 
+bool os_readable_by_others(const char*) { return false; }
+
 int os_read_regular_file(const char* path, size_t max, char** data, size_t* length) {
   *data = nullptr;
   *length = 0;

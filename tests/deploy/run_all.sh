@@ -93,13 +93,15 @@ ensure_program() {
   cmake -S "$repo" -B "$repo"/build -G Ninja >/dev/null && ninja -C "$repo"/build quillon
 }
 
-# npm ci only when the pinned playwright-core is not what is installed.
+# npm ci only when a pinned package (playwright-core, altcha-lib) is not
+# what is installed.
 ensure_node_modules() {
-  local want have
-  want=$(node -p "require('$here/package-lock.json').packages['node_modules/playwright-core'].version")
-  have=$(node -p "require('$here/node_modules/playwright-core/package.json').version" 2>/dev/null || true)
-  [ "$want" = "$have" ] && return 0
-  (cd "$here" && npm ci --no-audit --no-fund)
+  local want have package
+  for package in playwright-core altcha-lib; do
+    want=$(node -p "require('$here/package-lock.json').packages['node_modules/$package'].version")
+    have=$(node -p "require('$here/node_modules/$package/package.json').version" 2>/dev/null || true)
+    [ "$want" = "$have" ] || { (cd "$here" && npm ci --no-audit --no-fund); return; }
+  done
 }
 
 free_port() {

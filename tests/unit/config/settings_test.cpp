@@ -425,6 +425,7 @@ TEST_F(SettingsTest, InvalidGuardValuesLogOneLineNamingKeyAndValue) {
       "attachments_max_kb 20481", "attachments_max_files 0", "attachment_type pdf",
       "attachment_type .EXE", "form_decoding double", "attachment_type .html",
       "attachment_type .svg", "attachment_type .iso", "success_redirect /\\evil.example",
+      "altcha_algorithm sha-256", "altcha_cost 0", "altcha_version 3",
   };
   for (const char* line : lines) {
     std::ofstream(log_path_, std::ios::trunc);
