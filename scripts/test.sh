@@ -91,6 +91,19 @@ windows_build() {
 not_run() { echo "not run: $1"; [ "$2" = skip ] && return $skip_code; return 1; }
 
 install_missing
+# The browser suite and the CLI suite's proof-of-work case share the pinned
+# npm packages of tests/deploy: installed once here, before suites run side
+# by side (two npm ci at once in one folder would spoil it).
+if command -v npm >/dev/null 2>&1; then
+  (cd tests/deploy && node -e '
+    const lock = require("./package-lock.json").packages;
+    for (const p of ["playwright-core", "altcha-lib"]) {
+      let have;
+      try { have = require("./node_modules/" + p + "/package.json").version; } catch (e) {}
+      if (have !== lock["node_modules/" + p].version) process.exit(1);
+    }' 2>/dev/null || npm ci --no-audit --no-fund -q) ||
+    echo "=== npm ci failed: the cases that need its packages count as not run"
+fi
 stage "plain build" build_and_ctest build
 # Leak reports are off: the program leaves its tables to the process exit.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0}

@@ -66,7 +66,7 @@ class AltchaTest(unittest.TestCase):
             self.assertNotIn(payload[:40], text)
             self.assertNotIn(SECRET, text)
 
-    @unittest.skipUnless(HAS_LIB, "node or tests/deploy's altcha-lib (npm ci there) is missing")
+    @harness.needs(HAS_LIB, "node or tests/deploy's altcha-lib (npm ci there) is missing")
     def test_widget_library_and_program_agree(self):
         box = harness.page_sandbox(self)
         box.write("altcha.key", SECRET + "\n" + KEY_SECRET + "\n")
