@@ -8,7 +8,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev python3 python3-aiosmtpd python3-requests
           curl ca-certificates lighttpd apache2 postfix logrotate chromium faketime
           g++-mingw-w64-x86-64 libssl-dev openssl strace
-          spamassassin rspamd opendkim opendkim-tools python3-dkim)
+          spamassassin spamd rspamd redis-server opendkim opendkim-tools python3-dkim
+          clamav clamav-daemon libsqlite3-dev sqlite3 libpq-dev postgresql-15)
 # Wine's TLS needs libgnutls30, which libwine only recommends: these are
 # installed in an apt-get call of their own, with the recommended packages.
 wine_packages=(wine wine64)

@@ -20,6 +20,10 @@ enum class Outcome {
   kServerUnreachable,   // no mail server answered (not kept)
   kNotConfigured,       // the settings give no From, To or Subject, or unusable delivery settings
   kServerError,         // the run could not go on (memory ran out); nothing was sent
+  kSpam,                // the content judges or the spam engine refused it
+  kInfected,            // the virus scanner found malware in an attached file
+  kScanUnavailable,     // the files could not be scanned and there is no spool to wait in
+  kUnknownForm,         // the request's path names no form of this install
 };
 
 struct OutcomeInfo {
@@ -46,6 +50,10 @@ inline const OutcomeInfo& outcome_info(Outcome outcome) {
       {"server_unreachable", 503, "Service Unavailable", false},
       {"not_configured", 500, "Internal Server Error", false},
       {"server_error", 500, "Internal Server Error", false},
+      {"spam", 403, "Forbidden", false},
+      {"infected", 422, "Unprocessable Content", false},
+      {"scan_unavailable", 503, "Service Unavailable", false},
+      {"unknown_form", 404, "Not Found", false},
   };
   return kTable[static_cast<int>(outcome)];
 }

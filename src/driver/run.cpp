@@ -143,6 +143,7 @@ static void build_and_deliver(const GuardInput& judged, const CgiRun& cgi, const
   form_request_drop_body(form_request);
   GuardInput with_envelope = judged;
   with_envelope.envelope = &envelope;
+  with_envelope.message = &message;
   if (end->last_check == AssembleStop::kNotConfigured) guard_count_unbuilt(with_envelope);
   if (end->last_check == AssembleStop::kNone) {
     end->verdict = guard_judge_message(with_envelope, run);
@@ -166,7 +167,8 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
   FormTable* without_token = captcha_form_without_token(settings, form);
   const FormTable& shown = without_token != nullptr ? *without_token : form;
   autoreply_check_settings(settings);
-  GuardInput judged = {&settings, &form, &cgi.request, nullptr, cgi.deadline_ms, form_request};
+  GuardInput judged = {&settings, &form, &cgi.request, nullptr, cgi.deadline_ms, form_request,
+                       nullptr};
   GuardRun run = {};
   SubmissionEnd end = {};
   end.suffixes.id = cgi.id;

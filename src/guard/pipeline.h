@@ -19,6 +19,7 @@
 #include "base/request.h"
 #include "base/text.h"
 #include "compose/envelope.h"
+#include "compose/message.h"
 #include "config/settings.h"
 #include "form/form.h"
 #include "form/request.h"
@@ -37,6 +38,15 @@ struct Verdict {
   VerdictKind kind;
   Outcome outcome;   // the answer's outcome (kSent for a pass)
   const char* line;  // the outcome line's words for a stop; null for a pass
+  // A verdict about what the message says or carries (the content rules,
+  // the spam engine, the virus scanner) keeps the message in quarantine/
+  // for the owner (kQuarantined, and kRefused with `keep`) and says why;
+  // a kDeferred one names the judge -resend must run again.
+  bool keep = false;           // kRefused: keep a copy in quarantine/ as well
+  const char* mark = nullptr;  // "spam", "infected", "unscanned"; null otherwise
+  char reasons[256] = "";      // "7 links, limit 2"; "rspamd 14.2, BAYES_SPAM"
+  double score = 0;            // the engine's score, when has_score
+  bool has_score = false;
 };
 
 // What the judges are handed.
@@ -48,6 +58,7 @@ struct GuardInput {
   long long deadline_ms;     // the run's end, absolute os_monotonic_ms(); 0: none
   const FormRequest* upload; // the request's files (null: none); their data
                              // only until the message is built
+  const Message* message;    // the message as it will be sent; null until built
 };
 
 // What the judges leave for the rest of the run. Zero-initialise.

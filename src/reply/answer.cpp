@@ -33,6 +33,11 @@ static const OutcomeMessage kMessages[] = {
     {Outcome::kServerUnreachable, "The mail server could not be reached; nothing was sent."},
     {Outcome::kNotConfigured, "The form is not set up to send mail; nothing was sent."},
     {Outcome::kServerError, "Something went wrong on the server; nothing was sent."},
+    {Outcome::kSpam, "This form does not take this message; it was not sent."},
+    {Outcome::kInfected, "An attached file holds malware; nothing was sent."},
+    {Outcome::kScanUnavailable,
+     "The attached files could not be checked; nothing was sent. Please try again later."},
+    {Outcome::kUnknownForm, "There is no such form here; nothing was sent."},
 };
 
 static const char* outcome_message(Outcome outcome) {

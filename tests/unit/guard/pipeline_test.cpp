@@ -67,7 +67,7 @@ TEST(Pipeline, FirstStopInTheFixedOrderFromTheRequestValue) {
     request.origin = c.origin;
     request.referer = c.referer;
     GuardInput input = {&settings, &form, &request, nullptr, os_monotonic_ms() - 1,
-                        nullptr};
+                        nullptr, nullptr};
     GuardRun run = {};
     Verdict verdict = guard_judge_form(input, &run);
     Envelope envelope = {};
