@@ -139,7 +139,20 @@ struct Settings {
   // form_decoding classic: the URL-encoded form decoded twice, as stored
   // forms of the classic program may rely on; false: once, as browsers encode
   bool classic_form_decoding = false;
+
+  // archive: every submission on record (config/settings_archive.cpp)
+  char* archive = nullptr;           // the database: a path (relative: as spool_folder); null: off
+  int archive_ip = 0;                // kArchiveIpHash, kArchiveIpFull or kArchiveIpNone
+  bool archive_user_agent = false;   // keep the visitor's user agent
+  bool archive_files = false;        // keep the attached files' contents, not only their names
+  int archive_timeout = 2;           // seconds a run waits for the database
+  int archive_keep_days = 0;         // records older than this are removed; 0: kept for ever
 };
+
+// archive_ip's words.
+constexpr int kArchiveIpHash = 0;
+constexpr int kArchiveIpFull = 1;
+constexpr int kArchiveIpNone = 2;
 
 // The line ending of every message line and SMTP command: CR LF in the TLS
 // modes (submission servers refuse bare LF), else the email_CR setting's.

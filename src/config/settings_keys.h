@@ -131,3 +131,15 @@ int set_attachments_max_files(Settings* settings, const char* line, const char* 
                               const FieldLookup& shown);
 int add_attachment_type(Settings* settings, const char* line, const char* rest,
                         const FieldLookup& shown);
+
+// The archive (settings_archive.cpp).
+int set_archive_ip(Settings* settings, const char* line, const char* rest,
+                   const FieldLookup& shown);
+int set_archive_user_agent(Settings* settings, const char* line, const char* rest,
+                           const FieldLookup& shown);
+int set_archive_files(Settings* settings, const char* line, const char* rest,
+                      const FieldLookup& shown);
+int set_archive_timeout(Settings* settings, const char* line, const char* rest,
+                        const FieldLookup& shown);
+int set_archive_keep_days(Settings* settings, const char* line, const char* rest,
+                          const FieldLookup& shown);

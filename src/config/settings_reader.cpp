@@ -101,6 +101,13 @@ static const KeywordTest kKeywordTests[] = {
     // how a URL-encoded form is decoded
     {kFormDecodingKeyword, set_form_decoding, nullptr},
     {kRunDeadlineKeyword, set_run_deadline, nullptr},
+    // the archive
+    {"archive ", nullptr, &Settings::archive},
+    {"archive_ip ", set_archive_ip, nullptr},
+    {"archive_user_agent ", set_archive_user_agent, nullptr},
+    {"archive_files ", set_archive_files, nullptr},
+    {"archive_timeout ", set_archive_timeout, nullptr},
+    {"archive_keep_days ", set_archive_keep_days, nullptr},
 };
 
 const char* settings_line_ending(const Settings& settings) {

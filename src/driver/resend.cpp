@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "archive/archive.h"
+#include "archive/archive_spool.h"
 #include "base/log.h"
 #include "base/program.h"
 #include "deliver/deliver.h"
@@ -14,12 +16,47 @@ static void print_outcome(const char* name, const char* outcome, void*) {
   fflush(stdout);
 }
 
+static void print_record_outcome(const char* name, const char* outcome, void*) {
+  printf("records/%s: %s\n", name, outcome);
+  fflush(stdout);
+}
+
+// The archive's records that waited in the spool, added now; false (with
+// the reason printed and logged) when the archive cannot take them.
+static bool archive_resend_records(const Settings& settings) {
+  if (settings.archive == nullptr || settings.spool_folder == nullptr) return true;
+  Archive archive;
+  int added = 0;
+  int left = 0;
+  bool ok = archive_open(settings, g_program.ini_path, settings.archive_timeout * 1000, &archive);
+  if (ok) {
+    ok = archive_add_waiting(&archive, settings, g_program.ini_path, print_record_outcome,
+                             nullptr, &added, &left);
+    archive_close(&archive);
+  }
+  if (!ok) {
+    printf("resend: %s; the records stay in the spool.\n", archive.error);
+    log_event(LOG_ERROR, "resend: %s; the records stay in the spool.", archive.error);
+  } else if (added + left > 0) {
+    printf("resend: %d record%s added to the archive, %d left in the spool\n", added,
+           added == 1 ? "" : "s", left);
+  }
+  fflush(stdout);
+  return ok && left == 0;
+}
+
 // The run once the settings are read; returns the exit code.
 static int resend_with(const Settings& settings) {
   ResendTally tally;
   char error[1000];
-  ResendStatus status = deliver_resend(delivery_context(settings), print_outcome, nullptr,
+  // sent/ follows archive_keep_days unless spool_keep_sent gives its own.
+  Settings pruning = settings;
+  if (settings.archive_keep_days > 0 && settings.spool_keep_sent_days == 0) {
+    pruning.spool_keep_sent_days = settings.archive_keep_days;
+  }
+  ResendStatus status = deliver_resend(delivery_context(pruning), print_outcome, nullptr,
                                        &tally, error, sizeof error);
+  if (status == ResendStatus::kDone && !archive_resend_records(settings)) return 3;
   if (status == ResendStatus::kNotConfigured) {
     printf("resend: the delivery settings cannot be used (see the log); nothing sent.\n");
     fflush(stdout);

@@ -11,6 +11,8 @@
 #include "config/settings.h"
 #include "deliver/deliver.h"
 #include "deliver/spool_store.h"
+#include "driver/archive_cmd.h"
+#include "driver/archive_run.h"
 #include "driver/autoreply_run.h"
 #include "driver/captcha_run.h"
 #include "driver/check.h"
@@ -29,6 +31,9 @@
 #include "reply/answer.h"
 #include "reply/page.h"
 
+// An option that takes words of its own (at least one).
+constexpr int kAnyCount = -1;
+
 struct OptionEntry {
   int argc;
   const char* name;
@@ -45,6 +50,7 @@ static const OptionEntry kOptions[] = {
     {2, "-resend", Command::kResend},
     {2, "-check", Command::kCheck},
     {4, "-check", Command::kCheck},
+    {kAnyCount, "-archive", Command::kArchive},
 };
 
 void derive_path(const char* path, const char* ext, char* out) {
@@ -72,7 +78,8 @@ struct CgiRun {
 
 Command classify_arguments(int argc, char** argv) {
   for (const OptionEntry& option : kOptions) {
-    if (argc == option.argc && strcmp(argv[1], option.name) == 0) {
+    bool count = argc == option.argc || (option.argc == kAnyCount && argc >= 3);
+    if (count && strcmp(argv[1], option.name) == 0) {
       return option.command;
     }
   }
@@ -134,7 +141,8 @@ static void answer_refusal(const Settings& settings, const FormTable& form, Outc
 // into `end`. The files are in the message once it is built, so the body
 // is dropped before the judges and the delivery take their time.
 static void build_and_deliver(const GuardInput& judged, const CgiRun& cgi, const FormTable& shown,
-                              FormRequest* form_request, GuardRun* run, SubmissionEnd* end) {
+                              FormRequest* form_request, GuardRun* run, SubmissionEnd* end,
+                              ArchiveRun* archive) {
   const Settings& settings = *judged.settings;
   Envelope envelope = {};
   Message message = {};
@@ -148,6 +156,7 @@ static void build_and_deliver(const GuardInput& judged, const CgiRun& cgi, const
   if (end->last_check == AssembleStop::kNone) {
     end->verdict = guard_judge_message(with_envelope, run);
     if (end->verdict.kind == VerdictKind::kPass) {
+      archive_run_before_delivery(archive, settings, envelope);
       long long started = os_monotonic_ms();
       end->result = deliver_with_confirmation(settings, cgi, shown, run->captcha, envelope,
                                               message);
@@ -170,17 +179,21 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
   GuardInput judged = {&settings, &form, &cgi.request, nullptr, cgi.deadline_ms, form_request,
                        nullptr};
   GuardRun run = {};
+  ArchiveRun archive;
+  archive_run_start(&archive, settings, shown, *form_request, cgi.request, cgi.id,
+                    cgi.deadline_ms);
   SubmissionEnd end = {};
   end.suffixes.id = cgi.id;
   end.last_check = AssembleStop::kNone;
   end.result.outcome = DeliveryOutcome::kNotConfigured;
   end.verdict = guard_judge_form(judged, &run);
   if (end.verdict.kind == VerdictKind::kPass) {
-    build_and_deliver(judged, cgi, shown, form_request, &run, &end);
+    build_and_deliver(judged, cgi, shown, form_request, &run, &end, &archive);
   }
   DeliveryOutcome delivered = end.result.outcome;
   guard_settle(judged, &run, delivered == DeliveryOutcome::kSent,
                delivered == DeliveryOutcome::kKeptInSpool, cgi.started_ms);
+  archive_run_finish(&archive, settings, &end, run.caught);
   log_outcome(end);
   Outcome outcome = submission_outcome(end);
   if (outcome == Outcome::kMissing) {
@@ -380,6 +393,8 @@ int quillon_main(int argc, char** argv) {
       return resend_queue();
     case Command::kCheck:
       return check_command(argc, argv);
+    case Command::kArchive:
+      return archive_command(argc, argv);
     case Command::kCgiRun:
       break;
   }

@@ -1,0 +1,65 @@
+// -check's archive section: the database opened as the --as user, its
+// size, oldest record and retention; the folder and the file the CGI's
+// user's own, 700 and 600.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/archive.h"
+#include "archive/archive_text.h"
+#include "driver/check.h"
+#include "platform/os.h"
+
+static int check_modes(const char* path) {
+  int problems = 0;
+  char folder[1024];
+  snprintf(folder, sizeof folder, "%s", path);
+  char* slash = strrchr(folder, '/');
+  if (slash == nullptr) snprintf(folder, sizeof folder, ".");
+  if (slash != nullptr) *slash = '\0';
+  const char* paths[] = {folder, path};
+  for (const char* checked : paths) {
+    if (!os_owned_by_me(checked)) {
+      problems += check_problem("%s does not belong to the user the CGI runs as", checked);
+    } else if (os_readable_by_others(checked)) {
+      problems += check_problem("%s can be read by other users (the folder 700, the file 600)",
+                                checked);
+    }
+  }
+  return problems;
+}
+
+int check_archive(CheckRun* run) {
+  const Settings& settings = run->settings;
+  if (settings.archive == nullptr) {
+    check_say("archive is not set: no check made");
+    return 0;
+  }
+  Archive archive;
+  if (!archive_open(settings, run->ini_path, settings.archive_timeout * 1000, &archive)) {
+    return check_problem("%s", archive.error);
+  }
+  ArchiveFacts facts;
+  bool read = archive_facts(&archive, &facts);
+  char path[sizeof archive.path];
+  snprintf(path, sizeof path, "%s", archive.path);
+  if (!read) {
+    int problem = check_problem("%s", archive.error);
+    archive_close(&archive);
+    return problem;
+  }
+  archive_close(&archive);
+  check_say("archive %s: %lld record%s, %lld KB", path, facts.records,
+            facts.records == 1 ? "" : "s", (facts.file_bytes + 1023) / 1024);
+  if (facts.records > 0) {
+    char oldest[32];
+    archive_time_text(facts.oldest, oldest, sizeof oldest);
+    check_say("oldest record: %s", oldest);
+  }
+  if (settings.archive_keep_days > 0) {
+    check_say("records are kept %d days (archive_keep_days)", settings.archive_keep_days);
+  } else {
+    check_say("records are kept for ever (no archive_keep_days)");
+  }
+  return check_modes(path);
+}
