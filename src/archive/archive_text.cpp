@@ -137,6 +137,7 @@ bool archive_fields_each(const char* json, ArchiveFieldFn each, void* context) {
 }
 
 static bool address_byte(char c) {
+  if (c == '\0') return false;
   return isalnum(static_cast<unsigned char>(c)) || strchr("!#$%&'*+-/=?^_`{|}~.@", c) != nullptr ||
          static_cast<unsigned char>(c) >= 0x80;
 }

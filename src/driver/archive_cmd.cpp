@@ -335,6 +335,31 @@ void erased(const char* id, const char* spool_name, void* context) {
   free(records);
 }
 
+// The records still waiting in the spool that hold the address (or are
+// the record of that id): they are not in the database yet.
+void erase_waiting(EraseRun* run, const char* target) {
+  char* records = spool_path(run->store.root, "records");
+  NameList names = {};
+  if (spool_list_sorted(records, &names) == 0) {
+    for (int i = 0; i < names.count; ++i) {
+      char* path = spool_path(records, names.names[i]);
+      char* data = nullptr;
+      size_t length = 0;
+      bool match = strncmp(names.names[i], target, strlen(target)) == 0 ||
+                   (os_read_regular_file(path, 1 << 26, &data, &length) == 0 &&
+                    archive_holds_address(data, target));
+      if (match && os_remove_file(path) == 0) {
+        printf("  removed %s\n", path);
+        ++run->files;
+      }
+      free(data);
+      free(path);
+    }
+  }
+  spool_free_names(&names);
+  free(records);
+}
+
 int erase_command(Archive* archive, const Settings& settings, const char* target) {
   EraseRun run = {&settings, {}, settings.spool_folder != nullptr, 0};
   if (run.spool) {
@@ -343,6 +368,7 @@ int erase_command(Archive* archive, const Settings& settings, const char* target
   }
   long long removed = 0;
   bool ok = archive_erase(archive, target, erased, &run, &removed);
+  if (ok && run.spool) erase_waiting(&run, target);
   if (run.spool) spool_store_close(&run.store);
   if (!ok) {
     printf("-archive erase: %s\n", archive->error);

@@ -247,11 +247,7 @@ static void add_result(ArchiveRun* run, const SubmissionEnd& end, bool honeypot)
     r.virus_verdict = mark;
   }
   const DeliveryResult& result = end.result;
-  if (result.reply_code > 0) {
-    char reply[kDeliveryTextSize + 16];
-    snprintf(reply, sizeof reply, "%d %s", result.reply_code, result.reply_text);
-    r.server_reply = own(run, reply);
-  }
+  if (result.reply_text[0] != '\0') r.server_reply = own(run, result.reply_text);
   if (result.message_id[0] != '\0') r.message_id = own(run, result.message_id);
   if (result.spool_name[0] != '\0') r.spool_name = own(run, result.spool_name);
   r.elapsed_ms = end.elapsed_ms;

@@ -22,8 +22,6 @@ const CheckSection kCheckSections[] = {
     {"mail server", check_mail_server, true},
     // As the web server's user: its secret file must be readable by it.
     {"captcha", check_captcha, true},
-    // As the web server's user: it must be able to open the archive.
-    {"archive", check_archive, true},
 };
 
 // The log's lines come here instead of the file: the error lines are shown

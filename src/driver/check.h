@@ -45,7 +45,7 @@ int check_pages(CheckRun* run);           // check_pages.cpp
 int check_state_files(CheckRun* run);     // check_files.cpp: log, spool, rate state
 int check_mail_server(CheckRun* run);     // check_server.cpp
 int check_captcha(CheckRun* run);         // captcha_run.cpp: captcha_check_section
-int check_archive(CheckRun* run);         // check_archive.cpp
+int check_archive(CheckRun* run);         // check_archive.cpp: part of check_state_files
 int check_limits(CheckRun* run);          // check_bounds.cpp: log and queue sizes, -resend's owner, the rate state
 
 // The command: `argv` is "-check" or "-check --as USER".

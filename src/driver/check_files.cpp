@@ -169,5 +169,6 @@ int check_state_files(CheckRun* run) {
       problems += check_file(what, g_program.rate_path, who);
     }
   }
+  problems += check_archive(run);
   return problems;
 }
