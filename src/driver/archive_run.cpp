@@ -141,7 +141,7 @@ static void add_files(ArchiveRun* run, const Settings& settings, const FormTable
     json_append_string(json, file.file_name, strlen(file.file_name));
     text_buffer_append(json, ",\"type\":");
     json_append_string(json, file.content_type, strlen(file.content_type));
-    text_buffer_append(json, ",\"size\":%zu}", file.size);
+    text_buffer_append(json, ",\"size\":%llu}", static_cast<unsigned long long>(file.size));
     ArchiveFile& kept = run->files[i];
     kept.size = file.size;
     if (settings.archive_files && file.data != nullptr) {
