@@ -47,6 +47,7 @@ bool bind_all(void* l) {
          bind(l, "sqlite3_column_int64", &s.column_int64) &&
          bind(l, "sqlite3_column_type", &s.column_type) &&
          bind(l, "sqlite3_busy_timeout", &s.busy_timeout) &&
+         bind(l, "sqlite3_db_config", &s.db_config) &&
          bind(l, "sqlite3_changes", &s.changes) && bind(l, "sqlite3_errmsg", &s.errmsg) &&
          bind(l, "sqlite3_free", &s.free) &&
          bind(l, "sqlite3_wal_checkpoint_v2", &s.wal_checkpoint_v2);

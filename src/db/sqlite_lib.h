@@ -24,6 +24,8 @@ constexpr int kSqliteOpenCreate = 0x00000004;
 constexpr int kSqliteOpenNoMutex = 0x00008000;
 constexpr int kSqliteNull = 5;  // sqlite3_column_type
 constexpr int kSqliteCheckpointTruncate = 3;
+constexpr int kSqliteConfigLookaside = 1001;     // SQLITE_DBCONFIG_LOOKASIDE
+constexpr int kSqliteConfigNoCheckpointOnClose = 1006;  // SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE
 
 using SqliteDestructor = void (*)(void*);
 // SQLITE_TRANSIENT: SQLite copies the bound text.
@@ -51,6 +53,7 @@ struct SqliteLib {
   int64_t (*column_int64)(sqlite3_stmt* statement, int column);
   int (*column_type)(sqlite3_stmt* statement, int column);
   int (*busy_timeout)(sqlite3* db, int ms);
+  int (*db_config)(sqlite3* db, int op, ...);
   int (*changes)(sqlite3* db);
   const char* (*errmsg)(sqlite3* db);
   void (*free)(void* memory);
