@@ -113,6 +113,22 @@ class RecordTest(ArchiveCase):
                 if "archive_ip none" in settings:
                     self.assertIsNone(row["client"])
 
+    def test_files_are_listed_and_kept_only_with_archive_files(self):
+        body = (b"--XyZ\r\nContent-Disposition: form-data; name=\"Name:\"\r\n\r\nJoe\r\n"
+                b"--XyZ\r\nContent-Disposition: form-data; name=\"cv\"; filename=\"cv.txt\"\r\n"
+                b"Content-Type: text/plain\r\n\r\nhello file\r\n--XyZ--\r\n")
+        for keep in ("false", "true"):
+            with self.subTest(archive_files=keep), harness.CaptureSMTP() as server:
+                box = self.sandbox(server.port, "attachments_max_kb 100\narchive_files %s\n" % keep)
+                box.run(body=body, env={"REQUEST_METHOD": "POST",
+                                        "CONTENT_TYPE": "multipart/form-data; boundary=XyZ"})
+                [row] = rows(box)
+                self.assertEqual(json.loads(row["files"]), [
+                    {"field": "cv", "name": "cv.txt", "type": "text/plain", "size": 10}])
+                with sqlite3.connect(box.path("db", "archive.sqlite")) as db:
+                    kept = db.execute("SELECT content FROM submission_files").fetchall()
+                self.assertEqual(kept, [(b"hello file",)] if keep == "true" else [])
+
     def test_fifty_runs_at_once_make_fifty_rows(self):
         with harness.CaptureSMTP() as server:
             box = self.sandbox(server.port)
@@ -277,6 +293,15 @@ class CommandsTest(ArchiveCase):
         self.assertEqual(code, 0)
         self.assertIn("purge: 1 record older than 30 days removed", out)
         self.assertEqual([r["id"] for r in rows(self.box)], [self.second])
+        # A run purges too, once the last purge is an hour old.
+        with sqlite3.connect(self.box.path("db", "archive.sqlite")) as db:
+            db.execute("UPDATE submissions SET received_seconds = 0")
+            db.execute("UPDATE archive_meta SET value = '0' WHERE name = 'last_purge'")
+        with harness.CaptureSMTP() as server:
+            self.box.write_ini(harness.standard_ini(server.port, ARCHIVE + "archive_keep_days 30\n"))
+            third = self.post(self.box)["id"]
+            fourth = self.post(self.box)["id"]
+        self.assertEqual([r["id"] for r in rows(self.box)], [third, fourth])
 
     def test_mistakes_and_commands_leave_the_log_alone(self):
         before = self.box.log_bytes()
