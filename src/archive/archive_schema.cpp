@@ -38,9 +38,3 @@ const char kArchiveSchemaSql[] =
     "INSERT OR IGNORE INTO archive_meta VALUES ('schema_version', '1');"
     "INSERT OR IGNORE INTO archive_meta VALUES ('last_purge', '0');";
 
-const char* const kArchiveColumns[] = {
-    "seq",         "id",           "received",      "received_seconds", "form",
-    "language",    "fields",       "files",         "client",           "user_agent",
-    "sender",      "subject",      "excerpt",       "verdict",          "spam_verdict",
-    "spam_reasons", "spam_score",  "virus_verdict", "webhooks",         "outcome",
-    "server_reply", "message_id",  "spool_name",    "elapsed_ms"};

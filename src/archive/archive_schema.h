@@ -11,6 +11,3 @@ constexpr int kArchiveSchemaVersion = 1;
 // The statements that make the tables (one script, in a transaction).
 extern const char kArchiveSchemaSql[];
 
-// The record's columns in the order the engines read and write them.
-extern const char* const kArchiveColumns[];
-constexpr int kArchiveColumnCount = 24;

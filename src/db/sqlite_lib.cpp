@@ -10,13 +10,12 @@ SqliteLib g_sqlite;
 
 namespace {
 
-#ifdef _WIN32
-const char* const kNames[] = {"winsqlite3.dll", "sqlite3.dll", nullptr};
-const char kShownName[] = "sqlite3.dll";
-#else
-const char* const kNames[] = {"libsqlite3.so.0", nullptr};
-const char kShownName[] = "libsqlite3.so.0";
-#endif
+// Windows 10 and later have winsqlite3.dll in the system folder; a
+// sqlite3.dll beside the program serves older ones.
+const char* const kDllNames[] = {"winsqlite3.dll", "sqlite3.dll", nullptr};
+const char* const kElfNames[] = {"libsqlite3.so.0", nullptr};
+const char* const* const kNames = kOsLibrariesAreDlls ? kDllNames : kElfNames;
+const char* const kShownName = kOsLibrariesAreDlls ? "sqlite3.dll" : "libsqlite3.so.0";
 
 int g_state = 0;  // 0 not tried, 1 loaded, -1 failed (g_failure says why)
 char g_failure[400];
@@ -60,12 +59,11 @@ bool sqlite_lib_load(char* why, size_t size) {
     char reason[300];
     void* library = os_library_open(kNames, reason, sizeof reason);
     if (library == nullptr) {
-#ifdef _WIN32
-      snprintf(g_failure, sizeof g_failure,
-               "the archive needs sqlite3.dll (%s)", reason);
-#else
-      snprintf(g_failure, sizeof g_failure, "the SQLite library cannot be loaded (%s)", reason);
-#endif
+      if (kOsLibrariesAreDlls) {
+        snprintf(g_failure, sizeof g_failure, "the archive needs sqlite3.dll (%s)", reason);
+      } else {
+        snprintf(g_failure, sizeof g_failure, "the SQLite library cannot be loaded (%s)", reason);
+      }
       g_state = -1;
     } else {
       g_state = bind_all(library) ? 1 : -1;

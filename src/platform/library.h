@@ -6,6 +6,14 @@
 
 #include <cstddef>
 
+// Whether libraries are Windows DLLs (else ELF shared objects), for a
+// caller choosing the names to try.
+#ifdef _WIN32
+constexpr bool kOsLibrariesAreDlls = true;
+#else
+constexpr bool kOsLibrariesAreDlls = false;
+#endif
+
 // Opens the first of `names` (null-ended) that loads: on POSIX by the
 // dynamic linker's search (LD_LIBRARY_PATH first); on Windows each name
 // from the system folder, then from the program's own folder. Null when
