@@ -35,14 +35,15 @@ char* archive_resolved_path(const Settings& settings, const char* ini_path) {
   return path;
 }
 
-bool archive_open(const Settings& settings, const char* ini_path, int wait_ms, Archive* archive) {
+bool archive_open(const Settings& settings, const char* ini_path, int wait_ms, Archive* archive,
+                  bool create) {
   *archive = Archive{};
   char* path = archive_resolved_path(settings, ini_path);
   snprintf(archive->path, sizeof archive->path, "%s", path);
   free(path);
   archive->engine = archive_engine_for(archive->path, archive->error, sizeof archive->error);
   if (archive->engine == nullptr) return false;
-  if (!archive->engine->open(archive, archive->path, wait_ms, true)) {
+  if (!archive->engine->open(archive, archive->path, wait_ms, create)) {
     archive->engine = nullptr;
     return false;
   }

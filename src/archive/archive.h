@@ -65,14 +65,17 @@ struct Archive {
   void* handle;
   char error[kArchiveErrorSize];
   char path[1024];  // the database's path as resolved (SQLite)
+  bool missing;     // archive_open failed only because it is not made yet
 };
 
 // Opens the archive `settings.archive` names (a relative path is taken
 // from the folder of `ini_path`, as spool_folder is), creating the
-// database and its tables on first use, waiting for it at most
+// database and its tables on first use (not without `create`: the
+// owner's commands and -check never make it), waiting for it at most
 // `wait_ms`. False with the reason in archive->error (the Archive then
 // needs no close).
-bool archive_open(const Settings& settings, const char* ini_path, int wait_ms, Archive* archive);
+bool archive_open(const Settings& settings, const char* ini_path, int wait_ms, Archive* archive,
+                  bool create = true);
 void archive_close(Archive* archive);
 
 // The path `settings.archive` names, resolved (heap; caller frees).

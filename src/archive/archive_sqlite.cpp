@@ -87,6 +87,14 @@ bool sqlite_open(Archive* archive, const char* target, int wait_ms, bool create)
       return false;
     }
   }
+  long long bytes = 0;
+  if (!create && os_file_size(target, &bytes) == ENOENT) {
+    snprintf(archive->error, sizeof archive->error,
+             "archive %s is not there yet (the first run that records a submission makes it)",
+             target);
+    archive->missing = true;
+    return false;
+  }
   sqlite3* db = nullptr;
   int rc = g_sqlite.open_v2(target, &db, kSqliteOpenReadWrite | kSqliteOpenNoMutex, nullptr);
   archive->handle = db;

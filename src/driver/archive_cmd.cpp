@@ -325,7 +325,8 @@ int archive_command(int argc, char** argv) {
     snprintf(archive.path, sizeof archive.path, "%s", path);
     free(path);
     if (owned_or_refused(archive) &&
-        archive_open(settings, g_program.ini_path, settings.archive_timeout * 1000, &archive)) {
+        archive_open(settings, g_program.ini_path, settings.archive_timeout * 1000, &archive,
+                     false)) {
       code = run_command(argv[2], &archive, settings, options);
       if (code < 0) printf("-archive %s: %s\n", argv[2], archive.error);
       if (code < 0) code = 3;

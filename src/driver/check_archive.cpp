@@ -11,6 +11,7 @@
 #include "driver/check.h"
 #include "platform/os.h"
 
+// The folder's and (when it is there) the file's owner and mode.
 static int check_modes(const char* path) {
   int problems = 0;
   char folder[1024];
@@ -18,8 +19,11 @@ static int check_modes(const char* path) {
   char* slash = strrchr(folder, '/');
   if (slash == nullptr) snprintf(folder, sizeof folder, ".");
   if (slash != nullptr) *slash = '\0';
+  long long size = 0;
+  bool there = os_file_size(path, &size) == 0;
   const char* paths[] = {folder, path};
   for (const char* checked : paths) {
+    if (checked == path && !there) continue;
     if (!os_owned_by_me(checked)) {
       problems += check_problem("%s does not belong to the user the CGI runs as", checked);
     } else if (os_readable_by_others(checked)) {
@@ -33,9 +37,21 @@ static int check_modes(const char* path) {
 int check_archive(CheckRun* run) {
   const Settings& settings = run->settings;
   if (settings.archive == nullptr) return 0;
+  // Opening another user's database would leave -wal and -shm files of
+  // this user beside it, which could lock the CGI out.
+  char* resolved = archive_resolved_path(settings, run->ini_path);
+  long long size = 0;
+  bool mine = os_file_size(resolved, &size) != 0 || os_owned_by_me(resolved);
+  free(resolved);
   Archive archive;
-  if (!archive_open(settings, run->ini_path, settings.archive_timeout * 1000, &archive)) {
-    return check_problem("%s", archive.error);
+  if (!mine) {
+    return check_problem("archive %s belongs to another user: not opened (check it with --as "
+                         "that user)", settings.archive);
+  }
+  if (!archive_open(settings, run->ini_path, settings.archive_timeout * 1000, &archive, false)) {
+    if (!archive.missing) return check_problem("%s", archive.error);
+    check_say("%s", archive.error);
+    return check_modes(archive.path);
   }
   ArchiveFacts facts;
   bool read = archive_facts(&archive, &facts);

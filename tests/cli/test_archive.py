@@ -321,6 +321,14 @@ class CommandsTest(ArchiveCase):
             out = self.box.run(args=("-check",)).stdout.decode()
             self.assertIn("archive.sqlite can be read by other users", out)
 
+    def test_neither_the_commands_nor_check_make_the_database(self):
+        box = self.sandbox(harness.free_port())
+        self.assertIn("is not there yet", box.run(args=("-check",)).text)
+        code, out = self.command(box, "list")
+        self.assertEqual(code, 3)
+        self.assertIn("is not there yet", out)
+        self.assertEqual(os.listdir(box.path("db")), [])
+
     def test_the_documented_commands_run(self):
         doc = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
                            "archive.md")
