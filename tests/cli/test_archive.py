@@ -285,6 +285,20 @@ class CommandsTest(ArchiveCase):
         self.assertEqual(self.command(self.box, "erase", self.first)[0], 0)
         self.assertEqual(rows(self.box), [])
 
+    def test_erase_reaches_records_still_waiting_in_the_spool(self):
+        waiting = {"id": "20260101T000000.000000Z_h_1_00", "received": 1767225600,
+                   "fields": json.dumps([["Email", "ann@example.com"]]), "files": "[]"}
+        kept = {"id": "20260101T000000.000000Z_h_2_00", "received": 1767225600,
+                "fields": json.dumps([["Email", "bob@example.com"]]), "files": "[]"}
+        for record in (waiting, kept):
+            self.box.write("spool/records/%s.txt" % record["id"],
+                           "QUILLON spool 2\ndestination: record\n\n" + json.dumps(record) + "\n")
+        code, out = self.command(self.box, "erase", "ann@example.com")
+        self.assertIn("2 spool files removed", out)
+        self.assertEqual(os.listdir(self.box.path("spool", "records")), [kept["id"] + ".txt"])
+        self.assertIn("added", self.box.run(args=("-resend",)).text)
+        self.assertIn(kept["id"], [r["id"] for r in rows(self.box)])
+
     def test_purge_removes_what_is_older_than_archive_keep_days(self):
         with sqlite3.connect(self.box.path("db", "archive.sqlite")) as db:
             db.execute("UPDATE submissions SET received_seconds = received_seconds - 31 * 86400 "
