@@ -139,6 +139,13 @@ struct Settings {
   // form_decoding classic: the URL-encoded form decoded twice, as stored
   // forms of the classic program may rely on; false: once, as browsers encode
   bool classic_form_decoding = false;
+
+  // The judges' memory shared by several servers in one PostgreSQL
+  // database, in place of the local state file (config/settings_shared_state.cpp)
+  char* shared_state = nullptr;             // postgresql://USER@HOST/DB; null: the file
+  char* database_password_file = nullptr;   // the database password is its first line
+  int shared_state_timeout = 2;             // seconds for the whole run's state work
+  bool shared_state_keep = false;           // unreachable: keep in the spool; false: send
 };
 
 // The line ending of every message line and SMTP command: CR LF in the TLS

@@ -131,3 +131,11 @@ int set_attachments_max_files(Settings* settings, const char* line, const char* 
                               const FieldLookup& shown);
 int add_attachment_type(Settings* settings, const char* line, const char* rest,
                         const FieldLookup& shown);
+
+// The judges' memory shared in PostgreSQL (settings_shared_state.cpp).
+int set_shared_state(Settings* settings, const char* line, const char* rest,
+                     const FieldLookup& shown);
+int set_shared_state_timeout(Settings* settings, const char* line, const char* rest,
+                             const FieldLookup& shown);
+int set_shared_state_unreachable(Settings* settings, const char* line, const char* rest,
+                                 const FieldLookup& shown);

@@ -11,6 +11,7 @@
 #include "config/settings.h"
 #include "deliver/deliver.h"
 #include "deliver/spool_store.h"
+#include "driver/archive_init_cmd.h"
 #include "driver/autoreply_run.h"
 #include "driver/captcha_run.h"
 #include "driver/check.h"
@@ -24,6 +25,7 @@
 #include "form/request.h"
 #include "guard/altcha_judge.h"
 #include "guard/pipeline.h"
+#include "guard/shared_state.h"
 #include "platform/os.h"
 #include "reply/accept.h"
 #include "reply/answer.h"
@@ -45,6 +47,8 @@ static const OptionEntry kOptions[] = {
     {2, "-resend", Command::kResend},
     {2, "-check", Command::kCheck},
     {4, "-check", Command::kCheck},
+    {3, "-archive", Command::kArchiveInit},
+    {4, "-archive", Command::kArchiveInit},
 };
 
 void derive_path(const char* path, const char* ext, char* out) {
@@ -170,6 +174,7 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
   GuardInput judged = {&settings, &form, &cgi.request, nullptr, cgi.deadline_ms, form_request,
                        nullptr};
   GuardRun run = {};
+  shared_state_start(settings, cgi.deadline_ms);
   SubmissionEnd end = {};
   end.suffixes.id = cgi.id;
   end.last_check = AssembleStop::kNone;
@@ -181,6 +186,8 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
   DeliveryOutcome delivered = end.result.outcome;
   guard_settle(judged, &run, delivered == DeliveryOutcome::kSent,
                delivered == DeliveryOutcome::kKeptInSpool, cgi.started_ms);
+  shared_state_finish();
+  end.suffixes.shared_state_unavailable = shared_state_unavailable();
   log_outcome(end);
   Outcome outcome = submission_outcome(end);
   if (outcome == Outcome::kMissing) {
@@ -380,6 +387,8 @@ int quillon_main(int argc, char** argv) {
       return resend_queue();
     case Command::kCheck:
       return check_command(argc, argv);
+    case Command::kArchiveInit:
+      return archive_init_command(argc, argv);
     case Command::kCgiRun:
       break;
   }
