@@ -145,7 +145,6 @@ struct Settings {
   char* shared_state = nullptr;             // postgresql://USER@HOST/DB; null: the file
   char* database_password_file = nullptr;   // the database password is its first line
   int shared_state_timeout = 2;             // seconds for the whole run's state work
-  bool shared_state_keep = false;           // unreachable: keep in the spool; false: send
 };
 
 // The line ending of every message line and SMTP command: CR LF in the TLS

@@ -34,13 +34,12 @@ int set_shared_state_timeout(Settings* settings, const char*, const char* rest,
                             " of seconds");
 }
 
-int set_shared_state_unreachable(Settings* settings, const char*, const char* rest,
-                                 const FieldLookup&) {
-  if (strcmp(rest, "send") != 0 && strcmp(rest, "keep") != 0) {
-    log_event(LOG_ERROR, "shared_state_unreachable {%s} is neither send nor keep; keeping %s.",
-              rest, settings->shared_state_keep ? "keep" : "send");
-    return 0;
-  }
-  settings->shared_state_keep = rest[0] == 'k';
-  return 1;
+// `send` alone for now: a run whose database cannot be used mails as it
+// would without it. Keeping such a post in the spool for -resend to judge
+// is not built yet, and is refused rather than taken silently.
+int set_shared_state_unreachable(Settings*, const char*, const char* rest, const FieldLookup&) {
+  if (strcmp(rest, "send") == 0) return 1;
+  log_event(LOG_ERROR, "shared_state_unreachable {%s} is not send, the one choice this version "
+            "has; keeping send.", rest);
+  return 0;
 }

@@ -52,8 +52,10 @@ int shared_state_tables_check(PgLink* link, void (*say)(const char* line), char*
     const char* params[] = {table.table, table.rights};
     PgAnswer answer;
     if (!pg_query(link,
+                  // Each right apart: a list asks whether any one is held.
                   "SELECT CASE WHEN to_regclass($1) IS NULL THEN 'missing'"
-                  " WHEN has_table_privilege($1, $2) THEN 'ok' ELSE 'rights' END",
+                  " WHEN (SELECT bool_and(has_table_privilege($1, r))"
+                  " FROM unnest(string_to_array($2, ', ')) r) THEN 'ok' ELSE 'rights' END",
                   params, 2, &answer, error, size)) {
       return -1;
     }
