@@ -9,18 +9,18 @@
 #include "platform/dynlib.h"
 
 int set_shared_state(Settings* settings, const char*, const char* rest, const FieldLookup&) {
-  const char* kept = settings->shared_state != nullptr ? settings->shared_state : "the state file";
+  const char* kept = settings->shared_state != nullptr ? "the address before" : "the state file";
+  // The address itself is never logged: it may hold a password.
   if (!os_libraries_loadable()) {
     log_event(LOG_ERROR,
-              "shared_state {%s} cannot be used: this build cannot load the PostgreSQL client "
-              "(libpq); keeping %s.",
-              rest, kept);
+              "shared_state cannot be used: this build cannot load the PostgreSQL client "
+              "library (libpq); keeping %s.",
+              kept);
     return 0;
   }
   PgUrl url;
   char why[kPgErrorSize];
   if (!pg_url_parse(rest, &url, why, sizeof why)) {
-    // The address itself is not logged: it may hold a password.
     log_event(LOG_ERROR, "shared_state is refused: {%s}; keeping %s.", why, kept);
     return 0;
   }
