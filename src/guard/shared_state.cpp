@@ -17,6 +17,7 @@ struct SharedRun {
   Link state;
   PgLink link;
   long long run_deadline_ms;
+  long long spent_ms;  // the run's state work so far, connecting included
 };
 SharedRun g_shared;
 
@@ -84,16 +85,23 @@ void fail(const char* why) {
             "shared_state: the database cannot be used: {%s}; the judges go on without it.", why);
 }
 
-bool ready(const Settings& settings) {
-  if (g_shared.state == Link::kOpen) return true;
-  if (g_shared.state == Link::kFailed) return false;
-  long long deadline = os_monotonic_ms() + settings.shared_state_timeout * 1000LL;
+// The end of the next step: what is left of shared_state_timeout (the time
+// between steps, a slow mail server's, does not count), never past the
+// run's deadline.
+long long step_deadline(const Settings& settings, long long now) {
+  long long deadline = now + settings.shared_state_timeout * 1000LL - g_shared.spent_ms;
   if (g_shared.run_deadline_ms > 0 && g_shared.run_deadline_ms < deadline) {
     deadline = g_shared.run_deadline_ms;
   }
+  return deadline;
+}
+
+bool ready(const Settings& settings, long long started) {
+  if (g_shared.state == Link::kOpen) return true;
+  if (g_shared.state == Link::kFailed) return false;
   char why[kPgErrorSize];
-  if (!pg_connect(settings.shared_state, settings.database_password_file, deadline,
-                  &g_shared.link, why, sizeof why)) {
+  if (!pg_connect(settings.shared_state, settings.database_password_file,
+                  step_deadline(settings, started), &g_shared.link, why, sizeof why)) {
     fail(why);
     return false;
   }
@@ -105,11 +113,14 @@ bool ready(const Settings& settings) {
 // state cannot be used.
 bool run(const Settings& settings, const char* sql, const char* const* params, int count,
          PgAnswer* answer) {
-  if (!ready(settings)) return false;
+  long long started = os_monotonic_ms();
+  if (!ready(settings, started)) return false;
+  g_shared.link.deadline_ms = step_deadline(settings, started);
   char why[kPgErrorSize];
-  if (pg_query(&g_shared.link, sql, params, count, answer, why, sizeof why)) return true;
-  fail(why);
-  return false;
+  bool done = pg_query(&g_shared.link, sql, params, count, answer, why, sizeof why);
+  g_shared.spent_ms += os_monotonic_ms() - started;
+  if (!done) fail(why);
+  return done;
 }
 
 void digest(const char* key, size_t length, char* out) { rate_bytes_digest(key, length, out); }
@@ -122,6 +133,7 @@ const char* kind_text(RateWindowKind kind) {
 
 void shared_state_start(const Settings&, long long run_deadline_ms) {
   g_shared.run_deadline_ms = run_deadline_ms;
+  g_shared.spent_ms = 0;
 }
 
 bool shared_state_unavailable() { return g_shared.state == Link::kFailed; }

@@ -13,9 +13,11 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import urllib.parse
@@ -272,6 +274,48 @@ class Farm(unittest.TestCase):
                                 for i in range(6)])
         self.assertEqual(5, len(self.mailed("restart-")), first + second)
         self.assertNotIn("shared state unavailable", self.logs())
+
+    def slow_smtp(self, delay):
+        """A port that passes connections on to the storing server after
+        `delay` seconds."""
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(4)
+        self.addCleanup(listener.close)
+
+        def pump(source, sink):
+            try:
+                while True:
+                    data = source.recv(65536)
+                    if not data:
+                        break
+                    sink.sendall(data)
+            except OSError:
+                pass
+            sink.close()
+
+        def serve():
+            while True:
+                try:
+                    client = listener.accept()[0]
+                except OSError:
+                    return
+                time.sleep(delay)
+                server = socket.create_connection(("127.0.0.1", self.smtp.port))
+                for a, b in ((client, server), (server, client)):
+                    threading.Thread(target=pump, args=(a, b), daemon=True).start()
+
+        threading.Thread(target=serve, daemon=True).start()
+        return listener.getsockname()[1]
+
+    def test_a_slow_mail_server_does_not_use_up_the_time_out(self):
+        # The time-out (1 s) counts the state work alone: the sent run's
+        # duration, kept after a mail exchange of 1.5 s, still goes in.
+        slow = self.server(0, "smtp 127.0.0.1:%d\n" % self.slow_smtp(1.5))
+        self.folders = [slow]
+        self.post_all([(slow, self.form("slow"), "10.7.0.1")])
+        self.assertEqual(1, len(self.mailed("slow")))
+        self.assertNotIn("shared_state", self.logs())
 
     def check(self, program):
         return subprocess.run([program, "-check"], capture_output=True, text=True,
