@@ -317,9 +317,27 @@ class Farm(unittest.TestCase):
         self.assertEqual(1, len(self.mailed("slow")))
         self.assertNotIn("shared_state", self.logs())
 
-    def check(self, program):
-        return subprocess.run([program, "-check"], capture_output=True, text=True,
+    def check(self, program, env=None):
+        return subprocess.run([program, "-check"], capture_output=True, text=True, env=env,
                               cwd=os.path.dirname(program), timeout=60).stdout
+
+    def test_the_socket_form_and_no_password_but_the_owners_file(self):
+        socket_form = self.server(5, "shared_state postgresql://quillon@/forms?host=%s&port=%d\n"
+                                  % (pg["sock"], pg["port"]))
+        self.assertIn("shared_state: connected in", self.check(socket_form))
+        # Without database_password_file, libpq's own sources stay shut.
+        home = tempfile.mkdtemp(prefix="quillon-farm-home-")
+        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
+        with open(os.path.join(home, ".pgpass"), "w") as f:
+            f.write("*:*:*:quillon:%s\n" % PASSWORD)
+        os.chmod(os.path.join(home, ".pgpass"), 0o600)
+        bare = self.server(6)
+        with open(os.path.join(os.path.dirname(bare), "quillon.ini"), "a") as f:
+            f.write("database_password_file \n")
+        env = {"PATH": "/usr/bin:/bin", "HOME": home, "PGPASSWORD": PASSWORD,
+               "PGPASSFILE": os.path.join(home, ".pgpass")}
+        self.assertIn("problem: shared_state: cannot connect", self.check(bare, env))
+        self.assertIn("shared_state: connected in", self.check(self.folders[0], env))
 
     def test_check_tls_and_the_documented_script(self):
         # The script the docs show is what -archive init prints for their settings.
