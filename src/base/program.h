@@ -18,6 +18,10 @@
 //                              the spill areas grow once and are kept
 //   g_rate_work                the rate state's working set under the lock: its
 //                              header and one chunk of slots (guard/rate_state.cpp)
+//   g_shared, g_client         the run's one shared-state connection, opened on
+//                              first use and closed at the run's end
+//                              (guard/shared_state.cpp), and the PostgreSQL client
+//                              library loaded on first use (db/pg_lib.cpp)
 //   g_fatal                    the answer an end for want of memory gives, prepared
 //                              while memory was there (base/fatal.cpp)
 //   form_storage               the CGI run's form table, handed down like the other

@@ -147,6 +147,11 @@ struct Settings {
   bool archive_files = false;        // keep the attached files' contents, not only their names
   int archive_timeout = 2;           // seconds a run waits for the database
   int archive_keep_days = 0;         // records older than this are removed; 0: kept for ever
+  // The judges' memory shared by several servers in one PostgreSQL
+  // database, in place of the local state file (config/settings_shared_state.cpp)
+  char* shared_state = nullptr;             // postgresql://USER@HOST/DB; null: the file
+  char* database_password_file = nullptr;   // the database password is its first line
+  int shared_state_timeout = 2;             // seconds for the whole run's state work
 };
 
 // archive_ip's words.

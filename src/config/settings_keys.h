@@ -143,3 +143,10 @@ int set_archive_timeout(Settings* settings, const char* line, const char* rest,
                         const FieldLookup& shown);
 int set_archive_keep_days(Settings* settings, const char* line, const char* rest,
                           const FieldLookup& shown);
+// The judges' memory shared in PostgreSQL (settings_shared_state.cpp).
+int set_shared_state(Settings* settings, const char* line, const char* rest,
+                     const FieldLookup& shown);
+int set_shared_state_timeout(Settings* settings, const char* line, const char* rest,
+                             const FieldLookup& shown);
+int set_shared_state_unreachable(Settings* settings, const char* line, const char* rest,
+                                 const FieldLookup& shown);

@@ -108,6 +108,11 @@ static const KeywordTest kKeywordTests[] = {
     {"archive_files ", set_archive_files, nullptr},
     {"archive_timeout ", set_archive_timeout, nullptr},
     {"archive_keep_days ", set_archive_keep_days, nullptr},
+    // the judges' memory shared in PostgreSQL
+    {"shared_state ", set_shared_state, nullptr},
+    {"shared_state_timeout ", set_shared_state_timeout, nullptr},
+    {"shared_state_unreachable ", set_shared_state_unreachable, nullptr},
+    {"database_password_file ", nullptr, &Settings::database_password_file},
 };
 
 const char* settings_line_ending(const Settings& settings) {
@@ -349,6 +354,7 @@ void settings_free(Settings* settings) {
   free(settings->failure_redirect);
   free(settings->missing_redirect);
   free(settings->captcha);
+  free(settings->shared_state);
   empty_list(&settings->header_lines);
   empty_list(&settings->body_lines);
   *settings = Settings();

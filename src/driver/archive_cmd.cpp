@@ -1,4 +1,5 @@
 #include "driver/archive_cmd.h"
+#include "driver/archive_init_cmd.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -308,6 +309,9 @@ bool read_command(int argc, char** argv, Options* options) {
 }  // namespace
 
 int archive_command(int argc, char** argv) {
+  // init makes the shared database's tables (PostgreSQL); the others
+  // read and prune the records.
+  if (argc >= 3 && strcmp(argv[2], "init") == 0) return archive_init_command(argc, argv);
   g_log.echo = discard_log_line;
   Options options = {};
   if (!read_command(argc, argv, &options)) return 2;

@@ -5,7 +5,7 @@
 
 #include "base/log.h"
 #include "base/program.h"
-#include "guard/rate.h"
+#include "guard/state_store.h"
 #include "compose/autoreply.h"
 
 namespace {
@@ -27,7 +27,7 @@ char* window_key(const char* address, size_t* length) {
 bool autoreply_window_allows(const Settings& settings, const char* address) {
   size_t length = 0;
   char* key = window_key(address, &length);
-  int seen = rate_window_take(g_program.rate_path, RateWindowKind::kAutoreply, key, length,
+  int seen = state_window_take(settings, RateWindowKind::kAutoreply, key, length,
                               settings.autoreply_window * 60LL);
   free(key);
   if (seen > 0) {
@@ -84,7 +84,7 @@ void autoreply_settle(const Settings& settings, const SubmittedMessage& confirma
     // The visitor's retry may have the confirmation this one did not get.
     size_t length = 0;
     char* key = window_key(to, &length);
-    rate_window_forget(g_program.rate_path, RateWindowKind::kAutoreply, key, length,
+    state_window_forget(settings, RateWindowKind::kAutoreply, key, length,
                        settings.autoreply_window * 60LL);
     free(key);
   }

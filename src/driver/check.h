@@ -47,6 +47,8 @@ int check_mail_server(CheckRun* run);     // check_server.cpp
 int check_captcha(CheckRun* run);         // captcha_run.cpp: captcha_check_section
 int check_archive(CheckRun* run);         // check_archive.cpp: part of check_state_files
 int check_limits(CheckRun* run);          // check_bounds.cpp: log and queue sizes, -resend's owner, the rate state
+// check_shared_state.cpp: the database of shared_state (within check_limits, when set)
+int check_shared_state(CheckRun* run);
 
 // The command: `argv` is "-check" or "-check --as USER".
 int check_command(int argc, char** argv);

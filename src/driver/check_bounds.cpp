@@ -170,5 +170,6 @@ int check_limits(CheckRun* run) {
   if (state_needed && exists && !rate_state_usable(g_program.rate_path, why, sizeof why)) {
     problems += check_problem("rate state: %s", why);
   }
+  if (settings.shared_state != nullptr) problems += check_shared_state(run);
   return problems;
 }

@@ -85,6 +85,7 @@ void append_outcome_suffixes(const OutcomeSuffixes& parts, TextBuffer* out) {
     log_escape_append(out, text.value, strlen(text.value));
   }
   if (parts.not_archived) text_buffer_append(out, "; not archived");
+  if (parts.shared_state_unavailable) text_buffer_append(out, "; shared state unavailable");
 }
 
 void outcome_line_text(const SubmissionEnd& end, TextBuffer* out) {

@@ -13,8 +13,9 @@
 
 // The suffixes a feature adds to the outcome line, each only while its
 // feature is on, always in this order: "; id ID; form NAME; language TAG;
-// spam ...; webhooks ...; not archived". With every feature off none
-// appears, so a stored set-up keeps its lines byte for byte.
+// spam ...; webhooks ...; not archived; shared state unavailable". With
+// every feature off none appears, so a stored set-up keeps its lines byte
+// for byte.
 struct OutcomeSuffixes {
   bool show_id;           // a feature that uses the submission id is on
   const char* id;         // the id, shown with show_id
@@ -23,6 +24,7 @@ struct OutcomeSuffixes {
   const char* spam;       // the spam verdict's words, null: none
   const char* webhooks;   // how the webhooks went, null: none
   bool not_archived;      // the archive is on and took no record
+  bool shared_state_unavailable = false;  // shared_state failed this run
 };
 
 // Appends the suffixes that are on to `out`.

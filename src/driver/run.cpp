@@ -26,6 +26,7 @@
 #include "form/request.h"
 #include "guard/altcha_judge.h"
 #include "guard/pipeline.h"
+#include "guard/shared_state.h"
 #include "platform/os.h"
 #include "reply/accept.h"
 #include "reply/answer.h"
@@ -179,6 +180,7 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
   GuardInput judged = {&settings, &form, &cgi.request, nullptr, cgi.deadline_ms, form_request,
                        nullptr};
   GuardRun run = {};
+  shared_state_start(settings, cgi.deadline_ms);
   ArchiveRun archive;
   archive_run_start(&archive, settings, shown, *form_request, cgi.request, cgi.id,
                     cgi.deadline_ms);
@@ -193,6 +195,8 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
   DeliveryOutcome delivered = end.result.outcome;
   guard_settle(judged, &run, delivered == DeliveryOutcome::kSent,
                delivered == DeliveryOutcome::kKeptInSpool, cgi.started_ms);
+  shared_state_finish();
+  end.suffixes.shared_state_unavailable = shared_state_unavailable();
   archive_run_finish(&archive, settings, &end, run.caught);
   log_outcome(end);
   Outcome outcome = submission_outcome(end);

@@ -6,6 +6,7 @@
 #include "base/log.h"
 #include "base/program.h"
 #include "guard/rate.h"
+#include "guard/state_store.h"
 #include "platform/os.h"
 
 bool altcha_chosen(const Settings& settings) {
@@ -78,11 +79,11 @@ bool altcha_challenge_answer(const Settings& settings, TextBuffer* out) {
 
 // The replay memory: 1 when the challenge was used before, 0 when it is
 // recorded now, -1 when the rate state cannot be used.
-static int replay_take(const AltchaProof& proof) {
+static int replay_take(const Settings& settings, const AltchaProof& proof) {
   char key[sizeof proof.id + 16];
   int length = snprintf(key, sizeof key, "altcha challenge %s", proof.id);
-  return rate_window_take(g_program.rate_path, RateWindowKind::kDuplicate, key,
-                          static_cast<size_t>(length), proof.keep_seconds);
+  return state_window_take(settings, RateWindowKind::kDuplicate, key,
+                           static_cast<size_t>(length), proof.keep_seconds);
 }
 
 CaptchaOutcome altcha_step(const Settings& settings, const FormTable& form) {
@@ -104,7 +105,7 @@ CaptchaOutcome altcha_step(const Settings& settings, const FormTable& form) {
               proof.reason);
     return CaptchaOutcome::kRefused;
   }
-  int seen = replay_take(proof);
+  int seen = replay_take(settings, proof);
   if (seen != 0) {
     log_event(LOG_ERROR, "submission refused: the altcha check failed: {%s}; nothing sent.",
               seen > 0 ? "the challenge was used before"

@@ -1,7 +1,7 @@
 #include "guard/pipeline.h"
 
 #include "guard/guards.h"
-#include "guard/rate.h"
+#include "guard/state_store.h"
 
 static const Verdict kPass = {VerdictKind::kPass, Outcome::kSent, nullptr};
 
@@ -45,7 +45,7 @@ static Verdict recipients_judge(const GuardInput& input, GuardRun*) {
 // Only a submission that passed everything before counts towards its
 // sender's rate.
 static Verdict rate_judge(const GuardInput& input, GuardRun*) {
-  if (rate_limit_allows(*input.settings, input.request->remote_addr)) return kPass;
+  if (state_rate_allows(*input.settings, input.request->remote_addr)) return kPass;
   return refused(Outcome::kRateLimited, "refused by the rate limit");
 }
 
@@ -112,7 +112,7 @@ Verdict guard_judge_message(const GuardInput& input, GuardRun* run) {
 }
 
 void guard_count_unbuilt(const GuardInput& input) {
-  (void)rate_limit_allows(*input.settings, input.request->remote_addr);
+  (void)state_rate_allows(*input.settings, input.request->remote_addr);
 }
 
 void guard_settle(const GuardInput& input, GuardRun* run, bool sent, bool kept,

@@ -7,6 +7,7 @@
 #include "base/log.h"
 #include "base/program.h"
 #include "guard/rate.h"
+#include "guard/state_store.h"
 #include "platform/os.h"
 
 // The fields a CAPTCHA widget fills with a new token on every post.
@@ -60,8 +61,9 @@ bool duplicate_seen(const Settings& settings, const FormTable& form, const FormR
   post->key = nullptr;
   if (settings.duplicate_window_minutes <= 0) return false;
   TextBuffer* key = duplicate_key(form, client == nullptr ? "" : client, upload);
-  bool seen = rate_window_seen(g_program.rate_path, RateWindowKind::kDuplicate, key->data,
-                               static_cast<size_t>(key->length), window_seconds(settings), true);
+  // A state that cannot be used sends the post (the take says why).
+  bool seen = state_window_take(settings, RateWindowKind::kDuplicate, key->data,
+                                static_cast<size_t>(key->length), window_seconds(settings)) > 0;
   if (!seen) {
     post->key = key;
     return false;
@@ -77,7 +79,7 @@ bool duplicate_seen(const Settings& settings, const FormTable& form, const FormR
 void duplicate_settle(DuplicatePost* post, const Settings& settings, bool sent) {
   if (post->key == nullptr) return;
   if (!sent) {
-    rate_window_forget(g_program.rate_path, RateWindowKind::kDuplicate, post->key->data,
+    state_window_forget(settings, RateWindowKind::kDuplicate, post->key->data,
                        static_cast<size_t>(post->key->length), window_seconds(settings));
   }
   text_buffer_free(post->key);
@@ -87,7 +89,7 @@ void duplicate_settle(DuplicatePost* post, const Settings& settings, bool sent) 
 void sent_run_note(const Settings& settings, long long started_ms) {
   // Only a honeypot catch reads them: other sites spare the second turn.
   if (settings.honeypot_variables.count == 0 || !rate_state_in_use(settings)) return;
-  rate_record_sent_run(g_program.rate_path, (os_monotonic_ms() - started_ms) * 1000);
+  state_note_run(settings, (os_monotonic_ms() - started_ms) * 1000);
 }
 
 constexpr long long kSentRunFallbackMs = 30;
@@ -96,7 +98,7 @@ constexpr long long kSentRunMostMs = 1000;
 void sent_run_wait(const Settings& settings, long long started_ms) {
   long long target = kSentRunFallbackMs;
   if (rate_state_in_use(settings)) {
-    target = rate_sent_run_median_ms(g_program.rate_path, kSentRunFallbackMs);
+    target = state_median_run_ms(settings, kSentRunFallbackMs);
   }
   if (target > kSentRunMostMs) target = kSentRunMostMs;
   long long left = started_ms + target - os_monotonic_ms();

@@ -153,7 +153,8 @@ void rate_window_forget(const char* state_path, RateWindowKind kind, const char*
                         size_t length, long long window_seconds);
 
 // The first key of the settings that needs the state file (rate_limit,
-// duplicate_window, the confirmation's autoreply_window); null for none.
+// duplicate_window, the confirmation's autoreply_window); null for none,
+// and with shared_state, which keeps them in the database.
 // The file must then be there for the web server's user.
 const char* rate_state_user(const Settings& settings);
 

@@ -425,6 +425,7 @@ void rate_window_forget(const char* state_path, RateWindowKind kind, const char*
 }
 
 const char* rate_state_user(const Settings& settings) {
+  if (settings.shared_state != nullptr) return nullptr;  // kept in the database
   if (settings.rate_limit_count > 0 && settings.rate_limit_minutes > 0) return "rate_limit";
   if (settings.duplicate_window_minutes > 0) return "duplicate_window";
   // The confirmation goes only behind a passed CAPTCHA.

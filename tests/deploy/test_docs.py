@@ -172,7 +172,9 @@ class Checker:
              "settings": (settings, None)}
 
     # kind: the test that runs such a block
-    CHECKED_ELSEWHERE = {"fetch-snippet": "tests/deploy/browser_test.js"}
+    CHECKED_ELSEWHERE = {"fetch-snippet": "tests/deploy/browser_test.js",
+                         "farm-sql": "tests/deploy/test_farm.py",
+                         "farm-psql": "tests/deploy/test_farm.py"}
 
     def check(self, kind, text):
         """(skip reason, error) for a block of `kind`."""

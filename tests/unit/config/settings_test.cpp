@@ -385,6 +385,16 @@ TEST_F(SettingsTest, PasswordStaysOutOfTheLog) {
   EXPECT_STREQ(test_settings.smtp_password, "s3cret");
 }
 
+// A database address with a password is refused, and never logged.
+TEST_F(SettingsTest, SharedStateWithAPasswordIsRefusedUnlogged) {
+  apply_lines("shared_state postgresql://cgi:s3cret@db/forms");
+  std::vector<std::string> log = log_messages();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].find("s3cret"), std::string::npos) << log[0];
+  EXPECT_EQ(log[0].rfind("shared_state is refused: {the address holds a password", 0), 0u);
+  EXPECT_EQ(test_settings.shared_state, nullptr);
+}
+
 // A line takes effect through one keyword at most only while no keyword
 // begins with another.
 TEST(SettingsKeywords, NoKeywordBeginsWithAnother) {
@@ -426,6 +436,7 @@ TEST_F(SettingsTest, InvalidGuardValuesLogOneLineNamingKeyAndValue) {
       "attachment_type .EXE", "form_decoding double", "attachment_type .html",
       "attachment_type .svg", "attachment_type .iso", "success_redirect /\\evil.example",
       "altcha_algorithm sha-256", "altcha_cost 0", "altcha_version 3",
+      "shared_state_timeout 0", "shared_state_unreachable drop",
   };
   for (const char* line : lines) {
     std::ofstream(log_path_, std::ios::trunc);
