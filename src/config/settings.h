@@ -139,6 +139,12 @@ struct Settings {
   // form_decoding classic: the URL-encoded form decoded twice, as stored
   // forms of the classic program may rely on; false: once, as browsers encode
   bool classic_form_decoding = false;
+
+  // the virus scan: every attached file through clamd before anything is sent
+  char* virus_scan = nullptr;          // clamd's "HOST:PORT" or socket path; null: off
+  int virus_timeout = 10;              // seconds for the scan of one submission
+  int virus_max_kb = 25600;            // clamd's StreamMaxLength, which it does not report
+  bool virus_unreachable_send = false; // unscanned: send with an error line; false: keep
 };
 
 // The line ending of every message line and SMTP command: CR LF in the TLS

@@ -131,3 +131,13 @@ int set_attachments_max_files(Settings* settings, const char* line, const char* 
                               const FieldLookup& shown);
 int add_attachment_type(Settings* settings, const char* line, const char* rest,
                         const FieldLookup& shown);
+
+// The virus scan (settings_virus.cpp).
+int set_virus_scan(Settings* settings, const char* line, const char* rest,
+                   const FieldLookup& shown);
+int set_virus_timeout(Settings* settings, const char* line, const char* rest,
+                      const FieldLookup& shown);
+int set_virus_max_kb(Settings* settings, const char* line, const char* rest,
+                     const FieldLookup& shown);
+int set_virus_unreachable(Settings* settings, const char* line, const char* rest,
+                          const FieldLookup& shown);

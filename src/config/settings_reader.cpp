@@ -101,6 +101,11 @@ static const KeywordTest kKeywordTests[] = {
     // how a URL-encoded form is decoded
     {kFormDecodingKeyword, set_form_decoding, nullptr},
     {kRunDeadlineKeyword, set_run_deadline, nullptr},
+    // the virus scan
+    {"virus_scan ", set_virus_scan, nullptr},
+    {"virus_timeout ", set_virus_timeout, nullptr},
+    {"virus_max_kb ", set_virus_max_kb, nullptr},
+    {"virus_unreachable ", set_virus_unreachable, nullptr},
 };
 
 const char* settings_line_ending(const Settings& settings) {
@@ -342,6 +347,7 @@ void settings_free(Settings* settings) {
   free(settings->failure_redirect);
   free(settings->missing_redirect);
   free(settings->captcha);
+  free(settings->virus_scan);
   empty_list(&settings->header_lines);
   empty_list(&settings->body_lines);
   *settings = Settings();

@@ -22,6 +22,8 @@ const CheckSection kCheckSections[] = {
     {"mail server", check_mail_server, true},
     // As the web server's user: its secret file must be readable by it.
     {"captcha", check_captcha, true},
+    // As the web server's user: clamd's socket must be open to it.
+    {"virus scan", check_virus_scan, true},
 };
 
 // The log's lines come here instead of the file: the error lines are shown

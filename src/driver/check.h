@@ -46,6 +46,7 @@ int check_state_files(CheckRun* run);     // check_files.cpp: log, spool, rate s
 int check_mail_server(CheckRun* run);     // check_server.cpp
 int check_captcha(CheckRun* run);         // captcha_run.cpp: captcha_check_section
 int check_limits(CheckRun* run);          // check_bounds.cpp: log and queue sizes, -resend's owner, the rate state
+int check_virus_scan(CheckRun* run);     // check_virus.cpp: clamd, when virus_scan is set
 
 // The command: `argv` is "-check" or "-check --as USER".
 int check_command(int argc, char** argv);
