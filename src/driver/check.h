@@ -31,6 +31,9 @@ struct CheckSection {
   const char* title;  // the section's heading line
   CheckSectionFn run;
   bool as_user;       // runs as the --as user
+  // Whether the report shows the section at all (null: always); a feature
+  // that is off adds no lines to the report.
+  bool (*shown)(const Settings& settings) = nullptr;
 };
 
 // One line of a section: "  " and the formatted text.
@@ -47,6 +50,7 @@ int check_mail_server(CheckRun* run);     // check_server.cpp
 int check_captcha(CheckRun* run);         // captcha_run.cpp: captcha_check_section
 int check_limits(CheckRun* run);          // check_bounds.cpp: log and queue sizes, -resend's owner, the rate state
 int check_virus_scan(CheckRun* run);     // check_virus.cpp: clamd, when virus_scan is set
+bool check_virus_shown(const Settings& settings);
 
 // The command: `argv` is "-check" or "-check --as USER".
 int check_command(int argc, char** argv);
