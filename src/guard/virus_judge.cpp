@@ -86,7 +86,11 @@ Verdict virus_judge(const GuardInput& input, GuardRun*) {
   const Settings& settings = *input.settings;
   const FormRequest* upload = input.upload;
   Verdict pass = {VerdictKind::kPass, Outcome::kSent, nullptr};
-  if (settings.virus_scan == nullptr || upload == nullptr || upload->file_count == 0) return pass;
+  // Files are in the message only with attachments on.
+  if (settings.virus_scan == nullptr || settings.attachments_max_kb == 0 || upload == nullptr ||
+      upload->file_count == 0) {
+    return pass;
+  }
   long long end_ms = clamd_end_ms(settings.virus_timeout, input.deadline_ms);
   const char* unscanned_name = nullptr;
   char why[300] = "";

@@ -90,8 +90,8 @@ class VirusScanTest(unittest.TestCase):
 
     def post(self, clamd_port, files, extra, smtp):
         box = page_sandbox(self)
-        box.write_ini(standard_ini(smtp.port, crlf=True, extra="attachments_max_kb 2048\n"
-                                   "virus_scan clamd 127.0.0.1:%d\n" % clamd_port + extra))
+        box.write_ini(standard_ini(smtp.port, crlf=True, extra="virus_scan clamd 127.0.0.1:%d\n"
+                                   % clamd_port + extra))
         ctype, body = multipart([("Name:", "Ann")] + [(n, n, d) for n, d in files])
         result = box.run(body=body, env={"CONTENT_TYPE": ctype, "REQUEST_METHOD": "POST",
                                          "HTTP_ACCEPT": "application/json"})
@@ -111,10 +111,15 @@ class VirusScanTest(unittest.TestCase):
             ("stalled, sent anyway", [("a.txt", b"ok")], True,
              "virus_timeout 1\nvirus_unreachable send\n", (200, "sent"), 1,
              "sent unscanned (virus_unreachable send)"),
+            ("attachments off", [("a.txt", MARK)], True, "attachments off\n", (200, "sent"), 1,
+             None),
             ("over virus_max_kb", [("a.pdf", big)], False, "spool_folder spool\nvirus_max_kb 100\n",
              (202, "spooled"), 0, "over virus_max_kb 100"),
         ]
         for name, files, stall, extra, answer, mails, words in cases:
+            # With attachments off no file is sent, so none is scanned.
+            extra = extra.replace("attachments off\n", "") if "attachments off" in extra \
+                else "attachments_max_kb 2048\n" + extra
             with self.subTest(name), CaptureSMTP() as smtp:
                 clamd = FakeClamd(stall=stall)
                 try:
