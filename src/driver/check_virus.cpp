@@ -46,6 +46,13 @@ int compare_limits(const Settings& settings) {
                          "never scanned (raise StreamMaxLength in clamd.conf and virus_max_kb)",
                          settings.attachments_max_kb, settings.virus_max_kb);
   }
+  // -resend scans a held message whole, its files in base64.
+  long long whole_kb = settings.attachments_max_kb * 4LL / 3 + 64;
+  if (settings.attachments_max_kb > 0 && whole_kb > settings.virus_max_kb) {
+    check_say("note: a message held for -resend is scanned whole (about %lld KB with the "
+              "largest files); over virus_max_kb it waits until clamd's limit is raised",
+              whole_kb);
+  }
   return 0;
 }
 

@@ -126,6 +126,15 @@ ClamdResult virus_scan_message(const Settings& settings, const char* header_bloc
                                const char* line_ending, const char* body) {
   MessagePieces pieces = {{header_block, line_ending, body},
                           {strlen(header_block), strlen(line_ending), strlen(body)}, 0, 0};
+  long long size = static_cast<long long>(pieces.sizes[0] + pieces.sizes[1] + pieces.sizes[2]);
+  if (size > settings.virus_max_kb * 1024LL) {
+    // Its files in base64 take a third more than they did at the post.
+    ClamdResult result = {};
+    result.status = ClamdStatus::kSizeLimit;
+    snprintf(result.text, sizeof result.text, "the message's %lld bytes are over virus_max_kb %d",
+             size, settings.virus_max_kb);
+    return result;
+  }
   return clamd_scan(settings.virus_scan, read_pieces, &pieces,
                     clamd_end_ms(settings.virus_timeout, 0));
 }
