@@ -7,7 +7,6 @@ settings lines come from docs/virus.md's marked blocks."""
 
 import glob
 import hashlib
-import json
 import os
 import re
 import shutil
@@ -22,6 +21,8 @@ import servers
 
 sys.path.insert(0, os.path.join(servers.REPO, "tests", "cli"))
 import harness  # noqa: E402
+from test_forms import multipart  # noqa: E402
+from test_virus import outcome  # noqa: E402
 
 DOCS = os.path.join(servers.REPO, "docs", "virus.md")
 CLAMD = shutil.which("clamd") or "/usr/sbin/clamd"
@@ -41,19 +42,6 @@ def docs_block(name):
     if m is None:
         raise AssertionError("docs/virus.md has no block marked clamd-test: %s" % name)
     return m.group(1)
-
-
-def multipart(files):
-    """A multipart body with the form's text fields and `files` (name, bytes)."""
-    out = b""
-    parts = [("Name:", None, b"Ann"), ("Email:", None, b"ann@example.org")]
-    parts += [("upload%d" % i, name, data) for i, (name, data) in enumerate(files)]
-    for field, name, data in parts:
-        out += b"--XyZ\r\nContent-Disposition: form-data; name=\"%s\"" % field.encode()
-        if name is not None:
-            out += b"; filename=\"%s\"\r\nContent-Type: application/octet-stream" % name.encode()
-        out += b"\r\n\r\n" + data + b"\r\n"
-    return out + b"--XyZ--\r\n"
 
 
 class Clamd:
@@ -137,16 +125,9 @@ class VirusScanTest(unittest.TestCase):
         return box
 
     def post(self, box, files):
-        body = multipart(files)
-        return box.run(body=body, env={"CONTENT_TYPE": "multipart/form-data; boundary=XyZ",
-                                       "REQUEST_METHOD": "POST",
+        ctype, body = multipart([("Name:", "Ann")] + [(n, n, d) for n, d in files])
+        return box.run(body=body, env={"CONTENT_TYPE": ctype, "REQUEST_METHOD": "POST",
                                        "HTTP_ACCEPT": "application/json"})
-
-    def outcome(self, result):
-        head, _, body = result.stdout.partition(b"\r\n\r\n" if b"\r\n\r\n" in result.stdout
-                                                else b"\n\n")
-        status = int(re.search(rb"Status: (\d+)", head).group(1))
-        return status, json.loads(body)["outcome"]
 
     def test_verdicts_through_socket_and_port(self):
         cases = [
@@ -160,18 +141,18 @@ class VirusScanTest(unittest.TestCase):
             ("port", [("big.pdf", b"x" * (STREAM_MAX + 4096))], 202, "spooled", 0,
              "{big.pdf} could not be scanned"),
         ]
-        for where, files, status, outcome, mails, words in cases:
+        for where, files, status, word, mails, words in cases:
             with self.subTest(files=[name for name, _ in files]), harness.CaptureSMTP() as smtp:
                 scan = ("virus_scan clamd " + CLAMD_SERVER.socket if where == "socket"
                         else "virus_scan clamd 127.0.0.1:%d" % CLAMD_SERVER.port)
                 box = self.box(smtp.port, scan, "spool_folder spool\nvirus_max_kb 1024\n")
                 result = self.post(box, files)
-                self.assertEqual((status, outcome), self.outcome(result), result.said)
+                self.assertEqual((status, word), outcome(result), result.said)
                 self.assertEqual(mails, len(smtp.messages))
                 if words:
                     self.assertIn(words, box.log_text())
                 kept = glob.glob(box.path("spool", "quarantine", "*.txt"))
-                self.assertEqual(1 if outcome == "infected" else 0, len(kept))
+                self.assertEqual(1 if word == "infected" else 0, len(kept))
                 if kept:
                     with open(kept[0], "rb") as f:
                         self.assertIn(b"\nmark: infected\n", f.read())
@@ -182,9 +163,9 @@ class VirusScanTest(unittest.TestCase):
             box = self.box(smtp.port, "virus_scan clamd 127.0.0.1:%d" % dead,
                            "spool_folder spool\n")
             self.assertEqual((202, "spooled"),
-                             self.outcome(self.post(box, [("a.txt", b"fine\n")])))
+                             outcome(self.post(box, [("a.txt", b"fine\n")])))
             self.assertEqual((202, "spooled"),
-                             self.outcome(self.post(box, [("b.txt", MARKED)])))
+                             outcome(self.post(box, [("b.txt", MARKED)])))
             queued = glob.glob(box.path("spool", "queue", "*.txt"))
             self.assertEqual(2, len(queued))
             with open(queued[0], "rb") as f:
@@ -208,7 +189,7 @@ class VirusScanTest(unittest.TestCase):
         with harness.CaptureSMTP() as smtp:
             box = self.box(smtp.port, "virus_scan clamd 127.0.0.1:%d" % servers.free_port())
             result = self.post(box, [("a.txt", b"fine\n")])
-            self.assertEqual((503, "scan_unavailable"), self.outcome(result))
+            self.assertEqual((503, "scan_unavailable"), outcome(result))
             self.assertEqual(0, len(smtp.messages))
 
     def test_check_finds_the_test_text(self):
