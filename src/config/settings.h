@@ -152,6 +152,11 @@ struct Settings {
   char* shared_state = nullptr;             // postgresql://USER@HOST/DB; null: the file
   char* database_password_file = nullptr;   // the database password is its first line
   int shared_state_timeout = 2;             // seconds for the whole run's state work
+  // the virus scan: every attached file through clamd before anything is sent
+  char* virus_scan = nullptr;          // clamd's "HOST:PORT" or socket path; null: off
+  int virus_timeout = 10;              // seconds for the scan of one submission
+  int virus_max_kb = 25600;            // clamd's StreamMaxLength, which it does not report
+  bool virus_unreachable_send = false; // unscanned: send with an error line; false: keep
 };
 
 // archive_ip's words.

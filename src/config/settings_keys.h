@@ -150,3 +150,12 @@ int set_shared_state_timeout(Settings* settings, const char* line, const char* r
                              const FieldLookup& shown);
 int set_shared_state_unreachable(Settings* settings, const char* line, const char* rest,
                                  const FieldLookup& shown);
+// The virus scan (settings_virus.cpp).
+int set_virus_scan(Settings* settings, const char* line, const char* rest,
+                   const FieldLookup& shown);
+int set_virus_timeout(Settings* settings, const char* line, const char* rest,
+                      const FieldLookup& shown);
+int set_virus_max_kb(Settings* settings, const char* line, const char* rest,
+                     const FieldLookup& shown);
+int set_virus_unreachable(Settings* settings, const char* line, const char* rest,
+                          const FieldLookup& shown);

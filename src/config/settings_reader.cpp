@@ -113,6 +113,11 @@ static const KeywordTest kKeywordTests[] = {
     {"shared_state_timeout ", set_shared_state_timeout, nullptr},
     {"shared_state_unreachable ", set_shared_state_unreachable, nullptr},
     {"database_password_file ", nullptr, &Settings::database_password_file},
+    // the virus scan
+    {"virus_scan ", set_virus_scan, nullptr},
+    {"virus_timeout ", set_virus_timeout, nullptr},
+    {"virus_max_kb ", set_virus_max_kb, nullptr},
+    {"virus_unreachable ", set_virus_unreachable, nullptr},
 };
 
 const char* settings_line_ending(const Settings& settings) {
@@ -355,6 +360,7 @@ void settings_free(Settings* settings) {
   free(settings->missing_redirect);
   free(settings->captcha);
   free(settings->shared_state);
+  free(settings->virus_scan);
   empty_list(&settings->header_lines);
   empty_list(&settings->body_lines);
   *settings = Settings();

@@ -20,6 +20,15 @@
 // Room for a server's reply line and for what failed, with the NUL.
 constexpr int kDeliveryTextSize = 1001;
 
+// What a scan of a spooled message found (-resend, for "scan: pending").
+enum class ScanOutcome { kClean, kInfected, kUnscanned };
+
+// Scans a whole spooled message (clamd reads its MIME parts); `detail`
+// gets the signature's name when infected, why when unscanned.
+using MessageScanFn = ScanOutcome (*)(const Settings& settings, const char* header_block,
+                                      const char* line_ending, const char* body, char* detail,
+                                      size_t detail_size);
+
 // What a delivery needs besides the submission.
 struct DeliveryContext {
   const Settings* settings;
@@ -34,6 +43,13 @@ struct DeliveryContext {
   // os_monotonic_ms() by which the run must be done (0: none): the mail
   // exchange then waits at most until the earlier of it and smtp_deadline.
   long long deadline_ms = 0;
+  // The files could not be scanned for viruses: the message is kept in
+  // queue/ marked "scan: pending" and nothing is sent (no confirmation
+  // either); without a spool it is not kept.
+  bool hold_unscanned = false;
+  // -resend scans a message marked "scan: pending" with it before sending;
+  // null: such a message stays in the queue.
+  MessageScanFn scan = nullptr;
 };
 
 // One message of a submission: its envelope addresses (bare; cc and bcc
@@ -134,6 +150,9 @@ enum class ResendStatus {
 // trying at the first message the server could not be reached for. A file
 // naming a destination other than the mail is left in queue/ with an error
 // line.
+// A message marked "scan: pending" moves to quarantine/ when -resend's
+// scan finds malware in it, and stays in queue/ (its attempts not counted)
+// while it cannot be scanned.
 ResendStatus deliver_resend(const DeliveryContext& context, ResendReportFn report,
                             void* report_context, ResendTally* tally, char* error,
                             size_t error_size);

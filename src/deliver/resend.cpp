@@ -11,6 +11,7 @@
 #include "deliver/attempt.h"
 #include "deliver/deliver.h"
 #include "deliver/mail_options.h"
+#include "deliver/quarantine_copy.h"
 #include "deliver/spool_store.h"
 #include "platform/os.h"
 
@@ -19,6 +20,7 @@ namespace {
 struct Resend {
   SpoolStore store;
   const Settings* settings;
+  MessageScanFn scan;
   DeliveryOptions options;
   char* mine;  // work/<this run>
   char mine_name[kSpoolNameSize];
@@ -174,6 +176,51 @@ void after_failure(Resend* run, const char* claimed, const char* name, const Spo
   ++run->tally->kept;
 }
 
+// A message marked "scan: pending" is scanned first. Returns whether it may
+// be sent; when not, it went to quarantine/ or back to the queue (its
+// attempts not counted), said and tallied.
+bool scanned_clean(Resend* run, const char* claimed, const char* name, const SpoolName& parsed,
+                   const char* base, const SpoolMessage& message) {
+  char detail[300] = "virus_scan is off";
+  ScanOutcome outcome = ScanOutcome::kUnscanned;
+  if (run->scan != nullptr) {
+    outcome = run->scan(*run->settings, message.header_block, message.line_ending, message.body,
+                        detail, sizeof detail);
+  }
+  if (outcome == ScanOutcome::kClean) return true;
+  if (outcome == ScanOutcome::kInfected) {
+    char reasons[400];
+    snprintf(reasons, sizeof reasons, "clamd found %s", detail);
+    if (quarantine_keep(run->store, base, message, "infected", reasons) == 0) {
+      (void)os_remove_file(claimed);
+      log_event(LOG_ERROR, "resend: {%s} is infected (%s); moved to quarantine/, not sent.",
+                name, detail);
+      say(run, name, "moved to quarantine/ (infected: %s)", detail);
+      ++run->tally->failed;
+      return false;
+    }
+    // Not kept aside: failed/ holds it, never the server.
+    snprintf(reasons, sizeof reasons, "is infected (%s)", detail);
+    spool_give_up(run->store, claimed, name, reasons);
+    say(run, name, "moved to failed/ (infected: %s)", detail);
+    ++run->tally->failed;
+    return false;
+  }
+  log_event(LOG_ERROR, "resend: {%s} cannot be scanned for viruses (%s); kept in the queue.",
+            name, detail);
+  char new_name[kSpoolFileNameSize];
+  int attempts = parsed.attempts < 0 ? 0 : parsed.attempts;
+  if (spool_put_back(run->store, claimed, name, parsed.base_length, attempts, new_name,
+                     sizeof new_name) != 0) {
+    say(run, name, "not scanned (%s), and it cannot go back to the queue: see the log", detail);
+    ++run->tally->others;
+    return false;
+  }
+  say(run, name, "kept in the queue as %s (not scanned: %s)", new_name, detail);
+  ++run->tally->kept;
+  return false;
+}
+
 // Sends one claimed message. Returns how its dialogue ended (kSent also
 // when the message is out of the queue for another reason).
 AttemptEnd resend_claimed(Resend* run, const char* claimed, const char* name,
@@ -182,6 +229,10 @@ AttemptEnd resend_claimed(Resend* run, const char* claimed, const char* name,
   if (!load_claimed(run, claimed, name, parsed, &message)) return AttemptEnd::kSent;
   char base[kSpoolNameSize];
   snprintf(base, sizeof base, "%.*s", static_cast<int>(parsed.base_length), name);
+  if (message.scan_pending && !scanned_clean(run, claimed, name, parsed, base, message)) {
+    spool_message_free(&message);
+    return AttemptEnd::kSent;
+  }
   AttemptEnd end = send_loaded(run, claimed, name, base, message);
   spool_message_free(&message);
   if (end != AttemptEnd::kSent) {
@@ -313,6 +364,7 @@ ResendStatus deliver_resend(const DeliveryContext& context, ResendReportFn repor
   const Settings& settings = *context.settings;
   Resend run = {};
   run.settings = &settings;
+  run.scan = context.scan;
   bool usable = delivery_options(settings, &run.options);
   ResendStatus status = usable ? ResendStatus::kDone : ResendStatus::kNotConfigured;
   if (usable && settings.spool_folder == nullptr) {

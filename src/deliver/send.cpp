@@ -31,11 +31,12 @@ SmtpContent content_of(const SubmittedMessage& message) {
 // Keeps the message in queue/ as NAME_new.txt. Returns false after an
 // error line when it cannot be kept (the message goes out all the same).
 bool keep_copy(const SpoolStore& store, const char* base, const SubmittedMessage& submitted,
-               const char* line_ending, int max_mb, char** queued) {
+               const char* line_ending, int max_mb, char** queued, bool unscanned = false) {
   SpoolMessage message = {line_ending, const_cast<char*>(submitted.from),
                           const_cast<char*>(submitted.to), const_cast<char*>(submitted.cc),
                           const_cast<char*>(submitted.bcc), const_cast<char*>(submitted.header),
                           const_cast<char*>(submitted.body)};
+  message.scan_pending = unscanned;
   size_t length = 0;
   char* data = spool_format(message, &length);
   const char* which = nullptr;
@@ -61,10 +62,9 @@ bool keep_copy(const SpoolStore& store, const char* base, const SubmittedMessage
   }
   free(data);
   if (err == 0) return true;
-  log_event(LOG_ERROR,
-            "spool: cannot keep the message in {%s}: %s {%s} failed (%d: %s); sending it "
-            "without a copy.",
-            store.root, step, where != nullptr ? where : which, err, strerror(err));
+  log_event(LOG_ERROR, "spool: cannot keep the message in {%s}: %s {%s} failed (%d: %s); %s.",
+            store.root, step, where != nullptr ? where : which, err, strerror(err),
+            unscanned ? "nothing sent" : "sending it without a copy");
   free(where);
   return false;
 }
@@ -245,6 +245,39 @@ void mail_end(MailRun* run) {
   delivery_options_free(&run->options);
 }
 
+// A message whose files could not be scanned: kept in queue/ marked so,
+// for -resend to scan; nothing goes to the server.
+DeliveryReport hold_unscanned(const DeliveryContext& context, const Submission& submission) {
+  DeliveryReport report = {};
+  DeliveryResult& result = report.mail;
+  report.confirmation.outcome = DeliveryOutcome::kNotConfigured;
+  result.outcome = DeliveryOutcome::kNotConfigured;
+  const Settings& settings = *context.settings;
+  if (settings.spool_folder == nullptr) return report;
+  SpoolStore store;
+  spool_store_open(settings.spool_folder, context.ini_path, settings.spool_keep_sent,
+                   settings.smtp_timeout, context.pause_at, &store);
+  char base[kSpoolNameSize];
+  SpoolName parsed;
+  if (context.submission_id != nullptr &&
+      spool_parse_name(context.submission_id, /*folder=*/true, &parsed)) {
+    snprintf(base, sizeof base, "%s", context.submission_id);
+  } else {
+    spool_new_name(base, sizeof base);
+  }
+  char* queued = nullptr;
+  if (keep_copy(store, base, submission.message, settings_line_ending(settings),
+                settings.spool_max_mb, &queued, /*unscanned=*/true)) {
+    note_tried(store, queued, base, false);
+    result.outcome = DeliveryOutcome::kKeptInSpool;
+    snprintf(result.spool_name, sizeof result.spool_name, "%s", base);
+    snprintf(result.failure, sizeof result.failure, "not scanned for viruses yet");
+  }
+  free(queued);
+  spool_store_close(&store);
+  return report;
+}
+
 }  // namespace
 
 const char* attempt_end_text(AttemptEnd end) {
@@ -281,6 +314,7 @@ AttemptEnd attempt_dialogue(SmtpSession* session, Attempt* attempt, const char* 
 }
 
 DeliveryReport deliver_submission(const DeliveryContext& context, const Submission& submission) {
+  if (context.hold_unscanned) return hold_unscanned(context, submission);
   const SubmittedMessage& message = submission.message;
   DeliveryReport report = {};
   DeliveryResult& result = report.mail;

@@ -60,6 +60,10 @@ bool valid_address(const char* text, size_t length) {
   return true;
 }
 
+bool line_is(const char* line, size_t length, const char* text) {
+  return length == strlen(text) && memcmp(line, text, length) == 0;
+}
+
 // One envelope line after the first (without its line end). Returns null
 // when it took effect, else why the file is refused.
 const char* envelope_line(const char* line, size_t line_length, SpoolMessage* out,
@@ -80,6 +84,10 @@ const char* envelope_line(const char* line, size_t line_length, SpoolMessage* ou
       return "an envelope address is repeated or not an address";
     }
     out->*key.slot = copy_bytes_or_die(value, value_length, kOutOfMemory);
+    return nullptr;
+  }
+  if (line_is(line, line_length, "scan: pending")) {
+    out->scan_pending = true;
     return nullptr;
   }
   static const char kEnding[] = "line-ending: ";
@@ -111,10 +119,6 @@ bool next_line(const char** at, const char* end, const char** line, size_t* leng
   if (*length > 0 && (*line)[*length - 1] == '\r') --*length;
   *at = eol + 1;
   return true;
-}
-
-bool line_is(const char* line, size_t length, const char* text) {
-  return length == strlen(text) && memcmp(line, text, length) == 0;
 }
 
 // The value of format 2's destination line into `out`.
@@ -205,7 +209,12 @@ const char* spool_line_ending_name(const char* line_ending) {
 
 char* spool_format(const SpoolMessage& message, size_t* length) {
   TextBuffer* file = text_buffer_new("");
-  text_buffer_append(file, "%s\nline-ending: %s\nmail-from: %s\nrcpt-to: %s\n", kMagicLine,
+  if (message.scan_pending) {
+    text_buffer_append(file, "%s\ndestination: mail\nscan: pending\n", kMagicLine2);
+  } else {
+    text_buffer_append(file, "%s\n", kMagicLine);
+  }
+  text_buffer_append(file, "line-ending: %s\nmail-from: %s\nrcpt-to: %s\n",
                      spool_line_ending_name(message.line_ending), or_empty(message.from),
                      or_empty(message.to));
   if (message.bcc != nullptr) text_buffer_append(file, "rcpt-bcc: %s\n", message.bcc);

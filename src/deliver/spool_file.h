@@ -23,7 +23,13 @@
 //   destination: mail          (or "webhook N", or "record")
 //
 // followed, for the mail, by the lines of format 1 after its first; the
-// rest of a file for another destination is that destination's.
+// rest of a file for another destination is that destination's. A mail
+// message whose files could not be scanned for viruses yet is written in
+// format 2 with the line
+//
+//   scan: pending
+//
+// among its envelope lines: -resend scans it before it may be sent.
 //
 // NAME is "<UTC time>_<host>_<pid>_<random>", e.g.
 // "20260107T134501.123456Z_web1_4242_9f86d081884c7d65": unique across
@@ -52,6 +58,7 @@ struct SpoolMessage {
   SpoolDestination destination = SpoolDestination::kMail;
   int webhook = 0;                 // N of "webhook N"
   char destination_text[40] = "";  // the line's value, for an error line
+  bool scan_pending = false;       // "scan: pending": not sent before a clean scan
 };
 
 // "CRLF" for "\r\n", else "LF".

@@ -31,6 +31,9 @@ struct CheckSection {
   const char* title;  // the section's heading line
   CheckSectionFn run;
   bool as_user;       // runs as the --as user
+  // Whether the report shows the section at all (null: always); a feature
+  // that is off adds no lines to the report.
+  bool (*shown)(const Settings& settings) = nullptr;
 };
 
 // One line of a section: "  " and the formatted text.
@@ -49,6 +52,8 @@ int check_archive(CheckRun* run);         // check_archive.cpp: part of check_st
 int check_limits(CheckRun* run);          // check_bounds.cpp: log and queue sizes, -resend's owner, the rate state
 // check_shared_state.cpp: the database of shared_state (within check_limits, when set)
 int check_shared_state(CheckRun* run);
+int check_virus_scan(CheckRun* run);     // check_virus.cpp: clamd, when virus_scan is set
+bool check_virus_shown(const Settings& settings);
 
 // The command: `argv` is "-check" or "-check --as USER".
 int check_command(int argc, char** argv);

@@ -93,6 +93,10 @@ void outcome_line_text(const SubmissionEnd& end, TextBuffer* out) {
   const char* stop = stop_text(end);
   if (stop != nullptr) {
     text_buffer_append(out, "%s", stop);
+    // A message held back for a judge of -resend waits in the queue.
+    if (end.verdict.kind == VerdictKind::kDeferred && end.result.spool_name[0] != '\0') {
+      text_buffer_append(out, ", spool %s", end.result.spool_name);
+    }
   } else {
     append_delivery(end.result, end.elapsed_ms, out);
   }

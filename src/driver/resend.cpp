@@ -9,6 +9,7 @@
 #include "deliver/deliver.h"
 #include "driver/environment.h"
 #include "config/settings.h"
+#include "guard/virus_judge.h"
 #include "platform/os.h"
 
 static void print_outcome(const char* name, const char* outcome, void*) {
@@ -45,6 +46,22 @@ static bool archive_resend_records(const Settings& settings) {
   return ok && left == 0;
 }
 
+// A message kept unscanned, scanned whole before -resend sends it.
+static ScanOutcome scan_spooled(const Settings& settings, const char* header_block,
+                                const char* line_ending, const char* body, char* detail,
+                                size_t detail_size) {
+  ClamdResult result = virus_scan_message(settings, header_block, line_ending, body);
+  switch (result.status) {
+    case ClamdStatus::kClean: return ScanOutcome::kClean;
+    case ClamdStatus::kFound:
+      snprintf(detail, detail_size, "%s", result.name);
+      return ScanOutcome::kInfected;
+    default: break;
+  }
+  snprintf(detail, detail_size, "%s", result.text);
+  return ScanOutcome::kUnscanned;
+}
+
 // The run once the settings are read; returns the exit code.
 static int resend_with(const Settings& settings) {
   ResendTally tally;
@@ -54,8 +71,10 @@ static int resend_with(const Settings& settings) {
   if (settings.archive_keep_days > 0 && settings.spool_keep_sent_days == 0) {
     pruning.spool_keep_sent_days = settings.archive_keep_days;
   }
-  ResendStatus status = deliver_resend(delivery_context(pruning), print_outcome, nullptr,
-                                       &tally, error, sizeof error);
+  DeliveryContext context = delivery_context(pruning);
+  if (settings.virus_scan != nullptr) context.scan = scan_spooled;
+  ResendStatus status = deliver_resend(context, print_outcome, nullptr, &tally, error,
+                                       sizeof error);
   if (status == ResendStatus::kDone && !archive_resend_records(settings)) return 3;
   if (status == ResendStatus::kNotConfigured) {
     printf("resend: the delivery settings cannot be used (see the log); nothing sent.\n");

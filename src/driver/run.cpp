@@ -10,6 +10,7 @@
 #include "compose/message.h"
 #include "config/settings.h"
 #include "deliver/deliver.h"
+#include "deliver/quarantine_copy.h"
 #include "deliver/spool_store.h"
 #include "driver/archive_cmd.h"
 #include "driver/archive_run.h"
@@ -138,9 +139,34 @@ static void answer_refusal(const Settings& settings, const FormTable& form, Outc
   send_answer(outcome, &settings, &form, nullptr, false, cgi.request, cgi.id);
 }
 
+// A verdict that keeps the message: a copy in quarantine/ for the owner
+// (kRefused with `keep`), or the message held in the spool's queue until
+// its files are scanned (kDeferred); without the room to hold it, nothing
+// is sent and the files count as not scannable.
+static void keep_judged(const Settings& settings, const CgiRun& cgi, const Envelope& envelope,
+                        const Message& message, SubmissionEnd* end) {
+  SubmittedMessage submitted = submitted_message(envelope, message);
+  DeliveryContext context = delivery_context(settings);
+  context.submission_id = cgi.id;
+  Verdict& verdict = end->verdict;
+  if (verdict.kind == VerdictKind::kRefused && verdict.keep && verdict.mark != nullptr) {
+    char name[kSpoolNameSize];
+    deliver_quarantine(context, submitted, verdict.mark, verdict.reasons, name, sizeof name);
+  } else if (verdict.kind == VerdictKind::kDeferred) {
+    context.hold_unscanned = true;
+    Submission submission = {submitted, nullptr};
+    end->result = deliver_submission(context, submission).mail;
+    if (end->result.outcome != DeliveryOutcome::kKeptInSpool) {
+      verdict = Verdict{VerdictKind::kRefused, Outcome::kScanUnavailable,
+                        "not sent, the files could not be scanned for viruses"};
+    }
+  }
+}
+
 // The message and the judges that need its envelope, then the delivery,
 // into `end`. The files are in the message once it is built, so the body
-// is dropped before the judges and the delivery take their time.
+// is dropped before the judges and the delivery take their time (after the
+// judges when the virus scan reads the files).
 static void build_and_deliver(const GuardInput& judged, const CgiRun& cgi, const FormTable& shown,
                               FormRequest* form_request, GuardRun* run, SubmissionEnd* end,
                               ArchiveRun* archive) {
@@ -149,13 +175,15 @@ static void build_and_deliver(const GuardInput& judged, const CgiRun& cgi, const
   Message message = {};
   log_event(LOG_DEBUG, "generating email.");
   end->last_check = assemble_message(settings, shown, &envelope, &message, form_request);
-  form_request_drop_body(form_request);
+  if (settings.virus_scan == nullptr) form_request_drop_body(form_request);
   GuardInput with_envelope = judged;
   with_envelope.envelope = &envelope;
   with_envelope.message = &message;
   if (end->last_check == AssembleStop::kNotConfigured) guard_count_unbuilt(with_envelope);
   if (end->last_check == AssembleStop::kNone) {
     end->verdict = guard_judge_message(with_envelope, run);
+    form_request_drop_body(form_request);
+    keep_judged(settings, cgi, envelope, message, end);
     if (end->verdict.kind == VerdictKind::kPass) {
       archive_run_before_delivery(archive, settings, envelope);
       long long started = os_monotonic_ms();

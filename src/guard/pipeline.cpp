@@ -2,6 +2,8 @@
 
 #include "guard/guards.h"
 #include "guard/state_store.h"
+#include "guard/rate.h"
+#include "guard/virus_judge.h"
 
 static const Verdict kPass = {VerdictKind::kPass, Outcome::kSent, nullptr};
 
@@ -83,7 +85,7 @@ static const JudgeEntry kJudges[] = {
     // the content rules
     {true, captcha_judge},
     // the proof of work
-    // the virus scan
+    {true, virus_judge},
     // the spam engine
 };
 constexpr int kJudgeCount = static_cast<int>(sizeof kJudges / sizeof kJudges[0]);

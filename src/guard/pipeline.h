@@ -2,7 +2,7 @@
 // The judges of a submission, run as one ordered list: honeypot, origin,
 // required fields, duplicate window (on the form alone), then, once the
 // message and its envelope are built, the recipient allow-list, the rate
-// limit and the CAPTCHA. Every judge gives one Verdict, and the first that
+// limit, the CAPTCHA and the virus scan. Every judge gives one Verdict, and the first that
 // is not a pass ends the list. The driver calls the list in its two parts
 // and settles it after the delivery. Everything above compose and below
 // the driver: may use guard, compose's envelope, config, form, base and the
@@ -57,7 +57,8 @@ struct GuardInput {
   const Envelope* envelope;  // null until the message is built
   long long deadline_ms;     // the run's end, absolute os_monotonic_ms(); 0: none
   const FormRequest* upload; // the request's files (null: none); their data
-                             // only until the message is built
+                             // only until the message is built, or until
+                             // the judges ran when virus_scan is set
   const Message* message;    // the message as it will be sent; null until built
 };
 
@@ -75,7 +76,8 @@ struct GuardRun {
 Verdict guard_judge_form(const GuardInput& input, GuardRun* run);
 
 // The judges that need the envelope (input.envelope set), after those of
-// guard_judge_form passed: recipients, rate limit, the CAPTCHA.
+// guard_judge_form passed: recipients, rate limit, the CAPTCHA, the virus
+// scan.
 Verdict guard_judge_message(const GuardInput& input, GuardRun* run);
 
 // A post whose message could not be built (no From, To or Subject) still

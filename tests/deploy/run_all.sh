@@ -3,9 +3,10 @@
 # and real SMTP servers, all on 127.0.0.1 and all started and stopped here.
 #
 #   tests/deploy/run_all.sh [browser] [webservers] [interop] [quickstart] [localqueue] [docs]
-#                           [filters] [dkim] [farm]
+#                           [filters] [dkim] [farm] [clamd]
 #
-# Default: all nine. farm starts its own PostgreSQL 15 (the shared state). docs checks the configuration shown in README.md and
+# Default: all of them. farm starts its own PostgreSQL 15 (the shared state), clamd its own
+# clamd. docs checks the configuration shown in README.md and
 # docs/ with the servers' own tools. quickstart runs scripts/quickstart.sh --no-stay, which
 # builds in build/ (a no-op after a build) and installs nothing that is there.
 #
@@ -24,7 +25,7 @@ python=/usr/bin/python3
 export QUILLON_BIN=${QUILLON_BIN:-$repo/build/quillon}
 export QUILLON_ARTIFACTS=${QUILLON_ARTIFACTS:-$repo/build/deploy-artifacts}
 suites=("$@")
-[ ${#suites[@]} -eq 0 ] && suites=(browser webservers interop quickstart localqueue docs filters dkim farm)
+[ ${#suites[@]} -eq 0 ] && suites=(browser webservers interop quickstart localqueue docs filters dkim farm clamd)
 
 passed=0 failed=0 skipped=0
 work=$(mktemp -d /tmp/quillon-deploy-XXXXXX)
@@ -211,7 +212,7 @@ for suite in "${suites[@]}"; do
       else
         run_suite browser browser_suite
       fi ;;
-    webservers|interop|filters|dkim|farm)
+    webservers|interop|filters|dkim|farm|clamd)
       if ! has_aiosmtpd; then
         skip_suite "$suite" "$python has no aiosmtpd"
       else

@@ -97,6 +97,15 @@ std::string changed_settings() {
     add("run=" + std::to_string(test_settings.run_deadline));
   }
   if (test_settings.classic_form_decoding) add("classic_decoding");
+  add_text("virus", test_settings.virus_scan);
+  const Settings defaults;
+  if (test_settings.virus_timeout != defaults.virus_timeout) {
+    add("virus_s=" + std::to_string(test_settings.virus_timeout));
+  }
+  if (test_settings.virus_max_kb != defaults.virus_max_kb) {
+    add("virus_kb=" + std::to_string(test_settings.virus_max_kb));
+  }
+  if (test_settings.virus_unreachable_send) add("virus_send");
   const LineList& headers = test_settings.header_lines;
   for (int i = 0; i < headers.count; ++i) {
     add_text("header", (std::string(headers.entries[i].text) + "|" +
@@ -334,6 +343,19 @@ TEST_F(SettingsTest, KeywordTestsAndWhatTheyChange) {
       {"smtp_deadline 9x", 0, ""},
       {"run_deadline 60", 1, "run=60"},
       {"run_deadline 0", 0, ""},
+      // the virus scan
+      {"virus_scan clamd 127.0.0.1:3310", 1, "virus={127.0.0.1:3310}"},
+      {"virus_scan clamd /run/clamav/clamd.ctl", 1, "virus={/run/clamav/clamd.ctl}"},
+      {"virus_scan clamd", 0, ""},
+      {"virus_scan clamd localhost", 0, ""},
+      {"virus_scan other 127.0.0.1:3310", 0, ""},
+      {"virus_timeout 3", 1, "virus_s=3"},
+      {"virus_timeout 0", 0, ""},
+      {"virus_max_kb 1024", 1, "virus_kb=1024"},
+      {"virus_max_kb 4194305", 0, ""},
+      {"virus_unreachable send", 1, "virus_send"},
+      {"virus_unreachable keep", 1, ""},
+      {"virus_unreachable refuse", 0, ""},
   };
   for (const auto& c : cases) {
     settings_free(&test_settings);

@@ -22,6 +22,8 @@ TEST(SpoolFile, WhatIsWrittenReadsBackTheSame) {
   const SpoolMessage cases[] = {
       {"\n", from, to, nullptr, nullptr, header_lf, body_lf},
       {"\r\n", from, to, cc, bcc, header_crlf, body_crlf},
+      // Its files still to be scanned for viruses: format 2.
+      {"\n", from, to, nullptr, nullptr, header_lf, body_lf, SpoolDestination::kMail, 0, "", true},
   };
   for (const SpoolMessage& written : cases) {
     size_t length = 0;
@@ -36,6 +38,7 @@ TEST(SpoolFile, WhatIsWrittenReadsBackTheSame) {
     EXPECT_EQ(shown(written.bcc), shown(read.bcc));
     EXPECT_EQ(shown(written.header_block), shown(read.header_block));
     EXPECT_EQ(shown(written.body), shown(read.body));
+    EXPECT_EQ(written.scan_pending, read.scan_pending);
     spool_message_free(&read);
     free(data);
   }
