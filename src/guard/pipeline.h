@@ -2,8 +2,8 @@
 // The judges of a submission, run as one ordered list: honeypot, origin,
 // required fields, duplicate window (on the form alone), then, once the
 // message and its envelope are built, the recipient allow-list, the rate
-// limit and the CAPTCHA. Every judge gives one Verdict, and the first that
-// is not a pass ends the list. The driver calls the list in its two parts
+// limit, the content rules and the CAPTCHA. Every judge gives one Verdict,
+// and the first that is not a pass ends the list. The driver calls the list in its two parts
 // and settles it after the delivery. Everything above compose and below
 // the driver: may use guard, compose's envelope, config, form, base and the
 // platform's clock; reads no environment (the request comes as a value).
@@ -69,6 +69,11 @@ struct GuardRun {
   CaptchaStep captcha;     // the CAPTCHA's answer: a confirmation mail needs a pass
   bool caught;             // the honeypot caught it: answer no sooner than a sent run
 };
+
+// The verdict for spam: quarantined (answered as sent), or with `refuse`
+// refused with the outcome `spam` and a copy kept; marked "spam", with
+// `reasons`.
+Verdict spam_verdict(bool refuse, const char* reasons);
 
 // The judges on the form alone, from the first: honeypot, origin, required
 // fields, duplicate window.

@@ -426,6 +426,8 @@ TEST_F(SettingsTest, InvalidGuardValuesLogOneLineNamingKeyAndValue) {
       "attachment_type .EXE", "form_decoding double", "attachment_type .html",
       "attachment_type .svg", "attachment_type .iso", "success_redirect /\\evil.example",
       "altcha_algorithm sha-256", "altcha_cost 0", "altcha_version 3",
+      "spam_max_links many", "spam_same_value yes", "spam_engine clamd 127.0.0.1:3310",
+      "spam_timeout 0", "spam_reject_score -3", "spam_unreachable refuse",
   };
   for (const char* line : lines) {
     std::ofstream(log_path_, std::ios::trunc);

@@ -1,0 +1,133 @@
+#include "guard/word_set.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/fatal.h"
+#include "guard/confusables.h"
+
+namespace {
+
+constexpr long kMaxFileBytes = 1L << 20;
+
+unsigned hash_step(unsigned hash, unsigned char byte) { return (hash ^ byte) * 16777619u; }
+
+void* allocate(size_t size) {
+  void* memory = calloc(1, size);
+  if (memory == nullptr) fatal_reply("Out of memory reading spam_words.");
+  return memory;
+}
+
+// Adds the folded entry at texts[offset] (length bytes, NUL-ended).
+void insert(WordSet* set, unsigned offset, size_t length) {
+  unsigned hash = 2166136261u;
+  for (size_t i = 0; i < length; ++i) {
+    hash = hash_step(hash, static_cast<unsigned char>(set->texts[offset + i]));
+  }
+  for (unsigned slot = hash & set->slot_mask;; slot = (slot + 1) & set->slot_mask) {
+    if (set->slots[slot] == 0) {
+      set->slots[slot] = offset + 1;
+      ++set->count;
+      return;
+    }
+    if (strcmp(set->texts + set->slots[slot] - 1, set->texts + offset) == 0) return;
+  }
+}
+
+bool lookup(const WordSet& set, unsigned hash, const char* text, size_t length) {
+  for (unsigned slot = hash & set.slot_mask; set.slots[slot] != 0;
+       slot = (slot + 1) & set.slot_mask) {
+    const char* entry = set.texts + set.slots[slot] - 1;
+    if (memcmp(entry, text, length) == 0 && entry[length] == '\0') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void word_set_from_text(const char* text, size_t length, WordSet* set) {
+  *set = WordSet{};
+  size_t lines = 1;
+  for (size_t i = 0; i < length; ++i) lines += text[i] == '\n';
+  unsigned slots = 64;
+  while (slots < 2 * lines) slots *= 2;
+  set->slots = static_cast<unsigned*>(allocate(slots * sizeof(unsigned)));
+  set->slot_mask = slots - 1;
+  // Folding never lengthens a line by more than its two blanks and NUL.
+  set->texts = static_cast<char*>(allocate(2 * length + 3 * lines + 1));
+  unsigned used = 0;
+  for (size_t at = 0; at < length;) {
+    const char* end = static_cast<const char*>(memchr(text + at, '\n', length - at));
+    size_t line = end != nullptr ? static_cast<size_t>(end - (text + at)) : length - at;
+    const char* start = text + at;
+    at += line + 1;
+    if (line == 0 || start[0] == '#') continue;
+    size_t folded = fold_words(start, line, set->texts + used);
+    // " word word " kept as "word word".
+    if (folded <= 2) continue;
+    memmove(set->texts + used, set->texts + used + 1, folded - 2);
+    set->texts[used + folded - 2] = '\0';
+    int words = 1;
+    for (size_t i = 0; i < folded - 2; ++i) words += set->texts[used + i] == ' ';
+    if (words > kMaxPhraseWords) continue;
+    if (words > set->longest) set->longest = words;
+    insert(set, used, folded - 2);
+    used += static_cast<unsigned>(folded - 1);
+  }
+}
+
+bool word_set_read(const char* path, WordSet* set, char* why, size_t why_size) {
+  *set = WordSet{};
+  FILE* file = fopen(path, "rb");
+  if (file == nullptr) {
+    snprintf(why, why_size, "%s", strerror(errno));
+    return false;
+  }
+  char* data = static_cast<char*>(allocate(kMaxFileBytes + 1));
+  size_t length = fread(data, 1, kMaxFileBytes + 1, file);
+  bool failed = ferror(file) != 0;
+  fclose(file);
+  if (failed || length > static_cast<size_t>(kMaxFileBytes)) {
+    snprintf(why, why_size, "%s", failed ? "a read error" : "it is over 1 MB");
+    free(data);
+    return false;
+  }
+  word_set_from_text(data, length, set);
+  free(data);
+  return true;
+}
+
+void word_set_free(WordSet* set) {
+  free(set->texts);
+  free(set->slots);
+  *set = WordSet{};
+}
+
+bool word_set_find(const WordSet& set, const char* text, size_t length, char* found,
+                   size_t found_size) {
+  if (set.count == 0) return false;
+  char* folded = static_cast<char*>(allocate(2 + 2 * length));
+  size_t size = fold_words(text, length, folded);
+  bool hit = false;
+  // From each word's start, the runs of 1 to `longest` words.
+  for (size_t start = 1; start < size && !hit; ++start) {
+    if (folded[start - 1] != ' ') continue;
+    unsigned hash = 2166136261u;
+    int words = 0;
+    for (size_t at = start; at < size && words < set.longest; ++at) {
+      if (folded[at] == ' ') {
+        ++words;
+        if (lookup(set, hash, folded + start, at - start)) {
+          snprintf(found, found_size, "%.*s", static_cast<int>(at - start), folded + start);
+          hit = true;
+          break;
+        }
+      }
+      hash = hash_step(hash, static_cast<unsigned char>(folded[at]));
+    }
+  }
+  free(folded);
+  return hit;
+}
