@@ -19,6 +19,7 @@
 #include "driver/faq.h"
 #include "driver/help.h"
 #include "driver/outcome_line.h"
+#include "driver/quarantine_run.h"
 #include "driver/resend.h"
 #include "form/form.h"
 #include "form/request.h"
@@ -130,6 +131,22 @@ static void answer_refusal(const Settings& settings, const FormTable& form, Outc
   send_answer(outcome, &settings, &form, nullptr, false, cgi.request, cgi.id);
 }
 
+// A message a judge kept for review: in quarantine/, or, without a spool
+// to keep it in, mailed tagged as spam (no confirmation goes to a spammer).
+static void keep_for_review(const Settings& settings, const CgiRun& cgi,
+                            const Envelope& envelope, Message* message, SubmissionEnd* end) {
+  if (quarantine_submission(settings, cgi.id, envelope, *message, end->verdict)) return;
+  quarantine_tag(settings, message, end->verdict);
+  long long started = os_monotonic_ms();
+  end->result = deliver(settings, cgi, envelope, *message, nullptr).mail;
+  end->elapsed_ms = os_monotonic_ms() - started;
+  switch (end->result.outcome) {
+    case DeliveryOutcome::kSent: end->suffixes.spam = "mailed tagged, not kept"; break;
+    case DeliveryOutcome::kKeptInSpool: end->suffixes.spam = "kept in the spool tagged"; break;
+    default: end->suffixes.spam = "mailed tagged, not sent"; break;
+  }
+}
+
 // The message and the judges that need its envelope, then the delivery,
 // into `end`. The files are in the message once it is built, so the body
 // is dropped before the judges and the delivery take their time.
@@ -147,7 +164,9 @@ static void build_and_deliver(const GuardInput& judged, const CgiRun& cgi, const
   if (end->last_check == AssembleStop::kNotConfigured) guard_count_unbuilt(with_envelope);
   if (end->last_check == AssembleStop::kNone) {
     end->verdict = guard_judge_message(with_envelope, run);
-    if (end->verdict.kind == VerdictKind::kPass) {
+    if (verdict_keeps(end->verdict)) {
+      keep_for_review(settings, cgi, envelope, &message, end);
+    } else if (end->verdict.kind == VerdictKind::kPass) {
       long long started = os_monotonic_ms();
       end->result = deliver_with_confirmation(settings, cgi, shown, run->captcha, envelope,
                                               message);
