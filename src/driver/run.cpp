@@ -167,6 +167,8 @@ static void build_and_deliver(const GuardInput& judged, const CgiRun& cgi, const
     if (verdict_keeps(end->verdict)) {
       keep_for_review(settings, cgi, envelope, &message, end);
     } else if (end->verdict.kind == VerdictKind::kPass) {
+      if (run->spam_tagged) quarantine_tag(settings, &message, run->spam_tag);
+      if (run->spam_note[0] != '\0') end->suffixes.spam = run->spam_note;
       long long started = os_monotonic_ms();
       end->result = deliver_with_confirmation(settings, cgi, shown, run->captcha, envelope,
                                               message);

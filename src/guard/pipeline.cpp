@@ -4,6 +4,7 @@
 
 #include "guard/content_rules.h"
 #include "guard/guards.h"
+#include "guard/spam_judge.h"
 #include "guard/rate.h"
 
 static const Verdict kPass = {VerdictKind::kPass, Outcome::kSent, nullptr};
@@ -105,7 +106,7 @@ static const JudgeEntry kJudges[] = {
     {true, captcha_judge},
     // the proof of work
     // the virus scan
-    // the spam engine
+    {true, spam_engine_judge},
 };
 constexpr int kJudgeCount = static_cast<int>(sizeof kJudges / sizeof kJudges[0]);
 
