@@ -4,9 +4,14 @@ lines), the owner's -quarantine commands, and the filter engines as
 scripted fakes that answer, fail, stall or talk nonsense."""
 
 import glob
+import http.server
 import json
 import os
 import re
+import socket
+import socketserver
+import threading
+import time
 import unittest
 import urllib.parse
 
@@ -119,6 +124,148 @@ class ContentRules(unittest.TestCase):
                                     outcome(self.box))
             self.assertEqual(len(smtp.messages), len(hams))
             self.assertEqual(quarantined(self.box), [])
+
+
+class FakeEngine:
+    """A scripted engine on 127.0.0.1: rspamd (HTTP) or spamd (the spamc
+    protocol); `answer` is the body (rspamd) or whole reply (spamd), "slow"
+    waits past any test time-out. .requests keeps (headers, body) of each."""
+
+    def __init__(self, kind, answer):
+        self.kind, self.answer, self.requests = kind, answer, []
+        outer = self
+
+        class Rspamd(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                body = self.rfile.read(int(self.headers["Content-Length"]))
+                outer.requests.append((self.path, self.headers, body))
+                if outer.answer == "slow":
+                    time.sleep(3)
+                    return
+                data = outer.answer.encode()
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                self.wfile.write(data)
+
+            def log_message(self, *args):
+                pass
+
+        class Spamd(socketserver.StreamRequestHandler):
+            def handle(self):
+                head = b""
+                while not head.endswith(b"\r\n\r\n"):
+                    head += self.rfile.read(1)
+                length = int(re.search(rb"Content-length: (\d+)", head).group(1))
+                outer.requests.append((head, None, self.rfile.read(length)))
+                if outer.answer == "slow":
+                    time.sleep(3)
+                    return
+                self.wfile.write(outer.answer.encode())
+
+        handler = Rspamd if kind == "rspamd" else Spamd
+        base = http.server.HTTPServer if kind == "rspamd" else socketserver.TCPServer
+        self.server = base(("127.0.0.1", 0), handler)
+        self.port = self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def rspamd_answer(action, score, symbols=("GTUBE",)):
+    return json.dumps({"action": action, "score": score, "required_score": 15,
+                       "symbols": {s: {"name": s, "score": 1} for s in symbols}})
+
+
+SPAMD_SPAM = "SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1000.0 / 5.0\r\n\r\nGTUBE,NO_RELAYS\r\n"
+SPAMD_HAM = "SPAMD/1.1 0 EX_OK\r\nSpam: False ; 0.5 / 5.0\r\n\r\nNO_RELAYS\r\n"
+
+
+class Engines(unittest.TestCase):
+    def setUp(self):
+        self.box = harness.page_sandbox(self)
+
+    def engine(self, kind, answer):
+        fake = FakeEngine(kind, answer)
+        self.addCleanup(fake.close)
+        return fake
+
+    def run_form(self, port, engine_line, extra="", env=None):
+        self.box.write_ini(harness.standard_ini(port, engine_line + "\nspam_timeout 1\n"
+                                                "spool_folder spool\n" + extra))
+        return self.box.run(body=post(HAM), env=dict(env or {}, REMOTE_ADDR="192.0.2.9"))
+
+    def test_rspamd_answers_become_verdicts(self):
+        cases = [
+            (rspamd_answer("no action", 1.5), "", "sent", 1, 0),
+            (rspamd_answer("add header", 7.25, ("BAYES_SPAM",)), "",
+             "quarantined as spam: rspamd 7.25, BAYES_SPAM", 0, 1),
+            (rspamd_answer("reject", 15), "", "refused as spam: rspamd 15.00, GTUBE", 0, 1),
+            (rspamd_answer("add header", 7.25, ("BAYES_SPAM",)), "spam_tag true\n", "sent", 1, 0),
+        ]
+        for answer, extra, words, mailed, kept in cases:
+            with self.subTest(words=words, extra=extra), harness.CaptureSMTP() as smtp:
+                fake = self.engine("rspamd", answer)
+                before = len(quarantined(self.box))
+                result = self.run_form(smtp.port, "spam_engine rspamd http://127.0.0.1:%d"
+                                       % fake.port, extra, env=JSON)
+                self.assertTrue(outcome(self.box).startswith("outcome: " + words),
+                                outcome(self.box))
+                self.assertEqual(len(smtp.messages), mailed)
+                self.assertEqual(len(quarantined(self.box)) - before, kept)
+                path, headers, body = fake.requests[0]
+                self.assertEqual(path, "/checkv2")
+                self.assertEqual(headers["IP"], "192.0.2.9")
+                self.assertEqual(headers["From"], "form@example.com")
+                self.assertEqual(headers.get_all("Rcpt"), ["owner@example.com"])
+                self.assertIn(b"Subject: Form Submission Data", body)
+                if words.startswith("refused"):
+                    self.assertIn("Status: 403", result.text)
+                if mailed and extra:
+                    data = smtp.messages[0]["data"].decode()
+                    self.assertIn("Subject: [SPAM] Form Submission Data", data)
+                    self.assertIn("X-Spam-Score: 7.25", data)
+                    self.assertIn("X-Spam-Symbols: rspamd 7.25, BAYES_SPAM", data)
+
+    def test_spamd_sees_a_received_line_and_quarantines_spam(self):
+        for answer, words in ((SPAMD_SPAM, "quarantined as spam: spamd 1000.00, GTUBE, NO_RELAYS"),
+                              (SPAMD_HAM, "sent")):
+            with self.subTest(words=words), harness.CaptureSMTP() as smtp:
+                fake = self.engine("spamd", answer)
+                self.run_form(smtp.port, "spam_engine spamd 127.0.0.1:%d" % fake.port)
+                self.assertTrue(outcome(self.box).startswith("outcome: " + words),
+                                outcome(self.box))
+                head, _, body = fake.requests[0]
+                self.assertTrue(head.startswith(b"SYMBOLS SPAMC/1.5\r\n"), head)
+                self.assertTrue(body.startswith(b"Received: from QUILLON ([192.0.2.9])"), body)
+
+    def test_an_engine_that_fails_follows_spam_unreachable(self):
+        closed = socket.socket()
+        closed.bind(("127.0.0.1", 0))
+        down = closed.getsockname()[1]
+        closed.close()
+        cases = [("rspamd", None, ""), ("rspamd", "slow", ""), ("rspamd", "<html>", ""),
+                 ("spamd", "garbage\r\n", ""), ("spamd", "slow", ""),
+                 ("rspamd", None, "spam_unreachable quarantine\n")]
+        for kind, answer, extra in cases:
+            with self.subTest(kind=kind, answer=answer, extra=extra), \
+                    harness.CaptureSMTP() as smtp:
+                port = self.engine(kind, answer).port if answer else down
+                address = ("http://127.0.0.1:%d" if kind == "rspamd" else "127.0.0.1:%d") % port
+                started = time.monotonic()
+                self.run_form(smtp.port, "spam_engine %s %s" % (kind, address), extra)
+                self.assertLess(time.monotonic() - started, 2.9)
+                if extra:
+                    self.assertEqual(smtp.messages, [])
+                    self.assertTrue(outcome(self.box).startswith(
+                        "outcome: quarantined, the spam engine could not be asked: rspamd not "
+                        "reached"), outcome(self.box))
+                else:
+                    self.assertEqual(len(smtp.messages), 1)
+                    self.assertTrue(any(m.startswith("spam: ") and "sent unchecked" in m
+                                        for m in self.box.log_messages()))
 
 
 if __name__ == "__main__":
