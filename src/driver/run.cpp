@@ -19,6 +19,7 @@
 #include "driver/faq.h"
 #include "driver/help.h"
 #include "driver/outcome_line.h"
+#include "driver/quarantine_cmd.h"
 #include "driver/quarantine_run.h"
 #include "driver/resend.h"
 #include "form/form.h"
@@ -46,6 +47,10 @@ static const OptionEntry kOptions[] = {
     {2, "-resend", Command::kResend},
     {2, "-check", Command::kCheck},
     {4, "-check", Command::kCheck},
+    {2, "-quarantine", Command::kQuarantine},
+    {3, "-quarantine", Command::kQuarantine},
+    {4, "-quarantine", Command::kQuarantine},
+    {5, "-quarantine", Command::kQuarantine},
 };
 
 void derive_path(const char* path, const char* ext, char* out) {
@@ -401,6 +406,8 @@ int quillon_main(int argc, char** argv) {
       return resend_queue();
     case Command::kCheck:
       return check_command(argc, argv);
+    case Command::kQuarantine:
+      return quarantine_command(argc, argv);
     case Command::kCgiRun:
       break;
   }

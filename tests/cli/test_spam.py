@@ -268,5 +268,78 @@ class Engines(unittest.TestCase):
                                         for m in self.box.log_messages()))
 
 
+class Review(unittest.TestCase):
+    """-quarantine: the owner's list, show, release (once, through the
+    queue) and discard, with the lessons a spamd that allows TELL sees."""
+
+    def test_list_show_release_discard(self):
+        box = harness.page_sandbox(self)
+        box.write("words.txt", "viagra\n")
+        teller = FakeEngine("spamd", "SPAMD/1.1 0 EX_OK\r\nDidSet: local\r\n\r\n")
+        self.addCleanup(teller.close)
+        with harness.CaptureSMTP() as smtp:
+            box.write_ini(harness.standard_ini(smtp.port, (
+                "spam_words words.txt\nspool_folder spool\nspam_learn true\n"
+                "spam_engine spamd 127.0.0.1:%d\nspam_timeout 1\n"
+                "use_submitted_variable_for_bodycontent Message:\n" % teller.port)))
+            # The engine judges too: its answer here is no verdict, and the
+            # content rule stops the post before it is asked.
+            for text in ("viagra one", "viagra two"):
+                box.run(body=post(dict(HAM, **{"Message:": text})))
+            names = [os.path.basename(p)[:-4] for p in quarantined(box)]
+            self.assertEqual(len(names), 2)
+            listed = box.run(args=["-quarantine"])
+            self.assertEqual(listed.code, 0)
+            self.assertIn(names[0], listed.text)
+            self.assertIn('From: "Form" <form@example.com>', listed.text)
+            self.assertIn('reasons: word "viagra"', listed.text)
+            self.assertIn("quarantine: 2 messages.", listed.text)
+            shown = box.run(args=["-quarantine", "show", names[0]])
+            self.assertIn("viagra one", shown.text)
+            self.assertEqual(box.run(args=["-quarantine", "show", "../x"]).code, 3)
+
+            released = box.run(args=["-quarantine", "release", names[0]])
+            self.assertEqual(released.code, 0, released.text)
+            again = box.run(args=["-quarantine", "release", names[0]])
+            self.assertEqual(again.code, 3)
+            self.assertEqual(len(smtp.messages), 1)
+            self.assertIn(b"viagra one", smtp.messages[0]["data"])
+            self.assertEqual(outcome(box), "outcome: released from quarantine: %s, sent" % names[0])
+
+            self.assertEqual(box.run(args=["-quarantine", "discard", names[1]]).code, 0)
+            self.assertEqual(quarantined(box), [])
+            self.assertEqual(outcome(box),
+                             "outcome: discarded from quarantine: %s, taught as spam" % names[1])
+            lessons = [head for head, _, _ in teller.requests if head.startswith(b"TELL")]
+            self.assertEqual(len(lessons), 2)
+            self.assertIn(b"Message-class: ham", lessons[0])
+            self.assertIn(b"Message-class: spam", lessons[1])
+
+    def test_infected_needs_force_and_old_ones_are_pruned(self):
+        box = harness.page_sandbox(self)
+        box.write("words.txt", "viagra\n")
+        with harness.CaptureSMTP() as smtp:
+            box.write_ini(harness.standard_ini(smtp.port, (
+                "spam_words words.txt\nspool_folder spool\nquarantine_keep_days 1\n"
+                "use_submitted_variable_for_bodycontent Message:\n")))
+            for text in ("viagra one", "viagra two"):
+                box.run(body=post(dict(HAM, **{"Message:": text})))
+            paths = quarantined(box)
+            with open(paths[0], encoding="utf-8") as f:
+                data = f.read().replace("mark: spam", "mark: infected")
+            with open(paths[0], "w", encoding="utf-8") as f:
+                f.write(data)
+            name = os.path.basename(paths[0])[:-4]
+            refused = box.run(args=["-quarantine", "release", name])
+            self.assertEqual(refused.code, 3)
+            self.assertIn("marked infected", refused.text)
+            forced = box.run(args=["-quarantine", "release", name, "--force"])
+            self.assertEqual(forced.code, 0, forced.text)
+            os.utime(paths[1], (time.time() - 2 * 86400,) * 2)
+            pruned = box.run(args=["-quarantine", "list"])
+            self.assertIn("1 message older than 1 days removed", pruned.text)
+            self.assertEqual(quarantined(box), [])
+
+
 if __name__ == "__main__":
     unittest.main()
