@@ -31,6 +31,9 @@ struct CheckSection {
   const char* title;  // the section's heading line
   CheckSectionFn run;
   bool as_user;       // runs as the --as user
+  // Null, or whether the section applies to these settings: one that does
+  // not is left out of the report, heading and all.
+  bool (*applies)(const Settings& settings) = nullptr;
 };
 
 // One line of a section: "  " and the formatted text.
@@ -45,6 +48,8 @@ int check_pages(CheckRun* run);           // check_pages.cpp
 int check_state_files(CheckRun* run);     // check_files.cpp: log, spool, rate state
 int check_mail_server(CheckRun* run);     // check_server.cpp
 int check_captcha(CheckRun* run);         // captcha_run.cpp: captcha_check_section
+int check_spam(CheckRun* run);            // check_spam.cpp: content rules, engine, GTUBE
+bool check_spam_applies(const Settings& settings);
 int check_limits(CheckRun* run);          // check_bounds.cpp: log and queue sizes, -resend's owner, the rate state
 
 // The command: `argv` is "-check" or "-check --as USER".

@@ -268,6 +268,28 @@ class Engines(unittest.TestCase):
                                         for m in self.box.log_messages()))
 
 
+class Check(unittest.TestCase):
+    def test_check_reads_the_words_and_asks_the_engine_about_gtube(self):
+        box = harness.page_sandbox(self)
+        fake = FakeEngine("rspamd", rspamd_answer("reject", 15))
+        self.addCleanup(fake.close)
+        cases = [
+            ("spam_engine rspamd http://127.0.0.1:%d\nspam_words nosuch.txt\n" % fake.port,
+             ["spam_words nosuch.txt cannot be read", "rspamd at http://127.0.0.1:%d scored "
+              "GTUBE 15.00: refused, in " % fake.port, "no spool_folder"], 3),
+            ("spam_engine spamd 127.0.0.1:1\nspool_folder spool\n",
+             ["problem: spamd cannot be asked: spamd at 127.0.0.1:1"], 3),
+        ]
+        for extra, said, code in cases:
+            with self.subTest(extra=extra):
+                box.write_ini(harness.standard_ini(9, extra))
+                result = box.run(args=["-check"])
+                self.assertEqual(result.code, code)
+                for words in said:
+                    self.assertIn(words, result.text)
+        self.assertIn("GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL", fake.requests[0][2].decode())
+
+
 class Review(unittest.TestCase):
     """-quarantine: the owner's list, show, release (once, through the
     queue) and discard, with the lessons a spamd that allows TELL sees."""
