@@ -3,9 +3,9 @@
 # and real SMTP servers, all on 127.0.0.1 and all started and stopped here.
 #
 #   tests/deploy/run_all.sh [browser] [webservers] [interop] [quickstart] [localqueue] [docs]
-#                           [filters] [dkim]
+#                           [filters] [dkim] [spam]
 #
-# Default: all eight. docs checks the configuration shown in README.md and
+# Default: all nine. docs checks the configuration shown in README.md and
 # docs/ with the servers' own tools. quickstart runs scripts/quickstart.sh --no-stay, which
 # builds in build/ (a no-op after a build) and installs nothing that is there.
 #
@@ -24,7 +24,7 @@ python=/usr/bin/python3
 export QUILLON_BIN=${QUILLON_BIN:-$repo/build/quillon}
 export QUILLON_ARTIFACTS=${QUILLON_ARTIFACTS:-$repo/build/deploy-artifacts}
 suites=("$@")
-[ ${#suites[@]} -eq 0 ] && suites=(browser webservers interop quickstart localqueue docs filters dkim)
+[ ${#suites[@]} -eq 0 ] && suites=(browser webservers interop quickstart localqueue docs filters dkim spam)
 
 passed=0 failed=0 skipped=0
 work=$(mktemp -d /tmp/quillon-deploy-XXXXXX)
@@ -211,7 +211,7 @@ for suite in "${suites[@]}"; do
       else
         run_suite browser browser_suite
       fi ;;
-    webservers|interop|filters|dkim)
+    webservers|interop|filters|dkim|spam)
       if ! has_aiosmtpd; then
         skip_suite "$suite" "$python has no aiosmtpd"
       else

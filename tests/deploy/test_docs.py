@@ -172,7 +172,8 @@ class Checker:
              "settings": (settings, None)}
 
     # kind: the test that runs such a block
-    CHECKED_ELSEWHERE = {"fetch-snippet": "tests/deploy/browser_test.js"}
+    CHECKED_ELSEWHERE = {"fetch-snippet": "tests/deploy/browser_test.js",
+                         "rspamd-form": "tests/deploy/test_spam.py"}
 
     def check(self, kind, text):
         """(skip reason, error) for a block of `kind`."""
