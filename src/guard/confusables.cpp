@@ -84,6 +84,18 @@ size_t fold_words(const char* text, size_t length, char* out) {
   out[written++] = ' ';
   for (size_t at = 0; at < length;) {
     uint32_t c = bytes[at];
+    // Plain ASCII, most of any text, without the look-ups below.
+    if (c < 0x80) {
+      ++at;
+      if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
+        out[written++] = static_cast<char>(c);
+      } else if (c >= 'A' && c <= 'Z') {
+        out[written++] = static_cast<char>(c + 32);
+      } else if (out[written - 1] != ' ') {
+        out[written++] = ' ';
+      }
+      continue;
+    }
     int size = 1;
     if (c >= 0x80) {
       size = utf8_sequence(bytes + at, length - at, &c);

@@ -14,10 +14,16 @@
 namespace {
 
 
-bool delimiter(unsigned char c) {
-  return c <= ' ' || c == '<' || c == '>' || c == '"' || c == '\'' || c == '(' || c == ')' ||
-         c == '[' || c == ']' || c == '{' || c == '}' || c == ',' || c == ';' || c == '|';
-}
+struct DelimiterTable {
+  bool is[256];
+  constexpr DelimiterTable() : is() {
+    for (int c = 0; c <= ' '; ++c) is[c] = true;
+    for (unsigned char c : "<>\"'()[]{},;|") is[c] = true;
+  }
+};
+constexpr DelimiterTable kDelimiters;
+
+inline bool delimiter(unsigned char c) { return kDelimiters.is[c]; }
 
 bool starts_with(const char* text, size_t length, const char* prefix) {
   size_t n = strlen(prefix);
@@ -57,8 +63,8 @@ bool listed_domain(const char* label, size_t length) {
 bool bare_host(const char* token, size_t length) {
   while (length > 0 && strchr(".,!?:", token[length - 1]) != nullptr) --length;
   if (memchr(token, '@', length) != nullptr) return false;
-  size_t host = strcspn(token, "/?#:");
-  if (host > length) host = length;
+  size_t host = 0;
+  while (host < length && strchr("/?#:", token[host]) == nullptr) ++host;
   size_t label_start = 0;
   int dots = 0;
   for (size_t i = 0; i < host; ++i) {
@@ -75,7 +81,11 @@ bool bare_host(const char* token, size_t length) {
 }
 
 bool token_is_link(const char* token, size_t length) {
-  if (find(token, length, "http://") < length || find(token, length, "https://") < length) {
+  // A word with neither ':' nor '.' is none: most are plain words.
+  bool colon = memchr(token, ':', length) != nullptr;
+  if (!colon && memchr(token, '.', length) == nullptr) return false;
+  if (colon &&
+      (find(token, length, "http://") < length || find(token, length, "https://") < length)) {
     return true;
   }
   if (starts_with(token, length, "www.") && length > 4) return true;
@@ -142,12 +152,16 @@ bool only_a_link(const char* text) {
   size_t start = strspn(text, " \t\r\n");
   size_t end = strlen(text);
   while (end > start && strchr(" \t\r\n", text[end - 1]) != nullptr) --end;
-  if (end == start || count_links(text + start, end - start) != 1) return false;
+  if (end == start) return false;
   size_t element = link_element(text + start, end - start);
-  if (element > 0) return element == end - start;
-  for (size_t i = start; i < end; ++i) {
-    if (delimiter(static_cast<unsigned char>(text[i]))) return false;
+  // Text with blanks in it is more than a link, unless it is one element.
+  if (element == 0) {
+    for (size_t i = start; i < end; ++i) {
+      if (delimiter(static_cast<unsigned char>(text[i]))) return false;
+    }
   }
+  if (count_links(text + start, end - start) != 1) return false;
+  if (element > 0) return element == end - start;
   return true;
 }
 
@@ -155,6 +169,8 @@ ScriptCount count_scripts(const char* text, size_t length, const int* allowed, i
                           int* foreign) {
   ScriptCount result = {0, 0};
   int outside[static_cast<int>(Script::kOther) + 1] = {};
+  unsigned mask = 0;
+  for (int i = 0; i < count; ++i) mask |= 1u << allowed[i];
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
   for (size_t at = 0; at < length;) {
     uint32_t c = bytes[at];
@@ -164,13 +180,15 @@ ScriptCount count_scripts(const char* text, size_t length, const int* allowed, i
       if (size == 0) size = 1;
     }
     at += static_cast<size_t>(size);
-    Script script = c < 0x80 && !((c | 0x20) >= 'a' && (c | 0x20) <= 'z') ? Script::kNone
-                                                                          : script_of(c);
+    Script script = Script::kLatin;
+    if (c < 0x80) {
+      if (!((c | 0x20) >= 'a' && (c | 0x20) <= 'z')) continue;
+    } else {
+      script = script_of(c);
+    }
     if (script == Script::kNone) continue;
     ++result.letters;
-    bool listed = false;
-    for (int i = 0; i < count && !listed; ++i) listed = allowed[i] == static_cast<int>(script);
-    if (listed) continue;
+    if (mask & (1u << static_cast<int>(script))) continue;
     ++result.outside;
     ++outside[static_cast<int>(script)];
   }

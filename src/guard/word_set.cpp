@@ -29,6 +29,7 @@ void insert(WordSet* set, unsigned offset, size_t length) {
   for (unsigned slot = hash & set->slot_mask;; slot = (slot + 1) & set->slot_mask) {
     if (set->slots[slot] == 0) {
       set->slots[slot] = offset + 1;
+      set->hashes[slot] = hash;
       ++set->count;
       return;
     }
@@ -39,6 +40,7 @@ void insert(WordSet* set, unsigned offset, size_t length) {
 bool lookup(const WordSet& set, unsigned hash, const char* text, size_t length) {
   for (unsigned slot = hash & set.slot_mask; set.slots[slot] != 0;
        slot = (slot + 1) & set.slot_mask) {
+    if (set.hashes[slot] != hash) continue;
     const char* entry = set.texts + set.slots[slot] - 1;
     if (memcmp(entry, text, length) == 0 && entry[length] == '\0') return true;
   }
@@ -52,8 +54,9 @@ void word_set_from_text(const char* text, size_t length, WordSet* set) {
   size_t lines = 1;
   for (size_t i = 0; i < length; ++i) lines += text[i] == '\n';
   unsigned slots = 64;
-  while (slots < 2 * lines) slots *= 2;
+  while (slots < 4 * lines) slots *= 2;
   set->slots = static_cast<unsigned*>(allocate(slots * sizeof(unsigned)));
+  set->hashes = static_cast<unsigned*>(allocate(slots * sizeof(unsigned)));
   set->slot_mask = slots - 1;
   // Folding never lengthens a line by more than its two blanks and NUL.
   set->texts = static_cast<char*>(allocate(2 * length + 3 * lines + 1));
@@ -102,6 +105,7 @@ bool word_set_read(const char* path, WordSet* set, char* why, size_t why_size) {
 void word_set_free(WordSet* set) {
   free(set->texts);
   free(set->slots);
+  free(set->hashes);
   *set = WordSet{};
 }
 

@@ -15,6 +15,7 @@ constexpr int kMaxPhraseWords = 6;
 struct WordSet {
   char* texts;         // the folded entries, each " word word " NUL-ended
   unsigned* slots;     // open addressing: offset + 1 into texts, 0 free
+  unsigned* hashes;    // each slot's entry's hash, compared before its text
   unsigned slot_mask;  // slots - 1, a power of two minus one
   int count;
   int longest;         // the most words in one entry
