@@ -23,6 +23,12 @@ int seconds_left(int timeout, long long deadline_ms) {
 }
 
 OsSocket connect_to(const char* address, int timeout, char* error, size_t error_size) {
+  // Windows Sockets must be started before the first socket call.
+  int version = 0;
+  if (net_startup(&version) != 0) {
+    snprintf(error, error_size, "spamd at %.120s: the socket library cannot start", address);
+    return kNoSocket;
+  }
   if (address[0] == '/') {
     OsSocket sock = net_unix_connect(address, timeout);
     if (sock == kNoSocket) {
