@@ -337,6 +337,27 @@ class Review(unittest.TestCase):
             self.assertIn(b"Message-class: ham", lessons[0])
             self.assertIn(b"Message-class: spam", lessons[1])
 
+    def test_rspamd_learns_on_its_controller_with_the_password(self):
+        box = harness.page_sandbox(self)
+        box.write("words.txt", "viagra\n")
+        box.write("controller.secret", "s3cret\n")
+        controller = FakeEngine("rspamd", '{"success":true}')
+        self.addCleanup(controller.close)
+        with harness.CaptureSMTP() as smtp:
+            box.write_ini(harness.standard_ini(smtp.port, (
+                "spam_words words.txt\nspool_folder spool\nspam_learn true\n"
+                "spam_engine rspamd http://127.0.0.1:1\nspam_unreachable send\n"
+                "spam_controller http://127.0.0.1:%d\n"
+                "spam_controller_password_file controller.secret\n"
+                "use_submitted_variable_for_bodycontent Message:\n" % controller.port)))
+            box.run(body=post(dict(HAM, **{"Message:": "viagra"})))
+            name = os.path.basename(quarantined(box)[0])[:-4]
+            discarded = box.run(args=["-quarantine", "discard", name])
+            self.assertIn("the engine learned %s as spam" % name, discarded.text)
+            path, headers, body = controller.requests[0]
+            self.assertEqual((path, headers["Password"]), ("/learnspam", "s3cret"))
+            self.assertIn(b"viagra", body)
+
     def test_infected_needs_force_and_old_ones_are_pruned(self):
         box = harness.page_sandbox(self)
         box.write("words.txt", "viagra\n")
