@@ -28,9 +28,23 @@ double now_us() {
 
 // A contact-form text of about `bytes` bytes: words, accents, one link.
 std::string message(size_t bytes) {
-  static const char* const kWords[] = {"please", "send", "me", "a", "quote", "for", "the",
-                                       "r\xc3\xa9novation", "of", "our", "kitchen", "Gr\xc3\xbc\xc3\x9f" "e,",
-                                       "thanks", "order", "4711", "delivery"};
+  static const char* const kWords[] = {"please",
+                                       "send",
+                                       "me",
+                                       "a",
+                                       "quote",
+                                       "for",
+                                       "the",
+                                       "r\xc3\xa9novation",
+                                       "of",
+                                       "our",
+                                       "kitchen",
+                                       "Gr\xc3\xbc\xc3\x9f"
+                                       "e,",
+                                       "thanks",
+                                       "order",
+                                       "4711",
+                                       "delivery"};
   std::string text = "See https://www.example.org/about for details. ";
   for (size_t i = 0; text.size() < bytes; ++i) {
     text += kWords[(i * 7) % (sizeof kWords / sizeof kWords[0])];
@@ -74,8 +88,8 @@ int main() {
   for (size_t kb : {10, 20, 40}) {
     std::string text = message(kb * 1024);
     static FormTable form;
-    static char name_name[] = "Name:", name_value[] = "Anne", mail_name[] = "Email:",
-                mail_value[] = "anne@example.net", text_name[] = "Message:";
+    static char name_name[] = "Name:", name_value[] = "Anne",
+                mail_name[] = "Email:", mail_value[] = "anne@example.net", text_name[] = "Message:";
     form.names[0] = name_name;
     form.values[0] = name_value;
     form.names[1] = mail_name;

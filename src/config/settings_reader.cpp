@@ -116,7 +116,8 @@ static const KeywordTest kKeywordTests[] = {
     {"spam_unreachable ", set_spam_unreachable, nullptr},
     {"spam_learn ", set_spam_learn, nullptr},
     {"spam_controller ", nullptr, &Settings::spam_controller},
-    {"spam_controller_password_file ", nullptr, &Settings::spam_controller_password_file},
+    {"spam_controller_password_file ", nullptr,
+     &Settings::spam_controller_password_file},
     {"quarantine_keep_days ", set_quarantine_keep_days, nullptr},
 };
 

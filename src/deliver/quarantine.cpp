@@ -35,9 +35,12 @@ bool quarantine_name_valid(const char* name) {
 
 int quarantine_keep(const SpoolStore& store, const char* name, const SubmittedMessage& submitted,
                     const char* line_ending, int max_mb, const SpoolVerdict& verdict) {
-  SpoolMessage message = {line_ending, const_cast<char*>(submitted.from),
-                          const_cast<char*>(submitted.to), const_cast<char*>(submitted.cc),
-                          const_cast<char*>(submitted.bcc), const_cast<char*>(submitted.header),
+  SpoolMessage message = {line_ending,
+                          const_cast<char*>(submitted.from),
+                          const_cast<char*>(submitted.to),
+                          const_cast<char*>(submitted.cc),
+                          const_cast<char*>(submitted.bcc),
+                          const_cast<char*>(submitted.header),
                           const_cast<char*>(submitted.body)};
   size_t length = 0;
   char* data = spool_format_quarantined(message, verdict, &length);

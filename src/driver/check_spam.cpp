@@ -35,7 +35,8 @@ int check_rules(const Settings& settings) {
                                 settings.spam_scripts.items[i]);
     }
   }
-  if (settings.spam_scripts.count > 0) check_say("spam_scripts: %d listed", settings.spam_scripts.count);
+  if (settings.spam_scripts.count > 0)
+    check_say("spam_scripts: %d listed", settings.spam_scripts.count);
   if (settings.spam_same_value) check_say("spam_same_value true");
   return problems;
 }
@@ -56,10 +57,10 @@ int check_learning(const Settings& settings) {
   size_t length = 0;
   int open_error = 0;
   HttpHeader header = {"Password", password};
-  bool with_password = settings.spam_controller_password_file != nullptr &&
-                       secret_file_line(settings.spam_controller_password_file, password,
-                                        sizeof password - 1, &length,
-                                        &open_error) == SecretLine::kRead;
+  bool with_password =
+      settings.spam_controller_password_file != nullptr &&
+      secret_file_line(settings.spam_controller_password_file, password, sizeof password - 1,
+                       &length, &open_error) == SecretLine::kRead;
   HttpRequest request;
   request.url = url;
   request.headers = &header;
@@ -87,9 +88,10 @@ int check_engine(const Settings& settings) {
   char message[512];
   snprintf(message, sizeof message,
            "From: check@example.com\r\nTo: check@example.com\r\nSubject: GTUBE\r\n"
-           "Message-ID: <gtube@example.com>\r\n\r\n%s\r\n", kGtube);
-  EngineEnvelope envelope = {"127.0.0.1", "localhost", "check@example.com",
-                             {"check@example.com", nullptr, nullptr}};
+           "Message-ID: <gtube@example.com>\r\n\r\n%s\r\n",
+           kGtube);
+  EngineEnvelope envelope = {
+      "127.0.0.1", "localhost", "check@example.com", {"check@example.com", nullptr, nullptr}};
   EngineResult result;
   long long deadline = os_monotonic_ms() + settings.spam_timeout * 1000LL;
   if (!spam_engine_check(settings, message, strlen(message), envelope, deadline, &result)) {

@@ -145,8 +145,8 @@ int release(const Settings& settings, const SpoolStore& store, const char* name,
   ReleaseWatch seen = {queued, nullptr, "kept in the queue for -resend"};
   ResendTally tally;
   char error[1000] = "";
-  ResendStatus status = deliver_resend(delivery_context(settings), watch, &seen, &tally, error,
-                                       sizeof error);
+  ResendStatus status =
+      deliver_resend(delivery_context(settings), watch, &seen, &tally, error, sizeof error);
   if (status != ResendStatus::kDone) printf("quarantine: not sent now: %s\n", error);
   log_event(LOG_OUTCOME, "outcome: released from quarantine: %s, %s", name, seen.text);
   return strncmp(seen.text, "sent", 4) == 0 ? 0 : 3;
@@ -202,8 +202,9 @@ int with_settings(const Settings& settings, int argc, char** argv) {
   } else if (strcmp(verb, "discard") == 0 && argc == 4) {
     code = discard(settings, store, argv[3]);
   } else {
-    printf("quarantine: use -quarantine [list], show NAME, release NAME [--force] or discard "
-           "NAME.\n");
+    printf(
+        "quarantine: use -quarantine [list], show NAME, release NAME [--force] or discard "
+        "NAME.\n");
     code = 2;
   }
   spool_store_close(&store);

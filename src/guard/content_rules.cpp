@@ -13,7 +13,6 @@
 
 namespace {
 
-
 struct DelimiterTable {
   bool is[256];
   constexpr DelimiterTable() : is() {
@@ -44,12 +43,13 @@ size_t find(const char* text, size_t length, const char* needle) {
 // spam favours, none that is also a usual file ending (.zip, .mov, .md,
 // .py, .sh, .pl, .rs, .cc, .ai...).
 const char* const kDomains[] = {
-    "com", "net", "org", "info", "biz", "io", "co", "me", "tv", "us", "uk", "de", "fr",
-    "it", "es", "nl", "eu", "ru", "su", "cn", "jp", "in", "br", "au", "ca", "ch", "at",
-    "be", "se", "no", "dk", "fi", "cz", "sk", "ro", "hu", "ua", "kz", "by", "tr", "gr",
-    "pt", "ie", "xyz", "top", "site", "online", "shop", "store", "club", "pro", "app",
-    "dev", "link", "click", "live", "life", "today", "win", "bid", "loan", "work", "vip",
-    "icu", "buzz", "fun", "space", "website", "tech", "world", "email", "best", "ly",
+    "com",   "net",     "org",    "info",  "biz",   "io",   "co",   "me",  "tv",  "us",   "uk",
+    "de",    "fr",      "it",     "es",    "nl",    "eu",   "ru",   "su",  "cn",  "jp",   "in",
+    "br",    "au",      "ca",     "ch",    "at",    "be",   "se",   "no",  "dk",  "fi",   "cz",
+    "sk",    "ro",      "hu",     "ua",    "kz",    "by",   "tr",   "gr",  "pt",  "ie",   "xyz",
+    "top",   "site",    "online", "shop",  "store", "club", "pro",  "app", "dev", "link", "click",
+    "live",  "life",    "today",  "win",   "bid",   "loan", "work", "vip", "icu", "buzz", "fun",
+    "space", "website", "tech",   "world", "email", "best", "ly",
 };
 
 bool listed_domain(const char* label, size_t length) {
@@ -270,7 +270,8 @@ static void scripts_rule(const Settings& settings, const FormTable& form, char* 
         count_scripts(form.values[i], strlen(form.values[i]), allowed, count, &foreign);
     if (seen.outside * 2 > seen.letters) {
       char reason[64];
-      snprintf(reason, sizeof reason, "mostly %s letters", script_name(static_cast<Script>(foreign)));
+      snprintf(reason, sizeof reason, "mostly %s letters",
+               script_name(static_cast<Script>(foreign)));
       add_reason(reasons, size, reason);
       return;
     }

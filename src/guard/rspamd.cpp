@@ -87,8 +87,7 @@ bool rspamd_read_answer(const char* body, size_t length, EngineResult* result) {
   JsonError error = {"", 0};
   result->spam = false;
   if (!json_read_object(body, length, /*skip_nested=*/true, take_member, result, &error)) {
-    snprintf(result->error, sizeof result->error, "rspamd's answer is not JSON (%s)",
-             error.reason);
+    snprintf(result->error, sizeof result->error, "rspamd's answer is not JSON (%s)", error.reason);
     return false;
   }
   if (result->action[0] == '\0' || !result->spam) {
@@ -133,8 +132,8 @@ bool rspamd_check(const Settings& settings, const char* message, size_t length,
     snprintf(result->error, sizeof result->error, "rspamd at %.120s answered with status %d", url,
              http.answer.status);
   } else {
-    read = rspamd_read_answer(http.answer.body->data,
-                              static_cast<size_t>(http.answer.body->length), result);
+    read = rspamd_read_answer(http.answer.body->data, static_cast<size_t>(http.answer.body->length),
+                              result);
   }
   http_result_free(&http);
   return read;
@@ -151,9 +150,9 @@ bool rspamd_learn(const Settings& settings, const char* message, size_t length, 
   int open_error = 0;
   HttpHeader header = {"Password", password};
   bool with_password = settings.spam_controller_password_file != nullptr;
-  if (with_password && secret_file_line(settings.spam_controller_password_file, password,
-                                        sizeof password - 1, &password_length,
-                                        &open_error) != SecretLine::kRead) {
+  if (with_password &&
+      secret_file_line(settings.spam_controller_password_file, password, sizeof password - 1,
+                       &password_length, &open_error) != SecretLine::kRead) {
     snprintf(error, error_size, "spam_controller_password_file {%s} cannot be read",
              settings.spam_controller_password_file);
     return false;
@@ -176,8 +175,8 @@ bool rspamd_learn(const Settings& settings, const char* message, size_t length, 
   if (!http.ok) {
     snprintf(error, error_size, "rspamd's controller at %.120s: %s", url, http.error);
   } else if (!learned) {
-    snprintf(error, error_size, "rspamd's controller at %.120s answered with status %d: %.200s", url,
-             http.answer.status, http.answer.body != nullptr ? http.answer.body->data : "");
+    snprintf(error, error_size, "rspamd's controller at %.120s answered with status %d: %.200s",
+             url, http.answer.status, http.answer.body != nullptr ? http.answer.body->data : "");
   }
   http_result_free(&http);
   return learned;

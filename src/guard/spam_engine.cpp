@@ -5,8 +5,7 @@
 
 #include "platform/os.h"
 
-const char kGtube[] =
-    "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X";
+const char kGtube[] = "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X";
 
 bool spam_engine_check(const Settings& settings, const char* message, size_t length,
                        const EngineEnvelope& envelope, long long deadline_ms,
@@ -46,9 +45,8 @@ EngineDecision spam_engine_decide(const Settings& settings, const EngineResult& 
 
 void spam_engine_reasons(const Settings& settings, const EngineResult& result, char* out,
                          size_t size) {
-  snprintf(out, size, "%s %.2f%s%s",
-           settings.spam_engine == kSpamEngineRspamd ? "rspamd" : "spamd", result.score,
-           result.symbols[0] != '\0' ? ", " : "", result.symbols);
+  snprintf(out, size, "%s %.2f%s%s", settings.spam_engine == kSpamEngineRspamd ? "rspamd" : "spamd",
+           result.score, result.symbols[0] != '\0' ? ", " : "", result.symbols);
 }
 
 bool spam_engine_learn(const Settings& settings, const char* message, size_t length, bool spam,

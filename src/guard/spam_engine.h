@@ -23,13 +23,13 @@ struct EngineEnvelope {
 };
 
 struct EngineResult {
-  bool reached = false;      // a well-formed answer was read
-  char action[32] = "";      // rspamd's action ("no action", "add header", "reject"...)
-  bool spam = false;         // spamd's "Spam: True"
+  bool reached = false;  // a well-formed answer was read
+  char action[32] = "";  // rspamd's action ("no action", "add header", "reject"...)
+  bool spam = false;     // spamd's "Spam: True"
   double score = 0;
-  double threshold = 0;      // rspamd's required_score, spamd's required score
-  char symbols[200] = "";    // the rules that fired, ", " between them (cut short)
-  char error[300] = "";      // without `reached`: why
+  double threshold = 0;    // rspamd's required_score, spamd's required score
+  char symbols[200] = "";  // the rules that fired, ", " between them (cut short)
+  char error[300] = "";    // without `reached`: why
   long long elapsed_ms = 0;
 };
 
@@ -37,8 +37,7 @@ struct EngineResult {
 // would be sent, line ends as sent), within spam_timeout and `deadline_ms`
 // (absolute os_monotonic_ms(); 0: none). Returns result->reached.
 bool spam_engine_check(const Settings& settings, const char* message, size_t length,
-                       const EngineEnvelope& envelope, long long deadline_ms,
-                       EngineResult* result);
+                       const EngineEnvelope& envelope, long long deadline_ms, EngineResult* result);
 
 // What an engine's answer comes to under the settings.
 enum class EngineDecision { kPass, kTag, kQuarantine, kRefuse };

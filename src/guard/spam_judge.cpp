@@ -18,8 +18,10 @@ static Verdict unreachable(const Settings& settings, const EngineResult& result)
               result.error);
     return Verdict{VerdictKind::kPass, Outcome::kSent, nullptr};
   }
-  log_event(LOG_ERROR, "spam: %s; the message is kept in quarantine (spam_unreachable "
-            "quarantine).", result.error);
+  log_event(LOG_ERROR,
+            "spam: %s; the message is kept in quarantine (spam_unreachable "
+            "quarantine).",
+            result.error);
   Verdict verdict = {VerdictKind::kQuarantined, Outcome::kSent,
                      "quarantined, the spam engine could not be asked"};
   verdict.mark = "unchecked";
@@ -40,8 +42,8 @@ Verdict spam_engine_judge(const GuardInput& input, GuardRun* run) {
   char helo[kMaxHostName + 1];
   hello_name_choose(settings.hello_name, settings.standard_headers,
                     envelope.sender_from_settings ? envelope.from : nullptr, helo, sizeof helo);
-  EngineEnvelope sender = {input.request->remote_addr, helo, envelope.from,
-                           {envelope.to, envelope.cc, envelope.bcc}};
+  EngineEnvelope sender = {
+      input.request->remote_addr, helo, envelope.from, {envelope.to, envelope.cc, envelope.bcc}};
   EngineResult result;
   spam_engine_check(settings, bytes->data, static_cast<size_t>(bytes->length), sender,
                     input.deadline_ms, &result);

@@ -32,7 +32,8 @@ OsSocket connect_to(const char* address, int timeout, char* error, size_t error_
   if (address[0] == '/') {
     OsSocket sock = net_unix_connect(address, timeout);
     if (sock == kNoSocket) {
-      snprintf(error, error_size, "spamd at %.120s: cannot connect (%d)", address, net_last_error());
+      snprintf(error, error_size, "spamd at %.120s: cannot connect (%d)", address,
+               net_last_error());
     }
     return sock;
   }
@@ -63,8 +64,8 @@ OsSocket connect_to(const char* address, int timeout, char* error, size_t error_
 // `answer`. False with the reason in `error`.
 bool exchange(const char* address, const TextBuffer& request, int timeout_seconds,
               long long deadline_ms, TextBuffer* answer, char* error, size_t error_size) {
-  OsSocket sock = connect_to(address, seconds_left(timeout_seconds, deadline_ms), error,
-                             error_size);
+  OsSocket sock =
+      connect_to(address, seconds_left(timeout_seconds, deadline_ms), error, error_size);
   if (sock == kNoSocket) return false;
   bool ok = true;
   for (int sent = 0; ok && sent < request.length;) {
@@ -83,8 +84,9 @@ bool exchange(const char* address, const TextBuffer& request, int timeout_second
   if (!ok) {
     int code = net_last_error();
     snprintf(error, error_size, "spamd at %.120s: %s", address,
-             code == kWsaTimedOut ? "no answer in time"
-             : answer->length >= kMaxAnswer ? "answer over 64 KB" : "the connection failed");
+             code == kWsaTimedOut           ? "no answer in time"
+             : answer->length >= kMaxAnswer ? "answer over 64 KB"
+                                            : "the connection failed");
   }
   net_close(sock);
   return ok;
@@ -153,16 +155,16 @@ bool spamd_check(const Settings& settings, const char* message, size_t length,
   const char* eol = strstr(message, "\r\n") != nullptr ? "\r\n" : "\n";
   char received[600];
   snprintf(received, sizeof received, "Received: from %s ([%s])%s\tby %s with HTTP%s",
-           envelope.helo, envelope.client_addr != nullptr ? envelope.client_addr : "unknown",
-           eol, envelope.helo, eol);
+           envelope.helo, envelope.client_addr != nullptr ? envelope.client_addr : "unknown", eol,
+           envelope.helo, eol);
   size_t total = strlen(received) + length;
   TextBuffer* request = text_buffer_new("");
   request_head(request, "SYMBOLS", total, "");
   text_buffer_append(request, "%s", received);
   text_buffer_append_bytes(request, message, static_cast<int>(length));
   TextBuffer* answer = text_buffer_new("");
-  bool read = exchange(settings.spam_engine_address, *request, settings.spam_timeout,
-                       deadline_ms, answer, result->error, sizeof result->error) &&
+  bool read = exchange(settings.spam_engine_address, *request, settings.spam_timeout, deadline_ms,
+                       answer, result->error, sizeof result->error) &&
               spamd_read_answer(answer->data, static_cast<size_t>(answer->length), result);
   text_buffer_free(request);
   text_buffer_free(answer);
@@ -172,8 +174,9 @@ bool spamd_check(const Settings& settings, const char* message, size_t length,
 bool spamd_learn(const Settings& settings, const char* message, size_t length, bool spam,
                  char* error, size_t error_size) {
   TextBuffer* request = text_buffer_new("");
-  request_head(request, "TELL", length,
-               spam ? "Message-class: spam\r\nSet: local\r\n" : "Message-class: ham\r\nSet: local\r\n");
+  request_head(
+      request, "TELL", length,
+      spam ? "Message-class: spam\r\nSet: local\r\n" : "Message-class: ham\r\nSet: local\r\n");
   text_buffer_append_bytes(request, message, static_cast<int>(length));
   TextBuffer* answer = text_buffer_new("");
   bool told = exchange(settings.spam_engine_address, *request, settings.spam_timeout, 0, answer,

@@ -18,7 +18,7 @@ struct WordSet {
   unsigned* hashes;    // each slot's entry's hash, compared before its text
   unsigned slot_mask;  // slots - 1, a power of two minus one
   int count;
-  int longest;         // the most words in one entry
+  int longest;  // the most words in one entry
 };
 
 // Reads `path` (one word or phrase a line; blank lines and lines beginning
@@ -33,4 +33,3 @@ void word_set_free(WordSet* set);
 // `found` (the entry without its blanks); false when none is.
 bool word_set_find(const WordSet& set, const char* text, size_t length, char* found,
                    size_t found_size);
-

@@ -44,14 +44,24 @@ TEST(ContentRules, FoldsLookAlikesAndDropsInvisibleCharacters) {
     const char* text;
     const char* folded;
   } cases[] = {
-      {"v\xd1\x96" "agra", " viagra "},                                  // Cyrillic i
-      {"\xd0\x92\xd0\x86\xd0\x90GRA", " biagra "},                       // Cyrillic capitals
-      {"vi\xe2\x80\x8b" "ag\xc2\xad" "ra", " viagra "},                  // zero-width, soft hyphen
-      {"\xef\xbd\x96\xef\xbd\x89\xef\xbd\x81gra", " viagra "},           // full-width
-      {"\xf0\x9d\x90\xaf\xf0\x9d\x90\xa2" "agra", " viagra "},           // bold mathematical
-      {"\xce\xbf\xcf\x81\xce\xb1", " opa "},                             // Greek
-      {"Caf\xc3\xa9, cr\xc3\xa8me!", " caf\xc3\xa9 cr\xc3\xa8me "},       // real accents stay
-      {"\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82", " \xd0\xbf" "p\xd0\xb8\xd0\xb2" "e\xd1\x82 "},
+      {"v\xd1\x96"
+       "agra",
+       " viagra "},                                 // Cyrillic i
+      {"\xd0\x92\xd0\x86\xd0\x90GRA", " biagra "},  // Cyrillic capitals
+      {"vi\xe2\x80\x8b"
+       "ag\xc2\xad"
+       "ra",
+       " viagra "},                                             // zero-width, soft hyphen
+      {"\xef\xbd\x96\xef\xbd\x89\xef\xbd\x81gra", " viagra "},  // full-width
+      {"\xf0\x9d\x90\xaf\xf0\x9d\x90\xa2"
+       "agra",
+       " viagra "},                                                  // bold mathematical
+      {"\xce\xbf\xcf\x81\xce\xb1", " opa "},                         // Greek
+      {"Caf\xc3\xa9, cr\xc3\xa8me!", " caf\xc3\xa9 cr\xc3\xa8me "},  // real accents stay
+      {"\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82",
+       " \xd0\xbf"
+       "p\xd0\xb8\xd0\xb2"
+       "e\xd1\x82 "},
   };
   for (const auto& c : cases) {
     char out[128];
@@ -68,9 +78,13 @@ TEST(ContentRules, WordsMatchWholeWordsAndPhrases) {
     const char* text;
     const char* found;  // null: none
   } cases[] = {
-      {"Buy V\xd1\x96" "AGRA now", "viagra"},
+      {"Buy V\xd1\x96"
+       "AGRA now",
+       "viagra"},
       {"We offer seo   services.", "seo services"},
-      {"best s\xe2\x80\x8b" "eo services", "seo services"},
+      {"best s\xe2\x80\x8b"
+       "eo services",
+       "seo services"},
       {"casinos are not casino-free", "casino"},
       {"casinos and viagrafree", nullptr},
       {"services of SEO", nullptr},
@@ -93,7 +107,8 @@ TEST(ContentRules, ScriptsCountLettersOnly) {
     bool mostly_foreign;
     const char* foreign;
   } cases[] = {
-      {"Za\xc5\xbc\xc3\xb3\xc5\x82\xc4\x87 g\xc4\x99\xc5\x9bl\xc4\x85 ja\xc5\xba\xc5\x84", false, ""},
+      {"Za\xc5\xbc\xc3\xb3\xc5\x82\xc4\x87 g\xc4\x99\xc5\x9bl\xc4\x85 ja\xc5\xba\xc5\x84", false,
+       ""},
       {"\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82 ok", true, "Cyrillic"},
       {"\xe4\xbd\xa0\xe5\xa5\xbd\xe4\xb8\x96\xe7\x95\x8c", true, "Han"},
       {"123 456 !!! \xf0\x9f\x98\x80", false, ""},
