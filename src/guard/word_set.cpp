@@ -20,11 +20,24 @@ void* allocate(size_t size) {
   return memory;
 }
 
+unsigned word_hash(const char* word, size_t length) {
+  unsigned hash = 2166136261u;
+  for (size_t i = 0; i < length; ++i) hash = hash_step(hash, static_cast<unsigned char>(word[i]));
+  return hash;
+}
+
+// A phrase's hash from its words' hashes, so that a text's words are
+// hashed once however many phrases start at them.
+unsigned phrase_step(unsigned hash, unsigned word) { return hash * 0x9E3779B1u + word; }
+
 // Adds the folded entry at texts[offset] (length bytes, NUL-ended).
 void insert(WordSet* set, unsigned offset, size_t length) {
-  unsigned hash = 2166136261u;
-  for (size_t i = 0; i < length; ++i) {
-    hash = hash_step(hash, static_cast<unsigned char>(set->texts[offset + i]));
+  const char* entry = set->texts + offset;
+  unsigned hash = 0;
+  for (size_t at = 0; at < length;) {
+    size_t word = strcspn(entry + at, " ");
+    hash = phrase_step(hash, word_hash(entry + at, word));
+    at += word + 1;
   }
   for (unsigned slot = hash & set->slot_mask;; slot = (slot + 1) & set->slot_mask) {
     if (set->slots[slot] == 0) {
@@ -112,26 +125,42 @@ void word_set_free(WordSet* set) {
 bool word_set_find(const WordSet& set, const char* text, size_t length, char* found,
                    size_t found_size) {
   if (set.count == 0) return false;
-  char* folded = static_cast<char*>(allocate(2 + 2 * length));
+  char* folded = static_cast<char*>(malloc(2 + 2 * length));
+  // Each word's start and hash; a folded text has at most half as many
+  // words as bytes.
+  size_t most = 1 + length;
+  unsigned* starts = static_cast<unsigned*>(malloc(most * sizeof(unsigned)));
+  unsigned* hashes = static_cast<unsigned*>(malloc(most * sizeof(unsigned)));
+  if (folded == nullptr || starts == nullptr || hashes == nullptr) {
+    fatal_reply("Out of memory matching spam_words.");
+  }
   size_t size = fold_words(text, length, folded);
+  size_t words = 0;
+  for (size_t at = 1; at < size;) {
+    size_t end = at;
+    while (folded[end] != ' ') ++end;
+    starts[words] = static_cast<unsigned>(at);
+    hashes[words++] = word_hash(folded + at, end - at);
+    at = end + 1;
+  }
+  starts[words] = static_cast<unsigned>(size);  // the end of the last word, past its blank
   bool hit = false;
-  // From each word's start, the runs of 1 to `longest` words.
-  for (size_t start = 1; start < size && !hit; ++start) {
-    if (folded[start - 1] != ' ') continue;
-    unsigned hash = 2166136261u;
-    int words = 0;
-    for (size_t at = start; at < size && words < set.longest; ++at) {
-      if (folded[at] == ' ') {
-        ++words;
-        if (lookup(set, hash, folded + start, at - start)) {
-          snprintf(found, found_size, "%.*s", static_cast<int>(at - start), folded + start);
-          hit = true;
-          break;
-        }
+  // From each word, the runs of 1 to `longest` words.
+  for (size_t first = 0; first < words && !hit; ++first) {
+    unsigned hash = 0;
+    for (size_t last = first; last < words && last - first < static_cast<size_t>(set.longest);
+         ++last) {
+      hash = phrase_step(hash, hashes[last]);
+      size_t span = starts[last + 1] - 1 - starts[first];
+      if (lookup(set, hash, folded + starts[first], span)) {
+        snprintf(found, found_size, "%.*s", static_cast<int>(span), folded + starts[first]);
+        hit = true;
+        break;
       }
-      hash = hash_step(hash, static_cast<unsigned char>(folded[at]));
     }
   }
+  free(hashes);
+  free(starts);
   free(folded);
   return hit;
 }
