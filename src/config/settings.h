@@ -157,6 +157,24 @@ struct Settings {
   int virus_timeout = 10;              // seconds for the scan of one submission
   int virus_max_kb = 25600;            // clamd's StreamMaxLength, which it does not report
   bool virus_unreachable_send = false; // unscanned: send with an error line; false: keep
+  // spam: the content rules, the engine and the quarantine (settings_spam.cpp)
+  int spam_max_links = 0;            // more links than this are spam; 0: off
+  char* spam_words = nullptr;        // file of words and phrases, one a line
+  SettingList spam_scripts{};        // the scripts a value may be written in; none: off
+  bool spam_same_value = false;      // one text in every field, or only a link
+  bool spam_refuse = false;          // a content rule refuses rather than quarantines
+  int spam_engine = 0;               // kSpamEngineNone, kSpamEngineRspamd, kSpamEngineSpamd
+  char* spam_engine_address = nullptr;  // rspamd's URL, spamd's HOST:PORT or socket path
+  int spam_timeout = 5;              // seconds for one engine call
+  double spam_quarantine_score = -1; // below 0: the engine's own judgement
+  double spam_reject_score = -1;     // below 0: the engine's own (rspamd), none (spamd)
+  bool spam_tag = false;             // rspamd "add header": deliver tagged
+  char* spam_subject_tag = nullptr;  // null: "[SPAM] "
+  bool spam_unreachable_quarantine = false;  // spam_unreachable quarantine
+  bool spam_learn = false;           // release and discard teach the engine
+  char* spam_controller = nullptr;   // rspamd's controller URL
+  char* spam_controller_password_file = nullptr;
+  int quarantine_keep_days = 30;     // quarantine/ files older than this are pruned; 0: never
 };
 
 // archive_ip's words.
@@ -164,9 +182,17 @@ constexpr int kArchiveIpHash = 0;
 constexpr int kArchiveIpFull = 1;
 constexpr int kArchiveIpNone = 2;
 
+constexpr int kSpamEngineNone = 0;
+constexpr int kSpamEngineRspamd = 1;
+constexpr int kSpamEngineSpamd = 2;
+
 // The line ending of every message line and SMTP command: CR LF in the TLS
 // modes (submission servers refuse bare LF), else the email_CR setting's.
 const char* settings_line_ending(const Settings& settings);
+
+// The subject tag of a message delivered as spam: spam_subject_tag, or
+// "[SPAM] " (settings_spam.cpp).
+const char* spam_subject_tag(const Settings& settings);
 
 // What the "add_header_line(...)" and "add_body_variable(...)" log lines
 // show as the value of a named form field: `value` gives it (null: "").

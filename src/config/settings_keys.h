@@ -159,3 +159,28 @@ int set_virus_max_kb(Settings* settings, const char* line, const char* rest,
                      const FieldLookup& shown);
 int set_virus_unreachable(Settings* settings, const char* line, const char* rest,
                           const FieldLookup& shown);
+// The spam judges and the quarantine (settings_spam.cpp).
+int set_spam_max_links(Settings* settings, const char* line, const char* rest,
+    const FieldLookup& shown);
+int set_spam_scripts(Settings* settings, const char* line, const char* rest,
+    const FieldLookup& shown);
+int set_spam_same_value(Settings* settings, const char* line, const char* rest,
+    const FieldLookup& shown);
+int set_spam_refuse(Settings* settings, const char* line, const char* rest,
+    const FieldLookup& shown);
+int set_spam_engine(Settings* settings, const char* line, const char* rest,
+    const FieldLookup& shown);
+int set_spam_timeout(Settings* settings, const char* line, const char* rest,
+    const FieldLookup& shown);
+int set_spam_quarantine_score(Settings* settings, const char* line, const char* rest,
+    const FieldLookup& shown);
+int set_spam_reject_score(Settings* settings, const char* line, const char* rest,
+    const FieldLookup& shown);
+int set_spam_tag(Settings* settings, const char* line, const char* rest,
+    const FieldLookup& shown);
+int set_spam_unreachable(Settings* settings, const char* line, const char* rest,
+    const FieldLookup& shown);
+int set_spam_learn(Settings* settings, const char* line, const char* rest,
+    const FieldLookup& shown);
+int set_quarantine_keep_days(Settings* settings, const char* line, const char* rest,
+    const FieldLookup& shown);

@@ -118,6 +118,24 @@ static const KeywordTest kKeywordTests[] = {
     {"virus_timeout ", set_virus_timeout, nullptr},
     {"virus_max_kb ", set_virus_max_kb, nullptr},
     {"virus_unreachable ", set_virus_unreachable, nullptr},
+    // the spam judges and the quarantine
+    {"spam_max_links ", set_spam_max_links, nullptr},
+    {"spam_words ", nullptr, &Settings::spam_words},
+    {"spam_scripts ", set_spam_scripts, nullptr},
+    {"spam_same_value ", set_spam_same_value, nullptr},
+    {"spam_refuse ", set_spam_refuse, nullptr},
+    {"spam_engine ", set_spam_engine, nullptr},
+    {"spam_timeout ", set_spam_timeout, nullptr},
+    {"spam_quarantine_score ", set_spam_quarantine_score, nullptr},
+    {"spam_reject_score ", set_spam_reject_score, nullptr},
+    {"spam_tag ", set_spam_tag, nullptr},
+    {"spam_subject_tag ", nullptr, &Settings::spam_subject_tag},
+    {"spam_unreachable ", set_spam_unreachable, nullptr},
+    {"spam_learn ", set_spam_learn, nullptr},
+    {"spam_controller ", nullptr, &Settings::spam_controller},
+    {"spam_controller_password_file ", nullptr,
+     &Settings::spam_controller_password_file},
+    {"quarantine_keep_days ", set_quarantine_keep_days, nullptr},
 };
 
 const char* settings_line_ending(const Settings& settings) {
@@ -347,7 +365,7 @@ void settings_free(Settings* settings) {
   }
   SettingList* lists[] = {&settings->allowed_recipients, &settings->honeypot_variables,
                           &settings->required_variables, &settings->allowed_origins,
-                          &settings->attachment_types};
+                          &settings->attachment_types, &settings->spam_scripts};
   for (SettingList* list : lists) {
     for (int i = 0; i < list->count; ++i) free(list->items[i]);
     free(list->items);
@@ -361,6 +379,7 @@ void settings_free(Settings* settings) {
   free(settings->captcha);
   free(settings->shared_state);
   free(settings->virus_scan);
+  free(settings->spam_engine_address);
   empty_list(&settings->header_lines);
   empty_list(&settings->body_lines);
   *settings = Settings();

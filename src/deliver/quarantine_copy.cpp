@@ -9,32 +9,17 @@
 #include "base/text.h"
 #include "platform/os.h"
 
-// The spool file's text with the mark and the reasons after its head:
-// "QUILLON spool 2", "destination: mail", then "mark: ..." and "reasons: ...".
+// The spool file's text with the verdict's lines before its envelope, as
+// the quarantine writes them (spool_file.h).
 static char* quarantine_text(const SpoolMessage& message, const char* mark, const char* reasons,
                              size_t* length) {
   SpoolMessage marked = message;
   marked.scan_pending = false;
-  size_t spool_length = 0;
-  char* spool = spool_format(marked, &spool_length);
-  const char* envelope = strchr(spool, '\n') + 1;  // past "QUILLON spool 1"
-  TextBuffer* file = text_buffer_new("");
-  text_buffer_append(file, "QUILLON spool 2\ndestination: mail\nmark: %s\nreasons: ", mark);
-  // A reason quotes a file name: no line break may end the line early.
-  for (const char* p = reasons; *p != '\0'; ++p) {
-    text_buffer_append(file, "%c", *p == '\r' || *p == '\n' ? ' ' : *p);
-  }
-  text_buffer_append(file, "\n");
-  text_buffer_append_bytes(file, envelope,
-                           static_cast<int>(spool_length - static_cast<size_t>(envelope - spool)));
-  free(spool);
-  char* data = file->data;
-  *length = static_cast<size_t>(file->length);
-  free(file);
-  return data;
+  SpoolVerdict verdict = {"refused", mark, reasons, nullptr, spool_now_seconds()};
+  return spool_format_quarantined(marked, verdict, length);
 }
 
-int quarantine_keep(const SpoolStore& store, const char* base, const SpoolMessage& message,
+int quarantine_keep_spooled(const SpoolStore& store, const char* base, const SpoolMessage& message,
                     const char* mark, const char* reasons) {
   char name[kSpoolFileNameSize];
   snprintf(name, sizeof name, "%s.txt", base);
@@ -80,7 +65,7 @@ void deliver_quarantine(const DeliveryContext& context, const SubmittedMessage& 
                           const_cast<char*>(submitted.to), const_cast<char*>(submitted.cc),
                           const_cast<char*>(submitted.bcc), const_cast<char*>(submitted.header),
                           const_cast<char*>(submitted.body)};
-  if (quarantine_keep(store, base, message, mark, reasons) == 0) {
+  if (quarantine_keep_spooled(store, base, message, mark, reasons) == 0) {
     snprintf(name, name_size, "%s", base);
   }
   spool_store_close(&store);

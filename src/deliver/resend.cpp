@@ -11,6 +11,7 @@
 #include "deliver/attempt.h"
 #include "deliver/deliver.h"
 #include "deliver/mail_options.h"
+#include "deliver/quarantine.h"
 #include "deliver/quarantine_copy.h"
 #include "deliver/spool_store.h"
 #include "platform/os.h"
@@ -191,7 +192,7 @@ bool scanned_clean(Resend* run, const char* claimed, const char* name, const Spo
   if (outcome == ScanOutcome::kInfected) {
     char reasons[400];
     snprintf(reasons, sizeof reasons, "clamd found %s", detail);
-    if (quarantine_keep(run->store, base, message, "infected", reasons) == 0) {
+    if (quarantine_keep_spooled(run->store, base, message, "infected", reasons) == 0) {
       (void)os_remove_file(claimed);
       log_event(LOG_ERROR, "resend: {%s} is infected (%s); moved to quarantine/, not sent.",
                 name, detail);
@@ -327,6 +328,19 @@ void prune_sent(const Resend& run) {
   }
 }
 
+// quarantine_keep_days: kept messages nobody reviewed go in the end.
+void prune_quarantine(const Resend& run) {
+  int removed = 0;
+  int err = quarantine_prune(run.store, run.settings->quarantine_keep_days, &removed);
+  if (err != 0) {
+    log_event(LOG_ERROR, "resend: quarantine/ %s cannot be listed (%d: %s)",
+              run.store.quarantine, err, strerror(err));
+  } else if (removed > 0) {
+    log_event(LOG_DEBUG, "resend: %d quarantine/ files older than %d days removed.", removed,
+              run.settings->quarantine_keep_days);
+  }
+}
+
 // Releases stale claims, then tries the queue. False with the reason in
 // `error` when the folders cannot be used or the queue cannot be listed.
 bool run_queue(Resend* run, char* error, size_t error_size) {
@@ -342,6 +356,7 @@ bool run_queue(Resend* run, char* error, size_t error_size) {
   spool_release_claims(run->store, run->mine_name);
   spool_clear_tmp(run->store);
   prune_sent(*run);
+  prune_quarantine(*run);
   NameList queue;
   err = spool_list_sorted(run->store.queue, &queue);
   if (err != 0) {

@@ -1,5 +1,6 @@
 #include "deliver/spool_file.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -88,6 +89,27 @@ const char* envelope_line(const char* line, size_t line_length, SpoolMessage* ou
   }
   if (line_is(line, line_length, "scan: pending")) {
     out->scan_pending = true;
+    return nullptr;
+  }
+  // A quarantined copy's lines, each at most once.
+  static const struct {
+    const char* key;
+    size_t size;
+    size_t offset;
+  } kVerdictKeys[] = {
+      {"verdict: ", sizeof out->verdict, offsetof(SpoolMessage, verdict)},
+      {"mark: ", sizeof out->mark, offsetof(SpoolMessage, mark)},
+      {"reasons: ", sizeof out->reasons, offsetof(SpoolMessage, reasons)},
+      {"score: ", sizeof out->score, offsetof(SpoolMessage, score)},
+      {"time: ", sizeof out->time, offsetof(SpoolMessage, time)},
+  };
+  for (const auto& key : kVerdictKeys) {
+    size_t key_length = strlen(key.key);
+    if (line_length < key_length || memcmp(line, key.key, key_length) != 0) continue;
+    char* slot = reinterpret_cast<char*>(out) + key.offset;
+    if (slot[0] != '\0') return "a verdict line is repeated";
+    snprintf(slot, key.size, "%.*s", static_cast<int>(line_length - key_length),
+             line + key_length);
     return nullptr;
   }
   static const char kEnding[] = "line-ending: ";
@@ -221,6 +243,41 @@ char* spool_format(const SpoolMessage& message, size_t* length) {
   if (message.cc != nullptr) text_buffer_append(file, "rcpt-cc: %s\n", message.cc);
   text_buffer_append(file, "\n%s%s%s", or_empty(message.header_block), message.line_ending,
                      or_empty(message.body));
+  char* data = file->data;
+  *length = static_cast<size_t>(file->length);
+  free(file);
+  return data;
+}
+
+void spool_time_text(long long seconds, char* out, size_t size) {
+  long long y;
+  int m, d;
+  civil_from_days(seconds / 86400, &y, &m, &d);
+  long long of_day = seconds % 86400;
+  snprintf(out, size, "%04lld-%02d-%02dT%02lld:%02lld:%02lldZ", y, m, d, of_day / 3600,
+           of_day / 60 % 60, of_day % 60);
+}
+
+char* spool_format_quarantined(const SpoolMessage& message, const SpoolVerdict& verdict,
+                               size_t* length) {
+  size_t rest_length = 0;
+  char* rest = spool_format(message, &rest_length);
+  const char* envelope = strchr(rest, '\n') + 1;
+  char when[24];
+  spool_time_text(verdict.seconds, when, sizeof when);
+  TextBuffer* file = text_buffer_new("");
+  text_buffer_append(file, "%s\ndestination: mail\nverdict: %s\nmark: %s\nreasons: ", kMagicLine2,
+                     verdict.verdict, verdict.mark);
+  // One line whatever the reasons hold.
+  for (const char* at = or_empty(verdict.reasons); *at != '\0'; ++at) {
+    char c = *at == '\r' || *at == '\n' ? ' ' : *at;
+    text_buffer_append_bytes(file, &c, 1);
+  }
+  text_buffer_append(file, "\n");
+  if (verdict.score != nullptr) text_buffer_append(file, "score: %s\n", verdict.score);
+  text_buffer_append(file, "time: %s\n", when);
+  text_buffer_append_bytes(file, envelope, static_cast<int>(rest_length - (envelope - rest)));
+  free(rest);
   char* data = file->data;
   *length = static_cast<size_t>(file->length);
   free(file);

@@ -29,7 +29,14 @@
 //
 //   scan: pending
 //
-// among its envelope lines: -resend scans it before it may be sent.
+// among its envelope lines: -resend scans it before it may be sent. A copy
+// kept for the owner's review (quarantine/) says why before its envelope:
+//
+//   verdict: quarantined       (or "refused")
+//   mark: spam                 (a free word: "spam", "infected"...)
+//   reasons: 7 links, limit 2
+//   score: 14.20               (only when an engine gave one)
+//   time: 2026-01-07T13:45:01Z
 //
 // NAME is "<UTC time>_<host>_<pid>_<random>", e.g.
 // "20260107T134501.123456Z_web1_4242_9f86d081884c7d65": unique across
@@ -59,7 +66,29 @@ struct SpoolMessage {
   int webhook = 0;                 // N of "webhook N"
   char destination_text[40] = "";  // the line's value, for an error line
   bool scan_pending = false;       // "scan: pending": not sent before a clean scan
+  // A quarantined copy's lines (format 2); "" when the file has none.
+  char verdict[16] = "";
+  char mark[24] = "";
+  char reasons[256] = "";
+  char score[24] = "";
+  char time[24] = "";
 };
+
+// A quarantined copy's lines as spool_format_quarantined writes them.
+struct SpoolVerdict {
+  const char* verdict;  // "quarantined" or "refused"
+  const char* mark;     // "spam", "infected"...
+  const char* reasons;  // line ends become blanks
+  const char* score;    // null: none
+  long long seconds;    // when it was kept, seconds since 1970 (UTC)
+};
+
+// The whole format 2 file of a quarantined copy. Caller frees it.
+char* spool_format_quarantined(const SpoolMessage& message, const SpoolVerdict& verdict,
+                               size_t* length);
+
+// "2026-01-07T13:45:01Z" for `seconds` since 1970 (UTC), into `out` (24 bytes).
+void spool_time_text(long long seconds, char* out, size_t size);
 
 // "CRLF" for "\r\n", else "LF".
 const char* spool_line_ending_name(const char* line_ending);

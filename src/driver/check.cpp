@@ -23,7 +23,9 @@ const CheckSection kCheckSections[] = {
     // As the web server's user: its secret file must be readable by it.
     {"captcha", check_captcha, true},
     // As the web server's user: clamd's socket must be open to it.
-    {"virus scan", check_virus_scan, true, check_virus_shown},
+    {"virus scan", check_virus_scan, true, check_virus_applies},
+    // As the web server's user: its words file must be readable by it.
+    {"spam", check_spam, true, check_spam_applies},
 };
 
 // The log's lines come here instead of the file: the error lines are shown
@@ -77,7 +79,7 @@ void classify_line(int number, const char* line, int used, void* context) {
 
 // A section run as the --as user when it asks for it.
 int run_section(const CheckSection& section, CheckRun* run) {
-  if (section.shown != nullptr && !section.shown(run->settings)) return 0;
+  if (section.applies != nullptr && !section.applies(run->settings)) return 0;
   printf("%s\n", section.title);
   if (!section.as_user || run->as_user == nullptr) return section.run(run);
   OsSavedIds saved;

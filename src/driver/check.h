@@ -31,9 +31,9 @@ struct CheckSection {
   const char* title;  // the section's heading line
   CheckSectionFn run;
   bool as_user;       // runs as the --as user
-  // Whether the report shows the section at all (null: always); a feature
-  // that is off adds no lines to the report.
-  bool (*shown)(const Settings& settings) = nullptr;
+  // Null, or whether the section applies to these settings: one that does
+  // not is left out of the report, heading and all.
+  bool (*applies)(const Settings& settings) = nullptr;
 };
 
 // One line of a section: "  " and the formatted text.
@@ -49,11 +49,13 @@ int check_state_files(CheckRun* run);     // check_files.cpp: log, spool, rate s
 int check_mail_server(CheckRun* run);     // check_server.cpp
 int check_captcha(CheckRun* run);         // captcha_run.cpp: captcha_check_section
 int check_archive(CheckRun* run);         // check_archive.cpp: part of check_state_files
+int check_spam(CheckRun* run);            // check_spam.cpp: content rules, engine, GTUBE
+bool check_spam_applies(const Settings& settings);
 int check_limits(CheckRun* run);          // check_bounds.cpp: log and queue sizes, -resend's owner, the rate state
 // check_shared_state.cpp: the database of shared_state (within check_limits, when set)
 int check_shared_state(CheckRun* run);
 int check_virus_scan(CheckRun* run);     // check_virus.cpp: clamd, when virus_scan is set
-bool check_virus_shown(const Settings& settings);
+bool check_virus_applies(const Settings& settings);
 
 // The command: `argv` is "-check" or "-check --as USER".
 int check_command(int argc, char** argv);

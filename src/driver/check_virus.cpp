@@ -58,7 +58,7 @@ int compare_limits(const Settings& settings) {
 
 }  // namespace
 
-bool check_virus_shown(const Settings& settings) { return settings.virus_scan != nullptr; }
+bool check_virus_applies(const Settings& settings) { return settings.virus_scan != nullptr; }
 
 int check_virus_scan(CheckRun* run) {
   const Settings& settings = run->settings;

@@ -93,6 +93,13 @@ void outcome_line_text(const SubmissionEnd& end, TextBuffer* out) {
   const char* stop = stop_text(end);
   if (stop != nullptr) {
     text_buffer_append(out, "%s", stop);
+    // A verdict about what the message says names why ("quarantined as
+    // spam: 7 links, limit 2"); its reasons may quote submitted text.
+    const Verdict& verdict = end.verdict;
+    if (verdict.mark != nullptr && verdict.reasons[0] != '\0') {
+      text_buffer_append(out, ": ");
+      log_escape_append(out, verdict.reasons, strlen(verdict.reasons));
+    }
     // A message held back for a judge of -resend waits in the queue.
     if (end.verdict.kind == VerdictKind::kDeferred && end.result.spool_name[0] != '\0') {
       text_buffer_append(out, ", spool %s", end.result.spool_name);

@@ -22,6 +22,8 @@
 #include "driver/faq.h"
 #include "driver/help.h"
 #include "driver/outcome_line.h"
+#include "driver/quarantine_cmd.h"
+#include "driver/quarantine_run.h"
 #include "driver/resend.h"
 #include "form/form.h"
 #include "form/request.h"
@@ -53,6 +55,10 @@ static const OptionEntry kOptions[] = {
     {2, "-check", Command::kCheck},
     {4, "-check", Command::kCheck},
     {kAnyCount, "-archive", Command::kArchive},
+    {2, "-quarantine", Command::kQuarantine},
+    {3, "-quarantine", Command::kQuarantine},
+    {4, "-quarantine", Command::kQuarantine},
+    {5, "-quarantine", Command::kQuarantine},
 };
 
 void derive_path(const char* path, const char* ext, char* out) {
@@ -139,27 +145,38 @@ static void answer_refusal(const Settings& settings, const FormTable& form, Outc
   send_answer(outcome, &settings, &form, nullptr, false, cgi.request, cgi.id);
 }
 
-// A verdict that keeps the message: a copy in quarantine/ for the owner
-// (kRefused with `keep`), or the message held in the spool's queue until
-// its files are scanned (kDeferred); without the room to hold it, nothing
-// is sent and the files count as not scannable.
-static void keep_judged(const Settings& settings, const CgiRun& cgi, const Envelope& envelope,
-                        const Message& message, SubmissionEnd* end) {
-  SubmittedMessage submitted = submitted_message(envelope, message);
+// A message a judge kept for review: in quarantine/, or, without a spool
+// to keep it in, mailed tagged as spam (no confirmation goes to a
+// spammer). An infected message is never mailed: without the copy it is
+// refused only.
+static void keep_for_review(const Settings& settings, const CgiRun& cgi,
+                            const Envelope& envelope, Message* message, SubmissionEnd* end) {
+  if (quarantine_submission(settings, cgi.id, envelope, *message, end->verdict)) return;
+  if (end->verdict.mark != nullptr && strcmp(end->verdict.mark, "infected") == 0) return;
+  quarantine_tag(settings, message, end->verdict);
+  long long started = os_monotonic_ms();
+  end->result = deliver(settings, cgi, envelope, *message, nullptr).mail;
+  end->elapsed_ms = os_monotonic_ms() - started;
+  switch (end->result.outcome) {
+    case DeliveryOutcome::kSent: end->suffixes.spam = "mailed tagged, not kept"; break;
+    case DeliveryOutcome::kKeptInSpool: end->suffixes.spam = "kept in the spool tagged"; break;
+    default: end->suffixes.spam = "mailed tagged, not sent"; break;
+  }
+}
+
+// A message held in the spool's queue until its files are scanned
+// (kDeferred); without the room to hold it, nothing is sent and the files
+// count as not scannable.
+static void hold_unscanned(const Settings& settings, const CgiRun& cgi, const Envelope& envelope,
+                           const Message& message, SubmissionEnd* end) {
   DeliveryContext context = delivery_context(settings);
   context.submission_id = cgi.id;
-  Verdict& verdict = end->verdict;
-  if (verdict.kind == VerdictKind::kRefused && verdict.keep && verdict.mark != nullptr) {
-    char name[kSpoolNameSize];
-    deliver_quarantine(context, submitted, verdict.mark, verdict.reasons, name, sizeof name);
-  } else if (verdict.kind == VerdictKind::kDeferred) {
-    context.hold_unscanned = true;
-    Submission submission = {submitted, nullptr};
-    end->result = deliver_submission(context, submission).mail;
-    if (end->result.outcome != DeliveryOutcome::kKeptInSpool) {
-      verdict = Verdict{VerdictKind::kRefused, Outcome::kScanUnavailable,
-                        "not sent, the files could not be scanned for viruses"};
-    }
+  context.hold_unscanned = true;
+  Submission submission = {submitted_message(envelope, message), nullptr};
+  end->result = deliver_submission(context, submission).mail;
+  if (end->result.outcome != DeliveryOutcome::kKeptInSpool) {
+    end->verdict = Verdict{VerdictKind::kRefused, Outcome::kScanUnavailable,
+                           "not sent, the files could not be scanned for viruses"};
   }
 }
 
@@ -183,8 +200,13 @@ static void build_and_deliver(const GuardInput& judged, const CgiRun& cgi, const
   if (end->last_check == AssembleStop::kNone) {
     end->verdict = guard_judge_message(with_envelope, run);
     form_request_drop_body(form_request);
-    keep_judged(settings, cgi, envelope, message, end);
-    if (end->verdict.kind == VerdictKind::kPass) {
+    if (end->verdict.kind == VerdictKind::kDeferred) {
+      hold_unscanned(settings, cgi, envelope, message, end);
+    } else if (verdict_keeps(end->verdict)) {
+      keep_for_review(settings, cgi, envelope, &message, end);
+    } else if (end->verdict.kind == VerdictKind::kPass) {
+      if (run->spam_tagged) quarantine_tag(settings, &message, run->spam_tag);
+      if (run->spam_note[0] != '\0') end->suffixes.spam = run->spam_note;
       archive_run_before_delivery(archive, settings, envelope);
       long long started = os_monotonic_ms();
       end->result = deliver_with_confirmation(settings, cgi, shown, run->captcha, envelope,
@@ -427,6 +449,8 @@ int quillon_main(int argc, char** argv) {
       return check_command(argc, argv);
     case Command::kArchive:
       return archive_command(argc, argv);
+    case Command::kQuarantine:
+      return quarantine_command(argc, argv);
     case Command::kCgiRun:
       break;
   }

@@ -1,7 +1,11 @@
 #include "guard/pipeline.h"
 
+#include <cstdio>
+
+#include "guard/content_rules.h"
 #include "guard/guards.h"
 #include "guard/state_store.h"
+#include "guard/spam_judge.h"
 #include "guard/rate.h"
 #include "guard/virus_judge.h"
 
@@ -51,6 +55,24 @@ static Verdict rate_judge(const GuardInput& input, GuardRun*) {
   return refused(Outcome::kRateLimited, "refused by the rate limit");
 }
 
+// A post the content rules or the engine call spam: kept for the owner's
+// review, answered as sent, or refused with a copy kept all the same.
+Verdict spam_verdict(bool refuse, const char* reasons) {
+  Verdict verdict = refuse ? refused(Outcome::kSpam, "refused as spam")
+                           : Verdict{VerdictKind::kQuarantined, Outcome::kSent,
+                                     "quarantined as spam"};
+  verdict.keep = refuse;
+  verdict.mark = "spam";
+  snprintf(verdict.reasons, sizeof verdict.reasons, "%s", reasons);
+  return verdict;
+}
+
+static Verdict content_judge(const GuardInput& input, GuardRun*) {
+  char reasons[sizeof(Verdict::reasons)];
+  if (!content_rules_catch(*input.settings, *input.form, reasons, sizeof reasons)) return kPass;
+  return spam_verdict(input.settings->spam_refuse, reasons);
+}
+
 // The CAPTCHA comes last of today's judges: the cheap ones cost no
 // outbound call.
 static Verdict captcha_judge(const GuardInput& input, GuardRun* run) {
@@ -82,11 +104,11 @@ static const JudgeEntry kJudges[] = {
     {false, duplicate_judge},
     {true, recipients_judge},
     {true, rate_judge},
-    // the content rules
+    {true, content_judge},
     {true, captcha_judge},
     // the proof of work
     {true, virus_judge},
-    // the spam engine
+    {true, spam_engine_judge},
 };
 constexpr int kJudgeCount = static_cast<int>(sizeof kJudges / sizeof kJudges[0]);
 

@@ -2,11 +2,13 @@
 // The judges of a submission, run as one ordered list: honeypot, origin,
 // required fields, duplicate window (on the form alone), then, once the
 // message and its envelope are built, the recipient allow-list, the rate
-// limit, the CAPTCHA and the virus scan. Every judge gives one Verdict, and the first that
-// is not a pass ends the list. The driver calls the list in its two parts
-// and settles it after the delivery. Everything above compose and below
-// the driver: may use guard, compose's envelope, config, form, base and the
-// platform's clock; reads no environment (the request comes as a value).
+// limit, the content rules, the CAPTCHA, the virus scan and the spam
+// engine. Every judge gives one Verdict, and the first that is not a pass
+// ends the list. The driver calls the list in its two parts and settles it
+// after the delivery. Everything above compose and below the driver: may
+// use guard, compose's message, config, form, http, base and the
+// platform's clock and sockets; reads no environment (the request comes as
+// a value).
 //
 // Errors in src/guard: a judge never fails its caller. What it cannot judge
 // (a state file it cannot use, a service it cannot ask) is logged and
@@ -69,7 +71,18 @@ struct GuardRun {
   DuplicatePost duplicate; // a post remembered by the duplicate window
   CaptchaStep captcha;     // the CAPTCHA's answer: a confirmation mail needs a pass
   bool caught;             // the honeypot caught it: answer no sooner than a sent run
+  // The spam engine's word on a message it let through: its score for the
+  // outcome line ("rspamd 2.10"), and with spam_tag a verdict whose score
+  // and reasons the delivered message is tagged with.
+  char spam_note[48];
+  bool spam_tagged;
+  Verdict spam_tag;
 };
+
+// The verdict for spam: quarantined (answered as sent), or with `refuse`
+// refused with the outcome `spam` and a copy kept; marked "spam", with
+// `reasons`.
+Verdict spam_verdict(bool refuse, const char* reasons);
 
 // The judges on the form alone, from the first: honeypot, origin, required
 // fields, duplicate window.

@@ -3,7 +3,7 @@
 # and real SMTP servers, all on 127.0.0.1 and all started and stopped here.
 #
 #   tests/deploy/run_all.sh [browser] [webservers] [interop] [quickstart] [localqueue] [docs]
-#                           [filters] [dkim] [farm] [clamd]
+#                           [filters] [dkim] [farm] [clamd] [spam]
 #
 # Default: all of them. farm starts its own PostgreSQL 15 (the shared state), clamd its own
 # clamd. docs checks the configuration shown in README.md and
@@ -25,7 +25,7 @@ python=/usr/bin/python3
 export QUILLON_BIN=${QUILLON_BIN:-$repo/build/quillon}
 export QUILLON_ARTIFACTS=${QUILLON_ARTIFACTS:-$repo/build/deploy-artifacts}
 suites=("$@")
-[ ${#suites[@]} -eq 0 ] && suites=(browser webservers interop quickstart localqueue docs filters dkim farm clamd)
+[ ${#suites[@]} -eq 0 ] && suites=(browser webservers interop quickstart localqueue docs filters dkim farm clamd spam)
 
 passed=0 failed=0 skipped=0
 work=$(mktemp -d /tmp/quillon-deploy-XXXXXX)
@@ -212,7 +212,7 @@ for suite in "${suites[@]}"; do
       else
         run_suite browser browser_suite
       fi ;;
-    webservers|interop|filters|dkim|farm|clamd)
+    webservers|interop|filters|dkim|farm|clamd|spam)
       if ! has_aiosmtpd; then
         skip_suite "$suite" "$python has no aiosmtpd"
       else

@@ -459,6 +459,8 @@ TEST_F(SettingsTest, InvalidGuardValuesLogOneLineNamingKeyAndValue) {
       "attachment_type .svg", "attachment_type .iso", "success_redirect /\\evil.example",
       "altcha_algorithm sha-256", "altcha_cost 0", "altcha_version 3",
       "shared_state_timeout 0", "shared_state_unreachable drop",
+      "spam_max_links many", "spam_same_value yes", "spam_engine clamd 127.0.0.1:3310",
+      "spam_timeout 0", "spam_reject_score -3", "spam_unreachable refuse",
   };
   for (const char* line : lines) {
     std::ofstream(log_path_, std::ios::trunc);

@@ -92,6 +92,11 @@ TEST(SpoolFile, FormatTwoNamesItsDestination) {
       {"QUILLON spool 2\ndestination: mail\nline-ending: LF\n\nSubject: s\n\n", false,
        SpoolDestination::kMail, 0},
       {"QUILLON spool 2\n" + mail, false, SpoolDestination::kMail, 0},
+      // A quarantined copy's verdict lines, each once.
+      {"QUILLON spool 2\ndestination: mail\nverdict: refused\nmark: spam\nreasons: a, b\n" +
+           mail, true, SpoolDestination::kMail, 0},
+      {"QUILLON spool 2\ndestination: mail\nmark: spam\nmark: infected\n" + mail, false,
+       SpoolDestination::kMail, 0},
   };
   for (const auto& c : cases) {
     SpoolMessage read;
@@ -164,3 +169,22 @@ TEST(SpoolName, MadeFromTimeHostPidAndRandomBytes) {
 }
 
 }  // namespace
+
+TEST(SpoolFile, QuarantinedCopyKeepsItsVerdictOnOneLine) {
+  char from[] = "a@x", to[] = "b@x", header[] = "Subject: s\n", body[] = "body\n";
+  SpoolMessage message = {"\n", from, to, nullptr, nullptr, header, body};
+  SpoolVerdict verdict = {"quarantined", "spam", "word \"x\"\r\nInjected: yes", "14.20",
+                          86400LL * 365};
+  size_t length = 0;
+  char* data = spool_format_quarantined(message, verdict, &length);
+  SpoolMessage read;
+  const char* why = "";
+  ASSERT_TRUE(spool_parse(data, length, &read, &why)) << why;
+  EXPECT_STREQ(read.verdict, "quarantined");
+  EXPECT_STREQ(read.reasons, "word \"x\"  Injected: yes");
+  EXPECT_STREQ(read.score, "14.20");
+  EXPECT_STREQ(read.time, "1971-01-01T00:00:00Z");
+  EXPECT_STREQ(read.body, "body\n");
+  spool_message_free(&read);
+  free(data);
+}
