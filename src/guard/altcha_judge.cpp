@@ -77,11 +77,12 @@ bool altcha_challenge_answer(const Settings& settings, TextBuffer* out) {
 }
 
 // The replay memory: 1 when the challenge was used before, 0 when it is
-// recorded now, -1 when the rate state cannot be used.
+// recorded now, -1 when the rate state cannot be used, -2 when it is full
+// of challenges that have not expired (none is forgotten to make room).
 static int replay_take(const AltchaProof& proof) {
   char key[sizeof proof.id + 16];
   int length = snprintf(key, sizeof key, "altcha challenge %s", proof.id);
-  return rate_window_take(g_program.rate_path, RateWindowKind::kDuplicate, key,
+  return rate_window_take(g_program.rate_path, RateWindowKind::kReplay, key,
                           static_cast<size_t>(length), proof.keep_seconds);
 }
 
@@ -107,8 +108,9 @@ CaptchaOutcome altcha_step(const Settings& settings, const FormTable& form) {
   int seen = replay_take(proof);
   if (seen != 0) {
     log_event(LOG_ERROR, "submission refused: the altcha check failed: {%s}; nothing sent.",
-              seen > 0 ? "the challenge was used before"
-                       : "the replay memory in the rate state cannot be used");
+              seen > 0     ? "the challenge was used before"
+              : seen == -2 ? "the replay memory in the rate state is full"
+                           : "the replay memory in the rate state cannot be used");
     return seen > 0 ? CaptchaOutcome::kRefused : CaptchaOutcome::kUnreachable;
   }
   log_event(LOG_DEBUG, "captcha: altcha passed.");
