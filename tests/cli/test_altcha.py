@@ -44,6 +44,7 @@ class AltchaTest(unittest.TestCase):
             box.write_ini(harness.standard_ini(smtp.port, settings))
             got = box.run(env={"GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "GET",
                                "QUERY_STRING": "altcha", "HTTP_ORIGIN": "https://www.example.com"})
+            self.assertEqual("", box.log_text())  # no start-up lines, logging debug
             head, _, body = got.text.partition("\n\n")
             self.assertEqual("Access-Control-Allow-Origin: https://www.example.com\n"
                              "Vary: Origin\nStatus: 200 OK\nContent-Type: application/json\n"
@@ -65,6 +66,16 @@ class AltchaTest(unittest.TestCase):
         for text in (smtp.messages[0]["data"].decode("latin-1"), box.log_text(), first.text, again.text):
             self.assertNotIn(payload[:40], text)
             self.assertNotIn(SECRET, text)
+
+    def test_challenge_request_logs_its_error_alone(self):
+        box = harness.page_sandbox(self)
+        box.write("altcha.key", "\n")
+        box.write_ini(harness.standard_ini(25, "captcha altcha\naltcha_key_file altcha.key\n"))
+        got = box.run(env={"GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "GET",
+                           "QUERY_STRING": "altcha"})
+        self.assertIn("Status: 500 Internal Server Error\n", got.text)
+        self.assertEqual(["captcha: no altcha challenge made: {altcha_key_file {altcha.key} "
+                          "holds no secret on its first line}."], box.log_messages())
 
     @harness.needs(HAS_LIB, "node or tests/deploy's altcha-lib (npm ci there) is missing")
     def test_widget_library_and_program_agree(self):
