@@ -97,7 +97,6 @@ class AltchaTest(unittest.TestCase):
             box.run(body=urllib.parse.urlencode({"Name:": "Joe", "altcha": payload}), env=env)
         self.assertEqual(2, box.log_text().count("captcha: altcha passed."), box.log_text())
 
-    @unittest.skipIf(harness.IS_EXE, "Windows rights are access lists, not modes")
     def test_check_solves_a_challenge_and_wants_a_private_key_file(self):
         box = harness.page_sandbox(self)
         box.write("altcha.key", SECRET + "\n")
@@ -105,8 +104,9 @@ class AltchaTest(unittest.TestCase):
         box.write_ini(harness.standard_ini(25, "captcha altcha\naltcha_key_file altcha.key\n"
                                                "altcha_cost 50\n"))
         text = box.run(args=("-check",)).text
-        self.assertIn("altcha_key_file {altcha.key} is readable by others", text)
         self.assertRegex(text, r"solving it here and checking the answer took \d+ ms")
+        if not harness.IS_EXE:  # Windows rights are access lists, not modes
+            self.assertIn("altcha_key_file {altcha.key} is readable by others", text)
 
 
 if __name__ == "__main__":
