@@ -14,8 +14,9 @@
 // the address or the value), the time it was recorded and how long it is
 // kept; slots are used in turn, so the oldest gives way first, but never a
 // pinned slot (a challenge of the replay memory) before its time ran out: a
-// record takes the next slot when it is free, else any free slot, else the
-// next slot that is not pinned; a pinned record takes a free slot only. A checksum
+// record takes the next slot when it is free, else the first free slot;
+// with none free, a pinned record is refused, and one that is not takes the
+// next slot, or the first unpinned one when the next is pinned. A checksum
 // over the whole content lets a run tell a file that a crash or a full
 // disk left half-written; such a file, and one of the older format, is
 // started afresh (logged).
