@@ -75,7 +75,8 @@ stop() {
 }
 
 # Makes the spool folder and the rate state the settings $1 name (a key
-# that the state keeps: rate_limit, duplicate_window, autoreply_to_variable),
+# that the state keeps: rate_limit, duplicate_window, autoreply_to_variable,
+# captcha altcha),
 # owned by the CGI's user $2 and private to it (run as root), or else by
 # whoever runs this. A relative spool path is taken from the settings'
 # folder, as the program takes it.
@@ -89,7 +90,7 @@ make_state() {
     chmod 700 "$spool"
     [ -z "$user" ] || chown "$user": "$spool"
   fi
-  if grep -Eq '^(rate_limit|duplicate_window|autoreply_to_variable) ' "$ini"; then
+  if grep -Eq '^((rate_limit|duplicate_window|autoreply_to_variable) |captcha altcha)' "$ini"; then
     touch "$cgi"/quillon.rate
     chmod 600 "$cgi"/quillon.rate
     [ -z "$user" ] || chown "$user": "$cgi"/quillon.rate

@@ -97,7 +97,7 @@ install_missing
 if command -v npm >/dev/null 2>&1; then
   (cd tests/deploy && node -e '
     const lock = require("./package-lock.json").packages;
-    for (const p of ["playwright-core", "altcha-lib"]) {
+    for (const p of ["playwright-core", "altcha-lib", "altcha"]) {
       let have;
       try { have = require("./node_modules/" + p + "/package.json").version; } catch (e) {}
       if (have !== lock["node_modules/" + p].version) process.exit(1);

@@ -30,7 +30,7 @@ void log_event(int level, const char* format, ...) {
   if (g_log.echo != nullptr) {
     g_log.echo(level, message, g_log.echo_context);
   } else {
-    log_write_line(message, level == LOG_OUTCOME);
+    log_write_line(message, level == LOG_OUTCOME, level == LOG_DEBUG);
   }
   g_log.busy = false;
   errno = saved_errno;

@@ -161,14 +161,14 @@ static void write_line(const char* stamp, const char* message, bool outcome) {
   (void)append_line(nullptr, note, 2 * limit, &before, &size);
 }
 
-// The held lines: each one block holding its timestamp, a NUL, its
-// message and a NUL.
+// The held lines: each one block holding 'd' for a debug line (else 'e'),
+// its timestamp, a NUL, its message and a NUL.
 static char** g_held = nullptr;
 static size_t g_held_count = 0;
 static size_t g_held_capacity = 0;
 
 // Keeps `message` with the time now; false when memory ran out.
-static bool hold_line(const char* message) {
+static bool hold_line(const char* message, bool debug) {
   if (g_held_count == g_held_capacity) {
     size_t capacity = g_held_capacity == 0 ? 16 : 2 * g_held_capacity;
     void* grown = realloc(g_held, capacity * sizeof *g_held);
@@ -181,21 +181,22 @@ static bool hold_line(const char* message) {
   const char* stamp = stamp_for(now);
   size_t stamp_size = strlen(stamp) + 1;
   size_t message_size = strlen(message) + 1;
-  char* block = static_cast<char*>(malloc(stamp_size + message_size));
+  char* block = static_cast<char*>(malloc(1 + stamp_size + message_size));
   if (block == nullptr) return false;
-  memcpy(block, stamp, stamp_size);
-  memcpy(block + stamp_size, message, message_size);
+  block[0] = debug ? 'd' : 'e';
+  memcpy(block + 1, stamp, stamp_size);
+  memcpy(block + 1 + stamp_size, message, message_size);
   g_held[g_held_count++] = block;
   return true;
 }
 
 void log_hold_lines() { g_log.holding = true; }
 
-void log_release_lines() {
+static void release(bool debug_too) {
   g_log.holding = false;
   for (size_t i = 0; i < g_held_count; ++i) {
-    const char* stamp = g_held[i];
-    write_line(stamp, stamp + strlen(stamp) + 1, false);
+    const char* stamp = g_held[i] + 1;
+    if (debug_too || g_held[i][0] != 'd') write_line(stamp, stamp + strlen(stamp) + 1, false);
     free(g_held[i]);
   }
   free(g_held);
@@ -204,9 +205,13 @@ void log_release_lines() {
   g_held_capacity = 0;
 }
 
-void log_write_line(const char* message, bool outcome) {
+void log_release_lines() { release(true); }
+
+void log_release_error_lines() { release(false); }
+
+void log_write_line(const char* message, bool outcome, bool debug) {
   if (g_log.holding) {
-    if (!outcome && hold_line(message)) return;
+    if (!outcome && hold_line(message, debug)) return;
     log_release_lines();
   }
   write_line(nullptr, message, outcome);

@@ -45,8 +45,9 @@ void log_stamp_text(const OsLocalTime& time, char* out, size_t size);
 // A log at g_log.max_bytes takes only a run's outcome line (`outcome`), and
 // at twice that nothing; the line taking it past the limit is followed by one
 // saying so.
-// While lines are held, a line is kept in memory with its timestamp instead.
-void log_write_line(const char* message, bool outcome = false);
+// While lines are held, a line is kept in memory with its timestamp instead
+// (`debug`: as a debug-level line).
+void log_write_line(const char* message, bool outcome = false, bool debug = false);
 
 // A CGI run learns the log's level and bound only from its settings: from
 // log_hold_lines on, each line that passes the level test is kept in memory
@@ -54,5 +55,8 @@ void log_write_line(const char* message, bool outcome = false);
 // log_release_lines writes them in their order under the bound then in
 // force, and stops holding. An outcome line releases the held ones before
 // it is written; a line that cannot be kept in memory releases them too.
+// log_release_error_lines writes the held error lines alone and drops the
+// debug ones: a request that must add no start-up lines to the log.
 void log_hold_lines();
 void log_release_lines();
+void log_release_error_lines();

@@ -110,7 +110,7 @@ struct Settings {
   // The self-hosted proof of work (captcha altcha).
   char* altcha_key_file = nullptr;       // line 1 the HMAC secret; line 2 the key-signature secret
   bool altcha_sha_only = false;          // altcha_algorithm SHA-256; false: PBKDF2/SHA-256
-  int altcha_cost = 5000;                // iterations a solver makes per counter
+  int altcha_cost = 50000;               // iterations a solver makes per counter
   int altcha_expires = 600;              // seconds a challenge stays good
   int altcha_min_seconds = 0;            // least seconds from issue to post; 0: off
   int altcha_version = 2;                // 2, or 1 for the older widgets

@@ -288,16 +288,19 @@ static bool answered_preflight(const Request& request) {
 
 // A GET with the query string "altcha": a fresh proof-of-work challenge
 // when the settings choose `captcha altcha`, with the CORS lines of
-// allowed_origin. Logs error lines only. False (nothing written) when the
-// settings do not choose it (the caller answers 405).
+// allowed_origin. Logs error lines only: a page view adds none of the
+// run's start-up lines, whatever the logging level. False (nothing
+// written) when the settings do not choose it (the caller answers 405).
 static bool answered_challenge(const Request& request) {
   Settings settings;
   g_log.busy = true;
   bool read = settings_read(g_program.ini_path, FieldLookup{no_field, nullptr}, &settings);
   g_log.busy = false;
-  log_release_lines();
   bool chosen = read && altcha_chosen(settings);
-  if (chosen) {
+  if (!chosen) {
+    log_release_lines();
+  } else {
+    log_release_error_lines();
     TextBuffer* body = text_buffer_new("");
     bool made = altcha_challenge_answer(settings, body);
     const char* origin = cors_origin(settings, request.origin);

@@ -18,7 +18,7 @@ constexpr size_t kAltchaPayloadLimit = 4096;
 // The solver tries counters from 0; the challenge's lies below this.
 constexpr long kAltchaCounterRange = 100;
 
-constexpr int kAltchaDefaultCost = 5000;
+constexpr int kAltchaDefaultCost = 50000;
 constexpr int kAltchaDefaultExpires = 600;
 
 // The settings of the check, one member per key; the secrets from the key file.

@@ -78,11 +78,12 @@ bool altcha_challenge_answer(const Settings& settings, TextBuffer* out) {
 }
 
 // The replay memory: 1 when the challenge was used before, 0 when it is
-// recorded now, -1 when the rate state cannot be used.
+// recorded now, -1 when the state cannot be used, -2 when it is full of
+// challenges that have not expired (none is forgotten to make room).
 static int replay_take(const Settings& settings, const AltchaProof& proof) {
   char key[sizeof proof.id + 16];
   int length = snprintf(key, sizeof key, "altcha challenge %s", proof.id);
-  return state_window_take(settings, RateWindowKind::kDuplicate, key,
+  return state_window_take(settings, RateWindowKind::kReplay, key,
                            static_cast<size_t>(length), proof.keep_seconds);
 }
 
@@ -108,8 +109,9 @@ CaptchaOutcome altcha_step(const Settings& settings, const FormTable& form) {
   int seen = replay_take(settings, proof);
   if (seen != 0) {
     log_event(LOG_ERROR, "submission refused: the altcha check failed: {%s}; nothing sent.",
-              seen > 0 ? "the challenge was used before"
-                       : "the replay memory in the rate state cannot be used");
+              seen > 0     ? "the challenge was used before"
+              : seen == -2 ? "the replay memory in the rate state is full"
+                           : "the replay memory in the rate state cannot be used");
     return seen > 0 ? CaptchaOutcome::kRefused : CaptchaOutcome::kUnreachable;
   }
   log_event(LOG_DEBUG, "captcha: altcha passed.");

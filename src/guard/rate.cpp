@@ -153,7 +153,7 @@ RateSlot rate_slot_make(uint64_t hash, int64_t now, int64_t window_seconds) {
   auto clamp = [](int64_t value) {
     return static_cast<uint32_t>(std::min<int64_t>(std::max<int64_t>(value, 0), UINT32_MAX));
   };
-  return RateSlot{hash, clamp(now), clamp(window_seconds)};
+  return RateSlot{hash, clamp(now), std::min(clamp(window_seconds), kRateKeptMask)};
 }
 
 void rate_note_duration(RateHeader* header, long long microseconds) {
@@ -171,4 +171,43 @@ long long rate_median_duration(const RateHeader& header) {
   if (count == 0) return -1;
   std::nth_element(kept, kept + count / 2, kept + count);
   return kept[count / 2];
+}
+
+bool rate_client_key(const char* remote_addr, char* out) {
+  static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  unsigned char a[16];
+  if (net_parse_address(remote_addr, false, a + 12)) {
+    memcpy(a, kMapped, sizeof kMapped);
+  } else if (!net_parse_address(remote_addr, true, a)) {
+    snprintf(out, kRateClientSize, "invalid");
+    return false;
+  }
+  if (memcmp(a, kMapped, sizeof kMapped) == 0) {
+    snprintf(out, kRateClientSize, "%u.%u.%u.%u", a[12], a[13], a[14], a[15]);
+  } else {
+    // One client of IPv6 commonly holds a whole /64.
+    snprintf(out, kRateClientSize, "%x:%x:%x:%x::/64", a[0] << 8 | a[1], a[2] << 8 | a[3],
+             a[4] << 8 | a[5], a[6] << 8 | a[7]);
+  }
+  return true;
+}
+
+const char* rate_state_user(const Settings& settings) {
+  if (settings.shared_state != nullptr) return nullptr;  // kept in the database
+  if (settings.rate_limit_count > 0 && settings.rate_limit_minutes > 0) return "rate_limit";
+  if (settings.duplicate_window_minutes > 0) return "duplicate_window";
+  if (settings.captcha != nullptr && strcmp(settings.captcha, "altcha") == 0) {
+    return "captcha altcha";
+  }
+  // The confirmation goes only behind a passed CAPTCHA.
+  if (settings.autoreply_to_variable != nullptr && settings.captcha != nullptr &&
+      settings.autoreply_window > 0) {
+    return "autoreply_window";
+  }
+  return nullptr;
+}
+
+bool rate_state_in_use(const Settings& settings) {
+  return (settings.rate_limit_count > 0 && settings.rate_limit_minutes > 0) ||
+         settings.duplicate_window_minutes > 0;
 }

@@ -12,7 +12,11 @@
 // writes back in place only what changed: the working set is the header
 // and one chunk, whatever the file holds. A slot holds a keyed hash (never
 // the address or the value), the time it was recorded and how long it is
-// kept; slots are used in turn, so the oldest gives way first. A checksum
+// kept; slots are used in turn, so the oldest gives way first, but never a
+// pinned slot (a challenge of the replay memory) before its time ran out: a
+// record takes the next slot when it is free, else the first free slot;
+// with none free, a pinned record is refused, and one that is not takes the
+// next slot, or the first unpinned one when the next is pinned. A checksum
 // over the whole content lets a run tell a file that a crash or a full
 // disk left half-written; such a file, and one of the older format, is
 // started afresh (logged).
@@ -27,7 +31,8 @@
 //   40 128 bytes  kRateDurations durations of sent runs in microseconds
 //                 (0: none)
 //   168           kRateMaxEntries slots of 16 bytes: hash (8, 0: free),
-//                 time recorded in seconds since 1970 (4), seconds kept (4)
+//                 time recorded in seconds since 1970 (4), seconds kept (4,
+//                 its top bit kRatePinned)
 // The slots are read kRateChunkSlots at a time, and only the parts that
 // changed are written back: the checksum is a sum, so it follows a change
 // without a second pass.
@@ -59,6 +64,11 @@ struct RateHeader {
   uint32_t durations_us[kRateDurations];
 };
 constexpr size_t kRateFileSize = sizeof(RateHeader) + sizeof(RateSlot) * kRateMaxEntries;
+
+// The top bit of a slot's `kept`: the slot never gives way before its time
+// ran out. The seconds kept are the other 31 bits.
+constexpr uint32_t kRatePinned = 0x80000000u;
+constexpr uint32_t kRateKeptMask = 0x7fffffffu;
 
 // What a slot's hash stands for; each kind hashes under its own key.
 enum class RateKind { kClient, kDuplicate, kAutoreply };
@@ -103,12 +113,13 @@ void rate_header_start(RateHeader* header);
 // of every slot.
 inline bool rate_slot_expired(const RateSlot& slot, int64_t now) {
   // Kept while now - kept < time <= now + kept: one unsigned comparison.
-  int64_t kept = slot.kept;
+  int64_t kept = slot.kept & kRateKeptMask;
   uint64_t from_start = static_cast<uint64_t>(static_cast<int64_t>(slot.time) - (now - kept) - 1);
   return from_start >= static_cast<uint64_t>(2 * kept);
 }
 
-// A slot for `hash` recorded at `now`, kept `window_seconds`.
+// A slot for `hash` recorded at `now`, kept `window_seconds` (at most
+// kRateKeptMask).
 RateSlot rate_slot_make(uint64_t hash, int64_t now, int64_t window_seconds);
 
 // Keeps the duration of one sent run, the oldest of kRateDurations giving way.
@@ -133,12 +144,16 @@ bool rate_client_key(const char* remote_addr, char* out);
 bool rate_limit_allows(const Settings& settings, const char* client);
 
 // Whether `key` (length bytes) of `kind` was recorded within the last window_seconds; when it was not and `record` is true, records it now. False also when the state cannot be used (with an error line). Takes the state file's lock.
-enum class RateWindowKind { kDuplicate, kAutoreply };
+// kReplay is the proof-of-work CAPTCHA's replay memory: its records are
+// pinned (hashed as kDuplicate, under keys of their own).
+enum class RateWindowKind { kDuplicate, kAutoreply, kReplay };
 bool rate_window_seen(const char* state_path, RateWindowKind kind, const char* key, size_t length, long long window_seconds, bool record);
 
 // As rate_window_seen with `record`, told apart: 1 when `key` was seen
 // within the window, 0 when it was not (and is recorded now), -1 when the
-// state cannot be used or the record written (an error line).
+// state cannot be used or the record written (an error line), -2 (kReplay
+// only) when every slot holds a pinned record whose time has not run out:
+// nothing is recorded, nothing given way.
 int rate_window_take(const char* state_path, RateWindowKind kind, const char* key,
                      size_t length, long long window_seconds);
 
@@ -153,8 +168,9 @@ void rate_window_forget(const char* state_path, RateWindowKind kind, const char*
                         size_t length, long long window_seconds);
 
 // The first key of the settings that needs the state file (rate_limit,
-// duplicate_window, the confirmation's autoreply_window); null for none,
-// and with shared_state, which keeps them in the database.
+// duplicate_window, the confirmation's autoreply_window, `captcha altcha`'s
+// replay memory); null for none, and with shared_state, which keeps them
+// in the database.
 // The file must then be there for the web server's user.
 const char* rate_state_user(const Settings& settings);
 

@@ -10,7 +10,6 @@
 #include "base/program.h"
 #include "guard/rate.h"
 #include "config/settings.h"
-#include "platform/net.h"
 #include "platform/os.h"
 
 // Who uses the state in a turn: named in its error lines, with what a
@@ -29,6 +28,9 @@ static const StateUse kDuplicateUse = {"duplicate_window", "sending without the 
 // A confirmation is an extra: none goes when its window cannot be kept.
 static const StateUse kAutoreplyUse = {"autoreply_window", "no confirmation sent",
                                        "no confirmation sent", true};
+// A challenge that cannot be remembered is not accepted.
+static const StateUse kReplayUse = {"captcha altcha", "the solution is refused",
+                                    "the solution is refused", true};
 static const StateUse kDurationUse = {"rate", nullptr, "the run's duration is not kept",
                                       false};
 
@@ -56,19 +58,40 @@ struct Scan {
   RateKind kind;
   int64_t window;
   uint64_t hash;
-  int seen;        // slots of `hash` within the window
-  int last_seen;   // the most recent of them; -1: none
+  bool pinned;      // a record is pinned
+  bool full;        // a record found no slot that may take it
+  int seen;         // slots of `hash` within the window
+  int last_seen;    // the most recent of them; -1: none
+  int first_free;   // the first free slot (after those run out were freed); -1: none
+  int first_loose;  // the first slot in use and not pinned; -1: none
   RateSlot at_next;
   RateSlot at_last;
+  RateSlot at_loose;
 };
 
 static Scan scan_for(const char* key, size_t length, RateKind kind, int64_t window) {
-  return Scan{key, length, kind, window, 0, 0, -1, RateSlot{0, 0, 0}, RateSlot{0, 0, 0}};
+  Scan scan = {};
+  scan.key = key;
+  scan.length = length;
+  scan.kind = kind;
+  scan.window = window;
+  return scan;
+}
+
+// Where a record goes (see rate.h): the next slot when it is free, else
+// the first free one, else, for a record that is not pinned, the next slot
+// or the first one that is not pinned; -1 when none may take it.
+static int record_place(const RateHeader& header, const Scan& scan) {
+  if (scan.at_next.hash == 0) return static_cast<int>(header.next_slot);
+  if (scan.first_free >= 0) return scan.first_free;
+  if (scan.pinned) return -1;
+  if ((scan.at_next.kept & kRatePinned) == 0) return static_cast<int>(header.next_slot);
+  return scan.first_loose;
 }
 
 // What a step asks of the turn once the slots were read.
 struct StepAsk {
-  bool record;          // `hash` into the next slot
+  bool record;          // `hash` into a slot (record_place)
   bool forget;          // the most recent slot of `hash` freed
   bool header_changed;  // e.g. a duration noted
 };
@@ -107,21 +130,33 @@ static bool scan_chunk(int first, int64_t now, Scan* scan, uint64_t* as_read, ui
   const int64_t since = now - scan->window;
   int seen = 0;
   int last_seen = -1;
+  int first_free = -1;
+  int first_loose = -1;
   for (int i = 0; i < kRateChunkSlots; ++i, place += 2 * kRateTermStep) {
     RateSlot& slot = g_rate_work.chunk[i];
     uint64_t times;
     memcpy(&times, reinterpret_cast<const char*>(&slot) + 8, sizeof times);  // time, kept
     uint64_t xors = (slot.hash ^ place) + (times ^ (place + kRateTermStep));
     mixed += xors;
-    if (slot.hash == 0) continue;
-    if (rate_slot_expired(slot, now)) {
+    if (slot.hash != 0 && rate_slot_expired(slot, now)) {
       change += place + (place + kRateTermStep) - xors;  // a free slot's words are 0
       slot = RateSlot{0, 0, 0};
       changed = true;
-    } else if (slot.hash == wanted && static_cast<int64_t>(slot.time) > since) {
+    }
+    if (slot.hash == 0) {
+      if (first_free < 0) first_free = i;
+      continue;
+    }
+    if (first_loose < 0 && (slot.kept & kRatePinned) == 0) first_loose = i;
+    if (slot.hash == wanted && static_cast<int64_t>(slot.time) > since) {
       ++seen;
       last_seen = i;
     }
+  }
+  if (scan->first_free < 0 && first_free >= 0) scan->first_free = first + first_free;
+  if (scan->first_loose < 0 && first_loose >= 0) {
+    scan->first_loose = first + first_loose;
+    scan->at_loose = g_rate_work.chunk[first_loose];
   }
   if (seen > 0) {
     scan->seen += seen;
@@ -226,6 +261,7 @@ static bool load_state(OsLockedFile* file, const char* path, const StateUse& use
       scan->key != nullptr ? rate_hash(header, scan->kind, scan->key, scan->length) : 0;
   scan->seen = 0;
   scan->last_seen = -1;
+  scan->first_free = scan->first_loose = -1;
   scan->at_next = RateSlot{0, 0, 0};
   *changed = true;
   return true;
@@ -249,17 +285,22 @@ static bool load_header(OsLockedFile* file, uint64_t* sum) {
   return true;
 }
 
-// Carries out what the step asked; the header is written last, so that a
-// turn cut short leaves a checksum that no longer matches.
-static int apply_ask(OsLockedFile* file, const Scan& scan, const StepAsk& ask, uint64_t sum) {
+// Carries out what the step asked, the record into slot `place` (-1:
+// none); the header is written last, so that a turn cut short leaves a
+// checksum that no longer matches.
+static int apply_ask(OsLockedFile* file, const Scan& scan, const StepAsk& ask, int place,
+                     uint64_t sum) {
   int error = 0;
-  if (ask.record) {
-    int index = static_cast<int>(g_rate_work.header.next_slot);
+  if (place >= 0) {
+    int index = place;
+    bool next = index == static_cast<int>(g_rate_work.header.next_slot);
     RateSlot slot = rate_slot_make(scan.hash, now_seconds(), scan.window);
+    if (scan.pinned) slot.kept |= kRatePinned;
     error = os_locked_write_at(file, slot_offset(index), reinterpret_cast<const char*>(&slot),
                                sizeof slot);
-    sum += slot_terms(index, slot) - slot_terms(index, scan.at_next);
-    g_rate_work.header.next_slot = (g_rate_work.header.next_slot + 1) % kRateMaxEntries;
+    RateSlot was = next ? scan.at_next : index == scan.first_loose ? scan.at_loose : RateSlot{};
+    sum += slot_terms(index, slot) - slot_terms(index, was);
+    if (next) g_rate_work.header.next_slot = (g_rate_work.header.next_slot + 1) % kRateMaxEntries;
   } else if (ask.forget && scan.last_seen >= 0) {
     RateSlot free_slot = {0, 0, 0};
     error = os_locked_write_at(file, slot_offset(scan.last_seen),
@@ -282,9 +323,10 @@ enum class Reach { kWhole, kHeader };
 static bool state_turn(const char* path, const StateUse& use, Reach reach, Scan* scan,
                        Step step, void* context) {
   scan->hash = 0;
+  scan->full = false;
   scan->seen = 0;
-  scan->last_seen = -1;
-  scan->at_next = scan->at_last = RateSlot{0, 0, 0};
+  scan->last_seen = scan->first_free = scan->first_loose = -1;
+  scan->at_next = scan->at_last = scan->at_loose = RateSlot{0, 0, 0};
   OsLockedFile file;
   int error = os_locked_open(path, kRateLockWaitMs, &file);
   if (error != 0 && use.unusable == nullptr) return false;
@@ -307,8 +349,16 @@ static bool state_turn(const char* path, const StateUse& use, Reach reach, Scan*
                 load_state(&file, path, use, scan, &sum, &changed, &write_error);
   if (loaded) {
     StepAsk ask = step(&g_rate_work.header, *scan, context);
-    if (changed || ask.record || ask.forget || ask.header_changed) {
-      error = apply_ask(&file, *scan, ask, sum);
+    int place = ask.record ? record_place(g_rate_work.header, *scan) : -1;
+    scan->full = ask.record && place < 0;
+    if (scan->full) {
+      log_event(LOG_ERROR,
+                "%s state file (%s) is full (every slot holds a record that has not "
+                "expired): %s.",
+                use.setting, path, use.unwritten);
+    }
+    if (changed || place >= 0 || ask.forget || ask.header_changed) {
+      error = apply_ask(&file, *scan, ask, place, sum);
       if (write_error == 0) write_error = error;
     }
     if (write_error != 0) {
@@ -317,27 +367,7 @@ static bool state_turn(const char* path, const StateUse& use, Reach reach, Scan*
     }
   }
   os_locked_close(&file);
-  return loaded && (write_error == 0 || !use.must_write);
-}
-
-
-bool rate_client_key(const char* remote_addr, char* out) {
-  static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-  unsigned char a[16];
-  if (net_parse_address(remote_addr, false, a + 12)) {
-    memcpy(a, kMapped, sizeof kMapped);
-  } else if (!net_parse_address(remote_addr, true, a)) {
-    snprintf(out, kRateClientSize, "invalid");
-    return false;
-  }
-  if (memcmp(a, kMapped, sizeof kMapped) == 0) {
-    snprintf(out, kRateClientSize, "%u.%u.%u.%u", a[12], a[13], a[14], a[15]);
-  } else {
-    // One client of IPv6 commonly holds a whole /64.
-    snprintf(out, kRateClientSize, "%x:%x:%x:%x::/64", a[0] << 8 | a[1], a[2] << 8 | a[3],
-             a[4] << 8 | a[5], a[6] << 8 | a[7]);
-  }
-  return true;
+  return loaded && ((write_error == 0 && !scan->full) || !use.must_write);
 }
 
 struct Admission {
@@ -393,12 +423,15 @@ static StepAsk window_step(RateHeader*, const Scan& scan, void* context) {
 static int window_turn(const char* state_path, RateWindowKind kind, const char* key,
                        size_t length, long long window_seconds, WindowAct act) {
   if (window_seconds <= 0) return 0;
-  bool duplicate = kind == RateWindowKind::kDuplicate;
-  Scan scan = scan_for(key, length, duplicate ? RateKind::kDuplicate : RateKind::kAutoreply,
+  bool autoreply = kind == RateWindowKind::kAutoreply;
+  Scan scan = scan_for(key, length, autoreply ? RateKind::kAutoreply : RateKind::kDuplicate,
                        static_cast<int64_t>(window_seconds));
-  if (!state_turn(state_path, duplicate ? kDuplicateUse : kAutoreplyUse, Reach::kWhole, &scan,
-                  window_step, &act)) {
-    return -1;
+  scan.pinned = kind == RateWindowKind::kReplay;
+  const StateUse& use = autoreply      ? kAutoreplyUse
+                        : scan.pinned ? kReplayUse
+                                      : kDuplicateUse;
+  if (!state_turn(state_path, use, Reach::kWhole, &scan, window_step, &act)) {
+    return scan.full ? -2 : -1;
   }
   return scan.seen;
 }
@@ -422,23 +455,6 @@ int rate_window_count(const char* state_path, RateWindowKind kind, const char* k
 void rate_window_forget(const char* state_path, RateWindowKind kind, const char* key,
                         size_t length, long long window_seconds) {
   window_turn(state_path, kind, key, length, window_seconds, WindowAct::kForget);
-}
-
-const char* rate_state_user(const Settings& settings) {
-  if (settings.shared_state != nullptr) return nullptr;  // kept in the database
-  if (settings.rate_limit_count > 0 && settings.rate_limit_minutes > 0) return "rate_limit";
-  if (settings.duplicate_window_minutes > 0) return "duplicate_window";
-  // The confirmation goes only behind a passed CAPTCHA.
-  if (settings.autoreply_to_variable != nullptr && settings.captcha != nullptr &&
-      settings.autoreply_window > 0) {
-    return "autoreply_window";
-  }
-  return nullptr;
-}
-
-bool rate_state_in_use(const Settings& settings) {
-  return (settings.rate_limit_count > 0 && settings.rate_limit_minutes > 0) ||
-         settings.duplicate_window_minutes > 0;
 }
 
 static StepAsk duration_step(RateHeader* header, const Scan&, void* context) {

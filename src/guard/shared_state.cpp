@@ -126,7 +126,9 @@ bool run(const Settings& settings, const char* sql, const char* const* params, i
 void digest(const char* key, size_t length, char* out) { rate_bytes_digest(key, length, out); }
 
 const char* kind_text(RateWindowKind kind) {
-  return kind == RateWindowKind::kDuplicate ? "1" : "2";
+  // The replay memory shares the duplicate window's rows: its keys carry a
+  // prefix of their own.
+  return kind == RateWindowKind::kAutoreply ? "2" : "1";
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 # and real SMTP servers, all on 127.0.0.1 and all started and stopped here.
 #
 #   tests/deploy/run_all.sh [browser] [webservers] [interop] [quickstart] [localqueue] [docs]
-#                           [filters] [dkim] [farm] [clamd] [spam]
+#                           [filters] [dkim] [farm] [clamd] [spam] [altcha]
 #
 # Default: all of them. farm starts its own PostgreSQL 15 (the shared state), clamd its own
 # clamd. docs checks the configuration shown in README.md and
@@ -25,7 +25,7 @@ python=/usr/bin/python3
 export QUILLON_BIN=${QUILLON_BIN:-$repo/build/quillon}
 export QUILLON_ARTIFACTS=${QUILLON_ARTIFACTS:-$repo/build/deploy-artifacts}
 suites=("$@")
-[ ${#suites[@]} -eq 0 ] && suites=(browser webservers interop quickstart localqueue docs filters dkim farm clamd spam)
+[ ${#suites[@]} -eq 0 ] && suites=(browser webservers interop quickstart localqueue docs filters dkim farm clamd spam altcha)
 
 passed=0 failed=0 skipped=0
 work=$(mktemp -d /tmp/quillon-deploy-XXXXXX)
@@ -94,11 +94,11 @@ ensure_program() {
   cmake -S "$repo" -B "$repo"/build -G Ninja >/dev/null && ninja -C "$repo"/build quillon
 }
 
-# npm ci only when a pinned package (playwright-core, altcha-lib) is not
+# npm ci only when a pinned package (playwright-core, altcha-lib, altcha) is not
 # what is installed.
 ensure_node_modules() {
   local want have package
-  for package in playwright-core altcha-lib; do
+  for package in playwright-core altcha-lib altcha; do
     want=$(node -p "require('$here/package-lock.json').packages['node_modules/$package'].version")
     have=$(node -p "require('$here/node_modules/$package/package.json').version" 2>/dev/null || true)
     [ "$want" = "$have" ] || { (cd "$here" && npm ci --no-audit --no-fund); return; }
@@ -196,21 +196,45 @@ browser_suite() {
   return $rc
 }
 
+# lighttpd with `captcha altcha` and a key only the CGI's user may read;
+# tests/deploy/altcha_browser.js drives npm's widget against it.
+altcha_suite() {
+  local run=$work/altcha files=$work/altcha-files rc
+  mkdir -p "$files"
+  chmod 755 "$files"
+  od -An -N32 -tx1 /dev/urandom | tr -d ' \n' > "$files"/altcha.key
+  echo >> "$files"/altcha.key
+  chmod 640 "$files"/altcha.key
+  [ "$(id -u)" -ne 0 ] || chgrp www-data "$files"/altcha.key
+  "$repo"/deploy/serve.sh start "$run" --bin "$QUILLON_BIN" --set 'logging debug' \
+    --set 'captcha altcha' --set "altcha_key_file $files/altcha.key" || return 1
+  (
+    # shellcheck source=/dev/null
+    . "$run"/state.env
+    export QUILLON_RUN
+    node "$here"/altcha_browser.js "$@"
+  )
+  rc=$?
+  "$repo"/deploy/serve.sh stop "$run"
+  return $rc
+}
+
 ensure_program || { echo "cannot build the program"; echo "0 passed, 1 failed"; exit 1; }
 
 for suite in "${suites[@]}"; do
   case $suite in
-    browser)
+    browser|altcha)
       if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
-        skip_suite browser "node or npm is missing"
+        skip_suite "$suite" "node or npm is missing"
       elif [ ! -x "${QUILLON_CHROMIUM:-/usr/bin/chromium}" ]; then
-        skip_suite browser "chromium is missing"
-      elif ! command -v lighttpd >/dev/null || ! command -v apache2 >/dev/null; then
-        skip_suite browser "lighttpd or apache2 is missing"
+        skip_suite "$suite" "chromium is missing"
+      elif ! command -v lighttpd >/dev/null ||
+           { [ "$suite" = browser ] && ! command -v apache2 >/dev/null; }; then
+        skip_suite "$suite" "lighttpd or apache2 is missing"
       elif ! ensure_node_modules; then
-        echo "=== browser: npm ci failed"; failed=$((failed + 1))
+        echo "=== $suite: npm ci failed"; failed=$((failed + 1))
       else
-        run_suite browser browser_suite
+        run_suite "$suite" "${suite}_suite"
       fi ;;
     webservers|interop|filters|dkim|farm|clamd|spam)
       if ! has_aiosmtpd; then

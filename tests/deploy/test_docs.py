@@ -10,7 +10,8 @@ place of deploy/apache2.conf's body limits), postfix-main (main.cf lines), postf
 logrotate, cron, settings (quillon.ini lines), and `excerpt FILE`: the
 block's lines stand in FILE, in that order ("..." skips). Kinds in
 CHECKED_ELSEWHERE are run by another suite, which finds the block by its
-mark: `fetch-snippet` (a page's fetch() script) by the browser suite."""
+mark: `fetch-snippet` (a page's fetch() script) by the browser suite,
+`altcha-widget` (the proof-of-work widget's page) by the altcha suite."""
 
 import glob
 import os
@@ -175,7 +176,8 @@ class Checker:
     CHECKED_ELSEWHERE = {"fetch-snippet": "tests/deploy/browser_test.js",
                          "farm-sql": "tests/deploy/test_farm.py",
                          "farm-psql": "tests/deploy/test_farm.py",
-                         "rspamd-form": "tests/deploy/test_spam.py"}
+                         "rspamd-form": "tests/deploy/test_spam.py",
+                         "altcha-widget": "tests/deploy/altcha_browser.js"}
 
     def check(self, kind, text):
         """(skip reason, error) for a block of `kind`."""

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -125,6 +126,62 @@ TEST(Rate, WindowsInTheStateFile) {
   fseek(file, 0, SEEK_END);
   EXPECT_EQ(static_cast<size_t>(ftell(file)), kRateFileSize);
   fclose(file);
+  unlink(path);
+}
+
+// A full state: a record takes a free slot before giving way, a pinned
+// record (a challenge of the replay memory) never makes one give way, and
+// no record ever takes a pinned slot whose time has not run out.
+TEST(Rate, PinnedSlotsNeverGiveWay) {
+  static RateHeader header;
+  static RateSlot slots[kRateMaxEntries];
+  const char path[] = "/tmp/rate_test_pinned";
+  const auto kDup = RateWindowKind::kDuplicate;
+  const auto kReplay = RateWindowKind::kReplay;
+  enum Spare { kNone, kFree, kLoose };  // slot 7 of a state full of pinned slots
+  struct {
+    Spare spare;
+    RateWindowKind kind;
+    int taken;        // rate_window_take
+    int then_seen;    // the same key counted afterwards
+    int pinned_left;  // pinned slots left
+  } cases[] = {
+      {kNone, kReplay, -2, 0, kRateMaxEntries},
+      {kNone, kDup, 0, 0, kRateMaxEntries},
+      {kFree, kReplay, 0, 1, kRateMaxEntries},
+      {kFree, kDup, 0, 1, kRateMaxEntries - 1},
+      {kLoose, kReplay, -2, 0, kRateMaxEntries - 1},
+      {kLoose, kDup, 0, 1, kRateMaxEntries - 1},
+  };
+  for (const auto& c : cases) {
+    rate_header_start(&header);
+    long long now = time(nullptr);
+    for (int i = 0; i < kRateMaxEntries; ++i) {
+      slots[i] = rate_slot_make(0x9e3779b97f4a7c15ULL * static_cast<unsigned>(i + 1), now, 600);
+      slots[i].kept |= kRatePinned;
+    }
+    if (c.spare == kFree) slots[7] = RateSlot{0, 0, 0};
+    if (c.spare == kLoose) slots[7].kept &= kRateKeptMask;
+    header.checksum = rate_header_terms(header) +
+                      rate_terms(slots, sizeof header / 8, 2 * kRateMaxEntries);
+    FILE* file = fopen(path, "wb");
+    ASSERT_NE(file, nullptr);
+    fwrite(&header, 1, sizeof header, file);
+    fwrite(slots, 1, sizeof slots, file);
+    fclose(file);
+    int row = static_cast<int>(&c - cases);
+    EXPECT_EQ(rate_window_take(path, c.kind, "x", 1, 600), c.taken) << row;
+    EXPECT_EQ(rate_window_count(path, c.kind, "x", 1, 600), c.then_seen) << row;
+    file = fopen(path, "rb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(fread(&header, 1, sizeof header, file), sizeof header);
+    ASSERT_EQ(fread(slots, 1, sizeof slots, file), sizeof slots);
+    fclose(file);
+    int pinned = 0;
+    for (const RateSlot& slot : slots) pinned += slot.hash != 0 && (slot.kept & kRatePinned);
+    EXPECT_EQ(pinned, c.pinned_left) << row;
+    EXPECT_EQ(header.next_slot, 0u) << row;
+  }
   unlink(path);
 }
 
