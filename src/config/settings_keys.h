@@ -131,3 +131,14 @@ int set_attachments_max_files(Settings* settings, const char* line, const char* 
                               const FieldLookup& shown);
 int add_attachment_type(Settings* settings, const char* line, const char* rest,
                         const FieldLookup& shown);
+
+// Webhooks (settings_webhooks.cpp).
+int add_webhook(Settings* settings, const char* line, const char* rest, const FieldLookup& shown);
+int set_webhook_allow_http(Settings* settings, const char* line, const char* rest,
+                           const FieldLookup& shown);
+int set_webhook_timeout(Settings* settings, const char* line, const char* rest,
+                        const FieldLookup& shown);
+int set_webhook_retry_days(Settings* settings, const char* line, const char* rest,
+                           const FieldLookup& shown);
+int set_send_mail(Settings* settings, const char* line, const char* rest,
+                  const FieldLookup& shown);

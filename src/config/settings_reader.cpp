@@ -101,6 +101,14 @@ static const KeywordTest kKeywordTests[] = {
     // how a URL-encoded form is decoded
     {kFormDecodingKeyword, set_form_decoding, nullptr},
     {kRunDeadlineKeyword, set_run_deadline, nullptr},
+    // webhooks
+    {"webhook ", add_webhook, nullptr},
+    {"webhook_allow_http ", set_webhook_allow_http, nullptr},
+    {"webhook_timeout ", set_webhook_timeout, nullptr},
+    {"webhook_secret_file ", nullptr, &Settings::webhook_secret_file},
+    {"webhook_ca_file ", nullptr, &Settings::webhook_ca_file},
+    {"webhook_retry_days ", set_webhook_retry_days, nullptr},
+    {"send_mail ", set_send_mail, nullptr},
 };
 
 const char* settings_line_ending(const Settings& settings) {
@@ -330,7 +338,7 @@ void settings_free(Settings* settings) {
   }
   SettingList* lists[] = {&settings->allowed_recipients, &settings->honeypot_variables,
                           &settings->required_variables, &settings->allowed_origins,
-                          &settings->attachment_types};
+                          &settings->attachment_types, &settings->webhooks};
   for (SettingList* list : lists) {
     for (int i = 0; i < list->count; ++i) free(list->items[i]);
     free(list->items);

@@ -20,6 +20,7 @@
 #include "driver/help.h"
 #include "driver/outcome_line.h"
 #include "driver/resend.h"
+#include "driver/webhook_run.h"
 #include "form/form.h"
 #include "form/request.h"
 #include "guard/altcha_judge.h"
@@ -134,7 +135,8 @@ static void answer_refusal(const Settings& settings, const FormTable& form, Outc
 // into `end`. The files are in the message once it is built, so the body
 // is dropped before the judges and the delivery take their time.
 static void build_and_deliver(const GuardInput& judged, const CgiRun& cgi, const FormTable& shown,
-                              FormRequest* form_request, GuardRun* run, SubmissionEnd* end) {
+                              FormRequest* form_request, GuardRun* run, SubmissionEnd* end,
+                              WebhookStep* hooks) {
   const Settings& settings = *judged.settings;
   Envelope envelope = {};
   Message message = {};
@@ -149,8 +151,13 @@ static void build_and_deliver(const GuardInput& judged, const CgiRun& cgi, const
     end->verdict = guard_judge_message(with_envelope, run);
     if (end->verdict.kind == VerdictKind::kPass) {
       long long started = os_monotonic_ms();
-      end->result = deliver_with_confirmation(settings, cgi, shown, run->captcha, envelope,
-                                              message);
+      webhook_keep_subject(hooks, message);
+      if (settings.send_mail) {
+        end->result = deliver_with_confirmation(settings, cgi, shown, run->captcha, envelope,
+                                                message);
+      } else {
+        end->result = webhook_instead_of_mail(hooks);
+      }
       end->elapsed_ms = os_monotonic_ms() - started;
     }
   }
@@ -174,14 +181,21 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
   end.suffixes.id = cgi.id;
   end.last_check = AssembleStop::kNone;
   end.result.outcome = DeliveryOutcome::kNotConfigured;
+  WebhookStep hooks;
+  webhook_step_start(&hooks, settings, cgi.id, cgi.deadline_ms, shown, *form_request);
+  end.suffixes.show_id = end.suffixes.show_id || hooks.on;
   end.verdict = guard_judge_form(judged, &run);
   if (end.verdict.kind == VerdictKind::kPass) {
-    build_and_deliver(judged, cgi, shown, form_request, &run, &end);
+    build_and_deliver(judged, cgi, shown, form_request, &run, &end, &hooks);
   }
   DeliveryOutcome delivered = end.result.outcome;
   guard_settle(judged, &run, delivered == DeliveryOutcome::kSent,
                delivered == DeliveryOutcome::kKeptInSpool, cgi.started_ms);
-  log_outcome(end);
+  // The webhooks go after the answer: the outcome line then tells of them.
+  bool hooks_after = hooks.on && settings.send_mail && end.verdict.kind == VerdictKind::kPass &&
+                     end.last_check == AssembleStop::kNone;
+  if (hooks.fired) end.suffixes.webhooks = hooks.words;
+  if (!hooks_after) log_outcome(end);
   Outcome outcome = submission_outcome(end);
   if (outcome == Outcome::kMissing) {
     log_event(LOG_DEBUG, "sending missing fields reply message.");
@@ -192,6 +206,12 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
   }
   bool spooled = delivered == DeliveryOutcome::kKeptInSpool;
   send_answer(outcome, &settings, &shown, &run.missing, spooled, cgi.request, cgi.id);
+  if (hooks_after) {
+    fflush(stdout);
+    webhook_step_fire(&hooks, outcome_info(outcome).word, end.result.message_id);
+    end.suffixes.webhooks = hooks.words;
+    log_outcome(end);
+  }
   free(without_token);
   field_names_free(&run.missing);
 }

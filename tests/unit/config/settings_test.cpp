@@ -426,6 +426,9 @@ TEST_F(SettingsTest, InvalidGuardValuesLogOneLineNamingKeyAndValue) {
       "attachment_type .EXE", "form_decoding double", "attachment_type .html",
       "attachment_type .svg", "attachment_type .iso", "success_redirect /\\evil.example",
       "altcha_algorithm sha-256", "altcha_cost 0", "altcha_version 3",
+      "webhook ftp://example.com/in", "webhook https://example.com/in yaml",
+      "webhook https:///in", "webhook_timeout 0", "webhook_retry_days 31", "send_mail no",
+      "webhook_allow_http yes",
   };
   for (const char* line : lines) {
     std::ofstream(log_path_, std::ios::trunc);
