@@ -21,15 +21,17 @@ long long first_claim_seconds(const Settings& settings) {
   return 60 + settings.webhook_timeout;
 }
 
-// "URL FORMAT" of a `webhook` line into its parts.
-void split_target(const char* item, char* url, size_t url_size, WebhookFormat* format) {
+}  // namespace
+
+void webhook_target(const Settings& settings, int index, char* url, size_t url_size,
+                    WebhookFormat* format) {
+  // Kept as "URL FORMAT" by the settings reader.
+  const char* item = settings.webhooks.items[index];
   const char* blank = strrchr(item, ' ');
   size_t length = blank != nullptr ? static_cast<size_t>(blank - item) : strlen(item);
   snprintf(url, url_size, "%.*s", static_cast<int>(length), item);
   if (blank == nullptr || !webhook_format_named(blank + 1, format)) *format = WebhookFormat::kJson;
 }
-
-}  // namespace
 
 void webhook_shown_url(const char* url, char* out, size_t size) {
   // The rest of a URL may be its secret (a chat service's token): the log
@@ -83,7 +85,7 @@ void one_webhook(HookRun* run, const WebhookEvent& event, int index, WebhookResu
   const Settings& settings = *run->context->settings;
   HookFile hook = {};
   hook.webhook = index + 1;
-  split_target(settings.webhooks.items[index], hook.url, sizeof hook.url, &hook.format);
+  webhook_target(settings, index, hook.url, sizeof hook.url, &hook.format);
   snprintf(hook.id, sizeof hook.id, "%s_%d", event.id, hook.webhook);
   size_t body_length = 0;
   char* body = webhook_body(hook.format, event, hook.url, &body_length);
@@ -104,7 +106,14 @@ void one_webhook(HookRun* run, const WebhookEvent& event, int index, WebhookResu
   if (attempt.answer != WebhookAnswer::kRetry) {
     if (kept) {
       char* path = spool_path(run->store.hooks, name);
-      (void)os_remove_file(path);
+      // A delivered request stays in sent/ for -webhook resend.
+      if (attempt.answer == WebhookAnswer::kDelivered) {
+        char base[kSpoolFileNameSize];
+        snprintf(base, sizeof base, "%.*s", static_cast<int>(strlen(name) - 4), name);
+        (void)spool_take_out_sent(run->store, path, base);
+      } else {
+        (void)os_remove_file(path);
+      }
       free(path);
     }
     result->end = attempt.answer == WebhookAnswer::kDelivered ? WebhookEnd::kDelivered

@@ -91,3 +91,32 @@ struct HookTally {
 bool deliver_resend_hooks(const DeliveryContext& context, ResendReportFn report,
                           void* report_context, HookTally* tally, char* error,
                           size_t error_size);
+
+// Webhook `index` (from 0) of the settings: its URL and format.
+void webhook_target(const Settings& settings, int index, char* url, size_t url_size,
+                    WebhookFormat* format);
+
+// The URL as the log shows it: scheme and host only, the rest (maybe a
+// chat service's token) as "/...".
+void webhook_shown_url(const char* url, char* out, size_t size);
+
+// What -check's test request to one webhook got.
+struct WebhookProbe {
+  bool delivered;                    // a 2xx answer
+  bool sent;                         // the request was made
+  int status;                        // 0 without an answer
+  long long elapsed_ms;
+  char detail[kDeliveryTextSize];    // "HTTP 200", or what failed
+};
+
+// Posts -check's test to webhook `index`: a signed {"type": "check"} event
+// for json, a short test message for the chat formats.
+WebhookProbe webhook_probe(const Settings& settings, int index);
+
+// -webhook resend ID: posts again each webhook of submission `id` whose
+// request was delivered and kept in the spool's sent/ (spool_keep_sent),
+// with a fresh time and signature. `report` gets a line per webhook.
+// Returns the number found (0: none, nothing posted), the delivered ones
+// in *delivered; -1 with `error` when the spool cannot be used.
+int webhook_replay(const DeliveryContext& context, const char* id, ResendReportFn report,
+                   void* report_context, int* delivered, char* error, size_t error_size);

@@ -61,10 +61,6 @@ constexpr long long kWebhookWaits[] = {60, 300, 1800, 7200, 43200, 86400};
 long long webhook_next_try(int attempts, long long first_try, long long now,
                            long long retry_after, int retry_days);
 
-// The URL as the log shows it: scheme and host only, the rest (maybe a
-// chat service's token) as "/..." (webhook.cpp).
-void webhook_shown_url(const char* url, char* out, size_t size);
-
 // Retry-After's value (seconds, or an HTTP date) as seconds from `now`;
 // -1 when it is neither (or null).
 long long webhook_retry_after(const char* value, long long now);

@@ -79,7 +79,9 @@ void send_claimed(HookResend* run, const char* claimed, const char* name, HookFi
   char shown[kWebhookUrlSize];
   webhook_shown_url(hook->url, shown, sizeof shown);
   if (attempt.answer == WebhookAnswer::kDelivered) {
-    (void)os_remove_file(claimed);
+    char base[kSpoolFileNameSize];
+    snprintf(base, sizeof base, "%.*s", static_cast<int>(strlen(name) - 4), name);
+    (void)spool_take_out_sent(run->store, claimed, base);
     log_event(LOG_DEBUG, "resend: webhook {%s} delivered to {%s} (%s).", name, shown,
               attempt.detail);
     say(run, name, "delivered (%s)", attempt.detail);

@@ -22,6 +22,7 @@ const CheckSection kCheckSections[] = {
     {"mail server", check_mail_server, true},
     // As the web server's user: its secret file must be readable by it.
     {"captcha", check_captcha, true},
+    {"webhooks", check_webhooks, true, webhooks_in_use},
 };
 
 // The log's lines come here instead of the file: the error lines are shown
@@ -75,6 +76,7 @@ void classify_line(int number, const char* line, int used, void* context) {
 
 // A section run as the --as user when it asks for it.
 int run_section(const CheckSection& section, CheckRun* run) {
+  if (section.applies != nullptr && !section.applies(run->settings)) return 0;
   printf("%s\n", section.title);
   if (!section.as_user || run->as_user == nullptr) return section.run(run);
   OsSavedIds saved;

@@ -31,6 +31,9 @@ struct CheckSection {
   const char* title;  // the section's heading line
   CheckSectionFn run;
   bool as_user;       // runs as the --as user
+  // Null, or whether the section applies to these settings at all (one
+  // for a feature that is off prints nothing, not even its title).
+  bool (*applies)(const Settings& settings) = nullptr;
 };
 
 // One line of a section: "  " and the formatted text.
@@ -46,6 +49,8 @@ int check_state_files(CheckRun* run);     // check_files.cpp: log, spool, rate s
 int check_mail_server(CheckRun* run);     // check_server.cpp
 int check_captcha(CheckRun* run);         // captcha_run.cpp: captcha_check_section
 int check_limits(CheckRun* run);          // check_bounds.cpp: log and queue sizes, -resend's owner, the rate state
+int check_webhooks(CheckRun* run);        // webhook_cmd.cpp: a test request to each webhook
+bool webhooks_in_use(const Settings& settings);  // webhook_cmd.cpp
 
 // The command: `argv` is "-check" or "-check --as USER".
 int check_command(int argc, char** argv);

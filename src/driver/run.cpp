@@ -20,6 +20,7 @@
 #include "driver/help.h"
 #include "driver/outcome_line.h"
 #include "driver/resend.h"
+#include "driver/webhook_cmd.h"
 #include "driver/webhook_run.h"
 #include "form/form.h"
 #include "form/request.h"
@@ -46,6 +47,7 @@ static const OptionEntry kOptions[] = {
     {2, "-resend", Command::kResend},
     {2, "-check", Command::kCheck},
     {4, "-check", Command::kCheck},
+    {4, "-webhook", Command::kWebhook},
 };
 
 void derive_path(const char* path, const char* ext, char* out) {
@@ -400,6 +402,8 @@ int quillon_main(int argc, char** argv) {
       return resend_queue();
     case Command::kCheck:
       return check_command(argc, argv);
+    case Command::kWebhook:
+      return webhook_command(argc, argv);
     case Command::kCgiRun:
       break;
   }

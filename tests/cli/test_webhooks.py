@@ -247,6 +247,41 @@ class DeliveryTest(WebhookCase):
         self.assertEqual(card["content"]["type"], "AdaptiveCard")
 
 
+class CommandTest(WebhookCase):
+
+    def test_check_posts_a_test_to_each_webhook(self):
+        good = self.receiver([200])
+        bad = self.receiver([500])
+        self.settings([good.url(), bad.url() + " slack"])
+        result = self.box.run(args=["-check"])
+        self.assertEqual(result.code, 3, result.said)
+        self.assertRegex(result.text, r"\n  webhook 1 https://localhost:%d/\.\.\. \(json\): "
+                         r"HTTP 200 in \d+\.\d\d s\n" % good.port)
+        self.assertIn("  problem: webhook 2 https://localhost:%d/... (slack): HTTP 500\n"
+                      % bad.port, result.text)
+        self.assertEqual(json.loads(good.requests[0]["body"])["type"], "check")
+        self.assertTrue(signed_by_hand(good.requests[0]))
+        self.assertIn("text", json.loads(bad.requests[0]["body"]))
+
+    def test_webhook_resend_replays_one_submission(self):
+        receiver = self.receiver()
+        self.settings([receiver.url()], "spool_folder spool\n")
+        self.box.run(body=harness.FORM)
+        event = json.loads(receiver.requests[0]["body"])
+        unknown = self.box.run(args=["-webhook", "resend", event["id"][:-1] + "0"])
+        self.assertEqual(unknown.code, 3, unknown.said)
+        bad = self.box.run(args=["-webhook", "resend", "../../etc"])
+        self.assertEqual(bad.code, 3, bad.said)
+        self.assertEqual(len(receiver.requests), 1)
+        again = self.box.run(args=["-webhook", "resend", event["id"]])
+        self.assertEqual(again.code, 0, again.said)
+        self.assertIn("1 of 1 delivered again", again.text)
+        first, second = receiver.requests
+        self.assertEqual(first["body"], second["body"])
+        self.assertEqual(first["headers"]["webhook-id"], second["headers"]["webhook-id"])
+        self.assertTrue(signed_by_hand(second))
+
+
 class RetryTest(WebhookCase):
 
     def test_kept_hook_waits_then_is_delivered_signed_anew(self):
