@@ -110,9 +110,8 @@ void resend_one(HookResend* run, const char* name) {
   HookFile hook;
   int open_error = 0;
   if (!hook_file_name_parse(name, &base_length)) {
-    spool_give_up(run->store, path, name, "does not have a hook file name");
-    say(run, name, "moved to failed/ (not a hook file name)");
-    ++run->tally->failed;
+    // Not one this program wrote: left for whoever put it there.
+    log_event(LOG_DEBUG, "resend: {%s} in hooks/ is no hook file; left alone.", name);
   } else if ((data = spool_read_file(path, &length, &why, &open_error)) == nullptr ||
              !hook_file_parse(data, length, &hook, &why)) {
     if (open_error != ENOENT) {  // gone: another run delivered it
