@@ -313,7 +313,22 @@ class RetryTest(WebhookCase):
         self.assertGreater(stamp - int(first["headers"]["webhook-timestamp"]), 600)
         self.assertTrue(signed_by_hand(second))
 
-    @harness.needs(CAN_FAKE, "libfaketime is missing (or the program runs under Wine)")
+    def test_claim_of_a_run_that_ended_goes_back_to_hooks(self):
+        receiver = self.receiver([503])
+        self.settings([receiver.url()], "spool_folder spool\n")
+        self.box.run(body=harness.FORM)
+        [name] = self.hook_files()
+        # The submission's run has ended: its id names a work/ folder of a
+        # -resend that died holding the file.
+        ended = self.box.path("spool", "work", name.split("_hook")[0])
+        os.makedirs(ended)
+        os.rename(self.box.path("spool", "hooks", name), os.path.join(ended, name))
+        result = self.box.run(args=["-resend"])
+        self.assertEqual(self.hook_files(), [name], result.said)
+        self.assertEqual(self.hook_files("failed"), [])
+
+    @unittest.skipIf(harness.IS_EXE, "libfaketime cannot move a Windows program's clock")
+    @harness.needs(os.path.exists(FAKETIME), "libfaketime is missing")
     def test_receiver_down_for_days_ends_in_failed(self):
         receiver = self.receiver([503])
         self.settings([receiver.url()], "spool_folder spool\nwebhook_retry_days 1\n")
