@@ -175,6 +175,15 @@ struct Settings {
   char* spam_controller = nullptr;   // rspamd's controller URL
   char* spam_controller_password_file = nullptr;
   int quarantine_keep_days = 30;     // quarantine/ files older than this are pruned; 0: never
+  // webhooks: each submission posted to these URLs after the mail (or
+  // instead of it, send_mail false); failures kept in the spool's hooks/
+  SettingList webhooks{};                // "URL FORMAT" each, FORMAT a word of kWebhookFormats
+  bool webhook_allow_http = false;       // plain http:// URLs may be used
+  int webhook_timeout = 5;               // seconds for each request
+  char* webhook_secret_file = nullptr;   // "whsec_" + base64 on its first line
+  char* webhook_ca_file = nullptr;       // PEM roots trusted besides the system's
+  int webhook_retry_days = 3;            // kept in hooks/ and tried again this long
+  bool send_mail = true;                 // false: the webhooks only (needs spool_folder)
 };
 
 // archive_ip's words.
@@ -185,6 +194,11 @@ constexpr int kArchiveIpNone = 2;
 constexpr int kSpamEngineNone = 0;
 constexpr int kSpamEngineRspamd = 1;
 constexpr int kSpamEngineSpamd = 2;
+
+// The formats a `webhook` line may name; the first is the default.
+constexpr const char* kWebhookFormats[] = {"json", "slack", "mattermost", "discord", "ntfy",
+                                           "teams"};
+constexpr int kMaxWebhooks = 10;
 
 // The line ending of every message line and SMTP command: CR LF in the TLS
 // modes (submission servers refuse bare LF), else the email_CR setting's.

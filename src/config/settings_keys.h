@@ -184,3 +184,13 @@ int set_spam_learn(Settings* settings, const char* line, const char* rest,
     const FieldLookup& shown);
 int set_quarantine_keep_days(Settings* settings, const char* line, const char* rest,
     const FieldLookup& shown);
+// Webhooks (settings_webhooks.cpp).
+int add_webhook(Settings* settings, const char* line, const char* rest, const FieldLookup& shown);
+int set_webhook_allow_http(Settings* settings, const char* line, const char* rest,
+                           const FieldLookup& shown);
+int set_webhook_timeout(Settings* settings, const char* line, const char* rest,
+                        const FieldLookup& shown);
+int set_webhook_retry_days(Settings* settings, const char* line, const char* rest,
+                           const FieldLookup& shown);
+int set_send_mail(Settings* settings, const char* line, const char* rest,
+                  const FieldLookup& shown);

@@ -136,6 +136,14 @@ static const KeywordTest kKeywordTests[] = {
     {"spam_controller_password_file ", nullptr,
      &Settings::spam_controller_password_file},
     {"quarantine_keep_days ", set_quarantine_keep_days, nullptr},
+    // webhooks
+    {"webhook ", add_webhook, nullptr},
+    {"webhook_allow_http ", set_webhook_allow_http, nullptr},
+    {"webhook_timeout ", set_webhook_timeout, nullptr},
+    {"webhook_secret_file ", nullptr, &Settings::webhook_secret_file},
+    {"webhook_ca_file ", nullptr, &Settings::webhook_ca_file},
+    {"webhook_retry_days ", set_webhook_retry_days, nullptr},
+    {"send_mail ", set_send_mail, nullptr},
 };
 
 const char* settings_line_ending(const Settings& settings) {
@@ -365,7 +373,8 @@ void settings_free(Settings* settings) {
   }
   SettingList* lists[] = {&settings->allowed_recipients, &settings->honeypot_variables,
                           &settings->required_variables, &settings->allowed_origins,
-                          &settings->attachment_types, &settings->spam_scripts};
+                          &settings->attachment_types, &settings->spam_scripts,
+                          &settings->webhooks};
   for (SettingList* list : lists) {
     for (int i = 0; i < list->count; ++i) free(list->items[i]);
     free(list->items);

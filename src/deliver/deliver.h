@@ -4,8 +4,9 @@
 // again (-resend). Today the one destination is the mail (through
 // src/smtp); a destination's result is its own, so that others (an HTTP
 // call, a record) can stand beside it with their own outcome and retry.
-// Below compose, above smtp: it may use src/smtp, src/config, src/base and
-// src/platform, never compose or form. Nothing here hands SMTP types to its
+// Below compose, above smtp and http: it may use src/smtp, src/http (the
+// webhooks, deliver/webhook.h), src/config, src/base and src/platform,
+// never compose or form. Nothing here hands SMTP types to its
 // callers.
 //
 // Errors: bool for yes/no; a result per destination where the caller needs

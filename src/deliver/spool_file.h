@@ -16,8 +16,8 @@
 //   To: ...
 //
 // The envelope lines end in LF (a CR before it is allowed). Every file is
-// written so. Format 2, which is read but not yet written, names its
-// destination on its second line:
+// written so. Format 2, written for the webhooks (deliver/webhook_file.h),
+// names its destination on its second line:
 //
 //   QUILLON spool 2
 //   destination: mail          (or "webhook N", or "record")

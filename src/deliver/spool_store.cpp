@@ -7,6 +7,7 @@
 
 #include "base/log.h"
 #include "base/program.h"
+#include "deliver/webhook_file.h"
 #include "platform/os.h"
 
 namespace {
@@ -60,7 +61,17 @@ void release_file(const SpoolStore& store, const char* folder, const char* folde
   long long mtime = 0;
   bool stale = ended || (os_file_mtime(file, &mtime) == 0 && now - mtime > store.claim_seconds);
   SpoolName parsed;
-  if (stale && spool_parse_name(name, false, &parsed)) {
+  size_t hook_base = 0;
+  if (stale && hook_file_name_parse(name, &hook_base)) {
+    // A webhook's file goes back to hooks/, its next try as it was.
+    char* hook = spool_path(store.hooks, name);
+    int err = os_rename_noreplace(file, hook);
+    free(hook);
+    if (err == 0) {
+      log_event(LOG_ERROR, "resend: {%s} was held by the run {%s}, which %s; back in hooks/.",
+                name, folder_name, ended ? "has ended" : "held it too long");
+    }
+  } else if (stale && spool_parse_name(name, false, &parsed)) {
     int attempts = parsed.attempts < 0 ? 1 : parsed.attempts + 1;
     char new_name[kSpoolFileNameSize];
     if (spool_put_back(store, file, name, parsed.base_length, attempts, new_name,

@@ -14,8 +14,10 @@
 //   sent/    NAME.txt for each message a server accepted (spool_keep_sent)
 //   failed/  messages given up (kSpoolMaxAttempts failures, older than
 //            kSpoolMaxAgeSeconds, or not readable as a spool file)
-//   hooks/, quarantine/  kept for destinations and checks to come; counted
-//            toward spool_max_mb when present, and left alone by -resend
+//   hooks/   webhook requests not yet delivered (deliver/webhook_file.h),
+//            each with its next try; -resend posts those that are due
+//   quarantine/  kept for checks to come
+//            (hooks/ and quarantine/ count toward spool_max_mb when present)
 //
 // Errors: functions that touch the disk return 0 or the errno value, and
 // log what a person must know where the failure is found.

@@ -292,3 +292,23 @@ void archive_run_finish(ArchiveRun* run, const Settings& settings, SubmissionEnd
   for (int i = 0; i < run->owned_count; ++i) free(run->owned[i]);
   *run = ArchiveRun{};
 }
+
+void archive_run_webhooks(ArchiveRun* run, const WebhookReport& report) {
+  if (!run->on || report.count == 0) return;
+  static const char* const kEnds[] = {"delivered", "kept", "gone", "failed"};
+  TextBuffer* json = text_buffer_new("[");
+  for (int i = 0; i < report.count; ++i) {
+    const WebhookResult& result = report.results[i];
+    text_buffer_append(json, "%s{\"webhook\": %d, \"result\": \"%s\", \"status\": %d, "
+                       "\"ms\": %lld", i > 0 ? ", " : "", i + 1,
+                       kEnds[static_cast<int>(result.end)], result.status, result.elapsed_ms);
+    if (result.detail[0] != '\0') {
+      text_buffer_append(json, ", \"detail\": ");
+      json_append_string(json, result.detail, strlen(result.detail));
+    }
+    text_buffer_append(json, "}");
+  }
+  text_buffer_append(json, "]");
+  run->record.webhooks = own(run, json->data);
+  text_buffer_free(json);
+}

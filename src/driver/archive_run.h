@@ -9,6 +9,7 @@
 #include "base/request.h"
 #include "compose/envelope.h"
 #include "config/settings.h"
+#include "deliver/webhook.h"
 #include "driver/outcome_line.h"
 #include "form/form.h"
 #include "form/request.h"
@@ -38,6 +39,10 @@ void archive_run_start(ArchiveRun* run, const Settings& settings, const FormTabl
 // the built envelope.
 void archive_run_before_delivery(ArchiveRun* run, const Settings& settings,
                                  const Envelope& envelope);
+
+// Keeps each webhook's result for the record, as a JSON array:
+// [{"webhook": 1, "result": "delivered", "status": 200, "ms": 12}, ...].
+void archive_run_webhooks(ArchiveRun* run, const WebhookReport& report);
 
 // Adds how the submission ended (`end`) and releases the run's archive;
 // sets end->suffixes.not_archived when the record is not in the archive.

@@ -26,6 +26,7 @@ const CheckSection kCheckSections[] = {
     {"virus scan", check_virus_scan, true, check_virus_applies},
     // As the web server's user: its words file must be readable by it.
     {"spam", check_spam, true, check_spam_applies},
+    {"webhooks", check_webhooks, true, webhooks_in_use},
 };
 
 // The log's lines come here instead of the file: the error lines are shown

@@ -56,6 +56,8 @@ int check_limits(CheckRun* run);          // check_bounds.cpp: log and queue siz
 int check_shared_state(CheckRun* run);
 int check_virus_scan(CheckRun* run);     // check_virus.cpp: clamd, when virus_scan is set
 bool check_virus_applies(const Settings& settings);
+int check_webhooks(CheckRun* run);        // webhook_cmd.cpp: a test request to each webhook
+bool webhooks_in_use(const Settings& settings);  // webhook_cmd.cpp
 
 // The command: `argv` is "-check" or "-check --as USER".
 int check_command(int argc, char** argv);

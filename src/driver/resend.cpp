@@ -7,6 +7,7 @@
 #include "base/log.h"
 #include "base/program.h"
 #include "deliver/deliver.h"
+#include "deliver/webhook.h"
 #include "driver/environment.h"
 #include "config/settings.h"
 #include "guard/virus_judge.h"
@@ -62,8 +63,33 @@ static ScanOutcome scan_spooled(const Settings& settings, const char* header_blo
   return ScanOutcome::kUnscanned;
 }
 
+// The hook files of hooks/ that are due, and their summary line when the
+// settings name webhooks or hooks/ held any. Returns whether none is left
+// undelivered but those waiting for their time.
+static bool resend_hooks(const Settings& settings) {
+  HookTally tally;
+  char error[1000];
+  bool ok = deliver_resend_hooks(delivery_context(settings), print_outcome, nullptr, &tally,
+                                 error, sizeof error);
+  if (!ok) {
+    printf("resend: hooks: %s\n", error);
+    fflush(stdout);
+    return false;
+  }
+  int seen = tally.delivered + tally.kept + tally.waiting + tally.gone + tally.failed +
+             tally.others;
+  if (settings.webhooks.count > 0 || seen > 0) {
+    printf("resend: hooks: %d delivered, %d kept for retry, %d waiting for their time, "
+           "%d dropped (410 Gone), %d moved to failed/, %d left to other runs\n",
+           tally.delivered, tally.kept, tally.waiting, tally.gone, tally.failed, tally.others);
+    fflush(stdout);
+  }
+  return tally.kept == 0 && tally.failed == 0 && tally.others == 0;
+}
+
 // The run once the settings are read; returns the exit code.
 static int resend_with(const Settings& settings) {
+  bool hooks_done = resend_hooks(settings);
   ResendTally tally;
   char error[1000];
   // sent/ follows archive_keep_days unless spool_keep_sent gives its own.
@@ -75,6 +101,11 @@ static int resend_with(const Settings& settings) {
   if (settings.virus_scan != nullptr) context.scan = scan_spooled;
   ResendStatus status = deliver_resend(context, print_outcome, nullptr, &tally, error,
                                        sizeof error);
+  if (status == ResendStatus::kNotConfigured && !settings.send_mail) {
+    // A form that only notifies may have no mail settings at all.
+    log_event(LOG_DEBUG, "resend: the mail is off (send_mail false); queue/ not tried.");
+    return hooks_done ? 0 : 3;
+  }
   if (status == ResendStatus::kDone && !archive_resend_records(settings)) return 3;
   if (status == ResendStatus::kNotConfigured) {
     printf("resend: the delivery settings cannot be used (see the log); nothing sent.\n");
@@ -92,7 +123,7 @@ static int resend_with(const Settings& settings) {
          (tally.queue_bytes + 1023) / 1024, settings.spool_max_mb);
   fflush(stdout);
   log_event(LOG_DEBUG, "resend: ended.");
-  return tally.waiting == 0 ? 0 : 3;
+  return tally.waiting == 0 && hooks_done ? 0 : 3;
 }
 
 int resend_queue() {

@@ -25,6 +25,8 @@
 #include "driver/quarantine_cmd.h"
 #include "driver/quarantine_run.h"
 #include "driver/resend.h"
+#include "driver/webhook_cmd.h"
+#include "driver/webhook_run.h"
 #include "form/form.h"
 #include "form/request.h"
 #include "guard/altcha_judge.h"
@@ -59,6 +61,7 @@ static const OptionEntry kOptions[] = {
     {3, "-quarantine", Command::kQuarantine},
     {4, "-quarantine", Command::kQuarantine},
     {5, "-quarantine", Command::kQuarantine},
+    {4, "-webhook", Command::kWebhook},
 };
 
 void derive_path(const char* path, const char* ext, char* out) {
@@ -186,7 +189,7 @@ static void hold_unscanned(const Settings& settings, const CgiRun& cgi, const En
 // judges when the virus scan reads the files).
 static void build_and_deliver(const GuardInput& judged, const CgiRun& cgi, const FormTable& shown,
                               FormRequest* form_request, GuardRun* run, SubmissionEnd* end,
-                              ArchiveRun* archive) {
+                              ArchiveRun* archive, WebhookStep* hooks) {
   const Settings& settings = *judged.settings;
   Envelope envelope = {};
   Message message = {};
@@ -209,8 +212,13 @@ static void build_and_deliver(const GuardInput& judged, const CgiRun& cgi, const
       if (run->spam_note[0] != '\0') end->suffixes.spam = run->spam_note;
       archive_run_before_delivery(archive, settings, envelope);
       long long started = os_monotonic_ms();
-      end->result = deliver_with_confirmation(settings, cgi, shown, run->captcha, envelope,
-                                              message);
+      webhook_keep_subject(hooks, message);
+      if (settings.send_mail) {
+        end->result = deliver_with_confirmation(settings, cgi, shown, run->captcha, envelope,
+                                                message);
+      } else {
+        end->result = webhook_instead_of_mail(hooks);
+      }
       end->elapsed_ms = os_monotonic_ms() - started;
     }
   }
@@ -238,17 +246,28 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
   end.suffixes.id = cgi.id;
   end.last_check = AssembleStop::kNone;
   end.result.outcome = DeliveryOutcome::kNotConfigured;
+  WebhookStep hooks;
+  webhook_step_start(&hooks, settings, cgi.id, cgi.deadline_ms, shown, *form_request);
+  end.suffixes.show_id = end.suffixes.show_id || hooks.on;
   end.verdict = guard_judge_form(judged, &run);
   if (end.verdict.kind == VerdictKind::kPass) {
-    build_and_deliver(judged, cgi, shown, form_request, &run, &end, &archive);
+    build_and_deliver(judged, cgi, shown, form_request, &run, &end, &archive, &hooks);
   }
   DeliveryOutcome delivered = end.result.outcome;
   guard_settle(judged, &run, delivered == DeliveryOutcome::kSent,
                delivered == DeliveryOutcome::kKeptInSpool, cgi.started_ms);
   shared_state_finish();
   end.suffixes.shared_state_unavailable = shared_state_unavailable();
-  archive_run_finish(&archive, settings, &end, run.caught);
-  log_outcome(end);
+  // The webhooks go after the answer: the outcome line and the record then
+  // tell of them.
+  bool hooks_after = hooks.on && settings.send_mail && end.verdict.kind == VerdictKind::kPass &&
+                     end.last_check == AssembleStop::kNone;
+  if (hooks.fired) end.suffixes.webhooks = hooks.words;
+  if (!hooks_after) {
+    if (hooks.fired) archive_run_webhooks(&archive, hooks.report);
+    archive_run_finish(&archive, settings, &end, run.caught);
+    log_outcome(end);
+  }
   Outcome outcome = submission_outcome(end);
   if (outcome == Outcome::kMissing) {
     log_event(LOG_DEBUG, "sending missing fields reply message.");
@@ -259,6 +278,14 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
   }
   bool spooled = delivered == DeliveryOutcome::kKeptInSpool;
   send_answer(outcome, &settings, &shown, &run.missing, spooled, cgi.request, cgi.id);
+  if (hooks_after) {
+    fflush(stdout);
+    webhook_step_fire(&hooks, outcome_info(outcome).word, end.result.message_id);
+    end.suffixes.webhooks = hooks.words;
+    archive_run_webhooks(&archive, hooks.report);
+    archive_run_finish(&archive, settings, &end, run.caught);
+    log_outcome(end);
+  }
   free(without_token);
   field_names_free(&run.missing);
 }
@@ -454,6 +481,8 @@ int quillon_main(int argc, char** argv) {
       return archive_command(argc, argv);
     case Command::kQuarantine:
       return quarantine_command(argc, argv);
+    case Command::kWebhook:
+      return webhook_command(argc, argv);
     case Command::kCgiRun:
       break;
   }

@@ -22,7 +22,7 @@ void derive_path(const char* path, const char* ext, char* out);
 // The branches of the command line. Only an exact option with the exact
 // argument count selects a command; everything else is a CGI run.
 enum class Command { kCgiRun, kVersion, kFaq, kBlankLog, kVersionInsertFilename, kResend,
-                     kCheck, kArchive, kQuarantine };
+                     kCheck, kArchive, kQuarantine, kWebhook };
 Command classify_arguments(int argc, char** argv);
 
 // The fixed sequence of a CGI run; returns the exit code (0). A request whose

@@ -461,6 +461,9 @@ TEST_F(SettingsTest, InvalidGuardValuesLogOneLineNamingKeyAndValue) {
       "shared_state_timeout 0", "shared_state_unreachable drop",
       "spam_max_links many", "spam_same_value yes", "spam_engine clamd 127.0.0.1:3310",
       "spam_timeout 0", "spam_reject_score -3", "spam_unreachable refuse",
+      "webhook ftp://example.com/in", "webhook https://example.com/in yaml",
+      "webhook https:///in", "webhook_timeout 0", "webhook_retry_days 31", "send_mail no",
+      "webhook_allow_http yes",
   };
   for (const char* line : lines) {
     std::ofstream(log_path_, std::ios::trunc);
