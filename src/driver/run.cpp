@@ -17,6 +17,7 @@
 #include "driver/commands.h"
 #include "driver/environment.h"
 #include "driver/faq.h"
+#include "driver/form_choice.h"
 #include "driver/help.h"
 #include "driver/outcome_line.h"
 #include "driver/resend.h"
@@ -44,7 +45,9 @@ static const OptionEntry kOptions[] = {
     {3, "-version_insert_filename", Command::kVersionInsertFilename},
     {2, "-resend", Command::kResend},
     {2, "-check", Command::kCheck},
+    {3, "-check", Command::kCheck},
     {4, "-check", Command::kCheck},
+    {5, "-check", Command::kCheck},
 };
 
 void derive_path(const char* path, const char* ext, char* out) {
@@ -122,9 +125,14 @@ static DeliveryResult deliver_with_confirmation(const Settings& settings, const 
 
 // A submission the decoders or the attachment rules refused: nothing was
 // sent, the error line is written; the outcome line, then the answer.
+// The chosen form's name for the outcome line, null: none.
+static const char* form_suffix() {
+  return g_program.form_name[0] != '\0' ? g_program.form_name : nullptr;
+}
+
 static void answer_refusal(const Settings& settings, const FormTable& form, Outcome outcome,
                            const CgiRun& cgi) {
-  log_refusal_outcome(outcome, OutcomeSuffixes{false, cgi.id, nullptr, nullptr, nullptr,
+  log_refusal_outcome(outcome, OutcomeSuffixes{false, cgi.id, form_suffix(), nullptr, nullptr,
                                                nullptr, false});
   log_event(LOG_DEBUG, "sending failure reply message.");
   send_answer(outcome, &settings, &form, nullptr, false, cgi.request, cgi.id);
@@ -172,6 +180,7 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
   GuardRun run = {};
   SubmissionEnd end = {};
   end.suffixes.id = cgi.id;
+  end.suffixes.form = form_suffix();
   end.last_check = AssembleStop::kNone;
   end.result.outcome = DeliveryOutcome::kNotConfigured;
   end.verdict = guard_judge_form(judged, &run);
@@ -313,6 +322,21 @@ static void answer_post(CgiRun* cgi) {
   form_request_free(&form_request);
 }
 
+// A path that names no form: one error line and the 404 answer, before
+// any settings or body are read.
+static void answer_unknown_form(const Request& request) {
+  log_release_lines();
+  log_event(LOG_ERROR, "the path {%s} names no form of this install: nothing sent.",
+            log_quote(0, request.path_info));
+  if (accept_prefers_json(request.accept)) {
+    send_answer(Outcome::kUnknownForm, nullptr, nullptr, nullptr, false, request, nullptr);
+  } else {
+    send_unknown_form_reply();
+  }
+  log_event(LOG_DEBUG, "ended.");
+  fflush(stdout);
+}
+
 // A CGI run, its log's lines held until the settings name the log's
 // bound (the preflight's and the POST's settings, when they are read).
 static void answer_request() {
@@ -325,6 +349,10 @@ static void answer_request() {
   if (!startup_report_and_help()) return;
   // Only a POST carries a form; any other request would mail empty values.
   cgi.request = request_from_environment();
+  if (choose_request_form(cgi.request) == FormChoice::kUnknown) {
+    answer_unknown_form(cgi.request);
+    return;
+  }
   const char* method = cgi.request.method;
   if (method != nullptr && strcmp(method, "OPTIONS") == 0 && answered_preflight(cgi.request)) {
     return;
@@ -353,6 +381,25 @@ int run_cgi() {
   return 0;
 }
 
+// An owner command's "--form NAME", anywhere after the command, chooses
+// the form and is taken out of the arguments. False (said why) when no
+// form has the name.
+static bool take_form_option(int* argc, char** argv) {
+  for (int i = 2; i + 1 < *argc; ++i) {
+    if (strcmp(argv[i], "--form") != 0) continue;
+    if (choose_named_form(argv[i + 1]) != FormChoice::kForm) {
+      printf("--form %s: this install has no such form.\n", argv[i + 1]);
+      fflush(stdout);
+      return false;
+    }
+    for (int j = i; j + 2 < *argc; ++j) argv[j] = argv[j + 2];
+    *argc -= 2;
+    g_program.argc = *argc;
+    return true;
+  }
+  return true;
+}
+
 int quillon_main(int argc, char** argv) {
   g_program.argc = argc;
   g_program.argv = argv;
@@ -364,6 +411,7 @@ int quillon_main(int argc, char** argv) {
   // web server they would let any visitor run the maintenance commands.
   g_program.web_server = started_by_web_server();
 
+  if (!g_program.web_server && !take_form_option(&argc, argv)) return 3;
   Command command = g_program.web_server ? Command::kCgiRun : classify_arguments(argc, argv);
   switch (command) {
     case Command::kVersion:

@@ -1,0 +1,140 @@
+"""Several forms from one install: the request's path chooses a form's
+settings file, read over the shared one; names that are no form's are
+answered 404 before anything is read or sent."""
+
+import email
+import email.policy
+import unittest
+
+import harness
+
+JSON = {"HTTP_ACCEPT": "application/json"}
+SHARED_HEADERS = ("headerline To: shared@example.com\n"
+                  "headerline From: form@example.com\n"
+                  "headerline Subject: Shared\n")
+
+
+def form_headers(to, subject):
+    return ("headerline To: %s\nheaderline From: form@example.com\n"
+            "headerline Subject: %s\n" % (to, subject))
+
+
+def parsed(message):
+    return email.message_from_bytes(message["data"], policy=email.policy.default)
+
+
+class SeveralForms(unittest.TestCase):
+    def setUp(self):
+        self.box = harness.page_sandbox(self)
+        self.smtp = harness.CaptureSMTP()
+        self.smtp.__enter__()
+        self.addCleanup(self.smtp.__exit__)
+        self.box.write_ini("smtp 127.0.0.1:%d\nlogging debug\nsuccess_html_page success.html\n"
+                           "failure_html_page failure.html\n" % self.smtp.port + SHARED_HEADERS +
+                           "use_submitted_variable_for_bodycontent Name:\n")
+        self.box.write("forms/contact.ini", form_headers("contact@example.com", "Contact") +
+                       "success_html_page contact.html\nlogging nothing\n")
+        self.box.write("forms/jobs.ini", form_headers("jobs@example.com", "Application"))
+        self.box.write("contact.html", "<p>CONTACT ||Name:||</p>\n")
+
+    def post(self, path, env=None, **options):
+        full = {"PATH_INFO": path} if path is not None else {}
+        full.update(env or {})
+        result = self.box.run(body=harness.FORM, env=full, **options)
+        self.assertEqual(0, result.code, result.said)
+        return result
+
+    def test_the_path_chooses_recipients_and_pages(self):
+        cases = [
+            # path, recipient, subject, page text, outcome line's suffix
+            (None, "shared@example.com", "Shared", "THANKS Joe Bloggs", ""),
+            ("/", "shared@example.com", "Shared", "THANKS Joe Bloggs", ""),
+            ("/contact", "contact@example.com", "Contact", "CONTACT Joe Bloggs",
+             "; form contact"),
+            ("/jobs", "jobs@example.com", "Application", "THANKS Joe Bloggs", "; form jobs"),
+        ]
+        for path, to, subject, page, suffix in cases:
+            with self.subTest(path=path):
+                before = len(self.smtp.messages)
+                result = self.post(path)
+                self.assertIn(page, result.text)
+                sent = self.smtp.messages[before:]
+                self.assertEqual([[to]], [m["rcpt_tos"] for m in sent])
+                self.assertEqual(subject, parsed(sent[0])["Subject"].strip())
+                outcome = [m for m in self.box.log_messages() if m.startswith("outcome:")]
+                self.assertTrue(outcome[-1].endswith("recipient" + suffix) or
+                                suffix in outcome[-1], outcome[-1])
+                self.assertEqual(suffix != "", "; form " in outcome[-1])
+        # The form's own logging line is not taken: one log, the shared level.
+        self.assertIn("loading config file.", self.box.log_messages())
+
+    def test_iis_includes_the_program_in_the_path(self):
+        script = "/cgi-bin/" + self.box.name
+        self.post(script + "/jobs", {"SCRIPT_NAME": script})
+        self.assertEqual(["jobs@example.com"], self.smtp.messages[-1]["rcpt_tos"])
+
+    def test_names_that_are_no_form_are_answered_404_with_nothing_sent(self):
+        paths = ["/..", "/%2e%2e", "//", "/contact/../jobs", "/%00", "/" + "a" * 65,
+                 "/Contact", "/missing", "/forms", "/contact.ini"]
+        for path in paths:
+            for accept, head in ((JSON, "Status: 404 Not Found\nPragma: no-cache\n"
+                                        "Content-Type: application/json\n\n"),
+                                 ({}, "Status: 404 Not Found\nPragma: no-cache\n"
+                                      "Content-type: text/html\n\n")):
+                with self.subTest(path=path, json=bool(accept)):
+                    before = len(self.box.log_messages())
+                    result = self.post(path, accept)
+                    self.assertTrue(result.text.startswith(head), result.text)
+                    if accept:
+                        self.assertIn('"outcome": "unknown_form"', result.text)
+                    errors = [m for m in self.box.log_messages()[before:]
+                              if "names no form" in m]
+                    self.assertEqual(1, len(errors))
+                    self.assertNotIn("loading config file.", self.box.log_messages()[before:])
+        self.assertEqual([], self.smtp.messages)
+
+    def test_without_a_forms_folder_the_path_is_ignored(self):
+        box = harness.page_sandbox(self)
+        box.write_ini(harness.standard_ini(self.smtp.port))
+        result = box.run(body=harness.FORM, env={"PATH_INFO": "/anything/../at all"})
+        self.assertIn("THANKS Joe Bloggs", result.text)
+        self.assertEqual(1, len(self.smtp.messages))
+
+    def test_form_folder_names_the_folder(self):
+        self.box.write("quillon.ini", self.box.read("quillon.ini").decode() +
+                       "form_folder elsewhere\n")
+        self.box.write("elsewhere/other.ini", form_headers("other@example.com", "Other"))
+        self.post("/other")
+        self.assertEqual(["other@example.com"], self.smtp.messages[-1]["rcpt_tos"])
+        self.assertIn("404 Not Found", self.post("/jobs").text)
+
+    def test_owner_commands_take_a_form(self):
+        result = self.box.run(args=["-check", "--all"])
+        out = result.stdout.decode()
+        self.assertIn("forms: contact jobs\n", out)
+        self.assertIn("checking the form jobs (", out)
+        self.assertIn("  line 5: the form's file sets this key\n", out)
+        result = self.box.run(args=["-check", "jobs"])
+        self.assertNotIn("forms:", result.stdout.decode())
+        self.assertIn("checking the form jobs", result.stdout.decode())
+        self.assertNotIn("checking the form contact", result.stdout.decode())
+        for args in (["-check", "nosuch"], ["-resend", "--form", "../x"]):
+            result = self.box.run(args=args)
+            self.assertEqual(3, result.code)
+            self.assertIn("no such form", result.stdout.decode())
+
+    def test_resend_goes_through_every_forms_spool(self):
+        self.box.write("forms/jobs.ini", form_headers("jobs@example.com", "Application") +
+                       "spool_folder jobs-spool\nsmtp 127.0.0.1:9\n")
+        self.post("/jobs")
+        self.assertEqual([], self.smtp.messages)
+        self.box.write("forms/jobs.ini", form_headers("jobs@example.com", "Application") +
+                       "spool_folder jobs-spool\n")
+        result = self.box.run(args=["-resend"])
+        self.assertEqual(0, result.code, result.said)
+        self.assertRegex(result.stdout.decode(), r"^resend: form jobs\n\S+: sent\nresend: 1 sent")
+        self.assertEqual(["jobs@example.com"], self.smtp.messages[-1]["rcpt_tos"])
+
+
+if __name__ == "__main__":
+    unittest.main()
