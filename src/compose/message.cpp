@@ -9,6 +9,7 @@
 #include "base/log.h"
 #include "compose/attachments.h"
 #include "compose/envelope.h"
+#include "compose/header_template.h"
 #include "compose/mime.h"
 #include "config/settings.h"
 #include "base/program.h"
@@ -132,6 +133,21 @@ static void append_header_line(Block* block, const Settings& settings, const cha
   free(flat);
 }
 
+static const char* token_value(const char* name, void* context) {
+  return form_value(*static_cast<const FormTable*>(context), name);
+}
+
+// A fixed header line with ||name|| tokens, filled (compose/header_template.h).
+static void append_template_line(Block* block, const Settings& settings, const FormTable& form,
+                                 const char* text) {
+  const char* eol = settings_line_ending(settings);
+  TextBuffer* line = text_buffer_new("");
+  header_fill(text, token_value, const_cast<FormTable*>(&form), eol, line);
+  put_outside_lines(block, line->data, eol);
+  put_own(block, eol);
+  text_buffer_free(line);
+}
+
 // "Reply-To: <address>" from the visitor's submitted address, when it is
 // exactly one.
 static void append_reply_to(Block* block, const Settings& settings, const FormTable& form) {
@@ -212,11 +228,24 @@ MessageBlock build_header_block(const Settings& settings, const FormTable& form,
     const char* text = or_empty(lines.entries[i].text);
     const char* value = entry_value(lines.entries[i], form);
     bool had_bcc = envelope->bcc != nullptr;
-    if (!classify_header(envelope, settings.add_headerline_colon, text, value)) continue;
+    // A template's addresses are those of its own text, never a value's.
+    TextBuffer* bare = nullptr;
+    if (!lines.entries[i].variable && header_has_tokens(text)) {
+      bare = text_buffer_new("");
+      header_without_tokens(text, bare);
+    }
+    bool accepted = classify_header(envelope, settings.add_headerline_colon,
+                                    bare != nullptr ? bare->data : text, value);
     // The blind copy goes into the envelope only: written here, its address
     // would show to every other recipient.
-    if (!had_bcc && envelope->bcc != nullptr) continue;
-    append_header_line(&block, settings, text, value);
+    if (accepted && !(!had_bcc && envelope->bcc != nullptr)) {
+      if (bare != nullptr) {
+        append_template_line(&block, settings, form, text);
+      } else {
+        append_header_line(&block, settings, text, value);
+      }
+    }
+    text_buffer_free(bare);
   }
   append_reply_to(&block, settings, form);
   const char* eol = settings_line_ending(settings);

@@ -5,6 +5,7 @@ answered 404 before anything is read or sent."""
 import email
 import email.policy
 import unittest
+import urllib.parse
 
 import harness
 
@@ -134,6 +135,57 @@ class SeveralForms(unittest.TestCase):
         self.assertEqual(0, result.code, result.said)
         self.assertRegex(result.stdout.decode(), r"^resend: form jobs\n\S+: sent\nresend: 1 sent")
         self.assertEqual(["jobs@example.com"], self.smtp.messages[-1]["rcpt_tos"])
+
+
+class HeaderTemplates(unittest.TestCase):
+    def setUp(self):
+        self.box = harness.page_sandbox(self)
+        self.smtp = harness.CaptureSMTP()
+        self.smtp.__enter__()
+        self.addCleanup(self.smtp.__exit__)
+
+    def sent(self, name, extra_headers="", standard=False):
+        self.box.write_ini(
+            "smtp 127.0.0.1:%d\nlogging debug\nemail_CR=LFCR\n" % self.smtp.port +
+            ("standard_headers true\n" if standard else "") +
+            "headerline To: owner@example.com\n"
+            "headerline From: ||Name:|| <form@example.com>\n"
+            "headerline Subject: Message from ||Name:||, thanks\n" + extra_headers +
+            "use_submitted_variable_for_bodycontent Name:\n")
+        body = urllib.parse.urlencode({"Name:": name, "Email:": "evil@example.net"})
+        result = self.box.run(body=body)
+        self.assertEqual(0, result.code, result.said)
+        return self.smtp.messages[-1]
+
+    def test_values_are_filled_encoded_and_never_addresses(self):
+        long_name = "\u00e9" * 250
+        cases = [
+            # submitted name, the Subject as read
+            ("Joe Bloggs", "Message from Joe Bloggs, thanks"),
+            ("J\u00fcrgen M\u00fcller", "Message from J\u00fcrgen M\u00fcller, thanks"),
+            ("=?UTF-8?B?QmNjOg==?=", "Message from =?UTF-8?B?QmNjOg==?=, thanks"),
+            ("Joe\r\nBcc: victim@example.net", "Message from Joe Bcc: victim@example.net, thanks"),
+            (long_name, "Message from " + "\u00e9" * 200 + "\u2026, thanks"),
+        ]
+        for standard in (False, True):
+            for name, subject in cases:
+                with self.subTest(name=name[:30], standard=standard):
+                    sent = self.sent(name, "headerline Cc: ||Email:||\n", standard)
+                    self.assertEqual(["owner@example.com"], sent["rcpt_tos"])
+                    self.assertEqual("form@example.com", sent["mail_from"])
+                    message = parsed(sent)
+                    self.assertEqual(subject, message["Subject"].strip())
+                    self.assertIsNone(message["Bcc"])
+                    self.assertIsNone(message["Cc"])
+                    self.assertEqual(["form@example.com"],
+                                     [a.addr_spec for a in message["From"].addresses])
+                    # Python keeps the fold between two encoded words of a phrase.
+                    shown = message["From"].addresses[0].display_name
+                    self.assertEqual(name.replace("\r\n", "")[:200].replace(" ", ""),
+                                     shown.replace(" ", "")[:200 - name.count(" ")])
+                    for line in sent["data"].split(b"\r\n"):
+                        self.assertLessEqual(len(line), 998)
+                        self.assertFalse(line.startswith(b"Bcc"), line)
 
 
 if __name__ == "__main__":
