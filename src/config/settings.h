@@ -142,6 +142,8 @@ struct Settings {
 
   // several forms, texts by language and HTML mail
   char* form_folder = nullptr;  // the forms' files; null: "forms" beside the program, if there
+  SettingList languages{};      // the answers' languages besides English, lower case
+  SettingList messages_files{}; // "TAG FILE": the JSON messages and built-in pages in TAG
 };
 
 // The line ending of every message line and SMTP command: CR LF in the TLS

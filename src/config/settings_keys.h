@@ -131,3 +131,9 @@ int set_attachments_max_files(Settings* settings, const char* line, const char* 
                               const FieldLookup& shown);
 int add_attachment_type(Settings* settings, const char* line, const char* rest,
                         const FieldLookup& shown);
+
+// Several forms, texts by language and HTML mail (settings_forms.cpp).
+int set_languages(Settings* settings, const char* line, const char* rest,
+                  const FieldLookup& shown);
+int add_messages_file(Settings* settings, const char* line, const char* rest,
+                      const FieldLookup& shown);

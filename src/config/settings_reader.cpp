@@ -103,6 +103,8 @@ static const KeywordTest kKeywordTests[] = {
     {kRunDeadlineKeyword, set_run_deadline, nullptr},
     // several forms, texts by language and HTML mail
     {"form_folder ", nullptr, &Settings::form_folder},
+    {"languages ", set_languages, nullptr},
+    {"messages_file ", add_messages_file, nullptr},
 };
 
 const char* settings_line_ending(const Settings& settings) {
@@ -434,7 +436,8 @@ void settings_free(Settings* settings) {
   }
   SettingList* lists[] = {&settings->allowed_recipients, &settings->honeypot_variables,
                           &settings->required_variables, &settings->allowed_origins,
-                          &settings->attachment_types};
+                          &settings->attachment_types, &settings->languages,
+                          &settings->messages_files};
   for (SettingList* list : lists) {
     for (int i = 0; i < list->count; ++i) free(list->items[i]);
     free(list->items);

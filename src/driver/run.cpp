@@ -28,6 +28,7 @@
 #include "platform/os.h"
 #include "reply/accept.h"
 #include "reply/answer.h"
+#include "reply/language.h"
 #include "reply/page.h"
 
 struct OptionEntry {
@@ -113,7 +114,14 @@ static DeliveryResult deliver_with_confirmation(const Settings& settings, const 
   Envelope reply_envelope = {};
   Message reply = {};
   SubmittedMessage confirmation = {};
-  bool confirm = autoreply_prepare(settings, form, captcha, envelope.from, &reply_envelope,
+  // The confirmation's text in the visitor's language: a copy of the
+  // settings that shares their texts, with that language's file.
+  static char reply_file[kPathAreaSize];
+  Settings in_language = settings;
+  in_language.autoreply_file =
+      const_cast<char*>(autoreply_language_file(settings, cgi.request, reply_file,
+                                                sizeof reply_file));
+  bool confirm = autoreply_prepare(in_language, form, captcha, envelope.from, &reply_envelope,
                                    &reply, &confirmation);
   DeliveryReport report =
       deliver(settings, cgi, envelope, message, confirm ? &confirmation : nullptr);
@@ -190,8 +198,13 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
   DeliveryOutcome delivered = end.result.outcome;
   guard_settle(judged, &run, delivered == DeliveryOutcome::kSent,
                delivered == DeliveryOutcome::kKeptInSpool, cgi.started_ms);
-  log_outcome(end);
   Outcome outcome = submission_outcome(end);
+  if (settings.languages.count > 0) {
+    const char* tag = answer_language(settings, cgi.request, outcome,
+                                      accept_prefers_json(cgi.request.accept));
+    end.suffixes.language = tag != nullptr ? tag : "en";
+  }
+  log_outcome(end);
   if (outcome == Outcome::kMissing) {
     log_event(LOG_DEBUG, "sending missing fields reply message.");
   } else if (outcome == Outcome::kSent) {

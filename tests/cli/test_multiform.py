@@ -3,6 +3,7 @@ settings file, read over the shared one; names that are no form's are
 answered 404 before anything is read or sent."""
 
 import email
+import json
 import email.policy
 import unittest
 import urllib.parse
@@ -186,6 +187,73 @@ class HeaderTemplates(unittest.TestCase):
                     for line in sent["data"].split(b"\r\n"):
                         self.assertLessEqual(len(line), 998)
                         self.assertFalse(line.startswith(b"Bcc"), line)
+
+
+class Languages(unittest.TestCase):
+    def setUp(self):
+        self.box = harness.page_sandbox(self)
+        self.smtp = harness.CaptureSMTP()
+        self.smtp.__enter__()
+        self.addCleanup(self.smtp.__exit__)
+        self.box.write("success.de.html", "<p>DANKE ||Name:||</p>\n")
+        self.box.write("success.fr.html", "<p>MERCI ||Name:||</p>\n")
+        self.box.write("messages.de.txt", "sent Danke: Ihre Nachricht wurde gesendet.\n"
+                                          "missing Bitte alle Felder ausf\xc3\xbcllen.\n")
+        self.box.write_ini(harness.standard_ini(self.smtp.port, "languages de fr\n"
+                                                "messages_file de messages.de.txt\n"))
+
+    def test_accept_language_chooses_page_message_and_header(self):
+        cases = [
+            # Accept-Language, JSON?, Content-Language, text in the answer
+            ("de-AT,de;q=0.9,en;q=0.5", False, "de", "DANKE Joe Bloggs"),
+            ("en;q=0.2, fr;q=0.9, de;q=0.5", False, "fr", "MERCI Joe Bloggs"),
+            ("fr-CA", False, "fr", "MERCI Joe Bloggs"),
+            ("es, *;q=0.1", False, "en", "THANKS Joe Bloggs"),
+            (None, False, "en", "THANKS Joe Bloggs"),
+            ("de;q=0, fr", False, "fr", "MERCI Joe Bloggs"),
+            ("DE", True, "de", '"message": "Danke: Ihre Nachricht wurde gesendet."'),
+            # No messages file in French: the built-in English message.
+            ("fr, de;q=0.5", True, "de", '"message": "Danke: Ihre Nachricht'),
+            ("fr", True, "en", '"message": "Thank you: your message was sent."'),
+        ]
+        for accept_language, json, tag, text in cases:
+            with self.subTest(accept_language=accept_language, json=json):
+                env = dict(JSON) if json else {}
+                if accept_language is not None:
+                    env["HTTP_ACCEPT_LANGUAGE"] = accept_language
+                result = self.box.run(body=harness.FORM, env=env)
+                self.assertIn("Content-Language: %s\n" % tag, result.text.partition("\n\n")[0])
+                self.assertIn(text, result.text)
+                outcome = [m for m in self.box.log_messages() if m.startswith("outcome:")]
+                self.assertTrue(outcome[-1].endswith("; language " + tag), outcome[-1])
+
+    def test_without_languages_nothing_changes(self):
+        self.box.write_ini(harness.standard_ini(self.smtp.port))
+        result = self.box.run(body=harness.FORM, env={"HTTP_ACCEPT_LANGUAGE": "de"})
+        self.assertTrue(result.text.startswith("Pragma: no-cache\n"), result.text)
+        self.assertIn("THANKS Joe Bloggs", result.text)
+
+    def test_confirmation_in_the_visitors_language_by_the_forms_challenge(self):
+        import test_altcha
+        self.box.write("altcha.key", test_altcha.SECRET + "\n")
+        self.box.write("reply.txt", "Thanks, ||Name:||.\n")
+        self.box.write("reply.de.txt", "Danke, ||Name:||.\n")
+        self.box.write("forms/contact.ini", harness.standard_ini(self.smtp.port, "\n".join([
+            "languages de", "captcha altcha", "altcha_key_file altcha.key", "altcha_cost 50",
+            "autoreply_to_variable Email:", "autoreply_subject Thanks",
+            "autoreply_file reply.txt"]) + "\n"))
+        self.box.write_ini("logging debug\n")
+        cgi = {"GATEWAY_INTERFACE": "CGI/1.1", "PATH_INFO": "/contact"}
+        got = self.box.run(env=dict(cgi, REQUEST_METHOD="GET", QUERY_STRING="altcha"))
+        self.assertIn("Status: 200 OK", got.text)
+        payload = test_altcha.solve(json.loads(got.text.partition("\n\n")[2]))
+        form = urllib.parse.urlencode({"Name:": "Joe", "Email:": "joe@example.net",
+                                       "altcha": payload})
+        self.box.run(body=form, env=dict(cgi, REQUEST_METHOD="POST", REMOTE_ADDR="192.0.2.9",
+                                         HTTP_ACCEPT_LANGUAGE="de-CH, en;q=0.5"))
+        confirmation = [m for m in self.smtp.messages if m["rcpt_tos"] == ["joe@example.net"]]
+        self.assertEqual(1, len(confirmation))
+        self.assertIn(b"Danke, Joe.", confirmation[0]["data"])
 
 
 if __name__ == "__main__":
