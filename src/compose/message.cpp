@@ -10,6 +10,7 @@
 #include "compose/attachments.h"
 #include "compose/envelope.h"
 #include "compose/header_template.h"
+#include "compose/html_mail.h"
 #include "compose/mime.h"
 #include "config/settings.h"
 #include "base/program.h"
@@ -167,15 +168,16 @@ static void append_reply_to(Block* block, const Settings& settings, const FormTa
   free(address);
 }
 
-// The MIME headers of a body carrying files.
-static void append_mixed_headers(Block* block, const char* eol, const char* boundary) {
-  put_ownf(block, "MIME-Version: 1.0%sContent-Type: multipart/mixed; boundary=\"%s\"%s", eol,
-           boundary, eol);
+// The MIME headers of a body carrying files (or of text and HTML parts).
+static void append_mixed_headers(Block* block, const char* eol, const char* boundary,
+                                 bool alternative = false) {
+  put_ownf(block, "MIME-Version: 1.0%sContent-Type: multipart/%s; boundary=\"%s\"%s", eol,
+           alternative ? "alternative" : "mixed", boundary, eol);
 }
 
 // Date, Message-ID and the MIME headers of a UTF-8 text body.
 void append_standard_headers(Block* block, const char* eol, const char* from,
-                             const char* body, const char* mixed_boundary) {
+                             const char* body, const char* mixed_boundary, bool alternative) {
   OsZonedTime now;
   os_zoned_time(&now);
   char date[64];
@@ -203,7 +205,7 @@ void append_standard_headers(Block* block, const char* eol, const char* from,
                      static_cast<unsigned>(os_pid()), unique, domain, eol);
 
   if (mixed_boundary != nullptr) {
-    append_mixed_headers(block, eol, mixed_boundary);
+    append_mixed_headers(block, eol, mixed_boundary, alternative);
     return;
   }
   put_ownf(block, "MIME-Version: 1.0%sContent-Type: text/plain; charset=UTF-8%s",
@@ -221,7 +223,7 @@ static const char* entry_value(const LineEntry& entry, const FormTable& form) {
 
 MessageBlock build_header_block(const Settings& settings, const FormTable& form,
                                 Envelope* envelope, const char* body,
-                                const char* mixed_boundary, bool keep_shown) {
+                                const char* mixed_boundary, bool keep_shown, bool alternative) {
   Block block = new_block(keep_shown);
   const LineList& lines = settings.header_lines;
   for (int i = 0; i < lines.count; ++i) {
@@ -250,9 +252,9 @@ MessageBlock build_header_block(const Settings& settings, const FormTable& form,
   append_reply_to(&block, settings, form);
   const char* eol = settings_line_ending(settings);
   if (settings.standard_headers) {
-    append_standard_headers(&block, eol, envelope->from, body, mixed_boundary);
+    append_standard_headers(&block, eol, envelope->from, body, mixed_boundary, alternative);
   } else if (mixed_boundary != nullptr) {
-    append_mixed_headers(&block, eol, mixed_boundary);
+    append_mixed_headers(&block, eol, mixed_boundary, alternative);
   }
   if (block.shown != nullptr) log_event(LOG_DEBUG, "generated headers {%s}", block.shown->data);
   put_own(&block, "X-QUILLON: sent by web form submition activated CGI program.");
@@ -349,7 +351,9 @@ MessageBlock build_body_block(const Settings& settings, const FormTable& form, b
   for (int i = 0; i < lines.count; ++i) {
     const LineEntry& entry = lines.entries[i];
     const char* value = entry.variable ? form_joined_value(form, or_empty(entry.text)) : "";
-    append_body_entry(&block, eol, indent, or_empty(entry.text), value);
+    const char* label = entry.variable ? settings_field_label(settings, or_empty(entry.text))
+                                       : nullptr;
+    append_body_entry(&block, eol, indent, label != nullptr ? label : or_empty(entry.text), value);
   }
   // Only the exact word: "True", "yes" or "true " do not ask for the list.
   const char* sendall = settings.sendall;
@@ -394,8 +398,15 @@ static void log_not_sent(const Envelope& envelope, const Message& message) {
 // quoted-printable as standard_headers would write it, then the files.
 // Writes the boundary for the header.
 static void attach_files(const FormRequest& request, const char* eol, MessageBlock* body,
-                         char* boundary) {
+                         char* boundary, const char* alternative) {
   const char* encoding = "7bit";
+  if (alternative[0] != '\0') {
+    // The text and HTML parts are encoded already.
+    char type[kAlternativeBoundarySize + 40];
+    snprintf(type, sizeof type, "multipart/alternative; boundary=\"%s\"", alternative);
+    attachments_build(request, encoding, eol, &body->wire, &body->shown, boundary, type);
+    return;
+  }
   if (!body_is_7bit(body->wire->data)) {
     TextBuffer* encoded = text_buffer_new("");
     append_quoted_printable(encoded, body->wire->data, eol);
@@ -420,11 +431,19 @@ AssembleStop assemble_message(const Settings& settings, const FormTable& form,
   message->body = build_body_block(settings, form, keep_shown);
   const char* eol = settings_line_ending(settings);
   char boundary[kBoundarySize] = "";
-  if (with_files) attach_files(*request, eol, &message->body, boundary);
+  char alternative[kAlternativeBoundarySize] = "";
+  TextBuffer* html = html_render(settings, form);
+  if (html != nullptr) {
+    limit_line_lengths(message->body.wire, message->body.shown, eol, false);
+    html_alternative_build(html, eol, &message->body, alternative);
+    text_buffer_free(html);
+  }
+  if (with_files) attach_files(*request, eol, &message->body, boundary, alternative);
+  const char* parts = with_files ? boundary : alternative[0] != '\0' ? alternative : nullptr;
   message->header = build_header_block(settings, form, envelope, message->body.wire->data,
-                                       with_files ? boundary : nullptr, keep_shown);
+                                       parts, keep_shown, !with_files && parts != nullptr);
   limit_line_lengths(message->header.wire, message->header.shown, eol, true);
-  if (with_files) {
+  if (with_files || parts != nullptr) {
     // Each part was written within the line limit already.
   } else if (settings.standard_headers && !body_is_7bit(message->body.wire->data)) {
     // Quoted-printable keeps every line short and every byte printable:

@@ -144,7 +144,12 @@ struct Settings {
   char* form_folder = nullptr;  // the forms' files; null: "forms" beside the program, if there
   SettingList languages{};      // the answers' languages besides English, lower case
   SettingList messages_files{}; // "TAG FILE": the JSON messages and built-in pages in TAG
+  char* html_template = nullptr; // an HTML part beside the plain text; null: plain text only
+  SettingList field_labels{};    // "NAME = TEXT": a friendlier label for a field
 };
+
+// The field_label text for the field `name`, or null.
+const char* settings_field_label(const Settings& settings, const char* name);
 
 // The line ending of every message line and SMTP command: CR LF in the TLS
 // modes (submission servers refuse bare LF), else the email_CR setting's.

@@ -1,5 +1,6 @@
-// The keys of texts by language (and, beside them in the table, the forms'
-// folder): `languages TAG...` and `messages_file TAG FILE`.
+// The keys of texts by language and of HTML mail (the forms' folder and the
+// template are plain texts of the table): `languages TAG...`,
+// `messages_file TAG FILE` and `field_label NAME = TEXT`.
 
 #include <cstdio>
 #include <cstring>
@@ -50,4 +51,28 @@ int add_messages_file(Settings* settings, const char*, const char* rest, const F
   char entry[kPathAreaSize];
   snprintf(entry, sizeof entry, "%s %s", tag, file);
   return add_to_list(&settings->messages_files, "messages_file ", entry);
+}
+
+static const char kLabelSeparator[] = " = ";
+
+int add_field_label(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  const char* separator = strstr(rest, kLabelSeparator);
+  if (separator == nullptr || separator == rest || separator[3] == '\0') {
+    log_event(LOG_ERROR, "field_label {%s} is not NAME = TEXT; left out.", rest);
+    return 0;
+  }
+  return add_to_list(&settings->field_labels, "field_label ", rest);
+}
+
+const char* settings_field_label(const Settings& settings, const char* name) {
+  size_t length = strlen(name);
+  // The last line for a name wins, as for the other keys.
+  for (int i = settings.field_labels.count - 1; i >= 0; --i) {
+    const char* entry = settings.field_labels.items[i];
+    const char* separator = strstr(entry, kLabelSeparator);
+    if (static_cast<size_t>(separator - entry) == length && strncmp(entry, name, length) == 0) {
+      return separator + sizeof kLabelSeparator - 1;
+    }
+  }
+  return nullptr;
 }

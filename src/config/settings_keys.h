@@ -137,3 +137,5 @@ int set_languages(Settings* settings, const char* line, const char* rest,
                   const FieldLookup& shown);
 int add_messages_file(Settings* settings, const char* line, const char* rest,
                       const FieldLookup& shown);
+int add_field_label(Settings* settings, const char* line, const char* rest,
+                    const FieldLookup& shown);

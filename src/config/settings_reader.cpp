@@ -105,6 +105,8 @@ static const KeywordTest kKeywordTests[] = {
     {"form_folder ", nullptr, &Settings::form_folder},
     {"languages ", set_languages, nullptr},
     {"messages_file ", add_messages_file, nullptr},
+    {"html_template ", nullptr, &Settings::html_template},
+    {"field_label ", add_field_label, nullptr},
 };
 
 const char* settings_line_ending(const Settings& settings) {
@@ -437,7 +439,7 @@ void settings_free(Settings* settings) {
   SettingList* lists[] = {&settings->allowed_recipients, &settings->honeypot_variables,
                           &settings->required_variables, &settings->allowed_origins,
                           &settings->attachment_types, &settings->languages,
-                          &settings->messages_files};
+                          &settings->messages_files, &settings->field_labels};
   for (SettingList* list : lists) {
     for (int i = 0; i < list->count; ++i) free(list->items[i]);
     free(list->items);

@@ -141,13 +141,30 @@ static void send_redirect(const char* location) {
   printf("\">Continue</a>\n</BODY></HTML>\n");
 }
 
-// The names of `missing` as one text, ", " between them (the caller frees it).
-static TextBuffer* joined_names(const FieldNames* missing) {
+// The names of `missing` as one text, ", " between them, each by its
+// field_label where it has one (the caller frees it).
+static TextBuffer* joined_names(const Settings* settings, const FieldNames* missing) {
   TextBuffer* joined = text_buffer_new("");
   for (int i = 0; missing != nullptr && i < missing->count; ++i) {
-    text_buffer_append(joined, "%s%s", i > 0 ? ", " : "", missing->items[i]);
+    const char* name = missing->items[i];
+    const char* label = settings != nullptr ? settings_field_label(*settings, name) : nullptr;
+    text_buffer_append(joined, "%s%s", i > 0 ? ", " : "", label != nullptr ? label : name);
   }
   return joined;
+}
+
+// The missing fields' message of a site with field labels: "Please fill
+// in: " and the labels, into `out`; null without labels or missing names.
+static const char* missing_message(const Settings* settings, const FieldNames* missing,
+                                   TextBuffer* out) {
+  if (settings == nullptr || settings->field_labels.count == 0 || missing == nullptr ||
+      missing->count == 0) {
+    return nullptr;
+  }
+  TextBuffer* joined = joined_names(settings, missing);
+  text_buffer_append(out, "Please fill in: %s", joined->data);
+  text_buffer_free(joined);
+  return out->data;
 }
 
 // A built-in page in the answer's language: its message (and the missing
@@ -156,7 +173,7 @@ static void send_language_page(Outcome outcome, const char* message, const Field
   printf("Pragma: no-cache\nContent-type: text/html\n\n<HTML><BODY>\n");
   print_escaped_value(message);
   if (outcome == Outcome::kMissing && missing != nullptr && missing->count > 0) {
-    TextBuffer* joined = joined_names(missing);
+    TextBuffer* joined = joined_names(nullptr, missing);
     printf(" ");
     print_escaped_value(joined->data);
     text_buffer_free(joined);
@@ -183,6 +200,11 @@ static Settings pages_in_language(const Settings& settings, const char* tag) {
   return copy;
 }
 
+// The answer once its language and message are chosen.
+static void send_answer_as(Outcome outcome, const Settings* settings, const FormTable* form,
+                           const FieldNames* missing, bool spooled, bool json, const char* tag,
+                           const char* translated, const char* message, const char* id);
+
 void send_answer(Outcome outcome, const Settings* settings, const FormTable* form,
                  const FieldNames* missing, bool spooled, const Request& request, const char* id) {
   print_cors_headers(settings, request);
@@ -195,6 +217,18 @@ void send_answer(Outcome outcome, const Settings* settings, const FormTable* for
   const char* translated = settings != nullptr ? language_message(*settings, tag, outcome)
                                                : nullptr;
   const char* message = translated != nullptr ? translated : outcome_message(outcome);
+  TextBuffer* labelled = text_buffer_new("");
+  if (translated == nullptr && outcome == Outcome::kMissing) {
+    const char* fill_in = missing_message(settings, missing, labelled);
+    if (fill_in != nullptr) message = fill_in;
+  }
+  send_answer_as(outcome, settings, form, missing, spooled, json, tag, translated, message, id);
+  text_buffer_free(labelled);
+}
+
+static void send_answer_as(Outcome outcome, const Settings* settings, const FormTable* form,
+                           const FieldNames* missing, bool spooled, bool json, const char* tag,
+                           const char* translated, const char* message, const char* id) {
   if (json) {
     send_json_answer(outcome, message, missing, id);
     return;
@@ -217,7 +251,7 @@ void send_answer(Outcome outcome, const Settings* settings, const FormTable* for
                     outcome_info(outcome).word, message};
   if (outcome == Outcome::kMissing) {
     // The page shows the names as one text, ", " between them.
-    TextBuffer* joined = joined_names(missing);
+    TextBuffer* joined = joined_names(settings, missing);
     page.missing_fields = joined->data;
     send_missing_reply(pages, page);
     text_buffer_free(joined);

@@ -256,5 +256,73 @@ class Languages(unittest.TestCase):
         self.assertIn(b"Danke, Joe.", confirmation[0]["data"])
 
 
+HTML = ("<html><body><p>From ||Name:||</p>\n||quillon_fields||\n"
+        "<p>||missing|| ||unclosed</p></body></html>\n")
+TRICKY = "<b>Jo & 'Co\"</b>\r\nJ\u00f6rg"
+
+
+class HtmlMail(unittest.TestCase):
+    def setUp(self):
+        self.box = harness.page_sandbox(self)
+        self.box.write("mail.html", HTML)
+        self.smtp = harness.CaptureSMTP()
+        self.smtp.__enter__()
+        self.addCleanup(self.smtp.__exit__)
+
+    def send(self, extra, body=None, content_type=None, standard=True):
+        self.box.write_ini(harness.standard_ini(self.smtp.port, extra, crlf=True) +
+                           ("standard_headers true\n" if standard else ""))
+        env = {"CONTENT_TYPE": content_type} if content_type else None
+        if body is None:
+            body = urllib.parse.urlencode({"Name:": TRICKY, "Email:": "jo@example.org"})
+        result = self.box.run(body=body, env=env)
+        self.assertEqual(0, result.code, result.said)
+        return parsed(self.smtp.messages[-1])
+
+    def test_plain_text_first_then_the_escaped_html(self):
+        for standard in (True, False):
+            with self.subTest(standard=standard):
+                plain = self.send("", standard=standard)
+                message = self.send("html_template mail.html\n", standard=standard)
+                self.assertEqual("multipart/alternative", message.get_content_type())
+                text, html = list(message.iter_parts())
+                self.assertEqual("text/plain", text.get_content_type())
+                # The plain message's data ends with the line end before the final ".".
+                self.assertEqual(plain.get_payload(decode=True),
+                                 text.get_payload(decode=True) + b"\r\n")
+                self.assertEqual("text/html", html.get_content_type())
+                shown = "&lt;b&gt;Jo &amp; &#39;Co&quot;&lt;/b&gt;<br>\r\nJ\u00f6rg"
+                self.assertIn("<p>From %s</p>" % shown, html.get_content())
+                self.assertIn("<tr><th align=\"left\" valign=\"top\">Name:</th><td>%s</td></tr>"
+                              % shown, html.get_content())
+                self.assertIn("<p> ||unclosed</p>", html.get_content())
+
+    def test_labels_name_the_fields_in_text_table_and_missing_answer(self):
+        labels = "field_label Name: = Your name\nfield_label Email: = Your e-mail\n"
+        message = self.send("html_template mail.html\n" + labels)
+        text, html = list(message.iter_parts())
+        self.assertIn(" Your name <b>Jo", text.get_content())
+        self.assertIn(">Your e-mail</th><td>jo@example.org<", html.get_content())
+        result = self.box.run(body="Name%3A=Jo", env=JSON)
+        self.box.write_ini(harness.standard_ini(self.smtp.port, labels +
+                                                "required_variable Email:\n"))
+        result = self.box.run(body="Name%3A=Jo", env=JSON)
+        self.assertIn('"message": "Please fill in: Your e-mail", "missing": ["Email:"]',
+                      result.text)
+
+    def test_with_files_the_alternative_sits_inside_mixed(self):
+        import test_forms
+        content_type, body = test_forms.multipart([("Name:", "Jo"),
+                                                   ("upload", "cv.pdf", b"%PDF-1.4 x")])
+        message = self.send("html_template mail.html\nattachments_max_kb 100\n", body,
+                            content_type)
+        self.assertEqual("multipart/mixed", message.get_content_type())
+        first, upload = list(message.iter_parts())
+        self.assertEqual("multipart/alternative", first.get_content_type())
+        self.assertEqual(["text/plain", "text/html"],
+                         [p.get_content_type() for p in first.iter_parts()])
+        self.assertEqual(b"%PDF-1.4 x", upload.get_content())
+
+
 if __name__ == "__main__":
     unittest.main()
