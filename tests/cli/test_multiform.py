@@ -227,6 +227,22 @@ class Languages(unittest.TestCase):
                 outcome = [m for m in self.box.log_messages() if m.startswith("outcome:")]
                 self.assertTrue(outcome[-1].endswith("; language " + tag), outcome[-1])
 
+    def test_check_lists_the_languages_of_each_page(self):
+        self.box.write("mail.html", "<p>||Name:|| ||Phone||</p>\n")
+        self.box.write("messages.fr.txt", "sent Merci.\n")
+        self.box.write_ini(self.box.read("quillon.ini").decode() + "html_template mail.html\n"
+                           "messages_file fr nosuch.txt\n")
+        out = self.box.run(args=["-check"]).stdout.decode()
+        for line in ("success_html_page success.html: readable\n    token ||Name:||\n"
+                     "    languages: de fr\n",
+                     "failure_html_page failure.html: readable\n    no ||tokens||\n"
+                     "    languages: none; without a file of their own: de fr\n",
+                     "html_template mail.html: readable\n    token ||Name:||\n    token ||Phone||:"
+                     " no settings line names this field (filled only when the form sends it)\n"
+                     "  messages_file de messages.de.txt: readable\n"
+                     "  problem: messages_file fr nosuch.txt cannot be read"):
+            self.assertIn(line, out)
+
     def test_without_languages_nothing_changes(self):
         self.box.write_ini(harness.standard_ini(self.smtp.port))
         result = self.box.run(body=harness.FORM, env={"HTTP_ACCEPT_LANGUAGE": "de"})
