@@ -4,6 +4,8 @@ answered 404 before anything is read or sent."""
 
 import email
 import json
+import os
+import re
 import email.policy
 import unittest
 import urllib.parse
@@ -338,6 +340,51 @@ class HtmlMail(unittest.TestCase):
         self.assertEqual(["text/plain", "text/html"],
                          [p.get_content_type() for p in first.iter_parts()])
         self.assertEqual(b"%PDF-1.4 x", upload.get_content())
+
+
+DOCS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "forms.md")
+
+
+def doc_blocks(heading):
+    """The fenced blocks of forms.md's section `heading`, in order."""
+    with open(DOCS, encoding="utf-8") as f:
+        text = f.read().split("\n## " + heading + "\n", 1)[1].split("\n## ", 1)[0]
+    return re.findall(r"```\w*\n(.*?)```", text, re.S)
+
+
+class DocumentedBlocks(unittest.TestCase):
+    def test_the_blocks_of_forms_md_work_as_shown(self):
+        box = harness.page_sandbox(self)
+        layout, contact = doc_blocks("Several forms from one install")
+        self.assertIn("contact.ini", layout)
+        subject, = doc_blocks("Subjects that say who wrote")
+        languages, = doc_blocks("Answers in the visitor's language")
+        settings, template = doc_blocks("HTML mail")
+        box.write("contact-thanks.html", "<p>THANKS</p>\n")
+        box.write("success.de.html", "<p>DANKE</p>\n")
+        box.write("messages.de.txt", "sent Danke.\n")
+        box.write("mail.html", template)
+        with harness.CaptureSMTP() as smtp:
+            box.write_ini("smtp 127.0.0.1:%d\nemail_CR=LFCR\nlogging debug\n" % smtp.port +
+                          languages + settings)
+            box.write("forms/contact.ini", contact.replace("/var/spool/quillon-contact",
+                                                           box.path("spool")))
+            box.write("forms/jobs.ini", subject + "headerline To: jobs@example.com\n")
+            body = urllib.parse.urlencode({"Name:": "Jo", "Topic": "prices",
+                                           "Message:": "Hello"})
+            result = box.run(body=body, env={"PATH_INFO": "/contact",
+                                             "HTTP_ACCEPT_LANGUAGE": "de"})
+            self.assertIn("THANKS", result.text)
+            self.assertIn("Content-Language: en\n", result.text)
+            box.run(body=body, env={"PATH_INFO": "/jobs"})
+            message, job = [parsed(m) for m in smtp.messages]
+        self.assertEqual(["sales@example.com"], smtp.messages[0]["rcpt_tos"])
+        self.assertEqual("Message from Jo", message["Subject"].strip())
+        self.assertEqual("Message from Jo about prices", job["Subject"].strip())
+        self.assertEqual("Jo via the site", job["From"].addresses[0].display_name)
+        text, html = list(message.iter_parts())
+        self.assertIn(" Your message Hello", text.get_content())
+        self.assertIn("<h2>New message from Jo</h2>", html.get_content())
 
 
 if __name__ == "__main__":
