@@ -159,5 +159,13 @@ int check_pages(CheckRun* run) {
     problems += check_page(settings, "autoreply_file", settings.autoreply_file, true);
   }
   problems += check_messages_files(settings);
+  // Header lines with ||name|| tokens.
+  const LineList& headers = settings.header_lines;
+  for (int i = 0; i < headers.count; ++i) {
+    const char* text = headers.entries[i].text;
+    if (headers.entries[i].variable || strstr(text, "||") == nullptr) continue;
+    check_say("headerline %.*s: a template", static_cast<int>(strcspn(text, ":")), text);
+    report_tokens(settings, text);
+  }
   return problems;
 }

@@ -233,7 +233,7 @@ class Languages(unittest.TestCase):
         self.box.write("mail.html", "<p>||Name:|| ||Phone||</p>\n")
         self.box.write("messages.fr.txt", "sent Merci.\n")
         self.box.write_ini(self.box.read("quillon.ini").decode() + "html_template mail.html\n"
-                           "messages_file fr nosuch.txt\n")
+                           "messages_file fr nosuch.txt\nheaderline X-Topic: ||Topic||\n")
         out = self.box.run(args=["-check"]).stdout.decode()
         for line in ("success_html_page success.html: readable\n    token ||Name:||\n"
                      "    languages: de fr\n",
@@ -242,7 +242,8 @@ class Languages(unittest.TestCase):
                      "html_template mail.html: readable\n    token ||Name:||\n    token ||Phone||:"
                      " no settings line names this field (filled only when the form sends it)\n"
                      "  messages_file de messages.de.txt: readable\n"
-                     "  problem: messages_file fr nosuch.txt cannot be read"):
+                     "  problem: messages_file fr nosuch.txt cannot be read",
+                     "  headerline X-Topic: a template\n    token ||Topic||: no settings line"):
             self.assertIn(line, out)
 
     def test_without_languages_nothing_changes(self):
