@@ -53,6 +53,10 @@ struct Program {
   char ini_path[kPathAreaSize];
   char log_path[kPathAreaSize];
   char rate_path[kPathAreaSize];  // the rate limit's state, beside the log
+  // The form the request's path (or --form NAME) chose, whose settings file
+  // is read over ini_path: "" for none (config/form_files.h).
+  char form_name[65];
+  char form_path[kPathAreaSize];
 };
 extern Program g_program;
 

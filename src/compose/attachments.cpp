@@ -244,15 +244,18 @@ void new_boundary(const char* text, char* boundary) {
 }  // namespace
 
 void attachments_build(const FormRequest& request, const char* text_encoding, const char* eol,
-                       TextBuffer** wire, TextBuffer** shown, char* boundary) {
+                       TextBuffer** wire, TextBuffer** shown, char* boundary,
+                       const char* first_type) {
   new_boundary((*wire)->data, boundary);
   TextBuffer* out = text_buffer_new("");
   TextBuffer* out_shown = text_buffer_new("");
   TextBuffer* head = text_buffer_new("");
   text_buffer_replace(head,
-                      "--%s%sContent-Type: text/plain; charset=UTF-8%s"
+                      "--%s%sContent-Type: %s%s"
                       "Content-Transfer-Encoding: %s%s%s",
-                      boundary, eol, eol, text_encoding, eol, eol);
+                      boundary, eol,
+                      first_type != nullptr ? first_type : "text/plain; charset=UTF-8", eol,
+                      text_encoding, eol, eol);
   put_both(out, out_shown, head->data);
   text_buffer_append_bytes(out, (*wire)->data, (*wire)->length);
   text_buffer_append_bytes(out_shown, (*shown)->data, (*shown)->length);

@@ -38,5 +38,7 @@ bool attachments_wanted(const Settings& settings, const FormRequest* request);
 // Writes the boundary, which occurs nowhere in the parts, into `boundary`
 // (at least kBoundarySize bytes).
 constexpr size_t kBoundarySize = 64;
+// `first_type` (null: UTF-8 plain text) is the first part's Content-Type.
 void attachments_build(const FormRequest& request, const char* text_encoding, const char* eol,
-                       TextBuffer** wire, TextBuffer** shown, char* boundary);
+                       TextBuffer** wire, TextBuffer** shown, char* boundary,
+                       const char* first_type = nullptr);

@@ -9,6 +9,8 @@
 #include "base/log.h"
 #include "compose/attachments.h"
 #include "compose/envelope.h"
+#include "compose/header_template.h"
+#include "compose/html_mail.h"
 #include "compose/mime.h"
 #include "config/settings.h"
 #include "base/program.h"
@@ -132,6 +134,21 @@ static void append_header_line(Block* block, const Settings& settings, const cha
   free(flat);
 }
 
+static const char* token_value(const char* name, void* context) {
+  return form_value(*static_cast<const FormTable*>(context), name);
+}
+
+// A fixed header line with ||name|| tokens, filled (compose/header_template.h).
+static void append_template_line(Block* block, const Settings& settings, const FormTable& form,
+                                 const char* text) {
+  const char* eol = settings_line_ending(settings);
+  TextBuffer* line = text_buffer_new("");
+  header_fill(text, token_value, const_cast<FormTable*>(&form), eol, line);
+  put_outside_lines(block, line->data, eol);
+  put_own(block, eol);
+  text_buffer_free(line);
+}
+
 // "Reply-To: <address>" from the visitor's submitted address, when it is
 // exactly one.
 static void append_reply_to(Block* block, const Settings& settings, const FormTable& form) {
@@ -151,15 +168,16 @@ static void append_reply_to(Block* block, const Settings& settings, const FormTa
   free(address);
 }
 
-// The MIME headers of a body carrying files.
-static void append_mixed_headers(Block* block, const char* eol, const char* boundary) {
-  put_ownf(block, "MIME-Version: 1.0%sContent-Type: multipart/mixed; boundary=\"%s\"%s", eol,
-           boundary, eol);
+// The MIME headers of a body carrying files (or of text and HTML parts).
+static void append_mixed_headers(Block* block, const char* eol, const char* boundary,
+                                 bool alternative = false) {
+  put_ownf(block, "MIME-Version: 1.0%sContent-Type: multipart/%s; boundary=\"%s\"%s", eol,
+           alternative ? "alternative" : "mixed", boundary, eol);
 }
 
 // Date, Message-ID and the MIME headers of a UTF-8 text body.
 void append_standard_headers(Block* block, const char* eol, const char* from,
-                             const char* body, const char* mixed_boundary) {
+                             const char* body, const char* mixed_boundary, bool alternative) {
   OsZonedTime now;
   os_zoned_time(&now);
   char date[64];
@@ -187,7 +205,7 @@ void append_standard_headers(Block* block, const char* eol, const char* from,
                      static_cast<unsigned>(os_pid()), unique, domain, eol);
 
   if (mixed_boundary != nullptr) {
-    append_mixed_headers(block, eol, mixed_boundary);
+    append_mixed_headers(block, eol, mixed_boundary, alternative);
     return;
   }
   put_ownf(block, "MIME-Version: 1.0%sContent-Type: text/plain; charset=UTF-8%s",
@@ -205,25 +223,38 @@ static const char* entry_value(const LineEntry& entry, const FormTable& form) {
 
 MessageBlock build_header_block(const Settings& settings, const FormTable& form,
                                 Envelope* envelope, const char* body,
-                                const char* mixed_boundary, bool keep_shown) {
+                                const char* mixed_boundary, bool keep_shown, bool alternative) {
   Block block = new_block(keep_shown);
   const LineList& lines = settings.header_lines;
   for (int i = 0; i < lines.count; ++i) {
     const char* text = or_empty(lines.entries[i].text);
     const char* value = entry_value(lines.entries[i], form);
     bool had_bcc = envelope->bcc != nullptr;
-    if (!classify_header(envelope, settings.add_headerline_colon, text, value)) continue;
+    // A template's addresses are those of its own text, never a value's.
+    TextBuffer* bare = nullptr;
+    if (!lines.entries[i].variable && header_has_tokens(text)) {
+      bare = text_buffer_new("");
+      header_without_tokens(text, bare);
+    }
+    bool accepted = classify_header(envelope, settings.add_headerline_colon,
+                                    bare != nullptr ? bare->data : text, value);
     // The blind copy goes into the envelope only: written here, its address
     // would show to every other recipient.
-    if (!had_bcc && envelope->bcc != nullptr) continue;
-    append_header_line(&block, settings, text, value);
+    if (accepted && !(!had_bcc && envelope->bcc != nullptr)) {
+      if (bare != nullptr) {
+        append_template_line(&block, settings, form, text);
+      } else {
+        append_header_line(&block, settings, text, value);
+      }
+    }
+    text_buffer_free(bare);
   }
   append_reply_to(&block, settings, form);
   const char* eol = settings_line_ending(settings);
   if (settings.standard_headers) {
-    append_standard_headers(&block, eol, envelope->from, body, mixed_boundary);
+    append_standard_headers(&block, eol, envelope->from, body, mixed_boundary, alternative);
   } else if (mixed_boundary != nullptr) {
-    append_mixed_headers(&block, eol, mixed_boundary);
+    append_mixed_headers(&block, eol, mixed_boundary, alternative);
   }
   if (block.shown != nullptr) log_event(LOG_DEBUG, "generated headers {%s}", block.shown->data);
   put_own(&block, "X-QUILLON: sent by web form submition activated CGI program.");
@@ -320,7 +351,9 @@ MessageBlock build_body_block(const Settings& settings, const FormTable& form, b
   for (int i = 0; i < lines.count; ++i) {
     const LineEntry& entry = lines.entries[i];
     const char* value = entry.variable ? form_joined_value(form, or_empty(entry.text)) : "";
-    append_body_entry(&block, eol, indent, or_empty(entry.text), value);
+    const char* label = entry.variable ? settings_field_label(settings, or_empty(entry.text))
+                                       : nullptr;
+    append_body_entry(&block, eol, indent, label != nullptr ? label : or_empty(entry.text), value);
   }
   // Only the exact word: "True", "yes" or "true " do not ask for the list.
   const char* sendall = settings.sendall;
@@ -365,8 +398,15 @@ static void log_not_sent(const Envelope& envelope, const Message& message) {
 // quoted-printable as standard_headers would write it, then the files.
 // Writes the boundary for the header.
 static void attach_files(const FormRequest& request, const char* eol, MessageBlock* body,
-                         char* boundary) {
+                         char* boundary, const char* alternative) {
   const char* encoding = "7bit";
+  if (alternative[0] != '\0') {
+    // The text and HTML parts are encoded already.
+    char type[kAlternativeBoundarySize + 40];
+    snprintf(type, sizeof type, "multipart/alternative; boundary=\"%s\"", alternative);
+    attachments_build(request, encoding, eol, &body->wire, &body->shown, boundary, type);
+    return;
+  }
   if (!body_is_7bit(body->wire->data)) {
     TextBuffer* encoded = text_buffer_new("");
     append_quoted_printable(encoded, body->wire->data, eol);
@@ -391,11 +431,19 @@ AssembleStop assemble_message(const Settings& settings, const FormTable& form,
   message->body = build_body_block(settings, form, keep_shown);
   const char* eol = settings_line_ending(settings);
   char boundary[kBoundarySize] = "";
-  if (with_files) attach_files(*request, eol, &message->body, boundary);
+  char alternative[kAlternativeBoundarySize] = "";
+  TextBuffer* html = html_render(settings, form);
+  if (html != nullptr) {
+    limit_line_lengths(message->body.wire, message->body.shown, eol, false);
+    html_alternative_build(html, eol, &message->body, alternative);
+    text_buffer_free(html);
+  }
+  if (with_files) attach_files(*request, eol, &message->body, boundary, alternative);
+  const char* parts = with_files ? boundary : alternative[0] != '\0' ? alternative : nullptr;
   message->header = build_header_block(settings, form, envelope, message->body.wire->data,
-                                       with_files ? boundary : nullptr, keep_shown);
+                                       parts, keep_shown, !with_files && parts != nullptr);
   limit_line_lengths(message->header.wire, message->header.shown, eol, true);
-  if (with_files) {
+  if (with_files || parts != nullptr) {
     // Each part was written within the line limit already.
   } else if (settings.standard_headers && !body_is_7bit(message->body.wire->data)) {
     // Quoted-printable keeps every line short and every byte printable:

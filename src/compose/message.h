@@ -51,10 +51,13 @@ constexpr int kMaxBodyLabel = 499;
 // line. The caller owns the block.
 // With `mixed_boundary` (a body carrying files), the MIME headers name a
 // multipart/mixed body with that boundary, even without standard_headers.
-// Without `keep_shown` the block has no copy (shown null).
+// Without `keep_shown` the block has no copy (shown null). With
+// `alternative`, the boundary is that of a multipart/alternative body (text
+// and HTML) instead.
 MessageBlock build_header_block(const Settings& settings, const FormTable& form,
                                 Envelope* envelope, const char* body = nullptr,
-                                const char* mixed_boundary = nullptr, bool keep_shown = true);
+                                const char* mixed_boundary = nullptr, bool keep_shown = true,
+                                bool alternative = false);
 
 // Fills a new body block from the settings' body lines (a field sent more
 // than once shows all its values, joined by ", ") and, with "sendall
@@ -99,7 +102,8 @@ AssembleStop assemble_message(const Settings& settings, const FormTable& form,
 // `mixed_boundary`, a multipart/mixed body), each ended by `eol`: what
 // standard_headers adds. The Message-ID is kept in block->message_id too.
 void append_standard_headers(MessageBlock* block, const char* eol, const char* from,
-                             const char* body, const char* mixed_boundary = nullptr);
+                             const char* body, const char* mixed_boundary = nullptr,
+                             bool alternative = false);
 
 // The program's own text, the same in both copies; and outside text, as it
 // is on the wire and escaped in the log's copy.

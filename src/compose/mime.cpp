@@ -31,40 +31,6 @@ bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
-// Appends `length` bytes of `text` as encoded words, the first on the
-// current line and each further one on a continuation line. A UTF-8
-// character is never split between two words.
-void append_encoded_words(TextBuffer* out, const char* text, size_t length,
-                          const char* eol) {
-  char encoded[kWordBytes / 3 * 4 + 1];
-  size_t at = 0;
-  do {
-    size_t end = at + kWordBytes < length ? at + kWordBytes : length;
-    if (end < length) {
-      // Back off to the start of the character the cut would split; bytes
-      // that are not UTF-8 are cut where they stand.
-      size_t cut = end;
-      while (cut > at + 1 && end - cut < 3 && is_continuation(text[cut])) --cut;
-      if (!is_continuation(text[cut])) end = cut;
-    }
-    base64_encode(text + at, end - at, encoded);
-    if (at == 0) {
-      text_buffer_append(out, "=?UTF-8?B?%s?=", encoded);
-    } else {
-      text_buffer_append(out, "%s =?UTF-8?B?%s?=", eol, encoded);
-    }
-    at = end;
-  } while (at < length);
-}
-
-bool is_address_field(const char* name, size_t length) {
-  static const char* const kFields[] = {"From", "To", "Cc", "Bcc", "Reply-To", "Sender"};
-  for (const char* field : kFields) {
-    if (strlen(field) == length && ascii_equal_n(name, field, length)) return true;
-  }
-  return false;
-}
-
 // A word of a display name or comment: anything but an address.
 bool is_phrase_word(const char* word, size_t length) {
   for (size_t i = 0; i < length; ++i) {
@@ -160,6 +126,38 @@ void append_qp_line(ByteRun* run, const char* line, size_t length, const char* e
 }
 
 }  // namespace
+
+bool is_address_field(const char* name, size_t length) {
+  static const char* const kFields[] = {"From", "To", "Cc", "Bcc", "Reply-To", "Sender"};
+  for (const char* field : kFields) {
+    if (strlen(field) == length && ascii_equal_n(name, field, length)) return true;
+  }
+  return false;
+}
+
+void append_encoded_words(TextBuffer* out, const char* text, size_t length,
+                          const char* eol) {
+  char encoded[kWordBytes / 3 * 4 + 1];
+  size_t at = 0;
+  do {
+    size_t end = at + kWordBytes < length ? at + kWordBytes : length;
+    if (end < length) {
+      // Back off to the start of the character the cut would split; bytes
+      // that are not UTF-8 are cut where they stand.
+      size_t cut = end;
+      while (cut > at + 1 && end - cut < 3 && is_continuation(text[cut])) --cut;
+      if (!is_continuation(text[cut])) end = cut;
+    }
+    base64_encode(text + at, end - at, encoded);
+    if (at == 0) {
+      text_buffer_append(out, "=?UTF-8?B?%s?=", encoded);
+    } else {
+      text_buffer_append(out, "%s =?UTF-8?B?%s?=", eol, encoded);
+    }
+    at = end;
+  } while (at < length);
+}
+
 
 void format_mail_date(const OsZonedTime& time, char* out, size_t size) {
   int offset = time.utc_offset_minutes;

@@ -23,6 +23,15 @@ bool body_is_7bit(const char* body);
 // each line end is written as `eol`. Every other byte is data.
 void append_quoted_printable(TextBuffer* out, const char* body, const char* eol);
 
+// Appends `length` bytes of `text` as UTF-8 encoded words, the first on the
+// current line and each further one on a continuation line (`eol` and a
+// blank). A UTF-8 character is never split between two words.
+void append_encoded_words(TextBuffer* out, const char* text, size_t length, const char* eol);
+
+// Whether the header named by the `length` characters of `name` holds
+// addresses (From, To, Cc, Bcc, Reply-To, Sender; case ignored).
+bool is_address_field(const char* name, size_t length);
+
 // Appends one header line (`line` holds no line end) and `eol`. A line with
 // bytes above 127, or longer than kMaxMessageLine, has its value written as
 // UTF-8 encoded words, folded onto continuation lines; in an address field

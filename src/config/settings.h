@@ -184,6 +184,12 @@ struct Settings {
   char* webhook_ca_file = nullptr;       // PEM roots trusted besides the system's
   int webhook_retry_days = 3;            // kept in hooks/ and tried again this long
   bool send_mail = true;                 // false: the webhooks only (needs spool_folder)
+  // several forms, texts by language and HTML mail
+  char* form_folder = nullptr;  // the forms' files; null: "forms" beside the program, if there
+  SettingList languages{};      // the answers' languages besides English, lower case
+  SettingList messages_files{}; // "TAG FILE": the JSON messages and built-in pages in TAG
+  char* html_template = nullptr; // an HTML part beside the plain text; null: plain text only
+  SettingList field_labels{};    // "NAME = TEXT": a friendlier label for a field
 };
 
 // archive_ip's words.
@@ -199,6 +205,9 @@ constexpr int kSpamEngineSpamd = 2;
 constexpr const char* kWebhookFormats[] = {"json", "slack", "mattermost", "discord", "ntfy",
                                            "teams"};
 constexpr int kMaxWebhooks = 10;
+
+// The field_label text for the field `name`, or null.
+const char* settings_field_label(const Settings& settings, const char* name);
 
 // The line ending of every message line and SMTP command: CR LF in the TLS
 // modes (submission servers refuse bare LF), else the email_CR setting's.
@@ -216,7 +225,9 @@ struct FieldLookup {
 };
 
 // Reads the settings file at `path` into `settings`. Returns false, with
-// nothing read, when it cannot be opened (or is a folder).
+// nothing read, when it cannot be opened (or is a folder). When `path` is the
+// program's settings file and a form was chosen (g_program.form_path), the
+// form's file is read over it as settings_read_layer says.
 // Each line that no key used and that looks like a mistake (config/mistake.h)
 // logs an error line naming its number and first word.
 bool settings_read(const char* path, const FieldLookup& shown, Settings* settings);
@@ -233,7 +244,13 @@ struct EarlySettings {
 // The early keys of the settings file at `path`, each its last valid line
 // as settings_read takes it; the defaults when the file has none or cannot
 // be opened. Logs nothing (settings_read says what a line got wrong).
+// The form's file (g_program.form_path) over the program's file as
+// settings_read takes them.
 EarlySettings settings_read_early(const char* path);
+
+// The shared file's `form_folder` line (the last one), for choosing the
+// form before anything else is read: false when it has none.
+bool settings_read_form_folder(const char* path, char* out, size_t size);
 
 // settings_read that hands each line, after applying it, to `each` with its
 // number (from 1) and how many keys took effect, in place of the
@@ -241,6 +258,25 @@ EarlySettings settings_read_early(const char* path);
 using SettingsLineFn = void (*)(int number, const char* line, int used, void* context);
 bool settings_read_each(const char* path, const FieldLookup& shown, Settings* settings,
                         SettingsLineFn each, void* context);
+
+// Several forms: a form's settings file is read over the shared one. A key
+// the form's file sets is taken from it alone (for a list, header and body
+// lines included, the whole list); logging and log_max_kb come from the
+// shared file only, since all forms write one log.
+constexpr int kFormKeysMax = 160;
+struct FormKeys {
+  bool set[kFormKeysMax];  // by keyword test; all false: no form
+};
+// The keys the form's file at `path` sets; false when it cannot be opened.
+bool settings_form_keys(const char* path, FormKeys* keys);
+// What `each` gets as `used` for a line a layer leaves to the other file.
+constexpr int kSettingsLineReplaced = -1;    // the shared file's line: the form sets the key
+constexpr int kSettingsLineSharedOnly = -2;  // the form's line: a key of the shared file alone
+// settings_read_each of one file: the shared one (`form_keys` not null:
+// without the keys the form sets) or the form's (`form_file`).
+bool settings_read_layer(const char* path, const FormKeys* form_keys, bool form_file,
+                         const FieldLookup& shown, Settings* settings, SettingsLineFn each,
+                         void* context);
 
 // Applies the keyword tests to one line whose line end was already stripped;
 // returns how many took effect (and logs "line used from ini file {...}").

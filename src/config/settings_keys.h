@@ -194,3 +194,10 @@ int set_webhook_retry_days(Settings* settings, const char* line, const char* res
                            const FieldLookup& shown);
 int set_send_mail(Settings* settings, const char* line, const char* rest,
                   const FieldLookup& shown);
+// Several forms, texts by language and HTML mail (settings_forms.cpp).
+int set_languages(Settings* settings, const char* line, const char* rest,
+                  const FieldLookup& shown);
+int add_messages_file(Settings* settings, const char* line, const char* rest,
+                      const FieldLookup& shown);
+int add_field_label(Settings* settings, const char* line, const char* rest,
+                    const FieldLookup& shown);

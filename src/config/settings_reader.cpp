@@ -144,6 +144,12 @@ static const KeywordTest kKeywordTests[] = {
     {"webhook_ca_file ", nullptr, &Settings::webhook_ca_file},
     {"webhook_retry_days ", set_webhook_retry_days, nullptr},
     {"send_mail ", set_send_mail, nullptr},
+    // several forms, texts by language and HTML mail
+    {"form_folder ", nullptr, &Settings::form_folder},
+    {"languages ", set_languages, nullptr},
+    {"messages_file ", add_messages_file, nullptr},
+    {"html_template ", nullptr, &Settings::html_template},
+    {"field_label ", add_field_label, nullptr},
 };
 
 const char* settings_line_ending(const Settings& settings) {
@@ -175,6 +181,18 @@ static const KeywordIndex& keyword_index() {
   }
   built = true;
   return index;
+}
+
+// The index of every test that matches `line` into `out`; returns the count.
+static int matching_tests(const char* line, int* out) {
+  const KeywordIndex& index = keyword_index();
+  unsigned char first = static_cast<unsigned char>(line[0]);
+  int count = 0;
+  for (int k = index.start[first]; k < index.start[first + 1]; ++k) {
+    const char* keyword = kKeywordTests[index.order[k]].keyword;
+    if (strncmp(line, keyword, strlen(keyword)) == 0) out[count++] = index.order[k];
+  }
+  return count;
 }
 
 int settings_apply_line(Settings* settings, const char* line, const FieldLookup& shown) {
@@ -261,8 +279,10 @@ bool settings_read(const char* path, const FieldLookup& shown, Settings* setting
   return settings_read_each(path, shown, settings, log_unused_line, nullptr);
 }
 
-bool settings_read_each(const char* path, const FieldLookup& shown, Settings* settings,
-                        SettingsLineFn each, void* context) {
+// Hands each line of the file at `path`, its line end stripped, to `take`
+// with its number (from 1). False when the file cannot be opened.
+template <typename Take>
+static bool read_lines(const char* path, Take take) {
   // A folder opens like a file on some systems and fails at the first read;
   // it is no more a settings file than a missing one.
   FILE* stream = os_is_directory(path) ? nullptr : fopen(path, "r");
@@ -271,21 +291,97 @@ bool settings_read_each(const char* path, const FieldLookup& shown, Settings* se
   char* area = static_cast<char*>(malloc(kSettingsLineArea));
   SettingsReader* reader = static_cast<SettingsReader*>(malloc(sizeof(SettingsReader)));
   if (area == nullptr || reader == nullptr) fatal_reply(kOutOfMemoryCopy);
-  reader->stream = stream;
-  reader->have = 0;
-  reader->at = 0;
-  reader->ended = false;
+  *reader = SettingsReader{stream, {}, 0, 0, false};
   int number = 0;
   for (char* line = read_settings_line(reader, area); line != nullptr;
        line = read_settings_line(reader, area)) {
     strip_line_end(line);
-    ++number;
-    each(number, line, settings_apply_line(settings, line, shown), context);
+    take(++number, line);
   }
   free(reader);
   free(area);
   fclose(stream);
   return true;
+}
+
+static bool form_chosen(const char* path) {
+  return g_program.form_name[0] != '\0' && strcmp(path, g_program.ini_path) == 0;
+}
+
+bool settings_read_each(const char* path, const FieldLookup& shown, Settings* settings,
+                        SettingsLineFn each, void* context) {
+  if (form_chosen(path)) {
+    FormKeys keys;
+    if (!settings_form_keys(g_program.form_path, &keys)) return false;
+    return settings_read_layer(path, &keys, false, shown, settings, each, context) &&
+           settings_read_layer(g_program.form_path, nullptr, true, shown, settings, each,
+                               context);
+  }
+  return read_lines(path, [&](int number, const char* line) {
+    each(number, line, settings_apply_line(settings, line, shown), context);
+  });
+}
+
+// Keys that fill one list: the form setting either takes the whole list.
+static const char* const kListGroups[][2] = {
+    {"headerline ", "use_submitted_variable_for_headerline "},
+    {"bodycontent_line ", "use_submitted_variable_for_bodycontent "},
+};
+// The one log's keys, read from the shared file only.
+static const char* const kSharedOnly[] = {"logging ", "log_max_kb "};
+
+static int test_index(const char* keyword) {
+  for (int i = 0; i < kKeywordCount; ++i) {
+    if (strcmp(kKeywordTests[i].keyword, keyword) == 0) return i;
+  }
+  return -1;
+}
+
+static_assert(kKeywordCount <= kFormKeysMax, "FormKeys holds every key");
+
+bool settings_form_keys(const char* path, FormKeys* keys) {
+  *keys = FormKeys{};
+  bool read = read_lines(path, [&](int, const char* line) {
+    int found[kKeywordCount];
+    int count = matching_tests(line, found);
+    for (int i = 0; i < count; ++i) keys->set[found[i]] = true;
+  });
+  for (const auto& group : kListGroups) {
+    int a = test_index(group[0]);
+    int b = test_index(group[1]);
+    if (a >= 0 && b >= 0 && (keys->set[a] || keys->set[b])) keys->set[a] = keys->set[b] = true;
+  }
+  for (const char* keyword : kSharedOnly) {
+    int i = test_index(keyword);
+    if (i >= 0) keys->set[i] = false;
+  }
+  return read;
+}
+
+// Whether the layer leaves `line` to the other file.
+static bool left_to_other(const char* line, const FormKeys* form_keys, bool form_file) {
+  int found[kKeywordCount];
+  int count = matching_tests(line, found);
+  for (int i = 0; i < count; ++i) {
+    if (form_keys != nullptr && form_keys->set[found[i]]) return true;
+    if (!form_file) continue;
+    for (const char* keyword : kSharedOnly) {
+      if (strcmp(kKeywordTests[found[i]].keyword, keyword) == 0) return true;
+    }
+  }
+  return false;
+}
+
+bool settings_read_layer(const char* path, const FormKeys* form_keys, bool form_file,
+                         const FieldLookup& shown, Settings* settings, SettingsLineFn each,
+                         void* context) {
+  return read_lines(path, [&](int number, const char* line) {
+    if (left_to_other(line, form_keys, form_file)) {
+      each(number, line, form_file ? kSettingsLineSharedOnly : kSettingsLineReplaced, context);
+      return;
+    }
+    each(number, line, settings_apply_line(settings, line, shown), context);
+  });
 }
 
 static void take_form_decoding(const char* rest, EarlySettings* early) {
@@ -304,27 +400,39 @@ static const struct {
     {kRunDeadlineKeyword, take_run_deadline},
 };
 
+static void take_early_line(const char* line, EarlySettings* early) {
+  for (const auto& key : kEarlyKeys) {
+    size_t length = strlen(key.keyword);
+    if (strncmp(line, key.keyword, length) == 0) key.take(line + length, early);
+  }
+}
+
 EarlySettings settings_read_early(const char* path) {
   EarlySettings early;
-  FILE* stream = os_is_directory(path) ? nullptr : fopen(path, "r");
-  if (stream == nullptr) return early;
-  char* area = static_cast<char*>(malloc(kSettingsLineArea));
-  SettingsReader* reader = static_cast<SettingsReader*>(malloc(sizeof(SettingsReader)));
-  if (area == nullptr || reader == nullptr) fatal_reply(kOutOfMemoryCopy);
-  *reader = SettingsReader{stream, {}, 0, 0, false};
-  // Line by line as settings_read takes them: a later valid line wins.
-  for (char* line = read_settings_line(reader, area); line != nullptr;
-       line = read_settings_line(reader, area)) {
-    strip_line_end(line);
-    for (const auto& key : kEarlyKeys) {
-      size_t length = strlen(key.keyword);
-      if (strncmp(line, key.keyword, length) == 0) key.take(line + length, &early);
-    }
+  // Line by line as settings_read takes them: a later valid line wins, and
+  // the form's file comes last.
+  FormKeys keys = {};
+  bool form = form_chosen(path) && settings_form_keys(g_program.form_path, &keys);
+  read_lines(path, [&](int, const char* line) {
+    if (!left_to_other(line, form ? &keys : nullptr, false)) take_early_line(line, &early);
+  });
+  if (form) {
+    read_lines(g_program.form_path, [&](int, const char* line) { take_early_line(line, &early); });
   }
-  free(reader);
-  free(area);
-  fclose(stream);
   return early;
+}
+
+bool settings_read_form_folder(const char* path, char* out, size_t size) {
+  static const char kKeyword[] = "form_folder ";
+  bool found = false;
+  read_lines(path, [&](int, const char* line) {
+    if (strncmp(line, kKeyword, sizeof kKeyword - 1) != 0) return;
+    const char* rest = line + sizeof kKeyword - 1;
+    if (rest[0] == '\0' || strlen(rest) >= size) return;
+    snprintf(out, size, "%s", rest);
+    found = true;
+  });
+  return found;
 }
 
 static void add_entry(LineList* list, const char* list_name, const char* text,
@@ -374,7 +482,8 @@ void settings_free(Settings* settings) {
   SettingList* lists[] = {&settings->allowed_recipients, &settings->honeypot_variables,
                           &settings->required_variables, &settings->allowed_origins,
                           &settings->attachment_types, &settings->spam_scripts,
-                          &settings->webhooks};
+                          &settings->webhooks, &settings->languages,
+                          &settings->messages_files, &settings->field_labels};
   for (SettingList* list : lists) {
     for (int i = 0; i < list->count; ++i) free(list->items[i]);
     free(list->items);

@@ -166,7 +166,8 @@ void archive_run_start(ArchiveRun* run, const Settings& settings, const FormTabl
   ArchiveRecord& r = run->record;
   r.id = own(run, id);
   r.received = os_unix_time_us() / 1000000;
-  r.form = own(run, ini_name());
+  // The form a path chose, else the settings file's name.
+  r.form = own(run, g_program.form_name[0] != '\0' ? g_program.form_name : ini_name());
   TextBuffer* json = text_buffer_new("");
   const char* const* names = form.names;
   archive_fields_json(names, form.values, form.count, json);
@@ -270,6 +271,7 @@ void archive_run_finish(ArchiveRun* run, const Settings& settings, SubmissionEnd
   // The id ties the outcome line to the record and the JSON answer.
   end->suffixes.show_id = true;
   add_result(run, *end, honeypot);
+  if (end->suffixes.language != nullptr) run->record.language = own(run, end->suffixes.language);
   if (!run->failed && !run->opened) {
     run->opened =
         archive_open(settings, g_program.ini_path, wait_ms(*run, settings), &run->archive);

@@ -7,6 +7,7 @@
 #include "base/log.h"
 #include "base/program.h"
 #include "config/mistake.h"
+#include "driver/form_choice.h"
 #include "platform/user.h"
 
 namespace {
@@ -64,7 +65,11 @@ void classify_line(int number, const char* line, int used, void* context) {
   bool refused = tally->run->log_errors > tally->errors_seen;
   tally->errors_seen = tally->run->log_errors;
   SettingsMistake mistake;
-  if (used > 0) {
+  if (used == kSettingsLineReplaced) {
+    check_say("line %d: the form's file sets this key", number);
+  } else if (used == kSettingsLineSharedOnly) {
+    check_say("line %d: not used (the shared settings file alone sets it)", number);
+  } else if (used > 0) {
     print_used(number, line);
   } else if (refused) {
     // Counted with the log's error line just shown.
@@ -113,23 +118,83 @@ int check_problem(const char* format, ...) {
 int check_settings_lines(CheckRun* run) {
   LineTally tally = {run, 0, run->log_errors};
   int errors_before = run->log_errors;
-  if (!settings_read_each(run->ini_path, FieldLookup{nullptr, nullptr}, &run->settings,
-                          classify_line, &tally)) {
+  FormKeys keys = {};
+  bool form = g_program.form_name[0] != '\0';
+  if (form && !settings_form_keys(g_program.form_path, &keys)) {
+    return check_problem("the form's file %s cannot be opened", g_program.form_path);
+  }
+  if (!settings_read_layer(run->ini_path, form ? &keys : nullptr, false,
+                           FieldLookup{nullptr, nullptr}, &run->settings, classify_line, &tally)) {
     return check_problem("the settings file %s cannot be opened", run->ini_path);
+  }
+  if (form) {
+    check_say("the form's file %s:", g_program.form_path);
+    settings_read_layer(g_program.form_path, nullptr, true, FieldLookup{nullptr, nullptr},
+                        &run->settings, classify_line, &tally);
   }
   // A value a key refused was logged above: the run would keep the default.
   return tally.problems + (run->log_errors - errors_before);
 }
+
+namespace {
+
+constexpr int kMostForms = 200;
+
+// The forms of the install, listed; with --all each is checked after the
+// shared file.
+int check_one(CheckRun* run) {
+  if (g_program.form_name[0] != '\0') {
+    printf("checking the form %s (%s over %s)\n", g_program.form_name, g_program.form_path,
+           run->ini_path);
+  } else {
+    printf("checking the settings file %s\n", run->ini_path);
+  }
+  int problems = 0;
+  for (const CheckSection& section : kCheckSections) problems += run_section(section, run);
+  settings_free(&run->settings);
+  return problems;
+}
+
+void list_install_forms(char (*names)[65], int count) {
+  if (count == 0) return;
+  printf("forms:");
+  for (int i = 0; i < count; ++i) printf(" %s", names[i]);
+  printf("\n");
+}
+
+// -check [NAME|--all] [--as USER] into `run`, `form` and `all`; false: usage.
+bool parse_check_arguments(int argc, char** argv, CheckRun* run, const char** form, bool* all) {
+  int at = 2;
+  if (at < argc && strcmp(argv[at], "--as") != 0) {
+    if (strcmp(argv[at], "--all") == 0) {
+      *all = true;
+    } else {
+      *form = argv[at];
+    }
+    ++at;
+  }
+  if (at + 2 == argc && strcmp(argv[at], "--as") == 0) {
+    run->as_user = argv[at + 1];
+    at += 2;
+  }
+  return at == argc;
+}
+
+}  // namespace
 
 int check_command(int argc, char** argv) {
   CheckRun run;
   run.ini_path = g_program.ini_path;
   run.as_user = nullptr;
   run.log_errors = 0;
-  if (argc == 4 && strcmp(argv[2], "--as") == 0) {
-    run.as_user = argv[3];
-  } else if (argc != 2) {
-    printf("usage: %s -check [--as USER]\n", argv[0]);
+  const char* form = nullptr;
+  bool all = false;
+  if (!parse_check_arguments(argc, argv, &run, &form, &all)) {
+    printf("usage: %s -check [NAME|--all] [--as USER]\n", argv[0]);
+    return 3;
+  }
+  if (form != nullptr && choose_named_form(form) != FormChoice::kForm) {
+    printf("-check %s: this install has no such form\n", form);
     return 3;
   }
   if (run.as_user != nullptr) {
@@ -143,9 +208,14 @@ int check_command(int argc, char** argv) {
   }
   g_log.echo_context = &run;
   g_log.echo = echo_log_line;
-  printf("checking the settings file %s\n", run.ini_path);
-  int problems = 0;
-  for (const CheckSection& section : kCheckSections) problems += run_section(section, &run);
+  static char names[kMostForms][65];
+  int count = list_forms(names, kMostForms);
+  if (form == nullptr) list_install_forms(names, count);
+  int problems = check_one(&run);
+  for (int i = 0; all && i < count; ++i) {
+    choose_named_form(names[i]);
+    problems += check_one(&run);
+  }
   if (problems == 0) {
     printf("ready\n");
   } else {
@@ -154,6 +224,5 @@ int check_command(int argc, char** argv) {
   fflush(stdout);
   g_log.echo = nullptr;
   g_log.echo_context = nullptr;
-  settings_free(&run.settings);
   return problems == 0 ? 0 : 3;
 }

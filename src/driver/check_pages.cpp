@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "driver/check.h"
+#include "reply/language.h"
 
 namespace {
 
@@ -26,6 +27,10 @@ bool named_by_settings(const Settings& settings, const char* name) {
     for (int i = 0; i < list->count; ++i) {
       if (strcmp(list->items[i], name) == 0) return true;
     }
+  }
+  if (settings_field_label(settings, name) != nullptr) return true;
+  if (settings.autoreply_to_variable != nullptr && strcmp(settings.autoreply_to_variable, name) == 0) {
+    return true;
   }
   return settings.reply_to_variable != nullptr && strcmp(settings.reply_to_variable, name) == 0;
 }
@@ -75,6 +80,28 @@ void report_tokens(const Settings& settings, const char* text) {
   }
 }
 
+// Which of the named languages have their own file beside `path`.
+void report_languages(const Settings& settings, const char* path) {
+  if (settings.languages.count == 0) return;
+  char found[600] = "";
+  char lacking[600] = "";
+  for (int i = 0; i < settings.languages.count; ++i) {
+    const char* tag = settings.languages.items[i];
+    char localised[4096];
+    bool there = false;
+    if (language_path(path, tag, localised, sizeof localised)) {
+      FILE* file = fopen(localised, "rb");
+      there = file != nullptr;
+      if (file != nullptr) fclose(file);
+    }
+    char* list = there ? found : lacking;
+    size_t used = strlen(list);
+    snprintf(list + used, sizeof found - used, " %s", tag);
+  }
+  check_say("  languages:%s%s%s", found[0] != '\0' ? found : " none",
+            lacking[0] != '\0' ? "; without a file of their own:" : "", lacking);
+}
+
 int check_page(const Settings& settings, const char* key, const char* path, bool needed) {
   if (path == nullptr) {
     if (!needed) {
@@ -92,7 +119,28 @@ int check_page(const Settings& settings, const char* key, const char* path, bool
   check_say("%s %s: readable", key, path);
   report_tokens(settings, text);
   free(text);
+  // The mail's HTML part has one template for every language.
+  if (strcmp(key, "html_template") != 0) report_languages(settings, path);
   return 0;
+}
+
+// The messages file of each language, and whether it can be read.
+int check_messages_files(const Settings& settings) {
+  int problems = 0;
+  for (int i = 0; i < settings.messages_files.count; ++i) {
+    const char* entry = settings.messages_files.items[i];
+    const char* path = strchr(entry, ' ') + 1;
+    char* text = read_page(path);
+    if (text == nullptr) {
+      int err = errno;
+      problems += check_problem("messages_file %s cannot be read (%s): answers in English",
+                                entry, strerror(err));
+      continue;
+    }
+    check_say("messages_file %s: readable", entry);
+    free(text);
+  }
+  return problems;
 }
 
 }  // namespace
@@ -103,5 +151,21 @@ int check_pages(CheckRun* run) {
   problems += check_page(settings, "failure_html_page", settings.failure_html_page, true);
   bool missing_needed = false;  // the built-in missing page lists the fields itself
   problems += check_page(settings, "missing_html_page", settings.missing_html_page, missing_needed);
+  // The mail's own templates: the HTML part and the confirmation.
+  if (settings.html_template != nullptr) {
+    problems += check_page(settings, "html_template", settings.html_template, true);
+  }
+  if (settings.autoreply_file != nullptr) {
+    problems += check_page(settings, "autoreply_file", settings.autoreply_file, true);
+  }
+  problems += check_messages_files(settings);
+  // Header lines with ||name|| tokens.
+  const LineList& headers = settings.header_lines;
+  for (int i = 0; i < headers.count; ++i) {
+    const char* text = headers.entries[i].text;
+    if (headers.entries[i].variable || strstr(text, "||") == nullptr) continue;
+    check_say("headerline %.*s: a template", static_cast<int>(strcspn(text, ":")), text);
+    report_tokens(settings, text);
+  }
   return problems;
 }

@@ -1,6 +1,8 @@
 #include "driver/resend.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "archive/archive.h"
 #include "archive/archive_spool.h"
@@ -9,6 +11,7 @@
 #include "deliver/deliver.h"
 #include "deliver/webhook.h"
 #include "driver/environment.h"
+#include "driver/form_choice.h"
 #include "config/settings.h"
 #include "guard/virus_judge.h"
 #include "platform/os.h"
@@ -126,8 +129,10 @@ static int resend_with(const Settings& settings) {
   return tally.waiting == 0 && hooks_done ? 0 : 3;
 }
 
-int resend_queue() {
-  log_event(LOG_DEBUG, "resend: starting version %s", kProgramVersion);
+// The queue of the settings as the chosen form (or none) has them; the exit
+// code. `done` holds the spool folders already gone through (`count`); with
+// `done`, settings without a spool are passed over (the forms' run).
+static int resend_one(char** done, int* count) {
   // A command says in words what a CGI run answers with an error page.
   Settings settings;
   if (!settings_read(g_program.ini_path, FieldLookup{nullptr, nullptr}, &settings)) {
@@ -135,8 +140,45 @@ int resend_queue() {
     fflush(stdout);
     return 3;
   }
-  int code = resend_with(settings);
+  bool pass = false;
+  if (done != nullptr) {
+    pass = settings.spool_folder == nullptr;
+    for (int i = 0; !pass && i < *count; ++i) pass = strcmp(done[i], settings.spool_folder) == 0;
+    if (!pass) done[(*count)++] = copy_text_or_die(settings.spool_folder, kOutOfMemoryCopy);
+  }
+  int code = 0;
+  if (!pass) {
+    if (g_program.form_name[0] != '\0') printf("resend: form %s\n", g_program.form_name);
+    code = resend_with(settings);
+  }
   // Freed last: the log follows the settings' logging level to the end.
   settings_free(&settings);
+  return code;
+}
+
+int resend_queue() {
+  log_event(LOG_DEBUG, "resend: starting version %s", kProgramVersion);
+  constexpr int kMostForms = 200;
+  static char names[kMostForms][65];
+  // --form NAME: that form's queue alone; without forms, the one queue.
+  int forms = g_program.form_name[0] != '\0' ? 0 : list_forms(names, kMostForms);
+  if (forms == 0) return resend_one(nullptr, nullptr);
+  // Else the shared queue and every form's own, each once.
+  char* done[kMostForms + 1];
+  int count = 0;
+  int code = resend_one(done, &count);
+  for (int i = 0; i < forms; ++i) {
+    choose_named_form(names[i]);
+    int form_code = resend_one(done, &count);
+    if (form_code != 0) code = form_code;
+  }
+  choose_no_form();
+  if (count == 0) {
+    printf("resend: no spool_folder line in the settings file %s or any form's file.\n",
+           g_program.ini_path);
+    code = 3;
+  }
+  for (int i = 0; i < count; ++i) free(done[i]);
+  fflush(stdout);
   return code;
 }

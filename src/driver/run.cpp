@@ -20,6 +20,7 @@
 #include "driver/commands.h"
 #include "driver/environment.h"
 #include "driver/faq.h"
+#include "driver/form_choice.h"
 #include "driver/help.h"
 #include "driver/outcome_line.h"
 #include "driver/quarantine_cmd.h"
@@ -35,6 +36,7 @@
 #include "platform/os.h"
 #include "reply/accept.h"
 #include "reply/answer.h"
+#include "reply/language.h"
 #include "reply/page.h"
 
 // An option that takes words of its own (at least one).
@@ -55,12 +57,14 @@ static const OptionEntry kOptions[] = {
     {3, "-version_insert_filename", Command::kVersionInsertFilename},
     {2, "-resend", Command::kResend},
     {2, "-check", Command::kCheck},
+    {3, "-check", Command::kCheck},
     {4, "-check", Command::kCheck},
     {kAnyCount, "-archive", Command::kArchive},
     {2, "-quarantine", Command::kQuarantine},
     {3, "-quarantine", Command::kQuarantine},
     {4, "-quarantine", Command::kQuarantine},
     {5, "-quarantine", Command::kQuarantine},
+    {5, "-check", Command::kCheck},
     {4, "-webhook", Command::kWebhook},
 };
 
@@ -128,7 +132,14 @@ static DeliveryResult deliver_with_confirmation(const Settings& settings, const 
   Envelope reply_envelope = {};
   Message reply = {};
   SubmittedMessage confirmation = {};
-  bool confirm = autoreply_prepare(settings, form, captcha, envelope.from, &reply_envelope,
+  // The confirmation's text in the visitor's language: a copy of the
+  // settings that shares their texts, with that language's file.
+  static char reply_file[kPathAreaSize];
+  Settings in_language = settings;
+  in_language.autoreply_file =
+      const_cast<char*>(autoreply_language_file(settings, cgi.request, reply_file,
+                                                sizeof reply_file));
+  bool confirm = autoreply_prepare(in_language, form, captcha, envelope.from, &reply_envelope,
                                    &reply, &confirmation);
   DeliveryReport report =
       deliver(settings, cgi, envelope, message, confirm ? &confirmation : nullptr);
@@ -140,9 +151,14 @@ static DeliveryResult deliver_with_confirmation(const Settings& settings, const 
 
 // A submission the decoders or the attachment rules refused: nothing was
 // sent, the error line is written; the outcome line, then the answer.
+// The chosen form's name for the outcome line, null: none.
+static const char* form_suffix() {
+  return g_program.form_name[0] != '\0' ? g_program.form_name : nullptr;
+}
+
 static void answer_refusal(const Settings& settings, const FormTable& form, Outcome outcome,
                            const CgiRun& cgi) {
-  log_refusal_outcome(outcome, OutcomeSuffixes{false, cgi.id, nullptr, nullptr, nullptr,
+  log_refusal_outcome(outcome, OutcomeSuffixes{false, cgi.id, form_suffix(), nullptr, nullptr,
                                                nullptr, false});
   log_event(LOG_DEBUG, "sending failure reply message.");
   send_answer(outcome, &settings, &form, nullptr, false, cgi.request, cgi.id);
@@ -244,6 +260,7 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
                     cgi.deadline_ms);
   SubmissionEnd end = {};
   end.suffixes.id = cgi.id;
+  end.suffixes.form = form_suffix();
   end.last_check = AssembleStop::kNone;
   end.result.outcome = DeliveryOutcome::kNotConfigured;
   WebhookStep hooks;
@@ -263,12 +280,17 @@ static void submit(const Settings& settings, const FormTable& form, FormRequest*
   bool hooks_after = hooks.on && settings.send_mail && end.verdict.kind == VerdictKind::kPass &&
                      end.last_check == AssembleStop::kNone;
   if (hooks.fired) end.suffixes.webhooks = hooks.words;
+  Outcome outcome = submission_outcome(end);
+  if (settings.languages.count > 0) {
+    const char* tag = answer_language(settings, cgi.request, outcome,
+                                      accept_prefers_json(cgi.request.accept));
+    end.suffixes.language = tag != nullptr ? tag : "en";
+  }
   if (!hooks_after) {
     if (hooks.fired) archive_run_webhooks(&archive, hooks.report);
     archive_run_finish(&archive, settings, &end, run.caught);
     log_outcome(end);
   }
-  Outcome outcome = submission_outcome(end);
   if (outcome == Outcome::kMissing) {
     log_event(LOG_DEBUG, "sending missing fields reply message.");
   } else if (outcome == Outcome::kSent) {
@@ -410,6 +432,21 @@ static void answer_post(CgiRun* cgi) {
   form_request_free(&form_request);
 }
 
+// A path that names no form: one error line and the 404 answer, before
+// any settings or body are read.
+static void answer_unknown_form(const Request& request) {
+  log_release_lines();
+  log_event(LOG_ERROR, "the path {%s} names no form of this install: nothing sent.",
+            log_quote(0, request.path_info));
+  if (accept_prefers_json(request.accept)) {
+    send_answer(Outcome::kUnknownForm, nullptr, nullptr, nullptr, false, request, nullptr);
+  } else {
+    send_unknown_form_reply();
+  }
+  log_event(LOG_DEBUG, "ended.");
+  fflush(stdout);
+}
+
 // A CGI run, its log's lines held until the settings name the log's
 // bound (the preflight's and the POST's settings, when they are read).
 static void answer_request() {
@@ -422,6 +459,10 @@ static void answer_request() {
   if (!startup_report_and_help()) return;
   // Only a POST carries a form; any other request would mail empty values.
   cgi.request = request_from_environment();
+  if (choose_request_form(cgi.request) == FormChoice::kUnknown) {
+    answer_unknown_form(cgi.request);
+    return;
+  }
   const char* method = cgi.request.method;
   if (method != nullptr && strcmp(method, "OPTIONS") == 0 && answered_preflight(cgi.request)) {
     return;
@@ -450,6 +491,25 @@ int run_cgi() {
   return 0;
 }
 
+// An owner command's "--form NAME", anywhere after the command, chooses
+// the form and is taken out of the arguments. False (said why) when no
+// form has the name.
+static bool take_form_option(int* argc, char** argv) {
+  for (int i = 2; i + 1 < *argc; ++i) {
+    if (strcmp(argv[i], "--form") != 0) continue;
+    if (choose_named_form(argv[i + 1]) != FormChoice::kForm) {
+      printf("--form %s: this install has no such form.\n", argv[i + 1]);
+      fflush(stdout);
+      return false;
+    }
+    for (int j = i; j + 2 < *argc; ++j) argv[j] = argv[j + 2];
+    *argc -= 2;
+    g_program.argc = *argc;
+    return true;
+  }
+  return true;
+}
+
 int quillon_main(int argc, char** argv) {
   g_program.argc = argc;
   g_program.argv = argv;
@@ -461,6 +521,7 @@ int quillon_main(int argc, char** argv) {
   // web server they would let any visitor run the maintenance commands.
   g_program.web_server = started_by_web_server();
 
+  if (!g_program.web_server && !take_form_option(&argc, argv)) return 3;
   Command command = g_program.web_server ? Command::kCgiRun : classify_arguments(argc, argv);
   switch (command) {
     case Command::kVersion:

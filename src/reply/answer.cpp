@@ -7,10 +7,13 @@
 #include "base/text.h"
 #include "config/origin.h"
 #include "reply/accept.h"
+#include "reply/language.h"
 #include "reply/page.h"
 
 // How long a browser may keep a preflight's answer, in seconds.
 constexpr int kPreflightMaxAge = 600;
+// Room for a page's path in a language.
+constexpr int kPageLanguagePath = 4096;
 
 struct OutcomeMessage {
   Outcome outcome;
@@ -57,10 +60,10 @@ static void append_missing_array(TextBuffer* out, const FieldNames* missing) {
   text_buffer_append(out, "]");
 }
 
-void append_json_answer(TextBuffer* out, Outcome outcome, const FieldNames* missing,
-                        const char* id) {
+// The JSON object with `message` as its "message".
+static void append_json_object(TextBuffer* out, Outcome outcome, const char* message,
+                               const FieldNames* missing, const char* id) {
   const OutcomeInfo& info = outcome_info(outcome);
-  const char* message = outcome_message(outcome);
   text_buffer_append(out, "{\"ok\": %s, \"outcome\": ", info.ok ? "true" : "false");
   json_append_string(out, info.word, strlen(info.word));
   text_buffer_append(out, ", \"message\": ");
@@ -72,6 +75,11 @@ void append_json_answer(TextBuffer* out, Outcome outcome, const FieldNames* miss
     json_append_string(out, id, strlen(id));
   }
   text_buffer_append(out, "}\n");
+}
+
+void append_json_answer(TextBuffer* out, Outcome outcome, const FieldNames* missing,
+                        const char* id) {
+  append_json_object(out, outcome, outcome_message(outcome), missing, id);
 }
 
 const char* cors_origin(const Settings& settings, const char* origin) {
@@ -108,11 +116,12 @@ static void print_status_line(Outcome outcome) {
   printf("Status: %d %s\n", info.status, info.status_text);
 }
 
-static void send_json_answer(Outcome outcome, const FieldNames* missing, const char* id) {
+static void send_json_answer(Outcome outcome, const char* message, const FieldNames* missing,
+                             const char* id) {
   print_status_line(outcome);
   printf("Pragma: no-cache\nContent-Type: application/json\n\n");
   TextBuffer* body = text_buffer_new("");
-  append_json_answer(body, outcome, missing, id);
+  append_json_object(body, outcome, message, missing, id);
   fwrite(body->data, 1, static_cast<size_t>(body->length), stdout);
   text_buffer_free(body);
 }
@@ -132,11 +141,96 @@ static void send_redirect(const char* location) {
   printf("\">Continue</a>\n</BODY></HTML>\n");
 }
 
+// The names of `missing` as one text, ", " between them, each by its
+// field_label where it has one (the caller frees it).
+static TextBuffer* joined_names(const Settings* settings, const FieldNames* missing) {
+  TextBuffer* joined = text_buffer_new("");
+  for (int i = 0; missing != nullptr && i < missing->count; ++i) {
+    const char* name = missing->items[i];
+    const char* label = settings != nullptr ? settings_field_label(*settings, name) : nullptr;
+    text_buffer_append(joined, "%s%s", i > 0 ? ", " : "", label != nullptr ? label : name);
+  }
+  return joined;
+}
+
+// The missing fields' message of a site with field labels: "Please fill
+// in: " and the labels, into `out`; null without labels or missing names.
+static const char* missing_message(const Settings* settings, const FieldNames* missing,
+                                   TextBuffer* out) {
+  if (settings == nullptr || settings->field_labels.count == 0 || missing == nullptr ||
+      missing->count == 0) {
+    return nullptr;
+  }
+  TextBuffer* joined = joined_names(settings, missing);
+  text_buffer_append(out, "Please fill in: %s", joined->data);
+  text_buffer_free(joined);
+  return out->data;
+}
+
+// A built-in page in the answer's language: its message (and the missing
+// names).
+static void send_language_page(Outcome outcome, const char* message, const FieldNames* missing) {
+  printf("Pragma: no-cache\nContent-type: text/html\n\n<HTML><BODY>\n");
+  print_escaped_value(message);
+  if (outcome == Outcome::kMissing && missing != nullptr && missing->count > 0) {
+    TextBuffer* joined = joined_names(nullptr, missing);
+    printf(" ");
+    print_escaped_value(joined->data);
+    text_buffer_free(joined);
+  }
+  printf("\n</BODY></HTML>\n");
+}
+
+// The settings with the pages of `tag` where their files exist: a copy
+// that shares every text with `settings` and is never freed.
+static Settings pages_in_language(const Settings& settings, const char* tag) {
+  Settings copy = settings;
+  if (tag == nullptr) return copy;
+  static char paths[3][kPageLanguagePath];
+  char** pages[] = {&copy.success_html_page, &copy.failure_html_page, &copy.missing_html_page};
+  for (int i = 0; i < 3; ++i) {
+    if (*pages[i] != nullptr && language_path(*pages[i], tag, paths[i], sizeof paths[i])) {
+      FILE* file = fopen(paths[i], "r");
+      if (file != nullptr) {
+        fclose(file);
+        *pages[i] = paths[i];
+      }
+    }
+  }
+  return copy;
+}
+
+// The answer once its language and message are chosen.
+static void send_answer_as(Outcome outcome, const Settings* settings, const FormTable* form,
+                           const FieldNames* missing, bool spooled, bool json, const char* tag,
+                           const char* translated, const char* message, const char* id);
+
 void send_answer(Outcome outcome, const Settings* settings, const FormTable* form,
                  const FieldNames* missing, bool spooled, const Request& request, const char* id) {
   print_cors_headers(settings, request);
-  if (settings == nullptr || accept_prefers_json(request.accept)) {
-    send_json_answer(outcome, missing, id);
+  bool json = settings == nullptr || accept_prefers_json(request.accept);
+  const char* tag = settings != nullptr ? answer_language(*settings, request, outcome, json)
+                                        : nullptr;
+  if (settings != nullptr && settings->languages.count > 0) {
+    printf("Content-Language: %s\n", tag != nullptr ? tag : "en");
+  }
+  const char* translated = settings != nullptr ? language_message(*settings, tag, outcome)
+                                               : nullptr;
+  const char* message = translated != nullptr ? translated : outcome_message(outcome);
+  TextBuffer* labelled = text_buffer_new("");
+  if (translated == nullptr && outcome == Outcome::kMissing) {
+    const char* fill_in = missing_message(settings, missing, labelled);
+    if (fill_in != nullptr) message = fill_in;
+  }
+  send_answer_as(outcome, settings, form, missing, spooled, json, tag, translated, message, id);
+  text_buffer_free(labelled);
+}
+
+static void send_answer_as(Outcome outcome, const Settings* settings, const FormTable* form,
+                           const FieldNames* missing, bool spooled, bool json, const char* tag,
+                           const char* translated, const char* message, const char* id) {
+  if (json) {
+    send_json_answer(outcome, message, missing, id);
     return;
   }
   const char* location = redirect_for(*settings, outcome);
@@ -145,21 +239,26 @@ void send_answer(Outcome outcome, const Settings* settings, const FormTable* for
     return;
   }
   if (settings->http_status) print_status_line(outcome);
+  Settings pages = pages_in_language(*settings, tag);
+  const char* page_file = outcome == Outcome::kMissing ? pages.missing_html_page
+                          : outcome == Outcome::kSent  ? pages.success_html_page
+                                                       : pages.failure_html_page;
+  if (translated != nullptr && page_file == nullptr) {
+    send_language_page(outcome, message, missing);
+    return;
+  }
   PageInput page = {form, settings->add_zolvar_link, nullptr, spooled ? "yes" : "",
-                    outcome_info(outcome).word, outcome_message(outcome)};
+                    outcome_info(outcome).word, message};
   if (outcome == Outcome::kMissing) {
     // The page shows the names as one text, ", " between them.
-    TextBuffer* joined = text_buffer_new("");
-    for (int i = 0; missing != nullptr && i < missing->count; ++i) {
-      text_buffer_append(joined, "%s%s", i > 0 ? ", " : "", missing->items[i]);
-    }
+    TextBuffer* joined = joined_names(settings, missing);
     page.missing_fields = joined->data;
-    send_missing_reply(*settings, page);
+    send_missing_reply(pages, page);
     text_buffer_free(joined);
   } else if (outcome == Outcome::kSent) {
-    send_success_reply(*settings, page);
+    send_success_reply(pages, page);
   } else {
-    send_failure_reply(*settings, page);
+    send_failure_reply(pages, page);
   }
 }
 

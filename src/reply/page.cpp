@@ -206,6 +206,13 @@ void send_method_not_allowed_reply() {
              "nothing was sent.\n</BODY></HTML>\n");
 }
 
+void send_unknown_form_reply() {
+  print_text("Status: 404 Not Found\n");
+  print_text("Pragma: no-cache\n");
+  print_text("Content-type: text/html\n\n");
+  print_text("<HTML><BODY>\nThere is no such form here: nothing was sent.\n</BODY></HTML>\n");
+}
+
 void send_success_reply(const Settings& settings, const PageInput& input) {
   send_reply(input, kSuccessPage, settings.success_html_page);
 }

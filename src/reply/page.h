@@ -34,6 +34,9 @@ void send_missing_reply(const Settings& settings, const PageInput& input);
 // a 405 status, an Allow header and a short built-in page.
 void send_method_not_allowed_reply();
 
+// The plain 404 page of a path that names no form of this install.
+void send_unknown_form_reply();
+
 // Formats into the page's own 64000-byte area (not the log's, so a token
 // that logs cannot overwrite the line being printed) and prints the text
 // through expand_tokens. A text longer than 63000 characters is dropped.
