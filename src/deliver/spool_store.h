@@ -22,6 +22,7 @@
 
 #include <cstddef>
 
+#include "base/chunks.h"
 #include "deliver/spool_file.h"
 
 // A claim is released after the longer of this and 20 times smtp_timeout
@@ -78,11 +79,13 @@ long long spool_now_seconds();
 // it ran on this machine and its process is gone.
 bool spool_writer_ended(const SpoolName& name);
 
-// Writes tmp/NAME.txt, flushed to disk, and renames it to queue/NAME_new.txt
-// (*queued, heap). Returns 0 or the error, with the step and the path (heap)
-// that failed.
+// Writes tmp/NAME.txt (`data`, then the bytes of `rest` when it is not
+// null, written in blocks), flushed to disk, and renames it to
+// queue/NAME_new.txt (*queued, heap). Returns 0 or the error, with the step
+// and the path (heap) that failed (EIO when `rest` could not be read).
 int spool_keep(const SpoolStore& store, const char* base, const char* data, size_t length,
-               char** queued, const char** step, char** where);
+               char** queued, const char** step, char** where,
+               const ChunkSource* rest = nullptr);
 
 // The bytes spool_max_mb bounds: the regular files of queue/, and of
 // hooks/ and quarantine/ when they are there.

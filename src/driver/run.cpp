@@ -92,6 +92,9 @@ static DeliveryReport deliver(const Settings& settings, const CgiRun& cgi,
                               const Envelope& envelope, const Message& message,
                               const SubmittedMessage* confirmation) {
   Submission submission = {submitted_message(envelope, message), confirmation};
+  // A body carrying files is written from the scratch file in blocks.
+  ChunkSource body = message_body_source(&message);
+  if (message.file_count > 0) submission.message.body_source = &body;
   DeliveryContext context = delivery_context(settings);
   if (envelope.sender_from_settings) context.fixed_from = envelope.from;
   context.submission_id = cgi.id;
@@ -131,8 +134,9 @@ static void answer_refusal(const Settings& settings, const FormTable& form, Outc
 }
 
 // The message and the judges that need its envelope, then the delivery,
-// into `end`. The files are in the message once it is built, so the body
-// is dropped before the judges and the delivery take their time.
+// into `end`. The text of the body is in the message once it is built, so
+// the body is dropped before the judges and the delivery take their time;
+// the files stay in the scratch file until the request is freed.
 static void build_and_deliver(const GuardInput& judged, const CgiRun& cgi, const FormTable& shown,
                               FormRequest* form_request, GuardRun* run, SubmissionEnd* end) {
   const Settings& settings = *judged.settings;

@@ -1,0 +1,103 @@
+#include "platform/file_stream.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "platform/os_win32.h"
+
+namespace {
+
+HANDLE handle_of(const OsStreamFile* file) { return reinterpret_cast<HANDLE>(file->handle); }
+
+void keep(OsStreamFile* file, HANDLE handle) {
+  file->handle = reinterpret_cast<intptr_t>(handle);
+}
+
+}  // namespace
+
+int os_scratch_open(OsStreamFile* file) {
+  wchar_t folder[MAX_PATH + 1];
+  DWORD n = GetTempPathW(MAX_PATH + 1, folder);
+  if (n == 0 || n > MAX_PATH) return errno_from_win32(GetLastError());
+  wchar_t path[MAX_PATH + 1];
+  if (GetTempFileNameW(folder, L"qup", 0, path) == 0) return errno_from_win32(GetLastError());
+  // GetTempFileName made the file; it is opened again delete-on-close, so
+  // the system removes it with the last handle, also of a killed process.
+  HANDLE handle = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                              TRUNCATE_EXISTING,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    DeleteFileW(path);
+    return errno_from_win32(code);
+  }
+  keep(file, handle);
+  return 0;
+}
+
+int os_stream_create(const char* path, OsStreamFile* file) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return ENOMEM;
+  HANDLE handle = CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+  DWORD code = GetLastError();
+  free(wide);
+  if (handle == INVALID_HANDLE_VALUE) return errno_from_win32(code);
+  keep(file, handle);
+  return 0;
+}
+
+int os_stream_write(OsStreamFile* file, const void* data, size_t size) {
+  // Writes go to the end: the file may have been read at an offset since.
+  LARGE_INTEGER zero = {};
+  if (!SetFilePointerEx(handle_of(file), zero, nullptr, FILE_END)) {
+    return errno_from_win32(GetLastError());
+  }
+  return write_all(handle_of(file), static_cast<const char*>(data), size)
+             ? 0
+             : errno_from_win32(GetLastError());
+}
+
+int os_stream_open_read(const char* path, OsStreamFile* file) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return ENOMEM;
+  HANDLE handle = CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  DWORD code = GetLastError();
+  free(wide);
+  if (handle == INVALID_HANDLE_VALUE) return errno_from_win32(code);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    CloseHandle(handle);
+    return (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? ELOOP : EINVAL;
+  }
+  keep(file, handle);
+  return 0;
+}
+
+long os_stream_read_at(const OsStreamFile* file, long long offset, void* out, size_t size) {
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(offset & 0xffffffffLL);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+  DWORD got = 0;
+  if (!ReadFile(handle_of(file), out, chunk, &got, &at)) {
+    return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+  }
+  return static_cast<long>(got);
+}
+
+int os_stream_flush(OsStreamFile* file) {
+  return FlushFileBuffers(handle_of(file)) ? 0 : errno_from_win32(GetLastError());
+}
+
+int os_stream_close(OsStreamFile* file) {
+  if (file->handle == kNoStreamFile) return 0;
+  int err = CloseHandle(handle_of(file)) ? 0 : errno_from_win32(GetLastError());
+  file->handle = kNoStreamFile;
+  return err;
+}
