@@ -142,3 +142,22 @@ int spool_prune_sent(const SpoolStore& store, int days, int* removed);
 // link). Heap text, or null with the reason, and *open_error set when the
 // file could not be opened.
 char* spool_read_file(const char* path, size_t* length, const char** why, int* open_error);
+
+// A spool file larger than this is sent from the file in blocks rather
+// than read whole; one larger than kSpoolMostStreamed is not a spool file.
+constexpr long long kSpoolReadWhole = 1024 * 1024;
+constexpr long long kSpoolMostStreamed = 64LL * 1024 * 1024;
+
+// Reads the first `size` bytes of the regular file at `path` (not through
+// a link), as spool_read_file reads a whole one.
+char* spool_read_head(const char* path, size_t size, size_t* length, const char** why,
+                      int* open_error);
+
+// The bytes of `path` from `offset` to its end (`size` of them), read in
+// blocks while they are written: the body of a large spool file.
+struct SpoolBody {
+  const char* path;
+  long long offset;
+  long long size;
+};
+ChunkSource spool_body_source(const SpoolBody* body);
