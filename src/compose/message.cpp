@@ -357,7 +357,7 @@ static void log_not_sent(const Envelope& envelope, const Message& message) {
             "bytes.",
             envelope.from == nullptr ? " From" : "", envelope.to == nullptr ? " To" : "",
             envelope.subject_found ? "" : " Subject",
-            message.header.wire->length, message.body.wire->length);
+            message.header.wire->length, static_cast<int>(message_body_source(&message).size));
 }
 
 

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "platform/os.h"
 #include "platform/os_win32.h"
 
 namespace {
@@ -21,21 +22,31 @@ void keep(OsStreamFile* file, HANDLE handle) {
 int os_scratch_open(OsStreamFile* file) {
   wchar_t folder[MAX_PATH + 1];
   DWORD n = GetTempPathW(MAX_PATH + 1, folder);
-  if (n == 0 || n > MAX_PATH) return errno_from_win32(GetLastError());
-  wchar_t path[MAX_PATH + 1];
-  if (GetTempFileNameW(folder, L"qup", 0, path) == 0) return errno_from_win32(GetLastError());
-  // GetTempFileName made the file; it is opened again delete-on-close, so
-  // the system removes it with the last handle, also of a killed process.
-  HANDLE handle = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-                              TRUNCATE_EXISTING,
-                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    DWORD code = GetLastError();
-    DeleteFileW(path);
-    return errno_from_win32(code);
+  if (n == 0 || n > MAX_PATH - 40) return errno_from_win32(GetLastError());
+  // Created and opened in one call, delete-on-close: the system removes it
+  // with the last handle, also the handles of a killed process.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    unsigned char random[8] = {0};
+    if (!os_random_bytes(random, sizeof random)) {
+      unsigned long long mix = GetTickCount64() ^ (static_cast<unsigned long long>(
+                                                       GetCurrentProcessId()) << 32);
+      memcpy(random, &mix, sizeof random);
+      random[0] = static_cast<unsigned char>(random[0] + attempt);
+    }
+    wchar_t path[MAX_PATH + 1];
+    int used = swprintf(path, MAX_PATH + 1, L"%lsquillon-upload-", folder);
+    for (unsigned char r : random) used += swprintf(path + used, MAX_PATH + 1 - used, L"%02x", r);
+    swprintf(path + used, MAX_PATH + 1 - used, L".tmp");
+    HANDLE handle = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                                CREATE_NEW,
+                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      keep(file, handle);
+      return 0;
+    }
+    if (GetLastError() != ERROR_FILE_EXISTS) return errno_from_win32(GetLastError());
   }
-  keep(file, handle);
-  return 0;
+  return EEXIST;
 }
 
 int os_stream_create(const char* path, OsStreamFile* file) {
