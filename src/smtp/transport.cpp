@@ -412,7 +412,9 @@ void smtp_queue_dot_stuffed(SmtpSession* session, const char* content, const cha
 static int flush_queue(SmtpSession* session, const char* shown) {
   int size = session->out != nullptr ? session->out->length : 0;
   if (size == 0) return 0;
-  const char* trace = session->out_shown != nullptr ? session->out_shown->data : nullptr;
+  // A `shown` text stands for the whole queue: the copy is not walked.
+  const char* trace =
+      shown == nullptr && session->out_shown != nullptr ? session->out_shown->data : nullptr;
   int sent = write_all(session, session->socket, session->tls, session->out->data, size, shown,
                        trace);
   text_buffer_replace(session->out, "%s", "");

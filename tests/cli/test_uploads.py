@@ -92,6 +92,15 @@ class NothingLeftTest(UploadCase):
                 self.assertIn(outcome, result.stdout)
                 self.assertEqual([], os.listdir(self.tmp))
 
+    def test_a_temporary_folder_that_cannot_be_written_answers_server_error(self):
+        os.rmdir(self.tmp)
+        with CaptureSMTP() as server:
+            result = self.run_post(server.port)
+        self.assertIn(b'"outcome": "server_error"', result.stdout)
+        self.assertEqual([], server.messages)
+        self.assertIn("the uploaded files cannot be kept in a temporary file (2: ",
+                      "\n".join(self.box.log_messages()))
+
     def test_a_run_killed_mid_upload_leaves_nothing(self):
         self.box.write_ini(standard_ini(harness.free_port(), ON, crlf=True))
         proc = self.box.start(content_length=str(len(self.body)),
