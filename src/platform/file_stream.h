@@ -23,7 +23,9 @@ struct OsStreamFile {
 // the start (O_TMPFILE) or loses it at once (opened, then unlinked), so no
 // ending of the run leaves it behind. On Windows it is opened
 // delete-on-close: the system removes it when the handle closes, which a
-// killed process's handles do too. Returns 0 or the error.
+// killed process's handles do too; files of that name older than a day
+// (left by a machine that stopped) are removed first. Returns 0 or the
+// error.
 int os_scratch_open(OsStreamFile* file);
 
 // Creates the file `path`, which must not exist yet (EEXIST), private to

@@ -17,12 +17,38 @@ void keep(OsStreamFile* file, HANDLE handle) {
   file->handle = reinterpret_cast<intptr_t>(handle);
 }
 
+// Scratch files of runs older than a day: only a machine that stopped
+// while a run held one leaves it (delete-on-close removes it otherwise). A
+// live one is shared for deletion, so removing it early does no harm.
+void remove_stale(const wchar_t* folder) {
+  wchar_t pattern[MAX_PATH + 1];
+  if (swprintf(pattern, MAX_PATH + 1, L"%lsquillon-upload-*.tmp", folder) < 0) return;
+  WIN32_FIND_DATAW found;
+  HANDLE walk = FindFirstFileW(pattern, &found);
+  if (walk == INVALID_HANDLE_VALUE) return;
+  FILETIME now_time;
+  GetSystemTimeAsFileTime(&now_time);
+  ULARGE_INTEGER now = {{now_time.dwLowDateTime, now_time.dwHighDateTime}};
+  const unsigned long long kDay = 24ULL * 3600 * 10000000;  // in 100 ns
+  do {
+    ULARGE_INTEGER written = {{found.ftLastWriteTime.dwLowDateTime,
+                               found.ftLastWriteTime.dwHighDateTime}};
+    wchar_t path[MAX_PATH + 1];
+    if (now.QuadPart - written.QuadPart > kDay &&
+        swprintf(path, MAX_PATH + 1, L"%ls%ls", folder, found.cFileName) > 0) {
+      DeleteFileW(path);
+    }
+  } while (FindNextFileW(walk, &found));
+  FindClose(walk);
+}
+
 }  // namespace
 
 int os_scratch_open(OsStreamFile* file) {
   wchar_t folder[MAX_PATH + 1];
   DWORD n = GetTempPathW(MAX_PATH + 1, folder);
   if (n == 0 || n > MAX_PATH - 40) return errno_from_win32(GetLastError());
+  remove_stale(folder);
   // Created and opened in one call, delete-on-close: the system removes it
   // with the last handle, also the handles of a killed process.
   for (int attempt = 0; attempt < 8; ++attempt) {
