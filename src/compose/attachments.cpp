@@ -206,23 +206,15 @@ void append_disposition(TextBuffer* out, const char* name, const char* eol) {
   text_buffer_append(out, "\"%s", eol);
 }
 
-// The file's bytes in base64 lines of 76 characters, written in place.
-void append_base64(TextBuffer* out, const char* data, size_t size, const char* eol) {
-  constexpr size_t kLineBytes = 57;
-  size_t eol_length = strlen(eol);
-  size_t lines = (size + kLineBytes - 1) / kLineBytes;
-  size_t total = base64_length(size) + lines * eol_length;
-  if (total > static_cast<size_t>(0x7fffff00) - static_cast<size_t>(out->length)) {
-    fatal_reply(kOutOfMemory);
-  }
-  char* p = text_buffer_extend(out, static_cast<int>(total));
-  for (size_t at = 0; at < size; at += kLineBytes) {
-    size_t n = size - at < kLineBytes ? size - at : kLineBytes;
-    base64_encode(data + at, n, p);  // its NUL is overwritten by the line end
-    p += base64_length(n);
-    memcpy(p, eol, eol_length);
-    p += eol_length;
-  }
+constexpr size_t kLineBytes = 57;  // one base64 line of 76 characters
+
+// The bytes the base64 lines of `size` bytes take, their line ends between
+// them.
+long long base64_lines_size(size_t size, const char* eol) {
+  if (size == 0) return 0;
+  long long lines = static_cast<long long>((size + kLineBytes - 1) / kLineBytes);
+  return static_cast<long long>(base64_length(size)) +
+         (lines - 1) * static_cast<long long>(strlen(eol));
 }
 
 // A boundary that occurs nowhere in the text part: base64 and
@@ -245,7 +237,11 @@ void new_boundary(const char* text, char* boundary) {
 
 void attachments_build(const FormRequest& request, const char* text_encoding, const char* eol,
                        TextBuffer** wire, TextBuffer** shown, char* boundary,
-                       const char* first_type) {
+                       AttachedFile** files, int* count, const char* first_type) {
+  *count = 0;
+  *files = static_cast<AttachedFile*>(
+      calloc(static_cast<size_t>(request.file_count) + 1, sizeof(AttachedFile)));
+  if (*files == nullptr) fatal_reply(kOutOfMemory);
   new_boundary((*wire)->data, boundary);
   TextBuffer* out = text_buffer_new("");
   TextBuffer* out_shown = text_buffer_new("");
@@ -265,13 +261,14 @@ void attachments_build(const FormRequest& request, const char* text_encoding, co
     append_disposition(head, base_name(f.file_name), eol);
     text_buffer_append(head, "Content-Transfer-Encoding: base64%s%s", eol, eol);
     put_both(out, out_shown, head->data);
-    append_base64(out, f.data, f.size, eol);
     text_buffer_append(out_shown, "(%llu bytes in base64, not shown)%s",
                        static_cast<unsigned long long>(f.size), eol);
-    // The base64 lines end with a line end, which the delimiter takes.
-    out->length -= static_cast<int>(strlen(eol));
-    out->data[out->length] = '\0';
-    if (f.size == 0) text_buffer_append_bytes(out, eol, static_cast<int>(strlen(eol)));
+    // The last base64 line has no line end of its own: the delimiter's
+    // takes its place.
+    if (f.size > 0) {
+      (*files)[(*count)++] =
+          AttachedFile{static_cast<size_t>(out->length), i, base64_lines_size(f.size, eol)};
+    }
   }
   text_buffer_replace(head, "%s--%s--%s", eol, boundary, eol);
   put_both(out, out_shown, head->data);
@@ -280,4 +277,61 @@ void attachments_build(const FormRequest& request, const char* text_encoding, co
   text_buffer_free(*shown);
   *wire = out;
   *shown = out_shown;
+}
+
+namespace {
+
+// Reads up to `size` bytes of the file from `at`, as many as there are.
+long read_full(const FormRequest& request, int index, long long at, char* out, size_t size) {
+  size_t got = 0;
+  while (got < size) {
+    long n = form_file_read(&request, index, at + static_cast<long long>(got), out + got,
+                            size - got);
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<long>(got);
+}
+
+}  // namespace
+
+bool attachments_write_file(const FormRequest& request, int index, const char* eol,
+                            ChunkSinkFn sink, void* context) {
+  constexpr size_t kLinesPerBlock = 1024;
+  constexpr size_t kRawBlock = kLineBytes * kLinesPerBlock;
+  size_t eol_length = strlen(eol);
+  const FormFile& f = request.files[index];
+  char* raw = static_cast<char*>(malloc(kRawBlock));
+  char* text = static_cast<char*>(malloc(kLinesPerBlock * (76 + eol_length) + 1));
+  if (raw == nullptr || text == nullptr) fatal_reply(kOutOfMemory);
+  bool ok = true;
+  long long at = 0;
+  long long size = static_cast<long long>(f.size);
+  while (ok && at < size) {
+    long long left = size - at;
+    size_t want = left < static_cast<long long>(kRawBlock) ? static_cast<size_t>(left) : kRawBlock;
+    long n = read_full(request, index, at, raw, want);
+    if (n != static_cast<long>(want)) {
+      log_event(LOG_ERROR, "file {%s} cannot be read back from its temporary file at byte %lld.",
+                log_quote(0, f.file_name), at);
+      ok = false;
+      break;
+    }
+    char* p = text;
+    for (size_t line = 0; line < want; line += kLineBytes) {
+      if (at + static_cast<long long>(line) > 0) {
+        memcpy(p, eol, eol_length);
+        p += eol_length;
+      }
+      size_t bytes = want - line < kLineBytes ? want - line : kLineBytes;
+      base64_encode(raw + line, bytes, p);
+      p += base64_length(bytes);
+    }
+    ok = sink(context, text, static_cast<size_t>(p - text));
+    at += static_cast<long long>(want);
+  }
+  free(raw);
+  free(text);
+  return ok;
 }

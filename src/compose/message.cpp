@@ -390,21 +390,25 @@ static void log_not_sent(const Envelope& envelope, const Message& message) {
             "bytes.",
             envelope.from == nullptr ? " From" : "", envelope.to == nullptr ? " To" : "",
             envelope.subject_found ? "" : " Subject",
-            message.header.wire->length, message.body.wire->length);
+            message.header.wire->length, static_cast<int>(message_body_source(&message).size));
 }
 
 
 // The text body as the first part of a body carrying files: 7bit or
 // quoted-printable as standard_headers would write it, then the files.
 // Writes the boundary for the header.
-static void attach_files(const FormRequest& request, const char* eol, MessageBlock* body,
+static void attach_files(const FormRequest& request, const char* eol, Message* message,
                          char* boundary, const char* alternative) {
+  MessageBlock* body = &message->body;
   const char* encoding = "7bit";
   if (alternative[0] != '\0') {
     // The text and HTML parts are encoded already.
     char type[kAlternativeBoundarySize + 40];
     snprintf(type, sizeof type, "multipart/alternative; boundary=\"%s\"", alternative);
-    attachments_build(request, encoding, eol, &body->wire, &body->shown, boundary, type);
+    attachments_build(request, encoding, eol, &body->wire, &body->shown, boundary,
+                      &message->files, &message->file_count, type);
+    message->upload = &request;
+    message->eol = eol;
     return;
   }
   if (!body_is_7bit(body->wire->data)) {
@@ -416,7 +420,10 @@ static void attach_files(const FormRequest& request, const char* eol, MessageBlo
   } else {
     limit_line_lengths(body->wire, body->shown, eol, false);
   }
-  attachments_build(request, encoding, eol, &body->wire, &body->shown, boundary);
+  attachments_build(request, encoding, eol, &body->wire, &body->shown, boundary, &message->files,
+                    &message->file_count);
+  message->upload = &request;
+  message->eol = eol;
 }
 
 AssembleStop assemble_message(const Settings& settings, const FormTable& form,
@@ -430,6 +437,7 @@ AssembleStop assemble_message(const Settings& settings, const FormTable& form,
   // Content-Transfer-Encoding header.
   message->body = build_body_block(settings, form, keep_shown);
   const char* eol = settings_line_ending(settings);
+  message->eol = eol;
   char boundary[kBoundarySize] = "";
   char alternative[kAlternativeBoundarySize] = "";
   TextBuffer* html = html_render(settings, form);
@@ -438,7 +446,7 @@ AssembleStop assemble_message(const Settings& settings, const FormTable& form,
     html_alternative_build(html, eol, &message->body, alternative);
     text_buffer_free(html);
   }
-  if (with_files) attach_files(*request, eol, &message->body, boundary, alternative);
+  if (with_files) attach_files(*request, eol, message, boundary, alternative);
   const char* parts = with_files ? boundary : alternative[0] != '\0' ? alternative : nullptr;
   message->header = build_header_block(settings, form, envelope, message->body.wire->data,
                                        parts, keep_shown, !with_files && parts != nullptr);
@@ -480,4 +488,53 @@ void message_block_free(MessageBlock* block) {
 void message_free(Message* message) {
   message_block_free(&message->header);
   message_block_free(&message->body);
+  free(message->files);
+  *message = Message();
+}
+
+static bool emit_body(const void* source, ChunkSinkFn sink, void* context) {
+  const Message& message = *static_cast<const Message*>(source);
+  const char* text = message.body.wire->data;
+  size_t length = static_cast<size_t>(message.body.wire->length);
+  size_t at = 0;
+  for (int i = 0; i < message.file_count; ++i) {
+    const AttachedFile& f = message.files[i];
+    if (f.at > at && !sink(context, text + at, f.at - at)) return false;
+    if (!attachments_write_file(*message.upload, f.file, message.eol, sink, context)) {
+      return false;
+    }
+    at = f.at;
+  }
+  return at == length || sink(context, text + at, length - at);
+}
+
+ChunkSource message_body_source(const Message* message) {
+  long long size = message->body.wire->length;
+  for (int i = 0; i < message->file_count; ++i) size += message->files[i].size;
+  return ChunkSource{emit_body, message, size};
+}
+
+static bool append_to_buffer(void* context, const char* data, size_t size) {
+  text_buffer_append_bytes(static_cast<TextBuffer*>(context), data, static_cast<int>(size));
+  return true;
+}
+
+TextBuffer* message_body_text(const Message& message) {
+  TextBuffer* body = text_buffer_new("");
+  ChunkSource source = message_body_source(&message);
+  if (!chunk_source_write(source, append_to_buffer, body)) {
+    text_buffer_free(body);
+    return nullptr;
+  }
+  return body;
+}
+
+bool message_write(const Message& message, ChunkSinkFn sink, void* context) {
+  const char* eol = message.eol != nullptr ? message.eol : "\n";
+  if (!sink(context, message.header.wire->data, static_cast<size_t>(message.header.wire->length)) ||
+      !sink(context, eol, strlen(eol))) {
+    return false;
+  }
+  ChunkSource body = message_body_source(&message);
+  return chunk_source_write(body, sink, context);
 }

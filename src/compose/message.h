@@ -9,7 +9,9 @@
 
 #include <cstddef>
 
+#include "base/chunks.h"
 #include "base/text.h"
+#include "compose/attachments.h"
 #include "compose/envelope.h"
 #include "config/settings.h"
 #include "form/form.h"
@@ -36,7 +38,29 @@ struct MessageBlock {
 struct Message {
   MessageBlock header;  // accepted header lines, then the trailer line
   MessageBlock body;    // body lines, then the optional variable list
+  // A body carrying files: body.wire is its text without the files' base64
+  // lines, which are written from the request's scratch file where `files`
+  // say (null and 0 otherwise). Write such a body with message_body_source.
+  const FormRequest* upload;
+  AttachedFile* files;
+  int file_count;
+  const char* eol;  // the line ending the files' lines take
 };
+
+// The body's bytes in blocks, the files' base64 lines among them: the text
+// of body.wire alone when no file is attached. Valid while `message` and
+// its request are.
+ChunkSource message_body_source(const Message* message);
+
+// The whole body, its files included, as one heap text: for the few
+// copies written at once (a message kept for review, an engine's copy).
+// Caller frees (text_buffer_free).
+TextBuffer* message_body_text(const Message& message);
+
+// The whole message as the server gets it before dot-stuffing (the header
+// block, the empty line, the body) in blocks: what a judge that reads the
+// message takes. False as chunks.h says.
+bool message_write(const Message& message, ChunkSinkFn sink, void* context);
 
 // A body label this long or longer leaves its entry out of the body.
 constexpr int kMaxBodyLabel = 499;

@@ -56,5 +56,9 @@ void message_tag_spam(Message* message, const char* eol, const char* tag, const 
 }
 
 void message_wire_append(const Message& message, const char* eol, TextBuffer* out) {
-  text_buffer_append(out, "%s%s%s", message.header.wire->data, eol, message.body.wire->data);
+  text_buffer_append(out, "%s%s", message.header.wire->data, eol);
+  TextBuffer* body = message.file_count > 0 ? message_body_text(message) : nullptr;
+  const TextBuffer* shown = body != nullptr ? body : message.body.wire;
+  text_buffer_append_bytes(out, shown->data, shown->length);
+  if (body != nullptr) text_buffer_free(body);
 }

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 
+#include "base/chunks.h"
 #include "config/settings.h"
 #include "deliver/spool_file.h"
 
@@ -66,6 +67,9 @@ struct SubmittedMessage {
   const char* body;
   const char* header_shown;
   const char* body_shown;
+  // A body too large to hold (one carrying files): its bytes in blocks, in
+  // place of `body`, to the server and the spool copy alike; null: none.
+  const ChunkSource* body_source = nullptr;
 };
 
 // A finished submission: the message, and the confirmation to the visitor

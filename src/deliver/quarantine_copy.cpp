@@ -44,29 +44,3 @@ int quarantine_keep_spooled(const SpoolStore& store, const char* base, const Spo
   free(kept);
   return err;
 }
-
-void deliver_quarantine(const DeliveryContext& context, const SubmittedMessage& submitted,
-                        const char* mark, const char* reasons, char* name, size_t name_size) {
-  name[0] = '\0';
-  const Settings& settings = *context.settings;
-  if (settings.spool_folder == nullptr) return;
-  SpoolStore store;
-  spool_store_open(settings.spool_folder, context.ini_path, settings.spool_keep_sent,
-                   settings.smtp_timeout, context.pause_at, &store);
-  char base[kSpoolNameSize];
-  SpoolName parsed;
-  if (context.submission_id != nullptr &&
-      spool_parse_name(context.submission_id, /*folder=*/true, &parsed)) {
-    snprintf(base, sizeof base, "%s", context.submission_id);
-  } else {
-    spool_new_name(base, sizeof base);
-  }
-  SpoolMessage message = {settings_line_ending(settings), const_cast<char*>(submitted.from),
-                          const_cast<char*>(submitted.to), const_cast<char*>(submitted.cc),
-                          const_cast<char*>(submitted.bcc), const_cast<char*>(submitted.header),
-                          const_cast<char*>(submitted.body)};
-  if (quarantine_keep_spooled(store, base, message, mark, reasons) == 0) {
-    snprintf(name, name_size, "%s", base);
-  }
-  spool_store_close(&store);
-}

@@ -66,10 +66,43 @@ void leave_in_queue(Resend* run, const char* claimed, const char* name,
   ++run->tally->others;
 }
 
-// A claimed file read as a spool message. Returns false when it is out of
-// the queue for another reason (taken, unreadable, too old), tallied.
+// Reads a claimed file whole, or only its head when it is larger than
+// kSpoolReadWhole: then *body says where its body is (else its path is null).
+char* read_claimed(const char* claimed, SpoolBody* body, size_t* length, const char** why,
+                   int* open_error) {
+  long long size = 0;
+  body->path = nullptr;
+  if (os_file_size(claimed, &size) != 0 || size <= kSpoolReadWhole) {
+    return spool_read_file(claimed, length, why, open_error);
+  }
+  if (size > kSpoolMostStreamed) {
+    *open_error = 0;
+    *why = "it is larger than 64 MiB";
+    return nullptr;
+  }
+  body->path = claimed;
+  body->size = size;
+  return spool_read_head(claimed, static_cast<size_t>(kSpoolReadWhole), length, why, open_error);
+}
+
+// The whole of a claimed file as a spool message; false (with `message`
+// holding nothing to free) when it cannot be read or parsed.
+bool load_whole(const char* claimed, SpoolMessage* message) {
+  size_t length = 0;
+  const char* why = nullptr;
+  int open_error = 0;
+  char* data = spool_read_file(claimed, &length, &why, &open_error);
+  bool readable = data != nullptr && spool_parse(data, length, message, &why);
+  free(data);
+  if (!readable) *message = SpoolMessage{};
+  return readable;
+}
+
+// A claimed file read as a spool message (the body of a large one left in
+// the file: *body). Returns false when it is out of the queue for another
+// reason (taken, unreadable, too old), tallied.
 bool load_claimed(Resend* run, const char* claimed, const char* name, const SpoolName& parsed,
-                  SpoolMessage* message) {
+                  SpoolMessage* message, SpoolBody* body) {
   const char* why = nullptr;
   size_t length = 0;
   char* data = nullptr;
@@ -77,7 +110,7 @@ bool load_claimed(Resend* run, const char* claimed, const char* name, const Spoo
   // before it was claimed holds it for a moment: the open is tried again.
   for (int tries = 1;; ++tries) {
     int open_error = 0;
-    data = spool_read_file(claimed, &length, &why, &open_error);
+    data = read_claimed(claimed, body, &length, &why, &open_error);
     if (open_error == ENOENT) {
       // Such a rename, begun before the claim, took the file along.
       say(run, name, "taken by another run");
@@ -87,8 +120,15 @@ bool load_claimed(Resend* run, const char* claimed, const char* name, const Spoo
     if (data != nullptr || open_error == 0 || tries == 20) break;
     os_sleep_ms(50);
   }
-  bool readable = data != nullptr && spool_parse(data, length, message, &why);
+  size_t body_at = 0;
+  bool readable = data != nullptr && (body->path == nullptr
+                                          ? spool_parse(data, length, message, &why)
+                                          : spool_parse_head(data, length, message, &body_at, &why));
   free(data);
+  if (readable && body->path != nullptr) {
+    body->offset = static_cast<long long>(body_at);
+    body->size -= body->offset;
+  }
   if (!readable) {
     char reason[200];
     snprintf(reason, sizeof reason, "is not a readable spool file (%s)", why);
@@ -114,7 +154,7 @@ bool load_claimed(Resend* run, const char* claimed, const char* name, const Spoo
 
 // The dialogue for a loaded message, its copy taken out when it is sent.
 AttemptEnd send_loaded(Resend* run, const char* claimed, const char* name, const char* base,
-                       const SpoolMessage& message) {
+                       const SpoolMessage& message, const SpoolBody& body) {
   // The commands end as the message's lines do, so the exchange is the one
   // the first run would have had.
   SmtpSession session;
@@ -132,12 +172,20 @@ AttemptEnd send_loaded(Resend* run, const char* claimed, const char* name, const
     header_shown = text_buffer_new("");
     body_shown = text_buffer_new("");
     log_escape_append(header_shown, message.header_block, strlen(message.header_block));
-    log_escape_append(body_shown, message.body, strlen(message.body));
+    if (body.path != nullptr) {
+      text_buffer_append(body_shown, "(%lld bytes of the message body, sent from the file)",
+                         body.size);
+    } else {
+      log_escape_append(body_shown, message.body, strlen(message.body));
+    }
   }
   SmtpEnvelope envelope = {message.from, message.to, message.cc, message.bcc};
   SmtpContent content = {message.header_block, message.body,
                          header_shown != nullptr ? header_shown->data : nullptr,
                          body_shown != nullptr ? body_shown->data : nullptr};
+  // A large file's body goes from the file to the server in blocks.
+  ChunkSource source = spool_body_source(&body);
+  if (body.path != nullptr) content.body_source = &source;
   Attempt attempt = {&run->store, claimed, base, false, false};
   AttemptEnd end = attempt_dialogue(&session, &attempt, server, envelope, content);
   smtp_session_end(&session);
@@ -181,10 +229,12 @@ void after_failure(Resend* run, const char* claimed, const char* name, const Spo
 // be sent; when not, it went to quarantine/ or back to the queue (its
 // attempts not counted), said and tallied.
 bool scanned_clean(Resend* run, const char* claimed, const char* name, const SpoolName& parsed,
-                   const char* base, const SpoolMessage& message) {
+                   const char* base, const SpoolMessage& message, bool whole) {
   char detail[300] = "virus_scan is off";
   ScanOutcome outcome = ScanOutcome::kUnscanned;
-  if (run->scan != nullptr) {
+  if (!whole) {
+    snprintf(detail, sizeof detail, "the whole message cannot be read to scan it");
+  } else if (run->scan != nullptr) {
     outcome = run->scan(*run->settings, message.header_block, message.line_ending, message.body,
                         detail, sizeof detail);
   }
@@ -227,14 +277,24 @@ bool scanned_clean(Resend* run, const char* claimed, const char* name, const Spo
 AttemptEnd resend_claimed(Resend* run, const char* claimed, const char* name,
                           const SpoolName& parsed) {
   SpoolMessage message;
-  if (!load_claimed(run, claimed, name, parsed, &message)) return AttemptEnd::kSent;
+  SpoolBody body = {};
+  if (!load_claimed(run, claimed, name, parsed, &message, &body)) return AttemptEnd::kSent;
   char base[kSpoolNameSize];
   snprintf(base, sizeof base, "%.*s", static_cast<int>(parsed.base_length), name);
-  if (message.scan_pending && !scanned_clean(run, claimed, name, parsed, base, message)) {
+  // The scanner and a quarantined copy need the files: a held message
+  // whose body was left in its file is read whole.
+  bool whole = true;
+  bool pending = message.scan_pending;
+  if (pending && body.path != nullptr) {
+    spool_message_free(&message);
+    whole = load_whole(claimed, &message);
+    body = SpoolBody{};
+  }
+  if (pending && !scanned_clean(run, claimed, name, parsed, base, message, whole)) {
     spool_message_free(&message);
     return AttemptEnd::kSent;
   }
-  AttemptEnd end = send_loaded(run, claimed, name, base, message);
+  AttemptEnd end = send_loaded(run, claimed, name, base, message, body);
   spool_message_free(&message);
   if (end != AttemptEnd::kSent) {
     after_failure(run, claimed, name, parsed, base, end);

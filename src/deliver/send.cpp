@@ -25,7 +25,8 @@ SmtpEnvelope envelope_of(const SubmittedMessage& message) {
 }
 
 SmtpContent content_of(const SubmittedMessage& message) {
-  return SmtpContent{message.header, message.body, message.header_shown, message.body_shown};
+  return SmtpContent{message.header, message.body, message.header_shown, message.body_shown,
+                     message.body_source};
 }
 
 // Keeps the message in queue/ as NAME_new.txt. Returns false after an
@@ -37,13 +38,17 @@ bool keep_copy(const SpoolStore& store, const char* base, const SubmittedMessage
                           const_cast<char*>(submitted.bcc), const_cast<char*>(submitted.header),
                           const_cast<char*>(submitted.body)};
   message.scan_pending = unscanned;
+  // A body written in blocks follows the rest of the file.
+  const ChunkSource* rest = submitted.body_source;
+  if (rest != nullptr) message.body = const_cast<char*>("");
   size_t length = 0;
   char* data = spool_format(message, &length);
   const char* which = nullptr;
   const char* step = "create";
   char* where = nullptr;
   // A full queue or disk: the message goes straight to the server.
-  if (!spool_has_room(store, length, max_mb)) {
+  size_t whole = length + (rest != nullptr ? static_cast<size_t>(rest->size) : 0);
+  if (!spool_has_room(store, whole, max_mb)) {
     free(data);
     return false;
   }
@@ -52,13 +57,13 @@ bool keep_copy(const SpoolStore& store, const char* base, const SubmittedMessage
   // folder that is a link is never followed.
   int err = os_is_link(store.tmp) || os_is_link(store.queue)
                 ? ELOOP
-                : spool_keep(store, base, data, length, queued, &step, &where);
+                : spool_keep(store, base, data, length, queued, &step, &where, rest);
   if (err == ENOENT) {
     free(where);
     where = nullptr;
     step = "create";
     err = spool_ensure_folders(store, &which);
-    if (err == 0) err = spool_keep(store, base, data, length, queued, &step, &where);
+    if (err == 0) err = spool_keep(store, base, data, length, queued, &step, &where, rest);
   }
   free(data);
   if (err == 0) return true;

@@ -199,7 +199,9 @@ const char* parse_envelope(const char** at, const char* end, SpoolMessage* out) 
 }
 
 // The header block has no empty line in it: the first one ends it.
-const char* split_message(const char* message, size_t message_length, SpoolMessage* out) {
+// With `body_at`, the body is not copied: *body_at is its start.
+const char* split_message(const char* message, size_t message_length, SpoolMessage* out,
+                          size_t* body_at = nullptr) {
   const char* eol = out->line_ending;
   size_t eol_length = strlen(eol);
   size_t header_length = 0;
@@ -219,6 +221,11 @@ const char* split_message(const char* message, size_t message_length, SpoolMessa
     if (!found) return "its message has no empty line after the headers";
   }
   out->header_block = copy_bytes_or_die(message, header_length, kOutOfMemory);
+  if (body_at != nullptr) {
+    *body_at = body_start;
+    out->body = copy_bytes_or_die("", 0, kOutOfMemory);
+    return nullptr;
+  }
   out->body = copy_bytes_or_die(message + body_start, message_length - body_start, kOutOfMemory);
   return nullptr;
 }
@@ -295,6 +302,11 @@ void spool_message_free(SpoolMessage* message) {
 }
 
 bool spool_parse(const char* data, size_t length, SpoolMessage* out, const char** why) {
+  return spool_parse_head(data, length, out, nullptr, why);
+}
+
+bool spool_parse_head(const char* data, size_t length, SpoolMessage* out, size_t* body_at,
+                      const char** why) {
   *out = SpoolMessage();
   out->line_ending = "\n";
   const char* at = data;
@@ -307,7 +319,14 @@ bool spool_parse(const char* data, size_t length, SpoolMessage* out, const char*
     if (problem == nullptr && out->destination != SpoolDestination::kMail) return true;
     if (problem == nullptr) problem = parse_envelope(&at, data + length, out);
   }
-  if (problem == nullptr) problem = split_message(at, static_cast<size_t>(data + length - at), out);
+  size_t body_start = 0;
+  if (problem == nullptr) {
+    problem = split_message(at, static_cast<size_t>(data + length - at), out,
+                            body_at != nullptr ? &body_start : nullptr);
+  }
+  if (problem == nullptr && body_at != nullptr) {
+    *body_at = static_cast<size_t>(at - data) + body_start;
+  }
   if (problem == nullptr) return true;
   *why = problem;
   spool_message_free(out);

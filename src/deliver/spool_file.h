@@ -101,6 +101,14 @@ char* spool_format(const SpoolMessage& message, size_t* length);
 // file for another destination than the mail fills only its destination.
 // spool_message_free releases what it filled.
 bool spool_parse(const char* data, size_t length, SpoolMessage* out, const char** why);
+
+// spool_parse for a file too large to read whole: `data` is its first
+// `length` bytes, which hold at least the envelope and the header block.
+// The body is left out (out->body is ""): *body_at is where it starts in
+// the file. False as spool_parse, also when the header block does not end
+// within `length` bytes.
+bool spool_parse_head(const char* data, size_t length, SpoolMessage* out, size_t* body_at,
+                      const char** why);
 void spool_message_free(SpoolMessage* message);
 
 // The parts of a queue/ or work/ name. Returns false for any other name.

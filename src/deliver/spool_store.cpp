@@ -8,6 +8,7 @@
 #include "base/log.h"
 #include "base/program.h"
 #include "deliver/webhook_file.h"
+#include "platform/file_stream.h"
 #include "platform/os.h"
 
 namespace {
@@ -182,15 +183,45 @@ bool spool_writer_ended(const SpoolName& name) {
   return strcmp(name.host, this_host()) == 0 && !os_process_alive(name.pid);
 }
 
+namespace {
+
+struct FileSink {
+  OsStreamFile* file;
+  int error;
+};
+
+bool write_block(void* context, const char* data, size_t size) {
+  FileSink* sink = static_cast<FileSink*>(context);
+  sink->error = os_stream_write(sink->file, data, size);
+  return sink->error == 0;
+}
+
+// os_write_new_file with the bytes of `rest` after `data`.
+int write_new_file(const char* path, const char* data, size_t length, const ChunkSource* rest) {
+  if (rest == nullptr) return os_write_new_file(path, data, length, true);
+  OsStreamFile file;
+  int err = os_stream_create(path, &file);
+  if (err != 0) return err;
+  FileSink sink = {&file, 0};
+  if (!write_block(&sink, data, length) || !chunk_source_write(*rest, write_block, &sink)) {
+    err = sink.error != 0 ? sink.error : EIO;
+  }
+  if (err == 0) err = os_stream_flush(&file);
+  int closed = os_stream_close(&file);
+  return err != 0 ? err : closed;
+}
+
+}  // namespace
+
 int spool_keep(const SpoolStore& store, const char* base, const char* data, size_t length,
-               char** queued, const char** step, char** where) {
+               char** queued, const char** step, char** where, const ChunkSource* rest) {
   char name[kSpoolFileNameSize];
   snprintf(name, sizeof name, "%s.txt", base);
   char* tmp = spool_path(store.tmp, name);
   snprintf(name, sizeof name, "%s_new.txt", base);
   char* queue = spool_path(store.queue, name);
   *step = "write";
-  int err = os_write_new_file(tmp, data, length, true);
+  int err = write_new_file(tmp, data, length, rest);
   if (err == 0) {
     spool_pause(store, "spool-written");
     *step = "rename into queue/";

@@ -24,6 +24,7 @@
 
 #include <cstddef>
 
+#include "base/chunks.h"
 #include "deliver/spool_file.h"
 
 // A claim is released after the longer of this and 20 times smtp_timeout
@@ -80,11 +81,13 @@ long long spool_now_seconds();
 // it ran on this machine and its process is gone.
 bool spool_writer_ended(const SpoolName& name);
 
-// Writes tmp/NAME.txt, flushed to disk, and renames it to queue/NAME_new.txt
-// (*queued, heap). Returns 0 or the error, with the step and the path (heap)
-// that failed.
+// Writes tmp/NAME.txt (`data`, then the bytes of `rest` when it is not
+// null, written in blocks), flushed to disk, and renames it to
+// queue/NAME_new.txt (*queued, heap). Returns 0 or the error, with the step
+// and the path (heap) that failed (EIO when `rest` could not be read).
 int spool_keep(const SpoolStore& store, const char* base, const char* data, size_t length,
-               char** queued, const char** step, char** where);
+               char** queued, const char** step, char** where,
+               const ChunkSource* rest = nullptr);
 
 // The bytes spool_max_mb bounds: the regular files of queue/, and of
 // hooks/ and quarantine/ when they are there.
@@ -141,3 +144,22 @@ int spool_prune_sent(const SpoolStore& store, int days, int* removed);
 // link). Heap text, or null with the reason, and *open_error set when the
 // file could not be opened.
 char* spool_read_file(const char* path, size_t* length, const char** why, int* open_error);
+
+// A spool file larger than this is sent from the file in blocks rather
+// than read whole; one larger than kSpoolMostStreamed is not a spool file.
+constexpr long long kSpoolReadWhole = 1024 * 1024;
+constexpr long long kSpoolMostStreamed = 64LL * 1024 * 1024;
+
+// Reads the first `size` bytes of the regular file at `path` (not through
+// a link), as spool_read_file reads a whole one.
+char* spool_read_head(const char* path, size_t size, size_t* length, const char** why,
+                      int* open_error);
+
+// The bytes of `path` from `offset` to its end (`size` of them), read in
+// blocks while they are written: the body of a large spool file.
+struct SpoolBody {
+  const char* path;
+  long long offset;
+  long long size;
+};
+ChunkSource spool_body_source(const SpoolBody* body);

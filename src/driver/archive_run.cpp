@@ -101,6 +101,25 @@ bool address_key(const char* database, char* key, size_t key_size) {
 }
 
 // The client's address as archive_ip says: a keyed hash (hex), as it is,
+// The bytes of file `index` read back from the request's scratch file
+// (heap), or null when they cannot be: the record then names the file only.
+static const char* file_copy(const FormRequest& upload, int index) {
+  size_t size = upload.files[index].size;
+  char* copy = static_cast<char*>(malloc(size + 1));
+  if (copy == nullptr) fatal_reply(kOutOfMemory);
+  size_t at = 0;
+  while (at < size) {
+    long got = form_file_read(&upload, index, static_cast<long long>(at), copy + at, size - at);
+    if (got <= 0) break;
+    at += static_cast<size_t>(got);
+  }
+  if (at == size) return copy;
+  log_event(LOG_ERROR, "archive: the bytes of {%s} cannot be read back; the record names the "
+            "file only.", log_quote(0, upload.files[index].file_name));
+  free(copy);
+  return nullptr;
+}
+
 // or nothing.
 void client_text(const Settings& settings, const char* database, const char* address,
                  char* out, size_t size) {
@@ -144,12 +163,7 @@ static void add_files(ArchiveRun* run, const Settings& settings, const FormTable
     text_buffer_append(json, ",\"size\":%llu}", static_cast<unsigned long long>(file.size));
     ArchiveFile& kept = run->files[i];
     kept.size = file.size;
-    if (settings.archive_files && file.data != nullptr) {
-      char* copy = static_cast<char*>(malloc(file.size + 1));
-      if (copy == nullptr) fatal_reply(kOutOfMemory);
-      memcpy(copy, file.data, file.size);
-      kept.data = copy;
-    }
+    if (settings.archive_files) kept.data = file_copy(upload, i);
   }
   text_buffer_append_bytes(json, "]", 1);
   run->record.file_data = run->files;

@@ -1,5 +1,6 @@
 #include "driver/quarantine_run.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include "base/log.h"
@@ -29,8 +30,16 @@ bool quarantine_submission(const Settings& settings, const char* id, const Envel
   SpoolVerdict note = {verdict.kind == VerdictKind::kQuarantined ? "quarantined" : "refused",
                        verdict.mark != nullptr ? verdict.mark : "spam", verdict.reasons,
                        verdict.has_score ? score : nullptr, spool_now_seconds()};
-  int err = quarantine_keep(store, id, submitted_message(envelope, message),
-                            settings_line_ending(settings), settings.spool_max_mb, note);
+  SubmittedMessage kept = submitted_message(envelope, message);
+  // The files are kept with it (they are written into the body in blocks
+  // when it is sent; here it is written whole).
+  TextBuffer* body = message.file_count > 0 ? message_body_text(message) : nullptr;
+  if (body != nullptr) kept.body = body->data;
+  int err = message.file_count > 0 && body == nullptr
+                ? EIO
+                : quarantine_keep(store, id, kept, settings_line_ending(settings),
+                                  settings.spool_max_mb, note);
+  if (body != nullptr) text_buffer_free(body);
   if (err == 0) {
     log_event(LOG_DEBUG, "quarantine: message kept as {%s/%s.txt}.", store.quarantine, id);
   } else {

@@ -114,6 +114,9 @@ static DeliveryReport deliver(const Settings& settings, const CgiRun& cgi,
                               const Envelope& envelope, const Message& message,
                               const SubmittedMessage* confirmation) {
   Submission submission = {submitted_message(envelope, message), confirmation};
+  // A body carrying files is written from the scratch file in blocks.
+  ChunkSource body = message_body_source(&message);
+  if (message.file_count > 0) submission.message.body_source = &body;
   DeliveryContext context = delivery_context(settings);
   if (envelope.sender_from_settings) context.fixed_from = envelope.from;
   context.submission_id = cgi.id;
@@ -192,6 +195,8 @@ static void hold_unscanned(const Settings& settings, const CgiRun& cgi, const En
   context.submission_id = cgi.id;
   context.hold_unscanned = true;
   Submission submission = {submitted_message(envelope, message), nullptr};
+  ChunkSource body = message_body_source(&message);
+  if (message.file_count > 0) submission.message.body_source = &body;
   end->result = deliver_submission(context, submission).mail;
   if (end->result.outcome != DeliveryOutcome::kKeptInSpool) {
     end->verdict = Verdict{VerdictKind::kRefused, Outcome::kScanUnavailable,
@@ -200,9 +205,9 @@ static void hold_unscanned(const Settings& settings, const CgiRun& cgi, const En
 }
 
 // The message and the judges that need its envelope, then the delivery,
-// into `end`. The files are in the message once it is built, so the body
-// is dropped before the judges and the delivery take their time (after the
-// judges when the virus scan reads the files).
+// into `end`. The text of the body is in the message once it is built, so
+// the body is dropped before the judges and the delivery take their time;
+// the files stay in the scratch file until the request is freed.
 static void build_and_deliver(const GuardInput& judged, const CgiRun& cgi, const FormTable& shown,
                               FormRequest* form_request, GuardRun* run, SubmissionEnd* end,
                               ArchiveRun* archive, WebhookStep* hooks) {

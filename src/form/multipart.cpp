@@ -376,3 +376,16 @@ bool multipart_decode(const char* body, size_t length, const char* boundary, int
   if (!ok) result->dropped = 0;
   return ok;
 }
+
+bool multipart_headers_name_file(const char* headers, size_t length) {
+  if (length > kMaxPartHeaders) return false;
+  char* area = static_cast<char*>(malloc(kHeaderScratchSize));
+  if (area == nullptr) return false;
+  Part part;
+  memset(&part, 0, sizeof part);
+  part.start = 0;
+  part.end = length;
+  bool file = read_part_headers(headers, &part, area) == nullptr && part.is_file;
+  free(area);
+  return file;
+}

@@ -73,3 +73,10 @@ struct MultipartResult {
 // (RFC 2046 allows it).
 bool multipart_decode(const char* body, size_t length, const char* boundary, int max_fields,
                       size_t max_text, const MultipartSink* sink, MultipartResult* result);
+
+// Whether the header lines of one part (`length` bytes, up to the blank
+// line that ends them, not including it) read well and name a file: what
+// lets a reader of the body send that part's content elsewhere before the
+// whole body is decoded. False when they cannot be read (the decoding
+// refuses them later).
+bool multipart_headers_name_file(const char* headers, size_t length);

@@ -11,6 +11,7 @@
 #include "form/json_form.h"
 #include "form/multipart.h"
 #include "form/text_plain.h"
+#include "form/upload_split.h"
 #include "platform/os.h"
 
 namespace {
@@ -120,7 +121,39 @@ struct Target {
   FormTable* form;
   FormRequest* request;
   int capacity;  // of request->files
+  const char* body;            // the decoded body
+  const UploadSplit* split;    // where its files' bytes went; null: in the body
 };
+
+// The bytes of a file part that are still in the decoded body go to the
+// scratch file too, so every file is read the same way.
+bool store_in_scratch(FormRequest* r, const char* data, size_t size, long long* offset) {
+  *offset = 0;
+  if (size == 0) return true;
+  if (r->upload.handle == kNoStreamFile && os_scratch_open(&r->upload) != 0) return false;
+  long long end = 0;
+  for (int i = 0; i < r->file_count; ++i) {
+    long long e = r->files[i].offset + static_cast<long long>(r->files[i].size);
+    if (e > end) end = e;
+  }
+  *offset = end;
+  return os_stream_write(&r->upload, data, size) == 0;
+}
+
+// Where the file part whose (cut out) content starts at `data` has its
+// bytes; false when it was not cut out.
+bool piece_of(const Target* t, const char* data, long long* offset, size_t* size) {
+  if (t->split == nullptr) return false;
+  size_t at = static_cast<size_t>(data - t->body);
+  for (int i = 0; i < t->split->piece_count; ++i) {
+    const UploadPiece& p = t->split->pieces[i];
+    if (p.at != at) continue;
+    *offset = p.offset;
+    *size = static_cast<size_t>(p.size);
+    return true;
+  }
+  return false;
+}
 
 void on_text(void* context, const char* name, size_t name_length, const char* value,
              size_t value_length) {
@@ -132,7 +165,10 @@ void on_text(void* context, const char* name, size_t name_length, const char* va
 void on_file(void* context, const MultipartFile* file) {
   Target* t = static_cast<Target*>(context);
   add_entry(t->form, file->name, file->name_length, file->file_name, file->file_name_length);
-  if (file->file_name_length == 0 && file->size == 0) return;
+  long long offset = 0;
+  size_t size = file->size;
+  bool cut = file->size == 0 && piece_of(t, file->data, &offset, &size);
+  if (file->file_name_length == 0 && size == 0) return;
   FormRequest* r = t->request;
   if (r->file_count == t->capacity) {
     t->capacity = t->capacity == 0 ? 8 : 2 * t->capacity;
@@ -144,8 +180,13 @@ void on_file(void* context, const MultipartFile* file) {
   f->entry = t->form->count - 1;
   f->file_name = copy_bytes_or_die(file->file_name, file->file_name_length, kOutOfMemoryCopy);
   snprintf(f->content_type, sizeof f->content_type, "%s", file->content_type);
-  f->data = file->data;
-  f->size = file->size;
+  f->size = size;
+  f->offset = offset;
+  if (!cut && !store_in_scratch(r, file->data, file->size, &f->offset)) {
+    log_event(LOG_ERROR, "the uploaded file {%s} cannot be kept in a temporary file.",
+              log_quote(0, f->file_name));
+    fatal_reply(kOutOfMemoryCopy);
+  }
 }
 
 void on_warning(void*, const char* message) { log_event(LOG_ERROR, "form body: %s.", message); }
@@ -165,7 +206,7 @@ void refuse_malformed(FormTable* form, FormRequest* request, const char* error, 
 }
 
 void decode_multipart(const char* content_type, const char* body, size_t length, FormTable* form,
-                      FormRequest* request) {
+                      FormRequest* request, const UploadSplit* split) {
   size_t type_length = strlen(content_type);
   char* boundary = static_cast<char*>(malloc(2 * type_length + 1));
   if (boundary == nullptr) fatal_reply(kOutOfMemoryCopy);
@@ -178,7 +219,7 @@ void decode_multipart(const char* content_type, const char* body, size_t length,
            found == HeaderParam::kAbsent ? "no boundary parameter" : "unreadable boundary");
     return;
   }
-  Target target = {form, request, 0};
+  Target target = {form, request, 0, body, split};
   MultipartSink sink = {on_text, on_file, on_warning, &target};
   MultipartResult result;
   bool ok = multipart_decode(body, length, boundary, kMaxFormPairs - form->count,
@@ -193,14 +234,16 @@ void decode_multipart(const char* content_type, const char* body, size_t length,
     return;
   }
   if (!ok) {
-    refuse_malformed(form, request, result.error, result.error_offset);
+    size_t at = split != nullptr ? upload_split_body_offset(split, result.error_offset)
+                                 : result.error_offset;
+    refuse_malformed(form, request, result.error, at);
     return;
   }
   log_dropped(form, result.dropped);
 }
 
 void decode_json(const char* body, size_t length, FormTable* form, FormRequest* request) {
-  Target target = {form, request, 0};
+  Target target = {form, request, 0, body, nullptr};
   JsonFormResult result;
   if (!json_form_decode(body, length, kMaxFormPairs - form->count, on_text, &target, &result)) {
     if (result.out_of_memory) fatal_reply(kOutOfMemoryCopy);
@@ -212,7 +255,7 @@ void decode_json(const char* body, size_t length, FormTable* form, FormRequest* 
 
 void decode_text_plain(const char* body, size_t length, FormTable* form) {
   int dropped = 0;
-  Target target = {form, nullptr, 0};
+  Target target = {form, nullptr, 0, body, nullptr};
   if (text_plain_decode(body, length, kMaxFormPairs - form->count, on_text, &target, &dropped) <
       0) {
     fatal_reply(kOutOfMemoryCopy);
@@ -237,15 +280,41 @@ BodyLimits body_limits(BodyKind kind) {
 struct BodyRead {
   bool over;           // CONTENT_LENGTH is over the cap: nothing kept
   bool timed_out;      // the time limit passed before the input ended
+  bool stopped;        // the files could not be kept: the reading stopped
   long long got;       // bytes read, a dropped rest included
   long total;          // CONTENT_LENGTH's value
   int seconds;         // the time the body had, rounded up
 };
 
+// The body's blocks as they come: into the split (a multipart body, whose
+// files go to the scratch file) or into one area. Returns the bytes read;
+// sets *timed_out, and *stopped when the split could not take a block.
+size_t read_blocks(char* area, size_t wanted, long long deadline, UploadSplit* split,
+                   bool* timed_out, bool* stopped) {
+  if (split == nullptr) return read_until(area, wanted, deadline, timed_out);
+  constexpr size_t kBlock = 65536;
+  size_t got = 0;
+  while (got < wanted) {
+    size_t chunk = wanted - got < kBlock ? wanted - got : kBlock;
+    size_t n = read_until(area, chunk, deadline, timed_out);
+    got += n;
+    if (!upload_split_feed(split, area, n)) {
+      *stopped = true;
+      break;
+    }
+    if (n < chunk) break;
+  }
+  if (!*stopped && got == wanted && !upload_split_finish(split)) *stopped = true;
+  return got;
+}
+
 // Reads the body into request->body when it is within limits.cap, else
 // only drains it; a body that stops before CONTENT_LENGTH keeps what came.
-BodyRead read_body(const BodyLimits& limits, const char* length_text, FormRequest* request) {
-  BodyRead read = {false, false, 0, parse_length(length_text != nullptr ? length_text : ""), 0};
+// With `split`, the body is read in blocks through it and request->body is
+// what it kept.
+BodyRead read_body(const BodyLimits& limits, const char* length_text, FormRequest* request,
+                   UploadSplit* split) {
+  BodyRead read = {false, false, false, 0, parse_length(length_text != nullptr ? length_text : ""), 0};
   long wanted = read.total;
   os_stdin_binary();
   // A body that is refused whole is not kept at all, only drained.
@@ -259,28 +328,53 @@ BodyRead read_body(const BodyLimits& limits, const char* length_text, FormReques
     deadline = request->deadline_ms;
   }
   read.seconds = deadline > started ? static_cast<int>((deadline - started + 999) / 1000) : 0;
-  // The receiving area: the body and the NUL that ends it.
-  char* form_body = static_cast<char*>(malloc(wanted > 0 ? static_cast<size_t>(wanted) + 1 : 1));
+  // The receiving area: the body and the NUL that ends it, or one block.
+  size_t area_size = wanted > 0 ? static_cast<size_t>(wanted) + 1 : 1;
+  if (split != nullptr) area_size = 65536;
+  char* form_body = static_cast<char*>(malloc(area_size));
   if (form_body == nullptr) fatal_reply(kOutOfMemoryCopy);
-  size_t got = wanted > 0
-                   ? read_until(form_body, static_cast<size_t>(wanted), deadline, &read.timed_out)
-                   : 0;
+  size_t got = wanted > 0 ? read_blocks(form_body, static_cast<size_t>(wanted), deadline, split,
+                                        &read.timed_out, &read.stopped)
+                          : 0;
   read.got = static_cast<long long>(got);
   // The rest of an oversized body is read and dropped, so the web server
   // that writes it is not left waiting while the page is written; beyond
   // kMaxDroppedBody, standard input is closed instead.
-  bool unread = read.timed_out;
+  bool unread = read.timed_out || read.stopped;
   if (read.over) {
     long long drop = read.total < kMaxDroppedBody ? read.total : kMaxDroppedBody;
     read.got = discard_until(drop, deadline, &read.timed_out);
     unread = read.timed_out || (read.got == drop && read.total > drop);
   }
   if (unread) os_close_stdin();
-  form_body[got] = '\0';
+  if (split != nullptr) {
+    free(form_body);
+    form_body = upload_split_take(split, &got, &request->upload);
+  } else {
+    form_body[got] = '\0';
+  }
   request->body = form_body;
   request->length = got;
   return read;
 }
+
+// The boundary parameter of CONTENT_TYPE (heap), or null.
+char* boundary_of(const char* content_type) {
+  if (content_type == nullptr) return nullptr;
+  size_t type_length = strlen(content_type);
+  char* boundary = static_cast<char*>(malloc(2 * type_length + 1));
+  if (boundary == nullptr) fatal_reply(kOutOfMemoryCopy);
+  size_t boundary_length = 0;
+  if (header_param(content_type, type_length, "boundary", boundary, 2 * type_length + 1,
+                   &boundary_length) != HeaderParam::kFound) {
+    free(boundary);
+    return nullptr;
+  }
+  return boundary;
+}
+
+void decode_body(const char* content_type, const char* body, size_t length, FormTable* form,
+                 FormRequest* request, const UploadSplit* split);
 
 }  // namespace
 
@@ -289,7 +383,23 @@ void read_form(const Request& cgi, FormTable* form, FormRequest* request) {
   FormRequest probe{};
   BodyKind kind = body_kind(content_type, &probe);
   BodyLimits limits = body_limits(kind);
-  BodyRead read = read_body(limits, cgi.content_length, request);
+  // A multipart body is read in blocks, its files' bytes straight to the
+  // scratch file.
+  UploadSplit split{};
+  char* boundary = kind == BodyKind::kMultipart ? boundary_of(content_type) : nullptr;
+  if (kind == BodyKind::kMultipart) upload_split_start(&split, boundary);
+  free(boundary);
+  BodyRead read = read_body(limits, cgi.content_length, request,
+                            kind == BodyKind::kMultipart ? &split : nullptr);
+  if (read.stopped) {
+    char what[200];
+    snprintf(what, sizeof what, "the uploaded files cannot be kept in a temporary file (%d: %s)",
+             split.error, strerror(split.error));
+    upload_split_free(&split);
+    body_kind(content_type, request);
+    refuse(form, request, Outcome::kServerError, what);
+    return;
+  }
   // An unknown type is refused as such, whatever its length; a body over
   // its cap or cut short is never decoded in part.
   if (kind != BodyKind::kUnknown && (read.over || read.got < read.total)) {
@@ -308,15 +418,25 @@ void read_form(const Request& cgi, FormTable* form, FormRequest* request) {
                  " (its %d seconds were up)", read.seconds);
       }
     }
+    upload_split_free(&split);
     body_kind(content_type, request);
     refuse(form, request, read.over ? Outcome::kTooLarge : Outcome::kMalformed, what);
     return;
   }
-  form_request_decode(content_type, request->body, request->length, form, request);
+  decode_body(content_type, request->body, request->length, form, request,
+              kind == BodyKind::kMultipart ? &split : nullptr);
+  upload_split_free(&split);
 }
 
 void form_request_decode(const char* content_type, const char* body, size_t length,
                          FormTable* form, FormRequest* request) {
+  decode_body(content_type, body, length, form, request, nullptr);
+}
+
+namespace {
+
+void decode_body(const char* content_type, const char* body, size_t length, FormTable* form,
+                 FormRequest* request, const UploadSplit* split) {
   BodyKind kind = body_kind(content_type, request);
   switch (kind) {
     case BodyKind::kUrlEncoded:
@@ -330,7 +450,7 @@ void form_request_decode(const char* content_type, const char* body, size_t leng
       return;
     }
     case BodyKind::kMultipart:
-      decode_multipart(content_type, body, length, form, request);
+      decode_multipart(content_type, body, length, form, request, split);
       break;
     case BodyKind::kJson:
       decode_json(body, length, form, request);
@@ -344,16 +464,27 @@ void form_request_decode(const char* content_type, const char* body, size_t leng
   }
 }
 
+}  // namespace
+
 void form_request_drop_body(FormRequest* request) {
-  for (int i = 0; i < request->file_count; ++i) request->files[i].data = nullptr;
   free(request->body);
   request->body = nullptr;
   request->length = 0;
+}
+
+long form_file_read(const FormRequest* request, int index, long long offset, void* out,
+                    size_t size) {
+  const FormFile& file = request->files[index];
+  long long left = static_cast<long long>(file.size) - offset;
+  if (left <= 0 || size == 0) return 0;
+  if (static_cast<long long>(size) > left) size = static_cast<size_t>(left);
+  return os_stream_read_at(&request->upload, file.offset + offset, out, size);
 }
 
 void form_request_free(FormRequest* request) {
   for (int i = 0; i < request->file_count; ++i) free(request->files[i].file_name);
   free(request->files);
   free(request->body);
+  os_stream_close(&request->upload);
   *request = FormRequest{};
 }

@@ -28,6 +28,22 @@ static void append_part(TextBuffer* key, const char* text) {
   text_buffer_append_bytes(key, text, length);
 }
 
+// The file's bytes read in blocks from the scratch file; a file that
+// cannot be read counts as empty.
+static void file_digest(const FormRequest& upload, int index, char* out) {
+  RateDigest digest;
+  rate_digest_start(&digest);
+  char block[16384];
+  long long at = 0;
+  for (;;) {
+    long n = form_file_read(&upload, index, at, block, sizeof block);
+    if (n <= 0) break;
+    rate_digest_add(&digest, block, static_cast<size_t>(n));
+    at += n;
+  }
+  rate_digest_end(&digest, out);
+}
+
 TextBuffer* duplicate_key(const FormTable& form, const char* remote_addr,
                           const FormRequest* upload) {
   char client[kRateClientSize];
@@ -43,8 +59,7 @@ TextBuffer* duplicate_key(const FormTable& form, const char* remote_addr,
   for (int i = 0; upload != nullptr && i < upload->file_count; ++i) {
     const FormFile& file = upload->files[i];
     char digest[kRateDigestSize];
-    rate_bytes_digest(file.data != nullptr ? file.data : "", file.data != nullptr ? file.size : 0,
-                      digest);
+    file_digest(*upload, i, digest);
     char part[96];
     snprintf(part, sizeof part, "file %d %zu %s", file.entry, file.size, digest);
     append_part(key, part);

@@ -88,14 +88,67 @@ uint64_t rate_hash(const RateHeader& header, RateKind kind, const char* data, si
   return hash == 0 ? 1 : hash;  // 0 marks a free slot
 }
 
-void rate_bytes_digest(const char* data, size_t length, char* out) {
-  static const unsigned char kKey[16] = {'q', 'u', 'i', 'l', 'l', 'o', 'n', ' ',
-                                         'f', 'i', 'l', 'e', 'k', 'e', 'y', '1'};
+static const unsigned char kFileKey[16] = {'q', 'u', 'i', 'l', 'l', 'o', 'n', ' ',
+                                           'f', 'i', 'l', 'e', 'k', 'e', 'y', '1'};
+
+static void sip_start(uint64_t v[4], uint64_t tweak) {
+  uint64_t k0 = load64(kFileKey) ^ tweak;
+  uint64_t k1 = load64(kFileKey + 8);
+  v[0] = k0 ^ 0x736f6d6570736575ULL;
+  v[1] = k1 ^ 0x646f72616e646f6dULL;
+  v[2] = k0 ^ 0x6c7967656e657261ULL;
+  v[3] = k1 ^ 0x7465646279746573ULL;
+}
+
+static void sip_word(uint64_t v[4], uint64_t m) {
+  v[3] ^= m;
+  sip_round(v);
+  sip_round(v);
+  v[0] ^= m;
+}
+
+void rate_digest_start(RateDigest* digest) {
+  sip_start(digest->v[0], 1);
+  sip_start(digest->v[1], 2);
+  digest->tail_length = 0;
+  digest->length = 0;
+}
+
+void rate_digest_add(RateDigest* digest, const char* data, size_t length) {
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data);
-  uint64_t first = siphash24(kKey, 1, bytes, length);
-  uint64_t second = siphash24(kKey, 2, bytes, length);
-  snprintf(out, kRateDigestSize, "%016llx%016llx", static_cast<unsigned long long>(first),
-           static_cast<unsigned long long>(second));
+  digest->length += length;
+  for (size_t i = 0; i < length; ++i) {
+    digest->tail[digest->tail_length++] = bytes[i];
+    if (digest->tail_length < 8) continue;
+    uint64_t m = load64(digest->tail);
+    sip_word(digest->v[0], m);
+    sip_word(digest->v[1], m);
+    digest->tail_length = 0;
+  }
+}
+
+void rate_digest_end(RateDigest* digest, char* out) {
+  uint64_t last = static_cast<uint64_t>(digest->length & 0xff) << 56;
+  for (size_t i = 0; i < digest->tail_length; ++i) {
+    last |= static_cast<uint64_t>(digest->tail[i]) << (8 * i);
+  }
+  uint64_t result[2];
+  for (int k = 0; k < 2; ++k) {
+    uint64_t* v = digest->v[k];
+    sip_word(v, last);
+    v[2] ^= 0xff;
+    for (int i = 0; i < 4; ++i) sip_round(v);
+    result[k] = v[0] ^ v[1] ^ v[2] ^ v[3];
+  }
+  snprintf(out, kRateDigestSize, "%016llx%016llx", static_cast<unsigned long long>(result[0]),
+           static_cast<unsigned long long>(result[1]));
+}
+
+void rate_bytes_digest(const char* data, size_t length, char* out) {
+  RateDigest digest;
+  rate_digest_start(&digest);
+  rate_digest_add(&digest, data, length);
+  rate_digest_end(&digest, out);
 }
 
 static const uint64_t kFnvBasis = 0xcbf29ce484222325ULL;

@@ -84,6 +84,18 @@ uint64_t rate_hash(const RateHeader& header, RateKind kind, const char* data, si
 constexpr size_t kRateDigestSize = 33;
 void rate_bytes_digest(const char* data, size_t length, char* out);
 
+// The same digest over bytes that come in pieces (a file read in blocks):
+// rate_digest_start, rate_digest_add any number of times, rate_digest_end.
+struct RateDigest {
+  uint64_t v[2][4];
+  unsigned char tail[8];
+  size_t tail_length;
+  uint64_t length;
+};
+void rate_digest_start(RateDigest* digest);
+void rate_digest_add(RateDigest* digest, const char* data, size_t length);
+void rate_digest_end(RateDigest* digest, char* out);
+
 // The checksum's share of the 64-bit `word` at word `index` of the file;
 // rate_terms sums it over `count` words from `data`, the first at `index`.
 // Each term is a bijection of the word that differs from place to place:

@@ -13,16 +13,30 @@ Verdict virus_verdict(VerdictKind kind, Outcome outcome, const char* line, const
   return verdict;
 }
 
-// How one file went, its verdict into *result.
-void scan_file(const Settings& settings, const FormFile& file, long long end_ms,
-               ClamdResult* result) {
-  long long limit = settings.virus_max_kb * 1024LL;
-  if (file.data == nullptr) {
-    *result = ClamdResult();
-    result->status = ClamdStatus::kError;
-    snprintf(result->text, sizeof result->text, "its bytes are no longer held");
-    return;
+// File `index` of the request, read from its scratch file in blocks.
+struct UploadReader {
+  const FormRequest* request;
+  int index;
+  long long offset;
+  bool failed;  // the scratch file could not be read: not scanned
+};
+
+size_t read_upload(void* source, char* buf, size_t cap) {
+  UploadReader* reader = static_cast<UploadReader*>(source);
+  long got = form_file_read(reader->request, reader->index, reader->offset, buf, cap);
+  if (got < 0) {
+    reader->failed = true;
+    return 0;
   }
+  reader->offset += got;
+  return static_cast<size_t>(got);
+}
+
+// How file `index` went, its verdict into *result.
+void scan_file(const Settings& settings, const FormRequest& request, int index, long long end_ms,
+               ClamdResult* result) {
+  const FormFile& file = request.files[index];
+  long long limit = settings.virus_max_kb * 1024LL;
   if (static_cast<long long>(file.size) > limit) {
     // clamd would stop reading it at its StreamMaxLength.
     *result = ClamdResult();
@@ -31,8 +45,15 @@ void scan_file(const Settings& settings, const FormFile& file, long long end_ms,
              settings.virus_max_kb);
     return;
   }
-  ClamdMemory source = {file.data, file.size, 0};
-  *result = clamd_scan(settings.virus_scan, clamd_read_memory, &source, end_ms);
+  UploadReader reader = {&request, index, 0, false};
+  *result = clamd_scan(settings.virus_scan, read_upload, &reader, end_ms);
+  if (reader.failed || (result->status == ClamdStatus::kClean &&
+                        reader.offset != static_cast<long long>(file.size))) {
+    // A scan of part of the file says nothing of the rest.
+    *result = ClamdResult();
+    result->status = ClamdStatus::kError;
+    snprintf(result->text, sizeof result->text, "its bytes cannot be read back");
+  }
 }
 
 // The files were not all scanned: `why` is the first reason, of `name`.
@@ -97,7 +118,7 @@ Verdict virus_judge(const GuardInput& input, GuardRun*) {
   for (int i = 0; i < upload->file_count; ++i) {
     const FormFile& file = upload->files[i];
     ClamdResult result;
-    scan_file(settings, file, end_ms, &result);
+    scan_file(settings, *upload, i, end_ms, &result);
     if (result.status == ClamdStatus::kFound) {
       log_event(LOG_ERROR, "virus scan: {%s} holds {%s} (clamd); nothing sent.",
                 log_quote(0, file.file_name), log_quote(1, result.name));

@@ -97,21 +97,45 @@ SmtpContent content_of(const SmtpContent& message) {
   content.body = or_empty(message.body);
   content.header_shown = message.header_shown != nullptr ? message.header_shown : content.header;
   content.body_shown = message.body_shown != nullptr ? message.body_shown : content.body;
+  content.body_source = message.body_source;
   return content;
+}
+
+struct BodyStream {
+  SmtpSession* session;
+  bool line_start;
+};
+
+bool stream_block(void* context, const char* data, size_t size) {
+  BodyStream* stream = static_cast<BodyStream*>(context);
+  return smtp_queue_body_block(stream->session, data, size, &stream->line_start) == 0;
 }
 
 // Queues the header block, the empty line, the body and the end mark. Only
 // sent after a 354, so form text never reaches a server that reads commands.
 // The log shows the copies, in which submitted text cannot start a line.
-void queue_content(SmtpSession* session, const SmtpContent& content) {
+// A body written from its source goes out in blocks as it comes; false
+// when the source or a write failed (nothing more may be sent then).
+bool queue_content(SmtpSession* session, const SmtpContent& content) {
   int sock = static_cast<int>(session->socket);
   const char* ending = session->options.line_ending;
   smtp_queue_dot_stuffed(session, content.header, content.header_shown);
   log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", sock, content.header_shown);
   smtp_queue(session, ending, static_cast<int>(strlen(ending)));
-  smtp_queue_dot_stuffed(session, content.body, content.body_shown);
-  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", sock, content.body_shown);
+  if (content.body_source != nullptr) {
+    log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", sock, content.body_shown);
+    if (smtp_flush(session) != 0) return false;
+    BodyStream stream = {session, true};
+    if (!chunk_source_write(*content.body_source, stream_block, &stream) ||
+        smtp_flush_body(session) != 0) {
+      return false;
+    }
+  } else {
+    smtp_queue_dot_stuffed(session, content.body, content.body_shown);
+    log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", sock, content.body_shown);
+  }
   smtp_queue(session, "\r\n.\r\n", 5);
+  return true;
 }
 
 // Waits for the reply to the command just sent. Returns false once a read
@@ -216,7 +240,13 @@ bool send_mail(Exchange* x, const char* from, const char* const* recipients, int
   if (session->timed_out) return give_up(session);
   if (!read_ok || code != 354) return say_goodbye(session, false);
 
-  queue_content(session, content);
+  if (!queue_content(session, content)) {
+    // Part of the message went out: without its end mark the server drops it.
+    log_event(LOG_ERROR, "the message could not be written whole: the connection is closed "
+                         "without its end, so the server keeps none of it.");
+    smtp_close(session);
+    return false;
+  }
   if (!pipelining || x->follow_up != nullptr) {
     (void)smtp_flush(session);
     bool accepted = note_accepted(x, TCPdoread(session, &code) == 1 && is_positive(code));

@@ -7,6 +7,7 @@
 // to (accepted or not, the reply that decided it, the follow-up's fate) is
 // its SmtpResult.
 
+#include "base/chunks.h"
 #include "smtp/transport.h"
 
 // Who the message is from and for: bare addresses; cc and bcc may be null.
@@ -25,6 +26,11 @@ struct SmtpContent {
   const char* body;
   const char* header_shown;
   const char* body_shown;
+  // A body too large to hold: written from here in blocks in place of
+  // `body` (whose copy for the log `body_shown` stays); null: none. Should
+  // it fail on the way, the connection is closed without the end mark, so
+  // no part of the message is ever taken for all of it.
+  const ChunkSource* body_source = nullptr;
 };
 
 // One message of an exchange, and its hook: `accepted` (null for none) is

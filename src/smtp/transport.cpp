@@ -412,7 +412,9 @@ void smtp_queue_dot_stuffed(SmtpSession* session, const char* content, const cha
 static int flush_queue(SmtpSession* session, const char* shown) {
   int size = session->out != nullptr ? session->out->length : 0;
   if (size == 0) return 0;
-  const char* trace = session->out_shown != nullptr ? session->out_shown->data : nullptr;
+  // A `shown` text stands for the whole queue: the copy is not walked.
+  const char* trace =
+      shown == nullptr && session->out_shown != nullptr ? session->out_shown->data : nullptr;
   int sent = write_all(session, session->socket, session->tls, session->out->data, size, shown,
                        trace);
   text_buffer_replace(session->out, "%s", "");
@@ -421,6 +423,32 @@ static int flush_queue(SmtpSession* session, const char* shown) {
 }
 
 int smtp_flush(SmtpSession* session) { return flush_queue(session, nullptr); }
+
+int smtp_flush_body(SmtpSession* session) {
+  int size = session->out != nullptr ? session->out->length : 0;
+  if (size == 0) return 0;
+  char shown[80];
+  snprintf(shown, sizeof shown, "(%d bytes of the message body, not shown)", size);
+  return flush_queue(session, shown);
+}
+
+int smtp_queue_body_block(SmtpSession* session, const char* data, size_t size, bool* line_start) {
+  const char* run = data;
+  const char* end = data + size;
+  for (const char* p = data; p < end; ++p) {
+    bool starts = p == data ? *line_start : p[-1] == '\n';
+    if (*p != '.' || !starts) continue;
+    out_append(session, run, static_cast<int>(p - run));
+    out_append(session, ".", 1);
+    run = p;
+  }
+  out_append(session, run, static_cast<int>(end - run));
+  if (size > 0) *line_start = end[-1] == '\n';
+  if (session->out != nullptr && session->out->length >= kSmtpBodyBlock) {
+    return smtp_flush_body(session);
+  }
+  return 0;
+}
 
 void sendr(SmtpSession* session, const char* line) {
   smtp_queue_command(session, line);

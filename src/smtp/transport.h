@@ -12,6 +12,8 @@
 // what an exchange came to is returned in its result (dialogue.h). Memory
 // that runs out ends the run (fatal_reply).
 
+#include <cstddef>
+
 #include "base/text.h"
 #include "smtp/wsock.h"
 #include "platform/net.h"
@@ -125,6 +127,19 @@ void smtp_queue_command(SmtpSession* session, const char* line);
 // escaped (log_escape_append), stuffed alike; null shows `content`.
 void smtp_queue_dot_stuffed(SmtpSession* session, const char* content,
                             const char* shown = nullptr);
+
+// Queues one block of a body that comes in blocks (chunks.h), dot-stuffed
+// as above, with *line_start telling whether the block begins a line (true
+// for the first block) and set for the next; once the queue holds
+// kSmtpBodyBlock bytes it is sent, its SENT trace showing only its size
+// (the blocks are the files' base64 lines, which the log never shows).
+// Returns 0, or -1 when a write failed (logged).
+constexpr int kSmtpBodyBlock = 65536;
+int smtp_queue_body_block(SmtpSession* session, const char* data, size_t size, bool* line_start);
+
+// Sends what smtp_queue_body_block left in the queue, traced by its size
+// alike. Returns 0 or -1.
+int smtp_flush_body(SmtpSession* session);
 
 // Sends what was queued on the connection (through TLS once started) and
 // empties the queue. Returns 0, or -1 when a write failed (logged).
