@@ -157,6 +157,9 @@ struct Settings {
   int virus_timeout = 10;              // seconds for the scan of one submission
   int virus_max_kb = 25600;            // clamd's StreamMaxLength, which it does not report
   bool virus_unreachable_send = false; // unscanned: send with an error line; false: keep
+  // shared_state_unreachable: what a run does when the shared state cannot
+  // be used (config/settings_shared_state.cpp)
+  bool shared_state_unreachable_keep = false;  // keep in the spool for -resend; false: send
 };
 
 // archive_ip's words.

@@ -15,6 +15,7 @@ static char* quarantine_text(const SpoolMessage& message, const char* mark, cons
                              size_t* length) {
   SpoolMessage marked = message;
   marked.scan_pending = false;
+  marked.judge_shared_state = false;
   size_t spool_length = 0;
   char* spool = spool_format(marked, &spool_length);
   const char* envelope = strchr(spool, '\n') + 1;  // past "QUILLON spool 1"

@@ -29,7 +29,14 @@
 //
 //   scan: pending
 //
-// among its envelope lines: -resend scans it before it may be sent.
+// among its envelope lines: -resend scans it before it may be sent. One
+// kept because the judges' shared state could not be used carries, there,
+//
+//   judge: shared_state
+//   client: 203.0.113.9        (the client address, when there was one)
+//   duplicate: 9f86d081884c7d659f86d081884c7d65   (with duplicate_window)
+//
+// -resend runs the rate limit and the duplicate window with them first.
 //
 // NAME is "<UTC time>_<host>_<pid>_<random>", e.g.
 // "20260107T134501.123456Z_web1_4242_9f86d081884c7d65": unique across
@@ -59,6 +66,12 @@ struct SpoolMessage {
   int webhook = 0;                 // N of "webhook N"
   char destination_text[40] = "";  // the line's value, for an error line
   bool scan_pending = false;       // "scan: pending": not sent before a clean scan
+  // "judge: shared_state": not sent before the shared state judged it, by
+  // its client address (heap, may be null) and its duplicate key's digest
+  // ("" for none).
+  bool judge_shared_state = false;
+  char* client = nullptr;
+  char duplicate[33] = "";
 };
 
 // "CRLF" for "\r\n", else "LF".

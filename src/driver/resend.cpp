@@ -9,6 +9,8 @@
 #include "deliver/deliver.h"
 #include "driver/environment.h"
 #include "config/settings.h"
+#include "guard/shared_state.h"
+#include "guard/state_keep.h"
 #include "guard/virus_judge.h"
 #include "platform/os.h"
 
@@ -62,6 +64,17 @@ static ScanOutcome scan_spooled(const Settings& settings, const char* header_blo
   return ScanOutcome::kUnscanned;
 }
 
+// A message kept because the shared state could not judge it, judged now
+// against the database; each message has shared_state_timeout of its own.
+static JudgeOutcome judge_spooled(const Settings& settings, const SpoolMessage& message,
+                                  char* detail, size_t detail_size) {
+  shared_state_start(settings, 0);
+  int judged = state_keep_rejudge(settings, message.client, message.duplicate, detail,
+                                  detail_size);
+  if (judged > 0) return JudgeOutcome::kPass;
+  return judged == 0 ? JudgeOutcome::kRefused : JudgeOutcome::kUnavailable;
+}
+
 // The run once the settings are read; returns the exit code.
 static int resend_with(const Settings& settings) {
   ResendTally tally;
@@ -73,6 +86,7 @@ static int resend_with(const Settings& settings) {
   }
   DeliveryContext context = delivery_context(pruning);
   if (settings.virus_scan != nullptr) context.scan = scan_spooled;
+  context.judge = judge_spooled;
   ResendStatus status = deliver_resend(context, print_outcome, nullptr, &tally, error,
                                        sizeof error);
   if (status == ResendStatus::kDone && !archive_resend_records(settings)) return 3;
@@ -105,6 +119,7 @@ int resend_queue() {
     return 3;
   }
   int code = resend_with(settings);
+  shared_state_finish();
   // Freed last: the log follows the settings' logging level to the end.
   settings_free(&settings);
   return code;

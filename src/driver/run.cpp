@@ -141,10 +141,11 @@ static void answer_refusal(const Settings& settings, const FormTable& form, Outc
 
 // A verdict that keeps the message: a copy in quarantine/ for the owner
 // (kRefused with `keep`), or the message held in the spool's queue until
-// its files are scanned (kDeferred); without the room to hold it, nothing
-// is sent and the files count as not scannable.
+// its files are scanned or the shared state judged it (kDeferred); without
+// the room to hold it, nothing is sent and the files count as not
+// scannable, while one the shared state could not judge is sent.
 static void keep_judged(const Settings& settings, const CgiRun& cgi, const Envelope& envelope,
-                        const Message& message, SubmissionEnd* end) {
+                        const Message& message, const GuardRun& run, SubmissionEnd* end) {
   SubmittedMessage submitted = submitted_message(envelope, message);
   DeliveryContext context = delivery_context(settings);
   context.submission_id = cgi.id;
@@ -153,10 +154,20 @@ static void keep_judged(const Settings& settings, const CgiRun& cgi, const Envel
     char name[kSpoolNameSize];
     deliver_quarantine(context, submitted, verdict.mark, verdict.reasons, name, sizeof name);
   } else if (verdict.kind == VerdictKind::kDeferred) {
-    context.hold_unscanned = true;
+    bool state = verdict.mark != nullptr && strcmp(verdict.mark, "shared_state") == 0;
+    context.hold_unscanned = !state;
+    context.hold_for_state = state;
+    context.state_client = run.state_client[0] != '\0' ? run.state_client : nullptr;
+    context.state_duplicate = run.state_duplicate[0] != '\0' ? run.state_duplicate : nullptr;
     Submission submission = {submitted, nullptr};
     end->result = deliver_submission(context, submission).mail;
-    if (end->result.outcome != DeliveryOutcome::kKeptInSpool) {
+    if (state && end->result.outcome != DeliveryOutcome::kKeptInSpool) {
+      log_event(LOG_ERROR, "shared_state_unreachable keep: the message cannot be kept in the "
+                "spool; it is sent unjudged.");
+      end->result = DeliveryResult{};
+      end->result.outcome = DeliveryOutcome::kNotConfigured;
+      verdict = Verdict{VerdictKind::kPass, Outcome::kSent, nullptr};
+    } else if (end->result.outcome != DeliveryOutcome::kKeptInSpool) {
       verdict = Verdict{VerdictKind::kRefused, Outcome::kScanUnavailable,
                         "not sent, the files could not be scanned for viruses"};
     }
@@ -183,7 +194,7 @@ static void build_and_deliver(const GuardInput& judged, const CgiRun& cgi, const
   if (end->last_check == AssembleStop::kNone) {
     end->verdict = guard_judge_message(with_envelope, run);
     form_request_drop_body(form_request);
-    keep_judged(settings, cgi, envelope, message, end);
+    keep_judged(settings, cgi, envelope, message, *run, end);
     if (end->verdict.kind == VerdictKind::kPass) {
       archive_run_before_delivery(archive, settings, envelope);
       long long started = os_monotonic_ms();

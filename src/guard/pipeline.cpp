@@ -3,6 +3,8 @@
 #include "guard/guards.h"
 #include "guard/state_store.h"
 #include "guard/rate.h"
+#include "guard/shared_state.h"
+#include "guard/state_keep.h"
 #include "guard/virus_judge.h"
 
 static const Verdict kPass = {VerdictKind::kPass, Outcome::kSent, nullptr};
@@ -46,8 +48,11 @@ static Verdict recipients_judge(const GuardInput& input, GuardRun*) {
 
 // Only a submission that passed everything before counts towards its
 // sender's rate.
-static Verdict rate_judge(const GuardInput& input, GuardRun*) {
-  if (state_rate_allows(*input.settings, input.request->remote_addr)) return kPass;
+static Verdict rate_judge(const GuardInput& input, GuardRun* run) {
+  if (state_rate_allows(*input.settings, input.request->remote_addr)) {
+    run->rate_counted = !shared_state_unavailable();
+    return kPass;
+  }
   return refused(Outcome::kRateLimited, "refused by the rate limit");
 }
 
@@ -73,8 +78,9 @@ struct JudgeEntry {
 
 // The one order of the judges. The places of those to come are fixed: the
 // content rules after the rate limit, the proof of work beside the CAPTCHA,
-// then the virus scan, and the spam engine last (so that an infected post
-// is called so, not spam).
+// then the virus scan, and the spam engine (so that an infected post is
+// called so, not spam); last, whether a shared state that could not be
+// used keeps the message for -resend to judge.
 static const JudgeEntry kJudges[] = {
     {false, honeypot_judge},
     {false, origin_judge},
@@ -87,6 +93,7 @@ static const JudgeEntry kJudges[] = {
     // the proof of work
     {true, virus_judge},
     // the spam engine
+    {true, state_keep_judge},
 };
 constexpr int kJudgeCount = static_cast<int>(sizeof kJudges / sizeof kJudges[0]);
 

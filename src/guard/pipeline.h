@@ -43,7 +43,7 @@ struct Verdict {
   // for the owner (kQuarantined, and kRefused with `keep`) and says why;
   // a kDeferred one names the judge -resend must run again.
   bool keep = false;           // kRefused: keep a copy in quarantine/ as well
-  const char* mark = nullptr;  // "spam", "infected", "unscanned"; null otherwise
+  const char* mark = nullptr;  // "spam", "infected", "unscanned", "shared_state"; or null
   char reasons[256] = "";      // "7 links, limit 2"; "rspamd 14.2, BAYES_SPAM"
   double score = 0;            // the engine's score, when has_score
   bool has_score = false;
@@ -69,6 +69,13 @@ struct GuardRun {
   DuplicatePost duplicate; // a post remembered by the duplicate window
   CaptchaStep captcha;     // the CAPTCHA's answer: a confirmation mail needs a pass
   bool caught;             // the honeypot caught it: answer no sooner than a sent run
+  // What -resend judges a message by when the shared state could not be
+  // used (guard/state_keep.h): the client address while the rate limit has
+  // not counted it ("": no rate judging), the duplicate key's digest while
+  // the window has not recorded it ("": none).
+  bool rate_counted;
+  char state_client[65];
+  char state_duplicate[33];
 };
 
 // The judges on the form alone, from the first: honeypot, origin, required

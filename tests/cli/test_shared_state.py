@@ -2,9 +2,12 @@
 cannot be used: nothing listening, a server that takes the connection and
 never answers, the client library missing. Each run mails as it would
 without the shared state, within the time-out, with one error line and
-the outcome line's "; shared state unavailable". The Windows build
-refuses the key instead and keeps the state file."""
+the outcome line's "; shared state unavailable"; with
+shared_state_unreachable keep, the message waits in the spool instead,
+for -resend to judge. The Windows build refuses the key instead and keeps
+the state file."""
 
+import glob
 import os
 import socket
 import threading
@@ -42,12 +45,12 @@ class Silent:
 
 
 class SharedStateFaults(unittest.TestCase):
-    def run_with(self, smtp, port, env=None):
+    def run_with(self, smtp, port, env=None, more=""):
         box = harness.page_sandbox(self)
         box.write("db-password", "secret\n")
         extra = ("rate_limit 5/10\nduplicate_window 10\nshared_state_timeout 1\n"
                  "shared_state postgresql://cgi@127.0.0.1:%d/forms\n"
-                 "database_password_file db-password\n" % port)
+                 "database_password_file db-password\n" % port) + more
         box.write_ini(harness.standard_ini(smtp.port, extra))
         full_env = {"REQUEST_METHOD": "POST", "REMOTE_ADDR": "192.0.2.44"}
         full_env.update(env or {})
@@ -83,6 +86,45 @@ class SharedStateFaults(unittest.TestCase):
                         self.assertIn("PostgreSQL client library not available (", log)
                     self.assertIn("; shared state unavailable", log)
                     self.assertNotIn("secret", log)
+
+    @unittest.skipIf(IS_EXE, "the Windows build refuses shared_state")
+    def test_keep_waits_in_the_spool_until_the_database_answers(self):
+        with harness.CaptureSMTP() as smtp:
+            cases = [
+                # settings, mails, the log's words
+                ("spool_folder spool\n", 0, "outcome: kept in the spool for -resend to judge, "
+                 "spool "),
+                ("", 1, "shared_state_unreachable keep: no spool_folder to keep the message in; "
+                 "it is sent unjudged"),
+            ]
+            for more, mails, words in cases:
+                with self.subTest(spool=bool(more)):
+                    before = len(smtp.messages)
+                    box, result = self.run_with(
+                        smtp, harness.free_port(), {"HTTP_ACCEPT": "application/json"},
+                        "shared_state_unreachable keep\n" + more)
+                    self.assertEqual(mails, len(smtp.messages) - before)
+                    self.assertIn(words, box.log_text())
+                    if not more:
+                        self.assertIn('"outcome": "sent"', result.text)
+                        self.assertIn("shared_state_unreachable keep: no spool_folder",
+                                      box.run(args=["-check"]).text)
+                        continue
+                    self.assertIn("Status: 202", result.text)
+                    self.assertIn('"outcome": "spooled"', result.text)
+                    self.assertIn("; shared state unavailable", box.log_text())
+                    queued = glob.glob(box.path("spool", "queue", "*.txt"))
+                    self.assertEqual(1, len(queued))
+                    with open(queued[0]) as kept:
+                        head = kept.read().split("\n\n")[0]
+                    self.assertRegex(head, "^QUILLON spool 2\ndestination: mail\n"
+                                     "judge: shared_state\nclient: 192.0.2.44\n"
+                                     "duplicate: [0-9a-f]{32}\nline-ending: ")
+                    # Still down: the message stays, its attempts not counted.
+                    out = box.run(args=["-resend"]).text
+                    self.assertIn("_0.txt (not judged: the shared state cannot be used)", out)
+                    self.assertEqual(before, len(smtp.messages))
+                    self.assertEqual(1, len(glob.glob(box.path("spool", "queue", "*_0.txt"))))
 
 
 if __name__ == "__main__":
