@@ -281,11 +281,12 @@ class Farm(unittest.TestCase):
         return done.returncode, done.stdout.decode()
 
     def test_kept_posts_are_judged_once_the_database_is_back(self):
-        keep = "spool_folder @DIR@/spool\nshared_state_unreachable keep\n"
+        keep = doc_block("keep").replace("/var/spool/quillon", "@DIR@/spool")
         self.folders = [self.server(i, keep) for i in range(3)]
         same = self.form("kept-same")
         posts = [(p, same, "10.7.0.1") for p in self.folders[:2]]
         posts.append((self.folders[2], self.form("kept-own"), "10.7.0.2"))
+        posts += [(self.folders[2], self.form("kept-many-%d" % i), "10.7.0.3") for i in range(6)]
         pg_ctl("-m", "fast", "stop")
         try:
             answers = self.post_all(posts)
@@ -303,6 +304,8 @@ class Farm(unittest.TestCase):
         self.assertEqual(1, len(self.mailed("kept-same")), outs)
         self.assertEqual(1, len(self.mailed("kept-own")), outs)
         self.assertEqual(1, sum("moved to failed/ (duplicate)" in out for out in outs), outs)
+        self.assertEqual(5, len(self.mailed("kept-many-")), outs)
+        self.assertEqual(1, outs[2].count("moved to failed/ (rate-limited)"), outs)
         # Judged and sent: a later -resend has nothing left to judge.
         self.assertTrue(all(self.resend(p)[0] == 0 for p in self.folders))
 
