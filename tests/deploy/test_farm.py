@@ -281,7 +281,7 @@ class Farm(unittest.TestCase):
         return done.returncode, done.stdout.decode()
 
     def test_kept_posts_are_judged_once_the_database_is_back(self):
-        keep = doc_block("keep").replace("/var/spool/quillon", "@DIR@/spool")
+        keep = doc_block("farm-keep").replace("/var/spool/quillon", "@DIR@/spool")
         self.folders = [self.server(i, keep) for i in range(3)]
         same = self.form("kept-same")
         posts = [(p, same, "10.7.0.1") for p in self.folders[:2]]
