@@ -156,7 +156,7 @@ static void keep_judged(const Settings& settings, const CgiRun& cgi, const Envel
   } else if (verdict.kind == VerdictKind::kDeferred) {
     bool state = verdict.mark != nullptr && strcmp(verdict.mark, "shared_state") == 0;
     context.hold_unscanned = !state;
-    context.hold_for_state = state;
+    context.hold_for_state = state || run.state_pending;
     context.state_client = run.state_client[0] != '\0' ? run.state_client : nullptr;
     context.state_duplicate = run.state_duplicate[0] != '\0' ? run.state_duplicate : nullptr;
     Submission submission = {submitted, nullptr};

@@ -106,6 +106,10 @@ static Verdict judge_from(const GuardInput& input, GuardRun* run, bool with_enve
     Verdict verdict = entry.judge(input, run);
     if (verdict.kind != VerdictKind::kPass) {
       run->next = kJudgeCount;
+      // A message kept for the virus scan waits for the shared state too.
+      if (verdict.kind == VerdictKind::kDeferred) {
+        run->state_pending = state_keep_pending(input, run);
+      }
       return verdict;
     }
   }

@@ -74,6 +74,7 @@ struct GuardRun {
   // not counted it ("": no rate judging), the duplicate key's digest while
   // the window has not recorded it ("": none).
   bool rate_counted;
+  bool state_pending;      // kept unscanned, and to be judged by the shared state too
   char state_client[65];
   char state_duplicate[33];
 };

@@ -21,17 +21,11 @@ void keep_client(const char* remote_addr, char* out, size_t size) {
 
 }  // namespace
 
-Verdict state_keep_judge(const GuardInput& input, GuardRun* run) {
+bool state_keep_pending(const GuardInput& input, GuardRun* run) {
   const Settings& settings = *input.settings;
-  Verdict pass = {VerdictKind::kPass, Outcome::kSent, nullptr};
   if (!shared_state_on(settings) || !settings.shared_state_unreachable_keep ||
-      !shared_state_unavailable()) {
-    return pass;
-  }
-  if (settings.spool_folder == nullptr) {
-    log_event(LOG_ERROR, "shared_state_unreachable keep: no spool_folder to keep the message "
-              "in; it is sent unjudged, as with send.");
-    return pass;
+      !shared_state_unavailable() || settings.spool_folder == nullptr) {
+    return false;
   }
   run->state_client[0] = '\0';
   const char* client = input.request->remote_addr;
@@ -43,6 +37,20 @@ Verdict state_keep_judge(const GuardInput& input, GuardRun* run) {
   const TextBuffer* key = run->duplicate.key;
   if (key != nullptr && !run->duplicate.recorded) {
     rate_bytes_digest(key->data, static_cast<size_t>(key->length), run->state_duplicate);
+  }
+  return true;
+}
+
+Verdict state_keep_judge(const GuardInput& input, GuardRun* run) {
+  const Settings& settings = *input.settings;
+  Verdict pass = {VerdictKind::kPass, Outcome::kSent, nullptr};
+  if (!state_keep_pending(input, run)) {
+    if (shared_state_on(settings) && settings.shared_state_unreachable_keep &&
+        shared_state_unavailable()) {
+      log_event(LOG_ERROR, "shared_state_unreachable keep: no spool_folder to keep the "
+                "message in; it is sent unjudged, as with send.");
+    }
+    return pass;
   }
   log_event(LOG_ERROR, "shared_state: the message waits in the spool for -resend to judge it "
             "(shared_state_unreachable keep).");

@@ -11,6 +11,12 @@
 #include "config/settings.h"
 #include "guard/pipeline.h"
 
+// Whether a message the run keeps in the spool anyway (its files not
+// scanned) must also wait for the shared state's judges: then the facts
+// are in run->state_client and run->state_duplicate, as the judge below
+// fills them, and nothing is logged.
+bool state_keep_pending(const GuardInput& input, GuardRun* run);
+
 // The judge of the pipeline's last slot: a pass unless the settings say
 // `keep`, the shared state failed this run and a spool can hold the
 // message (without one: an error line, and the message is sent). Fills
