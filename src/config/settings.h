@@ -190,6 +190,9 @@ struct Settings {
   SettingList messages_files{}; // "TAG FILE": the JSON messages and built-in pages in TAG
   char* html_template = nullptr; // an HTML part beside the plain text; null: plain text only
   SettingList field_labels{};    // "NAME = TEXT": a friendlier label for a field
+  // shared_state_unreachable: what a run does when the shared state cannot
+  // be used (config/settings_shared_state.cpp)
+  bool shared_state_unreachable_keep = false;  // keep in the spool for -resend; false: send
 };
 
 // archive_ip's words.

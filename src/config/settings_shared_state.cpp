@@ -34,12 +34,17 @@ int set_shared_state_timeout(Settings* settings, const char*, const char* rest,
                             " of seconds");
 }
 
-// `send` alone for now: a run whose database cannot be used mails as it
-// would without it. Keeping such a post in the spool for -resend to judge
-// is not built yet, and is refused rather than taken silently.
-int set_shared_state_unreachable(Settings*, const char*, const char* rest, const FieldLookup&) {
-  if (strcmp(rest, "send") == 0) return 1;
-  log_event(LOG_ERROR, "shared_state_unreachable {%s} is not send, the one choice this version "
-            "has; keeping send.", rest);
+// `send`: a run whose database cannot be used mails as it would without
+// it; `keep`: the message waits in the spool for -resend to judge it
+// against the database (without a spool it is sent, said by the run and
+// by -check).
+int set_shared_state_unreachable(Settings* settings, const char*, const char* rest,
+                                 const FieldLookup&) {
+  if (strcmp(rest, "send") == 0 || strcmp(rest, "keep") == 0) {
+    settings->shared_state_unreachable_keep = strcmp(rest, "keep") == 0;
+    return 1;
+  }
+  log_event(LOG_ERROR, "shared_state_unreachable {%s} is neither send nor keep; keeping %s.",
+            rest, settings->shared_state_unreachable_keep ? "keep" : "send");
   return 0;
 }

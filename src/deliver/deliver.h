@@ -31,6 +31,15 @@ using MessageScanFn = ScanOutcome (*)(const Settings& settings, const char* head
                                       const char* line_ending, const char* body, char* detail,
                                       size_t detail_size);
 
+// What -resend's judges made of a message kept for them ("judge: ...").
+enum class JudgeOutcome { kPass, kRefused, kUnavailable };
+
+// Judges a spooled message marked "judge: shared_state" against the shared
+// state; `detail` gets the refusal's words ("rate-limited") or why it could
+// not be judged.
+using MessageJudgeFn = JudgeOutcome (*)(const Settings& settings, const SpoolMessage& message,
+                                        char* detail, size_t detail_size);
+
 // What a delivery needs besides the submission.
 struct DeliveryContext {
   const Settings* settings;
@@ -52,6 +61,15 @@ struct DeliveryContext {
   // -resend scans a message marked "scan: pending" with it before sending;
   // null: such a message stays in the queue.
   MessageScanFn scan = nullptr;
+  // The judges' shared state could not be used: the message is kept in
+  // queue/ marked "judge: shared_state" with the client address and the
+  // duplicate key's digest (null: none), as hold_unscanned keeps it.
+  bool hold_for_state = false;
+  const char* state_client = nullptr;
+  const char* state_duplicate = nullptr;
+  // -resend judges a message so marked with it before sending; null: such
+  // a message stays in the queue.
+  MessageJudgeFn judge = nullptr;
 };
 
 // One message of a submission: its envelope addresses (bare; cc and bcc
@@ -157,7 +175,10 @@ enum class ResendStatus {
 // line.
 // A message marked "scan: pending" moves to quarantine/ when -resend's
 // scan finds malware in it, and stays in queue/ (its attempts not counted)
-// while it cannot be scanned.
+// while it cannot be scanned. One marked "judge: shared_state" is judged
+// next: refused, it moves to failed/; not judged, it stays in queue/ (its
+// attempts not counted); let through, the mark is taken off its file
+// before it is sent, so that a failed send is not judged twice.
 ResendStatus deliver_resend(const DeliveryContext& context, ResendReportFn report,
                             void* report_context, ResendTally* tally, char* error,
                             size_t error_size);

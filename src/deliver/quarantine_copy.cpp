@@ -15,6 +15,7 @@ static char* quarantine_text(const SpoolMessage& message, const char* mark, cons
                              size_t* length) {
   SpoolMessage marked = message;
   marked.scan_pending = false;
+  marked.judge_shared_state = false;
   SpoolVerdict verdict = {"refused", mark, reasons, nullptr, spool_now_seconds()};
   return spool_format_quarantined(marked, verdict, length);
 }

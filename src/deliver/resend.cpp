@@ -22,6 +22,7 @@ struct Resend {
   SpoolStore store;
   const Settings* settings;
   MessageScanFn scan;
+  MessageJudgeFn judge;
   DeliveryOptions options;
   char* mine;  // work/<this run>
   char mine_name[kSpoolNameSize];
@@ -272,6 +273,61 @@ bool scanned_clean(Resend* run, const char* claimed, const char* name, const Spo
   return false;
 }
 
+// Takes the "judge: ..." lines off a claimed file once it was judged: a
+// new file beside it takes its place. Returns 0 or the error.
+int drop_judge_mark(const char* claimed, const SpoolMessage& message) {
+  SpoolMessage judged = message;
+  judged.judge_shared_state = false;
+  size_t length = 0;
+  char* data = spool_format(judged, &length);
+  TextBuffer* fresh = text_buffer_new("");
+  text_buffer_append(fresh, "%s.judged", claimed);
+  int err = os_write_new_file(fresh->data, data, length, true);
+  if (err == 0) err = os_remove_file(claimed);
+  if (err == 0) err = os_rename_noreplace(fresh->data, claimed);
+  if (err != 0) (void)os_remove_file(fresh->data);
+  text_buffer_free(fresh);
+  free(data);
+  return err;
+}
+
+// A message marked "judge: shared_state" is judged next. Returns whether
+// it may be sent (its mark then taken off its file); when not, it went to
+// failed/ or back to the queue (its attempts not counted), said and tallied.
+bool judged_fit(Resend* run, const char* claimed, const char* name, const SpoolName& parsed,
+                const SpoolMessage& message) {
+  char detail[300] = "shared_state is not set";
+  JudgeOutcome outcome = JudgeOutcome::kUnavailable;
+  if (run->judge != nullptr) outcome = run->judge(*run->settings, message, detail, sizeof detail);
+  int err = outcome == JudgeOutcome::kPass ? drop_judge_mark(claimed, message) : 0;
+  if (outcome == JudgeOutcome::kPass && err == 0) return true;
+  if (outcome == JudgeOutcome::kRefused) {
+    char reason[400];
+    snprintf(reason, sizeof reason, "is refused by the shared state's judges (%s)", detail);
+    spool_give_up(run->store, claimed, name, reason);
+    say(run, name, "moved to failed/ (%s)", detail);
+    ++run->tally->failed;
+    return false;
+  }
+  if (err != 0) {
+    // Judged, but its file still says otherwise: held back rather than
+    // judged twice.
+    snprintf(detail, sizeof detail, "its file cannot be rewritten (%d: %s)", err, strerror(err));
+  }
+  log_event(LOG_ERROR, "resend: {%s} cannot be judged (%s); kept in the queue.", name, detail);
+  char new_name[kSpoolFileNameSize];
+  int attempts = parsed.attempts < 0 ? 0 : parsed.attempts;
+  if (spool_put_back(run->store, claimed, name, parsed.base_length, attempts, new_name,
+                     sizeof new_name) != 0) {
+    say(run, name, "not judged (%s), and it cannot go back to the queue: see the log", detail);
+    ++run->tally->others;
+    return false;
+  }
+  say(run, name, "kept in the queue as %s (not judged: %s)", new_name, detail);
+  ++run->tally->kept;
+  return false;
+}
+
 // Sends one claimed message. Returns how its dialogue ended (kSent also
 // when the message is out of the queue for another reason).
 AttemptEnd resend_claimed(Resend* run, const char* claimed, const char* name,
@@ -291,6 +347,10 @@ AttemptEnd resend_claimed(Resend* run, const char* claimed, const char* name,
     body = SpoolBody{};
   }
   if (pending && !scanned_clean(run, claimed, name, parsed, base, message, whole)) {
+    spool_message_free(&message);
+    return AttemptEnd::kSent;
+  }
+  if (message.judge_shared_state && !judged_fit(run, claimed, name, parsed, message)) {
     spool_message_free(&message);
     return AttemptEnd::kSent;
   }
@@ -440,6 +500,7 @@ ResendStatus deliver_resend(const DeliveryContext& context, ResendReportFn repor
   Resend run = {};
   run.settings = &settings;
   run.scan = context.scan;
+  run.judge = context.judge;
   bool usable = delivery_options(settings, &run.options);
   ResendStatus status = usable ? ResendStatus::kDone : ResendStatus::kNotConfigured;
   if (usable && settings.spool_folder == nullptr) {

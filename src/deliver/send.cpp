@@ -32,12 +32,21 @@ SmtpContent content_of(const SubmittedMessage& message) {
 // Keeps the message in queue/ as NAME_new.txt. Returns false after an
 // error line when it cannot be kept (the message goes out all the same).
 bool keep_copy(const SpoolStore& store, const char* base, const SubmittedMessage& submitted,
-               const char* line_ending, int max_mb, char** queued, bool unscanned = false) {
+               const char* line_ending, int max_mb, char** queued,
+               const DeliveryContext* held = nullptr) {
   SpoolMessage message = {line_ending, const_cast<char*>(submitted.from),
                           const_cast<char*>(submitted.to), const_cast<char*>(submitted.cc),
                           const_cast<char*>(submitted.bcc), const_cast<char*>(submitted.header),
                           const_cast<char*>(submitted.body)};
-  message.scan_pending = unscanned;
+  bool unscanned = held != nullptr && held->hold_unscanned;
+  if (held != nullptr) {
+    message.scan_pending = held->hold_unscanned;
+    message.judge_shared_state = held->hold_for_state;
+    message.client = const_cast<char*>(held->state_client);
+    if (held->state_duplicate != nullptr) {
+      snprintf(message.duplicate, sizeof message.duplicate, "%s", held->state_duplicate);
+    }
+  }
   // A body written in blocks follows the rest of the file.
   const ChunkSource* rest = submitted.body_source;
   if (rest != nullptr) message.body = const_cast<char*>("");
@@ -250,9 +259,10 @@ void mail_end(MailRun* run) {
   delivery_options_free(&run->options);
 }
 
-// A message whose files could not be scanned: kept in queue/ marked so,
-// for -resend to scan; nothing goes to the server.
-DeliveryReport hold_unscanned(const DeliveryContext& context, const Submission& submission) {
+// A message whose files could not be scanned, or that the shared state
+// could not judge: kept in queue/ marked so, for -resend to scan or judge;
+// nothing goes to the server.
+DeliveryReport hold_for_resend(const DeliveryContext& context, const Submission& submission) {
   DeliveryReport report = {};
   DeliveryResult& result = report.mail;
   report.confirmation.outcome = DeliveryOutcome::kNotConfigured;
@@ -272,11 +282,12 @@ DeliveryReport hold_unscanned(const DeliveryContext& context, const Submission& 
   }
   char* queued = nullptr;
   if (keep_copy(store, base, submission.message, settings_line_ending(settings),
-                settings.spool_max_mb, &queued, /*unscanned=*/true)) {
+                settings.spool_max_mb, &queued, &context)) {
     note_tried(store, queued, base, false);
     result.outcome = DeliveryOutcome::kKeptInSpool;
     snprintf(result.spool_name, sizeof result.spool_name, "%s", base);
-    snprintf(result.failure, sizeof result.failure, "not scanned for viruses yet");
+    snprintf(result.failure, sizeof result.failure, "%s",
+             context.hold_unscanned ? "not scanned for viruses yet" : "not judged yet");
   }
   free(queued);
   spool_store_close(&store);
@@ -319,7 +330,9 @@ AttemptEnd attempt_dialogue(SmtpSession* session, Attempt* attempt, const char* 
 }
 
 DeliveryReport deliver_submission(const DeliveryContext& context, const Submission& submission) {
-  if (context.hold_unscanned) return hold_unscanned(context, submission);
+  if (context.hold_unscanned || context.hold_for_state) {
+    return hold_for_resend(context, submission);
+  }
   const SubmittedMessage& message = submission.message;
   DeliveryReport report = {};
   DeliveryResult& result = report.mail;

@@ -65,6 +65,48 @@ bool line_is(const char* line, size_t length, const char* text) {
   return length == strlen(text) && memcmp(line, text, length) == 0;
 }
 
+bool chars_in(const char* text, size_t length, const char* allowed) {
+  for (size_t i = 0; i < length; ++i) {
+    if (strchr(allowed, text[i]) == nullptr || text[i] == '\0') return false;
+  }
+  return true;
+}
+
+// The shared state's facts: "client: ADDRESS" and "duplicate: DIGEST".
+// Returns null when the line was one of them and took effect, kNotMine when
+// it is none of them, else why the file is refused.
+const char kNotMine[] = "";
+const char* judge_line(const char* line, size_t length, SpoolMessage* out) {
+  static const char kClient[] = "client: ";
+  static const char kDuplicate[] = "duplicate: ";
+  size_t client = sizeof kClient - 1;
+  size_t duplicate = sizeof kDuplicate - 1;
+  if (length > client && memcmp(line, kClient, client) == 0) {
+    size_t value = length - client;
+    if (out->client != nullptr || value > 64 ||
+        !chars_in(line + client, value, "0123456789abcdefABCDEF.:")) {
+      return "its client line is repeated or not an IP address";
+    }
+    out->client = copy_bytes_or_die(line + client, value, kOutOfMemory);
+    return nullptr;
+  }
+  if (length > duplicate && memcmp(line, kDuplicate, duplicate) == 0) {
+    size_t value = length - duplicate;
+    if (out->duplicate[0] != '\0' || value != sizeof out->duplicate - 1 ||
+        !chars_in(line + duplicate, value, "0123456789abcdef")) {
+      return "its duplicate line is repeated or not a digest";
+    }
+    memcpy(out->duplicate, line + duplicate, value);
+    out->duplicate[value] = '\0';
+    return nullptr;
+  }
+  if (line_is(line, length, "judge: shared_state")) {
+    out->judge_shared_state = true;
+    return nullptr;
+  }
+  return kNotMine;
+}
+
 // One envelope line after the first (without its line end). Returns null
 // when it took effect, else why the file is refused.
 const char* envelope_line(const char* line, size_t line_length, SpoolMessage* out,
@@ -112,6 +154,8 @@ const char* envelope_line(const char* line, size_t line_length, SpoolMessage* ou
              line + key_length);
     return nullptr;
   }
+  const char* judged = judge_line(line, line_length, out);
+  if (judged != kNotMine) return judged;
   static const char kEnding[] = "line-ending: ";
   size_t ending_length = sizeof kEnding - 1;
   if (line_length > ending_length && memcmp(line, kEnding, ending_length) == 0) {
@@ -238,10 +282,18 @@ const char* spool_line_ending_name(const char* line_ending) {
 
 char* spool_format(const SpoolMessage& message, size_t* length) {
   TextBuffer* file = text_buffer_new("");
-  if (message.scan_pending) {
-    text_buffer_append(file, "%s\ndestination: mail\nscan: pending\n", kMagicLine2);
+  if (message.scan_pending || message.judge_shared_state) {
+    text_buffer_append(file, "%s\ndestination: mail\n", kMagicLine2);
   } else {
     text_buffer_append(file, "%s\n", kMagicLine);
+  }
+  if (message.scan_pending) text_buffer_append(file, "scan: pending\n");
+  if (message.judge_shared_state) {
+    text_buffer_append(file, "judge: shared_state\n");
+    if (message.client != nullptr) text_buffer_append(file, "client: %s\n", message.client);
+    if (message.duplicate[0] != '\0') {
+      text_buffer_append(file, "duplicate: %s\n", message.duplicate);
+    }
   }
   text_buffer_append(file, "line-ending: %s\nmail-from: %s\nrcpt-to: %s\n",
                      spool_line_ending_name(message.line_ending), or_empty(message.from),
@@ -298,6 +350,7 @@ void spool_message_free(SpoolMessage* message) {
   free(message->bcc);
   free(message->header_block);
   free(message->body);
+  free(message->client);
   *message = SpoolMessage();
 }
 

@@ -38,6 +38,14 @@
 //   score: 14.20               (only when an engine gave one)
 //   time: 2026-01-07T13:45:01Z
 //
+// One kept because the judges' shared state could not be used carries, there,
+//
+//   judge: shared_state
+//   client: 203.0.113.9        (the client address, when there was one)
+//   duplicate: 9f86d081884c7d659f86d081884c7d65   (with duplicate_window)
+//
+// -resend runs the rate limit and the duplicate window with them first.
+//
 // NAME is "<UTC time>_<host>_<pid>_<random>", e.g.
 // "20260107T134501.123456Z_web1_4242_9f86d081884c7d65": unique across
 // processes and machines, and sorted by name the queue is oldest first.
@@ -66,6 +74,12 @@ struct SpoolMessage {
   int webhook = 0;                 // N of "webhook N"
   char destination_text[40] = "";  // the line's value, for an error line
   bool scan_pending = false;       // "scan: pending": not sent before a clean scan
+  // "judge: shared_state": not sent before the shared state judged it, by
+  // its client address (heap, may be null) and its duplicate key's digest
+  // ("" for none).
+  bool judge_shared_state = false;
+  char* client = nullptr;
+  char duplicate[33] = "";
   // A quarantined copy's lines (format 2); "" when the file has none.
   char verdict[16] = "";
   char mark[24] = "";

@@ -14,23 +14,28 @@ static void say_problem(const char* line) {
 
 int check_shared_state(CheckRun* run) {
   const Settings& settings = run->settings;
+  int kept = 0;
+  if (settings.shared_state_unreachable_keep && settings.spool_folder == nullptr) {
+    kept = check_problem("shared_state_unreachable keep: no spool_folder to keep a message in; "
+                         "such a run sends it unjudged, as with send");
+  }
   char why[kPgErrorSize];
   if (!pg_library_ready(why, sizeof why)) {
-    return check_problem("shared_state: %s; this build cannot use the database", why);
+    return kept + check_problem("shared_state: %s; this build cannot use the database", why);
   }
   PgLink link;
   long long started = os_monotonic_ms();
   long long deadline = started + settings.shared_state_timeout * 1000LL;
   if (!pg_connect(settings.shared_state, settings.database_password_file, deadline, &link, why,
                   sizeof why)) {
-    return check_problem("shared_state: %s", why);
+    return kept + check_problem("shared_state: %s", why);
   }
   long long connected = os_monotonic_ms();
   PgAnswer answer;
   long long asked = os_monotonic_ms();
   bool answered = pg_query(&link, "SELECT 1", nullptr, 0, &answer, why, sizeof why);
   long long round_trip = os_monotonic_ms() - asked;
-  int problems = 0;
+  int problems = kept;
   if (!answered) {
     problems += check_problem("shared_state: %s", why);
   } else {

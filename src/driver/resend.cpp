@@ -13,6 +13,8 @@
 #include "driver/environment.h"
 #include "driver/form_choice.h"
 #include "config/settings.h"
+#include "guard/shared_state.h"
+#include "guard/state_keep.h"
 #include "guard/virus_judge.h"
 #include "platform/os.h"
 
@@ -90,6 +92,17 @@ static bool resend_hooks(const Settings& settings) {
   return tally.kept == 0 && tally.failed == 0 && tally.others == 0;
 }
 
+// A message kept because the shared state could not judge it, judged now
+// against the database; each message has shared_state_timeout of its own.
+static JudgeOutcome judge_spooled(const Settings& settings, const SpoolMessage& message,
+                                  char* detail, size_t detail_size) {
+  shared_state_start(settings, 0);
+  int judged = state_keep_rejudge(settings, message.client, message.duplicate, detail,
+                                  detail_size);
+  if (judged > 0) return JudgeOutcome::kPass;
+  return judged == 0 ? JudgeOutcome::kRefused : JudgeOutcome::kUnavailable;
+}
+
 // The run once the settings are read; returns the exit code.
 static int resend_with(const Settings& settings) {
   bool hooks_done = resend_hooks(settings);
@@ -102,6 +115,7 @@ static int resend_with(const Settings& settings) {
   }
   DeliveryContext context = delivery_context(pruning);
   if (settings.virus_scan != nullptr) context.scan = scan_spooled;
+  context.judge = judge_spooled;
   ResendStatus status = deliver_resend(context, print_outcome, nullptr, &tally, error,
                                        sizeof error);
   if (status == ResendStatus::kNotConfigured && !settings.send_mail) {
@@ -150,6 +164,7 @@ static int resend_one(char** done, int* count) {
   if (!pass) {
     if (g_program.form_name[0] != '\0') printf("resend: form %s\n", g_program.form_name);
     code = resend_with(settings);
+    shared_state_finish();
   }
   // Freed last: the log follows the settings' logging level to the end.
   settings_free(&settings);

@@ -186,21 +186,34 @@ static void keep_for_review(const Settings& settings, const CgiRun& cgi,
   }
 }
 
-// A message held in the spool's queue until its files are scanned
-// (kDeferred); without the room to hold it, nothing is sent and the files
-// count as not scannable.
-static void hold_unscanned(const Settings& settings, const CgiRun& cgi, const Envelope& envelope,
-                           const Message& message, SubmissionEnd* end) {
+// A message held in the spool's queue until its files are scanned or the
+// shared state judged it (kDeferred); without the room to hold it, nothing
+// is sent and the files count as not scannable, while one the shared
+// state could not judge goes on as passed.
+static void hold_for_resend(const Settings& settings, const CgiRun& cgi, const Envelope& envelope,
+                            const Message& message, const GuardRun& run, SubmissionEnd* end) {
+  Verdict& verdict = end->verdict;
+  bool state = verdict.mark != nullptr && strcmp(verdict.mark, "shared_state") == 0;
   DeliveryContext context = delivery_context(settings);
   context.submission_id = cgi.id;
-  context.hold_unscanned = true;
+  context.hold_unscanned = !state;
+  context.hold_for_state = state || run.state_pending;
+  context.state_client = run.state_client[0] != '\0' ? run.state_client : nullptr;
+  context.state_duplicate = run.state_duplicate[0] != '\0' ? run.state_duplicate : nullptr;
   Submission submission = {submitted_message(envelope, message), nullptr};
   ChunkSource body = message_body_source(&message);
   if (message.file_count > 0) submission.message.body_source = &body;
   end->result = deliver_submission(context, submission).mail;
-  if (end->result.outcome != DeliveryOutcome::kKeptInSpool) {
-    end->verdict = Verdict{VerdictKind::kRefused, Outcome::kScanUnavailable,
-                           "not sent, the files could not be scanned for viruses"};
+  if (end->result.outcome == DeliveryOutcome::kKeptInSpool) return;
+  if (state) {
+    log_event(LOG_ERROR, "shared_state_unreachable keep: the message cannot be kept in the "
+              "spool; it is sent unjudged.");
+    end->result = DeliveryResult{};
+    end->result.outcome = DeliveryOutcome::kNotConfigured;
+    verdict = Verdict{VerdictKind::kPass, Outcome::kSent, nullptr};
+  } else {
+    verdict = Verdict{VerdictKind::kRefused, Outcome::kScanUnavailable,
+                      "not sent, the files could not be scanned for viruses"};
   }
 }
 
@@ -225,10 +238,11 @@ static void build_and_deliver(const GuardInput& judged, const CgiRun& cgi, const
     end->verdict = guard_judge_message(with_envelope, run);
     form_request_drop_body(form_request);
     if (end->verdict.kind == VerdictKind::kDeferred) {
-      hold_unscanned(settings, cgi, envelope, message, end);
+      hold_for_resend(settings, cgi, envelope, message, *run, end);
     } else if (verdict_keeps(end->verdict)) {
       keep_for_review(settings, cgi, envelope, &message, end);
-    } else if (end->verdict.kind == VerdictKind::kPass) {
+    }
+    if (end->verdict.kind == VerdictKind::kPass) {
       if (run->spam_tagged) quarantine_tag(settings, &message, run->spam_tag);
       if (run->spam_note[0] != '\0') end->suffixes.spam = run->spam_note;
       archive_run_before_delivery(archive, settings, envelope);

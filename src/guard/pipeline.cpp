@@ -7,6 +7,8 @@
 #include "guard/state_store.h"
 #include "guard/spam_judge.h"
 #include "guard/rate.h"
+#include "guard/shared_state.h"
+#include "guard/state_keep.h"
 #include "guard/virus_judge.h"
 
 static const Verdict kPass = {VerdictKind::kPass, Outcome::kSent, nullptr};
@@ -50,8 +52,11 @@ static Verdict recipients_judge(const GuardInput& input, GuardRun*) {
 
 // Only a submission that passed everything before counts towards its
 // sender's rate.
-static Verdict rate_judge(const GuardInput& input, GuardRun*) {
-  if (state_rate_allows(*input.settings, input.request->remote_addr)) return kPass;
+static Verdict rate_judge(const GuardInput& input, GuardRun* run) {
+  if (state_rate_allows(*input.settings, input.request->remote_addr)) {
+    run->rate_counted = !shared_state_unavailable();
+    return kPass;
+  }
   return refused(Outcome::kRateLimited, "refused by the rate limit");
 }
 
@@ -95,8 +100,9 @@ struct JudgeEntry {
 
 // The one order of the judges. The places of those to come are fixed: the
 // content rules after the rate limit, the proof of work beside the CAPTCHA,
-// then the virus scan, and the spam engine last (so that an infected post
-// is called so, not spam).
+// then the virus scan, and the spam engine (so that an infected post is
+// called so, not spam); last, whether a shared state that could not be
+// used keeps the message for -resend to judge.
 static const JudgeEntry kJudges[] = {
     {false, honeypot_judge},
     {false, origin_judge},
@@ -109,6 +115,7 @@ static const JudgeEntry kJudges[] = {
     // the proof of work
     {true, virus_judge},
     {true, spam_engine_judge},
+    {true, state_keep_judge},
 };
 constexpr int kJudgeCount = static_cast<int>(sizeof kJudges / sizeof kJudges[0]);
 
@@ -121,6 +128,10 @@ static Verdict judge_from(const GuardInput& input, GuardRun* run, bool with_enve
     Verdict verdict = entry.judge(input, run);
     if (verdict.kind != VerdictKind::kPass) {
       run->next = kJudgeCount;
+      // A message kept for the virus scan waits for the shared state too.
+      if (verdict.kind == VerdictKind::kDeferred) {
+        run->state_pending = state_keep_pending(input, run);
+      }
       return verdict;
     }
   }

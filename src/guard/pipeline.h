@@ -45,7 +45,7 @@ struct Verdict {
   // for the owner (kQuarantined, and kRefused with `keep`) and says why;
   // a kDeferred one names the judge -resend must run again.
   bool keep = false;           // kRefused: keep a copy in quarantine/ as well
-  const char* mark = nullptr;  // "spam", "infected", "unscanned"; null otherwise
+  const char* mark = nullptr;  // "spam", "infected", "unscanned", "shared_state"; or null
   char reasons[256] = "";      // "7 links, limit 2"; "rspamd 14.2, BAYES_SPAM"
   double score = 0;            // the engine's score, when has_score
   bool has_score = false;
@@ -77,6 +77,14 @@ struct GuardRun {
   char spam_note[48];
   bool spam_tagged;
   Verdict spam_tag;
+  // What -resend judges a message by when the shared state could not be
+  // used (guard/state_keep.h): the client address while the rate limit has
+  // not counted it ("": no rate judging), the duplicate key's digest while
+  // the window has not recorded it ("": none).
+  bool rate_counted;
+  bool state_pending;      // kept unscanned, and to be judged by the shared state too
+  char state_client[65];
+  char state_duplicate[33];
 };
 
 // The verdict for spam: quarantined (answered as sent), or with `refuse`

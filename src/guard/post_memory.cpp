@@ -74,13 +74,15 @@ static long long window_seconds(const Settings& settings) {
 bool duplicate_seen(const Settings& settings, const FormTable& form, const FormRequest* upload,
                     const char* client, DuplicatePost* post) {
   post->key = nullptr;
+  post->recorded = false;
   if (settings.duplicate_window_minutes <= 0) return false;
   TextBuffer* key = duplicate_key(form, client == nullptr ? "" : client, upload);
   // A state that cannot be used sends the post (the take says why).
-  bool seen = state_window_take(settings, RateWindowKind::kDuplicate, key->data,
-                                static_cast<size_t>(key->length), window_seconds(settings)) > 0;
-  if (!seen) {
+  int taken = state_window_take(settings, RateWindowKind::kDuplicate, key->data,
+                                static_cast<size_t>(key->length), window_seconds(settings));
+  if (taken <= 0) {
     post->key = key;
+    post->recorded = taken == 0;
     return false;
   }
   text_buffer_free(key);

@@ -15,6 +15,7 @@
 // is off or the post was a repeat), to take back when it was not sent.
 struct DuplicatePost {
   TextBuffer* key;
+  bool recorded;  // the state took it (false: the state could not be used)
 };
 
 // The key of a post: the client address as rate.h counts it, then every

@@ -161,9 +161,14 @@ int shared_rate_admit(const Settings& settings, const char* client, int limit,
 
 int shared_window_take(const Settings& settings, RateWindowKind kind, const char* key,
                        size_t length, long long window_seconds) {
-  if (window_seconds <= 0) return 0;
   char stored[kRateDigestSize];
   digest(key, length, stored);
+  return shared_window_take_digest(settings, kind, stored, window_seconds);
+}
+
+int shared_window_take_digest(const Settings& settings, RateWindowKind kind, const char* stored,
+                              long long window_seconds) {
+  if (window_seconds <= 0) return 0;
   char window[24];
   snprintf(window, sizeof window, "%lld", window_seconds);
   const char* params[] = {kind_text(kind), stored, window};
@@ -176,6 +181,11 @@ void shared_window_forget(const Settings& settings, RateWindowKind kind, const c
                           size_t length) {
   char stored[kRateDigestSize];
   digest(key, length, stored);
+  shared_window_forget_digest(settings, kind, stored);
+}
+
+void shared_window_forget_digest(const Settings& settings, RateWindowKind kind,
+                                 const char* stored) {
   const char* params[] = {kind_text(kind), stored};
   PgAnswer answer;
   (void)run(settings, kForgetSql, params, 2, &answer);

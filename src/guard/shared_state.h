@@ -48,6 +48,13 @@ int shared_window_take(const Settings& settings, RateWindowKind kind, const char
 void shared_window_forget(const Settings& settings, RateWindowKind kind, const char* key,
                           size_t length);
 
+// The same on a key already digested (rate_bytes_digest's hex), as a
+// message kept for -resend carries it.
+int shared_window_take_digest(const Settings& settings, RateWindowKind kind, const char* digest,
+                              long long window_seconds);
+void shared_window_forget_digest(const Settings& settings, RateWindowKind kind,
+                                 const char* digest);
+
 // Keeps a sent run's duration; the median of the recent ones in
 // microseconds (-1: none kept, or unavailable).
 void shared_note_run(const Settings& settings, long long microseconds);

@@ -2,9 +2,12 @@
 cannot be used: nothing listening, a server that takes the connection and
 never answers, the client library missing. Each run mails as it would
 without the shared state, within the time-out, with one error line and
-the outcome line's "; shared state unavailable". The Windows build
-refuses the key instead and keeps the state file."""
+the outcome line's "; shared state unavailable"; with
+shared_state_unreachable keep, the message waits in the spool instead,
+for -resend to judge. The Windows build refuses the key instead and keeps
+the state file."""
 
+import glob
 import os
 import socket
 import threading
@@ -12,6 +15,7 @@ import time
 import unittest
 
 import harness
+from test_forms import multipart
 
 IS_EXE = harness.IS_EXE
 
@@ -42,12 +46,12 @@ class Silent:
 
 
 class SharedStateFaults(unittest.TestCase):
-    def run_with(self, smtp, port, env=None):
+    def run_with(self, smtp, port, env=None, more=""):
         box = harness.page_sandbox(self)
         box.write("db-password", "secret\n")
         extra = ("rate_limit 5/10\nduplicate_window 10\nshared_state_timeout 1\n"
                  "shared_state postgresql://cgi@127.0.0.1:%d/forms\n"
-                 "database_password_file db-password\n" % port)
+                 "database_password_file db-password\n" % port) + more
         box.write_ini(harness.standard_ini(smtp.port, extra))
         full_env = {"REQUEST_METHOD": "POST", "REMOTE_ADDR": "192.0.2.44"}
         full_env.update(env or {})
@@ -84,6 +88,63 @@ class SharedStateFaults(unittest.TestCase):
                     self.assertIn("; shared state unavailable", log)
                     self.assertNotIn("secret", log)
 
+    @unittest.skipIf(IS_EXE, "the Windows build refuses shared_state")
+    def test_keep_waits_in_the_spool_until_the_database_answers(self):
+        ctype, files = multipart([("Name:", "Ann"), ("f", "a.txt", b"text")])
+        scan = ("attachments_max_kb 100\nvirus_scan clamd 127.0.0.1:%d\n" % harness.free_port())
+        cases = [
+            # name, settings, post, the queue file's marks ("": none kept)
+            ("kept", "spool_folder spool\n", None, "judge: shared_state\n"
+             "client: 192.0.2.44\nduplicate: [0-9a-f]{32}\n"),
+            ("kept unscanned too", "spool_folder spool\n" + scan,
+             {"CONTENT_TYPE": ctype}, "scan: pending\njudge: shared_state\n"
+             "client: 192.0.2.44\nduplicate: [0-9a-f]{32}\n"),
+            ("no spool: sent", "", None, ""),
+        ]
+        with harness.CaptureSMTP() as smtp:
+            for name, more, post, marks in cases:
+                with self.subTest(name):
+                    before = len(smtp.messages)
+                    env = {"HTTP_ACCEPT": "application/json"}
+                    env.update(post or {})
+                    box = harness.page_sandbox(self)
+                    box.write("db-password", "secret\n")
+                    box.write_ini(harness.standard_ini(smtp.port, (
+                        "rate_limit 5/10\nduplicate_window 10\nshared_state_timeout 1\n"
+                        "shared_state postgresql://cgi@127.0.0.1:%d/forms\n"
+                        "database_password_file db-password\nshared_state_unreachable keep\n"
+                        % harness.free_port()) + more))
+                    result = box.run(body=files if post else harness.FORM, env=dict(
+                        env, REQUEST_METHOD="POST", REMOTE_ADDR="192.0.2.44"))
+                    log = box.log_text()
+                    self.assertIn("; shared state unavailable", log)
+                    if not marks:
+                        self.assertEqual(1, len(smtp.messages) - before)
+                        self.assertIn('"outcome": "sent"', result.text)
+                        self.assertIn("no spool_folder to keep the message in; it is sent "
+                                      "unjudged", log)
+                        self.assertIn("shared_state_unreachable keep: no spool_folder",
+                                      box.run(args=["-check"]).text)
+                        continue
+                    self.assertIn("Status: 202", result.text)
+                    self.assertIn('"outcome": "spooled"', result.text)
+                    queued = glob.glob(box.path("spool", "queue", "*.txt"))
+                    self.assertEqual(1, len(queued))
+                    if not post:
+                        self.assertIn("outcome: kept in the spool for -resend to judge, spool "
+                                      + os.path.basename(queued[0])[:-len("_0.txt")], log)
+                    with open(queued[0]) as kept:
+                        head = kept.read().split("\n\n")[0]
+                    self.assertRegex(head, "^QUILLON spool 2\ndestination: mail\n" + marks +
+                                     "line-ending: ")
+                    # Still down: the message stays, its attempts not counted.
+                    if not post:
+                        out = box.run(args=["-resend"]).text
+                        self.assertIn("_0.txt (not judged: the shared state cannot be used)",
+                                      out)
+                        self.assertEqual(1, len(glob.glob(box.path("spool", "queue",
+                                                                   "*_0.txt"))))
+                    self.assertEqual(before, len(smtp.messages))
 
 if __name__ == "__main__":
     unittest.main()

@@ -275,6 +275,40 @@ class Farm(unittest.TestCase):
         self.assertEqual(5, len(self.mailed("restart-")), first + second)
         self.assertNotIn("shared state unavailable", self.logs())
 
+    def resend(self, program):
+        done = subprocess.run([program, "-resend"], cwd=os.path.dirname(program),
+                              env={"PATH": "/usr/bin:/bin"}, capture_output=True, timeout=60)
+        return done.returncode, done.stdout.decode()
+
+    def test_kept_posts_are_judged_once_the_database_is_back(self):
+        keep = doc_block("farm-keep").replace("/var/spool/quillon", "@DIR@/spool")
+        self.folders = [self.server(i, keep) for i in range(3)]
+        same = self.form("kept-same")
+        posts = [(p, same, "10.7.0.1") for p in self.folders[:2]]
+        posts.append((self.folders[2], self.form("kept-own"), "10.7.0.2"))
+        posts += [(self.folders[2], self.form("kept-many-%d" % i), "10.7.0.3") for i in range(6)]
+        pg_ctl("-m", "fast", "stop")
+        try:
+            answers = self.post_all(posts)
+            for code, answer, seconds in answers:
+                self.assertIn('"outcome": "spooled"', answer)
+                self.assertLess(seconds, 4)
+            # Still down: nothing is sent, nothing is counted as a try.
+            code, out = self.resend(self.folders[0])
+            self.assertEqual(3, code)
+            self.assertIn("(not judged: the shared state cannot be used)", out)
+        finally:
+            start_cluster()
+        self.assertEqual([], self.mailed("kept-"))
+        outs = [self.resend(p)[1] for p in self.folders]
+        self.assertEqual(1, len(self.mailed("kept-same")), outs)
+        self.assertEqual(1, len(self.mailed("kept-own")), outs)
+        self.assertEqual(1, sum("moved to failed/ (duplicate)" in out for out in outs), outs)
+        self.assertEqual(5, len(self.mailed("kept-many-")), outs)
+        self.assertEqual(1, outs[2].count("moved to failed/ (rate-limited)"), outs)
+        # Judged and sent: a later -resend has nothing left to judge.
+        self.assertTrue(all(self.resend(p)[0] == 0 for p in self.folders))
+
     def slow_smtp(self, delay):
         """A port that passes connections on to the storing server after
         `delay` seconds."""

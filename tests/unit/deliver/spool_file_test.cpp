@@ -19,11 +19,17 @@ TEST(SpoolFile, WhatIsWrittenReadsBackTheSame) {
   char body_lf[] = " Name: Joe\n\n.dot\n";
   char header_crlf[] = "To: owner@example.com\r\nSubject: Hi\r\n";
   char body_crlf[] = " Name: Joe\r\n\r\n";
+  char client[] = "2001:db8::1";
   const SpoolMessage cases[] = {
       {"\n", from, to, nullptr, nullptr, header_lf, body_lf},
       {"\r\n", from, to, cc, bcc, header_crlf, body_crlf},
       // Its files still to be scanned for viruses: format 2.
       {"\n", from, to, nullptr, nullptr, header_lf, body_lf, SpoolDestination::kMail, 0, "", true},
+      // Still to be judged by the shared state, by its client and digest.
+      {"\n", from, to, nullptr, nullptr, header_lf, body_lf, SpoolDestination::kMail, 0, "", true,
+       true, client, "0123456789abcdef0123456789abcdef"},
+      {"\n", from, to, nullptr, nullptr, header_lf, body_lf, SpoolDestination::kMail, 0, "", false,
+       true, nullptr, ""},
   };
   for (const SpoolMessage& written : cases) {
     size_t length = 0;
@@ -39,6 +45,9 @@ TEST(SpoolFile, WhatIsWrittenReadsBackTheSame) {
     EXPECT_EQ(shown(written.header_block), shown(read.header_block));
     EXPECT_EQ(shown(written.body), shown(read.body));
     EXPECT_EQ(written.scan_pending, read.scan_pending);
+    EXPECT_EQ(written.judge_shared_state, read.judge_shared_state);
+    EXPECT_EQ(shown(written.client), shown(read.client));
+    EXPECT_STREQ(written.duplicate, read.duplicate);
     spool_message_free(&read);
     free(data);
   }
@@ -67,6 +76,12 @@ TEST(SpoolFile, FilesThatCannotBeSentAreRefused) {
       {envelope, false},
       {envelope + "\nSubject: no end of the headers\n", false},
       {envelope + std::string(kNul, sizeof kNul - 1), false},
+      {envelope + "judge: shared_state\nclient: 192.0.2.1\n" + message, true},
+      {envelope + "judge: spam\n" + message, false},
+      {envelope + "client: 192.0.2.1\nclient: 192.0.2.2\n" + message, false},
+      {envelope + "client: 192.0.2.1 <b@x>\n" + message, false},
+      {envelope + "duplicate: 0123456789abcdef\n" + message, false},
+      {envelope + "duplicate: 0123456789ABCDEF0123456789ABCDEF\n" + message, false},
   };
   for (const auto& c : cases) {
     SpoolMessage read;
