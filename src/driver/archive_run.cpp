@@ -122,6 +122,30 @@ void client_text(const Settings& settings, const char* database, const char* add
   snprintf(out, size, "%s", hex);
 }
 
+// Where the address key lies: beside an SQLite file; with a database
+// server, in the spool folder (or, without one, beside the settings
+// file), so that each server keeps its own copy (heap; caller frees).
+char* key_place(const Settings& settings) {
+  char* database = archive_resolved_path(settings, g_program.ini_path);
+  if (!archive_is_database_url(database)) return database;
+  free(database);
+  const char* ini = g_program.ini_path;
+  const char* slash = strrchr(ini, '/');
+  int folder = slash != nullptr ? static_cast<int>(slash - ini) + 1 : 0;
+  const char* spool = settings.spool_folder;
+  size_t size = strlen(ini) + (spool != nullptr ? strlen(spool) : 0) + 16;
+  char* place = static_cast<char*>(malloc(size));
+  if (place == nullptr) fatal_reply(kOutOfMemory);
+  if (spool != nullptr && os_path_is_absolute(spool)) {
+    snprintf(place, size, "%s/archive", spool);
+  } else if (spool != nullptr) {
+    snprintf(place, size, "%.*s%s/archive", folder, ini, spool);
+  } else {
+    snprintf(place, size, "%.*sarchive", folder, ini);
+  }
+  return place;
+}
+
 }  // namespace
 
 static void add_files(ArchiveRun* run, const Settings& settings, const FormTable& form,
@@ -175,7 +199,7 @@ void archive_run_start(ArchiveRun* run, const Settings& settings, const FormTabl
   add_files(run, settings, form, upload, json);
   r.files = own(run, json->data);
   text_buffer_free(json);
-  char* database = archive_resolved_path(settings, g_program.ini_path);
+  char* database = key_place(settings);
   char client[80];
   client_text(settings, database, request.remote_addr, client, sizeof client);
   free(database);
