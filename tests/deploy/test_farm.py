@@ -377,6 +377,9 @@ class Farm(unittest.TestCase):
         for program in (self.folders[2], lite):
             erased = self.archive(program, "erase", "zoe@example.org")
             self.assertIn("erase zoe@example.org: 2 records and ", erased)
+        # The copy kept in another server's spool goes when erase runs there.
+        self.assertIn("erase zoe@example.org: 0 records and 1 spool file removed",
+                      self.archive(self.folders[0], "erase", "zoe@example.org"))
         self.assertEqual(pg_ids[1:2], [r.split()[0] for r in
                                        self.archive(self.folders[0], "list").splitlines()])
         # Purge: what is older than archive_keep_days goes, on both.
