@@ -13,6 +13,7 @@
 #include "base/program.h"
 #include "base/secret_file.h"
 #include "base/sha256.h"
+#include "deliver/spool_store.h"
 #include "platform/os.h"
 
 namespace {
@@ -136,13 +137,14 @@ char* key_place(const Settings& settings) {
   size_t size = strlen(ini) + (spool != nullptr ? strlen(spool) : 0) + 16;
   char* place = static_cast<char*>(malloc(size));
   if (place == nullptr) fatal_reply(kOutOfMemory);
-  if (spool != nullptr && os_path_is_absolute(spool)) {
-    snprintf(place, size, "%s/archive", spool);
-  } else if (spool != nullptr) {
-    snprintf(place, size, "%.*s%s/archive", folder, ini, spool);
-  } else {
+  if (spool == nullptr) {
     snprintf(place, size, "%.*sarchive", folder, ini);
+    return place;
   }
+  if (os_path_is_absolute(spool)) folder = 0;
+  snprintf(place, size, "%.*s%s", folder, ini, spool);
+  spool_ensure_folder(place);  // the first run may come before the first spooled mail
+  snprintf(place + strlen(place), size - strlen(place), "/archive");
   return place;
 }
 

@@ -174,7 +174,8 @@ class Checker:
     # kind: the test that runs such a block
     CHECKED_ELSEWHERE = {"fetch-snippet": "tests/deploy/browser_test.js",
                          "farm-sql": "tests/deploy/test_farm.py",
-                         "farm-psql": "tests/deploy/test_farm.py"}
+                         "farm-psql": "tests/deploy/test_farm.py",
+                         "farm-vacuum": "tests/deploy/test_farm.py"}
 
     def check(self, kind, text):
         """(skip reason, error) for a block of `kind`."""

@@ -380,6 +380,7 @@ class Farm(unittest.TestCase):
         # The copy kept in another server's spool goes when erase runs there.
         self.assertIn("erase zoe@example.org: 0 records and 1 spool file removed",
                       self.archive(self.folders[0], "erase", "zoe@example.org"))
+        psql(doc_block("farm-vacuum"))
         self.assertEqual(pg_ids[1:2], [r.split()[0] for r in
                                        self.archive(self.folders[0], "list").splitlines()])
         # Purge: what is older than archive_keep_days goes, on both.
@@ -416,8 +417,8 @@ class Farm(unittest.TestCase):
                 self.assertIn('"ok": true', answer, name)
                 self.assertLess(seconds, 3.5, name)
             self.assertEqual(3, len(self.mailed("pg-%s-" % name)), name)
-        wrong = self.server(3, ARCHIVE_PG.replace("archive_ip", "database_password_file "
-                                                  "@DIR@/wrong-password\narchive_ip"))
+        wrong = self.server(3, ARCHIVE_PG + "database_password_file @DIR@/wrong-password\n"
+                            "archive_ip hash\n")
         self.finish([self.start(wrong, self.form("pg-wrongpw"), "10.10.1.1")])
         self.folders.append(wrong)
         self.assertEqual(10, self.logs().count("; not archived"))
@@ -431,6 +432,11 @@ class Farm(unittest.TestCase):
                            cwd=os.path.dirname(program))
         self.assertEqual("10", psql("SELECT count(*) FROM quillon_archive WHERE outcome = 'sent'"
                                     " AND message_id IS NOT NULL").strip())
+        # The address hash's key lies in the server's spool folder.
+        self.assertRegex(psql("SELECT client FROM quillon_archive WHERE fields LIKE"
+                              " '%pg-wrongpw%'"), r"^[0-9a-f]{32}\n$")
+        folder = os.path.dirname(os.path.dirname(wrong))
+        self.assertTrue(os.path.exists(os.path.join(folder, "spool", "address-key")))
 
     def check(self, program, env=None):
         return subprocess.run([program, "-check"], capture_output=True, text=True, env=env,
