@@ -337,11 +337,15 @@ bool pg_query_rows(PgLink* link, const char* sql, const char* const* params, int
     pg_close(link);
     return false;
   }
+  // The time given is for each row to come: a long export keeps going
+  // while rows arrive.
+  long long span = link->deadline_ms - os_monotonic_ms();
   if (!send_all(link, error, size)) return false;
   bool good = true;
   bool going = true;
   for (;;) {
     if (!await_result(link, error, size)) return false;
+    link->deadline_ms = os_monotonic_ms() + span;
     void* result = c.get_result(link->conn);
     if (result == nullptr) break;
     int status = c.result_status(result);

@@ -49,7 +49,8 @@ bool pg_query(PgLink* link, const char* sql, const char* const* params, int coun
 // Runs one statement as pg_query does, handing its rows to `each` one at
 // a time as they arrive (the client keeps one row, whatever the count):
 // `values` are the row's columns as text, null for SQL NULL, valid during
-// the call only. `each` returns false to hear no more rows.
+// the call only. `each` returns false to hear no more rows. The link's
+// time is for each row: it starts again as each one arrives.
 using PgRowFn = bool (*)(const char* const* values, int columns, void* context);
 bool pg_query_rows(PgLink* link, const char* sql, const char* const* params, int count,
                    PgRowFn each, void* context, char* error, size_t size);

@@ -478,12 +478,18 @@ class Farm(unittest.TestCase):
         wrong_ca = self.server(4, "shared_state %s\n" % url.replace(pg["ca"], "/etc/hostname"))
         self.assertIn("problem: shared_state: cannot connect", self.check(wrong_ca))
         # A CGI user without its rights is told which.
-        psql("REVOKE DELETE ON quillon_rate FROM quillon")
+        archived = self.server(7, ARCHIVE_PG)
+        self.assertRegex(self.check(archived), r"archive postgresql://\S+: \d+ records?, \d+ KB")
+        psql("REVOKE DELETE ON quillon_rate FROM quillon;"
+             " REVOKE DELETE ON quillon_archive FROM quillon")
         try:
-            self.assertIn("lacks SELECT, INSERT, UPDATE, DELETE on quillon_rate",
-                          self.check(self.folders[0]))
+            checked = self.check(archived)
+            self.assertIn("lacks SELECT, INSERT, UPDATE, DELETE on quillon_rate", checked)
+            self.assertIn("archive: the database user lacks SELECT, INSERT, UPDATE, DELETE on "
+                          "quillon_archive", checked)
         finally:
-            psql("GRANT DELETE ON quillon_rate TO quillon")
+            psql("GRANT DELETE ON quillon_rate TO quillon;"
+                 " GRANT DELETE ON quillon_archive TO quillon")
         # The CGI's user creates nothing; init says so and what to do.
         init = subprocess.run([self.folders[0], "-archive", "init"], capture_output=True,
                               text=True, cwd=os.path.dirname(self.folders[0]), timeout=60)
