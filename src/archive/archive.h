@@ -72,9 +72,10 @@ struct Archive {
 
 // Opens the archive `settings.archive` names (a relative path is taken
 // from the folder of `ini_path`, as spool_folder is), creating the
-// database and its tables on first use (not without `create`: the
-// owner's commands and -check never make it), waiting for it at most
-// `wait_ms`. False with the reason in archive->error (the Archive then
+// SQLite database and its tables on first use (not without `create`: the
+// owner's commands and -check never make it; PostgreSQL's tables are
+// -archive init's alone), waiting for it at most `wait_ms` (PostgreSQL:
+// for each statement). False with the reason in archive->error (the Archive then
 // needs no close).
 bool archive_open(const Settings& settings, const char* ini_path, int wait_ms, Archive* archive,
                   bool create = true);

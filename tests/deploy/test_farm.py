@@ -7,6 +7,8 @@ each fault of the database (stopped, paused, wrong password, missing
 table) costs no submission and no wait past the time-out."""
 
 import base64
+import csv
+import io
 import hashlib
 import json
 import os
@@ -340,20 +342,20 @@ class Farm(unittest.TestCase):
 
     def comparable(self, program):
         """The archive commands' outputs with each record's own values
-        (its id, time, the server's reply...) set aside."""
-        export = [json.loads(line) for line in self.archive(program, "export", "json").splitlines()]
-        out = {"json": [{k: v for k, v in r.items() if k not in VOLATILE} for r in export]}
-        import csv
-        import io
-        table = list(csv.DictReader(io.StringIO(self.archive(program, "export", "csv"),
-                                                newline="")))
-        out["csv"] = [{k: v for k, v in r.items() if k not in VOLATILE} for r in table]
-        out["list"] = [line.split("  ", 2)[2] for line in self.archive(program, "list").splitlines()]
-        out["search"] = len(self.archive(program, "list", "--search", "ZOE").splitlines())
-        out["show"] = [line for line in self.archive(program, "show", export[0]["id"]).splitlines()
-                       if line.split(":")[0] not in ("id", "received", "server reply",
-                                                     "message-id", "spool name",
-                                                     "time taken (ms)")]
+        (its id, time, the server's reply...) set aside; and the ids."""
+        lines = self.archive(program, "export", "json").splitlines()
+        export = [json.loads(line) for line in lines]
+        table = csv.DictReader(io.StringIO(self.archive(program, "export", "csv"), newline=""))
+        shown = self.archive(program, "show", export[0]["id"]).splitlines()
+        hidden = ("id", "received", "server reply", "message-id", "spool name", "time taken (ms)")
+        out = {
+            "json": [{k: v for k, v in r.items() if k not in VOLATILE} for r in export],
+            "csv": [{k: v for k, v in r.items() if k not in VOLATILE} for r in table],
+            "list": [line.split("  ", 2)[2]
+                     for line in self.archive(program, "list").splitlines()],
+            "search": len(self.archive(program, "list", "--search", "ZOE").splitlines()),
+            "show": [line for line in shown if line.split(":")[0] not in hidden],
+        }
         return out, [r["id"] for r in export]
 
     def test_the_archive_on_postgresql_is_the_archive_on_sqlite(self):
