@@ -10,13 +10,14 @@
 #include "base/fatal.h"
 #include "platform/os.h"
 
-// Only SQLite so far; a URL naming another engine is refused by name.
-static const ArchiveEngine* archive_engine_for(const char* target, char* why, size_t size) {
-  if (strncmp(target, "postgresql://", 13) == 0 || strncmp(target, "postgres://", 11) == 0) {
-    snprintf(why, size, "archive {%.200s}: this build keeps the archive in SQLite only", target);
-    return nullptr;
-  }
+// A postgresql:// address: PostgreSQL; any other text: an SQLite file.
+static const ArchiveEngine* archive_engine_for(const char* target) {
+  if (archive_is_database_url(target)) return &kPgArchive;
   return &kSqliteArchive;
+}
+
+bool archive_is_database_url(const char* target) {
+  return strncmp(target, "postgresql://", 13) == 0 || strncmp(target, "postgres://", 11) == 0;
 }
 
 char* archive_resolved_path(const Settings& settings, const char* ini_path) {
@@ -41,8 +42,8 @@ bool archive_open(const Settings& settings, const char* ini_path, int wait_ms, A
   char* path = archive_resolved_path(settings, ini_path);
   snprintf(archive->path, sizeof archive->path, "%s", path);
   free(path);
-  archive->engine = archive_engine_for(archive->path, archive->error, sizeof archive->error);
-  if (archive->engine == nullptr) return false;
+  archive->password_file = settings.database_password_file;
+  archive->engine = archive_engine_for(archive->path);
   if (!archive->engine->open(archive, archive->path, wait_ms, create)) {
     archive->engine = nullptr;
     return false;
@@ -131,6 +132,37 @@ bool archive_field_names(Archive* archive, const ArchiveQuery& query, ArchiveNam
 
 bool archive_file_data(Archive* archive, const char* id, ArchiveFileFn each, void* context) {
   return archive->engine->file_data(archive, id, each, context);
+}
+
+static void found_add(ArchiveEraseScan* scan, const char* id) {
+  if (scan->count == scan->capacity) {
+    scan->capacity = scan->capacity == 0 ? 16 : scan->capacity * 2;
+    void* grown = realloc(scan->ids, sizeof(char*) * static_cast<size_t>(scan->capacity));
+    if (grown == nullptr) fatal_reply(kOutOfMemory);
+    scan->ids = static_cast<char**>(grown);
+  }
+  scan->ids[scan->count] = strdup(id);
+  if (scan->ids[scan->count] == nullptr) fatal_reply(kOutOfMemory);
+  ++scan->count;
+}
+
+bool archive_erase_candidate(const ArchiveRow& row, void* context) {
+  ArchiveEraseScan* scan = static_cast<ArchiveEraseScan*>(context);
+  bool match = scan->by_id ? strcmp(row.id, scan->target) == 0
+                           : archive_holds_address(row.fields, scan->target) ||
+                                 archive_holds_address(row.sender, scan->target);
+  if (match) {
+    found_add(scan, row.id);
+    found_add(scan, row.spool_name);
+  }
+  return true;
+}
+
+void archive_erase_scan_free(ArchiveEraseScan* scan) {
+  for (int i = 0; i < scan->count; ++i) free(scan->ids[i]);
+  free(scan->ids);
+  scan->ids = nullptr;
+  scan->count = 0;
 }
 
 bool archive_erase(Archive* archive, const char* target, ArchiveRemovedFn each, void* context,

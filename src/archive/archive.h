@@ -2,7 +2,8 @@
 // The archive: every submission on record, for the owner to look up,
 // export, erase and purge. This header is the interface the driver uses,
 // the same whichever engine keeps the records: the engine is chosen by the
-// `archive` setting (a path: SQLite, archive_sqlite.cpp); each engine is
+// `archive` setting (a path: SQLite, archive_sqlite.cpp; a postgresql://
+// address: PostgreSQL, archive_pg.cpp); each engine is
 // one ArchiveEngine (archive_engine.h) of function pointers.
 // May use src/db, src/deliver (the spool's folders and file format),
 // src/config, src/base and src/platform.
@@ -64,19 +65,24 @@ struct Archive {
   const struct ArchiveEngine* engine;
   void* handle;
   char error[kArchiveErrorSize];
-  char path[1024];  // the database's path as resolved (SQLite)
+  char path[1024];  // the database's path as resolved (SQLite), or its URL
+  const char* password_file;  // database_password_file (PostgreSQL)
   bool missing;     // archive_open failed only because it is not made yet
 };
 
 // Opens the archive `settings.archive` names (a relative path is taken
 // from the folder of `ini_path`, as spool_folder is), creating the
-// database and its tables on first use (not without `create`: the
-// owner's commands and -check never make it), waiting for it at most
-// `wait_ms`. False with the reason in archive->error (the Archive then
+// SQLite database and its tables on first use (not without `create`: the
+// owner's commands and -check never make it; PostgreSQL's tables are
+// -archive init's alone), waiting for it at most `wait_ms` (PostgreSQL:
+// for each statement). False with the reason in archive->error (the Archive then
 // needs no close).
 bool archive_open(const Settings& settings, const char* ini_path, int wait_ms, Archive* archive,
                   bool create = true);
 void archive_close(Archive* archive);
+
+// Whether the `archive` setting names a PostgreSQL database.
+bool archive_is_database_url(const char* target);
 
 // The path `settings.archive` names, resolved (heap; caller frees).
 char* archive_resolved_path(const Settings& settings, const char* ini_path);

@@ -22,4 +22,18 @@ struct ArchiveEngine {
   bool (*purge_due)(Archive* archive, long long now, long long every_seconds);
 };
 
+// What an engine's erase finds first: the id and then the spool name of
+// each record `target` (an id, or an address) names, kept until the rows
+// are removed. archive_erase_candidate is an ArchiveRowFn over a scan.
+struct ArchiveEraseScan {
+  const char* target;
+  bool by_id;
+  char** ids;
+  int count;
+  int capacity;
+};
+bool archive_erase_candidate(const ArchiveRow& row, void* scan);
+void archive_erase_scan_free(ArchiveEraseScan* scan);
+
 extern const ArchiveEngine kSqliteArchive;
+extern const ArchiveEngine kPgArchive;

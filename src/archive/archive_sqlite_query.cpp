@@ -77,44 +77,6 @@ bool exec_with_text(Archive* archive, const char* sql, const char* text) {
   return step_done(archive, s);
 }
 
-// The ids found for erase, held until the rows are removed.
-struct Found {
-  char** ids;
-  int count;
-  int capacity;
-};
-
-void found_add(Found* found, const char* id) {
-  if (found->count == found->capacity) {
-    found->capacity = found->capacity == 0 ? 16 : found->capacity * 2;
-    void* grown = realloc(found->ids, sizeof(char*) * static_cast<size_t>(found->capacity));
-    if (grown == nullptr) fatal_reply(kOutOfMemory);
-    found->ids = static_cast<char**>(grown);
-  }
-  found->ids[found->count] = strdup(id);
-  if (found->ids[found->count] == nullptr) fatal_reply(kOutOfMemory);
-  ++found->count;
-}
-
-// Each record found: its id, then its spool name.
-struct EraseScan {
-  const char* target;
-  bool by_id;
-  Found found;
-};
-
-bool erase_candidate(const ArchiveRow& row, void* context) {
-  EraseScan* scan = static_cast<EraseScan*>(context);
-  bool match = scan->by_id ? strcmp(row.id, scan->target) == 0
-                           : archive_holds_address(row.fields, scan->target) ||
-                                 archive_holds_address(row.sender, scan->target);
-  if (match) {
-    found_add(&scan->found, row.id);
-    found_add(&scan->found, row.spool_name);
-  }
-  return true;
-}
-
 // Writes the WAL's pages into the database and empties the WAL, so that
 // what was removed is in neither file.
 bool checkpoint(Archive* archive) {
@@ -162,15 +124,15 @@ bool sqlite_file_data(Archive* archive, const char* id, ArchiveFileFn each, void
 bool sqlite_erase(Archive* archive, const char* target, ArchiveRemovedFn each, void* context,
                   long long* removed) {
   *removed = 0;
-  EraseScan scan = {target, strchr(target, '@') == nullptr, {}};
+  ArchiveEraseScan scan = {target, strchr(target, '@') == nullptr, nullptr, 0, 0};
   ArchiveQuery query = {};
   if (scan.by_id) query.id = target;
   // The address is searched in the text first, then checked as a whole.
   bool ok = sqlite_run(archive, "BEGIN IMMEDIATE", "cannot be locked") &&
-            sqlite_query(archive, query, erase_candidate, &scan);
-  for (int i = 0; ok && i < scan.found.count; i += 2) {
-    ok = exec_with_text(archive, "DELETE FROM submission_files WHERE id = ?1", scan.found.ids[i]) &&
-         exec_with_text(archive, "DELETE FROM submissions WHERE id = ?1", scan.found.ids[i]);
+            sqlite_query(archive, query, archive_erase_candidate, &scan);
+  for (int i = 0; ok && i < scan.count; i += 2) {
+    ok = exec_with_text(archive, "DELETE FROM submission_files WHERE id = ?1", scan.ids[i]) &&
+         exec_with_text(archive, "DELETE FROM submissions WHERE id = ?1", scan.ids[i]);
   }
   if (ok) {
     ok = sqlite_run(archive, "COMMIT", "cannot be written");
@@ -180,12 +142,11 @@ bool sqlite_erase(Archive* archive, const char* target, ArchiveRemovedFn each, v
     sqlite_run(archive, "ROLLBACK", "cannot be rolled back");
     memcpy(archive->error, kept, sizeof kept);
   }
-  for (int i = 0; ok && i < scan.found.count; i += 2) {
-    if (each != nullptr) each(scan.found.ids[i], scan.found.ids[i + 1], context);
+  for (int i = 0; ok && i < scan.count; i += 2) {
+    if (each != nullptr) each(scan.ids[i], scan.ids[i + 1], context);
   }
-  if (ok) *removed = scan.found.count / 2;
-  for (int i = 0; i < scan.found.count; ++i) free(scan.found.ids[i]);
-  free(scan.found.ids);
+  if (ok) *removed = scan.count / 2;
+  archive_erase_scan_free(&scan);
   return ok && checkpoint(archive);
 }
 

@@ -1,9 +1,35 @@
-// The archive's keys: where the database lies is a text key of the table;
-// these read how much of a submission it keeps and for how long.
+// The archive's keys: where the records lie (an SQLite file, or a
+// postgresql:// database), how much of a submission they keep and for how
+// long.
 #include <cstring>
 
 #include "base/log.h"
 #include "config/settings_keys.h"
+#include "db/pg_url.h"
+#include "platform/dynlib.h"
+
+// A path is taken as it is; a database address only when this build can
+// load the client library and the address holds no password (it is never
+// logged: it may hold one).
+int set_archive(Settings* settings, const char*, const char* rest, const FieldLookup&) {
+  bool server = strncmp(rest, "postgresql://", 13) == 0 || strncmp(rest, "postgres://", 11) == 0;
+  const char* kept = settings->archive != nullptr ? "the archive before" : "no archive";
+  if (server && !os_libraries_loadable()) {
+    log_event(LOG_ERROR,
+              "archive cannot be on PostgreSQL: this build cannot load the PostgreSQL client "
+              "library (libpq); keeping %s.",
+              kept);
+    return 0;
+  }
+  PgUrl url;
+  char why[kPgErrorSize];
+  if (server && !pg_url_parse(rest, &url, why, sizeof why)) {
+    log_event(LOG_ERROR, "archive is refused: {%s}; keeping %s.", why, kept);
+    return 0;
+  }
+  replace_text(&settings->archive, rest);
+  return 1;
+}
 
 constexpr int kMaxArchiveTimeout = 60;
 constexpr int kMaxArchiveKeepDays = 36500;

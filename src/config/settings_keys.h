@@ -133,6 +133,7 @@ int add_attachment_type(Settings* settings, const char* line, const char* rest,
                         const FieldLookup& shown);
 
 // The archive (settings_archive.cpp).
+int set_archive(Settings* settings, const char* line, const char* rest, const FieldLookup& lookup);
 int set_archive_ip(Settings* settings, const char* line, const char* rest,
                    const FieldLookup& shown);
 int set_archive_user_agent(Settings* settings, const char* line, const char* rest,

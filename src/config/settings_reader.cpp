@@ -102,7 +102,7 @@ static const KeywordTest kKeywordTests[] = {
     {kFormDecodingKeyword, set_form_decoding, nullptr},
     {kRunDeadlineKeyword, set_run_deadline, nullptr},
     // the archive
-    {"archive ", nullptr, &Settings::archive},
+    {"archive ", set_archive, nullptr},
     {"archive_ip ", set_archive_ip, nullptr},
     {"archive_user_agent ", set_archive_user_agent, nullptr},
     {"archive_files ", set_archive_files, nullptr},

@@ -20,6 +20,8 @@ constexpr int kPollingReading = 1;
 constexpr int kPollingOk = 3;
 constexpr int kCommandOk = 1;
 constexpr int kTuplesOk = 2;
+constexpr int kSingleTuple = 9;
+constexpr int kMaxColumns = 32;
 constexpr size_t kPasswordLimit = 1024;
 
 struct Client {
@@ -45,6 +47,8 @@ struct Client {
   int (*ntuples)(const void*);
   char* (*get_value)(const void*, int, int);
   int (*get_is_null)(const void*, int, int);
+  int (*nfields)(const void*);
+  int (*set_single_row_mode)(void*);
   void (*clear)(void*);
   int (*lib_version)();
 };
@@ -84,6 +88,8 @@ bool load() {
          bind(lib, "PQresultErrorField", &c.result_error_field) &&
          bind(lib, "PQntuples", &c.ntuples) && bind(lib, "PQgetvalue", &c.get_value) &&
          bind(lib, "PQgetisnull", &c.get_is_null) && bind(lib, "PQclear", &c.clear) &&
+         bind(lib, "PQnfields", &c.nfields) &&
+         bind(lib, "PQsetSingleRowMode", &c.set_single_row_mode) &&
          bind(lib, "PQlibVersion", &c.lib_version);
 }
 
@@ -193,6 +199,17 @@ bool await_result(PgLink* link, char* error, size_t size) {
   return true;
 }
 
+// Why the server refused a statement: its primary message alone (the
+// detail lines quote the statement), and its SQLSTATE into `state`.
+void refused(PgLink* link, void* result, char* state, char* error, size_t size) {
+  Client& c = g_client;
+  const char* code = c.result_error_field(result, 'C');
+  const char* primary = c.result_error_field(result, 'M');
+  client_words(primary != nullptr ? primary : c.error_message(link->conn),
+               "the database refused a statement: ", error, size);
+  if (state != nullptr && code != nullptr) snprintf(state, 6, "%s", code);
+}
+
 // Takes every result of the statement; the first one's rows into `answer`.
 bool collect(PgLink* link, PgAnswer* answer, char* error, size_t size) {
   Client& c = g_client;
@@ -204,14 +221,7 @@ bool collect(PgLink* link, PgAnswer* answer, char* error, size_t size) {
     if (result == nullptr) break;
     int status = c.result_status(result);
     if (status != kCommandOk && status != kTuplesOk) {
-      if (good) {
-        // The primary message alone: the detail lines quote the statement.
-        const char* state = c.result_error_field(result, 'C');
-        const char* primary = c.result_error_field(result, 'M');
-        client_words(primary != nullptr ? primary : c.error_message(link->conn),
-                     "the database refused a statement: ", error, size);
-        if (answer != nullptr && state != nullptr) snprintf(answer->state, 6, "%s", state);
-      }
+      if (good) refused(link, result, answer != nullptr ? answer->state : nullptr, error, size);
       good = false;
     }
     if (first && answer != nullptr && status == kTuplesOk) {
@@ -312,6 +322,50 @@ bool pg_script(PgLink* link, const char* sql, char* error, size_t size) {
     return false;
   }
   return send_all(link, error, size) && collect(link, nullptr, error, size);
+}
+
+bool pg_query_rows(PgLink* link, const char* sql, const char* const* params, int count,
+                   PgRowFn each, void* context, char* error, size_t size) {
+  Client& c = g_client;
+  if (link->conn == nullptr) {
+    snprintf(error, size, "no database connection");
+    return false;
+  }
+  if (!c.send_query_params(link->conn, sql, count, nullptr, params, nullptr, nullptr, 0) ||
+      !c.set_single_row_mode(link->conn)) {
+    client_words(c.error_message(link->conn), "cannot send a statement: ", error, size);
+    pg_close(link);
+    return false;
+  }
+  // The time given is for each row to come: a long export keeps going
+  // while rows arrive.
+  long long span = link->deadline_ms - os_monotonic_ms();
+  if (!send_all(link, error, size)) return false;
+  bool good = true;
+  bool going = true;
+  for (;;) {
+    if (!await_result(link, error, size)) return false;
+    link->deadline_ms = os_monotonic_ms() + span;
+    void* result = c.get_result(link->conn);
+    if (result == nullptr) break;
+    int status = c.result_status(result);
+    if (status == kSingleTuple && going && good) {
+      const char* values[kMaxColumns];
+      int columns = c.nfields(result);
+      if (columns > kMaxColumns) columns = kMaxColumns;
+      for (int i = 0; i < columns; ++i) {
+        values[i] = c.get_is_null(result, 0, i) ? nullptr : c.get_value(result, 0, i);
+      }
+      // The rest is still read (and dropped): the connection stays usable.
+      going = each(values, columns, context);
+    } else if (status != kSingleTuple && status != kTuplesOk && status != kCommandOk) {
+      if (good) refused(link, result, nullptr, error, size);
+      good = false;
+    }
+    c.clear(result);
+  }
+  if (c.status(link->conn) != kConnectionOk) pg_close(link);
+  return good;
 }
 
 void pg_close(PgLink* link) {

@@ -46,6 +46,15 @@ struct PgAnswer {
 bool pg_query(PgLink* link, const char* sql, const char* const* params, int count,
               PgAnswer* answer, char* error, size_t size);
 
+// Runs one statement as pg_query does, handing its rows to `each` one at
+// a time as they arrive (the client keeps one row, whatever the count):
+// `values` are the row's columns as text, null for SQL NULL, valid during
+// the call only. `each` returns false to hear no more rows. The link's
+// time is for each row: it starts again as each one arrives.
+using PgRowFn = bool (*)(const char* const* values, int columns, void* context);
+bool pg_query_rows(PgLink* link, const char* sql, const char* const* params, int count,
+                   PgRowFn each, void* context, char* error, size_t size);
+
 // Runs a script of several statements (no parameters) as one.
 bool pg_script(PgLink* link, const char* sql, char* error, size_t size);
 

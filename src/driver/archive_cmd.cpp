@@ -170,18 +170,24 @@ void erased(const char* id, const char* spool_name, void* context) {
   free(records);
 }
 
-// The records still waiting in the spool that hold the address (or are
-// the record of that id): they are not in the database yet.
+// What is left in this server's spool of the erased submissions: the
+// records still waiting (not in the database yet) and, for an address,
+// every kept message file that holds it: with a shared database another
+// server may have removed the records, whose copies lie here.
 void erase_waiting(EraseRun* run, const char* target) {
   char* records = spool_path(run->store.root, "records");
-  NameList names = {};
-  if (spool_list_sorted(records, &names) == 0) {
+  const char* folders[] = {records, run->store.sent, run->store.failed, run->store.quarantine,
+                           run->store.hooks};
+  bool address = strchr(target, '@') != nullptr;
+  for (const char* folder : folders) {
+    NameList names = {};
+    if (spool_list_sorted(folder, &names) != 0) continue;
     for (int i = 0; i < names.count; ++i) {
-      char* path = spool_path(records, names.names[i]);
+      char* path = spool_path(folder, names.names[i]);
       char* data = nullptr;
       size_t length = 0;
       bool match = strncmp(names.names[i], target, strlen(target)) == 0 ||
-                   (os_read_regular_file(path, 1 << 26, &data, &length) == 0 &&
+                   (address && os_read_regular_file(path, 1 << 26, &data, &length) == 0 &&
                     archive_holds_address(data, target));
       if (match && os_remove_file(path) == 0) {
         printf("  removed %s\n", path);
@@ -190,8 +196,8 @@ void erase_waiting(EraseRun* run, const char* target) {
       free(data);
       free(path);
     }
+    spool_free_names(&names);
   }
-  spool_free_names(&names);
   free(records);
 }
 
@@ -247,6 +253,7 @@ int purge_command(Archive* archive, const Settings& settings) {
 // Root may not open another user's archive: the -wal and -shm files it
 // made would be root's, and the CGI could not open the database again.
 bool owned_or_refused(const Archive& archive) {
+  if (archive_is_database_url(archive.path)) return true;
   char folder[sizeof archive.path];
   snprintf(folder, sizeof folder, "%s", archive.path);
   char* slash = strrchr(folder, '/');

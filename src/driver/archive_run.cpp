@@ -13,6 +13,7 @@
 #include "base/program.h"
 #include "base/secret_file.h"
 #include "base/sha256.h"
+#include "deliver/spool_store.h"
 #include "platform/os.h"
 
 namespace {
@@ -141,6 +142,31 @@ void client_text(const Settings& settings, const char* database, const char* add
   snprintf(out, size, "%s", hex);
 }
 
+// Where the address key lies: beside an SQLite file; with a database
+// server, in the spool folder (or, without one, beside the settings
+// file), so that each server keeps its own copy (heap; caller frees).
+char* key_place(const Settings& settings) {
+  char* database = archive_resolved_path(settings, g_program.ini_path);
+  if (!archive_is_database_url(database)) return database;
+  free(database);
+  const char* ini = g_program.ini_path;
+  const char* slash = strrchr(ini, '/');
+  int folder = slash != nullptr ? static_cast<int>(slash - ini) + 1 : 0;
+  const char* spool = settings.spool_folder;
+  size_t size = strlen(ini) + (spool != nullptr ? strlen(spool) : 0) + 16;
+  char* place = static_cast<char*>(malloc(size));
+  if (place == nullptr) fatal_reply(kOutOfMemory);
+  if (spool == nullptr) {
+    snprintf(place, size, "%.*sarchive", folder, ini);
+    return place;
+  }
+  if (os_path_is_absolute(spool)) folder = 0;
+  snprintf(place, size, "%.*s%s", folder, ini, spool);
+  spool_ensure_folder(place);  // the first run may come before the first spooled mail
+  snprintf(place + strlen(place), size - strlen(place), "/archive");
+  return place;
+}
+
 }  // namespace
 
 static void add_files(ArchiveRun* run, const Settings& settings, const FormTable& form,
@@ -190,7 +216,7 @@ void archive_run_start(ArchiveRun* run, const Settings& settings, const FormTabl
   add_files(run, settings, form, upload, json);
   r.files = own(run, json->data);
   text_buffer_free(json);
-  char* database = archive_resolved_path(settings, g_program.ini_path);
+  char* database = key_place(settings);
   char client[80];
   client_text(settings, database, request.remote_addr, client, sizeof client);
   free(database);

@@ -1,13 +1,16 @@
 // -check's lines on the archive, among the files the runs write (none
 // without `archive`): the database opened as the --as user, its
 // size, oldest record and retention; the folder and the file the CGI's
-// user's own, 700 and 600.
+// user's own, 700 and 600 (on PostgreSQL: its tables and the rights on
+// them instead).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "archive/archive.h"
+#include "archive/archive_pg_schema.h"
 #include "archive/archive_text.h"
+#include "db/pg_lib.h"
 #include "driver/check.h"
 #include "platform/os.h"
 
@@ -34,6 +37,24 @@ static int check_modes(const char* path) {
   return problems;
 }
 
+static void say_table_problem(const char* line) {
+  check_problem("archive: %s: run -archive init (or its script as the database's owner)", line);
+}
+
+// A shared database: the archive's tables there, with the CGI user's rights.
+static int check_tables(const Settings& settings) {
+  PgLink link;
+  char why[kPgErrorSize];
+  long long deadline = os_monotonic_ms() + settings.archive_timeout * 1000LL;
+  if (!pg_connect(settings.archive, settings.database_password_file, deadline, &link, why,
+                  sizeof why)) {
+    return check_problem("archive: %s", why);
+  }
+  int wrong = archive_pg_tables_check(&link, say_table_problem, why, sizeof why);
+  pg_close(&link);
+  return wrong < 0 ? check_problem("archive: %s", why) : wrong;
+}
+
 int check_archive(CheckRun* run) {
   const Settings& settings = run->settings;
   if (settings.archive == nullptr) return 0;
@@ -42,7 +63,12 @@ int check_archive(CheckRun* run) {
   char* resolved = archive_resolved_path(settings, run->ini_path);
   long long size = 0;
   bool mine = os_file_size(resolved, &size) != 0 || os_owned_by_me(resolved);
+  bool server = archive_is_database_url(resolved);
   free(resolved);
+  if (server) {
+    int wrong = check_tables(settings);
+    if (wrong > 0) return wrong;
+  }
   Archive archive;
   if (!mine) {
     return check_problem("archive %s belongs to another user: not opened (check it with --as "
@@ -63,7 +89,7 @@ int check_archive(CheckRun* run) {
     return problem;
   }
   archive_close(&archive);
-  check_say("archive %s: %lld record%s, %lld KB", path, facts.records,
+  check_say("archive %s: %lld record%s, %lld KB", server ? settings.archive : path, facts.records,
             facts.records == 1 ? "" : "s", (facts.file_bytes + 1023) / 1024);
   if (facts.records > 0) {
     char oldest[32];
@@ -75,5 +101,5 @@ int check_archive(CheckRun* run) {
   } else {
     check_say("records are kept for ever (no archive_keep_days)");
   }
-  return check_modes(path);
+  return server ? 0 : check_modes(path);
 }

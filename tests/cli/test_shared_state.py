@@ -2,10 +2,10 @@
 cannot be used: nothing listening, a server that takes the connection and
 never answers, the client library missing. Each run mails as it would
 without the shared state, within the time-out, with one error line and
-the outcome line's "; shared state unavailable"; with
-shared_state_unreachable keep, the message waits in the spool instead,
-for -resend to judge. The Windows build refuses the key instead and keeps
-the state file."""
+the outcome line's "; shared state unavailable"; the archive in the same
+database says "not archived". With shared_state_unreachable keep, the
+message waits in the spool instead, for -resend to judge. The Windows
+build refuses the keys instead and keeps the state file."""
 
 import glob
 import os
@@ -51,7 +51,8 @@ class SharedStateFaults(unittest.TestCase):
         box.write("db-password", "secret\n")
         extra = ("rate_limit 5/10\nduplicate_window 10\nshared_state_timeout 1\n"
                  "shared_state postgresql://cgi@127.0.0.1:%d/forms\n"
-                 "database_password_file db-password\n" % port) + more
+                 "archive postgresql://cgi@127.0.0.1:%d/forms\narchive_timeout 1\n"
+                 "database_password_file db-password\n" % (port, port)) + more
         box.write_ini(harness.standard_ini(smtp.port, extra))
         full_env = {"REQUEST_METHOD": "POST", "REMOTE_ADDR": "192.0.2.44"}
         full_env.update(env or {})
@@ -79,13 +80,17 @@ class SharedStateFaults(unittest.TestCase):
                     if IS_EXE:
                         self.assertIn("shared_state cannot be used: this build cannot load "
                                       "the PostgreSQL client library (libpq)", log)
+                        self.assertIn("archive cannot be on PostgreSQL: this build cannot load "
+                                      "the PostgreSQL client library (libpq)", log)
                         self.assertNotIn("shared state unavailable", log)
+                        self.assertNotIn("not archived", log)
                         continue
                     self.assertEqual(1, log.count("shared_state: the database cannot be used"))
                     self.assertIn(why, log)
                     if env is not None:
                         self.assertIn("PostgreSQL client library not available (", log)
-                    self.assertIn("; shared state unavailable", log)
+                    self.assertIn("; not archived; shared state unavailable", log)
+                    self.assertEqual(1, log.count("; not archived ("))
                     self.assertNotIn("secret", log)
 
     @unittest.skipIf(IS_EXE, "the Windows build refuses shared_state")

@@ -178,7 +178,8 @@ class Checker:
                          "farm-psql": "tests/deploy/test_farm.py",
                          "rspamd-form": "tests/deploy/test_spam.py",
                          "altcha-widget": "tests/deploy/altcha_browser.js",
-                         "farm-keep": "tests/deploy/test_farm.py"}
+                         "farm-keep": "tests/deploy/test_farm.py",
+                         "farm-vacuum": "tests/deploy/test_farm.py"}
 
     def check(self, kind, text):
         """(skip reason, error) for a block of `kind`."""

@@ -7,6 +7,8 @@ each fault of the database (stopped, paused, wrong password, missing
 table) costs no submission and no wait past the time-out."""
 
 import base64
+import csv
+import io
 import hashlib
 import json
 import os
@@ -14,6 +16,7 @@ import re
 import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -48,6 +51,22 @@ autoreply_to_variable Email:
 autoreply_subject Thank you
 autoreply_file @DIR@/reply.txt
 """
+
+# The archive in the shared database, and the same records in SQLite.
+ARCHIVE_PG = """archive postgresql://quillon@127.0.0.1:@PORT@/forms?sslmode=disable
+archive_ip full
+archive_keep_days 30
+archive_timeout 1
+"""
+ARCHIVE_SQLITE = "archive archive.sqlite\narchive_ip full\narchive_keep_days 30\n"
+# What differs between two records of the same post: set aside to compare.
+VOLATILE = ("id", "received", "server_reply", "message_id", "spool_name", "elapsed_ms")
+ARCHIVE_POSTS = [
+    [("Name:", 'Zoë, "Z"'), ("Email:", "zoe@example.org"),
+     ("Message:", "line one\r\nline two, =1+2"), ("Topic", "a"), ("Topic", "b")],
+    [("Name:", "Bo"), ("Email:", "bo@example.org"), ("Message:", "@SUM(A1) ünïcode")],
+    [("Name:", "Cy"), ("Email:", "ZOE@Example.org"), ("Message:", "-2+3\tcells")],
+]
 
 pg = None  # the cluster: dir, port, socket folder, the doc's SQL
 
@@ -351,6 +370,110 @@ class Farm(unittest.TestCase):
         self.assertEqual(1, len(self.mailed("slow")))
         self.assertNotIn("shared_state", self.logs())
 
+    def archive(self, program, *args):
+        return subprocess.run([program, "-archive"] + list(args), capture_output=True,
+                              text=True, cwd=os.path.dirname(program), timeout=60).stdout
+
+    def comparable(self, program):
+        """The archive commands' outputs with each record's own values
+        (its id, time, the server's reply...) set aside; and the ids."""
+        lines = self.archive(program, "export", "json").splitlines()
+        export = [json.loads(line) for line in lines]
+        table = csv.DictReader(io.StringIO(self.archive(program, "export", "csv"), newline=""))
+        shown = self.archive(program, "show", export[0]["id"]).splitlines()
+        hidden = ("id", "received", "server reply", "message-id", "spool name", "time taken (ms)")
+        out = {
+            "json": [{k: v for k, v in r.items() if k not in VOLATILE} for r in export],
+            "csv": [{k: v for k, v in r.items() if k not in VOLATILE} for r in table],
+            "list": [line.split("  ", 2)[2]
+                     for line in self.archive(program, "list").splitlines()],
+            "search": len(self.archive(program, "list", "--search", "ZOE").splitlines()),
+            "show": [line for line in shown if line.split(":")[0] not in hidden],
+        }
+        return out, [r["id"] for r in export]
+
+    def test_the_archive_on_postgresql_is_the_archive_on_sqlite(self):
+        psql("DELETE FROM quillon_archive_files; DELETE FROM quillon_archive")
+        self.folders = [self.server(i, ARCHIVE_PG) for i in range(3)]
+        lite_dir = tempfile.mkdtemp(prefix="quillon-farm-lite-")
+        self.addCleanup(shutil.rmtree, lite_dir, ignore_errors=True)
+        lite = servers.install_site(lite_dir, "127.0.0.1:%d" % self.smtp.port,
+                                    "logging errors\n" + ARCHIVE_SQLITE)
+        for i, form in enumerate(ARCHIVE_POSTS):
+            self.finish([self.start(self.folders[i], form, "10.9.0.1")])
+            self.finish([self.start(lite, form, "10.9.0.1")])
+        self.assertEqual(6, len(self.mailed("Someone filled in")))
+        self.assertEqual("3", psql("SELECT count(*) FROM quillon_archive WHERE outcome = 'sent'"
+                                   " AND client = '10.9.0.1'").strip())
+        # Each server reads every server's records; the same as SQLite's.
+        on_pg, pg_ids = self.comparable(self.folders[1])
+        on_lite, _ = self.comparable(lite)
+        self.assertEqual(on_lite, on_pg)
+        self.assertEqual(2, on_pg["search"])
+        for program in (self.folders[2], lite):
+            erased = self.archive(program, "erase", "zoe@example.org")
+            self.assertIn("erase zoe@example.org: 2 records and ", erased)
+        # The copy kept in another server's spool goes when erase runs there.
+        self.assertIn("erase zoe@example.org: 0 records and 1 spool file removed",
+                      self.archive(self.folders[0], "erase", "zoe@example.org"))
+        psql(doc_block("farm-vacuum"))
+        self.assertEqual(pg_ids[1:2], [r.split()[0] for r in
+                                       self.archive(self.folders[0], "list").splitlines()])
+        # Purge: what is older than archive_keep_days goes, on both.
+        psql("UPDATE quillon_archive SET received_seconds = received_seconds - 40 * 86400")
+        with sqlite3.connect(os.path.join(lite_dir, "cgi-bin", "archive.sqlite")) as db:
+            db.execute("UPDATE submissions SET received_seconds = received_seconds - 40 * 86400")
+        purged = [self.archive(p, "purge") for p in (self.folders[0], lite)]
+        self.assertEqual(purged[1], purged[0])
+        self.assertIn("purge: 1 record older than 30 days removed", purged[0])
+        self.assertEqual("0", psql("SELECT count(*) FROM quillon_archive").strip())
+
+    def test_archive_faults_mail_and_the_records_wait_for_resend(self):
+        psql("DELETE FROM quillon_archive_files; DELETE FROM quillon_archive")
+        self.folders = [self.server(i, ARCHIVE_PG) for i in range(3)]
+        def postmaster(sig):
+            with open(os.path.join(pg["data"], "postmaster.pid")) as f:
+                os.kill(int(f.readline()), sig)
+        faults = [
+            ("stopped", lambda: pg_ctl("-m", "fast", "stop"), start_cluster),
+            ("paused", lambda: postmaster(signal.SIGSTOP), lambda: postmaster(signal.SIGCONT)),
+            ("tableless", lambda: psql("ALTER TABLE quillon_archive RENAME TO quillon_away"),
+             lambda: psql("ALTER TABLE quillon_away RENAME TO quillon_archive")),
+        ]
+        for name, begin, end in faults:
+            begin()
+            try:
+                # One at a time: each run's own time (shared state 1 s + archive 1 s).
+                answers = [self.finish([self.start(p, self.form("pg-%s-%d" % (name, i)),
+                                                   "10.10.0.%d" % i)])[0]
+                           for i, p in enumerate(self.folders)]
+            finally:
+                end()
+            for code, answer, seconds in answers:
+                self.assertIn('"ok": true', answer, name)
+                self.assertLess(seconds, 3.5, name)
+            self.assertEqual(3, len(self.mailed("pg-%s-" % name)), name)
+        wrong = self.server(3, ARCHIVE_PG + "database_password_file @DIR@/wrong-password\n"
+                            "archive_ip hash\n")
+        self.finish([self.start(wrong, self.form("pg-wrongpw"), "10.10.1.1")])
+        self.folders.append(wrong)
+        self.assertEqual(10, self.logs().count("; not archived"))
+        self.assertEqual(10, self.logs().count("the record waits in the spool for -resend"))
+        self.assertEqual("0", psql("SELECT count(*) FROM quillon_archive").strip())
+        with open(os.path.join(os.path.dirname(wrong), "quillon.ini"), "a") as f:
+            f.write("database_password_file %s/db-password\n"
+                    % os.path.dirname(os.path.dirname(wrong)))
+        for program in self.folders:
+            subprocess.run([program, "-resend"], capture_output=True, timeout=60,
+                           cwd=os.path.dirname(program))
+        self.assertEqual("10", psql("SELECT count(*) FROM quillon_archive WHERE outcome = 'sent'"
+                                    " AND message_id IS NOT NULL").strip())
+        # The address hash's key lies in the server's spool folder.
+        self.assertRegex(psql("SELECT client FROM quillon_archive WHERE fields LIKE"
+                              " '%pg-wrongpw%'"), r"^[0-9a-f]{32}\n$")
+        folder = os.path.dirname(os.path.dirname(wrong))
+        self.assertTrue(os.path.exists(os.path.join(folder, "spool", "address-key")))
+
     def check(self, program, env=None):
         return subprocess.run([program, "-check"], capture_output=True, text=True, env=env,
                               cwd=os.path.dirname(program), timeout=60).stdout
@@ -391,12 +514,18 @@ class Farm(unittest.TestCase):
         wrong_ca = self.server(4, "shared_state %s\n" % url.replace(pg["ca"], "/etc/hostname"))
         self.assertIn("problem: shared_state: cannot connect", self.check(wrong_ca))
         # A CGI user without its rights is told which.
-        psql("REVOKE DELETE ON quillon_rate FROM quillon")
+        archived = self.server(7, ARCHIVE_PG)
+        self.assertRegex(self.check(archived), r"archive postgresql://\S+: \d+ records?, \d+ KB")
+        psql("REVOKE DELETE ON quillon_rate FROM quillon;"
+             " REVOKE DELETE ON quillon_archive FROM quillon")
         try:
-            self.assertIn("lacks SELECT, INSERT, UPDATE, DELETE on quillon_rate",
-                          self.check(self.folders[0]))
+            checked = self.check(archived)
+            self.assertIn("lacks SELECT, INSERT, UPDATE, DELETE on quillon_rate", checked)
+            self.assertIn("archive: the database user lacks SELECT, INSERT, UPDATE, DELETE on "
+                          "quillon_archive", checked)
         finally:
-            psql("GRANT DELETE ON quillon_rate TO quillon")
+            psql("GRANT DELETE ON quillon_rate TO quillon;"
+                 " GRANT DELETE ON quillon_archive TO quillon")
         # The CGI's user creates nothing; init says so and what to do.
         init = subprocess.run([self.folders[0], "-archive", "init"], capture_output=True,
                               text=True, cwd=os.path.dirname(self.folders[0]), timeout=60)
