@@ -13,27 +13,10 @@
 #include "deliver/mail_options.h"
 #include "deliver/quarantine.h"
 #include "deliver/quarantine_copy.h"
+#include "deliver/resend_run.h"
 #include "deliver/spool_store.h"
 #include "platform/os.h"
 
-namespace {
-
-struct Resend {
-  SpoolStore store;
-  const Settings* settings;
-  MessageScanFn scan;
-  MessageJudgeFn judge;
-  DeliveryOptions options;
-  char* mine;  // work/<this run>
-  char mine_name[kSpoolNameSize];
-  ResendReportFn report;
-  void* context;
-  ResendTally* tally;
-  AttemptEnd stop;        // kSent while messages are still tried
-  bool timed_out_before;  // the last message tried ran out of time
-};
-
-void say(Resend* run, const char* name, const char* format, ...) QUILLON_PRINTF(3, 4);
 void say(Resend* run, const char* name, const char* format, ...) {
   char outcome[400];
   va_list args;
@@ -42,6 +25,8 @@ void say(Resend* run, const char* name, const char* format, ...) {
   va_end(args);
   run->report(name, outcome, run->context);
 }
+
+namespace {
 
 // A file for a destination this run does not deliver goes back to queue/
 // under its name, for the run that does.
@@ -84,19 +69,6 @@ char* read_claimed(const char* claimed, SpoolBody* body, size_t* length, const c
   body->path = claimed;
   body->size = size;
   return spool_read_head(claimed, static_cast<size_t>(kSpoolReadWhole), length, why, open_error);
-}
-
-// The whole of a claimed file as a spool message; false (with `message`
-// holding nothing to free) when it cannot be read or parsed.
-bool load_whole(const char* claimed, SpoolMessage* message) {
-  size_t length = 0;
-  const char* why = nullptr;
-  int open_error = 0;
-  char* data = spool_read_file(claimed, &length, &why, &open_error);
-  bool readable = data != nullptr && spool_parse(data, length, message, &why);
-  free(data);
-  if (!readable) *message = SpoolMessage{};
-  return readable;
 }
 
 // A claimed file read as a spool message (the body of a large one left in
@@ -226,108 +198,6 @@ void after_failure(Resend* run, const char* claimed, const char* name, const Spo
   ++run->tally->kept;
 }
 
-// A message marked "scan: pending" is scanned first. Returns whether it may
-// be sent; when not, it went to quarantine/ or back to the queue (its
-// attempts not counted), said and tallied.
-bool scanned_clean(Resend* run, const char* claimed, const char* name, const SpoolName& parsed,
-                   const char* base, const SpoolMessage& message, bool whole) {
-  char detail[300] = "virus_scan is off";
-  ScanOutcome outcome = ScanOutcome::kUnscanned;
-  if (!whole) {
-    snprintf(detail, sizeof detail, "the whole message cannot be read to scan it");
-  } else if (run->scan != nullptr) {
-    outcome = run->scan(*run->settings, message.header_block, message.line_ending, message.body,
-                        detail, sizeof detail);
-  }
-  if (outcome == ScanOutcome::kClean) return true;
-  if (outcome == ScanOutcome::kInfected) {
-    char reasons[400];
-    snprintf(reasons, sizeof reasons, "clamd found %s", detail);
-    if (quarantine_keep_spooled(run->store, base, message, "infected", reasons) == 0) {
-      (void)os_remove_file(claimed);
-      log_event(LOG_ERROR, "resend: {%s} is infected (%s); moved to quarantine/, not sent.",
-                name, detail);
-      say(run, name, "moved to quarantine/ (infected: %s)", detail);
-      ++run->tally->failed;
-      return false;
-    }
-    // Not kept aside: failed/ holds it, never the server.
-    snprintf(reasons, sizeof reasons, "is infected (%s)", detail);
-    spool_give_up(run->store, claimed, name, reasons);
-    say(run, name, "moved to failed/ (infected: %s)", detail);
-    ++run->tally->failed;
-    return false;
-  }
-  log_event(LOG_ERROR, "resend: {%s} cannot be scanned for viruses (%s); kept in the queue.",
-            name, detail);
-  char new_name[kSpoolFileNameSize];
-  int attempts = parsed.attempts < 0 ? 0 : parsed.attempts;
-  if (spool_put_back(run->store, claimed, name, parsed.base_length, attempts, new_name,
-                     sizeof new_name) != 0) {
-    say(run, name, "not scanned (%s), and it cannot go back to the queue: see the log", detail);
-    ++run->tally->others;
-    return false;
-  }
-  say(run, name, "kept in the queue as %s (not scanned: %s)", new_name, detail);
-  ++run->tally->kept;
-  return false;
-}
-
-// Takes the "judge: ..." lines off a claimed file once it was judged: a
-// new file beside it takes its place. Returns 0 or the error.
-int drop_judge_mark(const char* claimed, const SpoolMessage& message) {
-  SpoolMessage judged = message;
-  judged.judge_shared_state = false;
-  size_t length = 0;
-  char* data = spool_format(judged, &length);
-  TextBuffer* fresh = text_buffer_new("");
-  text_buffer_append(fresh, "%s.judged", claimed);
-  int err = os_write_new_file(fresh->data, data, length, true);
-  if (err == 0) err = os_remove_file(claimed);
-  if (err == 0) err = os_rename_noreplace(fresh->data, claimed);
-  if (err != 0) (void)os_remove_file(fresh->data);
-  text_buffer_free(fresh);
-  free(data);
-  return err;
-}
-
-// A message marked "judge: shared_state" is judged next. Returns whether
-// it may be sent (its mark then taken off its file); when not, it went to
-// failed/ or back to the queue (its attempts not counted), said and tallied.
-bool judged_fit(Resend* run, const char* claimed, const char* name, const SpoolName& parsed,
-                const SpoolMessage& message) {
-  char detail[300] = "shared_state is not set";
-  JudgeOutcome outcome = JudgeOutcome::kUnavailable;
-  if (run->judge != nullptr) outcome = run->judge(*run->settings, message, detail, sizeof detail);
-  int err = outcome == JudgeOutcome::kPass ? drop_judge_mark(claimed, message) : 0;
-  if (outcome == JudgeOutcome::kPass && err == 0) return true;
-  if (outcome == JudgeOutcome::kRefused) {
-    char reason[400];
-    snprintf(reason, sizeof reason, "is refused by the shared state's judges (%s)", detail);
-    spool_give_up(run->store, claimed, name, reason);
-    say(run, name, "moved to failed/ (%s)", detail);
-    ++run->tally->failed;
-    return false;
-  }
-  if (err != 0) {
-    // Judged, but its file still says otherwise: held back rather than
-    // judged twice.
-    snprintf(detail, sizeof detail, "its file cannot be rewritten (%d: %s)", err, strerror(err));
-  }
-  log_event(LOG_ERROR, "resend: {%s} cannot be judged (%s); kept in the queue.", name, detail);
-  char new_name[kSpoolFileNameSize];
-  int attempts = parsed.attempts < 0 ? 0 : parsed.attempts;
-  if (spool_put_back(run->store, claimed, name, parsed.base_length, attempts, new_name,
-                     sizeof new_name) != 0) {
-    say(run, name, "not judged (%s), and it cannot go back to the queue: see the log", detail);
-    ++run->tally->others;
-    return false;
-  }
-  say(run, name, "kept in the queue as %s (not judged: %s)", new_name, detail);
-  ++run->tally->kept;
-  return false;
-}
-
 // Sends one claimed message. Returns how its dialogue ended (kSent also
 // when the message is out of the queue for another reason).
 AttemptEnd resend_claimed(Resend* run, const char* claimed, const char* name,
@@ -337,20 +207,26 @@ AttemptEnd resend_claimed(Resend* run, const char* claimed, const char* name,
   if (!load_claimed(run, claimed, name, parsed, &message, &body)) return AttemptEnd::kSent;
   char base[kSpoolNameSize];
   snprintf(base, sizeof base, "%.*s", static_cast<int>(parsed.base_length), name);
-  // The scanner and a quarantined copy need the files: a held message
-  // whose body was left in its file is read whole.
+  // The scanner, a quarantined copy and a file rewritten without its
+  // judge mark need the whole message: a held message whose body was left
+  // in its file is read whole.
   bool whole = true;
   bool pending = message.scan_pending;
-  if (pending && body.path != nullptr) {
+  bool judge = message.judge_shared_state;
+  if ((pending || judge) && body.path != nullptr) {
     spool_message_free(&message);
     whole = load_whole(claimed, &message);
     body = SpoolBody{};
   }
-  if (pending && !scanned_clean(run, claimed, name, parsed, base, message, whole)) {
+  if ((pending || judge) && !whole) {
+    put_back_unread(run, claimed, name, parsed);
+    return AttemptEnd::kSent;
+  }
+  if (pending && !scanned_clean(run, claimed, name, parsed, base, message)) {
     spool_message_free(&message);
     return AttemptEnd::kSent;
   }
-  if (message.judge_shared_state && !judged_fit(run, claimed, name, parsed, message)) {
+  if (judge && !judged_fit(run, claimed, name, parsed, message)) {
     spool_message_free(&message);
     return AttemptEnd::kSent;
   }
