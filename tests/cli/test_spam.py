@@ -3,6 +3,7 @@ quarantine they keep messages in (its files, the answers, the outcome
 lines), the owner's -quarantine commands, and the filter engines as
 scripted fakes that answer, fail, stall or talk nonsense."""
 
+import email
 import glob
 import http.server
 import json
@@ -16,6 +17,7 @@ import unittest
 import urllib.parse
 
 import harness
+from test_forms import multipart
 
 JSON = {"HTTP_ACCEPT": "application/json"}
 HAM = {"Name:": "Anne Dupont", "Email:": "anne@example.net",
@@ -336,6 +338,28 @@ class Review(unittest.TestCase):
             self.assertEqual(len(lessons), 2)
             self.assertIn(b"Message-class: ham", lessons[0])
             self.assertIn(b"Message-class: spam", lessons[1])
+
+    def test_a_kept_file_is_released_byte_for_byte(self):
+        box = harness.page_sandbox(self)
+        box.write("words.txt", "viagra\n")
+        data = bytes(range(256)) * 5000  # over 1 MiB once encoded: -resend streams it
+        ctype, body = multipart([("Name:", "Ann"), ("Message:", "viagra"),
+                                 ("cv", "cv.bin", data)])
+        with harness.CaptureSMTP() as smtp:
+            box.write_ini(harness.standard_ini(smtp.port, (
+                "spam_words words.txt\nspool_folder spool\nattachments_max_kb 2048\n"
+                "attachment_type .bin\nuse_submitted_variable_for_bodycontent Message:\n"),
+                crlf=True))
+            box.run(body=body, env={"CONTENT_TYPE": ctype})
+            self.assertEqual(len(quarantined(box)), 1)
+            name = os.path.basename(quarantined(box)[0])[:-4]
+            released = box.run(args=["-quarantine", "release", name])
+            self.assertEqual(released.code, 0, released.text)
+            self.assertEqual(len(smtp.messages), 1)
+            mail = email.message_from_bytes(smtp.messages[0]["data"])
+            files = [p.get_payload(decode=True) for p in mail.walk()
+                     if p.get_filename() == "cv.bin"]
+            self.assertEqual(files, [data])
 
     def test_rspamd_learns_on_its_controller_with_the_password(self):
         box = harness.page_sandbox(self)

@@ -149,6 +149,26 @@ class VirusScanTest(unittest.TestCase):
                 if answer[1] == "infected":
                     self.assertEqual(1, len(glob.glob(box.path("spool", "quarantine", "*.txt"))))
 
+    def test_resend_scans_a_large_held_message_whole(self):
+        data = bytes(range(256)) * 4800  # over 1 MiB once encoded: -resend streams such files
+        stalled = FakeClamd(stall=True)
+        with CaptureSMTP() as smtp:
+            try:
+                box, result = self.post(stalled.port, [("big.pdf", data)], (
+                    "attachments_max_kb 2048\nspool_folder spool\nvirus_timeout 1\n"), smtp)
+            finally:
+                stalled.close()
+            self.assertEqual((202, "spooled"), outcome(result))
+            clamd = FakeClamd()
+            self.addCleanup(clamd.close)
+            ini = box.read("quillon.ini").decode().replace(str(stalled.port), str(clamd.port))
+            box.write_ini(ini)
+            box.run(args=["-resend"])
+            self.assertEqual(1, len(smtp.messages))
+            # The scanner read the whole message, its file's base64 included.
+            self.assertEqual(1, len(clamd.streams))
+            self.assertGreater(len(clamd.streams[0][1]), len(data) * 4 // 3)
+
     def test_check_reports_the_daemon(self):
         clamd = FakeClamd()
         self.addCleanup(clamd.close)

@@ -8,6 +8,7 @@ import hashlib
 import hmac
 import http.server
 import json
+import sqlite3
 import os
 import shutil
 import ssl
@@ -207,6 +208,18 @@ class DeliveryTest(WebhookCase):
         self.assertTrue(any(m.startswith("webhook 2 {https://localhost:%d/...}: not delivered "
                                          "(HTTP 503)." % failing.port) for m in log), log)
         self.assertIn("webhooks 1 gone (410), 1 not delivered", self.outcome())
+
+    @unittest.skipIf(harness.IS_EXE, "the Windows build here has no SQLite to load")
+    def test_the_archive_records_each_webhooks_result(self):
+        gone = self.receiver([410])
+        taken = self.receiver([200])
+        os.makedirs(self.box.path("archive"), mode=0o700)
+        self.settings([gone.url(), taken.url()], "archive archive/forms.db\n")
+        self.box.run(body=harness.FORM)
+        with sqlite3.connect(self.box.path("archive", "forms.db")) as db:
+            (hooks,), = db.execute("SELECT webhooks FROM submissions").fetchall()
+        self.assertEqual([(h["webhook"], h["result"], h["status"]) for h in json.loads(hooks)],
+                         [(1, "gone", 410), (2, "delivered", 200)])
 
     def test_plain_http_needs_its_setting(self):
         receiver = Receiver(None)
