@@ -6,7 +6,7 @@
 
 #include "archive/archive_schema.h"
 
-const ArchivePgTable kArchivePgTables[] = {
+const PgTableRights kArchivePgTables[] = {
     {"quillon_archive_meta", "SELECT, UPDATE"},
     {"quillon_archive", "SELECT, INSERT, UPDATE, DELETE"},
     {"quillon_archive_files", "SELECT, INSERT, DELETE"},
@@ -62,28 +62,5 @@ TextBuffer* archive_pg_schema(const char* role) {
 
 int archive_pg_tables_check(PgLink* link, void (*say)(const char* line), char* error,
                             size_t size) {
-  int wrong = 0;
-  for (int i = 0; i < kArchivePgTableCount; ++i) {
-    const ArchivePgTable& table = kArchivePgTables[i];
-    const char* params[] = {table.table, table.rights};
-    PgAnswer answer;
-    if (!pg_query(link,
-                  "SELECT CASE WHEN to_regclass($1) IS NULL THEN 'missing'"
-                  " WHEN (SELECT bool_and(has_table_privilege($1, r))"
-                  " FROM unnest(string_to_array($2, ', ')) r) THEN 'ok' ELSE 'rights' END",
-                  params, 2, &answer, error, size)) {
-      return -1;
-    }
-    char line[200];
-    if (answer.value[0] == 'm') {
-      snprintf(line, sizeof line, "the table %s is missing", table.table);
-    } else if (answer.value[0] == 'r') {
-      snprintf(line, sizeof line, "the database user lacks %s on %s", table.rights, table.table);
-    } else {
-      continue;
-    }
-    say(line);
-    ++wrong;
-  }
-  return wrong;
+  return pg_tables_check(link, kArchivePgTables, kArchivePgTableCount, say, error, size);
 }

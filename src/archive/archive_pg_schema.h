@@ -9,11 +9,7 @@
 #include "base/text.h"
 #include "db/pg_lib.h"
 
-struct ArchivePgTable {
-  const char* table;
-  const char* rights;
-};
-extern const ArchivePgTable kArchivePgTables[];
+extern const PgTableRights kArchivePgTables[];
 extern const int kArchivePgTableCount;
 
 // The script that makes the tables and grants `role` its rights (heap;

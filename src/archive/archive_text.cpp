@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/calendar.h"
 #include "base/json.h"
 
 void archive_fields_json(const char* const* names, const char* const* values, int count,
@@ -176,16 +177,6 @@ void archive_csv_cell(TextBuffer* out, const char* value, size_t length) {
   if (quote) text_buffer_append_bytes(out, "\"", 1);
 }
 
-// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's).
-static long long days_from_civil(long long y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  long long era = (y >= 0 ? y : y - 399) / 400;
-  unsigned yoe = static_cast<unsigned>(y - era * 400);
-  unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<long long>(doe) - 719468;
-}
-
 bool archive_parse_date(const char* text, long long* seconds) {
   int year = 0, month = 0, day = 0;
   char tail = 0;
@@ -198,29 +189,10 @@ bool archive_parse_date(const char* text, long long* seconds) {
   if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1]) return false;
   bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
   if (month == 2 && day == 29 && !leap) return false;
-  *seconds = days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) *
-             86400;
+  *seconds = days_from_civil(year, month, day) * 86400;
   return true;
 }
 
 void archive_time_text(long long seconds, char* out, size_t size) {
-  long long days = seconds / 86400;
-  long long rest = seconds % 86400;
-  if (rest < 0) {
-    rest += 86400;
-    --days;
-  }
-  // civil_from_days
-  long long z = days + 719468;
-  long long era = (z >= 0 ? z : z - 146096) / 146097;
-  unsigned doe = static_cast<unsigned>(z - era * 146097);
-  unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  long long y = static_cast<long long>(yoe) + era * 400;
-  unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  unsigned mp = (5 * doy + 2) / 153;
-  unsigned d = doy - (153 * mp + 2) / 5 + 1;
-  unsigned m = mp < 10 ? mp + 3 : mp - 9;
-  y += m <= 2;
-  snprintf(out, size, "%04lld-%02u-%02uT%02lld:%02lld:%02lldZ", y, m, d, rest / 3600,
-           rest / 60 % 60, rest % 60);
+  utc_time_text(seconds, out, size);
 }

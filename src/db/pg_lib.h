@@ -60,3 +60,17 @@ bool pg_script(PgLink* link, const char* sql, char* error, size_t size);
 
 // Closes the connection; a closed link is allowed and does nothing.
 void pg_close(PgLink* link);
+
+// A table a database user needs, and the rights it needs on it
+// ("SELECT, INSERT").
+struct PgTableRights {
+  const char* table;
+  const char* rights;
+};
+
+// Whether each of `tables` is there and the connected user holds each of
+// its rights: `say` gets one line for each that is not. Returns how many
+// are wrong, or -1 with the reason in `error` when the database cannot be
+// asked.
+int pg_tables_check(PgLink* link, const PgTableRights* tables, int count,
+                    void (*say)(const char* line), char* error, size_t size);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/calendar.h"
 #include "base/text.h"
 #include "deliver/webhook_format.h"
 
@@ -77,15 +78,6 @@ bool head_line(const char* line, size_t length, HookFile* out, int* seen) {
 
 const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-long long days_from_civil(long long y, int m, int d) {
-  y -= m <= 2;
-  long long era = (y >= 0 ? y : y - 399) / 400;
-  long long yoe = y - era * 400;
-  long long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
 
 // "Sun, 06 Nov 1994 08:49:37 GMT" as seconds since 1970; -1 otherwise.
 long long http_date(const char* text) {

@@ -67,11 +67,7 @@ TextBuffer* shared_state_schema(const char* role);
 
 // The tables the CGI's user needs and the rights it needs on each, for
 // -check: "SELECT, INSERT, UPDATE, DELETE" and the like.
-struct SharedTableRight {
-  const char* table;
-  const char* rights;
-};
-extern const SharedTableRight kSharedTableRights[];
+extern const PgTableRights kSharedTableRights[];
 extern const int kSharedTableCount;
 
 // How the tables stand for the connected user: the count of tables missing

@@ -5,7 +5,7 @@
 
 #include "guard/shared_state.h"
 
-const SharedTableRight kSharedTableRights[] = {
+const PgTableRights kSharedTableRights[] = {
     {"quillon_state_key", "SELECT"},
     {"quillon_rate", "SELECT, INSERT, UPDATE, DELETE"},
     {"quillon_seen", "SELECT, INSERT, UPDATE, DELETE"},
@@ -46,31 +46,7 @@ static const char kSchema[] =
 
 int shared_state_tables_check(PgLink* link, void (*say)(const char* line), char* error,
                               size_t size) {
-  int wrong = 0;
-  for (int i = 0; i < kSharedTableCount; ++i) {
-    const SharedTableRight& table = kSharedTableRights[i];
-    const char* params[] = {table.table, table.rights};
-    PgAnswer answer;
-    if (!pg_query(link,
-                  // Each right apart: a list asks whether any one is held.
-                  "SELECT CASE WHEN to_regclass($1) IS NULL THEN 'missing'"
-                  " WHEN (SELECT bool_and(has_table_privilege($1, r))"
-                  " FROM unnest(string_to_array($2, ', ')) r) THEN 'ok' ELSE 'rights' END",
-                  params, 2, &answer, error, size)) {
-      return -1;
-    }
-    char line[200];
-    if (answer.value[0] == 'm') {
-      snprintf(line, sizeof line, "the table %s is missing", table.table);
-    } else if (answer.value[0] == 'r') {
-      snprintf(line, sizeof line, "the database user lacks %s on %s", table.rights, table.table);
-    } else {
-      continue;
-    }
-    say(line);
-    ++wrong;
-  }
-  return wrong;
+  return pg_tables_check(link, kSharedTableRights, kSharedTableCount, say, error, size);
 }
 
 // `name` as an SQL identifier: in double quotes, each one doubled.
