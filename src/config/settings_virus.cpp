@@ -13,10 +13,11 @@ constexpr int kMaxVirusTimeout = 600;
 int set_virus_scan(Settings* settings, const char*, const char* rest, const FieldLookup&) {
   static const char kEngine[] = "clamd ";
   size_t prefix = sizeof kEngine - 1;
-  const char* address = rest + prefix;
+  // The address is looked at only past a whole "clamd ".
+  bool engine = strncmp(rest, kEngine, prefix) == 0;
+  const char* address = engine ? rest + prefix : "";
   bool tcp = strchr(address, ':') != nullptr;
-  if (strncmp(rest, kEngine, prefix) != 0 || (address[0] != '/' && !tcp) ||
-      strchr(address, ' ') != nullptr) {
+  if (!engine || (address[0] != '/' && !tcp) || strchr(address, ' ') != nullptr) {
     log_event(LOG_ERROR, "virus_scan {%s} is not \"clamd HOST:PORT\" or \"clamd /path\"; "
               "keeping %s.", rest, settings->virus_scan != nullptr ? settings->virus_scan : "off");
     return 0;
