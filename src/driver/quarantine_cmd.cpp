@@ -147,8 +147,12 @@ void post_held_hooks(const Settings& settings, const char* name, char* words, si
     return;
   }
   if (tally.delivered + tally.kept + tally.gone + tally.failed + tally.others == 0) return;
-  snprintf(words, size, "; webhooks: %d delivered, %d kept for retry", tally.delivered,
-           tally.kept + tally.others);
+  int used = snprintf(words, size, "; webhooks: %d delivered, %d kept for retry",
+                      tally.delivered, tally.kept + tally.others);
+  if (tally.gone > 0 && used > 0 && static_cast<size_t>(used) < size) {
+    snprintf(words + used, size - static_cast<size_t>(used), ", %d dropped (410 Gone)",
+             tally.gone);
+  }
 }
 
 int release(const Settings& settings, const SpoolStore& store, const char* name, bool force) {
