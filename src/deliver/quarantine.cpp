@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/log.h"
+#include "deliver/webhook_store.h"
 #include "platform/os.h"
 
 namespace {
@@ -140,6 +141,12 @@ int quarantine_prune(const SpoolStore& store, int days, int* removed) {
     if (os_file_mtime(file, &mtime) == 0 && mtime < oldest) {
       if (os_remove_file(file) == 0) {
         ++*removed;
+        // The webhooks held for it go with it.
+        size_t length = strlen(names.names[i]);
+        if (length > 4 && strcmp(names.names[i] + length - 4, ".txt") == 0) {
+          names.names[i][length - 4] = '\0';
+          (void)hook_store_drop_held(store, names.names[i]);
+        }
       } else {
         log_event(LOG_ERROR, "quarantine: {%s} could not be removed.", file);
       }

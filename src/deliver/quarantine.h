@@ -42,6 +42,7 @@ int quarantine_release(const SpoolStore& store, const char* name, char* queued_n
 // Removes quarantine/NAME(.txt). Returns 0, ENOENT, or the error.
 int quarantine_remove(const SpoolStore& store, const char* name);
 
-// Removes the files of quarantine/ kept more than `days` days (0: none).
+// Removes the files of quarantine/ kept more than `days` days (0: none),
+// and the webhooks held for them in hooks/.
 // Returns 0 or the error of listing it (a missing folder is none).
 int quarantine_prune(const SpoolStore& store, int days, int* removed);

@@ -81,20 +81,30 @@ bool keep_after(HookRun* run, const char* name, HookFile* hook, const WebhookAtt
   return kept;
 }
 
+// Webhook `index`'s hook file for the event and its name; the body (in
+// hook->body) is the caller's to free.
+char* prepare_hook(const Settings& settings, const WebhookEvent& event, int index, HookFile* hook,
+                   char* name, size_t name_size) {
+  *hook = HookFile();
+  hook->webhook = index + 1;
+  webhook_target(settings, index, hook->url, sizeof hook->url, &hook->format);
+  snprintf(hook->id, sizeof hook->id, "%s_%d", event.id, hook->webhook);
+  size_t body_length = 0;
+  char* body = webhook_body(hook->format, event, hook->url, &body_length);
+  hook->body = body;
+  hook->body_length = body_length;
+  hook->first_try = spool_now_seconds();
+  hook->next_try = hook->first_try + first_claim_seconds(settings);
+  hook_file_name(event.id, hook->webhook, name, name_size);
+  return body;
+}
+
 void one_webhook(HookRun* run, const WebhookEvent& event, int index, WebhookResult* result) {
   const Settings& settings = *run->context->settings;
-  HookFile hook = {};
-  hook.webhook = index + 1;
-  webhook_target(settings, index, hook.url, sizeof hook.url, &hook.format);
-  snprintf(hook.id, sizeof hook.id, "%s_%d", event.id, hook.webhook);
-  size_t body_length = 0;
-  char* body = webhook_body(hook.format, event, hook.url, &body_length);
-  hook.body = body;
-  hook.body_length = body_length;
-  hook.first_try = spool_now_seconds();
-  hook.next_try = hook.first_try + first_claim_seconds(settings);
+  HookFile hook;
   char name[kSpoolFileNameSize];
-  hook_file_name(event.id, hook.webhook, name, sizeof name);
+  char* body = prepare_hook(settings, event, index, &hook, name, sizeof name);
+  size_t body_length = hook.body_length;
   char shown[kWebhookUrlSize];
   webhook_shown_url(hook.url, shown, sizeof shown);
   bool kept = keep_before(run, name, &hook);
@@ -155,6 +165,31 @@ WebhookReport deliver_webhooks(const DeliveryContext& context, const WebhookEven
   }
   if (run.spool) spool_store_close(&run.store);
   return report;
+}
+
+int hold_webhooks(const DeliveryContext& context, const WebhookEvent& event) {
+  const Settings& settings = *context.settings;
+  if (settings.spool_folder == nullptr) return 0;
+  HookRun run = {};
+  run.context = &context;
+  run.spool = true;
+  spool_store_open(settings.spool_folder, context.ini_path, settings.spool_keep_sent,
+                   settings.smtp_timeout, context.pause_at, &run.store);
+  int held = 0;
+  for (int i = 0; i < settings.webhooks.count && i < kMaxWebhooks; ++i) {
+    HookFile hook;
+    char name[kSpoolFileNameSize];
+    char* body = prepare_hook(settings, event, i, &hook, name, sizeof name);
+    snprintf(hook.held, sizeof hook.held, "%s", event.id);
+    if (keep_before(&run, name, &hook)) {
+      ++held;
+      log_event(LOG_DEBUG, "webhook %d: held in hooks/ as {%s} with the quarantined message.",
+                hook.webhook, name);
+    }
+    free(body);
+  }
+  spool_store_close(&run.store);
+  return held;
 }
 
 void webhook_report_words(const WebhookReport& report, char* out, size_t size) {

@@ -72,6 +72,12 @@ struct WebhookReport {
 // One error line for each that is not delivered.
 WebhookReport deliver_webhooks(const DeliveryContext& context, const WebhookEvent& event);
 
+// Writes each webhook's request of a submission whose message was kept in
+// quarantine/ as event.id into hooks/, held for it: nothing is posted until
+// the owner releases the message. Returns how many were written (0 without
+// spool_folder; a failure is logged).
+int hold_webhooks(const DeliveryContext& context, const WebhookEvent& event);
+
 // "2 delivered, 1 kept for retry" (only the counts that are not 0).
 void webhook_report_words(const WebhookReport& report, char* out, size_t size);
 
@@ -83,6 +89,7 @@ struct HookTally {
   int gone;      // answered 410
   int failed;    // moved to failed/
   int others;    // in the hands of another run, or not movable
+  int held;      // held while their message is in quarantine/
 };
 
 // Tries every hook file of hooks/ that is due, oldest first. Returns false
@@ -91,6 +98,13 @@ struct HookTally {
 bool deliver_resend_hooks(const DeliveryContext& context, ResendReportFn report,
                           void* report_context, HookTally* tally, char* error,
                           size_t error_size);
+
+// -quarantine release NAME: the hooks held for quarantine/NAME are held no
+// more and posted as -resend posts them (a failed one waits for its next
+// try, counted from now). False with `error` when the spool cannot be used.
+bool release_held_hooks(const DeliveryContext& context, const char* name,
+                        ResendReportFn report, void* report_context, HookTally* tally,
+                        char* error, size_t error_size);
 
 // Webhook `index` (from 0) of the settings: its URL and format.
 void webhook_target(const Settings& settings, int index, char* url, size_t url_size,

@@ -69,6 +69,10 @@ bool head_line(const char* line, size_t length, HookFile* out, int* seen) {
   } else if (is("last")) {
     // The one line a file may lack.
     return take_text(value, value_length, out->last, sizeof out->last);
+  } else if (is("held")) {
+    // Optional too: only a hook whose message is in quarantine/ has it.
+    return value_length > 11 && memcmp(value, "quarantine ", 11) == 0 &&
+           take_text(value + 11, value_length - 11, out->held, sizeof out->held);
   } else {
     return false;
   }
@@ -105,6 +109,7 @@ char* hook_file_format(const HookFile& hook, size_t* length) {
                      hook.webhook, hook.url, webhook_format_name(hook.format), hook.id,
                      hook.first_try, hook.next_try, hook.attempts);
   if (hook.last[0] != '\0') text_buffer_append(file, "last: %s\n", hook.last);
+  if (hook.held[0] != '\0') text_buffer_append(file, "held: quarantine %s\n", hook.held);
   text_buffer_append(file, "\n");
   text_buffer_append_bytes(file, hook.body, static_cast<int>(hook.body_length));
   char* data = file->data;

@@ -12,6 +12,7 @@
 //   next-try: 1767793561         (not tried before this time)
 //   attempts: 1                  (requests that got no 2xx so far)
 //   last: 503                    (what the last one got, one line)
+//   held: quarantine NAME        (while its message waits in quarantine/)
 //
 //   <the request body>
 //
@@ -34,6 +35,9 @@ struct HookFile {
   long long next_try;
   int attempts;
   char last[200];
+  // NAME of the quarantined message it waits for, "" when it is not held:
+  // -resend leaves a held hook alone, and it does not age.
+  char held[kSpoolNameSize];
   const char* body;  // into the data parsed (or the caller's, to format)
   size_t body_length;
 };

@@ -121,6 +121,10 @@ void resend_one(HookResend* run, const char* name) {
       say(run, name, "moved to failed/ (not a readable hook file: %s)", why);
       ++run->tally->failed;
     }
+  } else if (hook.held[0] != '\0') {
+    // Its message waits for the owner: it is posted when that is released.
+    say(run, name, "held (its message is in quarantine/ as %s)", hook.held);
+    ++run->tally->held;
   } else if (hook.next_try > spool_now_seconds()) {
     say(run, name, "waiting (next try in %lld s)", hook.next_try - spool_now_seconds());
     ++run->tally->waiting;
@@ -138,7 +142,45 @@ void resend_one(HookResend* run, const char* name) {
   free(claimed);
 }
 
-bool run_hooks(HookResend* run, char* error, size_t error_size) {
+// One entry of hooks/ for -quarantine release: a hook held for `held_for`
+// is written back without the hold, its days counted from now, then
+// claimed and posted.
+void release_one(HookResend* run, const char* name, const char* held_for) {
+  size_t base_length = 0;
+  if (!hook_file_name_parse(name, &base_length) || base_length != strlen(held_for) ||
+      memcmp(name, held_for, base_length) != 0) {
+    return;
+  }
+  char* path = spool_path(run->store.hooks, name);
+  char* claimed = spool_path(run->mine, name);
+  const char* why = nullptr;
+  size_t length = 0;
+  int open_error = 0;
+  HookFile hook;
+  char* data = spool_read_file(path, &length, &why, &open_error);
+  if (data != nullptr && hook_file_parse(data, length, &hook, &why) &&
+      strcmp(hook.held, held_for) == 0) {
+    hook.held[0] = '\0';
+    hook.first_try = spool_now_seconds();
+    hook.next_try = hook.first_try;
+    size_t unheld_length = 0;
+    char* unheld = hook_file_format(hook, &unheld_length);
+    int err = hook_store_write(run->store, name, unheld, unheld_length, true);
+    free(unheld);
+    if (err == 0) err = spool_claim(run->mine, path, claimed);
+    if (err != 0) {
+      say(run, name, "not posted (it cannot be claimed); -resend tries it");
+      ++run->tally->others;
+    } else {
+      send_claimed(run, claimed, name, &hook);
+    }
+  }
+  free(data);
+  free(path);
+  free(claimed);
+}
+
+bool run_hooks(HookResend* run, const char* held_for, char* error, size_t error_size) {
   const char* which = run->store.work;
   int err = spool_ensure_folder(run->store.work);
   if (err == 0) {
@@ -156,7 +198,13 @@ bool run_hooks(HookResend* run, char* error, size_t error_size) {
   NameList hooks;
   err = spool_list_sorted(run->store.hooks, &hooks);
   // No hooks/ yet: nothing was ever kept there.
-  for (int i = 0; err == 0 && i < hooks.count; ++i) resend_one(run, hooks.names[i]);
+  for (int i = 0; err == 0 && i < hooks.count; ++i) {
+    if (held_for != nullptr) {
+      release_one(run, hooks.names[i], held_for);
+    } else {
+      resend_one(run, hooks.names[i]);
+    }
+  }
   spool_free_names(&hooks);
   os_remove_directory(run->mine);
   if (err != 0 && err != ENOENT) {
@@ -168,11 +216,10 @@ bool run_hooks(HookResend* run, char* error, size_t error_size) {
   return true;
 }
 
-}  // namespace
-
-bool deliver_resend_hooks(const DeliveryContext& context, ResendReportFn report,
-                          void* report_context, HookTally* tally, char* error,
-                          size_t error_size) {
+// -resend's pass over hooks/ (held_for null), or -quarantine release's of
+// the hooks held for one message.
+bool hooks_pass(const DeliveryContext& context, const char* held_for, ResendReportFn report,
+                void* report_context, HookTally* tally, char* error, size_t error_size) {
   *tally = HookTally();
   const Settings& settings = *context.settings;
   if (settings.spool_folder == nullptr) return true;
@@ -188,11 +235,25 @@ bool deliver_resend_hooks(const DeliveryContext& context, ResendReportFn report,
     log_event(LOG_ERROR, "resend: %s.", error);
     ok = false;
   } else if (ok) {
-    ok = run_hooks(&run, error, error_size);
+    ok = run_hooks(&run, held_for, error, error_size);
   } else {
     ok = true;  // no hooks/: nothing ever waited there
   }
   free(run.mine);
   spool_store_close(&run.store);
   return ok;
+}
+
+}  // namespace
+
+bool deliver_resend_hooks(const DeliveryContext& context, ResendReportFn report,
+                          void* report_context, HookTally* tally, char* error,
+                          size_t error_size) {
+  return hooks_pass(context, nullptr, report, report_context, tally, error, error_size);
+}
+
+bool release_held_hooks(const DeliveryContext& context, const char* name,
+                        ResendReportFn report, void* report_context, HookTally* tally,
+                        char* error, size_t error_size) {
+  return hooks_pass(context, name, report, report_context, tally, error, error_size);
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/log.h"
+#include "deliver/webhook_file.h"
 #include "platform/os.h"
 
 namespace {
@@ -65,4 +66,33 @@ int hook_store_put_back(const SpoolStore& store, const char* from, const char* n
   int err = hook_store_write(store, name, data, length, false);
   if (err == 0) (void)os_remove_file(from);
   return err;
+}
+
+int hook_store_drop_held(const SpoolStore& store, const char* name) {
+  NameList names;
+  if (spool_list_sorted(store.hooks, &names) != 0) return 0;
+  size_t name_length = strlen(name);
+  int removed = 0;
+  for (int i = 0; i < names.count; ++i) {
+    size_t base_length = 0;
+    if (!hook_file_name_parse(names.names[i], &base_length) || base_length != name_length ||
+        memcmp(names.names[i], name, name_length) != 0) {
+      continue;
+    }
+    char* path = spool_path(store.hooks, names.names[i]);
+    size_t length = 0;
+    const char* why = nullptr;
+    int open_error = 0;
+    char* data = spool_read_file(path, &length, &why, &open_error);
+    HookFile hook;
+    // Only a held hook goes: one already released is the owner's to keep.
+    if (data != nullptr && hook_file_parse(data, length, &hook, &why) &&
+        strcmp(hook.held, name) == 0 && os_remove_file(path) == 0) {
+      ++removed;
+    }
+    free(data);
+    free(path);
+  }
+  spool_free_names(&names);
+  return removed;
 }

@@ -18,3 +18,7 @@ int hook_store_write(const SpoolStore& store, const char* name, const char* data
 // Returns 0 or the error (logged; `from` is left then).
 int hook_store_put_back(const SpoolStore& store, const char* from, const char* name,
                         const char* data, size_t length);
+
+// Removes the hook files of hooks/ held for quarantine/`name` (its message
+// was discarded or pruned). Returns how many were removed.
+int hook_store_drop_held(const SpoolStore& store, const char* name);

@@ -10,6 +10,8 @@
 #include "config/settings.h"
 #include "deliver/deliver.h"
 #include "deliver/quarantine.h"
+#include "deliver/webhook.h"
+#include "deliver/webhook_store.h"
 #include "driver/environment.h"
 #include "guard/spam_engine.h"
 
@@ -108,6 +110,10 @@ void teach(const Settings& settings, const SpoolMessage& message, bool spam, con
   text_buffer_free(bytes);
 }
 
+void print_line(const char* name, const char* outcome, void*) {
+  printf("%s: %s\n", name, outcome);
+}
+
 struct ReleaseWatch {
   const char* queued;
   const char* outcome;
@@ -118,6 +124,35 @@ void watch(const char* name, const char* outcome, void* context) {
   ReleaseWatch* seen = static_cast<ReleaseWatch*>(context);
   printf("%s: %s\n", name, outcome);
   if (strcmp(name, seen->queued) == 0) snprintf(seen->text, sizeof seen->text, "%s", outcome);
+}
+
+// NAME without ".txt": the submission id its held webhooks are named by.
+void submission_of(const char* name, char* out, size_t size) {
+  size_t length = strlen(name);
+  if (length > 4 && strcmp(name + length - 4, ".txt") == 0) length -= 4;
+  snprintf(out, size, "%.*s", static_cast<int>(length), name);
+}
+
+// The webhooks held with a released message, posted now; their words for
+// the outcome line ("" when none was held).
+void post_held_hooks(const Settings& settings, const char* name, char* words, size_t size) {
+  char id[kSpoolFileNameSize];
+  submission_of(name, id, sizeof id);
+  HookTally tally;
+  char error[1000] = "";
+  words[0] = '\0';
+  if (!release_held_hooks(delivery_context(settings), id, print_line, nullptr, &tally, error,
+                          sizeof error)) {
+    printf("quarantine: the held webhooks were not posted: %s\n", error);
+    return;
+  }
+  if (tally.delivered + tally.kept + tally.gone + tally.failed + tally.others == 0) return;
+  int used = snprintf(words, size, "; webhooks: %d delivered, %d kept for retry",
+                      tally.delivered, tally.kept + tally.others);
+  if (tally.gone > 0 && used > 0 && static_cast<size_t>(used) < size) {
+    snprintf(words + used, size - static_cast<size_t>(used), ", %d dropped (410 Gone)",
+             tally.gone);
+  }
 }
 
 int release(const Settings& settings, const SpoolStore& store, const char* name, bool force) {
@@ -148,7 +183,9 @@ int release(const Settings& settings, const SpoolStore& store, const char* name,
   ResendStatus status =
       deliver_resend(delivery_context(settings), watch, &seen, &tally, error, sizeof error);
   if (status != ResendStatus::kDone) printf("quarantine: not sent now: %s\n", error);
-  log_event(LOG_OUTCOME, "outcome: released from quarantine: %s, %s", name, seen.text);
+  char hooks[200];
+  post_held_hooks(settings, name, hooks, sizeof hooks);
+  log_event(LOG_OUTCOME, "outcome: released from quarantine: %s, %s%s", name, seen.text, hooks);
   return strncmp(seen.text, "sent", 4) == 0 ? 0 : 3;
 }
 
@@ -168,6 +205,10 @@ int discard(const Settings& settings, const SpoolStore& store, const char* name)
            err == ENOENT ? "no such message in quarantine/" : strerror(err));
     return 3;
   }
+  char id[kSpoolFileNameSize];
+  submission_of(name, id, sizeof id);
+  int hooks = hook_store_drop_held(store, id);
+  if (hooks > 0) printf("quarantine: %d held webhook%s removed.\n", hooks, hooks == 1 ? "" : "s");
   printf("quarantine: %s discarded.\n", name);
   log_event(LOG_OUTCOME, "outcome: discarded from quarantine: %s%s", name,
             settings.spam_learn && read ? ", taught as spam" : "");

@@ -82,11 +82,14 @@ static bool resend_hooks(const Settings& settings) {
     return false;
   }
   int seen = tally.delivered + tally.kept + tally.waiting + tally.gone + tally.failed +
-             tally.others;
+             tally.others + tally.held;
   if (settings.webhooks.count > 0 || seen > 0) {
+    char held[80] = "";
+    if (tally.held > 0) snprintf(held, sizeof held, ", %d held for quarantine/", tally.held);
     printf("resend: hooks: %d delivered, %d kept for retry, %d waiting for their time, "
-           "%d dropped (410 Gone), %d moved to failed/, %d left to other runs\n",
-           tally.delivered, tally.kept, tally.waiting, tally.gone, tally.failed, tally.others);
+           "%d dropped (410 Gone), %d moved to failed/, %d left to other runs%s\n",
+           tally.delivered, tally.kept, tally.waiting, tally.gone, tally.failed, tally.others,
+           held);
     fflush(stdout);
   }
   return tally.kept == 0 && tally.failed == 0 && tally.others == 0;

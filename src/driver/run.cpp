@@ -126,8 +126,14 @@ static void answer_refusal(const Settings& settings, const FormTable& form, Outc
 // spammer). An infected message is never mailed: without the copy it is
 // refused only.
 static void keep_for_review(const Settings& settings, const CgiRun& cgi,
-                            const Envelope& envelope, Message* message, SubmissionEnd* end) {
-  if (quarantine_submission(settings, cgi.id, envelope, *message, end->verdict)) return;
+                            const Envelope& envelope, Message* message, SubmissionEnd* end,
+                            WebhookStep* hooks) {
+  if (quarantine_submission(settings, cgi.id, envelope, *message, end->verdict)) {
+    // Its webhooks wait with it, posted if the owner releases it.
+    webhook_step_hold(hooks, *message);
+    if (hooks->words[0] != '\0') end->suffixes.webhooks = hooks->words;
+    return;
+  }
   if (end->verdict.mark != nullptr && strcmp(end->verdict.mark, "infected") == 0) return;
   quarantine_tag(settings, message, end->verdict);
   long long started = os_monotonic_ms();
@@ -194,7 +200,7 @@ static void build_and_deliver(const GuardInput& judged, const CgiRun& cgi, const
     if (end->verdict.kind == VerdictKind::kDeferred) {
       hold_for_resend(settings, cgi, envelope, message, *run, end);
     } else if (verdict_keeps(end->verdict)) {
-      keep_for_review(settings, cgi, envelope, &message, end);
+      keep_for_review(settings, cgi, envelope, &message, end, hooks);
     }
     if (end->verdict.kind == VerdictKind::kPass) {
       if (run->spam_tagged) quarantine_tag(settings, &message, run->spam_tag);

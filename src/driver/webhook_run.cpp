@@ -56,7 +56,12 @@ void webhook_keep_subject(WebhookStep* step, const Message& message) {
   }
 }
 
-void webhook_step_fire(WebhookStep* step, const char* mail_outcome, const char* message_id) {
+namespace {
+
+// The submission's event, posted to the webhooks, or held in hooks/ with
+// its quarantined message when `hold`.
+void post_or_hold(WebhookStep* step, const char* mail_outcome, const char* message_id,
+                  bool hold) {
   const FormTable& form = *step->form;
   const FormRequest& request = *step->request;
   WebhookField* fields =
@@ -80,11 +85,28 @@ void webhook_step_fire(WebhookStep* step, const char* mail_outcome, const char* 
                         fields, field_count, files, request.file_count, mail_outcome, message_id};
   DeliveryContext context = delivery_context(*step->settings);
   context.deadline_ms = step->deadline_ms;
-  step->report = deliver_webhooks(context, event);
-  step->fired = true;
-  webhook_report_words(step->report, step->words, sizeof step->words);
+  if (hold) {
+    int held = hold_webhooks(context, event);
+    if (held > 0) snprintf(step->words, sizeof step->words, "%d held for quarantine/", held);
+  } else {
+    step->report = deliver_webhooks(context, event);
+    step->fired = true;
+    webhook_report_words(step->report, step->words, sizeof step->words);
+  }
   free(fields);
   free(files);
+}
+
+}  // namespace
+
+void webhook_step_fire(WebhookStep* step, const char* mail_outcome, const char* message_id) {
+  post_or_hold(step, mail_outcome, message_id, false);
+}
+
+void webhook_step_hold(WebhookStep* step, const Message& message) {
+  if (!step->on) return;
+  webhook_keep_subject(step, message);
+  post_or_hold(step, "quarantined", message.header.message_id, true);
 }
 
 DeliveryResult webhook_instead_of_mail(WebhookStep* step) {

@@ -37,6 +37,13 @@ void webhook_keep_subject(WebhookStep* step, const Message& message);
 // word for the mail (null: no mail with send_mail false).
 void webhook_step_fire(WebhookStep* step, const char* mail_outcome, const char* message_id);
 
+// The message was kept in quarantine/ under the step's id: each webhook's
+// request is written into hooks/, held until the owner releases it. The
+// json event's mail outcome is "quarantined" (what the release does is not
+// known yet) with the kept message's Message-ID. step->words then say how
+// many were held ("" for none).
+void webhook_step_hold(WebhookStep* step, const Message& message);
+
 // With send_mail false: the webhooks as the submission's delivery. A kept
 // one answers `spooled`, a delivered one `sent`. Without spool_folder or
 // webhooks the delivery settings cannot be used.

@@ -371,5 +371,39 @@ class RetryTest(WebhookCase):
         self.assertEqual(json.loads(receiver.requests[0]["body"])["mail"], None)
 
 
+class QuarantineTest(WebhookCase):
+
+    def test_hooks_wait_with_a_quarantined_post_until_release(self):
+        receiver = self.receiver()
+        self.box.write("words.txt", "viagra\n")
+        self.settings([receiver.url()], "spool_folder spool\nspam_words words.txt\n"
+                      "webhook_retry_days 1\n")
+        for text in ("one", "two"):
+            result = self.box.run(body=harness.FORM + "&Comment=viagra+" + text)
+            self.assertIn(b"THANKS", result.stdout)
+        self.assertIn("; webhooks 1 held for quarantine/", self.outcome())
+        names = [name.split("_hook")[0] for name in self.hook_files()]
+        self.assertEqual(len(names), 2)
+        self.assertEqual(self.hook_head(names[0] + "_hook1.txt")["held"],
+                         "quarantine " + names[0])
+        # Held, a hook neither goes out nor ages toward webhook_retry_days.
+        waited = self.box.run(args=["-resend"], env=fake_clock(2 * 86400) if CAN_FAKE else None)
+        self.assertEqual(waited.code, 0, waited.said)
+        self.assertIn("2 held for quarantine/", waited.text)
+        self.assertEqual(len(self.hook_files()), 2)
+        self.assertEqual(receiver.requests, [])
+        released = self.box.run(args=["-quarantine", "release", names[0]])
+        self.assertEqual(released.code, 0, released.said)
+        self.assertEqual(len(self.smtp.messages), 1)
+        [request] = receiver.requests
+        event = json.loads(request["body"])
+        self.assertEqual((event["id"], event["mail"]["outcome"]), (names[0], "quarantined"))
+        self.assertTrue(signed_by_hand(request))
+        self.assertIn(", sent; webhooks: 1 delivered", self.outcome())
+        self.assertEqual(self.box.run(args=["-quarantine", "discard", names[1]]).code, 0)
+        self.assertEqual(self.hook_files(), [])
+        self.assertEqual(len(receiver.requests), 1)
+
+
 if __name__ == "__main__":
     unittest.main()
