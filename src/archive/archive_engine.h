@@ -5,7 +5,7 @@
 // archive_engine_for (archive.cpp). Each function follows archive.h's rule:
 // false with the reason in archive->error.
 
-#include "archive/archive.h"
+#include "archive/archive_types.h"
 
 struct ArchiveEngine {
   const char* name;

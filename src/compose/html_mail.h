@@ -8,7 +8,7 @@
 // message stays plain text.
 
 #include "base/text.h"
-#include "compose/message.h"
+#include "compose/message_block.h"
 #include "config/settings.h"
 #include "form/form.h"
 

@@ -54,16 +54,11 @@ static Block new_block(bool keep_shown) {
 }
 
 // The program's own text: the same in both.
-static void put_own(Block* block, const char* text) {
-  int length = static_cast<int>(strlen(text));
-  text_buffer_append_bytes(block->wire, text, length);
-  if (block->shown != nullptr) text_buffer_append_bytes(block->shown, text, length);
-}
+static void put_own(Block* block, const char* text) { message_put_own(block, text); }
 
 // Outside text: as it is on the wire, escaped in the copy.
 static void put_outside(Block* block, const char* text, size_t length) {
-  text_buffer_append_bytes(block->wire, text, static_cast<int>(length));
-  if (block->shown != nullptr) log_escape_append(block->shown, text, length);
+  message_put_outside(block, text, length);
 }
 
 static void put_outside(Block* block, const char* text) {
@@ -368,10 +363,6 @@ static const char* shown_text(const MessageBlock& block) {
   return block.shown != nullptr ? block.shown->data : block.wire->data;
 }
 
-const char* message_shown(const MessageBlock& block) {
-  return block.shown != nullptr ? block.shown->data : nullptr;
-}
-
 // The "not sent" line: with the debug level the whole message, else only
 // what was missing and the sizes, so that a post cannot fill the log.
 static void log_not_sent(const Envelope& envelope, const Message& message) {
@@ -471,18 +462,6 @@ AssembleStop assemble_message(const Settings& settings, const FormTable& form,
     return AssembleStop::kNotConfigured;
   }
   return AssembleStop::kNone;
-}
-
-void message_put_own(MessageBlock* block, const char* text) { put_own(block, text); }
-
-void message_put_outside(MessageBlock* block, const char* text, size_t length) {
-  put_outside(block, text, length);
-}
-
-void message_block_free(MessageBlock* block) {
-  text_buffer_free(block->wire);
-  text_buffer_free(block->shown);
-  *block = MessageBlock();
 }
 
 void message_free(Message* message) {

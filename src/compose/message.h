@@ -13,27 +13,10 @@
 #include "base/text.h"
 #include "compose/attachments.h"
 #include "compose/envelope.h"
+#include "compose/message_block.h"
 #include "config/settings.h"
 #include "form/form.h"
 #include "form/request.h"
-
-// A block of the message and its copy for the log: the same text, with the
-// line breaks and control characters of outside text (submitted values and
-// names, settings text) escaped (log_escape_append), so that no submitted
-// text can start a log line. Only the program's own line ends stay line
-// ends in the copy. A body carrying files is the exception: its copy shows
-// each file's size in place of the base64 lines (the SMTP trace walks the
-// copy only as far as it goes). Both buffers belong to the block.
-// Room for a Message-ID without its angle brackets, with the NUL.
-constexpr size_t kMessageIdSize = 200;
-
-struct MessageBlock {
-  TextBuffer* wire;
-  TextBuffer* shown;  // null when the log will not show the block
-  // A header block's Message-ID as append_standard_headers made it, without
-  // its angle brackets; "" when it has none (or it was too long to keep).
-  char message_id[kMessageIdSize];
-};
 
 struct Message {
   MessageBlock header;  // accepted header lines, then the trailer line
@@ -129,14 +112,6 @@ void append_standard_headers(MessageBlock* block, const char* eol, const char* f
                              const char* body, const char* mixed_boundary = nullptr,
                              bool alternative = false);
 
-// The program's own text, the same in both copies; and outside text, as it
-// is on the wire and escaped in the log's copy.
-void message_put_own(MessageBlock* block, const char* text);
-void message_put_outside(MessageBlock* block, const char* text, size_t length);
 
-// The block's copy for the log, or null when none was kept.
-const char* message_shown(const MessageBlock& block);
 
-// Release the buffers and empty the value.
-void message_block_free(MessageBlock* block);
 void message_free(Message* message);

@@ -447,3 +447,27 @@ void spool_base_name(long long unix_us, const char* host, int pid,
   snprintf(out, size, "%04lld%02d%02dT%02lld%02lld%02lld.%06lldZ_%s_%d_%s", y, m, d,
            of_day / 3600, of_day / 60 % 60, of_day % 60, unix_us % 1000000LL, host, pid, hex);
 }
+
+// Between a hook file's NAME and its webhook's number.
+constexpr char kHookSuffix[] = "_hook";
+
+void hook_file_name(const char* base, int webhook, char* out, size_t size) {
+  snprintf(out, size, "%s%s%d.txt", base, kHookSuffix, webhook);
+}
+
+bool hook_file_name_parse(const char* name, size_t* base_length) {
+  const char* suffix = strstr(name, kHookSuffix);
+  if (suffix == nullptr) return false;
+  const char* number = suffix + sizeof kHookSuffix - 1;
+  size_t digits = strspn(number, "0123456789");
+  if (digits == 0 || digits > 4 || strcmp(number + digits, ".txt") != 0) return false;
+  char base[kSpoolNameSize];
+  size_t length = static_cast<size_t>(suffix - name);
+  if (length >= sizeof base) return false;
+  memcpy(base, name, length);
+  base[length] = '\0';
+  SpoolName parsed;
+  if (!spool_parse_name(base, /*folder=*/true, &parsed)) return false;
+  *base_length = length;
+  return true;
+}

@@ -144,3 +144,10 @@ void spool_host_part(const char* raw, char* out, size_t size);
 // the process id and 8 random bytes, into `out` (kSpoolNameSize bytes).
 void spool_base_name(long long unix_us, const char* host, int pid,
                      const unsigned char random[8], char* out, size_t size);
+
+// The file of webhook N of submission NAME in hooks/: "NAME_hookN.txt".
+void hook_file_name(const char* base, int webhook, char* out, size_t size);
+
+// Whether `name` is a hook file's name; its NAME's length in *base_length.
+bool hook_file_name_parse(const char* name, size_t* base_length);
+

@@ -7,7 +7,6 @@
 
 #include "base/log.h"
 #include "base/program.h"
-#include "deliver/webhook_file.h"
 #include "platform/file_stream.h"
 #include "platform/os.h"
 

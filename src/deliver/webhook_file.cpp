@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr char kHookSuffix[] = "_hook";
 
 bool all_digits(const char* text, size_t length) {
   if (length == 0) return false;
@@ -154,27 +153,6 @@ bool hook_file_parse(const char* data, size_t length, HookFile* out, const char*
   }
   out->body = at;
   out->body_length = static_cast<size_t>(end - at);
-  return true;
-}
-
-void hook_file_name(const char* base, int webhook, char* out, size_t size) {
-  snprintf(out, size, "%s%s%d.txt", base, kHookSuffix, webhook);
-}
-
-bool hook_file_name_parse(const char* name, size_t* base_length) {
-  const char* suffix = strstr(name, kHookSuffix);
-  if (suffix == nullptr) return false;
-  const char* number = suffix + sizeof kHookSuffix - 1;
-  size_t digits = strspn(number, "0123456789");
-  if (digits == 0 || digits > 4 || strcmp(number + digits, ".txt") != 0) return false;
-  char base[kSpoolNameSize];
-  size_t length = static_cast<size_t>(suffix - name);
-  if (length >= sizeof base) return false;
-  memcpy(base, name, length);
-  base[length] = '\0';
-  SpoolName parsed;
-  if (!spool_parse_name(base, /*folder=*/true, &parsed)) return false;
-  *base_length = length;
   return true;
 }
 

@@ -21,7 +21,7 @@
 #include <cstddef>
 
 #include "deliver/spool_file.h"
-#include "deliver/webhook.h"
+#include "deliver/webhook_event.h"
 
 constexpr size_t kWebhookUrlSize = 2048;
 constexpr size_t kWebhookIdSize = kSpoolNameSize + 8;
@@ -48,12 +48,6 @@ char* hook_file_format(const HookFile& hook, size_t* length);
 // Reads a hook file from `data` (kept alive while out->body is used).
 // False with a reason in *why for anything else.
 bool hook_file_parse(const char* data, size_t length, HookFile* out, const char** why);
-
-// "NAME_hookN.txt".
-void hook_file_name(const char* base, int webhook, char* out, size_t size);
-
-// Whether `name` is a hook file's name; its NAME's length in *base_length.
-bool hook_file_name_parse(const char* name, size_t* base_length);
 
 // The waits after the 1st, 2nd, ... failed attempt; the last repeats.
 constexpr long long kWebhookWaits[] = {60, 300, 1800, 7200, 43200, 86400};

@@ -7,7 +7,7 @@
 #include <cstddef>
 
 #include "base/text.h"
-#include "deliver/webhook.h"
+#include "deliver/webhook_event.h"
 
 // The format named by `word` (a word of kWebhookFormats); false for none.
 bool webhook_format_named(const char* word, WebhookFormat* out);

@@ -7,7 +7,7 @@
 #include <cstddef>
 
 #include "config/settings.h"
-#include "deliver/webhook.h"
+#include "deliver/webhook_event.h"
 
 // What one request came to.
 enum class WebhookAnswer {

@@ -4,7 +4,7 @@
 // verdict (spam_engine.h). Part of guard: may use the pipeline's types,
 // compose's message, the engines, config and base.
 
-#include "guard/pipeline.h"
+#include "guard/judge.h"
 
 // A pass when no engine is set. An engine that cannot be asked: a pass
 // with an error line (spam_unreachable send) or a quarantine. With

@@ -9,7 +9,7 @@
 #include <cstddef>
 
 #include "config/settings.h"
-#include "guard/pipeline.h"
+#include "guard/judge.h"
 
 // Whether a message the run keeps in the spool anyway (its files not
 // scanned) must also wait for the shared state's judges: then the facts

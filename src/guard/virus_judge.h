@@ -10,7 +10,7 @@
 #include <cstddef>
 
 #include "guard/clamd.h"
-#include "guard/pipeline.h"
+#include "guard/judge.h"
 
 // The judge of the pipeline's virus-scan slot. Needs the files' data
 // (input.upload), so the caller holds the body until it ran.

@@ -20,7 +20,7 @@ std::string body_of(WebhookFormat format, const WebhookEvent& event,
   return body;
 }
 
-// The example of the Standard Webhooks specification, as its libraries test it.
+// The example Standard Webhooks publishes, as its libraries test it.
 TEST(WebhookSign, SignsAsTheReferenceExample) {
   const char secret[] = "whsec_MfKQ9r8GKYqrTwjUPD8ILPZIo2LaLaSw";
   unsigned char key[kWebhookKeySize];
