@@ -107,6 +107,7 @@ bool load_claimed(Resend* run, const char* claimed, const char* name, const Spoo
     snprintf(reason, sizeof reason, "is not a readable spool file (%s)", why);
     spool_give_up(run->store, claimed, name, reason);
     say(run, name, "moved to failed/ (not a readable spool file: %s)", why);
+    drop_queue_hooks(run, name, parsed.base_length);
     ++run->tally->failed;
     return false;
   }
@@ -118,6 +119,7 @@ bool load_claimed(Resend* run, const char* claimed, const char* name, const Spoo
   if (spool_now_seconds() - parsed.seconds > kSpoolMaxAgeSeconds) {
     spool_give_up(run->store, claimed, name, "is older than 7 days");
     say(run, name, "moved to failed/ (older than 7 days)");
+    drop_queue_hooks(run, name, parsed.base_length);
     ++run->tally->failed;
     spool_message_free(message);
     return false;
@@ -181,6 +183,7 @@ void after_failure(Resend* run, const char* claimed, const char* name, const Spo
     snprintf(failed_name, sizeof failed_name, "%s_%d.txt", base, attempts);
     spool_give_up(run->store, claimed, failed_name, reason);
     say(run, name, "moved to failed/ (%s)", reason);
+    drop_queue_hooks(run, name, parsed.base_length);
     ++run->tally->failed;
     return;
   }
@@ -239,6 +242,7 @@ AttemptEnd resend_claimed(Resend* run, const char* claimed, const char* name,
   log_event(LOG_DEBUG, "resend: {%s} sent.", name);
   say(run, name, "sent");
   ++run->tally->sent;
+  release_queue_hooks(run, base);
   spool_pause(run->store, "resend-sent");
   return AttemptEnd::kSent;
 }
@@ -374,6 +378,7 @@ ResendStatus deliver_resend(const DeliveryContext& context, ResendReportFn repor
   *tally = ResendTally();
   const Settings& settings = *context.settings;
   Resend run = {};
+  run.delivery = &context;
   run.settings = &settings;
   run.scan = context.scan;
   run.judge = context.judge;

@@ -7,6 +7,8 @@
 #include "base/text.h"
 #include "deliver/quarantine_copy.h"
 #include "deliver/resend_run.h"
+#include "deliver/webhook.h"
+#include "deliver/webhook_store.h"
 #include "platform/os.h"
 
 bool load_whole(const char* claimed, SpoolMessage* message) {
@@ -18,6 +20,24 @@ bool load_whole(const char* claimed, SpoolMessage* message) {
   free(data);
   if (!readable) *message = SpoolMessage{};
   return readable;
+}
+
+void release_queue_hooks(Resend* run, const char* base) {
+  HookTally tally = {};
+  char error[300];
+  if (!release_held_hooks(*run->delivery, base, run->report, run->context, &tally, error,
+                          sizeof error)) {
+    log_event(LOG_ERROR, "resend: the webhooks held for {%s} are not posted (%s).", base, error);
+  }
+}
+
+void drop_queue_hooks(Resend* run, const char* name, size_t base_length) {
+  char base[kSpoolNameSize];
+  snprintf(base, sizeof base, "%.*s", static_cast<int>(base_length), name);
+  int dropped = hook_store_drop_held(run->store, base);
+  if (dropped > 0) {
+    log_event(LOG_DEBUG, "resend: %d webhook(s) held for {%s} dropped with it.", dropped, base);
+  }
 }
 
 // A message marked "scan: pending" is scanned first. Returns whether it may
@@ -40,6 +60,7 @@ bool scanned_clean(Resend* run, const char* claimed, const char* name, const Spo
       log_event(LOG_ERROR, "resend: {%s} is infected (%s); moved to quarantine/, not sent.",
                 name, detail);
       say(run, name, "moved to quarantine/ (infected: %s)", detail);
+      drop_queue_hooks(run, name, parsed.base_length);
       ++run->tally->failed;
       return false;
     }
@@ -47,6 +68,7 @@ bool scanned_clean(Resend* run, const char* claimed, const char* name, const Spo
     snprintf(reasons, sizeof reasons, "is infected (%s)", detail);
     spool_give_up(run->store, claimed, name, reasons);
     say(run, name, "moved to failed/ (infected: %s)", detail);
+    drop_queue_hooks(run, name, parsed.base_length);
     ++run->tally->failed;
     return false;
   }
@@ -115,6 +137,7 @@ bool judged_fit(Resend* run, const char* claimed, const char* name, const SpoolN
     snprintf(reason, sizeof reason, "is refused by the shared state's judges (%s)", detail);
     spool_give_up(run->store, claimed, name, reason);
     say(run, name, "moved to failed/ (%s)", detail);
+    drop_queue_hooks(run, name, parsed.base_length);
     ++run->tally->failed;
     return false;
   }

@@ -14,6 +14,7 @@
 #include "deliver/spool_store.h"
 
 struct Resend {
+  const DeliveryContext* delivery;
   SpoolStore store;
   const Settings* settings;
   MessageScanFn scan;
@@ -40,6 +41,11 @@ bool load_whole(const char* claimed, SpoolMessage* message);
 // attempts not counted), said and tallied.
 bool scanned_clean(Resend* run, const char* claimed, const char* name, const SpoolName& parsed,
                    const char* base, const SpoolMessage& message);
+
+// The webhooks held in hooks/ for queue/`base`: posted once -resend sent
+// the message, dropped once it gave it up (failed/ or quarantine/).
+void release_queue_hooks(Resend* run, const char* base);
+void drop_queue_hooks(Resend* run, const char* name, size_t base_length);
 
 // A held message that cannot be read whole goes back to the queue, its
 // attempts not counted, for a later run.

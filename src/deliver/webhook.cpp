@@ -167,7 +167,8 @@ WebhookReport deliver_webhooks(const DeliveryContext& context, const WebhookEven
   return report;
 }
 
-int hold_webhooks(const DeliveryContext& context, const WebhookEvent& event) {
+int hold_webhooks(const DeliveryContext& context, const WebhookEvent& event,
+                  const char* held_for, bool in_queue) {
   const Settings& settings = *context.settings;
   if (settings.spool_folder == nullptr) return 0;
   HookRun run = {};
@@ -180,11 +181,12 @@ int hold_webhooks(const DeliveryContext& context, const WebhookEvent& event) {
     HookFile hook;
     char name[kSpoolFileNameSize];
     char* body = prepare_hook(settings, event, i, &hook, name, sizeof name);
-    snprintf(hook.held, sizeof hook.held, "%s", event.id);
+    snprintf(hook.held, sizeof hook.held, "%s", held_for);
+    hook.held_in_queue = in_queue;
     if (keep_before(&run, name, &hook)) {
       ++held;
-      log_event(LOG_DEBUG, "webhook %d: held in hooks/ as {%s} with the quarantined message.",
-                hook.webhook, name);
+      log_event(LOG_DEBUG, "webhook %d: held in hooks/ as {%s} with the %s message.",
+                hook.webhook, name, in_queue ? "queued" : "quarantined");
     }
     free(body);
   }

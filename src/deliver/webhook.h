@@ -21,10 +21,12 @@
 WebhookReport deliver_webhooks(const DeliveryContext& context, const WebhookEvent& event);
 
 // Writes each webhook's request of a submission whose message was kept in
-// quarantine/ as event.id into hooks/, held for it: nothing is posted until
-// the owner releases the message. Returns how many were written (0 without
-// spool_folder; a failure is logged).
-int hold_webhooks(const DeliveryContext& context, const WebhookEvent& event);
+// quarantine/ as `held_for` into hooks/, held for it: nothing is posted
+// until the owner releases the message; with `in_queue`, the message waits
+// in queue/ as `held_for` and -resend posts them once it sends it. Returns
+// how many were written (0 without spool_folder; a failure is logged).
+int hold_webhooks(const DeliveryContext& context, const WebhookEvent& event,
+                  const char* held_for, bool in_queue);
 
 // "2 delivered, 1 kept for retry" (only the counts that are not 0).
 void webhook_report_words(const WebhookReport& report, char* out, size_t size);

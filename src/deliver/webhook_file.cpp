@@ -69,7 +69,12 @@ bool head_line(const char* line, size_t length, HookFile* out, int* seen) {
     // The one line a file may lack.
     return take_text(value, value_length, out->last, sizeof out->last);
   } else if (is("held")) {
-    // Optional too: only a hook whose message is in quarantine/ has it.
+    // Optional too: only a hook whose message is in quarantine/ or held
+    // in queue/ has it.
+    if (value_length > 6 && memcmp(value, "queue ", 6) == 0) {
+      out->held_in_queue = true;
+      return take_text(value + 6, value_length - 6, out->held, sizeof out->held);
+    }
     return value_length > 11 && memcmp(value, "quarantine ", 11) == 0 &&
            take_text(value + 11, value_length - 11, out->held, sizeof out->held);
   } else {
@@ -108,7 +113,10 @@ char* hook_file_format(const HookFile& hook, size_t* length) {
                      hook.webhook, hook.url, webhook_format_name(hook.format), hook.id,
                      hook.first_try, hook.next_try, hook.attempts);
   if (hook.last[0] != '\0') text_buffer_append(file, "last: %s\n", hook.last);
-  if (hook.held[0] != '\0') text_buffer_append(file, "held: quarantine %s\n", hook.held);
+  if (hook.held[0] != '\0') {
+    text_buffer_append(file, "held: %s %s\n", hook.held_in_queue ? "queue" : "quarantine",
+                       hook.held);
+  }
   text_buffer_append(file, "\n");
   text_buffer_append_bytes(file, hook.body, static_cast<int>(hook.body_length));
   char* data = file->data;

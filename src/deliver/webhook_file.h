@@ -13,6 +13,7 @@
 //   attempts: 1                  (requests that got no 2xx so far)
 //   last: 503                    (what the last one got, one line)
 //   held: quarantine NAME        (while its message waits in quarantine/)
+//   held: queue NAME             (or in queue/, to be scanned or judged)
 //
 //   <the request body>
 //
@@ -38,6 +39,7 @@ struct HookFile {
   // NAME of the quarantined message it waits for, "" when it is not held:
   // -resend leaves a held hook alone, and it does not age.
   char held[kSpoolNameSize];
+  bool held_in_queue;  // held for queue/NAME rather than quarantine/NAME
   const char* body;  // into the data parsed (or the caller's, to format)
   size_t body_length;
 };

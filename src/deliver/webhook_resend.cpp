@@ -123,7 +123,8 @@ void resend_one(HookResend* run, const char* name) {
     }
   } else if (hook.held[0] != '\0') {
     // Its message waits for the owner: it is posted when that is released.
-    say(run, name, "held (its message is in quarantine/ as %s)", hook.held);
+    say(run, name, "held (its message is in %s/ as %s)",
+        hook.held_in_queue ? "queue" : "quarantine", hook.held);
     ++run->tally->held;
   } else if (hook.next_try > spool_now_seconds()) {
     say(run, name, "waiting (next try in %lld s)", hook.next_try - spool_now_seconds());
@@ -161,6 +162,7 @@ void release_one(HookResend* run, const char* name, const char* held_for) {
   if (data != nullptr && hook_file_parse(data, length, &hook, &why) &&
       strcmp(hook.held, held_for) == 0) {
     hook.held[0] = '\0';
+    hook.held_in_queue = false;
     hook.first_try = spool_now_seconds();
     hook.next_try = hook.first_try;
     size_t unheld_length = 0;

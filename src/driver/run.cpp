@@ -151,7 +151,8 @@ static void keep_for_review(const Settings& settings, const CgiRun& cgi,
 // is sent and the files count as not scannable, while one the shared
 // state could not judge goes on as passed.
 static void hold_for_resend(const Settings& settings, const CgiRun& cgi, const Envelope& envelope,
-                            const Message& message, const GuardRun& run, SubmissionEnd* end) {
+                            const Message& message, const GuardRun& run, SubmissionEnd* end,
+                            WebhookStep* hooks) {
   Verdict& verdict = end->verdict;
   bool state = verdict.mark != nullptr && strcmp(verdict.mark, "shared_state") == 0;
   DeliveryContext context = delivery_context(settings);
@@ -164,7 +165,12 @@ static void hold_for_resend(const Settings& settings, const CgiRun& cgi, const E
   ChunkSource body = message_body_source(&message);
   if (message.file_count > 0) submission.message.body_source = &body;
   end->result = deliver_submission(context, submission).mail;
-  if (end->result.outcome == DeliveryOutcome::kKeptInSpool) return;
+  if (end->result.outcome == DeliveryOutcome::kKeptInSpool) {
+    // Its webhooks wait with it, posted when -resend sends it.
+    webhook_step_hold_queued(hooks, message, end->result.spool_name);
+    if (hooks->words[0] != '\0') end->suffixes.webhooks = hooks->words;
+    return;
+  }
   if (state) {
     log_event(LOG_ERROR, "shared_state_unreachable keep: the message cannot be kept in the "
               "spool; it is sent unjudged.");
@@ -198,7 +204,7 @@ static void build_and_deliver(const GuardInput& judged, const CgiRun& cgi, const
     end->verdict = guard_judge_message(with_envelope, run);
     form_request_drop_body(form_request);
     if (end->verdict.kind == VerdictKind::kDeferred) {
-      hold_for_resend(settings, cgi, envelope, message, *run, end);
+      hold_for_resend(settings, cgi, envelope, message, *run, end, hooks);
     } else if (verdict_keeps(end->verdict)) {
       keep_for_review(settings, cgi, envelope, &message, end, hooks);
     }

@@ -59,9 +59,9 @@ void webhook_keep_subject(WebhookStep* step, const Message& message) {
 namespace {
 
 // The submission's event, posted to the webhooks, or held in hooks/ with
-// its quarantined message when `hold`.
+// its message kept as `held_for` (quarantine/, or queue/ when `in_queue`).
 void post_or_hold(WebhookStep* step, const char* mail_outcome, const char* message_id,
-                  bool hold) {
+                  const char* held_for, bool in_queue) {
   const FormTable& form = *step->form;
   const FormRequest& request = *step->request;
   WebhookField* fields =
@@ -85,9 +85,12 @@ void post_or_hold(WebhookStep* step, const char* mail_outcome, const char* messa
                         fields, field_count, files, request.file_count, mail_outcome, message_id};
   DeliveryContext context = delivery_context(*step->settings);
   context.deadline_ms = step->deadline_ms;
-  if (hold) {
-    int held = hold_webhooks(context, event);
-    if (held > 0) snprintf(step->words, sizeof step->words, "%d held for quarantine/", held);
+  if (held_for != nullptr) {
+    int held = hold_webhooks(context, event, held_for, in_queue);
+    if (held > 0) {
+      snprintf(step->words, sizeof step->words, "%d held for %s/", held,
+               in_queue ? "queue" : "quarantine");
+    }
   } else {
     step->report = deliver_webhooks(context, event);
     step->fired = true;
@@ -100,13 +103,19 @@ void post_or_hold(WebhookStep* step, const char* mail_outcome, const char* messa
 }  // namespace
 
 void webhook_step_fire(WebhookStep* step, const char* mail_outcome, const char* message_id) {
-  post_or_hold(step, mail_outcome, message_id, false);
+  post_or_hold(step, mail_outcome, message_id, nullptr, false);
 }
 
 void webhook_step_hold(WebhookStep* step, const Message& message) {
   if (!step->on) return;
   webhook_keep_subject(step, message);
-  post_or_hold(step, "quarantined", message.header.message_id, true);
+  post_or_hold(step, "quarantined", message.header.message_id, step->id, false);
+}
+
+void webhook_step_hold_queued(WebhookStep* step, const Message& message, const char* spool_name) {
+  if (!step->on) return;
+  webhook_keep_subject(step, message);
+  post_or_hold(step, "sent", message.header.message_id, spool_name, true);
 }
 
 DeliveryResult webhook_instead_of_mail(WebhookStep* step) {

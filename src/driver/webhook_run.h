@@ -44,6 +44,12 @@ void webhook_step_fire(WebhookStep* step, const char* mail_outcome, const char* 
 // many were held ("" for none).
 void webhook_step_hold(WebhookStep* step, const Message& message);
 
+// The message waits in queue/ as `spool_name` to be scanned or judged:
+// each webhook's request is held in hooks/ until -resend sends it (and
+// dropped when -resend gives it up). The json event's mail outcome is
+// "sent", which is true when they are posted.
+void webhook_step_hold_queued(WebhookStep* step, const Message& message, const char* spool_name);
+
 // With send_mail false: the webhooks as the submission's delivery. A kept
 // one answers `spooled`, a delivered one `sent`. Without spool_folder or
 // webhooks the delivery settings cannot be used.

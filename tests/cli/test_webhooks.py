@@ -19,6 +19,8 @@ import unittest
 
 import harness
 import tls_fixture
+from test_forms import multipart
+from test_virus import FakeClamd
 
 SECRET = "whsec_" + base64.b64encode(b"quillon-webhook-test-secret-0123").decode()
 DEPLOY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "deploy")
@@ -403,6 +405,32 @@ class QuarantineTest(WebhookCase):
         self.assertEqual(self.box.run(args=["-quarantine", "discard", names[1]]).code, 0)
         self.assertEqual(self.hook_files(), [])
         self.assertEqual(len(receiver.requests), 1)
+
+    def test_hooks_wait_with_a_post_held_for_its_scan(self):
+        receiver = self.receiver()
+        stalled = FakeClamd(stall=True)
+        try:
+            self.settings([receiver.url()], "attachments_max_kb 64\nspool_folder spool\n"
+                          "virus_timeout 1\n"
+                          "virus_scan clamd 127.0.0.1:%d\n" % stalled.port)
+            ctype, body = multipart([("Name:", "Ann"), ("a.txt", "a.txt", b"ok")])
+            held = self.box.run(body=body, env={"CONTENT_TYPE": ctype, "REQUEST_METHOD": "POST"})
+        finally:
+            stalled.close()
+        self.assertEqual((self.smtp.messages, receiver.requests), ([], []), held.said)
+        [name] = [n for n in self.hook_files() if n.endswith("_hook1.txt")]
+        self.assertEqual(self.hook_head(name)["held"], "queue " + name.split("_hook")[0])
+        clamd = FakeClamd()
+        self.addCleanup(clamd.close)
+        self.box.write_ini(self.box.read("quillon.ini").decode().replace(
+            str(stalled.port), str(clamd.port)))
+        sent = self.box.run(args=["-resend"])
+        self.assertEqual(sent.code, 0, sent.said)
+        self.assertEqual(len(self.smtp.messages), 1)
+        [request] = receiver.requests
+        self.assertEqual(json.loads(request["body"])["mail"]["outcome"], "sent")
+        self.assertEqual(self.box.run(args=["-resend"]).code, 0)
+        self.assertEqual((self.hook_files(), len(receiver.requests)), ([], 1))
 
 
 if __name__ == "__main__":

@@ -123,6 +123,16 @@ TEST(WebhookFile, WhatIsWrittenReadsBackAndDamageIsRefused) {
   EXPECT_FALSE(hook_file_name_parse("20260107T134501.123456Z_web1_42_9f86d081884c7d65_1.txt",
                                     &base));
   EXPECT_FALSE(hook_file_name_parse("x_hook3.txt", &base));
+  // A hook held for a message in queue/ reads back held there, not in quarantine/.
+  snprintf(hook.held, sizeof hook.held, "N1");
+  for (bool in_queue : {false, true}) {
+    hook.held_in_queue = in_queue;
+    data = hook_file_format(hook, &length);
+    ASSERT_TRUE(hook_file_parse(data, length, &read, &why)) << why;
+    free(data);
+    EXPECT_STREQ(read.held, "N1");
+    EXPECT_EQ(read.held_in_queue, in_queue);
+  }
 }
 
 WebhookEvent sample_event(const WebhookField* fields, int count) {
