@@ -40,6 +40,7 @@ struct HookTally {
   int failed;    // moved to failed/
   int others;    // in the hands of another run, or not movable
   int held;      // held while their message is in quarantine/
+  int queued;    // held while their message waits in queue/ to be scanned or judged
 };
 
 // Tries every hook file of hooks/ that is due, oldest first. Returns false
@@ -49,9 +50,9 @@ bool deliver_resend_hooks(const DeliveryContext& context, ResendReportFn report,
                           void* report_context, HookTally* tally, char* error,
                           size_t error_size);
 
-// -quarantine release NAME: the hooks held for quarantine/NAME are held no
-// more and posted as -resend posts them (a failed one waits for its next
-// try, counted from now). False with `error` when the spool cannot be used.
+// -quarantine release NAME (or -resend once it sent queue/NAME): the hooks
+// held for NAME are held no more and posted as -resend posts them (a
+// failed one waits for its next try, counted from now). False with `error` when the spool cannot be used.
 bool release_held_hooks(const DeliveryContext& context, const char* name,
                         ResendReportFn report, void* report_context, HookTally* tally,
                         char* error, size_t error_size);

@@ -125,7 +125,7 @@ void resend_one(HookResend* run, const char* name) {
     // Its message waits for the owner: it is posted when that is released.
     say(run, name, "held (its message is in %s/ as %s)",
         hook.held_in_queue ? "queue" : "quarantine", hook.held);
-    ++run->tally->held;
+    ++(hook.held_in_queue ? run->tally->queued : run->tally->held);
   } else if (hook.next_try > spool_now_seconds()) {
     say(run, name, "waiting (next try in %lld s)", hook.next_try - spool_now_seconds());
     ++run->tally->waiting;

@@ -20,5 +20,6 @@ int hook_store_put_back(const SpoolStore& store, const char* from, const char* n
                         const char* data, size_t length);
 
 // Removes the hook files of hooks/ held for quarantine/`name` (its message
-// was discarded or pruned). Returns how many were removed.
+// was discarded or pruned) or queue/`name` (given up by -resend). Returns
+// how many were removed.
 int hook_store_drop_held(const SpoolStore& store, const char* name);

@@ -82,10 +82,14 @@ static bool resend_hooks(const Settings& settings) {
     return false;
   }
   int seen = tally.delivered + tally.kept + tally.waiting + tally.gone + tally.failed +
-             tally.others + tally.held;
+             tally.others + tally.held + tally.queued;
   if (settings.webhooks.count > 0 || seen > 0) {
     char held[80] = "";
     if (tally.held > 0) snprintf(held, sizeof held, ", %d held for quarantine/", tally.held);
+    if (tally.queued > 0) {
+      size_t used = strlen(held);
+      snprintf(held + used, sizeof held - used, ", %d held for queue/", tally.queued);
+    }
     printf("resend: hooks: %d delivered, %d kept for retry, %d waiting for their time, "
            "%d dropped (410 Gone), %d moved to failed/, %d left to other runs%s\n",
            tally.delivered, tally.kept, tally.waiting, tally.gone, tally.failed, tally.others,

@@ -420,6 +420,7 @@ class QuarantineTest(WebhookCase):
         self.assertEqual((self.smtp.messages, receiver.requests), ([], []), held.said)
         [name] = [n for n in self.hook_files() if n.endswith("_hook1.txt")]
         self.assertEqual(self.hook_head(name)["held"], "queue " + name.split("_hook")[0])
+        self.assertIn("; webhooks 1 held for queue/", self.outcome())
         clamd = FakeClamd()
         self.addCleanup(clamd.close)
         self.box.write_ini(self.box.read("quillon.ini").decode().replace(
