@@ -25,8 +25,8 @@ bool load_whole(const char* claimed, SpoolMessage* message) {
 void release_queue_hooks(Resend* run, const char* base) {
   HookTally tally = {};
   char error[300];
-  if (!release_held_hooks(*run->delivery, base, run->report, run->context, &tally, error,
-                          sizeof error)) {
+  if (!release_queued_hooks(*run->delivery, base, run->report, run->context, &tally, error,
+                            sizeof error)) {
     log_event(LOG_ERROR, "resend: the webhooks held for {%s} are not posted (%s).", base, error);
   }
 }

@@ -50,12 +50,16 @@ bool deliver_resend_hooks(const DeliveryContext& context, ResendReportFn report,
                           void* report_context, HookTally* tally, char* error,
                           size_t error_size);
 
-// -quarantine release NAME (or -resend once it sent queue/NAME): the hooks
-// held for NAME are held no more and posted as -resend posts them (a
-// failed one waits for its next try, counted from now). False with `error` when the spool cannot be used.
+// -quarantine release NAME: the hooks held for quarantine/NAME are held no
+// more and posted as -resend posts them (a failed one waits for its next
+// try, counted from now); release_queued_hooks the same for the hooks held
+// for queue/NAME, once -resend sent it. False with `error` when the spool cannot be used.
 bool release_held_hooks(const DeliveryContext& context, const char* name,
                         ResendReportFn report, void* report_context, HookTally* tally,
                         char* error, size_t error_size);
+bool release_queued_hooks(const DeliveryContext& context, const char* name,
+                          ResendReportFn report, void* report_context, HookTally* tally,
+                          char* error, size_t error_size);
 
 // Webhook `index` (from 0) of the settings: its URL and format.
 void webhook_target(const Settings& settings, int index, char* url, size_t url_size,

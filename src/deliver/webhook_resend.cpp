@@ -24,6 +24,7 @@ struct HookResend {
   ResendReportFn report;
   void* report_context;
   HookTally* tally;
+  bool release_queued;  // a release is of hooks held for queue/, not quarantine/
 };
 
 void say(HookResend* run, const char* name, const char* format, ...) QUILLON_PRINTF(3, 4);
@@ -143,9 +144,9 @@ void resend_one(HookResend* run, const char* name) {
   free(claimed);
 }
 
-// One entry of hooks/ for -quarantine release: a hook held for `held_for`
-// is written back without the hold, its days counted from now, then
-// claimed and posted.
+// One entry of hooks/ for a release: a hook held for `held_for` (where
+// run->release_queued says) is written back without the hold, its days
+// counted from now, then claimed and posted.
 void release_one(HookResend* run, const char* name, const char* held_for) {
   size_t base_length = 0;
   if (!hook_file_name_parse(name, &base_length) || base_length != strlen(held_for) ||
@@ -160,7 +161,7 @@ void release_one(HookResend* run, const char* name, const char* held_for) {
   HookFile hook;
   char* data = spool_read_file(path, &length, &why, &open_error);
   if (data != nullptr && hook_file_parse(data, length, &hook, &why) &&
-      strcmp(hook.held, held_for) == 0) {
+      strcmp(hook.held, held_for) == 0 && hook.held_in_queue == run->release_queued) {
     hook.held[0] = '\0';
     hook.held_in_queue = false;
     hook.first_try = spool_now_seconds();
@@ -218,10 +219,11 @@ bool run_hooks(HookResend* run, const char* held_for, char* error, size_t error_
   return true;
 }
 
-// -resend's pass over hooks/ (held_for null), or -quarantine release's of
-// the hooks held for one message.
-bool hooks_pass(const DeliveryContext& context, const char* held_for, ResendReportFn report,
-                void* report_context, HookTally* tally, char* error, size_t error_size) {
+// -resend's pass over hooks/ (held_for null), or the release of the hooks
+// held for one message: in quarantine/, or in queue/ when `queued`.
+bool hooks_pass(const DeliveryContext& context, const char* held_for, bool queued,
+                ResendReportFn report, void* report_context, HookTally* tally, char* error,
+                size_t error_size) {
   *tally = HookTally();
   const Settings& settings = *context.settings;
   if (settings.spool_folder == nullptr) return true;
@@ -230,6 +232,7 @@ bool hooks_pass(const DeliveryContext& context, const char* held_for, ResendRepo
   run.report = report;
   run.report_context = report_context;
   run.tally = tally;
+  run.release_queued = queued;
   spool_store_open(settings.spool_folder, context.ini_path, settings.spool_keep_sent,
                    settings.smtp_timeout, context.pause_at, &run.store);
   bool ok = os_is_directory(run.store.hooks);
@@ -251,11 +254,17 @@ bool hooks_pass(const DeliveryContext& context, const char* held_for, ResendRepo
 bool deliver_resend_hooks(const DeliveryContext& context, ResendReportFn report,
                           void* report_context, HookTally* tally, char* error,
                           size_t error_size) {
-  return hooks_pass(context, nullptr, report, report_context, tally, error, error_size);
+  return hooks_pass(context, nullptr, false, report, report_context, tally, error, error_size);
 }
 
 bool release_held_hooks(const DeliveryContext& context, const char* name,
                         ResendReportFn report, void* report_context, HookTally* tally,
                         char* error, size_t error_size) {
-  return hooks_pass(context, name, report, report_context, tally, error, error_size);
+  return hooks_pass(context, name, false, report, report_context, tally, error, error_size);
+}
+
+bool release_queued_hooks(const DeliveryContext& context, const char* name,
+                          ResendReportFn report, void* report_context, HookTally* tally,
+                          char* error, size_t error_size) {
+  return hooks_pass(context, name, true, report, report_context, tally, error, error_size);
 }
