@@ -126,15 +126,22 @@ struct Target {
 };
 
 // The bytes of a file part that are still in the decoded body go to the
-// scratch file too, so every file is read the same way.
-bool store_in_scratch(FormRequest* r, const char* data, size_t size, long long* offset) {
+// scratch file too, so every file is read the same way. They are written
+// at its end: past every piece the body's reading cut out and every file
+// kept so far (each write appends), which *offset receives.
+bool store_in_scratch(const Target* t, const char* data, size_t size, long long* offset) {
   *offset = 0;
   if (size == 0) return true;
+  FormRequest* r = t->request;
   if (r->upload.handle == kNoStreamFile && os_scratch_open(&r->upload) != 0) return false;
   long long end = 0;
   for (int i = 0; i < r->file_count; ++i) {
     long long e = r->files[i].offset + static_cast<long long>(r->files[i].size);
     if (e > end) end = e;
+  }
+  for (int i = 0; t->split != nullptr && i < t->split->piece_count; ++i) {
+    const UploadPiece& p = t->split->pieces[i];
+    if (p.offset + p.size > end) end = p.offset + p.size;
   }
   *offset = end;
   return os_stream_write(&r->upload, data, size) == 0;
@@ -176,17 +183,20 @@ void on_file(void* context, const MultipartFile* file) {
     if (grown == nullptr) fatal_reply(kOutOfMemoryCopy);
     r->files = static_cast<FormFile*>(grown);
   }
+  // Stored before it is listed: the scratch file's end is past the files
+  // listed so far, not past this one.
+  if (!cut && !store_in_scratch(t, file->data, file->size, &offset)) {
+    char* name = copy_bytes_or_die(file->file_name, file->file_name_length, kOutOfMemoryCopy);
+    log_event(LOG_ERROR, "the uploaded file {%s} cannot be kept in a temporary file.",
+              log_quote(0, name));
+    fatal_reply(kOutOfMemoryCopy);
+  }
   FormFile* f = &r->files[r->file_count++];
   f->entry = t->form->count - 1;
   f->file_name = copy_bytes_or_die(file->file_name, file->file_name_length, kOutOfMemoryCopy);
   snprintf(f->content_type, sizeof f->content_type, "%s", file->content_type);
   f->size = size;
   f->offset = offset;
-  if (!cut && !store_in_scratch(r, file->data, file->size, &f->offset)) {
-    log_event(LOG_ERROR, "the uploaded file {%s} cannot be kept in a temporary file.",
-              log_quote(0, f->file_name));
-    fatal_reply(kOutOfMemoryCopy);
-  }
 }
 
 void on_warning(void*, const char* message) { log_event(LOG_ERROR, "form body: %s.", message); }
